@@ -1,0 +1,27 @@
+#include "form1.h"
+
+// The program's entry: application, main window, message loop. Returns 0 in every case.
+static int WinMain()
+{
+    try {
+        Application->Initialize();
+        Application->CreateForm(Form1);
+        Application->Run();
+    } catch (Exception &exception) {
+        Application->ShowException(&exception);
+    } catch (...) {
+        try {
+            throw Exception(QString());
+        } catch (Exception &exception) {
+            Application->ShowException(&exception);
+        }
+    }
+    return 0;
+}
+
+int main()
+{
+    const int status = WinMain();
+    delete Application;
+    return status;
+}

@@ -1,0 +1,259 @@
+#include "vcl.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFontDatabase>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPalette>
+#include <QTextCursor>
+#include <QTextDocument>
+#include <QWindow>
+
+#include <cstdio>
+
+TApplication *Application = new TApplication;
+
+TApplication::TApplication() = default;
+
+TApplication::~TApplication()
+{
+    delete mainForm;
+}
+
+void TApplication::Initialize()
+{
+    // the tool takes no command line: Qt sees only a program name
+    static int argc = 1;
+    static char name[] = "looptest";
+    static char *argv[] = {name, nullptr};
+    if (!QApplication::instance())
+        qapp = std::make_unique<QApplication>(argc, argv);
+}
+
+void TApplication::adopt(TForm *form)
+{
+    if (!mainForm)
+        mainForm = form;
+}
+
+void TApplication::Run()
+{
+    if (!mainForm)
+        return;
+    mainForm->show();
+    QApplication::exec();
+}
+
+void TApplication::Terminate()
+{
+    QCoreApplication::exit(0);
+}
+
+void TApplication::ShowException(const Exception *e)
+{
+    if (!QApplication::instance()) {
+        std::fprintf(stderr, "%s\n", e->what());
+        return;
+    }
+    QMessageBox box(QMessageBox::Critical, QStringLiteral("looptest"), e->Message,
+                    QMessageBox::Ok, mainForm);
+    box.exec();
+}
+
+int TApplication::MessageBox(const QString &text, const QString &caption, int flags)
+{
+    static const QMessageBox::Icon icons[] = {QMessageBox::NoIcon, QMessageBox::Critical,
+                                              QMessageBox::Question, QMessageBox::Warning,
+                                              QMessageBox::Information};
+    const int icon = (flags >> 4) & 0xF;
+    QMessageBox box(icon < 5 ? icons[icon] : QMessageBox::NoIcon, caption, text,
+                    QMessageBox::Ok, mainForm);
+    if ((flags & 0xF) == MB_OKCANCEL)
+        box.addButton(QMessageBox::Cancel);
+    box.setWindowModality(Qt::ApplicationModal);
+    return box.exec() == QMessageBox::Cancel ? IDCANCEL : IDOK;
+}
+
+QFont JapaneseFont(int pixelHeight, bool bold)
+{
+    static const QStringList families = [] {
+        QStringList list{QStringLiteral("ＭＳ Ｐゴシック"), QStringLiteral("IPAPGothic")};
+        const QStringList japanese = QFontDatabase::families(QFontDatabase::Japanese);
+        if (!japanese.isEmpty())
+            list << japanese.first();
+        return list;
+    }();
+    QFont font;
+    font.setFamilies(families);
+    font.setPixelSize(pixelHeight);
+    font.setBold(bold);
+    return font;
+}
+
+// --- TForm ------------------------------------------------------------------------------------
+
+TForm::TForm(QWidget *owner) : QWidget(owner, Qt::Window) {}
+
+void TForm::SetBounds(int left, int top, int width, int height)
+{
+    outer = QRect(left, top, width, height);
+    resize(width, height);
+    move(left, top);
+}
+
+// The layout gives the outer size; once the window manager's frame is known, the client area
+// shrinks by it. Without a frame the client area has the outer size.
+void TForm::fitFrame()
+{
+    if (!windowHandle() || outer.isNull())
+        return;
+    const QMargins m = windowHandle()->frameMargins();
+    if (m == fittedMargins)
+        return;
+    fittedMargins = m;
+    resize(outer.width() - m.left() - m.right(), outer.height() - m.top() - m.bottom());
+    move(outer.topLeft());
+}
+
+bool TForm::event(QEvent *e)
+{
+    const bool handled = QWidget::event(e);
+    switch (e->type()) {
+    case QEvent::Show:
+    case QEvent::Move:
+    case QEvent::Resize:
+    case QEvent::WindowActivate:
+        fitFrame();
+        break;
+    default:
+        break;
+    }
+    return handled;
+}
+
+void TForm::closeEvent(QCloseEvent *e)
+{
+    TCloseAction action = caHide;
+    if (OnClose)
+        OnClose(this, action);
+    if (action == caNone) {
+        e->ignore();
+        return;
+    }
+    e->accept();
+    if (Application->MainForm() == this)
+        Application->Terminate();
+}
+
+// --- controls ---------------------------------------------------------------------------------
+
+TLabel::TLabel(QWidget *parent, int left, int top, const QString &caption, const QFont &font)
+    : QLabel(parent)
+{
+    setFont(font);
+    move(left, top);
+    SetCaption(caption);
+}
+
+void TLabel::SetCaption(const QString &caption)
+{
+    if (caption == text())
+        return;
+    setText(caption);
+    adjustSize();
+}
+
+TButton::TButton(QWidget *parent, const QRect &bounds, const QString &caption, const QFont &font)
+    : QPushButton(caption, parent)
+{
+    setFont(font);
+    setGeometry(bounds);
+    connect(this, &QPushButton::clicked, this, [this] {
+        if (OnClick)
+            OnClick(this);
+    });
+}
+
+TComboBox::TComboBox(QWidget *parent, const QRect &bounds, const QStringList &items,
+                     const QString &text, const QFont &font, int itemHeight)
+    : QComboBox(parent)
+{
+    setEditable(true);
+    setInsertPolicy(QComboBox::NoInsert);   // typed text never becomes an item
+    setFont(font);
+    setGeometry(bounds);
+    addItems(items);
+    for (int i = 0; i < count(); ++i)
+        setItemData(i, QSize(0, itemHeight), Qt::SizeHintRole);
+    setCurrentIndex(-1);
+    setEditText(text);
+    auto changed = [this] {
+        if (OnChange)
+            OnChange(this);
+    };
+    connect(this, &QComboBox::activated, this, changed);
+    connect(lineEdit(), &QLineEdit::textEdited, this, changed);
+}
+
+int TComboBox::ItemIndex() const
+{
+    const int current = currentIndex();
+    if (current >= 0 && itemText(current) == currentText())
+        return current;
+    return findText(currentText(), Qt::MatchExactly | Qt::MatchCaseSensitive);
+}
+
+void TComboBox::SetItemIndex(int index)
+{
+    setCurrentIndex(index);
+    if (index < 0)
+        setEditText(QString());
+}
+
+TRichEdit::TRichEdit(QWidget *parent, const QRect &bounds, const QString &line, const QFont &font)
+    : QPlainTextEdit(parent), Lines(&lines), lines(this)
+{
+    setFont(font);
+    setGeometry(bounds);
+    setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setTabChangesFocus(true);
+    setPlainText(line);
+}
+
+// Program edits bypass the undo stack; the history they would invalidate goes with them.
+template <class Edit> void TRichEdit::programEdit(Edit edit)
+{
+    QTextDocument *doc = document();
+    const bool undo = doc->isUndoRedoEnabled();
+    doc->setUndoRedoEnabled(false);
+    edit();
+    doc->setUndoRedoEnabled(undo);
+}
+
+void TRichEdit::SetSelText(const QString &text)
+{
+    programEdit([&] {
+        QTextCursor cursor = textCursor();
+        cursor.insertText(text);
+        setTextCursor(cursor);
+    });
+}
+
+void TRichEditLines::Add(const QString &line)
+{
+    edit->programEdit([&] {
+        QTextCursor cursor(edit->document());
+        cursor.movePosition(QTextCursor::End);
+        cursor.insertBlock();
+        cursor.insertText(line);
+        edit->setTextCursor(cursor);
+    });
+}
+
+void TRichEditLines::Clear()
+{
+    edit->programEdit([&] { edit->clear(); });
+}

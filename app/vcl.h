@@ -1,0 +1,150 @@
+// The small component layer the window code is written against: application object, forms,
+// labels, buttons, combo box, rich edit and the exception type, each a thin adapter over Qt.
+#pragma once
+
+#include <QComboBox>
+#include <QLabel>
+#include <QMargins>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRect>
+#include <QString>
+#include <QWidget>
+
+#include <exception>
+#include <functional>
+#include <memory>
+
+class QApplication;
+
+using TObject = QObject;
+
+class Exception : public std::exception {
+public:
+    explicit Exception(const QString &message) : Message(message), utf8(message.toUtf8()) {}
+    const char *what() const noexcept override { return utf8.constData(); }
+    QString Message;
+
+private:
+    QByteArray utf8;
+};
+
+// Message box flags and results, as the window code passes and reads them.
+constexpr int MB_OK = 0x0;
+constexpr int MB_OKCANCEL = 0x1;
+constexpr int MB_ICONHAND = 0x10;
+constexpr int MB_ICONQUESTION = 0x20;
+constexpr int MB_ICONEXCLAMATION = 0x30;
+constexpr int MB_ICONASTERISK = 0x40;
+constexpr int IDOK = 1;
+constexpr int IDCANCEL = 2;
+
+class TForm;
+
+class TApplication {
+public:
+    TApplication();
+    ~TApplication();
+    void Initialize();
+    template <class Form> void CreateForm(Form *&reference)
+    {
+        reference = new Form(nullptr);
+        adopt(reference);
+    }
+    // Shows the main form and runs the message loop until the main form has closed.
+    void Run();
+    // Ends the message loop; nothing queued behind it runs.
+    void Terminate();
+    void ShowException(const Exception *e);
+    int MessageBox(const QString &text, const QString &caption, int flags);
+    TForm *MainForm() const { return mainForm; }
+
+private:
+    void adopt(TForm *form);
+    std::unique_ptr<QApplication> qapp;
+    TForm *mainForm = nullptr;
+};
+
+extern TApplication *Application;
+
+// The window font family list: the face the layout names, then its metric twin from IPA,
+// then whatever Japanese face the machine has.
+QFont JapaneseFont(int pixelHeight, bool bold);
+
+enum TCloseAction { caNone, caHide, caFree, caMinimize };
+
+// A top-level window placed by its outer (frame) rectangle, as the layout gives it.
+class TForm : public QWidget {
+    Q_OBJECT
+public:
+    explicit TForm(QWidget *owner = nullptr);
+    void SetBounds(int left, int top, int width, int height);
+    std::function<void(TObject *sender, TCloseAction &action)> OnClose;
+
+protected:
+    bool event(QEvent *e) override;
+    void closeEvent(QCloseEvent *e) override;
+
+private:
+    void fitFrame();
+    QRect outer;
+    QMargins fittedMargins;
+};
+
+class TLabel : public QLabel {
+    Q_OBJECT
+public:
+    TLabel(QWidget *parent, int left, int top, const QString &caption, const QFont &font);
+    // Sizes itself to the new caption; Left and Top stay.
+    void SetCaption(const QString &caption);
+};
+
+class TButton : public QPushButton {
+    Q_OBJECT
+public:
+    TButton(QWidget *parent, const QRect &bounds, const QString &caption, const QFont &font);
+    void SetCaption(const QString &caption) { setText(caption); }
+    int Tag = 0;
+    std::function<void(TObject *sender)> OnClick;
+};
+
+class TComboBox : public QComboBox {
+    Q_OBJECT
+public:
+    TComboBox(QWidget *parent, const QRect &bounds, const QStringList &items, const QString &text,
+              const QFont &font, int itemHeight);
+    // The item the box's text names, or -1 when the text matches no item.
+    int ItemIndex() const;
+    void SetItemIndex(int index);
+    // Runs on the operator's choices and edits, not on changes made by code.
+    std::function<void(TObject *sender)> OnChange;
+};
+
+class TRichEdit;
+
+class TRichEditLines {
+public:
+    explicit TRichEditLines(TRichEdit *edit) : edit(edit) {}
+    // Appends a line at the end and leaves the caret at its end.
+    void Add(const QString &line);
+    void Clear();
+
+private:
+    TRichEdit *edit;
+};
+
+// The log control. The program's own insertions keep no undo history; an operator's edits are
+// undoable until the program next writes to the log.
+class TRichEdit : public QPlainTextEdit {
+    Q_OBJECT
+public:
+    TRichEdit(QWidget *parent, const QRect &bounds, const QString &line, const QFont &font);
+    // Replaces the selection, or inserts at the caret when nothing is selected.
+    void SetSelText(const QString &text);
+    TRichEditLines *const Lines;
+
+private:
+    friend class TRichEditLines;
+    template <class Edit> void programEdit(Edit edit);
+    TRichEditLines lines;
+};

@@ -1,0 +1,64 @@
+#include "exchange.h"
+
+#include "../app/form1.h"
+#include "../serial/port.h"
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+
+std::uint32_t TestChar = 47;
+unsigned char SendByte;
+signed char ReceiveByte;
+
+const QString &ReceivedText(unsigned char byte)
+{
+    static const std::array<QString, 256> texts = [] {
+        std::array<QString, 256> t;
+        for (int b = 1; b < 256; ++b) {
+            char32_t c = 0xFFFD;
+            if (b >= 0x20 && b <= 0x7E)
+                c = static_cast<char32_t>(b);
+            else if (b >= 0xA1 && b <= 0xDF)
+                c = 0xFF61 + static_cast<char32_t>(b - 0xA1);
+            else if (b < 0x20)
+                c = 0x2400 + static_cast<char32_t>(b);
+            else if (b == 0x7F)
+                c = 0x2421;
+            t[b] = QString::fromUcs4(&c, 1);
+        }
+        return t;
+    }();
+    return texts[byte];
+}
+
+void TForm1::MsTimer1Timer(TObject *)
+{
+    TestChar = TestChar + 1;
+    if (TestChar == 58)
+        TestChar = 65;
+    if (TestChar >= 91)
+        TestChar = 48;
+
+    char code[16];
+    std::snprintf(code, sizeof code, "%u", TestChar);
+    Label1->SetCaption(QString::fromLatin1(code));
+    char sent[2];
+    std::snprintf(sent, sizeof sent, "%c", static_cast<int>(TestChar));
+    Label3->SetCaption(QString::fromLatin1(sent));
+
+    SendByte = static_cast<unsigned char>(TestChar);
+    AssertRts();
+    WriteByte(&SendByte);
+    if (!ReadByte(reinterpret_cast<char *>(&ReceiveByte)))
+        Application->MessageBox(QStringLiteral("データ入力のパイプ０の読み出しでエラーが発生"),
+                                QStringLiteral("警告"), 0);
+
+    char received[2];
+    std::snprintf(received, sizeof received, "%c", ReceiveByte);
+    const QString &shown = ReceivedText(static_cast<unsigned char>(received[0]));
+    Label2->SetCaption(shown);
+    RichEdit1->SetSelText(shown);
+    if (std::strcmp(received, "Z") == 0)
+        RichEdit1->Lines->Add(QString());
+}

@@ -1,0 +1,555 @@
+// The comm operations over termios, ioctl, poll and flock: the only file that talks to the OS.
+#include "commapi.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <memory>
+#include <string>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+struct Port {
+    int fd = -1;
+    bool isTerminal = false;
+    termios original{};          // restored at close
+    COMMTIMEOUTS timeouts{};     // all zero until set: wait without limit, as on Win32
+    std::string lockFile;        // our UUCP lock, removed at close
+};
+
+// Handles are never reused, so an operation on a closed handle fails instead of touching
+// another port.
+std::map<std::uintptr_t, std::unique_ptr<Port>> openPorts;
+std::uintptr_t nextHandle = 1;
+thread_local DWORD lastError = 0;
+
+BOOL fail(int err)
+{
+    lastError = static_cast<DWORD>(err);
+    return 0;
+}
+
+Port *portOf(HANDLE h)
+{
+    auto it = openPorts.find(reinterpret_cast<std::uintptr_t>(h));
+    if (it == openPorts.end()) {
+        lastError = EBADF;
+        return nullptr;
+    }
+    return it->second.get();
+}
+
+std::string devicePath(const char *name)
+{
+    int n = 0;
+    char rest = 0;
+    if (std::sscanf(name, "COM%d%c", &n, &rest) == 1 && n >= 1) {
+        std::string alias = std::string("/dev/") + name;
+        struct stat st;
+        // a dangling alias still names the user's port: do not fall back to another device
+        if (lstat(alias.c_str(), &st) == 0)
+            return alias;
+        return "/dev/ttyS" + std::to_string(n - 1);
+    }
+    return name;
+}
+
+// --- UUCP-style lock files, shared with minicom and Qt-based tools ---------------------------
+
+const char *lockDirectory()
+{
+    for (const char *dir : {"/run/lock", "/var/lock"}) {
+        struct stat st;
+        if (stat(dir, &st) == 0 && S_ISDIR(st.st_mode) && access(dir, W_OK) == 0)
+            return dir;
+    }
+    return nullptr;
+}
+
+long lockOwner(const std::string &path)
+{
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    char buf[64] = {};
+    ssize_t n = read(fd, buf, sizeof buf - 1);
+    close(fd);
+    if (n <= 0)
+        return 0;
+    return std::strtol(buf, nullptr, 10);
+}
+
+bool processAlive(long pid)
+{
+    return pid > 0 && (kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM);
+}
+
+// The device a path leads to through its symbolic links (a udev alias, a redirector's link).
+// Followed link by link with readlink: device mocks intercept that, and not always realpath.
+std::string resolveLinks(std::string path)
+{
+    for (int hops = 0; hops < 40; ++hops) {
+        char target[PATH_MAX];
+        ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
+        if (n <= 0)
+            break;
+        target[n] = 0;
+        if (target[0] == '/')
+            path = target;
+        else
+            path = path.substr(0, path.rfind('/') + 1) + target;
+    }
+    return path;
+}
+
+// Returns 0, or the errno that makes the open fail.
+int takeLockFile(const std::string &device, std::string &lockFile)
+{
+    const char *dir = lockDirectory();
+    if (!dir)
+        return 0;
+    std::string name = resolveLinks(device);
+    if (name.rfind("/dev/", 0) == 0)
+        name.erase(0, 5);
+    std::replace(name.begin(), name.end(), '/', '_');
+    std::string path = std::string(dir) + "/LCK.." + name;
+
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd >= 0) {
+            char text[16];
+            int len = std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(getpid()));
+            bool written = write(fd, text, len) == len;
+            int err = errno;
+            close(fd);
+            if (!written) {
+                unlink(path.c_str());
+                return err ? err : EIO;
+            }
+            lockFile = path;
+            return 0;
+        }
+        if (errno != EEXIST)
+            return errno;
+        if (processAlive(lockOwner(path)))
+            return EBUSY;
+        unlink(path.c_str());   // stale: its process is gone
+    }
+    return EBUSY;
+}
+
+void releaseLockFile(const std::string &lockFile)
+{
+    if (!lockFile.empty() && lockOwner(lockFile) == getpid())
+        unlink(lockFile.c_str());
+}
+
+// --- terminal settings -----------------------------------------------------------------------
+
+struct Speed {
+    DWORD baud;
+    speed_t code;
+};
+const Speed speeds[] = {
+    {50, B50},         {75, B75},         {110, B110},       {134, B134},
+    {150, B150},       {200, B200},       {300, B300},       {600, B600},
+    {1200, B1200},     {1800, B1800},     {2400, B2400},     {4800, B4800},
+    {9600, B9600},     {19200, B19200},   {38400, B38400},   {57600, B57600},
+    {115200, B115200}, {230400, B230400}, {460800, B460800}, {921600, B921600},
+};
+
+// Bytes in, bytes out: a Win32 comm handle is always binary. Flow control and the rest stay.
+void makePassThrough(termios &t)
+{
+    t.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IUCLC | IMAXBEL);
+    t.c_oflag &= ~OPOST;
+    t.c_lflag &= ~(ICANON | ECHO | ECHOE | ECHOK | ECHONL | ISIG | IEXTEN);
+    t.c_cflag |= CREAD | CLOCAL;   // enable receiver; ignore modem status lines
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+}
+
+bool sameSettings(const termios &a, const termios &b)
+{
+    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_lflag == b.c_lflag &&
+           (a.c_cflag & ~CBAUD) == (b.c_cflag & ~CBAUD) && cfgetispeed(&a) == cfgetispeed(&b) &&
+           cfgetospeed(&a) == cfgetospeed(&b) && a.c_cc[VMIN] == b.c_cc[VMIN] &&
+           a.c_cc[VTIME] == b.c_cc[VTIME] && a.c_cc[VSTART] == b.c_cc[VSTART] &&
+           a.c_cc[VSTOP] == b.c_cc[VSTOP];
+}
+
+// Set, then read back: tcsetattr reports success when only some of the changes took.
+int applySettings(int fd, const termios &wanted)
+{
+    if (tcsetattr(fd, TCSANOW, &wanted) != 0)
+        return errno;
+    termios actual;
+    if (tcgetattr(fd, &actual) != 0)
+        return errno;
+    return sameSettings(actual, wanted) ? 0 : EINVAL;
+}
+
+// --- deadlines --------------------------------------------------------------------------------
+
+long long nowMs()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+}
+
+// Waits for `events` until `deadline` (ms, monotonic; -1 for none). Returns the poll revents,
+// 0 when the deadline passed, or -1 with errno set.
+int waitFor(int fd, short events, long long deadline)
+{
+    for (;;) {
+        int timeout = -1;
+        if (deadline >= 0)
+            timeout = static_cast<int>(std::max(0LL, deadline - nowMs()));
+        pollfd p{fd, events, 0};
+        int r = poll(&p, 1, timeout);
+        if (r > 0)
+            return p.revents;
+        if (r == 0)
+            return 0;
+        if (errno != EINTR)
+            return -1;
+    }
+}
+
+} // namespace
+
+HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD /*dwShareMode*/,
+                   SECURITY_ATTRIBUTES * /*lpSecurityAttributes*/, DWORD /*dwCreationDisposition*/,
+                   DWORD /*dwFlagsAndAttributes*/, HANDLE /*hTemplateFile*/)
+{
+    if (!lpFileName) {
+        fail(EINVAL);
+        return INVALID_HANDLE_VALUE;
+    }
+    int access = O_RDWR;
+    if (!(dwDesiredAccess & GENERIC_WRITE))
+        access = O_RDONLY;
+    else if (!(dwDesiredAccess & GENERIC_READ))
+        access = O_WRONLY;
+
+    auto port = std::make_unique<Port>();
+    const std::string path = devicePath(lpFileName);
+    int fd = open(path.c_str(), access | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        fail(errno);
+        return INVALID_HANDLE_VALUE;
+    }
+    auto giveUp = [&](int err) {
+        releaseLockFile(port->lockFile);
+        close(fd);
+        fail(err);
+        return INVALID_HANDLE_VALUE;
+    };
+    // flock keeps out every program that uses it, root included; TIOCEXCL keeps out the rest
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0)
+        return giveUp(errno);
+    if (ioctl(fd, TIOCEXCL) != 0 && errno != ENOTTY && errno != EINVAL)
+        return giveUp(errno);
+    if (int err = takeLockFile(path, port->lockFile))
+        return giveUp(err);
+
+    port->fd = fd;
+    port->isTerminal = tcgetattr(fd, &port->original) == 0;
+    if (port->isTerminal) {
+        termios raw = port->original;
+        makePassThrough(raw);
+        if (int err = applySettings(fd, raw))
+            return giveUp(err);
+    }
+    auto handle = nextHandle++;
+    openPorts.emplace(handle, std::move(port));
+    return reinterpret_cast<HANDLE>(handle);
+}
+
+BOOL SetupComm(HANDLE hFile, DWORD, DWORD)
+{
+    Port *p = portOf(hFile);
+    if (!p)
+        return 0;
+    return p->isTerminal ? 1 : fail(ENOTTY);
+}
+
+BOOL PurgeComm(HANDLE hFile, DWORD dwFlags)
+{
+    Port *p = portOf(hFile);
+    if (!p)
+        return 0;
+    if (dwFlags & ~(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR))
+        return fail(EINVAL);
+    // I/O here is never overlapped, so there is no pending transfer to abort
+    const bool tx = dwFlags & PURGE_TXCLEAR, rx = dwFlags & PURGE_RXCLEAR;
+    if (!tx && !rx)
+        return 1;
+    if (tcflush(p->fd, tx && rx ? TCIOFLUSH : tx ? TCOFLUSH : TCIFLUSH) != 0)
+        return fail(errno);
+    return 1;
+}
+
+BOOL SetCommTimeouts(HANDLE hFile, COMMTIMEOUTS *lpCommTimeouts)
+{
+    Port *p = portOf(hFile);
+    if (!p)
+        return 0;
+    if (!lpCommTimeouts)
+        return fail(EINVAL);
+    p->timeouts = *lpCommTimeouts;
+    return 1;
+}
+
+BOOL GetCommState(HANDLE hFile, DCB *lpDCB)
+{
+    Port *p = portOf(hFile);
+    if (!p)
+        return 0;
+    if (!lpDCB)
+        return fail(EINVAL);
+    termios t;
+    if (tcgetattr(p->fd, &t) != 0)
+        return fail(errno);
+
+    DCB d{};
+    d.DCBlength = sizeof(DCB);
+    const speed_t code = cfgetospeed(&t);
+    for (const Speed &s : speeds)
+        if (s.code == code)
+            d.BaudRate = s.baud;
+    d.fBinary = 1;
+    d.fParity = (t.c_iflag & INPCK) != 0;
+    d.fOutxCtsFlow = (t.c_cflag & CRTSCTS) != 0;
+    d.fRtsControl = (t.c_cflag & CRTSCTS) ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
+    d.fDtrControl = DTR_CONTROL_ENABLE;
+    d.fOutX = (t.c_iflag & IXON) != 0;
+    d.fInX = (t.c_iflag & IXOFF) != 0;
+    switch (t.c_cflag & CSIZE) {
+    case CS5: d.ByteSize = 5; break;
+    case CS6: d.ByteSize = 6; break;
+    case CS7: d.ByteSize = 7; break;
+    default: d.ByteSize = 8; break;
+    }
+    if (!(t.c_cflag & PARENB))
+        d.Parity = NOPARITY;
+    else if (t.c_cflag & CMSPAR)
+        d.Parity = (t.c_cflag & PARODD) ? MARKPARITY : SPACEPARITY;
+    else
+        d.Parity = (t.c_cflag & PARODD) ? ODDPARITY : EVENPARITY;
+    d.StopBits = (t.c_cflag & CSTOPB) ? (d.ByteSize == 5 ? ONE5STOPBITS : TWOSTOPBITS) : ONESTOPBIT;
+    d.XonChar = static_cast<char>(t.c_cc[VSTART]);
+    d.XoffChar = static_cast<char>(t.c_cc[VSTOP]);
+    d.EofChar = static_cast<char>(t.c_cc[VEOF]);
+    *lpDCB = d;
+    return 1;
+}
+
+BOOL SetCommState(HANDLE hFile, DCB *lpDCB)
+{
+    Port *p = portOf(hFile);
+    if (!p)
+        return 0;
+    if (!lpDCB)
+        return fail(EINVAL);
+    const DCB &d = *lpDCB;
+    termios t;
+    if (tcgetattr(p->fd, &t) != 0)
+        return fail(errno);
+
+    const Speed *speed = nullptr;
+    for (const Speed &s : speeds)
+        if (s.baud == d.BaudRate)
+            speed = &s;
+    if (!speed)
+        return fail(EINVAL);
+    cfsetispeed(&t, speed->code);
+    cfsetospeed(&t, speed->code);
+
+    static const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
+    if (d.ByteSize < 5 || d.ByteSize > 8)
+        return fail(EINVAL);
+    t.c_cflag = (t.c_cflag & ~CSIZE) | sizes[d.ByteSize - 5];
+
+    t.c_cflag &= ~(PARENB | PARODD | CMSPAR);
+    switch (d.Parity) {
+    case NOPARITY: break;
+    case ODDPARITY: t.c_cflag |= PARENB | PARODD; break;
+    case EVENPARITY: t.c_cflag |= PARENB; break;
+    case MARKPARITY: t.c_cflag |= PARENB | CMSPAR | PARODD; break;
+    case SPACEPARITY: t.c_cflag |= PARENB | CMSPAR; break;
+    default: return fail(EINVAL);
+    }
+
+    if (d.StopBits == ONESTOPBIT)
+        t.c_cflag &= ~CSTOPB;
+    else if (d.StopBits == TWOSTOPBITS || (d.StopBits == ONE5STOPBITS && d.ByteSize == 5))
+        t.c_cflag |= CSTOPB;
+    else
+        return fail(EINVAL);
+
+    // the fields GetCommState reported; unchanged by the caller, they change nothing here
+    if (d.fOutxCtsFlow || d.fRtsControl == RTS_CONTROL_HANDSHAKE)
+        t.c_cflag |= CRTSCTS;
+    else
+        t.c_cflag &= ~CRTSCTS;
+    t.c_iflag = d.fParity ? (t.c_iflag | INPCK) : (t.c_iflag & ~INPCK);
+    t.c_iflag = d.fOutX ? (t.c_iflag | IXON) : (t.c_iflag & ~IXON);
+    t.c_iflag = d.fInX ? (t.c_iflag | IXOFF) : (t.c_iflag & ~IXOFF);
+    t.c_cc[VSTART] = static_cast<cc_t>(d.XonChar);
+    t.c_cc[VSTOP] = static_cast<cc_t>(d.XoffChar);
+
+    if (int err = applySettings(p->fd, t))
+        return fail(err);
+    return 1;
+}
+
+BOOL EscapeCommFunction(HANDLE hFile, DWORD dwFunc)
+{
+    Port *p = portOf(hFile);
+    if (!p)
+        return 0;
+    unsigned long request;
+    int bits;
+    switch (dwFunc) {
+    case SETRTS: request = TIOCMBIS; bits = TIOCM_RTS; break;
+    case CLRRTS: request = TIOCMBIC; bits = TIOCM_RTS; break;
+    case SETDTR: request = TIOCMBIS; bits = TIOCM_DTR; break;
+    case CLRDTR: request = TIOCMBIC; bits = TIOCM_DTR; break;
+    default: return fail(EINVAL);
+    }
+    if (ioctl(p->fd, request, &bits) == 0)
+        return 1;
+    // no modem-control lines (ptys, many virtual ports): accepted, as a virtual-port driver does
+    if (errno == ENOTTY || errno == EINVAL)
+        return 1;
+    return fail(errno);
+}
+
+BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
+               LPDWORD lpNumberOfBytesWritten, OVERLAPPED *lpOverlapped)
+{
+    if (lpNumberOfBytesWritten)
+        *lpNumberOfBytesWritten = 0;
+    Port *p = portOf(hFile);
+    if (!p)
+        return 0;
+    if (lpOverlapped || (!lpBuffer && nNumberOfBytesToWrite))
+        return fail(EINVAL);
+    const COMMTIMEOUTS &to = p->timeouts;
+    const long long total = static_cast<long long>(to.WriteTotalTimeoutMultiplier) *
+                                nNumberOfBytesToWrite + to.WriteTotalTimeoutConstant;
+    const long long deadline = total ? nowMs() + total : -1;
+    const char *data = static_cast<const char *>(lpBuffer);
+    DWORD done = 0;
+    while (done < nNumberOfBytesToWrite) {
+        ssize_t n = write(p->fd, data + done, nNumberOfBytesToWrite - done);
+        if (n > 0) {
+            done += static_cast<DWORD>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno != EAGAIN)
+            return fail(errno);
+        int ready = waitFor(p->fd, POLLOUT, deadline);
+        if (ready < 0)
+            return fail(errno);
+        if (ready == 0)
+            break;   // time-out: success with what went out
+        if (ready & (POLLERR | POLLHUP | POLLNVAL))
+            return fail(EIO);
+    }
+    if (lpNumberOfBytesWritten)
+        *lpNumberOfBytesWritten = done;
+    return 1;
+}
+
+BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
+              LPDWORD lpNumberOfBytesRead, OVERLAPPED *lpOverlapped)
+{
+    if (lpNumberOfBytesRead)
+        *lpNumberOfBytesRead = 0;
+    Port *p = portOf(hFile);
+    if (!p)
+        return 0;
+    if (lpOverlapped || (!lpBuffer && nNumberOfBytesToRead))
+        return fail(EINVAL);
+    const COMMTIMEOUTS &to = p->timeouts;
+    // MAXDWORD interval with no totals: return at once with what is there
+    const bool immediate = to.ReadIntervalTimeout == MAXDWORD &&
+                           to.ReadTotalTimeoutMultiplier == 0 && to.ReadTotalTimeoutConstant == 0;
+    const long long total = static_cast<long long>(to.ReadTotalTimeoutMultiplier) *
+                                nNumberOfBytesToRead + to.ReadTotalTimeoutConstant;
+    const long long start = nowMs();
+    const long long totalDeadline = immediate ? start : total ? start + total : -1;
+    const bool useInterval = to.ReadIntervalTimeout != 0 && to.ReadIntervalTimeout != MAXDWORD;
+    char *data = static_cast<char *>(lpBuffer);
+    DWORD done = 0;
+    bool hungUp = false;
+    while (done < nNumberOfBytesToRead) {
+        ssize_t n = read(p->fd, data + done, nNumberOfBytesToRead - done);
+        if (n > 0) {
+            done += static_cast<DWORD>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n == 0 || hungUp)
+            return fail(EIO);   // end of file on a terminal: the far side hung up
+        if (errno != EAGAIN)
+            return fail(errno);
+        long long deadline = totalDeadline;
+        if (done > 0 && useInterval) {
+            long long interval = nowMs() + to.ReadIntervalTimeout;
+            deadline = deadline < 0 ? interval : std::min(deadline, interval);
+        }
+        int ready = waitFor(p->fd, POLLIN, deadline);
+        if (ready < 0)
+            return fail(errno);
+        if (ready == 0)
+            break;   // time-out: success with what came
+        // bytes that arrived before a hang-up are still read first
+        hungUp = ready & (POLLERR | POLLHUP | POLLNVAL);
+        if (hungUp && !(ready & POLLIN))
+            return fail(EIO);
+    }
+    if (lpNumberOfBytesRead)
+        *lpNumberOfBytesRead = done;
+    return 1;
+}
+
+BOOL CloseHandle(HANDLE hObject)
+{
+    auto it = openPorts.find(reinterpret_cast<std::uintptr_t>(hObject));
+    if (it == openPorts.end())
+        return fail(EBADF);
+    Port &p = *it->second;
+    if (p.isTerminal)
+        tcsetattr(p.fd, TCSANOW, &p.original);
+    releaseLockFile(p.lockFile);
+    int r = close(p.fd);
+    int err = errno;
+    openPorts.erase(it);
+    return r == 0 ? 1 : fail(err);
+}
+
+DWORD GetLastError()
+{
+    return lastError;
+}

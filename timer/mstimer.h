@@ -1,0 +1,41 @@
+// Millisecond timer component: a kernel periodic timer (timerfd) watched from the event loop,
+// so ticks keep their period at 1 ms where a QTimer drifts and drops.
+//
+// - The first tick comes one period after enabling; a new Interval while running starts a
+//   fresh period. Interval 0 delivers nothing.
+// - OnTimer runs on the thread that owns the timer and is never re-entered: ticks that come due
+//   while it runs (or while a modal box opened from it is up) merge into one, delivered as soon
+//   as the event loop runs again.
+// - After Enabled is set to false no further tick is delivered.
+#pragma once
+
+#include <QObject>
+
+#include <cstdint>
+#include <functional>
+
+class QSocketNotifier;
+
+class TMsTimer : public QObject {
+    Q_OBJECT
+public:
+    explicit TMsTimer(QObject *owner = nullptr);
+    ~TMsTimer() override;
+
+    void SetEnabled(bool value);
+    void SetInterval(std::uint32_t milliseconds);
+    bool Enabled() const { return enabled; }
+    std::uint32_t Interval() const { return interval; }
+
+    std::function<void(QObject *sender)> OnTimer;
+
+private:
+    void arm();
+    void expired();
+
+    int fd = -1;
+    QSocketNotifier *notifier = nullptr;
+    bool enabled = false;
+    bool inTick = false;
+    std::uint32_t interval = 1000;
+};
