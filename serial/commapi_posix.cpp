@@ -540,8 +540,10 @@ BOOL CloseHandle(HANDLE hObject)
     if (it == openPorts.end())
         return fail(EBADF);
     Port &p = *it->second;
-    if (p.isTerminal)
+    if (p.isTerminal) {
         tcsetattr(p.fd, TCSANOW, &p.original);
+        ioctl(p.fd, TIOCNXCL);   // others may open the terminal again
+    }
     releaseLockFile(p.lockFile);
     int r = close(p.fd);
     int err = errno;

@@ -1,0 +1,343 @@
+// The exchange tick and the operator's controls, in-process against a mocked COM3.
+#include "support/testbed.h"
+
+#include "exchange.h"
+#include "form1.h"
+#include "port.h"
+
+#include <QtTest>
+
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QTextBlock>
+
+#include <atomic>
+#include <thread>
+
+#include <poll.h>
+#include <termios.h>
+
+class TickTest : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+    void firstTickShowsTheCodeAndSendsZero();
+    void cycleRunsThroughDigitsThenLettersAndWraps();
+    void withNothingEverReceivedTheLogOnlyLosesItsSelection();
+    void oneByteThenSilenceRepeatsThatByteEveryTick();
+    void receivedZEndsTheLineAndLeavesTheCaretOnTheNewLine();
+    void receivedByteReplacesTheSelection();
+    void lateRepliesQueueAndAreReadOneATick();
+    void everyByteValueIsOneCharacterAndNeverBreaksALine();
+    void failedReadWarnsOnceAndTheTickGoesOnWithThePreviousByte();
+    void startAndStopSwitchCaptionFlagAndTimer();
+    void stopAndRestartContinueTheCycle();
+    void everyPeriodOfTheListSetsItsInterval();
+    void typedTextMatchingNoItemChangesNothing();
+    void periodChosenWhileStoppedWaitsForTheNextStart();
+    void clearingWhileRunningEmptiesTheLog();
+
+private:
+    void tick() { form->MsTimer1Timer(form->MsTimer1); }
+    QString log() const { return form->RichEdit1->toPlainText(); }
+    void choosePeriod(int index);
+    ComTestbed *line = nullptr;
+    TForm1 *form = nullptr;
+};
+
+void TickTest::init()
+{
+    line = new ComTestbed;
+    form = new TForm1(nullptr);
+    TestChar = 47;
+    SendByte = 0;
+    ReceiveByte = 0;
+}
+
+void TickTest::cleanup()
+{
+    form->MsTimer1->SetEnabled(false);
+    form->close();
+    delete form;
+    delete line;
+}
+
+void TickTest::choosePeriod(int index)
+{
+    // as the operator picks it from the list
+    form->ComboBox1->setCurrentIndex(index);
+    emit form->ComboBox1->activated(index);
+}
+
+void TickTest::firstTickShowsTheCodeAndSendsZero()
+{
+    tick();
+    QCOMPARE(form->Label1->text(), QStringLiteral("48"));
+    QCOMPARE(form->Label3->text(), QStringLiteral("0"));
+    QCOMPARE(line->receive(), QByteArray("0"));
+}
+
+void TickTest::cycleRunsThroughDigitsThenLettersAndWraps()
+{
+    QStringList codes;
+    for (int i = 0; i < 73; ++i) {
+        tick();
+        codes << form->Label1->text();
+    }
+    const QByteArray sent = line->receive();
+    QCOMPARE(sent, QByteArray("0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                              "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ0"));
+    QCOMPARE(codes[9], QStringLiteral("57"));
+    QCOMPARE(codes[10], QStringLiteral("65"));
+    QCOMPARE(codes[35], QStringLiteral("90"));
+    QCOMPARE(codes[36], QStringLiteral("48"));
+    QCOMPARE(form->Label3->text(), QStringLiteral("0"));
+}
+
+void TickTest::withNothingEverReceivedTheLogOnlyLosesItsSelection()
+{
+    form->RichEdit1->setPlainText(QStringLiteral("keep this"));
+    QTextCursor c = form->RichEdit1->textCursor();
+    c.setPosition(0);
+    c.setPosition(5, QTextCursor::KeepAnchor);
+    form->RichEdit1->setTextCursor(c);
+    tick();
+    QCOMPARE(form->Label2->text(), QString());
+    QCOMPARE(log(), QStringLiteral("this"));
+    QCOMPARE(form->RichEdit1->document()->blockCount(), 1);
+    tick();
+    QCOMPARE(log(), QStringLiteral("this"));
+}
+
+void TickTest::oneByteThenSilenceRepeatsThatByteEveryTick()
+{
+    line->send("K");
+    for (int i = 0; i < 4; ++i)
+        tick();
+    QCOMPARE(form->Label2->text(), QStringLiteral("K"));
+    QCOMPARE(log(), QStringLiteral("KKKK"));
+}
+
+void TickTest::receivedZEndsTheLineAndLeavesTheCaretOnTheNewLine()
+{
+    form->RichEdit1->setPlainText(QStringLiteral("abc"));
+    QTextCursor c = form->RichEdit1->textCursor();
+    c.setPosition(1);   // the operator put the caret inside the log
+    form->RichEdit1->setTextCursor(c);
+    line->send("Z");
+    tick();
+    QCOMPARE(log(), QStringLiteral("aZbc\n"));
+    QTextCursor caret = form->RichEdit1->textCursor();
+    QVERIFY(caret.atEnd());
+    QCOMPARE(caret.blockNumber(), 1);
+    // silence: the Z is repeated, and so is the new line
+    tick();
+    QCOMPARE(log(), QStringLiteral("aZbc\nZ\n"));
+    line->send("0");
+    tick();
+    QCOMPARE(log(), QStringLiteral("aZbc\nZ\n0"));
+}
+
+void TickTest::receivedByteReplacesTheSelection()
+{
+    form->RichEdit1->setPlainText(QStringLiteral("hello"));
+    QTextCursor c = form->RichEdit1->textCursor();
+    c.setPosition(1);
+    c.setPosition(4, QTextCursor::KeepAnchor);
+    form->RichEdit1->setTextCursor(c);
+    line->send("Q");
+    tick();
+    QCOMPARE(log(), QStringLiteral("hQo"));
+}
+
+void TickTest::lateRepliesQueueAndAreReadOneATick()
+{
+    line->send("ABC");
+    QStringList shown;
+    for (int i = 0; i < 4; ++i) {
+        tick();
+        shown << form->Label2->text();
+    }
+    QCOMPARE(shown, QStringList({"A", "B", "C", "C"}));
+    QCOMPARE(log(), QStringLiteral("ABCC"));
+    QCOMPARE(form->Label3->text(), QStringLiteral("3"));
+}
+
+void TickTest::everyByteValueIsOneCharacterAndNeverBreaksALine()
+{
+    QCOMPARE(ReceivedText(0x00), QString());
+    QCOMPARE(ReceivedText('A'), QStringLiteral("A"));
+    QCOMPARE(ReceivedText(' '), QStringLiteral(" "));
+    QCOMPARE(ReceivedText('~'), QStringLiteral("~"));
+    QCOMPARE(ReceivedText(0xA1), QString(QChar(0xFF61)));   // half-width ideographic full stop
+    QCOMPARE(ReceivedText(0xB1), QString(QChar(0xFF71)));   // half-width katakana A
+    QCOMPARE(ReceivedText(0xDF), QString(QChar(0xFF9F)));
+    QCOMPARE(ReceivedText(0x0A), QString(QChar(0x240A)));
+    QCOMPARE(ReceivedText(0x0D), QString(QChar(0x240D)));
+    QCOMPARE(ReceivedText(0x01), QString(QChar(0x2401)));
+    QCOMPARE(ReceivedText(0x7F), QString(QChar(0x2421)));
+    for (int b : {0x80, 0x81, 0x9F, 0xA0, 0xE0, 0xFC, 0xFF})
+        QCOMPARE(ReceivedText(static_cast<unsigned char>(b)), QString(QChar(0xFFFD)));
+
+    // through the tick: 255 characters, one line break after the Z and no other
+    QByteArray all;
+    for (int b = 1; b < 256; ++b)
+        all.append(static_cast<char>(b));
+    termios t;   // no software flow control on this line: 0x11 and 0x13 are data here
+    tcgetattr(line->far(), &t);
+    t.c_iflag &= ~(IXON | IXOFF);
+    tcsetattr(line->far(), TCSANOW, &t);
+    line->send(all);
+    for (int b = 1; b < 256; ++b) {
+        tick();
+        QCOMPARE(form->Label2->text(), ReceivedText(static_cast<unsigned char>(b)));
+    }
+    QCOMPARE(form->RichEdit1->document()->blockCount(), 2);
+    QCOMPARE(log().size(), 255 + 1);
+    QCOMPARE(log().indexOf('\n'), int('Z'));
+}
+
+void TickTest::failedReadWarnsOnceAndTheTickGoesOnWithThePreviousByte()
+{
+    line->send("P");
+    tick();
+    QCOMPARE(form->Label2->text(), QStringLiteral("P"));
+    line->receive();
+
+    // the far end hangs up as soon as the next byte reaches it: the tick's read fails
+    std::thread far([this] {
+        pollfd p{line->far(), POLLIN, 0};
+        poll(&p, 1, 5000);
+        line->hangUp();
+    });
+    int boxes = 0, mostAtOnce = 0;
+    QString text, caption;
+    bool hasIcon = true;
+    int buttons = 0;
+    std::function<void()> watch = [&] {
+        QList<QMessageBox *> open;
+        for (QWidget *w : QApplication::topLevelWidgets())
+            if (auto *box = qobject_cast<QMessageBox *>(w); box && box->isVisible())
+                open << box;
+        mostAtOnce = std::max(mostAtOnce, int(open.size()));
+        if (open.isEmpty()) {
+            QTimer::singleShot(5, watch);
+            return;
+        }
+        if (++boxes < 20) {   // leave it up while ticks keep coming due
+            QTimer::singleShot(5, watch);
+            return;
+        }
+        QMessageBox *box = open.first();
+        text = box->text();
+        caption = box->windowTitle();
+        hasIcon = box->icon() != QMessageBox::NoIcon;
+        buttons = box->buttons().size();
+        form->Button1Click(form->Button1);   // stop: the line is gone
+        box->button(QMessageBox::Ok)->click();
+    };
+    QTimer::singleShot(0, watch);
+    form->MsTimer1->SetInterval(1);
+    form->Button1Click(form->Button1);
+    QTRY_VERIFY(!text.isEmpty());
+    far.join();
+
+    QCOMPARE(text, QStringLiteral("データ入力のパイプ０の読み出しでエラーが発生"));
+    QCOMPARE(caption, QStringLiteral("警告"));
+    QVERIFY(!hasIcon);
+    QCOMPARE(buttons, 1);
+    QCOMPARE(mostAtOnce, 1);
+    // the tick finished with the byte received before
+    QCOMPARE(form->Label3->text(), QStringLiteral("1"));
+    QCOMPARE(form->Label2->text(), QStringLiteral("P"));
+    QCOMPARE(log(), QStringLiteral("PP"));
+}
+
+void TickTest::startAndStopSwitchCaptionFlagAndTimer()
+{
+    QTest::mouseClick(form->Button1, Qt::LeftButton);
+    QCOMPARE(form->Button1->Tag, 1);
+    QCOMPARE(form->Button1->text(), QStringLiteral("送信停止"));
+    QVERIFY(form->MsTimer1->Enabled());
+    QCOMPARE(form->MsTimer1->Interval(), 1000u);
+    QTest::mouseClick(form->Button1, Qt::LeftButton);
+    QCOMPARE(form->Button1->Tag, 0);
+    QCOMPARE(form->Button1->text(), QStringLiteral("送信開始"));
+    QVERIFY(!form->MsTimer1->Enabled());
+}
+
+void TickTest::stopAndRestartContinueTheCycle()
+{
+    choosePeriod(15);
+    QTest::mouseClick(form->Button1, Qt::LeftButton);
+    QByteArray sent;
+    QTRY_VERIFY((sent += line->receive(1)).size() >= 5);
+    QTest::mouseClick(form->Button1, Qt::LeftButton);
+    sent += line->receive(20);
+    const int before = sent.size();
+    QTest::qWait(30);
+    QCOMPARE(line->receive(10), QByteArray());   // nothing while stopped
+
+    QTest::mouseClick(form->Button1, Qt::LeftButton);
+    QTRY_VERIFY((sent += line->receive(1)).size() >= before + 3);
+    QTest::mouseClick(form->Button1, Qt::LeftButton);
+    sent += line->receive(20);
+    const QByteArray cycle = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
+    for (int i = 0; i < sent.size(); ++i)
+        QCOMPARE(sent[i], cycle[i % 36]);
+}
+
+void TickTest::everyPeriodOfTheListSetsItsInterval()
+{
+    const unsigned periods[16] = {1000, 700, 500, 300, 200, 100, 70, 50,
+                                  30,   20,  10,  7,   5,   3,   2,   1};
+    for (int i = 15; i >= 0; --i) {
+        choosePeriod(i);
+        QCOMPARE(form->MsTimer1->Interval(), periods[i]);
+    }
+}
+
+void TickTest::typedTextMatchingNoItemChangesNothing()
+{
+    choosePeriod(7);
+    QLineEdit *edit = form->ComboBox1->lineEdit();
+    edit->selectAll();
+    QTest::keyClicks(edit, QStringLiteral("9x"));
+    QCOMPARE(form->ComboBox1->ItemIndex(), -1);
+    QCOMPARE(form->MsTimer1->Interval(), 50u);
+    QTest::keyClick(edit, Qt::Key_Return);
+    QCOMPARE(form->ComboBox1->count(), 16);   // typed text never becomes an item
+    QCOMPARE(form->MsTimer1->Interval(), 50u);
+    QVERIFY(!form->MsTimer1->Enabled());
+}
+
+void TickTest::periodChosenWhileStoppedWaitsForTheNextStart()
+{
+    choosePeriod(12);
+    QVERIFY(!form->MsTimer1->Enabled());
+    QCOMPARE(form->Button1->Tag, 0);
+    QTest::qWait(30);
+    QCOMPARE(line->receive(5), QByteArray());
+    QTest::mouseClick(form->Button1, Qt::LeftButton);
+    QCOMPARE(form->MsTimer1->Interval(), 5u);
+    QByteArray sent;
+    QTRY_VERIFY(!(sent += line->receive(5)).isEmpty());
+}
+
+void TickTest::clearingWhileRunningEmptiesTheLog()
+{
+    form->RichEdit1->setPlainText(QStringLiteral("old log"));
+    choosePeriod(10);
+    QTest::mouseClick(form->Button1, Qt::LeftButton);
+    line->send("N");
+    QTRY_VERIFY(log().contains('N'));
+    QTest::mouseClick(form->Button2, Qt::LeftButton);
+    QVERIFY(form->RichEdit1->document()->isEmpty());
+    QVERIFY(form->MsTimer1->Enabled());
+    QTRY_VERIFY(log().startsWith('N'));
+    QTest::mouseClick(form->Button1, Qt::LeftButton);
+}
+
+QTEST_MAIN(TickTest)
+#include "test_tick.moc"

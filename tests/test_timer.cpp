@@ -1,0 +1,126 @@
+// The millisecond timer: when ticks come, when they stop, and that they never pile up.
+#include "mstimer.h"
+
+#include <QtTest>
+
+#include <unistd.h>
+
+class TimerTest : public QObject {
+    Q_OBJECT
+private slots:
+    void ticksWhileEnabledAndNeverAfterDisable();
+    void disablingFromTheHandlerStopsAtOnce();
+    void intervalSetWhileStoppedDoesNotStart();
+    void intervalSetWhileRunningAppliesToTheRunningTimer();
+    void aModalLoopInTheHandlerIsNotReentered();
+    void ticksDueDuringASlowHandlerMergeIntoOne();
+};
+
+void TimerTest::ticksWhileEnabledAndNeverAfterDisable()
+{
+    TMsTimer timer;
+    int ticks = 0;
+    QObject *sender = nullptr;
+    timer.OnTimer = [&](QObject *s) {
+        ++ticks;
+        sender = s;
+    };
+    timer.SetInterval(1);
+    timer.SetEnabled(true);
+    QTRY_VERIFY(ticks >= 5);
+    QCOMPARE(sender, &timer);
+    timer.SetEnabled(false);
+    const int atStop = ticks;
+    QTest::qWait(50);
+    QCOMPARE(ticks, atStop);
+
+    timer.SetEnabled(true);
+    QTRY_VERIFY(ticks > atStop);
+}
+
+void TimerTest::disablingFromTheHandlerStopsAtOnce()
+{
+    TMsTimer timer;
+    int ticks = 0;
+    timer.OnTimer = [&](QObject *) {
+        if (++ticks == 3)
+            timer.SetEnabled(false);
+    };
+    timer.SetInterval(1);
+    timer.SetEnabled(true);
+    QTRY_COMPARE(ticks, 3);
+    QTest::qWait(50);
+    QCOMPARE(ticks, 3);
+}
+
+void TimerTest::intervalSetWhileStoppedDoesNotStart()
+{
+    TMsTimer timer;
+    int ticks = 0;
+    timer.OnTimer = [&](QObject *) { ++ticks; };
+    timer.SetInterval(1);
+    QTest::qWait(50);
+    QCOMPARE(ticks, 0);
+    QVERIFY(!timer.Enabled());
+    timer.SetEnabled(true);
+    QTRY_VERIFY(ticks > 0);
+}
+
+void TimerTest::intervalSetWhileRunningAppliesToTheRunningTimer()
+{
+    TMsTimer timer;
+    int ticks = 0;
+    timer.OnTimer = [&](QObject *) { ++ticks; };
+    timer.SetInterval(1000);
+    timer.SetEnabled(true);
+    QTest::qWait(50);
+    QCOMPARE(ticks, 0);   // the first tick is a whole period away
+    timer.SetInterval(2);
+    QTRY_VERIFY(ticks >= 5);
+    QVERIFY(timer.Enabled());
+}
+
+void TimerTest::aModalLoopInTheHandlerIsNotReentered()
+{
+    TMsTimer timer;
+    int ticks = 0, depth = 0, deepest = 0, ticksInsideLoop = -1;
+    timer.OnTimer = [&](QObject *) {
+        ++ticks;
+        deepest = std::max(deepest, ++depth);
+        if (ticks == 1) {
+            QEventLoop modal;   // as a message box opened from the handler runs one
+            QTimer::singleShot(40, &modal, &QEventLoop::quit);
+            modal.exec();
+            ticksInsideLoop = ticks - 1;
+        }
+        --depth;
+    };
+    timer.SetInterval(1);
+    timer.SetEnabled(true);
+    QTRY_VERIFY(ticks >= 3);
+    timer.SetEnabled(false);
+    QCOMPARE(deepest, 1);
+    QCOMPARE(ticksInsideLoop, 0);
+}
+
+void TimerTest::ticksDueDuringASlowHandlerMergeIntoOne()
+{
+    TMsTimer timer;
+    int ticks = 0;
+    timer.OnTimer = [&](QObject *) {
+        if (++ticks == 1)
+            usleep(30000);   // some thirty ticks come due meanwhile
+    };
+    timer.SetInterval(1);
+    timer.SetEnabled(true);
+    while (ticks < 1)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    // each pass of the event loop delivers at most one tick, however many came due
+    while (ticks < 2)
+        QCoreApplication::processEvents();
+    QCOMPARE(ticks, 2);
+    timer.SetEnabled(false);
+}
+
+QTEST_GUILESS_MAIN(TimerTest)
+#include "test_timer.moc"
