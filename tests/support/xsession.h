@@ -1,0 +1,36 @@
+// A private X display (Xvfb) with a window manager (openbox), and the X tools the end-to-end
+// tests drive it with.
+#pragma once
+
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+class XSession {
+public:
+    XSession();
+    ~XSession();
+    bool ok() const { return !display.isEmpty(); }
+    QString displayName() const { return display; }
+    QProcessEnvironment environment(QProcessEnvironment base) const;
+    // Runs an X tool to its end; returns its standard output.
+    QString tool(const QString &program, const QStringList &args, int timeoutMs = 10000) const;
+    // The window whose title contains `title`, waiting up to `timeoutMs`; empty if none came.
+    QString waitForWindow(const QString &title, int timeoutMs) const;
+
+private:
+    QProcess server, windowManager;
+    QString display;
+};
+
+// Records the windows mapped on a display while it lives.
+class MapWatch {
+public:
+    explicit MapWatch(const XSession &x);
+    ~MapWatch();
+    // Stops watching; true when any window was mapped meanwhile.
+    bool sawAMap();
+
+private:
+    QProcess xev;
+};
