@@ -29,6 +29,9 @@ void Link::received(unsigned char byte, double nowMs)
     if (firstMismatch < 0 && byte != cycleByte(received_))
         firstMismatch = received_;
     ++received_;
+    if (firstAtMs < 0)
+        firstAtMs = nowMs;
+    lastAtMs = nowMs;
     if (hangupAt >= 0)
         return;   // the line is being cut: no more answers
 
@@ -74,14 +77,15 @@ double Link::nextDueMs() const
 
 std::string Link::summary() const
 {
-    char line[160];
+    const double span = received_ > 1 ? (lastAtMs - firstAtMs) / 1000.0 : 0.0;
+    char line[200];
+    int n = std::snprintf(line, sizeof line,
+                          "farend: received %lld bytes, sent %lld bytes, first to last %.3f s, ",
+                          received_, sent_, span);
     if (exactCycle())
-        std::snprintf(line, sizeof line,
-                      "farend: received %lld bytes, sent %lld bytes, test cycle exact",
-                      received_, sent_);
+        std::snprintf(line + n, sizeof line - n, "test cycle exact");
     else
-        std::snprintf(line, sizeof line,
-                      "farend: received %lld bytes, sent %lld bytes, test cycle broken at byte %lld",
-                      received_, sent_, firstMismatch + 1);
+        std::snprintf(line + n, sizeof line - n, "test cycle broken at byte %lld",
+                      firstMismatch + 1);
     return line;
 }

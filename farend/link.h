@@ -53,5 +53,6 @@ private:
     long long received_ = 0;
     long long sent_ = 0;
     long long firstMismatch = -1;
+    double firstAtMs = -1, lastAtMs = -1;
     std::uint32_t rng;
 };

@@ -39,7 +39,8 @@ const char usage[] =
     "\n"
     "COMMAND runs with /dev/COM3 mocked (umockdev): it sees a serial terminal whose other end\n"
     "is this far end. Without COMMAND, the looptest program next to farend runs.\n"
-    "On exit farend prints one summary line on standard error: bytes received and sent, and\n"
+    "On exit farend prints one summary line on standard error: bytes received and sent, the\n"
+    "time from the first byte received to the last, and\n"
     "whether what it received was exactly the test cycle \"0\"...\"9\", \"A\"...\"Z\" from \"0\".\n"
     "Its exit status is the command's (128 + signal number if the command was killed).\n";
 

@@ -3,6 +3,7 @@
 #include <QPointer>
 #include <QSocketNotifier>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -52,7 +53,14 @@ void TMsTimer::arm()
         spec.it_value = spec.it_interval;
     }
     timerfd_settime(fd, 0, &spec, nullptr);
+    owed = 0;
     notifier->setEnabled(enabled && interval > 0 && !inTick);
+}
+
+void TMsTimer::owe(std::uint64_t ticks)
+{
+    const std::uint64_t limit = std::max<std::uint64_t>(1, kCatchUpMs / std::max(1u, interval));
+    owed = std::min(limit, owed + ticks);
 }
 
 void TMsTimer::expired()
@@ -61,14 +69,38 @@ void TMsTimer::expired()
     // nothing to read: disarmed or re-armed after the event loop saw it readable
     if (read(fd, &expirations, sizeof expirations) != sizeof expirations || !enabled || inTick)
         return;
+    if (expirations > 1 && kCatchUpMs / std::max(1u, interval) > 0)
+        owe(expirations - 1);   // the event loop came late
+    fire();
+}
 
+void TMsTimer::deliverOwed()
+{
+    deliveryQueued = false;
+    if (!enabled || inTick || owed == 0)
+        return;
+    --owed;
+    fire();
+}
+
+void TMsTimer::fire()
+{
     inTick = true;
-    notifier->setEnabled(false);   // ticks due meanwhile wait in the kernel counter as one
+    notifier->setEnabled(false);
     QPointer<TMsTimer> alive(this);
     if (OnTimer)
         OnTimer(this);
     if (!alive)
         return;
     inTick = false;
-    notifier->setEnabled(enabled && interval > 0);
+    if (!enabled || interval == 0)
+        return;
+    std::uint64_t duringHandler = 0;
+    if (read(fd, &duringHandler, sizeof duringHandler) == sizeof duringHandler && duringHandler)
+        owe(1);   // all that came due while the handler ran, as one tick
+    notifier->setEnabled(true);
+    if (owed > 0 && !deliveryQueued) {
+        deliveryQueued = true;
+        QMetaObject::invokeMethod(this, &TMsTimer::deliverOwed, Qt::QueuedConnection);
+    }
 }

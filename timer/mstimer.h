@@ -5,7 +5,10 @@
 //   fresh period. Interval 0 delivers nothing.
 // - OnTimer runs on the thread that owns the timer and is never re-entered: ticks that come due
 //   while it runs (or while a modal box opened from it is up) merge into one, delivered as soon
-//   as the event loop runs again.
+//   as the event loop runs again. A slow handler therefore never builds a backlog.
+// - Ticks missed because the event loop was late (the process was not scheduled, a long
+//   repaint) are delivered late instead of lost, one per pass of the event loop, for lateness
+//   up to kCatchUpMs; a longer stall merges the rest.
 // - After Enabled is set to false no further tick is delivered.
 #pragma once
 
@@ -19,6 +22,8 @@ class QSocketNotifier;
 class TMsTimer : public QObject {
     Q_OBJECT
 public:
+    static constexpr std::uint32_t kCatchUpMs = 50;
+
     explicit TMsTimer(QObject *owner = nullptr);
     ~TMsTimer() override;
 
@@ -32,10 +37,15 @@ public:
 private:
     void arm();
     void expired();
+    void deliverOwed();
+    void fire();
+    void owe(std::uint64_t ticks);
 
     int fd = -1;
     QSocketNotifier *notifier = nullptr;
     bool enabled = false;
     bool inTick = false;
+    bool deliveryQueued = false;
     std::uint32_t interval = 1000;
+    std::uint64_t owed = 0;   // ticks due but not yet delivered
 };

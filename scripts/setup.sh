@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs what the tester needs on Debian 12 (only what is missing), then configures and builds
+# it in build/.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(
+    g++ cmake make pkg-config          # toolchain
+    qt6-base-dev libgl-dev             # Qt 6 Widgets and Test
+    umockdev libumockdev-dev           # the mocked COM3 of farend and the tests
+    fonts-ipafont-gothic               # Japanese face with the metrics of MS PGothic
+    xvfb openbox xdotool x11-utils     # a private display, a window manager, input and probes
+    imagemagick                        # screenshots
+    socat                              # a COM3 redirected over TCP
+)
+
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+    sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    echo "Installing: ${missing[*]}"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j"$(nproc)"
