@@ -93,7 +93,13 @@ QFont JapaneseFont(int pixelHeight, bool bold)
 
 // --- TForm ------------------------------------------------------------------------------------
 
-TForm::TForm(QWidget *owner) : QWidget(owner, Qt::Window) {}
+TForm::TForm(QWidget *owner) : QWidget(owner, Qt::Window), deferredRepaint(new QTimer(this))
+{
+    deferredRepaint->setSingleShot(true);
+    deferredRepaint->setTimerType(Qt::PreciseTimer);
+    connect(deferredRepaint, &QTimer::timeout, this,
+            [this] { QCoreApplication::postEvent(this, new QEvent(QEvent::UpdateRequest)); });
+}
 
 void TForm::SetBounds(int left, int top, int width, int height)
 {
@@ -118,6 +124,16 @@ void TForm::fitFrame()
 
 bool TForm::event(QEvent *e)
 {
+    if (e->type() == QEvent::UpdateRequest) {
+        // what changed meanwhile stays marked dirty and is painted with the next frame
+        const qint64 frame = 1000 / kFramesPerSecond;
+        if (sinceRepaint.isValid() && sinceRepaint.elapsed() < frame) {
+            if (!deferredRepaint->isActive())
+                deferredRepaint->start(int(frame - sinceRepaint.elapsed()));
+            return true;
+        }
+        sinceRepaint.start();
+    }
     const bool handled = QWidget::event(e);
     switch (e->type()) {
     case QEvent::Show:
@@ -236,10 +252,11 @@ template <class Edit> void TRichEdit::programEdit(Edit edit)
 void TRichEdit::SetSelText(const QString &text)
 {
     programEdit([&] {
+        // a second cursor at the caret: the caret moves along with the insertion
         QTextCursor cursor = textCursor();
         cursor.insertText(text);
-        setTextCursor(cursor);
     });
+    ensureCursorVisible();
 }
 
 void TRichEditLines::Add(const QString &line)

@@ -3,12 +3,14 @@
 #pragma once
 
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QMargins>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRect>
 #include <QString>
+#include <QTimer>
 #include <QWidget>
 
 #include <exception>
@@ -73,13 +75,16 @@ QFont JapaneseFont(int pixelHeight, bool bold);
 
 enum TCloseAction { caNone, caHide, caFree, caMinimize };
 
-// A top-level window placed by its outer (frame) rectangle, as the layout gives it.
+// A top-level window placed by its outer (frame) rectangle, as the layout gives it. It repaints
+// at most kFramesPerSecond times a second: at a 1 ms period every tick changes the window, and
+// a repaint per tick would cost more than the tick itself while no one could see the difference.
 class TForm : public QWidget {
     Q_OBJECT
 public:
     explicit TForm(QWidget *owner = nullptr);
     void SetBounds(int left, int top, int width, int height);
     std::function<void(TObject *sender, TCloseAction &action)> OnClose;
+    static constexpr int kFramesPerSecond = 60;
 
 protected:
     bool event(QEvent *e) override;
@@ -89,6 +94,8 @@ private:
     void fitFrame();
     QRect outer;
     QMargins fittedMargins;
+    QElapsedTimer sinceRepaint;
+    QTimer *deferredRepaint;
 };
 
 class TLabel : public QLabel {

@@ -1,1 +1,161 @@
-int main(){}
+// What one exchange tick costs, with an empty log and with a million characters logged, and
+// what the log costs in memory per character. Runs the real window and tick against a mocked
+// COM3 whose far end has each reply waiting, so the figure is the tick's own work.
+//   usage: umockdev-wrapper tick_bench [characters]   (default 1000000)
+#include "support/testbed.h"
+
+#include "exchange.h"
+#include "form1.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long residentBytes()
+{
+    long pages = 0, resident = 0;
+    if (FILE *f = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2)
+            resident = 0;
+        std::fclose(f);
+    }
+    return resident * sysconf(_SC_PAGESIZE);
+}
+
+char nextSent(std::uint32_t c)
+{
+    ++c;
+    if (c == 58)
+        c = 65;
+    if (c >= 91)
+        c = 48;
+    return static_cast<char>(c);
+}
+
+class Bench {
+public:
+    Bench() : form(new TForm1(nullptr))
+    {
+        form->show();
+        settle();
+    }
+    ~Bench()
+    {
+        form->close();
+        delete form;
+    }
+
+    // Runs `count` ticks with every reply already waiting: the echo of what the tick sends, or
+    // `constant` when it is not 0. Records each tick's cost in µs when `costs` is given.
+    void ticks(long count, std::vector<double> *costs, char constant = 0)
+    {
+        const long batch = 1024;   // within the terminal's input buffer
+        for (long done = 0; done < count;) {
+            const long n = std::min(batch, count - done);
+            QByteArray replies;
+            std::uint32_t c = TestChar;
+            for (long i = 0; i < n; ++i)
+                replies.append(constant ? constant : (c = static_cast<unsigned char>(nextSent(c))));
+            line.send(replies);
+            for (long i = 0; i < n; ++i) {
+                const auto start = Clock::now();
+                form->MsTimer1Timer(form->MsTimer1);
+                if (costs)
+                    costs->push_back(
+                        std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+                if (costs || i % 256 == 255)
+                    QCoreApplication::processEvents();   // repaint, as between real ticks
+            }
+            drain();
+            done += n;
+        }
+        QCoreApplication::processEvents();
+    }
+
+    long logged() const { return form->RichEdit1->document()->characterCount() - 1; }
+    void clear() { form->RichEdit1->Lines->Clear(); }
+    void settle()
+    {
+        QElapsedTimer t;
+        t.start();
+        while (t.elapsed() < 300)
+            QCoreApplication::processEvents();
+    }
+
+private:
+    void drain()
+    {
+        while (!line.receive(0).isEmpty()) {
+        }
+    }
+    ComTestbed line;
+    TForm1 *form;
+};
+
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+double p99(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() * 99 / 100];
+}
+
+void row(const char *what, long logged, const std::vector<double> &costs)
+{
+    std::printf("| %-34s | %9ld | %8.1f | %8.1f |\n", what, logged, median(costs), p99(costs));
+    std::fflush(stdout);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    const long characters = argc > 1 ? std::atol(argv[1]) : 1000000;
+    Bench bench;
+    std::printf("| tick | characters logged | median µs | p99 µs |\n|---|---|---|---|\n");
+
+    std::vector<double> costs;
+    bench.ticks(200, nullptr);   // warm up
+    bench.clear();
+    bench.ticks(3000, &costs);
+    row("echo, from an empty log", bench.logged(), costs);
+
+    bench.clear();
+    QCoreApplication::processEvents();
+    const long before = residentBytes();
+    bench.ticks(characters, nullptr);
+    const long grown = residentBytes() - before;
+    const long filled = bench.logged();
+    costs.clear();
+    bench.ticks(3000, &costs);
+    row("echo, lines of 37", bench.logged(), costs);
+    std::printf("\nmemory: %.1f bytes per logged character (%ld characters, resident +%.1f MB)\n\n",
+                double(grown) / std::max(1L, filled), filled, grown / 1e6);
+
+    // a far end that never sends "Z": the log grows as one long line
+    std::printf("| tick | characters logged | median µs | p99 µs |\n|---|---|---|---|\n");
+    bench.clear();
+    for (long size : {2000L, 10000L, 20000L}) {
+        bench.ticks(size - bench.logged() - 1000, nullptr, 'A');
+        costs.clear();
+        bench.ticks(1000, &costs, 'A');
+        row("one line, never a Z", bench.logged(), costs);
+    }
+    return 0;
+}

@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# The whole tester at a 1 ms period with its window shown, against farend: exchanges per second
+# (one byte out, one back) and the tester's CPU use. Runs on $DISPLAY if set, else on a private
+# Xvfb display with openbox.
+#   usage: bench/exchange.sh [seconds]   (default 10; build/ must be built)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-10}
+tmp=$(mktemp -d)
+cleanup() {
+    [ -n "${wm:-}" ] && kill "$wm" 2>/dev/null || true
+    [ -n "${xvfb:-}" ] && kill "$xvfb" 2>/dev/null || true
+    rm -rf "$tmp"
+}
+trap cleanup EXIT
+
+if [ -z "${DISPLAY:-}" ]; then
+    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$tmp/display" 2>/dev/null &
+    xvfb=$!
+    for _ in $(seq 100); do [ -s "$tmp/display" ] && break; sleep 0.1; done
+    export DISPLAY=":$(cat "$tmp/display")"
+    openbox >/dev/null 2>&1 &
+    wm=$!
+    for _ in $(seq 100); do xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q "window id" && break; sleep 0.1; done
+fi
+export QT_QPA_PLATFORM=xcb
+
+cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
+
+# run_case NAME NOMINAL-PER-SECOND FAREND-OPTIONS...
+run_case() {
+    local name=$1 nominal=$2
+    shift 2
+    build/farend "$@" >/dev/null 2>"$tmp/summary" &
+    local farend=$!
+    local window
+    window=$(timeout 20 xdotool search --sync --onlyvisible --name 'Windows→RS232C' | head -1)
+    local tester
+    tester=$(pgrep -P "$farend" | head -1)
+    xdotool mousemove --window "$window" 600 136 click 1   # the period list
+    sleep 0.3
+    xdotool key End Return                                  # "1"
+    sleep 0.2
+    local before
+    before=$(cpu_ticks "$tester")
+    xdotool mousemove --window "$window" 564 48 click 1     # start
+    sleep "$seconds"
+    local after
+    after=$(cpu_ticks "$tester")
+    xdotool mousemove --window "$window" 564 48 click 1     # stop
+    sleep 0.3
+    xdotool windowactivate --sync "$window" key alt+F4
+    wait "$farend" || true
+    local summary
+    summary=$(cat "$tmp/summary")
+    local received span
+    received=$(sed -n 's/.*received \([0-9]*\) bytes.*/\1/p' <<<"$summary")
+    span=$(sed -n 's/.*first to last \([0-9.]*\) s.*/\1/p' <<<"$summary")
+    local exact=no
+    grep -q "test cycle exact" <<<"$summary" && exact=yes
+    awk -v name="$name" -v n="$received" -v s="$span" -v nominal="$nominal" \
+        -v cpu=$((after - before)) -v hz="$(getconf CLK_TCK)" -v secs="$seconds" -v exact="$exact" \
+        'BEGIN { rate = (s > 0) ? (n - 1) / s : 0;
+                 printf "| %-32s | %7.1f | %6.1f | %6.2f%% | %5.1f%% | %s |\n",
+                        name, rate, nominal, 100 * rate / nominal, 100 * cpu / hz / secs, exact }'
+}
+
+echo "| far end, period 1 ms | exchanges/s | ceiling/s | of ceiling | tester CPU | cycle exact |"
+echo "|---|---|---|---|---|---|"
+[ -z "${ONLY_PACED:-}" ] && run_case "echo, no latency" 1000
+[ -z "${ONLY_ECHO:-}" ] && run_case "echo, paced at 9600 baud 8N1" "$(awk 'BEGIN { printf "%.1f", 1000 / (2 * 10000 / 9600) }')" --paced
