@@ -6,24 +6,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-10}
-tmp=$(mktemp -d)
-cleanup() {
-    [ -n "${wm:-}" ] && kill "$wm" 2>/dev/null || true
-    [ -n "${xvfb:-}" ] && kill "$xvfb" 2>/dev/null || true
-    rm -rf "$tmp"
-}
-trap cleanup EXIT
-
-if [ -z "${DISPLAY:-}" ]; then
-    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$tmp/display" 2>/dev/null &
-    xvfb=$!
-    for _ in $(seq 100); do [ -s "$tmp/display" ] && break; sleep 0.1; done
-    export DISPLAY=":$(cat "$tmp/display")"
-    openbox >/dev/null 2>&1 &
-    wm=$!
-    for _ in $(seq 100); do xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q "window id" && break; sleep 0.1; done
-fi
-export QT_QPA_PLATFORM=xcb
+source scripts/xsession.sh
+tmp=$_xs_tmp
 
 cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
 
@@ -33,23 +17,17 @@ run_case() {
     shift 2
     build/farend "$@" >/dev/null 2>"$tmp/summary" &
     local farend=$!
-    local window
-    window=$(timeout 20 xdotool search --sync --onlyvisible --name 'Windows→RS232C' | head -1)
-    local tester
+    local window tester before after
+    window=$(tester_window)
     tester=$(pgrep -P "$farend" | head -1)
-    xdotool mousemove --window "$window" 600 136 click 1   # the period list
-    sleep 0.3
-    xdotool key End Return                                  # "1"
-    sleep 0.2
-    local before
+    choose_period "$window" end   # "1"
     before=$(cpu_ticks "$tester")
-    xdotool mousemove --window "$window" 564 48 click 1     # start
+    click_start_stop "$window"
     sleep "$seconds"
-    local after
     after=$(cpu_ticks "$tester")
-    xdotool mousemove --window "$window" 564 48 click 1     # stop
+    click_start_stop "$window"
     sleep 0.3
-    xdotool windowactivate --sync "$window" key alt+F4
+    close_window "$window"
     wait "$farend" || true
     local summary
     summary=$(cat "$tmp/summary")

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Screenshots of the real window under a window manager, against farend: as it starts, and after
+# a few seconds of sending at 10 ms. Writes docs/window.png and docs/window-running.png.
+#   usage: scripts/screenshot.sh   (build/ must be built)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/xsession.sh
+mkdir -p docs
+# the layout's outer rectangle: 742 x 625 at 148, 116
+shot() { import -window root -crop 742x625+148+116 +repage "$1"; }
+
+build/farend >/dev/null 2>"$_xs_tmp/summary" &
+farend=$!
+window=$(tester_window)
+sleep 0.5
+shot docs/window.png
+choose_period "$window" 10   # "10"
+click_start_stop "$window"
+sleep 4
+xdotool mousemove 700 650    # off the controls
+sleep 0.3
+shot docs/window-running.png
+click_start_stop "$window"
+sleep 0.3
+close_window "$window"
+wait "$farend"
+cat "$_xs_tmp/summary"
