@@ -5,7 +5,6 @@
 #include <QFontDatabase>
 #include <QLineEdit>
 #include <QMessageBox>
-#include <QPalette>
 #include <QTextCursor>
 #include <QTextDocument>
 #include <QWindow>
@@ -69,10 +68,9 @@ int TApplication::MessageBox(const QString &text, const QString &caption, int fl
     const int icon = (flags >> 4) & 0xF;
     QMessageBox box(icon < 5 ? icons[icon] : QMessageBox::NoIcon, caption, text,
                     QMessageBox::Ok, mainForm);
-    if ((flags & 0xF) == MB_OKCANCEL)
-        box.addButton(QMessageBox::Cancel);
     box.setWindowModality(Qt::ApplicationModal);
-    return box.exec() == QMessageBox::Cancel ? IDCANCEL : IDOK;
+    box.exec();
+    return IDOK;
 }
 
 QFont JapaneseFont(int pixelHeight, bool bold)

@@ -31,15 +31,14 @@ private:
     QByteArray utf8;
 };
 
-// Message box flags and results, as the window code passes and reads them.
+// Message box flags and result, as the window code passes and reads them: one OK button, with
+// or without an icon.
 constexpr int MB_OK = 0x0;
-constexpr int MB_OKCANCEL = 0x1;
 constexpr int MB_ICONHAND = 0x10;
 constexpr int MB_ICONQUESTION = 0x20;
 constexpr int MB_ICONEXCLAMATION = 0x30;
 constexpr int MB_ICONASTERISK = 0x40;
 constexpr int IDOK = 1;
-constexpr int IDCANCEL = 2;
 
 class TForm;
 

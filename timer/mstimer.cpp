@@ -46,13 +46,13 @@ void TMsTimer::SetInterval(std::uint32_t milliseconds)
 // Setting the kernel timer also forgets expirations not yet read, so nothing stale follows.
 void TMsTimer::arm()
 {
-    itimerspec spec{};
+    itimerspec setting{};
     if (enabled && interval > 0) {
-        spec.it_interval.tv_sec = interval / 1000;
-        spec.it_interval.tv_nsec = static_cast<long>(interval % 1000) * 1000000L;
-        spec.it_value = spec.it_interval;
+        setting.it_interval.tv_sec = interval / 1000;
+        setting.it_interval.tv_nsec = static_cast<long>(interval % 1000) * 1000000L;
+        setting.it_value = setting.it_interval;
     }
-    timerfd_settime(fd, 0, &spec, nullptr);
+    timerfd_settime(fd, 0, &setting, nullptr);
     owed = 0;
     notifier->setEnabled(enabled && interval > 0 && !inTick);
 }
