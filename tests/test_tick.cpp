@@ -41,6 +41,8 @@ private slots:
 private:
     void tick() { form->MsTimer1Timer(form->MsTimer1); }
     QString log() const { return form->RichEdit1->toPlainText(); }
+    // the operator's log, with the caret at `to` and a selection from `from` when they differ
+    void setLog(const QString &text, int from, int to);
     void choosePeriod(int index);
     ComTestbed *line = nullptr;
     TForm1 *form = nullptr;
@@ -61,6 +63,15 @@ void TickTest::cleanup()
     form->close();
     delete form;
     delete line;
+}
+
+void TickTest::setLog(const QString &text, int from, int to)
+{
+    form->RichEdit1->setPlainText(text);
+    QTextCursor c = form->RichEdit1->textCursor();
+    c.setPosition(from);
+    c.setPosition(to, QTextCursor::KeepAnchor);
+    form->RichEdit1->setTextCursor(c);
 }
 
 void TickTest::choosePeriod(int index)
@@ -97,11 +108,7 @@ void TickTest::cycleRunsThroughDigitsThenLettersAndWraps()
 
 void TickTest::withNothingEverReceivedTheLogOnlyLosesItsSelection()
 {
-    form->RichEdit1->setPlainText(QStringLiteral("keep this"));
-    QTextCursor c = form->RichEdit1->textCursor();
-    c.setPosition(0);
-    c.setPosition(5, QTextCursor::KeepAnchor);
-    form->RichEdit1->setTextCursor(c);
+    setLog(QStringLiteral("keep this"), 0, 5);
     tick();
     QCOMPARE(form->Label2->text(), QString());
     QCOMPARE(log(), QStringLiteral("this"));
@@ -121,10 +128,7 @@ void TickTest::oneByteThenSilenceRepeatsThatByteEveryTick()
 
 void TickTest::receivedZEndsTheLineAndLeavesTheCaretOnTheNewLine()
 {
-    form->RichEdit1->setPlainText(QStringLiteral("abc"));
-    QTextCursor c = form->RichEdit1->textCursor();
-    c.setPosition(1);   // the operator put the caret inside the log
-    form->RichEdit1->setTextCursor(c);
+    setLog(QStringLiteral("abc"), 1, 1);   // the operator put the caret inside the log
     line->send("Z");
     tick();
     QCOMPARE(log(), QStringLiteral("aZbc\n"));
@@ -141,11 +145,7 @@ void TickTest::receivedZEndsTheLineAndLeavesTheCaretOnTheNewLine()
 
 void TickTest::receivedByteReplacesTheSelection()
 {
-    form->RichEdit1->setPlainText(QStringLiteral("hello"));
-    QTextCursor c = form->RichEdit1->textCursor();
-    c.setPosition(1);
-    c.setPosition(4, QTextCursor::KeepAnchor);
-    form->RichEdit1->setTextCursor(c);
+    setLog(QStringLiteral("hello"), 1, 4);
     line->send("Q");
     tick();
     QCOMPARE(log(), QStringLiteral("hQo"));

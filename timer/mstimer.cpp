@@ -57,10 +57,10 @@ void TMsTimer::arm()
     notifier->setEnabled(enabled && interval > 0 && !inTick);
 }
 
-void TMsTimer::owe(std::uint64_t ticks)
+// How many late ticks fit in the catch-up window at this period (none for long periods).
+std::uint64_t TMsTimer::catchUpTicks() const
 {
-    const std::uint64_t limit = std::max<std::uint64_t>(1, kCatchUpMs / std::max(1u, interval));
-    owed = std::min(limit, owed + ticks);
+    return kCatchUpMs / std::max(1u, interval);
 }
 
 void TMsTimer::expired()
@@ -69,8 +69,8 @@ void TMsTimer::expired()
     // nothing to read: disarmed or re-armed after the event loop saw it readable
     if (read(fd, &expirations, sizeof expirations) != sizeof expirations || !enabled || inTick)
         return;
-    if (expirations > 1 && kCatchUpMs / std::max(1u, interval) > 0)
-        owe(expirations - 1);   // the event loop came late
+    if (expirations > 1)   // the event loop came late
+        owed = std::max(owed, std::min(catchUpTicks(), owed + expirations - 1));
     fire();
 }
 
@@ -97,7 +97,8 @@ void TMsTimer::fire()
         return;
     std::uint64_t duringHandler = 0;
     if (read(fd, &duringHandler, sizeof duringHandler) == sizeof duringHandler && duringHandler)
-        owe(1);   // all that came due while the handler ran, as one tick
+        // all that came due while the handler ran, as one tick
+        owed = std::min(std::max<std::uint64_t>(1, catchUpTicks()), owed + 1);
     notifier->setEnabled(true);
     if (owed > 0 && !deliveryQueued) {
         deliveryQueued = true;

@@ -39,7 +39,7 @@ private:
     void expired();
     void deliverOwed();
     void fire();
-    void owe(std::uint64_t ticks);
+    std::uint64_t catchUpTicks() const;
 
     int fd = -1;
     QSocketNotifier *notifier = nullptr;
