@@ -82,7 +82,9 @@ std::string Link::summary() const
     int n = std::snprintf(line, sizeof line,
                           "farend: received %lld bytes, sent %lld bytes, first to last %.3f s, ",
                           received_, sent_, span);
-    if (exactCycle())
+    if (received_ == 0)
+        std::snprintf(line + n, sizeof line - n, "nothing arrived");
+    else if (exactCycle())
         std::snprintf(line + n, sizeof line - n, "test cycle exact");
     else
         std::snprintf(line + n, sizeof line - n, "test cycle broken at byte %lld",

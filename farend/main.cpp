@@ -41,7 +41,8 @@ const char usage[] =
     "is this far end. Without COMMAND, the looptest program next to farend runs.\n"
     "On exit farend prints one summary line on standard error: bytes received and sent, the\n"
     "time from the first byte received to the last, and\n"
-    "whether what it received was exactly the test cycle \"0\"...\"9\", \"A\"...\"Z\" from \"0\".\n"
+    "whether what it received was exactly the test cycle \"0\"...\"9\", \"A\"...\"Z\" from \"0\"\n"
+    "(\"nothing arrived\" when it received no byte at all).\n"
     "Its exit status is the command's (128 + signal number if the command was killed).\n";
 
 volatile sig_atomic_t stopRequested = 0;

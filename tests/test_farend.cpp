@@ -113,6 +113,10 @@ void FarendTest::hangsUpAfterAnsweringTheNthByte()
 
 void FarendTest::recognisesTheTestCycleAndWhereItBreaks()
 {
+    Link idle({});   // nothing received is no evidence of a good link
+    QVERIFY(idle.summary().find("nothing arrived") != std::string::npos);
+    QVERIFY(idle.summary().find("exact") == std::string::npos);
+
     Link exact({});
     const std::string cycle = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
     for (int i = 0; i < 100; ++i)
