@@ -172,10 +172,12 @@ const Speed speeds[] = {
     {115200, B115200}, {230400, B230400}, {460800, B460800}, {921600, B921600},
 };
 
-// Bytes in, bytes out: a Win32 comm handle is always binary. Flow control and the rest stay.
+// Bytes in, bytes out: a Win32 comm handle is always binary. XON/XOFF would swallow 0x11 and
+// 0x13 and let one received 0x13 stop all sending; hardware flow control and the rest stay.
 void makePassThrough(termios &t)
 {
-    t.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IUCLC | IMAXBEL);
+    t.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IUCLC | IMAXBEL |
+                   IXON | IXOFF | IXANY);
     t.c_oflag &= ~OPOST;
     t.c_lflag &= ~(ICANON | ECHO | ECHOE | ECHOK | ECHONL | ISIG | IEXTEN);
     t.c_cflag |= CREAD | CLOCAL;   // enable receiver; ignore modem status lines

@@ -62,7 +62,8 @@ QString lockFileFor(const std::string &device)
 class SerialTest : public QObject {
     Q_OBJECT
 private slots:
-    void appliesNineSixHundredEightNOneAsPassThroughAndKeepsFlowControl();
+    void appliesNineSixHundredEightNOneAsPassThroughWithoutXonXoffAndKeepsHardwareFlowControl();
+    void xonAndXoffPassBothWaysOnALineLeftWithTheKernelDefaults();
     void restoresTheDriversSettingsOnClose();
     void readWithNothingSucceedsAndKeepsTheStore();
     void everyByteValuePassesUnchangedBothWays();
@@ -75,13 +76,13 @@ private slots:
     void operationsOnAClosedHandleFail();
 };
 
-void SerialTest::appliesNineSixHundredEightNOneAsPassThroughAndKeepsFlowControl()
+void SerialTest::appliesNineSixHundredEightNOneAsPassThroughWithoutXonXoffAndKeepsHardwareFlowControl()
 {
     PtyPair pty;
     termios before = pty.settings();
     before.c_cflag |= CRTSCTS | CSTOPB | PARENB | PARODD;
     before.c_cflag = (before.c_cflag & ~CSIZE) | CS7;
-    before.c_iflag |= IXON | ICRNL | ISTRIP;
+    before.c_iflag |= IXON | IXOFF | IXANY | ICRNL | ISTRIP;
     before.c_oflag |= OPOST | ONLCR;
     before.c_lflag |= ICANON | ECHO | ISIG;
     cfsetspeed(&before, B38400);
@@ -99,9 +100,38 @@ void SerialTest::appliesNineSixHundredEightNOneAsPassThroughAndKeepsFlowControl(
     QCOMPARE(t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), tcflag_t(0));
     QCOMPARE(t.c_iflag & (ICRNL | ISTRIP | INLCR | IGNCR), tcflag_t(0));
     QCOMPARE(t.c_oflag & OPOST, tcflag_t(0));
+    // software flow control changes the byte stream: it goes with the rest of the line discipline
+    QCOMPARE(t.c_iflag & (IXON | IXOFF | IXANY), tcflag_t(0));
     // what the tester does not mean to change stays as the driver had it
     QVERIFY(t.c_cflag & CRTSCTS);
-    QVERIFY(t.c_iflag & IXON);
+    QVERIFY(CloseHandle(h));
+}
+
+void SerialTest::xonAndXoffPassBothWaysOnALineLeftWithTheKernelDefaults()
+{
+    PtyPair pty;
+    QVERIFY(pty.settings().c_iflag & IXON);
+    HANDLE h = openPort(pty.path);
+    QVERIFY(h != INVALID_HANDLE_VALUE);
+    configure(h);
+
+    QCOMPARE(write(pty.master, "\x13", 1), ssize_t(1));
+    char store = 0;
+    DWORD count = 0;
+    QVERIFY(ReadFile(h, &store, 1, &count, nullptr));
+    QCOMPARE(count, DWORD(1));
+    QCOMPARE(store, '\x13');
+    // the received XOFF stops nothing
+    for (const unsigned char byte : {'A', '\x11', '\x13', 'B'}) {
+        QVERIFY(WriteFile(h, &byte, 1, &count, nullptr));
+        QCOMPARE(count, DWORD(1));
+    }
+    QCOMPARE(drain(pty.master), QByteArray("A\x11\x13" "B"));
+
+    QCOMPARE(write(pty.master, "\x11", 1), ssize_t(1));
+    QVERIFY(ReadFile(h, &store, 1, &count, nullptr));
+    QCOMPARE(count, DWORD(1));
+    QCOMPARE(store, '\x11');
     QVERIFY(CloseHandle(h));
 }
 
