@@ -2,12 +2,15 @@
 #include "commapi.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <string>
@@ -23,34 +26,12 @@
 
 namespace {
 
-struct Port {
-    int fd = -1;
-    bool isTerminal = false;
-    termios original{};          // restored at close
-    COMMTIMEOUTS timeouts{};     // all zero until set: wait without limit, as on Win32
-    std::string lockFile;        // our UUCP lock, removed at close
-};
-
-// Handles are never reused, so an operation on a closed handle fails instead of touching
-// another port.
-std::map<std::uintptr_t, std::unique_ptr<Port>> openPorts;
-std::uintptr_t nextHandle = 1;
 thread_local DWORD lastError = 0;
 
 BOOL fail(int err)
 {
     lastError = static_cast<DWORD>(err);
     return 0;
-}
-
-Port *portOf(HANDLE h)
-{
-    auto it = openPorts.find(reinterpret_cast<std::uintptr_t>(h));
-    if (it == openPorts.end()) {
-        lastError = EBADF;
-        return nullptr;
-    }
-    return it->second.get();
 }
 
 std::string devicePath(const char *name)
@@ -68,6 +49,96 @@ std::string devicePath(const char *name)
     return name;
 }
 
+// --- what an open takes from the line, and how it is given back ------------------------------
+
+// Everything closing a port must undo, in a form a signal handler can act on: no allocation.
+struct LineState {
+    int fd = -1;
+    dev_t device = 0;         // to know the device again when reopening it after a hang-up
+    bool restore = false;     // `original` is to be put back
+    bool exclusive = false;   // TIOCEXCL is ours to clear
+    termios original{};
+    char path[PATH_MAX] = {};
+    char lockFile[PATH_MAX] = {};   // our UUCP lock, empty when we hold none
+};
+
+// Puts the settings and exclusive mode back as they were found. A hung-up descriptor answers
+// EIO; the device may still be there, so it is reopened by its path. Async-signal-safe.
+void restoreLine(const LineState &line)
+{
+    bool hungUp = false;
+    if (line.restore && tcsetattr(line.fd, TCSANOW, &line.original) != 0 && errno == EIO)
+        hungUp = true;
+    if (line.exclusive && ioctl(line.fd, TIOCNXCL) != 0 && errno == EIO)
+        hungUp = true;
+    if (!hungUp)
+        return;
+    // fails where the device is gone, or (for all but root) while our exclusive mode stands
+    int fd = open(line.path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == line.device) {
+        if (line.restore)
+            tcsetattr(fd, TCSANOW, &line.original);
+        if (line.exclusive)
+            ioctl(fd, TIOCNXCL);
+    }
+    close(fd);
+}
+
+// The open lines as the emergency handler sees them. A slot is live while `owner` holds this
+// process's PID: a forked child inherits the table but never acts on its parent's lines.
+struct EmergencySlot {
+    std::atomic<pid_t> owner{0};
+    LineState line;
+};
+EmergencySlot emergencySlots[8];
+
+// Signals whose default action ends the process. SIGTERM, SIGINT and SIGHUP are not here: the
+// application turns them into a close of its window, which closes the port the ordinary way.
+const int fatalSignals[] = {
+    SIGQUIT, SIGILL,  SIGABRT, SIGFPE,    SIGSEGV, SIGBUS, SIGSYS,    SIGTRAP, SIGXCPU,
+    SIGXFSZ, SIGALRM, SIGUSR1, SIGUSR2, SIGVTALRM, SIGPROF, SIGPWR, SIGSTKFLT, SIGPIPE,
+};
+
+void onFatalSignal(int sig)
+{
+    const int savedErrno = errno;
+    const pid_t self = getpid();
+    for (EmergencySlot &slot : emergencySlots) {
+        if (slot.owner.load() != self)
+            continue;
+        restoreLine(slot.line);
+        if (slot.line.lockFile[0])
+            unlink(slot.line.lockFile);
+    }
+    struct sigaction dfl {};
+    dfl.sa_handler = SIG_DFL;
+    sigemptyset(&dfl.sa_mask);
+    sigaction(sig, &dfl, nullptr);
+    raise(sig);   // blocked while we run: the default action follows as the handler returns
+    errno = savedErrno;
+}
+
+// Only where nobody installed a handler of their own (a sanitizer's, a debugger's helper).
+void installEmergencyHandlers()
+{
+    static bool installed = false;
+    if (installed)
+        return;
+    installed = true;
+    struct sigaction sa {};
+    sa.sa_handler = onFatalSignal;
+    sigfillset(&sa.sa_mask);
+    for (int sig : fatalSignals) {
+        struct sigaction old;
+        if (sigaction(sig, nullptr, &old) == 0 && !(old.sa_flags & SA_SIGINFO) &&
+            old.sa_handler == SIG_DFL)
+            sigaction(sig, &sa, nullptr);
+    }
+}
+
 // --- UUCP-style lock files, shared with minicom and Qt-based tools ---------------------------
 
 const char *lockDirectory()
@@ -80,22 +151,96 @@ const char *lockDirectory()
     return nullptr;
 }
 
-long lockOwner(const std::string &path)
+// The kernel never hands out a PID above this (PID_MAX_LIMIT on 64-bit Linux).
+constexpr long kPidLimit = 4 * 1024 * 1024;
+
+// A lock file that names no process may be one whose writer has created it and not yet
+// written its PID; once it is this old, no writer can still be at it.
+constexpr long long kLockWriteGraceMs = 5000;
+
+// The PID in a lock file's content, or 0 when it names none. Text as "%10d\n" is written
+// today; exactly four bytes that are not text are the old binary form, a native int. Four
+// text bytes cannot be a binary PID (they would exceed kPidLimit), so the forms never mix up.
+long parsePid(const char *buf, ssize_t n)
 {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
-    char buf[64] = {};
-    ssize_t n = read(fd, buf, sizeof buf - 1);
-    close(fd);
     if (n <= 0)
         return 0;
-    return std::strtol(buf, nullptr, 10);
+    const std::string text(buf, static_cast<std::size_t>(n));
+    char *end = nullptr;
+    const long pid = std::strtol(text.c_str(), &end, 10);
+    bool isText = end != text.c_str();
+    for (const char *c = end; isText && c < text.data() + text.size(); ++c)
+        isText = std::isspace(static_cast<unsigned char>(*c));
+    if (isText)
+        return pid > 0 ? pid : 0;
+    if (n == sizeof(int)) {
+        int binary;
+        std::memcpy(&binary, buf, sizeof binary);
+        if (binary > 0 && binary <= kPidLimit)
+            return binary;
+    }
+    return 0;
+}
+
+struct LockFile {
+    bool exists = false;
+    bool regular = false;
+    long pid = 0;   // 0: names no process (empty, unreadable or garbled)
+    timespec modified{};
+};
+
+// Reads a lock file without following a link, without waiting for a writer (a FIFO) and
+// without opening anything but a regular file.
+LockFile readLock(const std::string &path)
+{
+    LockFile lock;
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) {
+        lock.exists = errno != ENOENT;
+        return lock;
+    }
+    lock.exists = true;
+    lock.modified = st.st_mtim;
+    if (!S_ISREG(st.st_mode))
+        return lock;
+    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT)
+            lock.exists = false;
+        else if (errno == EACCES)
+            lock.regular = true;   // there, but unreadable: judged by its age
+        return lock;
+    }
+    struct stat opened;
+    if (fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode)) {
+        lock.regular = true;
+        lock.modified = opened.st_mtim;
+        char buf[64];
+        lock.pid = parsePid(buf, read(fd, buf, sizeof buf));
+    }
+    close(fd);
+    return lock;
 }
 
 bool processAlive(long pid)
 {
-    return pid > 0 && (kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM);
+    return pid > 0 && pid <= kPidLimit &&
+           (kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM);
+}
+
+// A FIFO, a link or a device in the lock's place is never ours to judge: it stays, and so
+// does a lock whose process lives or whose writer may still be writing.
+bool mayTakeOver(const LockFile &lock)
+{
+    if (!lock.regular)
+        return false;
+    if (lock.pid > 0)
+        return !processAlive(lock.pid);
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    const long long ageMs = (now.tv_sec - lock.modified.tv_sec) * 1000LL +
+                            (now.tv_nsec - lock.modified.tv_nsec) / 1000000;
+    return std::llabs(ageMs) >= kLockWriteGraceMs;
 }
 
 // The device a path leads to through its symbolic links (a udev alias, a redirector's link).
@@ -116,8 +261,9 @@ std::string resolveLinks(std::string path)
     return path;
 }
 
-// Returns 0, or the errno that makes the open fail.
-int takeLockFile(const std::string &device, std::string &lockFile)
+// Creates our lock file for `device` and names it in `lockFile`. Returns 0, or the errno that
+// makes the open fail.
+int takeLockFile(const std::string &device, char (&lockFile)[PATH_MAX])
 {
     const char *dir = lockDirectory();
     if (!dir)
@@ -126,7 +272,9 @@ int takeLockFile(const std::string &device, std::string &lockFile)
     if (name.rfind("/dev/", 0) == 0)
         name.erase(0, 5);
     std::replace(name.begin(), name.end(), '/', '_');
-    std::string path = std::string(dir) + "/LCK.." + name;
+    const std::string path = std::string(dir) + "/LCK.." + name;
+    if (path.size() >= sizeof lockFile)
+        return ENAMETOOLONG;
 
     for (int attempt = 0; attempt < 2; ++attempt) {
         int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
@@ -140,22 +288,96 @@ int takeLockFile(const std::string &device, std::string &lockFile)
                 unlink(path.c_str());
                 return err ? err : EIO;
             }
-            lockFile = path;
+            std::memcpy(lockFile, path.c_str(), path.size() + 1);
             return 0;
         }
         if (errno != EEXIST)
             return errno;
-        if (processAlive(lockOwner(path)))
+        const LockFile found = readLock(path);
+        if (!found.exists)
+            continue;   // removed meanwhile: try again
+        if (!mayTakeOver(found))
             return EBUSY;
-        unlink(path.c_str());   // stale: its process is gone
+        unlink(path.c_str());
     }
     return EBUSY;
 }
 
-void releaseLockFile(const std::string &lockFile)
+// --- the port object -------------------------------------------------------------------------
+
+// One open port. It owns what the open took (descriptor and flock, lock file, exclusive mode,
+// changed settings) and gives all of it back when it goes: on CloseHandle, on a failed open,
+// and through the static handle table when the process ends with exit().
+class Port {
+public:
+    Port() = default;
+    Port(const Port &) = delete;
+    Port &operator=(const Port &) = delete;
+    ~Port() { release(); }
+
+    // Makes what has been taken so far known to the emergency handler.
+    void publish();
+    // Gives everything back; returns 0 or the errno of closing the descriptor.
+    int release();
+    int fd() const { return line.fd; }
+
+    LineState line;
+    bool isTerminal = false;
+    COMMTIMEOUTS timeouts{};   // all zero until set: wait without limit, as on Win32
+
+private:
+    const pid_t owner = getpid();   // a forked child closes its copy and leaves the line alone
+    int slot = -1;
+};
+
+void Port::publish()
 {
-    if (!lockFile.empty() && lockOwner(lockFile) == getpid())
-        unlink(lockFile.c_str());
+    installEmergencyHandlers();
+    if (slot < 0) {
+        for (int i = 0; i < int(std::size(emergencySlots)) && slot < 0; ++i)
+            if (emergencySlots[i].owner.load() != owner)
+                slot = i;
+        if (slot < 0)
+            return;   // more ports than slots: these get the ordinary clean-up only
+    }
+    emergencySlots[slot].owner.store(0);
+    emergencySlots[slot].line = line;
+    emergencySlots[slot].owner.store(owner);
+}
+
+int Port::release()
+{
+    if (line.fd < 0)
+        return 0;
+    if (owner == getpid()) {
+        restoreLine(line);
+        if (line.lockFile[0]) {
+            const LockFile lock = readLock(line.lockFile);
+            if (lock.regular && lock.pid == owner)
+                unlink(line.lockFile);
+        }
+        if (slot >= 0)
+            emergencySlots[slot].owner.store(0);
+    }
+    // the flock goes with the descriptor, after the lock file
+    const int err = close(line.fd) == 0 ? 0 : errno;
+    line.fd = -1;
+    return err;
+}
+
+// Handles are never reused, so an operation on a closed handle fails instead of touching
+// another port. Static: exit() destroys it, and with it every port still open.
+std::map<std::uintptr_t, std::unique_ptr<Port>> openPorts;
+std::uintptr_t nextHandle = 1;
+
+Port *portOf(HANDLE h)
+{
+    auto it = openPorts.find(reinterpret_cast<std::uintptr_t>(h));
+    if (it == openPorts.end()) {
+        lastError = EBADF;
+        return nullptr;
+    }
+    return it->second.get();
 }
 
 // --- terminal settings -----------------------------------------------------------------------
@@ -249,34 +471,55 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD /*dwShareMode
     else if (!(dwDesiredAccess & GENERIC_READ))
         access = O_WRONLY;
 
-    auto port = std::make_unique<Port>();
     const std::string path = devicePath(lpFileName);
+    if (path.size() >= PATH_MAX) {
+        fail(ENAMETOOLONG);
+        return INVALID_HANDLE_VALUE;
+    }
     int fd = open(path.c_str(), access | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         fail(errno);
         return INVALID_HANDLE_VALUE;
     }
-    auto giveUp = [&](int err) {
-        releaseLockFile(port->lockFile);
-        close(fd);
+    // from here on the port object undoes whatever the open got to
+    auto port = std::make_unique<Port>();
+    LineState &line = port->line;
+    line.fd = fd;
+    std::memcpy(line.path, path.c_str(), path.size() + 1);
+    struct stat st;
+    if (fstat(fd, &st) == 0)
+        line.device = st.st_rdev;
+    auto giveUp = [](int err) {
         fail(err);
         return INVALID_HANDLE_VALUE;
     };
-    // flock keeps out every program that uses it, root included; TIOCEXCL keeps out the rest
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0)
-        return giveUp(errno);
-    if (ioctl(fd, TIOCEXCL) != 0 && errno != ENOTTY && errno != EINVAL)
-        return giveUp(errno);
-    if (int err = takeLockFile(path, port->lockFile))
-        return giveUp(err);
 
-    port->fd = fd;
-    port->isTerminal = tcgetattr(fd, &port->original) == 0;
+    // flock keeps out every program that uses it, root included, and comes first so that a
+    // second tester never gets as far as another program's lock file
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0)
+        return giveUp(errno == EWOULDBLOCK ? EBUSY : errno);
+    if (int err = takeLockFile(path, line.lockFile))
+        return giveUp(err);
+    port->publish();
+    // root gets past another owner's TIOCEXCL: refuse rather than share, or later clear it
+    int othersExclusive = 0;
+    if (ioctl(fd, TIOCGEXCL, &othersExclusive) == 0 && othersExclusive)
+        return giveUp(EBUSY);
+    // TIOCEXCL keeps out the programs that use no flock
+    if (ioctl(fd, TIOCEXCL) == 0)
+        line.exclusive = true;
+    else if (errno != ENOTTY && errno != EINVAL)
+        return giveUp(errno);
+    port->isTerminal = tcgetattr(fd, &line.original) == 0;
     if (port->isTerminal) {
-        termios raw = port->original;
+        line.restore = true;
+        port->publish();
+        termios raw = line.original;
         makePassThrough(raw);
         if (int err = applySettings(fd, raw))
             return giveUp(err);
+    } else {
+        port->publish();
     }
     auto handle = nextHandle++;
     openPorts.emplace(handle, std::move(port));
@@ -302,7 +545,7 @@ BOOL PurgeComm(HANDLE hFile, DWORD dwFlags)
     const bool tx = dwFlags & PURGE_TXCLEAR, rx = dwFlags & PURGE_RXCLEAR;
     if (!tx && !rx)
         return 1;
-    if (tcflush(p->fd, tx && rx ? TCIOFLUSH : tx ? TCOFLUSH : TCIFLUSH) != 0)
+    if (tcflush(p->fd(), tx && rx ? TCIOFLUSH : tx ? TCOFLUSH : TCIFLUSH) != 0)
         return fail(errno);
     return 1;
 }
@@ -326,7 +569,7 @@ BOOL GetCommState(HANDLE hFile, DCB *lpDCB)
     if (!lpDCB)
         return fail(EINVAL);
     termios t;
-    if (tcgetattr(p->fd, &t) != 0)
+    if (tcgetattr(p->fd(), &t) != 0)
         return fail(errno);
 
     DCB d{};
@@ -371,7 +614,7 @@ BOOL SetCommState(HANDLE hFile, DCB *lpDCB)
         return fail(EINVAL);
     const DCB &d = *lpDCB;
     termios t;
-    if (tcgetattr(p->fd, &t) != 0)
+    if (tcgetattr(p->fd(), &t) != 0)
         return fail(errno);
 
     const Speed *speed = nullptr;
@@ -416,7 +659,7 @@ BOOL SetCommState(HANDLE hFile, DCB *lpDCB)
     t.c_cc[VSTART] = static_cast<cc_t>(d.XonChar);
     t.c_cc[VSTOP] = static_cast<cc_t>(d.XoffChar);
 
-    if (int err = applySettings(p->fd, t))
+    if (int err = applySettings(p->fd(), t))
         return fail(err);
     return 1;
 }
@@ -435,7 +678,7 @@ BOOL EscapeCommFunction(HANDLE hFile, DWORD dwFunc)
     case CLRDTR: request = TIOCMBIC; bits = TIOCM_DTR; break;
     default: return fail(EINVAL);
     }
-    if (ioctl(p->fd, request, &bits) == 0)
+    if (ioctl(p->fd(), request, &bits) == 0)
         return 1;
     // no modem-control lines (ptys, many virtual ports): accepted, as a virtual-port driver does
     if (errno == ENOTTY || errno == EINVAL)
@@ -460,7 +703,7 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
     const char *data = static_cast<const char *>(lpBuffer);
     DWORD done = 0;
     while (done < nNumberOfBytesToWrite) {
-        ssize_t n = write(p->fd, data + done, nNumberOfBytesToWrite - done);
+        ssize_t n = write(p->fd(), data + done, nNumberOfBytesToWrite - done);
         if (n > 0) {
             done += static_cast<DWORD>(n);
             continue;
@@ -469,7 +712,7 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
             continue;
         if (n < 0 && errno != EAGAIN)
             return fail(errno);
-        int ready = waitFor(p->fd, POLLOUT, deadline);
+        int ready = waitFor(p->fd(), POLLOUT, deadline);
         if (ready < 0)
             return fail(errno);
         if (ready == 0)
@@ -505,7 +748,7 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
     DWORD done = 0;
     bool hungUp = false;
     while (done < nNumberOfBytesToRead) {
-        ssize_t n = read(p->fd, data + done, nNumberOfBytesToRead - done);
+        ssize_t n = read(p->fd(), data + done, nNumberOfBytesToRead - done);
         if (n > 0) {
             done += static_cast<DWORD>(n);
             continue;
@@ -521,7 +764,7 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
             long long interval = nowMs() + to.ReadIntervalTimeout;
             deadline = deadline < 0 ? interval : std::min(deadline, interval);
         }
-        int ready = waitFor(p->fd, POLLIN, deadline);
+        int ready = waitFor(p->fd(), POLLIN, deadline);
         if (ready < 0)
             return fail(errno);
         if (ready == 0)
@@ -541,16 +784,9 @@ BOOL CloseHandle(HANDLE hObject)
     auto it = openPorts.find(reinterpret_cast<std::uintptr_t>(hObject));
     if (it == openPorts.end())
         return fail(EBADF);
-    Port &p = *it->second;
-    if (p.isTerminal) {
-        tcsetattr(p.fd, TCSANOW, &p.original);
-        ioctl(p.fd, TIOCNXCL);   // others may open the terminal again
-    }
-    releaseLockFile(p.lockFile);
-    int r = close(p.fd);
-    int err = errno;
+    const int err = it->second->release();
     openPorts.erase(it);
-    return r == 0 ? 1 : fail(err);
+    return err == 0 ? 1 : fail(err);
 }
 
 DWORD GetLastError()

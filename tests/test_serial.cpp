@@ -1,12 +1,17 @@
 // The comm layer against real pseudo-terminals.
 #include "commapi.h"
+#include "support/linecheck.h"
 #include "support/ptypair.h"
 
 #include <QtTest>
 
+#include <csignal>
+#include <cstring>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 namespace {
@@ -48,20 +53,12 @@ QByteArray drain(int fd, int quietMs = 30)
     return got;
 }
 
-QString lockFileFor(const std::string &device)
-{
-    QString name = QString::fromStdString(device).mid(5).replace('/', '_');
-    for (const char *dir : {"/run/lock", "/var/lock"})
-        if (access(dir, W_OK) == 0)
-            return QString::fromLatin1(dir) + "/LCK.." + name;
-    return QString();
-}
-
 } // namespace
 
 class SerialTest : public QObject {
     Q_OBJECT
 private slots:
+    void initTestCase();
     void appliesNineSixHundredEightNOneAsPassThroughWithoutXonXoffAndKeepsHardwareFlowControl();
     void xonAndXoffPassBothWaysOnALineLeftWithTheKernelDefaults();
     void restoresTheDriversSettingsOnClose();
@@ -71,10 +68,27 @@ private slots:
     void rtsOnAPseudoTerminalSucceeds();
     void secondOpenFailsWhileTheFirstHoldsThePort();
     void lockFileOfALiveProcessRefusesAndAStaleOneIsTakenOver();
+    void aRefusedStartLeavesTheLineAndAnyLockAsTheyWere_data();
+    void aRefusedStartLeavesTheLineAndAnyLockAsTheyWere();
+    void aLockNoLiveWriterCanHoldIsTakenOver_data();
+    void aLockNoLiveWriterCanHoldIsTakenOver();
+    void closingAfterAHangUpGivesTheLineBackWhereTheDeviceRemains_data();
+    void closingAfterAHangUpGivesTheLineBackWhereTheDeviceRemains();
+    void aFatalSignalGivesTheLineBackAndLeavesOthersHandlersAlone();
     void aPathThatIsNotATerminalFailsAtSetupComm();
     void aHungUpLineFailsReadWriteAndRts();
     void operationsOnAClosedHandleFail();
+
+private:
+    // each signal's disposition before any port was opened
+    struct sigaction dispositions[NSIG] {};
 };
+
+void SerialTest::initTestCase()
+{
+    for (int sig = 1; sig < NSIG; ++sig)
+        sigaction(sig, nullptr, &dispositions[sig]);
+}
 
 void SerialTest::appliesNineSixHundredEightNOneAsPassThroughWithoutXonXoffAndKeepsHardwareFlowControl()
 {
@@ -269,6 +283,272 @@ void SerialTest::lockFileOfALiveProcessRefusesAndAStaleOneIsTakenOver()
 
     QVERIFY(CloseHandle(h));
     QVERIFY(!QFile::exists(lock));
+}
+
+namespace {
+
+// What keeps the port from us when a start is refused: another holder, or something in the
+// lock file's place that may be live.
+enum Obstacle {
+    HeldWithFlock,
+    ExclusiveModeOfAnother,
+    Fifo,
+    LinkToFifo,
+    LinkToFileOfALiveProcess,
+    Directory,
+    FreshEmptyLock,
+    FreshGarbledLock,
+    BinaryLockOfALiveProcess,
+};
+
+// A lock file that no live writer can hold.
+enum StaleLock { OldEmptyLock, OldGarbledLock, BinaryLockOfAGoneProcess };
+
+pid_t goneProcess()
+{
+    pid_t gone = fork();
+    if (gone == 0)
+        _exit(0);
+    waitpid(gone, nullptr, 0);
+    return gone;
+}
+
+QByteArray textPid(long pid)
+{
+    return QByteArray::number(qlonglong(pid)).rightJustified(10) + "\n";
+}
+
+QByteArray binaryPid(int pid)
+{
+    return QByteArray(reinterpret_cast<const char *>(&pid), sizeof pid);
+}
+
+void writeFile(const QByteArray &path, const QByteArray &content)
+{
+    QFile f(QFile::decodeName(path));
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(f.write(content), content.size());
+}
+
+// The lock file as found: its type and what it holds or leads to.
+QByteArray lockAsFound(const QString &path)
+{
+    struct stat st;
+    if (lstat(QFile::encodeName(path).constData(), &st) != 0)
+        return "absent";
+    if (S_ISLNK(st.st_mode))
+        return "link to " + QFile::encodeName(QFile::symLinkTarget(path));
+    if (S_ISFIFO(st.st_mode))
+        return "fifo";
+    if (S_ISDIR(st.st_mode))
+        return "directory";
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return "unreadable file";
+    return "file " + f.readAll().toHex();
+}
+
+} // namespace
+
+void SerialTest::aRefusedStartLeavesTheLineAndAnyLockAsTheyWere_data()
+{
+    QTest::addColumn<int>("obstacle");
+    QTest::newRow("port held with flock") << int(HeldWithFlock);
+    QTest::newRow("exclusive mode set by another") << int(ExclusiveModeOfAnother);
+    QTest::newRow("FIFO as lock") << int(Fifo);
+    QTest::newRow("link to a FIFO as lock") << int(LinkToFifo);
+    QTest::newRow("link to a file naming a live process") << int(LinkToFileOfALiveProcess);
+    QTest::newRow("directory as lock") << int(Directory);
+    QTest::newRow("empty lock just created") << int(FreshEmptyLock);
+    QTest::newRow("garbled lock just written") << int(FreshGarbledLock);
+    QTest::newRow("binary lock of a live process") << int(BinaryLockOfALiveProcess);
+}
+
+void SerialTest::aRefusedStartLeavesTheLineAndAnyLockAsTheyWere()
+{
+    QFETCH(int, obstacle);
+    PtyPair pty;
+    const termios start = kernelDefaultsAt19200();
+    QCOMPARE(tcsetattr(pty.slave, TCSANOW, &start), 0);
+    const QByteArray before = settingsOf(pty.slave);
+    const QString lock = lockFileFor(pty.path);
+    if (lock.isEmpty())
+        QSKIP("no writable lock directory here");
+    const QByteArray lockName = QFile::encodeName(lock);
+    QTemporaryDir elsewhere;
+    const QByteArray fifo = QFile::encodeName(elsewhere.filePath("fifo"));
+    const QByteArray pidFile = QFile::encodeName(elsewhere.filePath("pid"));
+    int holder = -1;
+    HANDLE h = INVALID_HANDLE_VALUE;
+    auto cleanUp = qScopeGuard([&] {
+        if (h != INVALID_HANDLE_VALUE)
+            CloseHandle(h);
+        if (unlink(lockName.constData()) != 0)
+            rmdir(lockName.constData());
+        if (holder >= 0)
+            close(holder);
+        ioctl(pty.slave, TIOCNXCL);
+    });
+
+    switch (obstacle) {
+    case HeldWithFlock:
+        holder = open(pty.path.c_str(), O_RDWR | O_NOCTTY);
+        QCOMPARE(flock(holder, LOCK_EX | LOCK_NB), 0);
+        break;
+    case ExclusiveModeOfAnother:
+        QCOMPARE(ioctl(pty.slave, TIOCEXCL), 0);
+        break;
+    case Fifo:
+        QCOMPARE(mkfifo(lockName.constData(), 0644), 0);
+        break;
+    case LinkToFifo:
+        QCOMPARE(mkfifo(fifo.constData(), 0644), 0);
+        QCOMPARE(symlink(fifo.constData(), lockName.constData()), 0);
+        break;
+    case LinkToFileOfALiveProcess:
+        writeFile(pidFile, textPid(getppid()));
+        QCOMPARE(symlink(pidFile.constData(), lockName.constData()), 0);
+        break;
+    case Directory:
+        QCOMPARE(mkdir(lockName.constData(), 0755), 0);
+        break;
+    case FreshEmptyLock:
+        writeFile(lockName, QByteArray());
+        break;
+    case FreshGarbledLock:
+        writeFile(lockName, "LCK");
+        break;
+    case BinaryLockOfALiveProcess:
+        writeFile(lockName, binaryPid(getppid()));
+        break;
+    }
+    const QByteArray found = lockAsFound(lock);
+    const bool exclusiveBefore = exclusiveMode(pty.slave);
+
+    h = openPort(pty.path);
+    QCOMPARE(h, INVALID_HANDLE_VALUE);
+    QCOMPARE(GetLastError(), DWORD(EBUSY));
+    QCOMPARE(settingsOf(pty.slave), before);
+    QCOMPARE(exclusiveMode(pty.slave), exclusiveBefore);
+    QCOMPARE(lockAsFound(lock), found);
+}
+
+void SerialTest::aLockNoLiveWriterCanHoldIsTakenOver_data()
+{
+    QTest::addColumn<int>("stale");
+    QTest::newRow("empty lock a minute old") << int(OldEmptyLock);
+    QTest::newRow("garbled lock a minute old") << int(OldGarbledLock);
+    QTest::newRow("binary lock of a gone process") << int(BinaryLockOfAGoneProcess);
+}
+
+void SerialTest::aLockNoLiveWriterCanHoldIsTakenOver()
+{
+    QFETCH(int, stale);
+    PtyPair pty;
+    const QString lock = lockFileFor(pty.path);
+    if (lock.isEmpty())
+        QSKIP("no writable lock directory here");
+    const QByteArray lockName = QFile::encodeName(lock);
+    auto cleanUp = qScopeGuard([&] { unlink(lockName.constData()); });
+
+    writeFile(lockName, stale == OldEmptyLock    ? QByteArray()
+                        : stale == OldGarbledLock ? QByteArray("LCK")
+                                                  : binaryPid(goneProcess()));
+    if (stale != BinaryLockOfAGoneProcess) {
+        const timespec minuteAgo{time(nullptr) - 60, 0};
+        const timespec times[2] = {minuteAgo, minuteAgo};
+        QCOMPARE(utimensat(AT_FDCWD, lockName.constData(), times, 0), 0);
+    }
+
+    HANDLE h = openPort(pty.path);
+    QVERIFY(h != INVALID_HANDLE_VALUE);
+    QCOMPARE(lockAsFound(lock), "file " + textPid(getpid()).toHex());
+    QVERIFY(CloseHandle(h));
+    QCOMPARE(lockAsFound(lock), QByteArray("absent"));
+}
+
+void SerialTest::closingAfterAHangUpGivesTheLineBackWhereTheDeviceRemains_data()
+{
+    QTest::addColumn<bool>("farEndGone");
+    QTest::newRow("terminal hung up") << false;
+    QTest::newRow("far end gone with its terminal") << true;
+}
+
+void SerialTest::closingAfterAHangUpGivesTheLineBackWhereTheDeviceRemains()
+{
+    QFETCH(bool, farEndGone);
+    PtyPair pty;
+    const termios start = kernelDefaultsAt19200();
+    QCOMPARE(tcsetattr(pty.slave, TCSANOW, &start), 0);
+    const QByteArray before = settingsOf(pty.slave);
+    const QString lock = lockFileFor(pty.path);
+    HANDLE h = openPort(pty.path);
+    QVERIFY(h != INVALID_HANDLE_VALUE);
+    configure(h);
+    QVERIFY(exclusiveMode(pty.slave));
+
+    if (farEndGone) {
+        pty.hangUp();
+    } else if (ioctl(pty.slave, TIOCVHANGUP) != 0) {
+        CloseHandle(h);
+        QSKIP("hanging up a terminal needs CAP_SYS_ADMIN");
+    }
+    CloseHandle(h);
+    if (!lock.isEmpty())
+        QCOMPARE(lockAsFound(lock), QByteArray("absent"));
+    if (farEndGone)
+        return;   // the terminal went with its far end: nothing is left to restore
+
+    // the hang-up reset the terminal; our descriptor to it is dead, the device is not
+    const int again = open(pty.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    QVERIFY(again >= 0);
+    auto closeAgain = qScopeGuard([&] { close(again); });
+    QCOMPARE(settingsOf(again), before);
+    QVERIFY(!exclusiveMode(again));
+}
+
+void SerialTest::aFatalSignalGivesTheLineBackAndLeavesOthersHandlersAlone()
+{
+    PtyPair pty;
+    const termios start = kernelDefaultsAt19200();
+    QCOMPARE(tcsetattr(pty.slave, TCSANOW, &start), 0);
+    const QByteArray before = settingsOf(pty.slave);
+    const QString lock = lockFileFor(pty.path);
+    HANDLE first = openPort(pty.path);
+    QVERIFY(first != INVALID_HANDLE_VALUE);
+    QVERIFY(CloseHandle(first));
+
+    // what was installed before the first port opened (QtTest's crash handlers) stays
+    for (int sig = 1; sig < NSIG; ++sig) {
+        struct sigaction now;
+        sigaction(sig, nullptr, &now);
+        if (dispositions[sig].sa_handler != SIG_DFL)
+            QVERIFY2(now.sa_handler == dispositions[sig].sa_handler, strsignal(sig));
+    }
+    QVERIFY(dispositions[SIGUSR1].sa_handler == SIG_DFL);
+    struct sigaction usr1;
+    sigaction(SIGUSR1, nullptr, &usr1);
+    QVERIFY(usr1.sa_handler != SIG_DFL);
+
+    const pid_t child = fork();
+    if (child == 0) {
+        HANDLE h = openPort(pty.path);
+        if (h == INVALID_HANDLE_VALUE)
+            _exit(1);
+        if (settingsOf(pty.slave) == before || !exclusiveMode(pty.slave) ||
+            (!lock.isEmpty() && lockAsFound(lock) == "absent"))
+            _exit(2);   // the open took nothing: there would be nothing to see given back
+        raise(SIGUSR1);
+        _exit(3);
+    }
+    int status = 0;
+    QCOMPARE(waitpid(child, &status, 0), child);
+    QVERIFY2(WIFSIGNALED(status), qPrintable(QString::number(WEXITSTATUS(status))));
+    QCOMPARE(WTERMSIG(status), SIGUSR1);
+    QCOMPARE(settingsOf(pty.slave), before);
+    QVERIFY(!exclusiveMode(pty.slave));
+    if (!lock.isEmpty())
+        QCOMPARE(lockAsFound(lock), QByteArray("absent"));
 }
 
 void SerialTest::aPathThatIsNotATerminalFailsAtSetupComm()

@@ -1,0 +1,65 @@
+// What the tester may change on a terminal, read back so that a test can compare it with what
+// was there before: the settings, exclusive mode and the UUCP lock file.
+#pragma once
+
+#include "ptypair.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <string>
+
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+// The lock file the tester takes for `device` (a path under /dev), or empty where no lock
+// directory is writable.
+inline QString lockFileFor(const QString &device)
+{
+    QString name = device.mid(5).replace('/', '_');
+    for (const char *dir : {"/run/lock", "/var/lock"})
+        if (access(dir, W_OK) == 0)
+            return QString::fromLatin1(dir) + "/LCK.." + name;
+    return QString();
+}
+
+inline QString lockFileFor(const std::string &device)
+{
+    return lockFileFor(QString::fromStdString(device));
+}
+
+// A terminal's settings as text, so that a comparison shows what differs.
+inline QByteArray describe(const termios &t)
+{
+    return "iflag " + QByteArray::number(t.c_iflag, 8) + " oflag " +
+           QByteArray::number(t.c_oflag, 8) + " cflag " + QByteArray::number(t.c_cflag, 8) +
+           " lflag " + QByteArray::number(t.c_lflag, 8) + " line " +
+           QByteArray::number(t.c_line) + " speed " + QByteArray::number(cfgetispeed(&t)) + "/" +
+           QByteArray::number(cfgetospeed(&t)) + " cc " +
+           QByteArray(reinterpret_cast<const char *>(t.c_cc), sizeof t.c_cc).toHex();
+}
+
+inline QByteArray settingsOf(int fd)
+{
+    termios t{};
+    if (tcgetattr(fd, &t) != 0)
+        return "unreadable";
+    return describe(t);
+}
+
+inline bool exclusiveMode(int fd)
+{
+    int on = 0;
+    return ioctl(fd, TIOCGEXCL, &on) == 0 && on;
+}
+
+// The settings the kernel gives a new terminal (IXON, ICRNL, ECHO on, as a serial driver
+// starts after boot), at 19200 baud: far from anything the tester sets.
+inline termios kernelDefaultsAt19200()
+{
+    PtyPair fresh;
+    termios t = fresh.settings();
+    cfsetspeed(&t, B19200);
+    return t;
+}
