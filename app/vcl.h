@@ -46,6 +46,8 @@ class TApplication {
 public:
     TApplication();
     ~TApplication();
+    // Sets up the toolkit. From here on SIGTERM, SIGINT and SIGHUP close the main form as the
+    // operator does, once the message loop runs.
     void Initialize();
     template <class Form> void CreateForm(Form *&reference)
     {
@@ -62,6 +64,7 @@ public:
 
 private:
     void adopt(TForm *form);
+    void closeOnSignals();
     std::unique_ptr<QApplication> qapp;
     TForm *mainForm = nullptr;
 };
