@@ -9,6 +9,25 @@
 #include <poll.h>
 #include <unistd.h>
 
+namespace {
+
+// Runs the ioctl on the real terminal in the program under test. Without it the mock answers
+// ENOTTY to every ioctl, exclusive mode included, which no real terminal does.
+gboolean passThrough(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer)
+{
+    GError *error = nullptr;
+    int err = 0;
+    const int result = umockdev_ioctl_client_execute(client, &err, &error);
+    if (error) {
+        g_error_free(error);
+        return FALSE;
+    }
+    umockdev_ioctl_client_complete(client, result, err);
+    return TRUE;
+}
+
+} // namespace
+
 ComTestbed::ComTestbed(Kind kind)
 {
     testbed = umockdev_testbed_new();
@@ -34,12 +53,18 @@ ComTestbed::ComTestbed(Kind kind)
             qFatal("the testbed's COM3 has no far end");
         fcntl(farFd, F_SETFD, fcntl(farFd, F_GETFD) | FD_CLOEXEC);
         fcntl(farFd, F_SETFL, fcntl(farFd, F_GETFL) | O_NONBLOCK);
+        ioctls = umockdev_ioctl_base_new();
+        g_signal_connect(ioctls, "handle-ioctl", G_CALLBACK(passThrough), nullptr);
+        if (!umockdev_testbed_attach_ioctl(testbed, "/dev/COM3", ioctls, &error))
+            qFatal("cannot pass COM3's ioctls through: %s", error ? error->message : "?");
     }
 }
 
 ComTestbed::~ComTestbed()
 {
     g_object_unref(testbed);
+    if (ioctls)
+        g_object_unref(ioctls);
 }
 
 QString ComTestbed::devicePath() const

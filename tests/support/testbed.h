@@ -7,6 +7,7 @@
 #include <QString>
 
 typedef struct _UMockdevTestbed UMockdevTestbed;
+typedef struct _UMockdevIoctlBase UMockdevIoctlBase;
 
 class ComTestbed {
 public:
@@ -31,6 +32,7 @@ public:
 
 private:
     UMockdevTestbed *testbed = nullptr;
+    UMockdevIoctlBase *ioctls = nullptr;
     QString rootDir;
     int farFd = -1;
 };

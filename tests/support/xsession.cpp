@@ -75,6 +75,12 @@ QString XSession::waitForWindow(const QString &title, int timeoutMs) const
     return QString();
 }
 
+void XSession::killServer()
+{
+    server.kill();
+    server.waitForFinished(5000);
+}
+
 MapWatch::MapWatch(const XSession &x)
 {
     xev.setProcessEnvironment(x.environment(QProcessEnvironment::systemEnvironment()));

@@ -17,6 +17,8 @@ public:
     QString tool(const QString &program, const QStringList &args, int timeoutMs = 10000) const;
     // The window whose title contains `title`, waiting up to `timeoutMs`; empty if none came.
     QString waitForWindow(const QString &title, int timeoutMs) const;
+    // Kills the X server at once, as a crash would: its clients lose the display.
+    void killServer();
 
 private:
     QProcess server, windowManager;
