@@ -243,9 +243,8 @@ void ProcessTest::everyEndGivesTheLineBackAsItWasFound()
     const int keeper = open(devicePath.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     QVERIFY(keeper >= 0);
     auto closeKeeper = qScopeGuard([&] { close(keeper); });
-    const termios start = kernelDefaultsAt19200();
-    QCOMPARE(tcsetattr(keeper, TCSANOW, &start), 0);
-    const QByteArray before = settingsOf(keeper);
+    const QByteArray before = startWithKernelDefaultsAt19200(keeper);
+    QVERIFY(!before.isEmpty());
     const QString lock = lockFileFor(device);
 
     // a display of its own when it is to be killed, so that the shared one survives

@@ -54,12 +54,14 @@ inline bool exclusiveMode(int fd)
     return ioctl(fd, TIOCGEXCL, &on) == 0 && on;
 }
 
-// The settings the kernel gives a new terminal (IXON, ICRNL, ECHO on, as a serial driver
-// starts after boot), at 19200 baud: far from anything the tester sets.
-inline termios kernelDefaultsAt19200()
+// Gives the terminal the settings the kernel gives a new one (IXON, ICRNL, ECHO on, as a
+// serial driver starts after boot) at 19200 baud, far from anything the tester sets. Returns
+// them as read back, or empty when they could not be set.
+inline QByteArray startWithKernelDefaultsAt19200(int fd)
 {
-    PtyPair fresh;
-    termios t = fresh.settings();
+    termios t = PtyPair().settings();
     cfsetspeed(&t, B19200);
-    return t;
+    if (tcsetattr(fd, TCSANOW, &t) != 0)
+        return QByteArray();
+    return settingsOf(fd);
 }
