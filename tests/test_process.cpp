@@ -105,8 +105,7 @@ void ProcessTest::cleanupTestCase()
 Outcome ProcessTest::runTester(const ComTestbed &testbed)
 {
     QProcess p;
-    p.setProcessEnvironment(x->environment(testbed.environment()));
-    p.start(QStringLiteral(LOOPTEST_BINARY), {});
+    startTester(p, x->environment(testbed.environment()));
     return finish(p, 30000);
 }
 
@@ -236,7 +235,7 @@ void ProcessTest::everyEndGivesTheLineBackAsItWasFound()
     QFETCH(bool, crashes);
     QFETCH(int, status);
     QFETCH(QByteArray, line);
-    ComTestbed testbed;
+    ComTestbed testbed(ComTestbed::Terminal, ComTestbed::RealIoctls);
     const QString device = testbed.devicePath();
     const QByteArray devicePath = QFile::encodeName(device);
     // held for the whole run, so that the terminal and its settings outlive the tester's open
@@ -311,7 +310,7 @@ void ProcessTest::aCloseSignalWhileTheReadWarningIsUpEndsAsAClose()
     // the warning comes up only when the line hangs up between a tick's write and its read,
     // 5 ms at most: tried until one hang-up lands there
     for (int attempt = 0; attempt < 10; ++attempt) {
-        ComTestbed testbed;
+        ComTestbed testbed(ComTestbed::Terminal, ComTestbed::RealIoctls);
         const QString lock = lockFileFor(testbed.devicePath());
         QProcess tester;
         startTester(tester, x->environment(testbed.environment()));

@@ -11,8 +11,7 @@
 
 namespace {
 
-// Runs the ioctl on the real terminal in the program under test. Without it the mock answers
-// ENOTTY to every ioctl, exclusive mode included, which no real terminal does.
+// Runs the ioctl on the real terminal in the program under test.
 gboolean passThrough(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer)
 {
     GError *error = nullptr;
@@ -28,7 +27,7 @@ gboolean passThrough(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer)
 
 } // namespace
 
-ComTestbed::ComTestbed(Kind kind)
+ComTestbed::ComTestbed(Kind kind, Ioctls ioctls)
 {
     testbed = umockdev_testbed_new();
     gchar *dir = umockdev_testbed_get_root_dir(testbed);
@@ -53,9 +52,11 @@ ComTestbed::ComTestbed(Kind kind)
             qFatal("the testbed's COM3 has no far end");
         fcntl(farFd, F_SETFD, fcntl(farFd, F_GETFD) | FD_CLOEXEC);
         fcntl(farFd, F_SETFL, fcntl(farFd, F_GETFL) | O_NONBLOCK);
-        ioctls = umockdev_ioctl_base_new();
-        g_signal_connect(ioctls, "handle-ioctl", G_CALLBACK(passThrough), nullptr);
-        if (!umockdev_testbed_attach_ioctl(testbed, "/dev/COM3", ioctls, &error))
+    }
+    if (kind == Terminal && ioctls == RealIoctls) {
+        ioctlHandler = umockdev_ioctl_base_new();
+        g_signal_connect(ioctlHandler, "handle-ioctl", G_CALLBACK(passThrough), nullptr);
+        if (!umockdev_testbed_attach_ioctl(testbed, "/dev/COM3", ioctlHandler, &error))
             qFatal("cannot pass COM3's ioctls through: %s", error ? error->message : "?");
     }
 }
@@ -63,8 +64,8 @@ ComTestbed::ComTestbed(Kind kind)
 ComTestbed::~ComTestbed()
 {
     g_object_unref(testbed);
-    if (ioctls)
-        g_object_unref(ioctls);
+    if (ioctlHandler)
+        g_object_unref(ioctlHandler);
 }
 
 QString ComTestbed::devicePath() const

@@ -12,7 +12,11 @@ typedef struct _UMockdevIoctlBase UMockdevIoctlBase;
 class ComTestbed {
 public:
     enum Kind { Terminal, PlainFile, NoPort };
-    explicit ComTestbed(Kind kind = Terminal);
+    // The mock answers ENOTTY to every ioctl on COM3 in one round trip to this process.
+    // RealIoctls runs them on the pseudo-terminal instead (exclusive mode, a hang-up's EIO), at
+    // three round trips each: for tests of what the tester leaves on the line, not for timings.
+    enum Ioctls { MockIoctls, RealIoctls };
+    explicit ComTestbed(Kind kind = Terminal, Ioctls ioctls = MockIoctls);
     ~ComTestbed();
     ComTestbed(const ComTestbed &) = delete;
     ComTestbed &operator=(const ComTestbed &) = delete;
@@ -32,7 +36,7 @@ public:
 
 private:
     UMockdevTestbed *testbed = nullptr;
-    UMockdevIoctlBase *ioctls = nullptr;
+    UMockdevIoctlBase *ioctlHandler = nullptr;
     QString rootDir;
     int farFd = -1;
 };
