@@ -18,19 +18,23 @@
 
 namespace {
 
+timespec duration(double ms)
+{
+    ms = std::max(0.0, ms);
+    return {static_cast<time_t>(ms / 1000), static_cast<long>(std::fmod(ms, 1000.0) * 1e6)};
+}
+
 // The poll revents of `fd` within `timeoutMs`; 0 on time-out or when a signal came first.
 short waitFor(int fd, short events, double timeoutMs)
 {
-    timeoutMs = std::max(0.0, timeoutMs);
-    const timespec timeout{static_cast<time_t>(timeoutMs / 1000),
-                           static_cast<long>(std::fmod(timeoutMs, 1000.0) * 1e6)};
+    const timespec timeout = duration(timeoutMs);
     pollfd p{fd, events, 0};
     return ppoll(&p, 1, &timeout, nullptr) > 0 ? p.revents : 0;
 }
 
 void pause(double ms)
 {
-    const timespec t{static_cast<time_t>(ms / 1000), static_cast<long>(std::fmod(ms, 1000.0) * 1e6)};
+    const timespec t = duration(ms);
     nanosleep(&t, nullptr);
 }
 

@@ -158,6 +158,8 @@ std::string Link::summary() const
     std::string text = line;
     if (timing_.gaps() > 0)
         text += ", " + timing_.summary();
+    if (lost_ > 0)
+        text += ", " + std::to_string(lost_) + " replies lost: the line did not take them";
     return text;
 }
 
@@ -170,6 +172,7 @@ std::string Link::report() const
                   "{\n"
                   "  \"received\": %lld,\n"
                   "  \"sent\": %lld,\n"
+                  "  \"lost\": %lld,\n"
                   "  \"first_to_last_s\": %.6f,\n"
                   "  \"test_cycle\": \"%s\",\n"
                   "  \"broken_at_byte\": %s,\n"
@@ -177,7 +180,7 @@ std::string Link::report() const
                   "  \"period_ms\": {\"median\": %.3f, \"p99\": %.3f, \"max\": %.6f},\n"
                   "  \"gaps_over_twice_median\": %lld,\n"
                   "  \"gap_histogram_ms\": [",
-                  received_, sent_, span, cycle,
+                  received_, sent_, lost_, span, cycle,
                   exactCycle() ? "null" : std::to_string(firstMismatch + 1).c_str(),
                   timing_.gaps(), timing_.medianMs(), timing_.p99Ms(), timing_.maxMs(),
                   timing_.longGaps());

@@ -34,6 +34,8 @@ public:
     std::string takeDue(double nowMs);
     // Replies that went out on the line (the transport may take them later than they were due).
     void sent(std::size_t count) { sent_ += static_cast<long long>(count); }
+    // Replies that fell due but never went: the line did not take them, or closed first.
+    void lost(std::size_t count) { lost_ += static_cast<long long>(count); }
     // When the next reply, received byte or the hang-up is due; negative when nothing is.
     double nextDueMs() const;
     bool hangupDue(double nowMs) const { return !cut && hangupAt >= 0 && nowMs >= hangupAt; }
@@ -72,6 +74,7 @@ private:
     long long received_ = 0;
     long long receivedOnLine = 0;
     long long sent_ = 0;
+    long long lost_ = 0;
     long long firstMismatch = -1;
     double firstAtMs = -1, lastAtMs = -1;
     WireTiming timing_;

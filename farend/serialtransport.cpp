@@ -63,7 +63,8 @@ private:
         for (;;) {
             char buf[4096];
             DWORD got = 0;
-            if (!SetCommTimeouts(handle, &now) || !ReadFile(handle, buf, sizeof buf, &got, nullptr)) {
+            if (!SetCommTimeouts(handle, &now) ||
+                !ReadFile(handle, buf, sizeof buf, &got, nullptr)) {
                 failed("reading");
                 return false;
             }
@@ -83,6 +84,11 @@ private:
 
     HANDLE handle;
 };
+
+std::string lastErrorText()
+{
+    return std::strerror(static_cast<int>(GetLastError()));
+}
 
 std::string openFailure(const std::string &device, DWORD err)
 {
@@ -117,7 +123,7 @@ std::unique_ptr<Transport> openSerialTransport(const std::string &device, std::s
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
     if (!GetCommState(h, &dcb)) {
-        error = "cannot read the settings of " + device + ": " + std::strerror(static_cast<int>(GetLastError()));
+        error = "cannot read the settings of " + device + ": " + lastErrorText();
         return nullptr;
     }
     dcb.BaudRate = 9600;
@@ -126,7 +132,7 @@ std::unique_ptr<Transport> openSerialTransport(const std::string &device, std::s
     dcb.StopBits = ONESTOPBIT;
     dcb.fOutX = dcb.fInX = 0;   // every byte is data, as the device's UART sees it
     if (!SetCommState(h, &dcb)) {
-        error = "cannot set " + device + " to 9600 8N1: " + std::strerror(static_cast<int>(GetLastError()));
+        error = "cannot set " + device + " to 9600 8N1: " + lastErrorText();
         return nullptr;
     }
     // stale bytes from before we served are not the tester's

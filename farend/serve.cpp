@@ -17,21 +17,29 @@ double monotonicMs()
 bool serve(Transport &transport, Link &link, const std::function<bool()> &stop)
 {
     std::string outbox;   // replies that were due but the line has not taken yet
+    auto discardOutbox = [&] {
+        link.lost(outbox.size());
+        outbox.clear();
+    };
     std::string in;
     while (!stop()) {
         const double now = monotonicMs();
-        outbox += link.takeDue(now);
+        const std::string due = link.takeDue(now);
+        const std::size_t room = kOutboxLimit - std::min(kOutboxLimit, outbox.size());
+        outbox.append(due, 0, room);
+        if (due.size() > room)
+            link.lost(due.size() - room);
         if (!outbox.empty()) {
             const long n = transport.send(outbox);
             if (n < 0)
-                outbox.clear();   // the line refused them: they never went
+                discardOutbox();   // the line refused them: they never went
             else {
                 link.sent(static_cast<std::size_t>(n));
                 outbox.erase(0, static_cast<std::size_t>(n));
             }
         }
         if (link.hangupDue(now)) {
-            outbox.clear();
+            discardOutbox();
             if (transport.hangUp())
                 link.newLine();
             else
@@ -50,7 +58,7 @@ bool serve(Transport &transport, Link &link, const std::function<bool()> &stop)
         for (char c : in)
             link.received(static_cast<unsigned char>(c), at);
         if (event == Transport::Event::Closed) {
-            outbox.clear();
+            discardOutbox();
             link.newLine();
         } else if (event == Transport::Event::Failed) {
             return false;

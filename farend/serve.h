@@ -11,6 +11,10 @@
 
 double monotonicMs();
 
+// Replies held back while the line does not take them, at most (a device's transmit buffer);
+// more are lost and counted.
+constexpr std::size_t kOutboxLimit = 1 << 20;
+
 // Serves until `stop` says so (asked at least every 50 ms) or the line fails. Returns false
 // when the line failed; `transport.failure()` says why.
 bool serve(Transport &transport, Link &link, const std::function<bool()> &stop);

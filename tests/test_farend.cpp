@@ -2,6 +2,7 @@
 // whether what came in was the test cycle, what a UART at the wrong rate makes of the tester's
 // bytes, and what the wire saw of the tester's timing.
 #include "link.h"
+#include "serve.h"
 #include "uart.h"
 #include "wiretiming.h"
 
@@ -34,6 +35,8 @@ private slots:
     void wireTimingFromAKnownArrivalSequence();
     void wireTimingBinsToThreeSignificantDigits();
     void summaryAndReportCarryTheWireTiming();
+
+    void repliesTheLineDoesNotTakeAreHeldUpToALimitAndCountedLost();
 };
 
 namespace {
@@ -83,6 +86,23 @@ QByteArray framingOf(const std::vector<WrongRateUart::Received> &got)
 }
 
 const QByteArray testCycle = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
+
+// A line that plays back what the tester sends, one step a wait, and takes no replies.
+class StuckLine : public Transport {
+public:
+    std::deque<std::pair<Event, std::string>> steps;
+    Event wait(double, std::string &in) override
+    {
+        if (steps.empty())
+            return Event::Quiet;
+        auto [event, bytes] = steps.front();
+        steps.pop_front();
+        in += bytes;
+        return event;
+    }
+    long send(const std::string &) override { return 0; }
+    bool hangUp() override { return true; }
+};
 } // namespace
 
 void FarendTest::echoesAtOnceWithoutPacingOrLatency()
@@ -309,8 +329,10 @@ void FarendTest::anIdleGapResynchronisesTheWrongRateUart()
     // whatever state the garbage left the receiver in, a byte after a pause decodes as alone
     QCOMPARE(bytesOf(received(19200, sentAt(backToBack("01"), '0', 50))),
              QByteArray::fromHex("0098e0f800f8"));
-    QCOMPARE(bytesOf(received(4800, sentAt(backToBack("01"), '0', 50))), QByteArray::fromHex("5afa"));
-    QCOMPARE(bytesOf(received(4800, sentAt(backToBack("0"), '0', 50))), QByteArray::fromHex("fafa"));
+    QCOMPARE(bytesOf(received(4800, sentAt(backToBack("01"), '0', 50))),
+             QByteArray::fromHex("5afa"));
+    QCOMPARE(bytesOf(received(4800, sentAt(backToBack("0"), '0', 50))),
+             QByteArray::fromHex("fafa"));
 }
 
 void FarendTest::aByteIsAnsweredOnlyWhenNoLaterByteCanChangeIt()
@@ -368,7 +390,8 @@ void FarendTest::wrongBaudCombinesWithLatencyPacingDropAndCorruption()
     QCOMPARE(QByteArray::fromStdString(late.takeDue(4.75 * kBitMs + 16)), QByteArray(1, '\0'));
     QCOMPARE(late.nextDueMs(), 11.75 * kBitMs + 16);
     QVERIFY(late.takeDue(11.75 * kBitMs + 15.9).empty());
-    QCOMPARE(QByteArray::fromStdString(late.takeDue(11.75 * kBitMs + 16)), QByteArray::fromHex("f8"));
+    QCOMPARE(QByteArray::fromStdString(late.takeDue(11.75 * kBitMs + 16)),
+             QByteArray::fromHex("f8"));
 
     o.latencyMs = 0;
     o.paced = true;
@@ -504,10 +527,34 @@ void FarendTest::summaryAndReportCarryTheWireTiming()
 
     Link broken({});
     broken.received('1', 0);
-    const QJsonObject b = QJsonDocument::fromJson(QByteArray::fromStdString(broken.report())).object();
+    const QJsonObject b =
+        QJsonDocument::fromJson(QByteArray::fromStdString(broken.report())).object();
     QCOMPARE(b["test_cycle"].toString(), QStringLiteral("broken"));
     QCOMPARE(b["broken_at_byte"].toInt(), 1);
     QCOMPARE(b["gap_histogram_ms"].toArray().size(), 0);
+}
+
+void FarendTest::repliesTheLineDoesNotTakeAreHeldUpToALimitAndCountedLost()
+{
+    const std::size_t more = 1000;
+    StuckLine line;
+    line.steps.push_back({Transport::Event::Quiet, std::string(kOutboxLimit + more, '0')});
+    line.steps.push_back({Transport::Event::Quiet, ""});   // the replies fall due: too many
+    Link link({});
+    QVERIFY(serve(line, link, [&] { return line.steps.empty(); }));
+    QCOMPARE(link.bytesSent(), 0LL);
+    QVERIFY2(link.summary().find(", 1000 replies lost: the line did not take them") !=
+                 std::string::npos,
+             link.summary().c_str());
+    QVERIFY(link.report().find("\"lost\": 1000,") != std::string::npos);
+
+    // replies held when the connection closes go with it
+    line.steps.push_back({Transport::Event::Quiet, "012"});
+    line.steps.push_back({Transport::Event::Quiet, ""});
+    line.steps.push_back({Transport::Event::Closed, ""});
+    Link closed({});
+    QVERIFY(serve(line, closed, [&] { return line.steps.empty(); }));
+    QVERIFY(closed.summary().find(", 3 replies lost") != std::string::npos);
 }
 
 QTEST_GUILESS_MAIN(FarendTest)
