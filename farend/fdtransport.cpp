@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <ctime>
+#include <vector>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -220,23 +221,33 @@ std::unique_ptr<Transport> listenTcpTransport(const std::string &address, std::s
         error = "cannot listen on " + address + ": " + gai_strerror(r);
         return nullptr;
     }
+    std::vector<addrinfo *> candidates;
+    for (addrinfo *a = found; a; a = a->ai_next)
+        candidates.push_back(a);
+    // every interface: IPv6's wildcard first, which takes IPv4 connections too
+    std::stable_partition(candidates.begin(), candidates.end(),
+                          [](const addrinfo *a) { return a->ai_family == AF_INET6; });
     int err = EADDRNOTAVAIL;
     int listener = -1;
-    for (addrinfo *a = found; a && listener < 0; a = a->ai_next) {
+    for (const addrinfo *a : candidates) {
         listener = socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
                           a->ai_protocol);
         if (listener < 0) {
             err = errno;
             continue;
         }
-        int on = 1;   // a restarted farend takes its port back at once
+        int on = 1, off = 0;   // a restarted farend takes its port back at once
         setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        if (a->ai_family == AF_INET6)
+            setsockopt(listener, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
         // one connection at a time: the next waits in the backlog until the last one closes
         if (bind(listener, a->ai_addr, a->ai_addrlen) != 0 || listen(listener, 1) != 0) {
             err = errno;
             close(listener);
             listener = -1;
+            continue;
         }
+        break;
     }
     freeaddrinfo(found);
     if (listener < 0) {

@@ -3,8 +3,8 @@
 
 #include "commapi.h"
 
+#include <algorithm>
 #include <cerrno>
-#include <cmath>
 #include <cstring>
 #include <ctime>
 
