@@ -83,7 +83,7 @@ public:
         QCoreApplication::processEvents();
     }
 
-    long logged() const { return form->RichEdit1->document()->characterCount() - 1; }
+    long logged() const { return long(form->RichEdit1->length()); }
     void clear() { form->RichEdit1->Lines->Clear(); }
     void settle()
     {
