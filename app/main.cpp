@@ -1,4 +1,4 @@
-#include "form1.h"
+#include "app/form1.h"
 
 // The program's entry: application, main window, message loop. Returns 0 in every case.
 static int WinMain()

@@ -1,5 +1,5 @@
 // farend: runs the tester against a simulated far end on a mocked COM3. No hardware, no root.
-#include "link.h"
+#include "farend/link.h"
 
 #include <umockdev.h>
 

@@ -1,7 +1,7 @@
-#include "exchange.h"
+#include "looptest/exchange.h"
 
-#include "../app/form1.h"
-#include "../serial/port.h"
+#include "app/form1.h"
+#include "serial/port.h"
 
 #include <array>
 #include <cstdio>
