@@ -21,6 +21,10 @@ static int WinMain()
 
 int main()
 {
+    // a Wayland window cannot place itself: where XWayland runs, take X11 unless the user chose
+    if (!qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
+        !qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "xcb");
     const int status = WinMain();
     delete Application;
     return status;
