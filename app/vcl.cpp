@@ -1,4 +1,4 @@
-#include "vcl.h"
+#include "app/vcl.h"
 
 #include <QApplication>
 #include <QCloseEvent>

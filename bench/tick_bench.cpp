@@ -2,10 +2,10 @@
 // what the log costs in memory per character. Runs the real window and tick against a mocked
 // COM3 whose far end has each reply waiting, so the figure is the tick's own work.
 //   usage: umockdev-wrapper tick_bench [characters]   (default 1000000)
-#include "support/testbed.h"
+#include "tests/support/testbed.h"
 
-#include "exchange.h"
-#include "form1.h"
+#include "looptest/exchange.h"
+#include "app/form1.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

@@ -1,5 +1,5 @@
 // farend: runs the tester against a simulated far end on a mocked COM3. No hardware, no root.
-#include "link.h"
+#include "farend/link.h"
 
 #include <umockdev.h>
 
@@ -38,7 +38,8 @@ const char usage[] =
     "  --help             show this help and exit\n"
     "\n"
     "COMMAND runs with /dev/COM3 mocked (umockdev): it sees a serial terminal whose other end\n"
-    "is this far end. Without COMMAND, the looptest program next to farend runs.\n"
+    "is this far end. Without COMMAND, the looptest program next to farend runs, or\n"
+    "else the installed one (" LOOPTEST_INSTALL_BINDIR "/looptest).\n"
     "On exit farend prints one summary line on standard error: bytes received and sent, the\n"
     "time from the first byte received to the last, and\n"
     "whether what it received was exactly the test cycle \"0\"...\"9\", \"A\"...\"Z\" from \"0\"\n"
@@ -76,15 +77,19 @@ bool parseNumber(const char *text, double min, double max, double &out)
     std::exit(2);
 }
 
+// The tester next to farend (the build tree, or the same bindir), else the installed one.
 std::string defaultCommand()
 {
     char self[4096];
     ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n <= 0)
-        return "looptest";
-    self[n] = 0;
-    std::string path(self);
-    return path.substr(0, path.rfind('/') + 1) + "looptest";
+    if (n > 0) {
+        self[n] = 0;
+        std::string path(self);
+        path = path.substr(0, path.rfind('/') + 1) + "looptest";
+        if (access(path.c_str(), X_OK) == 0)
+            return path;
+    }
+    return LOOPTEST_INSTALL_BINDIR "/looptest";
 }
 
 } // namespace

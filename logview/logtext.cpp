@@ -1,4 +1,4 @@
-#include "logtext.h"
+#include "logview/logtext.h"
 
 #include <algorithm>
 #include <cstring>

@@ -4,7 +4,7 @@
 // Positions count characters (Unicode code points); '\n' is a paragraph break.
 #pragma once
 
-#include "cells.h"
+#include "logview/cells.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "logwrap.h"
+#include "logview/logwrap.h"
 
 #include <algorithm>
 #include <cmath>

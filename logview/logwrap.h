@@ -7,7 +7,7 @@
 // on, so the cost of an edit does not depend on the length of its paragraph or of the log.
 #pragma once
 
-#include "logtext.h"
+#include "logview/logtext.h"
 
 #include <array>
 #include <cstdint>

@@ -1,8 +1,8 @@
-#include "exchange.h"
+#include "looptest/exchange.h"
 
-#include "../app/form1.h"
-#include "../serial/port.h"
+#include "app/form1.h"
 #include "logview/cells.h"
+#include "serial/port.h"
 
 #include <array>
 #include <cstdio>

@@ -1,6 +1,6 @@
 // The simulated far end's line: when replies go out, which go wrong, when the line is cut, and
 // whether what came in was the test cycle.
-#include "link.h"
+#include "farend/link.h"
 
 #include <QtTest>
 

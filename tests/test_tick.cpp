@@ -1,9 +1,9 @@
 // The exchange tick and the operator's controls, in-process against a mocked COM3.
-#include "support/testbed.h"
+#include "tests/support/testbed.h"
 
-#include "exchange.h"
-#include "form1.h"
-#include "port.h"
+#include "looptest/exchange.h"
+#include "app/form1.h"
+#include "serial/port.h"
 
 #include <QtTest>
 

@@ -1,9 +1,9 @@
 // The main window as laid out, its start state, and its close.
-#include "support/testbed.h"
+#include "tests/support/testbed.h"
 
-#include "commapi.h"
-#include "form1.h"
-#include "port.h"
+#include "serial/commapi.h"
+#include "app/form1.h"
+#include "serial/port.h"
 
 #include <QtTest>
 
