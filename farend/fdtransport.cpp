@@ -1,5 +1,5 @@
 // The lines farend holds as a file descriptor: the mocked COM3's pseudo-terminal and TCP.
-#include "transport.h"
+#include "farend/transport.h"
 
 #include <algorithm>
 #include <cerrno>

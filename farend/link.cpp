@@ -1,4 +1,4 @@
-#include "link.h"
+#include "farend/link.h"
 
 #include <algorithm>
 #include <cstdio>

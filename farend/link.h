@@ -2,8 +2,8 @@
 // be slow, lossy, silent, cut, or set to the wrong baud rate.
 #pragma once
 
-#include "uart.h"
-#include "wiretiming.h"
+#include "farend/uart.h"
+#include "farend/wiretiming.h"
 
 #include <cstdint>
 #include <deque>

@@ -1,10 +1,10 @@
 // farend: the far end of the tester's line, on a mocked COM3 (running the tester), on a real
 // serial device, or as a TCP device server.
-#include "link.h"
-#include "mockedcom.h"
-#include "options.h"
-#include "serve.h"
-#include "transport.h"
+#include "farend/link.h"
+#include "farend/mockedcom.h"
+#include "farend/options.h"
+#include "farend/serve.h"
+#include "farend/transport.h"
 
 #include <csignal>
 #include <cstdio>

@@ -1,6 +1,6 @@
-#include "mockedcom.h"
+#include "farend/mockedcom.h"
 
-#include "transport.h"
+#include "farend/transport.h"
 
 #include <umockdev.h>
 

@@ -1,4 +1,4 @@
-#include "options.h"
+#include "farend/options.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -18,7 +18,8 @@ const char usage[] =
     "Where it serves:\n"
     "  (default)          run the loop-back tester (or COMMAND) against a mocked COM3: a\n"
     "                     serial terminal (umockdev) whose other end is this far end; without\n"
-    "                     COMMAND, the looptest program next to farend runs\n"
+    "                     COMMAND, the looptest program next to farend runs, or else the\n"
+    "                     installed one (" LOOPTEST_INSTALL_BINDIR "/looptest)\n"
     "  --port DEVICE      serve on a serial device, for example a second adapter joined to COM3\n"
     "                     by a null-modem cable: opened exclusively as the tester opens COM3,\n"
     "                     set to 9600 8N1, its settings given back at exit\n"
@@ -81,15 +82,19 @@ bool parseNumber(const char *text, double min, double max, double &out)
     return true;
 }
 
+// The tester next to farend (the build tree, or the same bindir), else the installed one.
 std::string defaultCommand()
 {
     char self[4096];
     ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n <= 0)
-        return "looptest";
-    self[n] = 0;
-    std::string path(self);
-    return path.substr(0, path.rfind('/') + 1) + "looptest";
+    if (n > 0) {
+        self[n] = 0;
+        std::string path(self);
+        path = path.substr(0, path.rfind('/') + 1) + "looptest";
+        if (access(path.c_str(), X_OK) == 0)
+            return path;
+    }
+    return LOOPTEST_INSTALL_BINDIR "/looptest";
 }
 
 void checkTogether(const Config &c, bool commandGiven)

@@ -1,7 +1,7 @@
 // farend's command line.
 #pragma once
 
-#include "link.h"
+#include "farend/link.h"
 
 #include <string>
 #include <vector>

@@ -1,7 +1,7 @@
 // A real serial device as farend's line, through the same comm layer the tester opens COM3 with.
-#include "transport.h"
+#include "farend/transport.h"
 
-#include "commapi.h"
+#include "serial/commapi.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,4 +1,4 @@
-#include "serve.h"
+#include "farend/serve.h"
 
 #include <algorithm>
 #include <cerrno>

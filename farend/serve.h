@@ -2,8 +2,8 @@
 // hang-up when it is due; the same for the mocked COM3, a serial device and TCP.
 #pragma once
 
-#include "link.h"
-#include "transport.h"
+#include "farend/link.h"
+#include "farend/transport.h"
 
 #include <cstdio>
 #include <functional>

@@ -1,4 +1,4 @@
-#include "uart.h"
+#include "farend/uart.h"
 
 #include <algorithm>
 #include <cmath>

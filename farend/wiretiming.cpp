@@ -1,4 +1,4 @@
-#include "wiretiming.h"
+#include "farend/wiretiming.h"
 
 #include <algorithm>
 #include <cmath>

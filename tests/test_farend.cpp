@@ -1,10 +1,10 @@
 // The simulated far end's line: when replies go out, which go wrong, when the line is cut,
 // whether what came in was the test cycle, what a UART at the wrong rate makes of the tester's
 // bytes, and what the wire saw of the tester's timing.
-#include "link.h"
-#include "serve.h"
-#include "uart.h"
-#include "wiretiming.h"
+#include "farend/link.h"
+#include "farend/serve.h"
+#include "farend/uart.h"
+#include "farend/wiretiming.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

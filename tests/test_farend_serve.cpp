@@ -1,6 +1,6 @@
 // farend run as a process: serving a pseudo-terminal as a serial device, serving TCP as a
 // device server, running a command on the mocked COM3, and refusing what it cannot serve.
-#include "support/ptypair.h"
+#include "tests/support/ptypair.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

@@ -1,6 +1,6 @@
 // The comm layer against real pseudo-terminals.
-#include "commapi.h"
-#include "support/ptypair.h"
+#include "serial/commapi.h"
+#include "tests/support/ptypair.h"
 
 #include <QtTest>
 
