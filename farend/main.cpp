@@ -14,18 +14,28 @@
 namespace {
 
 volatile sig_atomic_t stopRequested = 0;
+volatile sig_atomic_t progressRequested = 0;
 
 void onStopSignal(int)
 {
     stopRequested = 1;
 }
 
-void catchStopSignals()
+void onProgressSignal(int)
+{
+    progressRequested = 1;
+}
+
+// SIGINT and SIGTERM stop farend; SIGUSR1 asks for the summary so far, as dd does.
+void catchSignals()
 {
     struct sigaction sa {};
     sa.sa_handler = onStopSignal;
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    sa.sa_handler = onProgressSignal;
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGUSR1, &sa, nullptr);
 }
 
 // The line the configuration names, ready to serve; null with `error` set when it is not.
@@ -69,7 +79,7 @@ int main(int argc, char **argv)
     }
 
     prctl(PR_SET_TIMERSLACK, 1UL);   // pacing works in microseconds
-    catchStopSignals();
+    catchSignals();
     const bool runsCommand = config.mode == Config::Mode::MockedCom3;
     if (runsCommand && !mock.run(config.command, error)) {
         report.discard();
@@ -78,14 +88,18 @@ int main(int argc, char **argv)
 
     // with a command, serve until it ends (a stop request is passed on to it); otherwise until
     // stopped
+    Link link(config.link);
     auto stop = [&] {
+        if (progressRequested) {
+            progressRequested = 0;
+            std::fprintf(stderr, "%s\n", link.summary().c_str());
+        }
         if (!runsCommand)
             return stopRequested != 0;
         if (stopRequested)
             mock.stop();
         return mock.ended();
     };
-    Link link(config.link);
     const bool lineHeld = serve(*line, link, stop);
     const std::string failure = line->failure();
     line.reset();   // a serial device gets its settings back now

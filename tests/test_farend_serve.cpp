@@ -11,6 +11,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -73,6 +74,14 @@ public:
         return collect(p, 10000);
     }
     Outcome finish() { return collect(p, 10000); }
+    // SIGUSR1: the summary so far
+    QByteArray progress()
+    {
+        kill(pid_t(p.processId()), SIGUSR1);
+        while (!p.canReadLine() && p.waitForReadyRead(10000)) {
+        }
+        return p.readLine();
+    }
 
 private:
     QProcess p;
@@ -306,6 +315,8 @@ void FarendServeTest::listenServesOneConnectionAtATime()
     QVERIFY(first >= 0 && second >= 0);
     sendSpaced(first, "01", 5);
     QCOMPARE(readSome(first, 2), QByteArray("01"));
+    const QByteArray sofar = farend.progress();   // and it goes on serving
+    QVERIFY2(sofar.startsWith("farend: received 2 bytes, sent 2 bytes"), sofar.constData());
     writeAll(second, "0");
     QCOMPARE(readSome(second, 1, 300), QByteArray());
     close(first);
