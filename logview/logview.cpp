@@ -767,7 +767,7 @@ bool LogView::event(QEvent *e)
                 return true;
             }
         if (!k->text().isEmpty() && k->text().at(0).isPrint() &&
-            !(k->modifiers() & (Qt::ControlModifier | Qt::MetaModifier))) {
+            !(k->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier))) {
             e->accept();
             return true;
         }
@@ -978,7 +978,7 @@ void LogView::keyPressEvent(QKeyEvent *e)
                      EditKind::Other);
     } else if (const QString t = e->text();
                !t.isEmpty() && t.at(0).isPrint() &&
-               !(e->modifiers() & (Qt::ControlModifier | Qt::MetaModifier))) {
+               !(e->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier))) {
         operatorEdit(std::min(caret, anchor), std::max(caret, anchor), t, EditKind::Typing);
     } else {
         e->ignore();
