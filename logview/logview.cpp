@@ -37,6 +37,8 @@ constexpr Pos kUndoableRemoval = Pos(16) << 20;
 constexpr Pos kWordReach = 64 * 1024;
 // The text an input method sees around the caret.
 constexpr Pos kSurroundingReach = 1024;
+// Edits larger than this are told to assistive technology as "the text changed", not in full.
+constexpr Pos kAnnounced = 64 * 1024;
 
 const std::array<char16_t, 256> &cellUnits()
 {
@@ -232,7 +234,9 @@ void LogView::ensureCaretVisible()
     const int height = viewport()->height();
     const int whole = std::max(1, height / rowHeight);   // rows shown whole without the margin
     for (int attempt = 0; attempt < 3; ++attempt) {
-        if (caret < top || (caret == top && caretAtRowEnd && top > 0)) {
+        const bool aboveTop = caret < top || (caret == top && caretAtRowEnd && top > 0 &&
+                                              store.at(top - 1) != U'\n');
+        if (aboveTop) {
             setTop(caretRow().start);
             continue;
         }
@@ -456,8 +460,7 @@ Pos LogView::replace(Pos from, Pos to, std::u32string_view chars)
 
 void LogView::programEdit(Pos from, Pos to, std::u32string_view chars)
 {
-    const bool announce = QAccessible::isActive();
-    const QString removed = announce ? textBetween(from, to) : QString();
+    const QString removed = removedForAnnouncement(from, to);
     const Pos at = replace(from, to, chars);
     const Pos n = std::min<Pos>(Pos(chars.size()), store.capacity());
     caret = anchor = at + n;
@@ -466,8 +469,7 @@ void LogView::programEdit(Pos from, Pos to, std::u32string_view chars)
     undoStack.clear();
     redoStack.clear();
     mergeTyping = false;
-    if (announce)
-        notifyAccessibility(at, removed, textBetween(at, at + n));
+    announceEdit(at, to - from, removed, n);
     ensureCaretVisible();
     caretMoved();
 }
@@ -498,8 +500,8 @@ void LogView::setPlainText(const QString &text)
 
 void LogView::clear()
 {
-    const bool announce = QAccessible::isActive() && store.size() > 0;
-    const QString removed = announce ? toPlainText() : QString();
+    const Pos size = store.size();
+    const QString removed = removedForAnnouncement(0, size);
     store.clear();
     wrap.reset();
     caret = anchor = top = 0;
@@ -509,8 +511,7 @@ void LogView::clear()
     undoStack.clear();
     redoStack.clear();
     mergeTyping = false;
-    if (announce)
-        notifyAccessibility(0, removed, QString());
+    announceEdit(0, size, removed, 0);
     caretMoved();
 }
 
@@ -527,16 +528,14 @@ void LogView::operatorEdit(Pos from, Pos to, const QString &text, EditKind kind)
     const bool undoable = to - from <= kUndoableRemoval;
     if (undoable)
         e.removed = store.text(from, to);
-    const bool announce = QAccessible::isActive();
-    const QString removed = announce ? textBetween(from, to) : QString();
+    const QString removed = removedForAnnouncement(from, to);
 
     const Pos at = replace(from, to, e.inserted);
     const Pos n = std::min<Pos>(Pos(e.inserted.size()), store.capacity());
     caret = anchor = at + n;
     caretAtRowEnd = false;
     goalX = -1;
-    if (announce)
-        notifyAccessibility(at, removed, textBetween(at, at + n));
+    announceEdit(at, to - from, removed, n);
 
     if (!undoable || at != from || n < Pos(e.inserted.size())) {
         undoStack.clear();   // a full log discarded text, or the edit was too large to keep
@@ -578,11 +577,9 @@ void LogView::editText(Pos from, Pos to, const QString &text)
 void LogView::applyEdit(Pos at, Pos length, const std::u32string &chars, Pos caretAfter,
                         Pos anchorAfter)
 {
-    const bool announce = QAccessible::isActive();
-    const QString removed = announce ? textBetween(at, at + length) : QString();
+    const QString removed = removedForAnnouncement(at, at + length);
     const Pos start = replace(at, at + length, chars);
-    if (announce)
-        notifyAccessibility(start, removed, fromChars(chars));
+    announceEdit(start, length, removed, std::min<Pos>(Pos(chars.size()), store.capacity()));
     caret = std::clamp<Pos>(caretAfter, 0, store.size());
     anchor = std::clamp<Pos>(anchorAfter, 0, store.size());
     caretAtRowEnd = false;
@@ -683,15 +680,28 @@ void LogView::selectionChanged()
         clipboard->setMimeData(new SelectionData(this), QClipboard::Selection);
 }
 
-void LogView::notifyAccessibility(Pos at, const QString &removed, const QString &inserted)
+QString LogView::removedForAnnouncement(Pos from, Pos to) const
 {
+    return QAccessible::isActive() && to - from <= kAnnounced ? textBetween(from, to) : QString();
+}
+
+void LogView::announceEdit(Pos at, Pos removedLength, const QString &removed, Pos insertedLength)
+{
+    if (!QAccessible::isActive() || (removedLength == 0 && insertedLength == 0))
+        return;
+    if (removedLength > kAnnounced || insertedLength > kAnnounced) {
+        QAccessibleEvent event(this, QAccessible::TextUpdated);   // too large to tell in full
+        QAccessible::updateAccessibility(&event);
+        return;
+    }
+    const QString inserted = textBetween(at, at + insertedLength);
     if (!removed.isEmpty() && !inserted.isEmpty()) {
         QAccessibleTextUpdateEvent event(this, int(at), removed, inserted);
         QAccessible::updateAccessibility(&event);
     } else if (!inserted.isEmpty()) {
         QAccessibleTextInsertEvent event(this, int(at), inserted);
         QAccessible::updateAccessibility(&event);
-    } else if (!removed.isEmpty()) {
+    } else {
         QAccessibleTextRemoveEvent event(this, int(at), removed);
         QAccessible::updateAccessibility(&event);
     }

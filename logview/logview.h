@@ -141,7 +141,10 @@ private:
     QTextLayout *layoutFor(const QString &text);
     void paintRow(QPainter &p, const Row &row, qreal y, const QRect &clip, bool caretHere);
 
-    void notifyAccessibility(Pos at, const QString &removed, const QString &inserted);
+    // Assistive technology hears of every edit: the removed text is taken before the edit, the
+    // event sent after it.
+    QString removedForAnnouncement(Pos from, Pos to) const;
+    void announceEdit(Pos at, Pos removedLength, const QString &removed, Pos insertedLength);
 
     LogText store;
     LogWrap wrap;
