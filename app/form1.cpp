@@ -1,6 +1,6 @@
-#include "form1.h"
+#include "app/form1.h"
 
-#include "../serial/port.h"
+#include "serial/port.h"
 
 #include <QPalette>
 

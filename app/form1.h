@@ -2,8 +2,8 @@
 // and the log.
 #pragma once
 
-#include "vcl.h"
-#include "../timer/mstimer.h"
+#include "app/vcl.h"
+#include "timer/mstimer.h"
 
 class TForm1 : public TForm {
     Q_OBJECT

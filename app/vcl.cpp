@@ -1,4 +1,4 @@
-#include "vcl.h"
+#include "app/vcl.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -6,8 +6,6 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QSocketNotifier>
-#include <QTextCursor>
-#include <QTextDocument>
 #include <QWindow>
 
 #include <cerrno>
@@ -279,49 +277,19 @@ void TComboBox::SetItemIndex(int index)
 }
 
 TRichEdit::TRichEdit(QWidget *parent, const QRect &bounds, const QString &line, const QFont &font)
-    : QPlainTextEdit(parent), Lines(&lines), lines(this)
+    : LogView(parent), Lines(&lines), lines(this)
 {
     setFont(font);
     setGeometry(bounds);
-    setLineWrapMode(QPlainTextEdit::WidgetWidth);
-    setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    setTabChangesFocus(true);
     setPlainText(line);
-}
-
-// Program edits bypass the undo stack; the history they would invalidate goes with them.
-template <class Edit> void TRichEdit::programEdit(Edit edit)
-{
-    QTextDocument *doc = document();
-    const bool undo = doc->isUndoRedoEnabled();
-    doc->setUndoRedoEnabled(false);
-    edit();
-    doc->setUndoRedoEnabled(undo);
-}
-
-void TRichEdit::SetSelText(const QString &text)
-{
-    programEdit([&] {
-        // a second cursor at the caret: the caret moves along with the insertion
-        QTextCursor cursor = textCursor();
-        cursor.insertText(text);
-    });
-    ensureCursorVisible();
 }
 
 void TRichEditLines::Add(const QString &line)
 {
-    edit->programEdit([&] {
-        QTextCursor cursor(edit->document());
-        cursor.movePosition(QTextCursor::End);
-        cursor.insertBlock();
-        cursor.insertText(line);
-        edit->setTextCursor(cursor);
-    });
+    edit->appendParagraph(line);
 }
 
 void TRichEditLines::Clear()
 {
-    edit->programEdit([&] { edit->clear(); });
+    edit->clear();
 }

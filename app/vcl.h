@@ -6,12 +6,13 @@
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QMargins>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRect>
 #include <QString>
 #include <QTimer>
 #include <QWidget>
+
+#include "logview/logview.h"
 
 #include <exception>
 #include <functional>
@@ -144,16 +145,14 @@ private:
 
 // The log control. The program's own insertions keep no undo history; an operator's edits are
 // undoable until the program next writes to the log.
-class TRichEdit : public QPlainTextEdit {
+class TRichEdit : public logview::LogView {
     Q_OBJECT
 public:
     TRichEdit(QWidget *parent, const QRect &bounds, const QString &line, const QFont &font);
     // Replaces the selection, or inserts at the caret when nothing is selected.
-    void SetSelText(const QString &text);
+    void SetSelText(const QString &text) { insertAtCaret(text); }
     TRichEditLines *const Lines;
 
 private:
-    friend class TRichEditLines;
-    template <class Edit> void programEdit(Edit edit);
     TRichEditLines lines;
 };

@@ -2,10 +2,10 @@
 // what the log costs in memory per character. Runs the real window and tick against a mocked
 // COM3 whose far end has each reply waiting, so the figure is the tick's own work.
 //   usage: umockdev-wrapper tick_bench [characters]   (default 1000000)
-#include "support/testbed.h"
+#include "tests/support/testbed.h"
 
-#include "exchange.h"
-#include "form1.h"
+#include "looptest/exchange.h"
+#include "app/form1.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -83,7 +83,7 @@ public:
         QCoreApplication::processEvents();
     }
 
-    long logged() const { return form->RichEdit1->document()->characterCount() - 1; }
+    long logged() const { return long(form->RichEdit1->length()); }
     void clear() { form->RichEdit1->Lines->Clear(); }
     void settle()
     {

@@ -1,7 +1,7 @@
 // How well the millisecond timer keeps its period with a window on screen: achieved tick rate
 // and the spread of the intervals between ticks, against a QTimer at 1 ms for comparison.
 //   usage: timer_bench [seconds-per-period]   (default 10)
-#include "mstimer.h"
+#include "timer/mstimer.h"
 
 #include <QApplication>
 #include <QLabel>

@@ -1,7 +1,8 @@
-#include "exchange.h"
+#include "looptest/exchange.h"
 
-#include "../app/form1.h"
-#include "../serial/port.h"
+#include "app/form1.h"
+#include "logview/cells.h"
+#include "serial/port.h"
 
 #include <array>
 #include <cstdio>
@@ -16,15 +17,7 @@ const QString &ReceivedText(unsigned char byte)
     static const std::array<QString, 256> texts = [] {
         std::array<QString, 256> t;
         for (int b = 1; b < 256; ++b) {
-            char32_t c = 0xFFFD;
-            if (b >= 0x20 && b <= 0x7E)
-                c = static_cast<char32_t>(b);
-            else if (b >= 0xA1 && b <= 0xDF)
-                c = 0xFF61 + static_cast<char32_t>(b - 0xA1);
-            else if (b < 0x20)
-                c = 0x2400 + static_cast<char32_t>(b);
-            else if (b == 0x7F)
-                c = 0x2421;
+            const char32_t c = logview::byteDrawing(static_cast<std::uint8_t>(b));
             t[b] = QString::fromUcs4(&c, 1);
         }
         return t;

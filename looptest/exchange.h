@@ -9,7 +9,6 @@ extern std::uint32_t TestChar;      // the character last sent; 47 before the fi
 extern unsigned char SendByte;
 extern signed char ReceiveByte;     // keeps its value while nothing arrives
 
-// How a received byte is shown: one visible character, or nothing for 0x00. Printable ASCII is
-// itself, 0xA1-0xDF the half-width katakana it is in Shift-JIS, control codes their pictures,
-// any other byte U+FFFD. A received byte never breaks a line of the log.
+// How a received byte is shown: its drawing (logview/cells.h), one visible character, or
+// nothing for 0x00. A received byte never breaks a line of the log.
 const QString &ReceivedText(unsigned char byte);

@@ -1,5 +1,5 @@
 // The operator's controls: start/stop, send period, clear.
-#include "../app/form1.h"
+#include "app/form1.h"
 
 #include <cstdint>
 

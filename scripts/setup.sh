@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what the tester needs on Debian 12 (only what is missing), then configures and builds
-# it in build/.
+# it in build/. With --packaging, also what builds and checks the Debian packages.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -13,6 +13,12 @@ packages=(
     imagemagick                        # screenshots
     socat                              # a COM3 redirected over TCP
 )
+if [ "${1:-}" = --packaging ]; then
+    packages+=(
+        dpkg-dev file                  # cpack's package dependencies (dpkg-shlibdeps)
+        lintian desktop-file-utils appstream man-db procps   # checks of what the packages install
+    )
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,5 +1,5 @@
 // The comm operations over termios, ioctl, poll and flock: the only file that talks to the OS.
-#include "commapi.h"
+#include "serial/commapi.h"
 
 #include <algorithm>
 #include <atomic>

@@ -1,4 +1,4 @@
-#include "port.h"
+#include "serial/port.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,7 +1,7 @@
 // The one serial port of the tester: "COM3", 9600 baud 8N1, 5 ms time-outs.
 #pragma once
 
-#include "commapi.h"
+#include "serial/commapi.h"
 
 extern HANDLE PortHandle;
 

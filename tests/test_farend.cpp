@@ -1,7 +1,14 @@
-// The simulated far end's line: when replies go out, which go wrong, when the line is cut, and
-// whether what came in was the test cycle.
-#include "link.h"
+// The simulated far end's line: when replies go out, which go wrong, when the line is cut,
+// whether what came in was the test cycle, what a UART at the wrong rate makes of the tester's
+// bytes, and what the wire saw of the tester's timing.
+#include "farend/link.h"
+#include "farend/serve.h"
+#include "farend/uart.h"
+#include "farend/wiretiming.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QtTest>
 
 class FarendTest : public QObject {
@@ -14,7 +21,89 @@ private slots:
     void silentNeverAnswers();
     void hangsUpAfterAnsweringTheNthByte();
     void recognisesTheTestCycleAndWhereItBreaks();
+    void aNewLineStartsAfresh();
+
+    void wrongRateUartAtTheTestersRateIsAnExactEcho();
+    void wrongRateUartDecodesAsAUartAtThatRate_data();
+    void wrongRateUartDecodesAsAUartAtThatRate();
+    void anIdleGapResynchronisesTheWrongRateUart();
+    void aByteIsAnsweredOnlyWhenNoLaterByteCanChangeIt();
+    void theTestCycleNeverComesBackAsZAtTwiceTheRate();
+    void wrongBaudCombinesWithLatencyPacingDropAndCorruption();
+    void wrongBaudHangsUpAfterAnsweringWhatTheNthByteBrought();
+
+    void wireTimingFromAKnownArrivalSequence();
+    void wireTimingBinsToThreeSignificantDigits();
+    void summaryAndReportCarryTheWireTiming();
+
+    void repliesTheLineDoesNotTakeAreHeldUpToALimitAndCountedLost();
 };
+
+namespace {
+constexpr double kBitMs = 1000.0 / 9600.0;   // one bit on the tester's line
+
+struct Sent {
+    unsigned char byte;
+    double atMs;
+};
+
+// Everything a UART at `rate` takes in from these bytes, the line idle after the last.
+std::vector<WrongRateUart::Received> received(long rate, const std::vector<Sent> &bytes)
+{
+    WrongRateUart uart(rate);
+    std::vector<WrongRateUart::Received> out;
+    for (const Sent &s : bytes) {
+        uart.receive(s.atMs, out);
+        uart.send(s.byte, s.atMs);
+    }
+    uart.receiveAll(out);
+    return out;
+}
+
+std::vector<Sent> backToBack(const QByteArray &bytes, double atMs = 0)
+{
+    std::vector<Sent> out;
+    for (char c : bytes)
+        out.push_back({static_cast<unsigned char>(c), atMs});
+    return out;
+}
+
+QByteArray bytesOf(const std::vector<WrongRateUart::Received> &got)
+{
+    QByteArray out;
+    for (const auto &r : got)
+        out.append(static_cast<char>(r.byte));
+    return out;
+}
+
+// "E" for each byte with a framing error, "." for each without
+QByteArray framingOf(const std::vector<WrongRateUart::Received> &got)
+{
+    QByteArray out;
+    for (const auto &r : got)
+        out.append(r.framingError ? 'E' : '.');
+    return out;
+}
+
+const QByteArray testCycle = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
+
+// A line that plays back what the tester sends, one step a wait, and takes no replies.
+class StuckLine : public Transport {
+public:
+    std::deque<std::pair<Event, std::string>> steps;
+    Event wait(double, std::string &in) override
+    {
+        if (steps.empty())
+            return Event::Quiet;
+        auto [event, bytes] = steps.front();
+        steps.pop_front();
+        in += bytes;
+        return event;
+    }
+    long send(const std::string &) override { return 0; }
+    bool hangUp() override { return true; }
+};
+} // namespace
 
 void FarendTest::echoesAtOnceWithoutPacingOrLatency()
 {
@@ -22,8 +111,11 @@ void FarendTest::echoesAtOnceWithoutPacingOrLatency()
     link.received('0', 10.0);
     link.received('1', 10.0);
     QCOMPARE(QByteArray::fromStdString(link.takeDue(10.0)), QByteArray("01"));
-    QCOMPARE(link.bytesSent(), 2LL);
     QVERIFY(link.nextDueMs() < 0);
+    // what the line took counts as sent, not what fell due
+    QCOMPARE(link.bytesSent(), 0LL);
+    link.sent(2);
+    QCOMPARE(link.bytesSent(), 2LL);
 }
 
 void FarendTest::pacingQueuesBytesAsOnAWire()
@@ -134,6 +226,335 @@ void FarendTest::recognisesTheTestCycleAndWhereItBreaks()
     Link late({});
     late.received('1', 0);   // not from "0"
     QVERIFY(!late.exactCycle());
+}
+
+void FarendTest::aNewLineStartsAfresh()
+{
+    LinkOptions o;
+    o.latencyMs = 5;
+    o.hangupAfter = 2;
+    Link link(o);
+    link.received('0', 0);
+    link.received('1', 1);
+    link.newLine();   // the connection closed before the replies went out
+    QVERIFY(link.takeDue(1e9).empty());
+    QVERIFY(!link.hangupDue(1e9));
+    // the next connection runs the cycle from "0" again and is cut after its own 2nd byte
+    link.received('0', 100);
+    QVERIFY(!link.hangupDue(1e9));
+    link.received('1', 101);
+    QVERIFY(link.hangupDue(101 + 5 + kHangupGraceMs));
+    QVERIFY(link.exactCycle());
+    QCOMPARE(link.bytesReceived(), 4LL);
+    // no gap is counted across the two connections
+    QCOMPARE(link.timing().gaps(), 2LL);
+    QCOMPARE(link.timing().maxMs(), 1.0);
+
+    link.lineCut();   // a line that cannot come back answers nothing more
+    link.received('2', 200);
+    QVERIFY(link.takeDue(1e9).empty());
+    QVERIFY(link.nextDueMs() < 0);
+    QVERIFY(!link.hangupDue(1e9));
+}
+
+void FarendTest::wrongRateUartAtTheTestersRateIsAnExactEcho()
+{
+    QByteArray all;
+    for (int b = 0; b < 256; ++b)
+        all.append(static_cast<char>(b));
+    const auto together = received(9600, backToBack(all));
+    QCOMPARE(bytesOf(together), all);
+    QCOMPARE(framingOf(together), QByteArray(256, '.'));
+    // each is taken in at the middle of its stop bit, frames following each other
+    QCOMPARE(together[0].atMs, 9.5 * kBitMs);
+    QVERIFY(qFuzzyCompare(together[255].atMs, (2550 + 9.5) * kBitMs));
+
+    std::vector<Sent> spaced;
+    for (int b = 0; b < 256; ++b)
+        spaced.push_back({static_cast<unsigned char>(b), b * 1.5});
+    QCOMPARE(bytesOf(received(9600, spaced)), all);
+}
+
+void FarendTest::wrongRateUartDecodesAsAUartAtThatRate_data()
+{
+    QTest::addColumn<int>("rate");
+    QTest::addColumn<QByteArray>("sent");
+    QTest::addColumn<QByteArray>("got");
+    QTest::addColumn<QByteArray>("framing");
+    // "0" is 0x30: on the wire 0 | 0 0 0 0 1 1 0 0 | 1 (start, LSB first, stop)
+    // At 19200 two samples per bit: 0x00 whose stop bit reads d3 (low), then from the falling
+    // edge at bit 7 the bits 7 8 8 9 9 idle idle idle: 0xF8.
+    QTest::newRow("19200, one byte") << 19200 << QByteArray("0") << QByteArray::fromHex("00f8")
+                                     << QByteArray("E.");
+    // "1" right behind: the second byte reads bits 7 8 8 9 9 of "0", then the start bit and d0
+    // of "1" (0x98); "1" then gives 0xE0 from its edge at bit 2 and 0xF8 from the one at bit 7.
+    QTest::newRow("19200, back to back") << 19200 << QByteArray("01")
+                                         << QByteArray::fromHex("0098e0f8") << QByteArray("E...");
+    // At 4800 a sample every other bit, the first on d0: bits 1 3 5 7 9 and idle: 0xFA.
+    QTest::newRow("4800, one byte") << 4800 << QByteArray("0") << QByteArray::fromHex("fa")
+                                    << QByteArray(".");
+    // Right behind, the last four samples read bits 1 3 5 7 of the next byte.
+    QTest::newRow("4800, two zeros") << 4800 << QByteArray("00") << QByteArray("J")
+                                     << QByteArray(".");
+    QTest::newRow("4800 makes a Z of \"01\"") << 4800 << QByteArray("01") << QByteArray("Z")
+                                               << QByteArray(".");
+    // At 1200 the start bit is checked 4 bits in: 0xFF is high there, a false start.
+    QTest::newRow("1200, false start") << 1200 << QByteArray::fromHex("ff") << QByteArray()
+                                       << QByteArray();
+    // 0x00 is low for 9 bits: a good start bit, then idle line for the data and stop.
+    QTest::newRow("1200, long low") << 1200 << QByteArray(1, '\0') << QByteArray::fromHex("ff")
+                                    << QByteArray(".");
+    // A low stretch of 9 bits is one byte with a framing error (as a break), not one a bit time.
+    QTest::newRow("115200, long low") << 115200 << QByteArray(1, '\0') << QByteArray(1, '\0')
+                                      << QByteArray("E");
+}
+
+void FarendTest::wrongRateUartDecodesAsAUartAtThatRate()
+{
+    QFETCH(int, rate);
+    QFETCH(QByteArray, sent);
+    QFETCH(QByteArray, got);
+    QFETCH(QByteArray, framing);
+    const auto out = received(rate, backToBack(sent));
+    QCOMPARE(bytesOf(out), got);
+    QCOMPARE(framingOf(out), framing);
+}
+
+void FarendTest::anIdleGapResynchronisesTheWrongRateUart()
+{
+    auto sentAt = [](std::vector<Sent> bytes, unsigned char byte, double atMs) {
+        bytes.push_back({byte, atMs});
+        return bytes;
+    };
+    // whatever state the garbage left the receiver in, a byte after a pause decodes as alone
+    QCOMPARE(bytesOf(received(19200, sentAt(backToBack("01"), '0', 50))),
+             QByteArray::fromHex("0098e0f800f8"));
+    QCOMPARE(bytesOf(received(4800, sentAt(backToBack("01"), '0', 50))),
+             QByteArray::fromHex("5afa"));
+    QCOMPARE(bytesOf(received(4800, sentAt(backToBack("0"), '0', 50))),
+             QByteArray::fromHex("fafa"));
+}
+
+void FarendTest::aByteIsAnsweredOnlyWhenNoLaterByteCanChangeIt()
+{
+    WrongRateUart uart(19200);
+    std::vector<WrongRateUart::Received> out;
+    uart.send('0', 0);
+    uart.receive(0, out);
+    // the first byte lies within the frame already on the wire; the second runs past its end
+    QCOMPARE(bytesOf(out), QByteArray(1, '\0'));
+    QCOMPARE(uart.nextByteMs(), 11.75 * kBitMs);
+    uart.receive(11.7 * kBitMs, out);
+    QCOMPARE(out.size(), size_t(1));
+
+    // "1" starts half a bit after "0" ends, before that byte's last samples: they read it
+    const double at = 10.5 * kBitMs;
+    uart.send('1', at);
+    uart.receive(at, out);
+    QCOMPARE(bytesOf(out), QByteArray::fromHex("0038e0"));
+    QCOMPARE(uart.nextByteMs(), (17.5 + 4.75) * kBitMs);   // runs past the end of "1"
+    uart.receiveAll(out);
+    QCOMPARE(bytesOf(out), QByteArray::fromHex("0038e0f8"));
+    QVERIFY(uart.nextByteMs() < 0);
+}
+
+void FarendTest::theTestCycleNeverComesBackAsZAtTwiceTheRate()
+{
+    // a high stretch lasts a whole 9600-baud bit, so samples at most half a bit apart never read
+    // the 0 1 0 that starts a "Z" (0x5A)
+    for (long rate : {19200L, 38400L, 115200L}) {
+        for (double period : {1.0, 1.02, 1.5, 10.0}) {
+            std::vector<Sent> run;
+            for (int i = 0; i < 36 * 30; ++i)
+                run.push_back({static_cast<unsigned char>(testCycle[i % 36]), i * period});
+            const QByteArray got = bytesOf(received(rate, run));
+            QVERIFY(got.size() >= 36 * 30);
+            QVERIFY2(!got.contains('Z'), qPrintable(QString::number(rate)));
+        }
+    }
+}
+
+void FarendTest::wrongBaudCombinesWithLatencyPacingDropAndCorruption()
+{
+    LinkOptions o;
+    o.wrongBaud = 19200;
+    o.latencyMs = 16;
+    Link late(o);
+    late.received('0', 0);
+    // each byte the UART took in goes back when its stop bit was sampled, plus the latency;
+    // the far end wakes first when the UART's second byte is complete
+    QCOMPARE(late.nextDueMs(), 11.75 * kBitMs);
+    QVERIFY(late.takeDue(11.75 * kBitMs).empty());
+    QCOMPARE(late.nextDueMs(), 4.75 * kBitMs + 16);
+    QVERIFY(late.takeDue(4.75 * kBitMs + 15.9).empty());
+    QCOMPARE(QByteArray::fromStdString(late.takeDue(4.75 * kBitMs + 16)), QByteArray(1, '\0'));
+    QCOMPARE(late.nextDueMs(), 11.75 * kBitMs + 16);
+    QVERIFY(late.takeDue(11.75 * kBitMs + 15.9).empty());
+    QCOMPARE(QByteArray::fromStdString(late.takeDue(11.75 * kBitMs + 16)),
+             QByteArray::fromHex("f8"));
+
+    o.latencyMs = 0;
+    o.paced = true;
+    Link paced(o);
+    paced.received('0', 0);
+    paced.takeDue(11.75 * kBitMs);
+    // both bytes go back on the 9600-baud wire, one behind the other
+    const double first = 4.75 * kBitMs + kByteTimeMs;
+    QCOMPARE(paced.nextDueMs(), first);
+    QCOMPARE(QByteArray::fromStdString(paced.takeDue(first)), QByteArray(1, '\0'));
+    QCOMPARE(paced.nextDueMs(), first + kByteTimeMs);
+
+    o.paced = false;
+    o.dropPercent = 100;
+    Link dropped(o);
+    dropped.received('0', 0);
+    QVERIFY(dropped.takeDue(1e9).empty());
+
+    o.dropPercent = 0;
+    o.corruptPercent = 100;
+    Link corrupted(o);
+    for (int i = 0; i < 36; ++i)
+        corrupted.received(static_cast<unsigned char>(testCycle[i]), i * 5.0);
+    o.corruptPercent = 0;
+    Link clean(o);
+    for (int i = 0; i < 36; ++i)
+        clean.received(static_cast<unsigned char>(testCycle[i]), i * 5.0);
+    const std::string bad = corrupted.takeDue(1e9), good = clean.takeDue(1e9);
+    QCOMPARE(bad.size(), good.size());
+    QVERIFY(good.size() >= 36);
+    for (size_t i = 0; i < good.size(); ++i)
+        QCOMPARE(__builtin_popcount(static_cast<unsigned char>(bad[i] ^ good[i])), 1);
+}
+
+void FarendTest::wrongBaudHangsUpAfterAnsweringWhatTheNthByteBrought()
+{
+    LinkOptions o;
+    o.wrongBaud = 19200;
+    o.hangupAfter = 1;
+    Link link(o);
+    link.received('0', 0);
+    // the line goes quiet after the byte: the UART's second byte is complete at once
+    QCOMPARE(link.nextDueMs(), 4.75 * kBitMs);
+    QCOMPARE(QByteArray::fromStdString(link.takeDue(11.75 * kBitMs)), QByteArray::fromHex("00f8"));
+    QVERIFY(!link.hangupDue(11.75 * kBitMs + kHangupGraceMs - 0.01));
+    QVERIFY(link.hangupDue(11.75 * kBitMs + kHangupGraceMs));
+    link.received('1', 2);   // too late: the line is being cut
+    QVERIFY(link.takeDue(1e9).empty());
+}
+
+void FarendTest::wireTimingFromAKnownArrivalSequence()
+{
+    WireTiming t;
+    QCOMPARE(t.summary(), std::string("no period measured"));
+    // 100 gaps: 97 of 1 ms, one of 2 ms (not over twice the median), 3.5 ms and 40 ms
+    double at = 1000;
+    t.byteAt(at);
+    for (int i = 0; i < 97; ++i)
+        t.byteAt(at += 1);
+    t.byteAt(at += 2);
+    t.byteAt(at += 3.5);
+    t.byteAt(at += 40);
+    QCOMPARE(t.gaps(), 100LL);
+    QCOMPARE(t.medianMs(), 1.0);
+    QCOMPARE(t.p99Ms(), 3.5);   // nearest rank: the 99th of 100
+    QCOMPARE(t.maxMs(), 40.0);
+    QCOMPARE(t.longGaps(), 2LL);
+    QCOMPARE(t.summary(), std::string("period median 1.000 ms, p99 3.500 ms, max 40.000 ms, "
+                                      "2 gaps over twice the median"));
+    const auto bins = t.histogram();
+    QCOMPARE(bins.size(), size_t(4));
+    QCOMPARE(bins[0].fromMs, 1.0);
+    QCOMPARE(bins[0].toMs, 1.01);
+    QCOMPARE(bins[0].count, 97LL);
+    QCOMPARE(bins[3].fromMs, 40.0);
+    QCOMPARE(bins[3].toMs, 40.1);
+}
+
+void FarendTest::wireTimingBinsToThreeSignificantDigits()
+{
+    WireTiming t;
+    t.byteAt(0);
+    t.byteAt(0);          // bytes read together: a gap of 0
+    t.byteAt(0.5);        // 1 µs steps below 1 ms
+    t.byteAt(1.5037);     // 10 µs steps up to 10 ms
+    t.byteAt(13.8487);    // 100 µs steps up to 100 ms
+    t.byteAt(1e7);        // hours: the same memory
+    const auto bins = t.histogram();
+    QCOMPARE(bins.size(), size_t(5));
+    QCOMPARE(bins[0].fromMs, 0.0);
+    QCOMPARE(bins[1].fromMs, 0.5);
+    QCOMPARE(bins[1].toMs, 0.501);
+    QCOMPARE(bins[2].fromMs, 1.0);
+    QCOMPARE(bins[3].fromMs, 12.3);
+    QCOMPARE(bins[3].toMs, 12.4);
+    QCOMPARE(bins[4].fromMs, 9990000.0);
+    QCOMPARE(t.maxMs(), 1e7 - 13.8487);   // the maximum is kept exactly
+    QCOMPARE(t.medianMs(), 1.0);   // the third of five
+
+    t.newLine();
+    t.byteAt(2e7);   // the first byte of a new line makes no gap
+    QCOMPARE(t.gaps(), 5LL);
+}
+
+void FarendTest::summaryAndReportCarryTheWireTiming()
+{
+    Link one({});
+    one.received('0', 0);   // one byte: no period yet
+    QVERIFY(one.summary().find("period") == std::string::npos);
+
+    Link link({});
+    for (int i = 0; i < 40; ++i)
+        link.received(static_cast<unsigned char>(testCycle[i % 36]), i * 10.0);
+    link.sent(40);
+    const std::string summary = link.summary();
+    QCOMPARE(summary, std::string("farend: received 40 bytes, sent 40 bytes, first to last "
+                                  "0.390 s, test cycle exact, period median 10.000 ms, p99 "
+                                  "10.000 ms, max 10.000 ms, 0 gaps over twice the median"));
+    const QJsonDocument report = QJsonDocument::fromJson(QByteArray::fromStdString(link.report()));
+    QVERIFY(report.isObject());
+    const QJsonObject r = report.object();
+    QCOMPARE(r["received"].toInt(), 40);
+    QCOMPARE(r["sent"].toInt(), 40);
+    QCOMPARE(r["test_cycle"].toString(), QStringLiteral("exact"));
+    QVERIFY(r["broken_at_byte"].isNull());
+    QCOMPARE(r["gaps"].toInt(), 39);
+    QCOMPARE(r["period_ms"].toObject()["median"].toDouble(), 10.0);
+    QCOMPARE(r["gaps_over_twice_median"].toInt(), 0);
+    const QJsonArray bins = r["gap_histogram_ms"].toArray();
+    QCOMPARE(bins.size(), 1);
+    QCOMPARE(bins[0].toObject()["count"].toInt(), 39);
+    QCOMPARE(bins[0].toObject()["from"].toDouble(), 10.0);
+
+    Link broken({});
+    broken.received('1', 0);
+    const QJsonObject b =
+        QJsonDocument::fromJson(QByteArray::fromStdString(broken.report())).object();
+    QCOMPARE(b["test_cycle"].toString(), QStringLiteral("broken"));
+    QCOMPARE(b["broken_at_byte"].toInt(), 1);
+    QCOMPARE(b["gap_histogram_ms"].toArray().size(), 0);
+}
+
+void FarendTest::repliesTheLineDoesNotTakeAreHeldUpToALimitAndCountedLost()
+{
+    const std::size_t more = 1000;
+    StuckLine line;
+    line.steps.push_back({Transport::Event::Quiet, std::string(kOutboxLimit + more, '0')});
+    line.steps.push_back({Transport::Event::Quiet, ""});   // the replies fall due: too many
+    Link link({});
+    QVERIFY(serve(line, link, [&] { return line.steps.empty(); }));
+    QCOMPARE(link.bytesSent(), 0LL);
+    QVERIFY2(link.summary().find(", 1000 replies lost: the line did not take them") !=
+                 std::string::npos,
+             link.summary().c_str());
+    QVERIFY(link.report().find("\"lost\": 1000,") != std::string::npos);
+
+    // replies held when the connection closes go with it
+    line.steps.push_back({Transport::Event::Quiet, "012"});
+    line.steps.push_back({Transport::Event::Quiet, ""});
+    line.steps.push_back({Transport::Event::Closed, ""});
+    Link closed({});
+    QVERIFY(serve(line, closed, [&] { return line.steps.empty(); }));
+    QVERIFY(closed.summary().find(", 3 replies lost") != std::string::npos);
 }
 
 QTEST_GUILESS_MAIN(FarendTest)

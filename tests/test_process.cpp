@@ -1,9 +1,9 @@
 // The real program as a process, on a private X display with a window manager: how it ends
 // when the port fails, how every other end leaves the line, and a whole run against the
 // simulated far end driven by real input.
-#include "support/linecheck.h"
-#include "support/testbed.h"
-#include "support/xsession.h"
+#include "tests/support/linecheck.h"
+#include "tests/support/testbed.h"
+#include "tests/support/xsession.h"
 
 #include <QtTest>
 

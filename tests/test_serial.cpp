@@ -1,7 +1,7 @@
 // The comm layer against real pseudo-terminals.
-#include "commapi.h"
-#include "support/linecheck.h"
-#include "support/ptypair.h"
+#include "serial/commapi.h"
+#include "tests/support/linecheck.h"
+#include "tests/support/ptypair.h"
 
 #include <QtTest>
 

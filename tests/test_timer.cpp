@@ -1,5 +1,5 @@
 // The millisecond timer: when ticks come, when they stop, and that they never pile up.
-#include "mstimer.h"
+#include "timer/mstimer.h"
 
 #include <QtTest>
 

@@ -1,9 +1,9 @@
 // The main window as laid out, its start state, and its close.
-#include "support/testbed.h"
+#include "tests/support/testbed.h"
 
-#include "commapi.h"
-#include "form1.h"
-#include "port.h"
+#include "serial/commapi.h"
+#include "app/form1.h"
+#include "serial/port.h"
 
 #include <QtTest>
 
@@ -145,10 +145,12 @@ void WindowTest::controlsStandWhereLaidOut()
     QCOMPARE(form->RichEdit1->objectName(), QStringLiteral("RichEdit1"));
     QCOMPARE(form->RichEdit1->geometry(), QRect(88, 216, 529, 329));
     QCOMPARE(form->RichEdit1->font().pixelSize(), 12);
-    QCOMPARE(form->RichEdit1->lineWrapMode(), QPlainTextEdit::WidgetWidth);
+    QCOMPARE(form->RichEdit1->lineWrapMode(), TRichEdit::WidgetWidth);
     QCOMPARE(form->RichEdit1->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
     QCOMPARE(form->RichEdit1->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
-    QVERIFY(!form->RichEdit1->isReadOnly());
+    // editable: it takes the keyboard and input methods
+    QCOMPARE(form->RichEdit1->focusPolicy(), Qt::StrongFocus);
+    QVERIFY(form->RichEdit1->testAttribute(Qt::WA_InputMethodEnabled));
 
     QCOMPARE(form->Button2->objectName(), QStringLiteral("Button2"));
     QCOMPARE(form->Button2->geometry(), QRect(640, 240, 57, 41));
@@ -181,7 +183,7 @@ void WindowTest::startsStoppedAtOneSecondWithAnEmptyLog()
 {
     QCOMPARE(form->ComboBox1->currentText(), QStringLiteral("1000"));
     QCOMPARE(form->ComboBox1->ItemIndex(), 0);
-    QVERIFY(form->RichEdit1->document()->isEmpty());
+    QVERIFY(form->RichEdit1->isEmpty());
     QCOMPARE(form->Button1->Tag, 0);
     QVERIFY(!form->MsTimer1->Enabled());
     QCOMPARE(form->MsTimer1->Interval(), 1000u);

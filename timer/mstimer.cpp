@@ -1,4 +1,4 @@
-#include "mstimer.h"
+#include "timer/mstimer.h"
 
 #include <QPointer>
 #include <QSocketNotifier>

@@ -2,7 +2,7 @@
 // was there before: the settings, exclusive mode and the UUCP lock file.
 #pragma once
 
-#include "ptypair.h"
+#include "tests/support/ptypair.h"
 
 #include <QByteArray>
 #include <QString>

@@ -1,7 +1,7 @@
 // glib before Qt: glib uses "signals" as a name, which Qt defines as a keyword
 #include <umockdev.h>
 
-#include "testbed.h"
+#include "tests/support/testbed.h"
 
 #include <QFile>
 

@@ -1,4 +1,4 @@
-#include "xsession.h"
+#include "tests/support/xsession.h"
 
 #include <QElapsedTimer>
 #include <QThread>

@@ -1,0 +1,37 @@
+// The mocked COM3: a umockdev testbed whose /dev/COM3 is a pseudo-terminal, and the command
+// that runs against it.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <sys/types.h>
+
+class Transport;
+typedef struct _UMockdevTestbed UMockdevTestbed;
+
+class MockedCom3 {
+public:
+    MockedCom3() = default;
+    ~MockedCom3();
+    MockedCom3(const MockedCom3 &) = delete;
+    MockedCom3 &operator=(const MockedCom3 &) = delete;
+
+    // Makes the testbed; returns the far end of its COM3, or null with `error` set.
+    std::unique_ptr<Transport> create(std::string &error);
+    // Starts `command` with /dev/COM3 mocked; false with `error` set when it cannot.
+    bool run(const std::vector<std::string> &command, std::string &error);
+    // Asks the command to end (once).
+    void stop();
+    // Whether the command has ended; then exitStatus() is its status.
+    bool ended();
+    int exitStatus() const;
+
+private:
+    UMockdevTestbed *testbed = nullptr;
+    pid_t child = -1;
+    bool stopSent = false;
+    bool reaped = false;
+    int status = 0;
+};

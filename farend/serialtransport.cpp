@@ -1,0 +1,144 @@
+// A real serial device as farend's line, through the same comm layer the tester opens COM3 with.
+#include "farend/transport.h"
+
+#include "serial/commapi.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+namespace {
+
+class SerialTransport : public Transport {
+public:
+    explicit SerialTransport(HANDLE handle) : handle(handle) {}
+    ~SerialTransport() override { CloseHandle(handle); }   // the device's settings come back
+
+    Event wait(double timeoutMs, std::string &in) override
+    {
+        // the comm layer counts whole milliseconds: a shorter wait is slept, then read
+        if (timeoutMs < 1) {
+            const timespec t{0, static_cast<long>(std::max(0.0, timeoutMs) * 1e6)};
+            nanosleep(&t, nullptr);
+            return readNow(in) ? Event::Quiet : Event::Failed;
+        }
+        // one byte with a deadline returns as soon as it comes; the rest is read at once
+        COMMTIMEOUTS first{0, 0, static_cast<DWORD>(timeoutMs), 0, 1};
+        char byte;
+        DWORD got = 0;
+        if (!SetCommTimeouts(handle, &first) || !ReadFile(handle, &byte, 1, &got, nullptr))
+            return failed("reading");
+        if (got == 0)
+            return Event::Quiet;
+        in.push_back(byte);
+        return readNow(in) ? Event::Quiet : Event::Failed;
+    }
+
+    long send(const std::string &bytes) override
+    {
+        COMMTIMEOUTS brief{MAXDWORD, 0, 0, 0, 1};
+        DWORD written = 0;
+        if (!SetCommTimeouts(handle, &brief) ||
+            !WriteFile(handle, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr)) {
+            failed("writing");
+            return -1;
+        }
+        return static_cast<long>(written);
+    }
+
+    // DTR and RTS drop, as when a device is switched off; through a null-modem cable they are
+    // the tester's DCD, DSR and CTS. Devices without modem lines (ptys) just stop answering.
+    bool hangUp() override
+    {
+        EscapeCommFunction(handle, CLRDTR);
+        EscapeCommFunction(handle, CLRRTS);
+        return false;
+    }
+
+private:
+    bool readNow(std::string &in)
+    {
+        COMMTIMEOUTS now{MAXDWORD, 0, 0, 0, 1};
+        for (;;) {
+            char buf[4096];
+            DWORD got = 0;
+            if (!SetCommTimeouts(handle, &now) ||
+                !ReadFile(handle, buf, sizeof buf, &got, nullptr)) {
+                failed("reading");
+                return false;
+            }
+            in.append(buf, got);
+            if (got < sizeof buf)
+                return true;
+        }
+    }
+
+    Event failed(const char *doing)
+    {
+        const DWORD err = GetLastError();
+        why = std::string(doing) + " failed: " +
+              (err == EIO ? "the line hung up" : std::strerror(static_cast<int>(err)));
+        return Event::Failed;
+    }
+
+    HANDLE handle;
+};
+
+std::string lastErrorText()
+{
+    return std::strerror(static_cast<int>(GetLastError()));
+}
+
+std::string openFailure(const std::string &device, DWORD err)
+{
+    switch (err) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+        return device + ": no such device";
+    case EBUSY:
+    case EWOULDBLOCK:
+        return device + " is held by another program";
+    default:
+        return "cannot open " + device + ": " + std::strerror(static_cast<int>(err));
+    }
+}
+
+} // namespace
+
+std::unique_ptr<Transport> openSerialTransport(const std::string &device, std::string &error)
+{
+    HANDLE h = CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        error = openFailure(device, GetLastError());
+        return nullptr;
+    }
+    auto line = std::make_unique<SerialTransport>(h);   // closes the handle on every way out
+    if (!SetupComm(h, 4096, 4096)) {
+        error = device + " is not a serial terminal";
+        return nullptr;
+    }
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    if (!GetCommState(h, &dcb)) {
+        error = "cannot read the settings of " + device + ": " + lastErrorText();
+        return nullptr;
+    }
+    dcb.BaudRate = 9600;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    dcb.fOutX = dcb.fInX = 0;   // every byte is data, as the device's UART sees it
+    if (!SetCommState(h, &dcb)) {
+        error = "cannot set " + device + " to 9600 8N1: " + lastErrorText();
+        return nullptr;
+    }
+    // stale bytes from before we served are not the tester's
+    PurgeComm(h, PURGE_RXCLEAR | PURGE_TXCLEAR);
+    // a device that serves raises DTR and RTS, as a device server's port does
+    EscapeCommFunction(h, SETDTR);
+    EscapeCommFunction(h, SETRTS);
+    return line;
+}

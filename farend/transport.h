@@ -1,0 +1,37 @@
+// Where farend meets the tester: the line it reads the tester's bytes from and answers on.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+class Transport {
+public:
+    enum class Event {
+        Quiet,    // whatever came is in `in`; the line goes on
+        Closed,   // the other side went away; the next bytes come on a new line
+        Failed,   // the line is gone for good: failure() says why
+    };
+    virtual ~Transport() = default;
+
+    // Waits up to `timeoutMs` for bytes from the tester and appends what came to `in`.
+    virtual Event wait(double timeoutMs, std::string &in) = 0;
+    // Writes what the line takes without waiting long; the number of bytes that went, or -1
+    // when the line refused them for good.
+    virtual long send(const std::string &bytes) = 0;
+    // Cuts the line as far as this kind of line can be cut; true when a new line may follow.
+    virtual bool hangUp() = 0;
+    const std::string &failure() const { return why; }
+
+protected:
+    std::string why;
+};
+
+// The far side of the mocked COM3: the master of its pseudo-terminal (taken over).
+std::unique_ptr<Transport> mockedComTransport(int masterFd);
+// A serial device, opened exclusively at 9600 8N1 and given its settings back when closed.
+// Returns null with `error` set when the device cannot be served.
+std::unique_ptr<Transport> openSerialTransport(const std::string &device, std::string &error);
+// A raw TCP server on [HOST:]PORT, one connection at a time; `bound` is where it listens.
+std::unique_ptr<Transport> listenTcpTransport(const std::string &address, std::string &bound,
+                                              std::string &error);

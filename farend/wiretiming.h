@@ -1,0 +1,46 @@
+// What the wire saw of the tester's timing: the gaps between the bytes received, kept as a
+// histogram so that a run of days costs the same memory as a run of seconds.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Gaps are binned to three significant digits of a microsecond count (1 µs steps below 1 ms,
+// 10 µs up to 10 ms, 100 µs up to 100 ms, ...); median and p99 are the lower edges of their
+// bins (nearest rank), the maximum is exact.
+class WireTiming {
+public:
+    WireTiming();
+
+    void byteAt(double ms);
+    // The next byte starts a new line (another connection): no gap is counted across.
+    void newLine() { lastMs = -1; }
+
+    long long gaps() const { return count; }
+    double medianMs() const { return quantileMs(0.5); }
+    double p99Ms() const { return quantileMs(0.99); }
+    double maxMs() const { return maxGap; }
+    // Gaps longer than twice the median, at the histogram's resolution.
+    long long longGaps() const;
+
+    struct Bin {
+        double fromMs, toMs;
+        long long count;
+    };
+    std::vector<Bin> histogram() const;   // the bins that hold a gap, shortest first
+
+    // "period median 1.000 ms, p99 1.020 ms, max 14.925 ms, 3 gaps over twice the median"
+    std::string summary() const;
+
+private:
+    static std::size_t binOf(double ms);
+    static long long binFromUs(std::size_t bin);
+    static long long binToUs(std::size_t bin);
+    double quantileMs(double q) const;
+
+    std::vector<long long> bins;
+    long long count = 0;
+    double maxGap = 0;
+    double lastMs = -1;
+};

@@ -1,0 +1,182 @@
+// The log control: an editable, wrapping text view over LogText whose cost per insertion does
+// not grow with the log. It looks like a plain text field (frame, margins, font, colours,
+// caret) without scroll bars; only the rows on screen are shaped and painted.
+//
+// Two kinds of edit: the program's (insertAtCaret, appendParagraph, setPlainText, clear) keep
+// no undo history, clear the operator's and bring the caret into view; the operator's (typing,
+// deleting, pasting, input methods) can be undone and redone.
+#pragma once
+
+#include "logview/logtext.h"
+#include "logview/logwrap.h"
+
+#include <QAbstractScrollArea>
+#include <QBasicTimer>
+#include <QHash>
+#include <QTextLayout>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace logview {
+
+class LogView : public QAbstractScrollArea {
+    Q_OBJECT
+public:
+    enum LineWrapMode { NoWrap, WidgetWidth };
+
+    explicit LogView(QWidget *parent = nullptr, Pos capacity = LogText::kDefaultCapacity);
+    ~LogView() override;
+
+    LineWrapMode lineWrapMode() const { return WidgetWidth; }
+    const LogText &text() const { return store; }
+    Pos capacity() const { return store.capacity(); }
+    Pos length() const { return store.size(); }
+    bool isEmpty() const { return store.size() == 0; }
+    Pos paragraphCount() const { return store.paragraphCount(); }
+    QString toPlainText() const { return textBetween(0, store.size()); }
+    QString textBetween(Pos from, Pos to) const;
+
+    Pos caretPosition() const { return caret; }
+    Pos anchorPosition() const { return anchor; }
+    Pos caretParagraph() const { return store.paragraphIndex(caret); }
+    bool hasSelection() const { return caret != anchor; }
+    QString selectedText() const;
+    // Selects from `anchor` to `caret` (no selection when equal) and brings the caret into view.
+    void setSelection(Pos anchor, Pos caret);
+    // Replaces [from, to) as the operator's own edit would: it can be undone.
+    void editText(Pos from, Pos to, const QString &text);
+
+    bool isUndoAvailable() const { return !undoStack.empty(); }
+    bool isRedoAvailable() const { return !redoStack.empty(); }
+
+    // The program's edits.
+    void insertAtCaret(const QString &text);     // replaces the selection; the caret moves on
+    void appendParagraph(const QString &text);   // a break and `text` at the end; caret there
+    void setPlainText(const QString &text);      // caret at the start
+    void clear();
+
+    // What is on screen, for tests and assistive technology: the rows from the top, with
+    // where each starts and ends, and the caret's rectangle in the viewport.
+    std::vector<Row> rowsOnScreen();
+    QRect caretRect();
+    // The rectangle of the character at `pos` in the viewport; empty when it is not on screen.
+    QRect characterRect(Pos pos);
+    Row rowAtPosition(Pos pos) { return wrap.rowAt(pos); }
+    // The position under a point of the viewport.
+    Pos positionAt(QPoint point);
+    // Scrolls so that [from, to) is on screen as far as it fits.
+    void showRange(Pos from, Pos to);
+
+public slots:
+    void undo();
+    void redo();
+    void cut();
+    void copy();
+    void paste();
+    void selectAll();
+
+protected:
+    bool event(QEvent *e) override;
+    void paintEvent(QPaintEvent *e) override;
+    void resizeEvent(QResizeEvent *e) override;
+    void changeEvent(QEvent *e) override;
+    void keyPressEvent(QKeyEvent *e) override;
+    void mousePressEvent(QMouseEvent *e) override;
+    void mouseMoveEvent(QMouseEvent *e) override;
+    void mouseReleaseEvent(QMouseEvent *e) override;
+    void mouseDoubleClickEvent(QMouseEvent *e) override;
+    void wheelEvent(QWheelEvent *e) override;
+    void contextMenuEvent(QContextMenuEvent *e) override;
+    void focusInEvent(QFocusEvent *e) override;
+    void focusOutEvent(QFocusEvent *e) override;
+    void timerEvent(QTimerEvent *e) override;
+    void inputMethodEvent(QInputMethodEvent *e) override;
+
+public:
+    QVariant inputMethodQuery(Qt::InputMethodQuery query) const override;
+
+private:
+    enum class EditKind { Program, Typing, Backspace, Delete, Other };
+    struct Edit {
+        Pos at = 0;
+        std::u32string removed, inserted;
+        Pos caretBefore = 0, anchorBefore = 0;
+        EditKind kind = EditKind::Other;
+    };
+
+    // Replaces [from, to) with `chars`, keeping the rows, the view and every position in step;
+    // returns where the new text starts (earlier when a full log discarded its oldest text).
+    Pos replace(Pos from, Pos to, std::u32string_view chars);
+    void programEdit(Pos from, Pos to, std::u32string_view chars);
+    void operatorEdit(Pos from, Pos to, const QString &text, EditKind kind);
+    void applyEdit(Pos at, Pos length, const std::u32string &chars, Pos caretAfter,
+                   Pos anchorAfter);
+    void moveCaret(Pos to, bool keepAnchor, bool atRowEnd = false);
+    void caretMoved();
+    void selectionChanged();
+    void deleteSelection();
+
+    void updateMetrics();
+    double topMargin() const { return top == 0 ? margin : 0; }
+    int fullRows() const;
+    // Rows on screen, computed from the top as far as needed to hold `pos` (or the bottom).
+    const std::vector<Row> &screenRows(Pos through = -1);
+    // Index in `rs` (rows from the top) of the row the caret shows on, or -1.
+    int caretRowIndex(const std::vector<Row> &rs) const;
+    std::size_t forgetRowsFrom(Pos at);
+    void setTop(Pos rowStart);
+    void scrollRows(int n);
+    void ensureCaretVisible();
+    Row caretRow();
+    Pos rowPositionAtX(const Row &row, qreal x, bool *atRowEnd);
+    qreal caretX(const Row &row);
+    Pos wordStart(Pos pos);
+    Pos wordEnd(Pos pos);
+
+    QString rowString(const Row &row, std::vector<Pos> *wide = nullptr) const;
+    int toStringIndex(const Row &row, Pos pos, const std::vector<Pos> &wide) const;
+    Pos toPosition(const Row &row, int index, const std::vector<Pos> &wide) const;
+    QTextLayout *layoutFor(const QString &text);
+    void paintRow(QPainter &p, const Row &row, qreal y, const QRect &clip, bool caretHere);
+
+    // Assistive technology hears of every edit: the removed text is taken before the edit, the
+    // event sent after it.
+    QString removedForAnnouncement(Pos from, Pos to) const;
+    void announceEdit(Pos at, Pos removedLength, const QString &removed, Pos insertedLength);
+
+    LogText store;
+    LogWrap wrap;
+    Pos caret = 0;
+    Pos anchor = 0;
+    bool caretAtRowEnd = false;   // a caret where a row wraps is shown at that row's end
+    qreal goalX = -1;             // where up/down movement aims
+    Pos top = 0;                  // start of the first row on screen
+    std::vector<Row> rows;        // rows on screen from the top, as far as computed
+
+    qreal margin = 4;
+    int rowHeight = 13;
+    struct Shaped {
+        std::shared_ptr<QTextLayout> layout;
+        quint64 frame = 0;
+    };
+    QHash<QString, Shaped> layouts;   // rows shaped for the last frame, by their text
+    quint64 frame = 0;
+
+    std::vector<Edit> undoStack, redoStack;
+    bool mergeTyping = false;
+
+    QString preedit;
+    int preeditCursor = 0;
+    bool preeditCursorShown = true;
+    QList<QTextLayout::FormatRange> preeditFormats;
+
+    QBasicTimer blinkTimer, dragTimer;
+    bool caretOn = true;
+    bool dragging = false;
+    QPoint dragPoint;
+    int wheelRemainder = 0;
+};
+
+} // namespace logview

@@ -1,0 +1,256 @@
+// The log's text store and its rows, without a display: checked against a plain string and
+// against wrapping from scratch after every edit.
+#include "logview/logtext.h"
+#include "logview/logwrap.h"
+
+#include <QtTest>
+
+#include <random>
+#include <string>
+
+using namespace logview;
+
+namespace {
+
+QString show(const std::u32string &s)
+{
+    return QString::fromUcs4(s.data(), qsizetype(s.size()));
+}
+
+// Every character 10 px wide, a space 4 px, 'W' and U+3042 20 px.
+Advances fixedAdvances()
+{
+    Advances a;
+    for (int c = 0; c < 256; ++c)
+        a.cell[c] = c == ' ' ? 4 : c == 'W' ? 20 : 10;
+    a.cell[kBreakCell] = 0;
+    a.other = [](char32_t c) { return c == 0x3042 ? 20.0 : c == 0x3000 ? 20.0 : 10.0; };
+    return a;
+}
+
+// The rows of the whole text, wrapped from the start by a wrap model that has seen no edit.
+std::vector<Row> allRows(const LogText &text, double width)
+{
+    LogWrap fresh(text);
+    fresh.setAdvances(fixedAdvances());
+    fresh.setWidth(width);
+    std::vector<Row> rows;
+    for (Pos start = 0; start >= 0;) {
+        rows.push_back(fresh.rowFrom(start));
+        start = rows.back().next;
+    }
+    return rows;
+}
+
+std::u32string randomText(std::mt19937 &rng, int n)
+{
+    static const char32_t alphabet[] = U"0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ     W\n\x3042\x2401\xFF71";
+    std::uniform_int_distribution<int> pick(0, int(std::size(alphabet)) - 2);
+    std::u32string s;
+    for (int i = 0; i < n; ++i)
+        s.push_back(alphabet[pick(rng)]);
+    return s;
+}
+
+} // namespace
+
+class LogModelTest : public QObject {
+    Q_OBJECT
+private slots:
+    void keepsReceivedDrawingsInOneByteAndOtherCharactersAsTheyAre();
+    void randomEditsKeepTextAndParagraphsAsAPlainStringWould();
+    void fullLogDiscardsTheOldestTextUpToALineStart();
+    void insertionLargerThanTheCapacityKeepsItsEnd();
+    void rowsWrapAfterASpaceOrAnywhereInALongWord();
+    void rowsAfterEditsMatchRowsWrappedFromScratch();
+    void editInTheMiddleOfALongParagraphForgetsOnlyWhatFollows();
+};
+
+void LogModelTest::keepsReceivedDrawingsInOneByteAndOtherCharactersAsTheyAre()
+{
+    for (int b = 1; b < 256; ++b) {
+        const char32_t drawing = byteDrawing(static_cast<std::uint8_t>(b));
+        QVERIFY(drawing != 0);
+        QVERIFY(cellOf(drawing) != kForeignCell);
+        QCOMPARE(cellChar(cellOf(drawing)), drawing);
+    }
+    QCOMPARE(byteDrawing(0), char32_t(0));
+    QCOMPARE(cellOf(U'\n'), kBreakCell);
+
+    LogText text;
+    const std::u32string typed = U"a\x3042\U0001F600\tb\x2400\n\x7F\x1B";
+    text.insert(0, typed);
+    for (int b = 1; b < 256; ++b)
+        text.insertCell(text.size(), static_cast<Cell>(b));
+    QCOMPARE(text.size(), Pos(typed.size() + 255));
+    QCOMPARE(show(text.text(0, Pos(typed.size()))), show(typed));
+    QCOMPARE(text.at(2), char32_t(0x1F600));
+    QCOMPARE(text.at(Pos(typed.size())), char32_t(0x2401));
+    QCOMPARE(text.paragraphCount(), Pos(2));
+    // one byte a received character, everything counted
+    LogText big;
+    for (int i = 0; i < 1000000; ++i)
+        big.insertCell(big.size(), static_cast<Cell>('0' + i % 10));
+    QVERIFY2(double(big.bytesUsed()) / big.size() < 1.05,
+             qPrintable(QString::number(double(big.bytesUsed()) / big.size())));
+}
+
+void LogModelTest::randomEditsKeepTextAndParagraphsAsAPlainStringWould()
+{
+    std::mt19937 rng(7);
+    LogText text;
+    std::u32string plain;
+    for (int round = 0; round < 400; ++round) {
+        std::uniform_int_distribution<int> kind(0, 9);
+        const int k = kind(rng);
+        const Pos at = std::uniform_int_distribution<Pos>(0, Pos(plain.size()))(rng);
+        if (k < 6) {   // insert: mostly short, sometimes longer than a leaf
+            const int n = k == 0 ? 9000 : std::uniform_int_distribution<int>(1, 300)(rng);
+            const std::u32string s = randomText(rng, n);
+            text.insert(at, s);
+            plain.insert(std::size_t(at), s);
+        } else {
+            const Pos n = std::uniform_int_distribution<Pos>(0, k == 9 ? 12000 : 200)(rng);
+            const Pos to = std::min<Pos>(Pos(plain.size()), at + n);
+            text.erase(at, to);
+            plain.erase(std::size_t(at), std::size_t(to - at));
+        }
+        QCOMPARE(text.size(), Pos(plain.size()));
+        if (round % 20 == 0)
+            QCOMPARE(show(text.text(0, text.size())), show(plain));
+        const Pos breaks = Pos(std::count(plain.begin(), plain.end(), U'\n'));
+        QCOMPARE(text.paragraphCount(), breaks + 1);
+        for (int probe = 0; probe < 5; ++probe) {
+            const Pos p = std::uniform_int_distribution<Pos>(0, Pos(plain.size()))(rng);
+            const Pos start = Pos(p == 0 ? 0 : plain.rfind(U'\n', std::size_t(p - 1)) + 1);
+            const std::size_t endAt = plain.find(U'\n', std::size_t(p));
+            QCOMPARE(text.paragraphStart(p), p == 0 ? 0 : start);
+            QCOMPARE(text.paragraphEnd(p), endAt == std::u32string::npos ? Pos(plain.size())
+                                                                         : Pos(endAt));
+            QCOMPARE(text.paragraphIndex(p), Pos(std::count(plain.begin(), plain.begin() + p, U'\n')));
+            if (p < Pos(plain.size()))
+                QCOMPARE(text.at(p), plain[std::size_t(p)]);
+        }
+    }
+    text.erase(0, text.size());
+    QCOMPARE(text.size(), Pos(0));
+    text.insert(0, U"again");
+    QCOMPARE(show(text.text(0, 5)), QStringLiteral("again"));
+}
+
+void LogModelTest::fullLogDiscardsTheOldestTextUpToALineStart()
+{
+    LogText text(6400);   // discards a 64th, 100 characters, beyond what is missing
+    std::u32string line = U"0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ\n";
+    while (text.size() + Pos(line.size()) <= text.capacity())
+        text.insert(text.size(), line);
+    const Pos before = text.size();
+    QCOMPARE(text.makeRoom(5), Pos(0));   // there is room still
+    const Pos gone = text.makeRoom(Pos(line.size()));
+    // what was missing plus a 64th, moved on to the next line start
+    QVERIFY(gone >= before + Pos(line.size()) - 6400 + 100);
+    QCOMPARE(gone % Pos(line.size()), Pos(0));
+    QCOMPARE(text.size(), before - gone);
+    QCOMPARE(text.at(0), U'0');
+    text.insert(text.size(), line);
+    QVERIFY(text.size() <= text.capacity());
+
+    // a log that never breaks a line is cut where it must be
+    LogText oneLine(1000);
+    oneLine.insert(0, std::u32string(1000, U'A'));
+    QCOMPARE(oneLine.makeRoom(1), Pos(1 + 1000 / 64));
+    QCOMPARE(oneLine.size(), Pos(1000 - 1 - 1000 / 64));
+}
+
+void LogModelTest::insertionLargerThanTheCapacityKeepsItsEnd()
+{
+    LogText text(100);
+    text.insert(0, U"old");
+    QCOMPARE(text.makeRoom(250), Pos(3));
+    QCOMPARE(text.size(), Pos(0));
+}
+
+void LogModelTest::rowsWrapAfterASpaceOrAnywhereInALongWord()
+{
+    LogText text;
+    LogWrap wrap(text);
+    wrap.setAdvances(fixedAdvances());
+    wrap.setWidth(100);   // ten characters
+    text.insert(0, U"ABCDE FGHIJKL  MNOPQRSTUVWXYZ0123\nW");
+    auto rows = allRows(text, 100);
+    QStringList shown;
+    for (const Row &r : rows)
+        shown << show(text.text(r.start, r.end));
+    // the word that does not fit moves down with its spaces left behind; a word longer than
+    // a row breaks at the last character that fits; spaces may hang past the edge
+    QCOMPARE(shown, QStringList({"ABCDE ", "FGHIJKL  ", "MNOPQRSTUV", "WXYZ0123", "W"}));
+    QVERIFY(rows[3].endsParagraph && !rows[2].endsParagraph);
+    QCOMPARE(rows.back().next, Pos(-1));
+
+    // a character wider than the row still gets a row of its own
+    LogText wide;
+    wide.insert(0, U"WWW");
+    QCOMPARE(allRows(wide, 15).size(), std::size_t(3));
+    // no width yet: a paragraph is one row
+    QCOMPARE(allRows(text, 0).size(), std::size_t(2));
+}
+
+void LogModelTest::rowsAfterEditsMatchRowsWrappedFromScratch()
+{
+    std::mt19937 rng(11);
+    LogText text;
+    LogWrap wrap(text);
+    wrap.setAdvances(fixedAdvances());
+    wrap.setWidth(95);
+    text.insert(0, randomText(rng, 3000));
+    wrap.edited(0, 0, 3000);
+    for (int round = 0; round < 300; ++round) {
+        const Pos at = std::uniform_int_distribution<Pos>(0, text.size())(rng);
+        if (round % 3) {
+            const std::u32string s = randomText(rng, std::uniform_int_distribution<int>(1, 30)(rng));
+            text.insert(at, s);
+            wrap.edited(at, 0, Pos(s.size()));
+        } else {
+            const Pos to = std::min(text.size(), at + std::uniform_int_distribution<Pos>(1, 40)(rng));
+            text.erase(at, to);
+            wrap.edited(at, to - at, 0);
+        }
+        const std::vector<Row> rows = allRows(text, 95);
+        // ask in an order that uses what the model remembers: near the edit, then anywhere
+        for (Pos p : {at, at + 1, at - 1, std::uniform_int_distribution<Pos>(0, text.size())(rng)}) {
+            p = std::clamp<Pos>(p, 0, text.size());
+            auto expected = std::find_if(rows.begin(), rows.end(), [&](const Row &r) {
+                return p >= r.start && (p < r.next || r.next < 0 || (r.endsParagraph && p <= r.end));
+            });
+            QVERIFY(expected != rows.end());
+            const Row got = wrap.rowAt(p);
+            QCOMPARE(got.start, expected->start);
+            QCOMPARE(got.end, expected->end);
+            QCOMPARE(got.next, expected->next);
+            const Pos before = wrap.previousRowStart(got.start);
+            QCOMPARE(before, expected == rows.begin() ? Pos(-1) : (expected - 1)->start);
+        }
+    }
+}
+
+void LogModelTest::editInTheMiddleOfALongParagraphForgetsOnlyWhatFollows()
+{
+    LogText text;
+    LogWrap wrap(text);
+    wrap.setAdvances(fixedAdvances());
+    wrap.setWidth(100);
+    text.insert(0, std::u32string(200000, U'A'));
+    wrap.edited(0, 0, 200000);
+    QCOMPARE(wrap.rowAt(199999).start, Pos(199990));
+    QCOMPARE(wrap.rememberedRows(), std::size_t(20000));
+    // inserting at row 10000 keeps the rows up to two before it
+    text.insert(100005, U"B");
+    wrap.edited(100005, 0, 1);
+    QCOMPARE(wrap.rememberedRows(), std::size_t(9999));
+    QCOMPARE(wrap.rowAt(100005).start, Pos(100000));
+    QCOMPARE(wrap.rowAt(100005).end, Pos(100010));
+    QCOMPARE(wrap.rowAt(200000).start, Pos(200000));
+}
+
+QTEST_GUILESS_MAIN(LogModelTest)
+#include "test_logmodel.moc"

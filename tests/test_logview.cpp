@@ -1,0 +1,403 @@
+// The log control as the program and the operator use it, on the offscreen platform.
+#include "logview/logview.h"
+
+#include <QtTest>
+
+#include <QAccessible>
+#include <QClipboard>
+#include <QMenu>
+
+using logview::LogView;
+using logview::Pos;
+using logview::Row;
+
+namespace {
+
+QString rowText(LogView &v, const Row &r)
+{
+    return v.textBetween(r.start, r.end);
+}
+
+QStringList shownRows(LogView &v)
+{
+    QStringList rows;
+    for (const Row &r : v.rowsOnScreen())
+        rows << rowText(v, r);
+    return rows;
+}
+
+QString cycle(int n, bool withZ = true)
+{
+    const QString chars = QStringLiteral("0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ");
+    QString s;
+    for (int i = 0; i < n; ++i)
+        s += chars[i % (withZ ? 36 : 35)];
+    return s;
+}
+
+} // namespace
+
+class LogViewTest : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+    void programInsertsAtTheCaretAndReplacesTheSelection();
+    void addPutsABreakAtTheEndFromAnyCaretPosition();
+    void clearEmptiesTheLogAndItsHistory();
+    void programEditsKeepNoUndoAndClearTheOperators();
+    void longParagraphShowsAsRowsAndCopiesAsOneLine();
+    void viewFollowsTheCaretThroughAParagraphLongerThanTheView();
+    void typingAndDeletingAcrossAWrapPointRewrapsTheRows();
+    void mouseAndKeysPlaceSelectAndEdit();
+    void wheelScrollsTheViewAndTheNextInsertionBringsTheCaretBack();
+    void inputMethodPreeditsAtTheCaretAndCommitsAsTyping();
+    void contextMenuOffersTheUsualEdits();
+    void accessibleTextReadsTheLogByRow();
+    void fullLogDropsItsOldestTextAndKeepsWorking();
+
+private:
+    QWidget *window = nullptr;
+    LogView *view = nullptr;
+};
+
+void LogViewTest::init()
+{
+    window = new QWidget;
+    window->resize(742, 625);
+    view = new LogView(window);
+    view->setGeometry(88, 216, 529, 329);
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window));
+    view->setFocus();
+}
+
+void LogViewTest::cleanup()
+{
+    delete window;
+}
+
+void LogViewTest::programInsertsAtTheCaretAndReplacesTheSelection()
+{
+    view->setPlainText(QStringLiteral("abcdef\nghi"));
+    view->setSelection(3, 3);
+    view->insertAtCaret(QStringLiteral("X"));
+    view->insertAtCaret(QStringLiteral("Y"));
+    QCOMPARE(view->toPlainText(), QStringLiteral("abcXYdef\nghi"));
+    QCOMPARE(view->caretPosition(), Pos(5));
+    view->setSelection(9, 6);   // "ef\n", caret before it
+    view->insertAtCaret(QStringLiteral("Q"));
+    QCOMPARE(view->toPlainText(), QStringLiteral("abcXYdQghi"));
+    QCOMPARE(view->caretPosition(), Pos(7));
+    QVERIFY(!view->hasSelection());
+    view->insertAtCaret(QString());   // a byte 0x00 inserts nothing
+    QCOMPARE(view->length(), Pos(10));
+}
+
+void LogViewTest::addPutsABreakAtTheEndFromAnyCaretPosition()
+{
+    view->setPlainText(QStringLiteral("one\ntwo"));
+    for (Pos caret : {Pos(0), Pos(5), Pos(7)}) {
+        view->setSelection(caret, caret == 7 ? 2 : caret);
+        const Pos paragraphs = view->paragraphCount();
+        view->appendParagraph(QString());
+        QCOMPARE(view->paragraphCount(), paragraphs + 1);
+        QCOMPARE(view->caretPosition(), view->length());
+        QCOMPARE(view->caretParagraph(), paragraphs);
+        QVERIFY(!view->hasSelection());
+        view->insertAtCaret(QStringLiteral("n"));
+    }
+    QCOMPARE(view->toPlainText(), QStringLiteral("one\ntwo\nn\nn\nn"));
+}
+
+void LogViewTest::clearEmptiesTheLogAndItsHistory()
+{
+    view->setPlainText(cycle(5000));
+    QTest::keyClicks(view, QStringLiteral("typed"));
+    QVERIFY(view->isUndoAvailable());
+    view->clear();
+    QVERIFY(view->isEmpty());
+    QCOMPARE(view->paragraphCount(), Pos(1));
+    QCOMPARE(view->caretPosition(), Pos(0));
+    QVERIFY(!view->isUndoAvailable());
+    QCOMPARE(shownRows(*view), QStringList({""}));
+    view->insertAtCaret(QStringLiteral("N"));
+    QCOMPARE(view->toPlainText(), QStringLiteral("N"));
+}
+
+void LogViewTest::programEditsKeepNoUndoAndClearTheOperators()
+{
+    view->insertAtCaret(QStringLiteral("A"));
+    QVERIFY(!view->isUndoAvailable());
+    QTest::keyClicks(view, QStringLiteral("hello"));
+    QTest::keyClick(view, Qt::Key_Backspace);
+    QCOMPARE(view->toPlainText(), QStringLiteral("Ahell"));
+    QTest::keyClick(view, Qt::Key_Z, Qt::ControlModifier);   // the deletion
+    QCOMPARE(view->toPlainText(), QStringLiteral("Ahello"));
+    QTest::keyClick(view, Qt::Key_Z, Qt::ControlModifier);   // the typing, as one step
+    QCOMPARE(view->toPlainText(), QStringLiteral("A"));
+    QVERIFY(!view->isUndoAvailable());
+    QTest::keyClick(view, Qt::Key_Z, Qt::ControlModifier | Qt::ShiftModifier);
+    QCOMPARE(view->toPlainText(), QStringLiteral("Ahello"));
+    QCOMPARE(view->caretPosition(), Pos(6));
+    QVERIFY(view->isRedoAvailable());
+
+    view->insertAtCaret(QStringLiteral("B"));   // the program writes: the history goes
+    QVERIFY(!view->isUndoAvailable());
+    QVERIFY(!view->isRedoAvailable());
+    QTest::keyClick(view, Qt::Key_Z, Qt::ControlModifier);
+    QCOMPARE(view->toPlainText(), QStringLiteral("AhelloB"));
+    view->appendParagraph(QString());
+    QTest::keyClicks(view, QStringLiteral("x"));
+    view->clear();
+    QVERIFY(!view->isUndoAvailable());
+}
+
+void LogViewTest::longParagraphShowsAsRowsAndCopiesAsOneLine()
+{
+    const QString line = cycle(300, false);
+    view->setPlainText(line);
+    const QStringList rows = shownRows(*view);
+    QVERIFY2(rows.size() >= 3, qPrintable(rows.join('|')));
+    QCOMPARE(rows.join(QString()), line);
+    for (const Row &r : view->rowsOnScreen())   // every row fits the width
+        QVERIFY(view->characterRect(r.end - 1).right() < view->viewport()->width());
+
+    QTest::keyClick(view, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClick(view, Qt::Key_C, Qt::ControlModifier);
+    QCOMPARE(QGuiApplication::clipboard()->text(), line);
+}
+
+void LogViewTest::viewFollowsTheCaretThroughAParagraphLongerThanTheView()
+{
+    // one paragraph of many rows, the caret at its end: the last row is the bottom one shown
+    for (int i = 0; i < 20000; ++i)
+        view->insertAtCaret(cycle(35, false).mid(i % 35, 1));
+    const QRect caret = view->caretRect();
+    QVERIFY(caret.isValid());
+    QVERIFY(caret.bottom() < view->viewport()->height());
+    QVERIFY(caret.bottom() >= view->viewport()->height() - 2 * caret.height());
+    const std::vector<Row> rows = view->rowsOnScreen();
+    QVERIFY(rows.size() > 10);
+    QVERIFY(rows.front().start > 0);
+
+    // the operator goes to the middle and the program goes on inserting there
+    view->setSelection(10000, 10000);
+    QVERIFY(view->caretRect().isValid());
+    for (int i = 0; i < 500; ++i)
+        view->insertAtCaret(QStringLiteral("-"));
+    QVERIFY(view->caretRect().isValid());
+    QCOMPARE(view->textBetween(10000, 10500), QString(500, u'-'));
+    QCOMPARE(view->length(), Pos(20500));
+
+    QTest::keyClick(view, Qt::Key_Home, Qt::ControlModifier);
+    QCOMPARE(view->caretPosition(), Pos(0));
+    const std::vector<Row> first = view->rowsOnScreen();
+    QCOMPARE(first.front().start, Pos(0));
+    QTest::keyClick(view, Qt::Key_PageDown);   // a page down, the caret with it
+    QVERIFY(view->rowsOnScreen().front().start >= first[first.size() - 3].start);
+    QVERIFY(view->caretPosition() >= first[first.size() - 3].start);
+    QVERIFY(view->caretRect().isValid());
+    QTest::keyClick(view, Qt::Key_End, Qt::ControlModifier);
+    QCOMPARE(view->caretPosition(), view->length());
+    QVERIFY(view->caretRect().isValid());
+}
+
+void LogViewTest::typingAndDeletingAcrossAWrapPointRewrapsTheRows()
+{
+    view->setPlainText(cycle(200, false));
+    const std::vector<Row> before = view->rowsOnScreen();
+    QVERIFY(before.size() >= 2);
+    const Pos wrapPoint = before[1].start;
+    // typing in the first row pushes its last characters down to the second
+    view->setSelection(5, 5);
+    QTest::keyClicks(view, QStringLiteral("WWWW"));
+    const std::vector<Row> typed = view->rowsOnScreen();
+    QVERIFY(typed[1].start < wrapPoint + 4);
+    QCOMPARE(view->textBetween(5, 9), QStringLiteral("WWWW"));
+
+    // the rows are what a fresh control makes of the same text
+    LogView fresh(window);
+    fresh.setGeometry(view->geometry());
+    fresh.show();
+    fresh.setPlainText(view->toPlainText());
+    QCOMPARE(shownRows(fresh), shownRows(*view));
+
+    // delete back across the wrap point and forward over it: the first rows come back
+    for (int i = 0; i < 4; ++i)
+        QTest::keyClick(view, Qt::Key_Backspace);
+    QCOMPARE(view->rowsOnScreen()[1].start, wrapPoint);
+    view->setSelection(wrapPoint - 1, wrapPoint - 1);
+    QTest::keyClick(view, Qt::Key_Delete);
+    QTest::keyClick(view, Qt::Key_Delete);
+    fresh.setPlainText(view->toPlainText());
+    QCOMPARE(shownRows(fresh), shownRows(*view));
+    QCOMPARE(view->length(), Pos(198));
+}
+
+void LogViewTest::mouseAndKeysPlaceSelectAndEdit()
+{
+    view->setPlainText(QStringLiteral("alpha beta gamma\nsecond line"));
+    QWidget *vp = view->viewport();
+    const QRect b = view->characterRect(6);   // "b" of beta
+    QTest::mouseClick(vp, Qt::LeftButton, {}, b.center() - QPoint(b.width() / 4, 0));
+    QCOMPARE(view->caretPosition(), Pos(6));
+    // drag from "b" to the end of "beta"
+    QTest::mousePress(vp, Qt::LeftButton, {}, b.topLeft() + QPoint(1, b.height() / 2));
+    QMouseEvent move(QEvent::MouseMove, view->characterRect(10).topLeft() + QPoint(1, 3),
+                     vp->mapToGlobal(view->characterRect(10).topLeft() + QPoint(1, 3)),
+                     Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(vp, &move);
+    QTest::mouseRelease(vp, Qt::LeftButton, {}, view->characterRect(10).topLeft() + QPoint(1, 3));
+    QCOMPARE(view->selectedText(), QStringLiteral("beta"));
+
+    QTest::mouseDClick(vp, Qt::LeftButton, {}, view->characterRect(13).center());
+    QCOMPARE(view->selectedText(), QStringLiteral("gamma"));
+    QTest::keyClicks(view, QStringLiteral("G"));   // typing replaces the selection
+    QCOMPARE(view->toPlainText(), QStringLiteral("alpha beta G\nsecond line"));
+
+    QTest::keyClick(view, Qt::Key_Home);
+    QCOMPARE(view->caretPosition(), Pos(0));
+    QTest::keyClick(view, Qt::Key_Right, Qt::ShiftModifier);
+    QTest::keyClick(view, Qt::Key_Right, Qt::ShiftModifier);
+    QCOMPARE(view->selectedText(), QStringLiteral("al"));
+    QTest::keyClick(view, Qt::Key_X, Qt::ControlModifier);
+    QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("al"));
+    QTest::keyClick(view, Qt::Key_Down);
+    QCOMPARE(view->caretParagraph(), Pos(1));
+    QTest::keyClick(view, Qt::Key_End);
+    QTest::keyClick(view, Qt::Key_V, Qt::ControlModifier);
+    QTest::keyClick(view, Qt::Key_Return);
+    for (const QString &typed : {QStringLiteral("ä"), QStringLiteral("あ")}) {
+        QKeyEvent key(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, typed);
+        QApplication::sendEvent(view, &key);
+    }
+    QCOMPARE(view->toPlainText(), QStringLiteral("pha beta G\nsecond lineal\näあ"));
+    QTest::keyClick(view, Qt::Key_Home, Qt::ControlModifier);
+    QTest::keyClick(view, Qt::Key_Delete);
+    QCOMPARE(view->toPlainText(), QStringLiteral("ha beta G\nsecond lineal\näあ"));
+    // Tab leaves the control instead of typing
+    QTest::keyClick(view, Qt::Key_Tab);
+    QVERIFY(!view->toPlainText().contains(u'\t'));
+}
+
+void LogViewTest::wheelScrollsTheViewAndTheNextInsertionBringsTheCaretBack()
+{
+    for (int i = 0; i < 100; ++i) {
+        view->insertAtCaret(cycle(36));
+        view->appendParagraph(QString());
+    }
+    const Pos bottomTop = view->rowsOnScreen().front().start;
+    const Pos caret = view->caretPosition();
+    QWheelEvent up(QPointF(50, 50), view->viewport()->mapToGlobal(QPointF(50, 50)), QPoint(),
+                   QPoint(0, 240), Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(view->viewport(), &up);
+    const Pos scrolledTop = view->rowsOnScreen().front().start;
+    QCOMPARE(scrolledTop, bottomTop - 2 * QApplication::wheelScrollLines() * 37);
+    QCOMPARE(view->caretPosition(), caret);
+    QVERIFY(!view->caretRect().isValid());   // the caret is below the view now
+    view->insertAtCaret(QStringLiteral("0"));
+    QVERIFY(view->caretRect().isValid());
+    QCOMPARE(view->rowsOnScreen().front().start, bottomTop);
+}
+
+void LogViewTest::inputMethodPreeditsAtTheCaretAndCommitsAsTyping()
+{
+    view->setPlainText(QStringLiteral("log:"));
+    view->setSelection(4, 4);
+    QInputMethodEvent preedit(QStringLiteral("にほん"), {});
+    QApplication::sendEvent(view, &preedit);
+    QCOMPARE(view->toPlainText(), QStringLiteral("log:"));   // pre-edit is shown, not kept
+    view->insertAtCaret(QStringLiteral("7"));                   // the program goes on meanwhile
+    QInputMethodEvent commit;
+    commit.setCommitString(QStringLiteral("日本"));
+    QApplication::sendEvent(view, &commit);
+    QCOMPARE(view->toPlainText(), QStringLiteral("log:7日本"));
+    QCOMPARE(view->inputMethodQuery(Qt::ImSurroundingText).toString(), QStringLiteral("log:7日本"));
+    QCOMPARE(view->inputMethodQuery(Qt::ImCursorPosition).toInt(), 7);
+    QVERIFY(view->inputMethodQuery(Qt::ImCursorRectangle).toRect().isValid());
+    QTest::keyClick(view, Qt::Key_Z, Qt::ControlModifier);
+    QCOMPARE(view->toPlainText(), QStringLiteral("log:7"));
+}
+
+void LogViewTest::contextMenuOffersTheUsualEdits()
+{
+    view->setPlainText(QStringLiteral("text"));
+    view->setSelection(0, 2);
+    QStringList actions;
+    QTimer::singleShot(0, this, [&] {
+        if (auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget())) {
+            for (QAction *a : menu->actions())
+                if (!a->isSeparator())
+                    actions << a->text().remove(u'&') + (a->isEnabled() ? "+" : "-");
+            menu->close();
+        }
+    });
+    QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(10, 10),
+                            view->viewport()->mapToGlobal(QPoint(10, 10)));
+    QApplication::sendEvent(view->viewport(), &event);
+    QCOMPARE(actions.mid(0, 4), QStringList({"Undo-", "Redo-", "Cut+", "Copy+"}));
+    QCOMPARE(actions.mid(5), QStringList({"Delete+", "Select All+"}));
+}
+
+void LogViewTest::accessibleTextReadsTheLogByRow()
+{
+    view->setPlainText(cycle(300, false) + QStringLiteral("\nend"));
+    QAccessibleInterface *a = QAccessible::queryAccessibleInterface(view);
+    QVERIFY(a);
+    QCOMPARE(a->role(), QAccessible::EditableText);
+    QAccessibleTextInterface *t = a->textInterface();
+    QVERIFY(t);
+    QCOMPARE(t->characterCount(), 304);
+    QCOMPARE(t->text(300, 304), QStringLiteral("\nend"));
+    const Row second = view->rowsOnScreen()[1];
+    int start = -1, end = -1;
+    QCOMPARE(t->textAtOffset(int(second.start) + 2, QAccessible::LineBoundary, &start, &end),
+             rowText(*view, second));
+    QCOMPARE(start, int(second.start));
+    QCOMPARE(t->textAtOffset(302, QAccessible::ParagraphBoundary, &start, &end),
+             QStringLiteral("end"));
+    t->setSelection(0, 1, 3);
+    QCOMPARE(view->selectedText(), QStringLiteral("12"));
+    QVERIFY(t->characterRect(1).isValid());
+    QCOMPARE(t->offsetAtPoint(t->characterRect(5).topLeft() + QPoint(1, 2)), 5);
+}
+
+void LogViewTest::fullLogDropsItsOldestTextAndKeepsWorking()
+{
+    LogView small(window, 1000);
+    small.setGeometry(view->geometry());
+    small.show();
+    QTest::keyClicks(&small, QStringLiteral("operator"));
+    QVERIFY(small.isUndoAvailable());
+    QString all;
+    for (int i = 0; i < 100; ++i) {   // 3700 characters through a log of 1000
+        for (QChar c : cycle(36)) {
+            small.insertAtCaret(c);
+            all += c;
+        }
+        small.appendParagraph(QString());
+        all += u'\n';
+        QVERIFY(small.length() <= 1000);
+    }
+    QVERIFY(small.length() > 900);
+    // what is left is the newest text, from the start of a line, and the caret is at its end
+    QVERIFY(all.endsWith(small.toPlainText()));
+    QVERIFY(small.toPlainText().startsWith(u'0'));
+    QCOMPARE(small.caretPosition(), small.length());
+    QVERIFY(small.caretRect().isValid());
+    QVERIFY(!small.isUndoAvailable());
+
+    // the operator's paste larger than the whole log keeps its end
+    QGuiApplication::clipboard()->setText(QString(1500, u'x') + QStringLiteral("tail"));
+    QTest::keyClick(&small, Qt::Key_V, Qt::ControlModifier);
+    QCOMPARE(small.length(), Pos(1000));
+    QVERIFY(small.toPlainText().endsWith(QStringLiteral("xxxtail")));
+    QVERIFY(!small.isUndoAvailable());
+    small.insertAtCaret(QStringLiteral("0"));
+    QVERIFY(small.length() <= 1000);
+    QVERIFY(small.toPlainText().endsWith(QStringLiteral("tail0")));
+}
+
+QTEST_MAIN(LogViewTest)
+#include "test_logview.moc"
