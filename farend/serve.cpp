@@ -1,18 +1,12 @@
 #include "farend/serve.h"
 
+#include "serial/clock.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <ctime>
 
 #include <unistd.h>
-
-double monotonicMs()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000.0 + ts.tv_nsec / 1e6;
-}
 
 bool serve(Transport &transport, Link &link, const std::function<bool()> &stop)
 {

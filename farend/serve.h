@@ -9,8 +9,6 @@
 #include <functional>
 #include <string>
 
-double monotonicMs();
-
 // Replies held back while the line does not take them, at most (a device's transmit buffer);
 // more are lost and counted.
 constexpr std::size_t kOutboxLimit = 1 << 20;

@@ -1,5 +1,6 @@
 // The comm operations over termios, ioctl, poll and flock: the only file that talks to the OS.
 #include "serial/commapi.h"
+#include "serial/clock.h"
 
 #include <algorithm>
 #include <atomic>
@@ -23,6 +24,13 @@
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
+
+double monotonicMs()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000.0 + ts.tv_nsec / 1e6;
+}
 
 namespace {
 
@@ -429,11 +437,10 @@ int applySettings(int fd, const termios &wanted)
 
 // --- deadlines --------------------------------------------------------------------------------
 
+// Whole milliseconds: what poll() counts in.
 long long nowMs()
 {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+    return static_cast<long long>(monotonicMs());
 }
 
 // Waits for `events` until `deadline` (ms, monotonic; -1 for none). Returns the poll revents,
