@@ -8,6 +8,7 @@
 // of that paragraph. Insertions follow the test cycle, with a line added after each "Z" in (a)
 // and (b), as the tick does. "repaint" is one full repaint of the control.
 #include "app/vcl.h"
+#include "bench/stats.h"
 
 #include <QApplication>
 #include <QPlainTextEdit>
@@ -21,22 +22,9 @@
 #include <memory>
 #include <vector>
 
-#include <unistd.h>
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-long residentBytes()
-{
-    long pages = 0, resident = 0;
-    if (FILE *f = std::fopen("/proc/self/statm", "r")) {
-        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2)
-            resident = 0;
-        std::fclose(f);
-    }
-    return resident * sysconf(_SC_PAGESIZE);
-}
 
 const QString cycle = QStringLiteral("0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ");
 
@@ -126,18 +114,6 @@ private:
     QPlainTextEdit *edit;
 };
 
-struct Figures {
-    double median = 0, p99 = 0;
-};
-
-Figures figures(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    if (v.empty())
-        return {};
-    return {v[v.size() / 2], v[std::min(v.size() - 1, v.size() * 99 / 100)]};
-}
-
 // `count` insertions of the cycle (without "Z" when `lines` is false), each timed with the
 // events it causes.
 std::vector<double> insertions(Log &log, int count, bool lines)
@@ -164,14 +140,13 @@ double repaint(Log &log)
         log.widget()->repaint();
         costs.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
     }
-    return figures(costs).median;
+    return percentile(costs, 50);
 }
 
 void row(const char *control, const char *what, Log &log, const std::vector<double> &costs)
 {
-    const Figures f = figures(costs);
     std::printf("| %-8s | %-42s | %9ld | %8.1f | %8.1f | %8.1f |\n", control, what, log.length(),
-                f.median, f.p99, repaint(log));
+                percentile(costs, 50), percentile(costs, 99), repaint(log));
     std::fflush(stdout);
 }
 

@@ -2,6 +2,7 @@
 // what the log costs in memory per character. Runs the real window and tick against a mocked
 // COM3 whose far end has each reply waiting, so the figure is the tick's own work.
 //   usage: umockdev-wrapper tick_bench [characters]   (default 1000000)
+#include "bench/stats.h"
 #include "tests/support/testbed.h"
 
 #include "looptest/exchange.h"
@@ -16,22 +17,9 @@
 #include <cstdlib>
 #include <vector>
 
-#include <unistd.h>
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-long residentBytes()
-{
-    long pages = 0, resident = 0;
-    if (FILE *f = std::fopen("/proc/self/statm", "r")) {
-        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2)
-            resident = 0;
-        std::fclose(f);
-    }
-    return resident * sysconf(_SC_PAGESIZE);
-}
 
 char nextSent(std::uint32_t c)
 {
@@ -103,21 +91,10 @@ private:
     TForm1 *form;
 };
 
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
-}
-
-double p99(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() * 99 / 100];
-}
-
 void row(const char *what, long logged, const std::vector<double> &costs)
 {
-    std::printf("| %-34s | %9ld | %8.1f | %8.1f |\n", what, logged, median(costs), p99(costs));
+    std::printf("| %-34s | %9ld | %8.1f | %8.1f |\n", what, logged, percentile(costs, 50),
+                percentile(costs, 99));
     std::fflush(stdout);
 }
 

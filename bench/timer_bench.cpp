@@ -1,6 +1,7 @@
 // How well the millisecond timer keeps its period with a window on screen: achieved tick rate
 // and the spread of the intervals between ticks, against a QTimer at 1 ms for comparison.
 //   usage: timer_bench [seconds-per-period]   (default 10)
+#include "bench/stats.h"
 #include "timer/mstimer.h"
 
 #include <QApplication>
@@ -8,7 +9,6 @@
 #include <QTimer>
 #include <QWidget>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -23,14 +23,6 @@ struct Run {
     long ticks = 0;
     double seconds = 0;   // from enabling to disabling, as measured
 };
-
-double percentile(std::vector<double> v, double p)
-{
-    if (v.empty())
-        return 0;
-    std::sort(v.begin(), v.end());
-    return v[std::min(v.size() - 1, static_cast<size_t>(p / 100.0 * v.size()))];
-}
 
 void report(const char *what, unsigned periodMs, const Run &r)
 {
