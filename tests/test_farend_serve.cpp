@@ -166,15 +166,6 @@ bool sameSettings(const termios &a, const termios &b)
 
 const QByteArray testCycle = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
 
-// A pty pair whose descriptors farend does not inherit: closing the master must hang it up.
-struct OwnPty : PtyPair {
-    OwnPty()
-    {
-        for (int fd : {master, slave})
-            fcntl(fd, F_SETFD, fcntl(fd, F_GETFD) | FD_CLOEXEC);
-    }
-};
-
 } // namespace
 
 class FarendServeTest : public QObject {
@@ -195,7 +186,7 @@ private slots:
 
 void FarendServeTest::portEchoesEveryByteAndGivesTheSettingsBack()
 {
-    OwnPty pty;   // left with the kernel's defaults: echo, canonical mode, IXON, ICRNL
+    PtyPair pty;   // left with the kernel's defaults: echo, canonical mode, IXON, ICRNL
     const termios before = pty.settings();
     QVERIFY(before.c_lflag & ECHO);
     Farend farend({"--port", QString::fromStdString(pty.path)});
@@ -246,7 +237,7 @@ void FarendServeTest::portAppliesTheLineOptions()
     QFETCH(QByteArray, expected);
     QFETCH(int, bitsOff);
     QFETCH(QByteArray, summary);
-    OwnPty pty;
+    PtyPair pty;
     Farend farend(QStringList{"--port", QString::fromStdString(pty.path)} + options);
     QVERIFY(farend.ready.startsWith("farend: serving on"));
     sendSpaced(pty.master, sent, 30);
@@ -262,7 +253,7 @@ void FarendServeTest::portAppliesTheLineOptions()
 
 void FarendServeTest::portEndsWithStatus1WhenTheDeviceGoesAway()
 {
-    OwnPty pty;
+    PtyPair pty;
     Farend farend({"--port", QString::fromStdString(pty.path)});
     writeAll(pty.master, "0");
     QCOMPARE(readSome(pty.master, 1), QByteArray("0"));
@@ -292,7 +283,7 @@ void FarendServeTest::portRefusesADeviceItCannotServe()
     QCOMPARE(o.err, QByteArray("farend: " + plain.toLocal8Bit() + " is not a serial terminal\n"));
     QCOMPARE(o.status, 2);
 
-    OwnPty pty;
+    PtyPair pty;
     const int holder = open(pty.path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     QVERIFY(holder >= 0);
     QCOMPARE(flock(holder, LOCK_EX | LOCK_NB), 0);   // as the tester holds COM3

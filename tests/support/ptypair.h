@@ -1,6 +1,8 @@
 // A pseudo-terminal pair: the tester's side is the slave path, the test holds the master.
+// Programs the test starts inherit neither side, so closing the master hangs the line up.
 #pragma once
 
+#include <fcntl.h>
 #include <pty.h>
 #include <termios.h>
 #include <unistd.h>
@@ -15,9 +17,14 @@ struct PtyPair {
     PtyPair()
     {
         char name[128];
-        if (openpty(&master, &slave, name, nullptr, nullptr) == 0)
-            path = name;
+        if (openpty(&master, &slave, name, nullptr, nullptr) != 0)
+            return;
+        path = name;
+        for (int fd : {master, slave})
+            fcntl(fd, F_SETFD, fcntl(fd, F_GETFD) | FD_CLOEXEC);
     }
+    PtyPair(const PtyPair &) = delete;
+    PtyPair &operator=(const PtyPair &) = delete;
     ~PtyPair()
     {
         if (master >= 0)
