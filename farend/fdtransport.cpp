@@ -1,6 +1,8 @@
 // The lines farend holds as a file descriptor: the mocked COM3's pseudo-terminal and TCP.
 #include "farend/transport.h"
 
+#include "farend/com3mock.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -60,12 +62,7 @@ Drained drain(int fd, std::string &in)
 
 class PtyTransport : public Transport {
 public:
-    explicit PtyTransport(int fd) : fd(fd)
-    {
-        // only we hold the line: when we cut it, the tester sees the hang-up
-        fcntl(fd, F_SETFD, fcntl(fd, F_GETFD) | FD_CLOEXEC);
-        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-    }
+    explicit PtyTransport(Com3Mock &mock) : mock(mock), fd(mock.far()) {}
 
     Event wait(double timeoutMs, std::string &in) override
     {
@@ -93,15 +90,13 @@ public:
 
     bool hangUp() override
     {
-        // the testbed closes this descriptor number itself later: keep it valid
-        int null = open("/dev/null", O_RDWR | O_CLOEXEC);
-        dup2(null, fd);
-        close(null);
+        mock.hangUp();
         cut = true;
         return false;
     }
 
 private:
+    Com3Mock &mock;
     int fd;
     bool cut = false;
 };
@@ -199,9 +194,9 @@ private:
 
 } // namespace
 
-std::unique_ptr<Transport> mockedComTransport(int masterFd)
+std::unique_ptr<Transport> mockedComTransport(Com3Mock &mock)
 {
-    return std::make_unique<PtyTransport>(masterFd);
+    return std::make_unique<PtyTransport>(mock);
 }
 
 std::unique_ptr<Transport> listenTcpTransport(const std::string &address, std::string &bound,

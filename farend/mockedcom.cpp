@@ -2,8 +2,6 @@
 
 #include "farend/transport.h"
 
-#include <umockdev.h>
-
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -13,53 +11,26 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-MockedCom3::~MockedCom3()
-{
-    if (testbed)
-        g_object_unref(testbed);
-}
-
 std::unique_ptr<Transport> MockedCom3::create(std::string &error)
 {
-    testbed = umockdev_testbed_new();
-    GError *gerror = nullptr;
-    if (!umockdev_testbed_add_from_string(testbed,
-                                          "P: /devices/virtual/tty/COM3\n"
-                                          "N: COM3\n"
-                                          "E: DEVNAME=/dev/COM3\n"
-                                          "E: SUBSYSTEM=tty\n",
-                                          &gerror)) {
-        error = std::string("cannot mock COM3: ") + (gerror ? gerror->message : "?");
-        if (gerror)
-            g_error_free(gerror);
+    if (!com3.create(Com3Mock::Terminal, Com3Mock::MockIoctls, error))
         return nullptr;
-    }
-    const int line = umockdev_testbed_get_dev_fd(testbed, "/dev/COM3");
-    if (line < 0) {
-        error = "the mocked COM3 has no terminal";
-        return nullptr;
-    }
-    return mockedComTransport(line);
+    return mockedComTransport(com3);
 }
 
 bool MockedCom3::run(const std::vector<std::string> &command, std::string &error)
 {
-    gchar *root = umockdev_testbed_get_root_dir(testbed);
-    std::string preload = "libumockdev-preload.so.0";
-    if (const char *old = std::getenv("LD_PRELOAD"); old && *old)
-        preload += std::string(":") + old;
-
+    const auto environment = com3.environment(std::getenv("LD_PRELOAD"));
     child = fork();
     if (child < 0) {
         error = std::string("cannot start a process: ") + std::strerror(errno);
-        g_free(root);
         return false;
     }
     if (child == 0) {
         signal(SIGINT, SIG_DFL);
         signal(SIGTERM, SIG_DFL);
-        setenv("UMOCKDEV_DIR", root, 1);
-        setenv("LD_PRELOAD", preload.c_str(), 1);
+        for (const auto &[name, value] : environment)
+            setenv(name.c_str(), value.c_str(), 1);
         std::vector<char *> args;
         for (const auto &c : command)
             args.push_back(const_cast<char *>(c.c_str()));
@@ -68,7 +39,6 @@ bool MockedCom3::run(const std::vector<std::string> &command, std::string &error
         std::fprintf(stderr, "farend: cannot run %s: %s\n", args[0], std::strerror(errno));
         _exit(127);
     }
-    g_free(root);
     return true;
 }
 

@@ -1,6 +1,7 @@
-// The mocked COM3: a umockdev testbed whose /dev/COM3 is a pseudo-terminal, and the command
-// that runs against it.
+// The mocked COM3 as farend serves it, and the command that runs against it.
 #pragma once
+
+#include "farend/com3mock.h"
 
 #include <memory>
 #include <string>
@@ -9,15 +10,9 @@
 #include <sys/types.h>
 
 class Transport;
-typedef struct _UMockdevTestbed UMockdevTestbed;
 
 class MockedCom3 {
 public:
-    MockedCom3() = default;
-    ~MockedCom3();
-    MockedCom3(const MockedCom3 &) = delete;
-    MockedCom3 &operator=(const MockedCom3 &) = delete;
-
     // Makes the testbed; returns the far end of its COM3, or null with `error` set.
     std::unique_ptr<Transport> create(std::string &error);
     // Starts `command` with /dev/COM3 mocked; false with `error` set when it cannot.
@@ -29,7 +24,7 @@ public:
     int exitStatus() const;
 
 private:
-    UMockdevTestbed *testbed = nullptr;
+    Com3Mock com3;
     pid_t child = -1;
     bool stopSent = false;
     bool reaped = false;

@@ -5,6 +5,8 @@
 #include <memory>
 #include <string>
 
+class Com3Mock;
+
 class Transport {
 public:
     enum class Event {
@@ -27,8 +29,8 @@ protected:
     std::string why;
 };
 
-// The far side of the mocked COM3: the master of its pseudo-terminal (taken over).
-std::unique_ptr<Transport> mockedComTransport(int masterFd);
+// The far side of the mocked COM3: the master of its pseudo-terminal, which the mock keeps.
+std::unique_ptr<Transport> mockedComTransport(Com3Mock &mock);
 // A serial device, opened exclusively at 9600 8N1 and given its settings back when closed.
 // Returns null with `error` set when the device cannot be served.
 std::unique_ptr<Transport> openSerialTransport(const std::string &device, std::string &error);
