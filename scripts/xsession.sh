@@ -1,24 +1,60 @@
-# Sourced: gives the caller a private X display (Xvfb) with a window manager (openbox) unless
-# DISPLAY is already set, and takes it down on exit.
+#!/usr/bin/env bash
+# A private X display (Xvfb) with a window manager (openbox), used in two ways:
+#   source scripts/xsession.sh   gives the caller one unless DISPLAY is already set, takes it
+#                                down on exit, and defines the functions below that drive the
+#                                tester's window;
+#   scripts/xsession.sh          (run, as the tests do) starts one, prints its display once the
+#                                window manager is ready, and takes it down when its standard
+#                                input closes or on SIGTERM; the line "kill-server" on its
+#                                standard input kills the X server at once, as a crash would,
+#                                and is answered "killed".
 _xs_tmp=$(mktemp -d)
 _xs_cleanup() {
-    [ -n "${_xs_wm:-}" ] && kill "$_xs_wm" 2>/dev/null
-    [ -n "${_xs_server:-}" ] && kill "$_xs_server" 2>/dev/null
+    [ -z "${_xs_wm:-}" ] || kill "$_xs_wm" 2>/dev/null || true
+    [ -z "${_xs_server:-}" ] || kill "$_xs_server" 2>/dev/null || true
+    wait ${_xs_wm:-} ${_xs_server:-} 2>/dev/null || true
     rm -rf "$_xs_tmp"
     return 0
 }
 trap _xs_cleanup EXIT
-if [ -z "${DISPLAY:-}" ]; then
-    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$_xs_tmp/display" 2>/dev/null &
+
+# starts Xvfb and then openbox on it, and exports DISPLAY
+_xs_start() {
+    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$_xs_tmp/display" >/dev/null 2>&1 &
     _xs_server=$!
-    for _ in $(seq 100); do [ -s "$_xs_tmp/display" ] && break; sleep 0.1; done
+    for _ in $(seq 150); do [ -s "$_xs_tmp/display" ] && break; sleep 0.1; done
+    if [ ! -s "$_xs_tmp/display" ]; then
+        echo "xsession.sh: Xvfb gave no display" >&2
+        return 1
+    fi
     export DISPLAY=":$(cat "$_xs_tmp/display")"
     openbox >/dev/null 2>&1 &
     _xs_wm=$!
-    for _ in $(seq 100); do
+    # openbox is ready once it has claimed the root window for its events
+    for _ in $(seq 150); do
         xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q "window id" && break
         sleep 0.1
     done
+    return 0
+}
+
+if [ "${BASH_SOURCE[0]}" = "$0" ]; then
+    trap 'exit 0' TERM
+    _xs_start || exit 1
+    echo "$DISPLAY"
+    while read -r command; do
+        if [ "$command" = kill-server ]; then
+            kill -KILL "$_xs_server"
+            wait "$_xs_server" 2>/dev/null
+            _xs_server=""
+            echo killed
+        fi
+    done
+    exit 0
+fi
+
+if [ -z "${DISPLAY:-}" ]; then
+    _xs_start || exit 1
 fi
 export QT_QPA_PLATFORM=xcb
 

@@ -5,40 +5,31 @@
 
 XSession::XSession()
 {
-    server.start(QStringLiteral("Xvfb"), {"-displayfd", "1", "-screen", "0", "1024x768x24",
-                                          "-nolisten", "tcp"});
-    if (!server.waitForStarted(10000))
-        return;
-    QElapsedTimer clock;
-    clock.start();
-    QByteArray number;
-    while (!number.contains('\n') && clock.elapsed() < 15000 && server.state() == QProcess::Running) {
-        server.waitForReadyRead(500);
-        number += server.readAllStandardOutput();
-    }
-    if (!number.contains('\n'))
-        return;
-    display = QStringLiteral(":") + QString::fromLatin1(number.trimmed());
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("DISPLAY"), display);
-    windowManager.setProcessEnvironment(env);
-    windowManager.start(QStringLiteral("openbox"), {});
-    windowManager.waitForStarted(10000);
-    // openbox is ready once it has claimed the root window for its events
-    while (clock.elapsed() < 15000 &&
-           !tool(QStringLiteral("xprop"), {"-root", "_NET_SUPPORTING_WM_CHECK"})
-                .contains(QStringLiteral("window id")))
-        QThread::msleep(100);
+    session.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    session.start(QStringLiteral(XSESSION_SCRIPT), {});
+    // the script waits up to 15 s for the server and as long again for the window manager
+    display = QString::fromLocal8Bit(lineFromSession(40000)).trimmed();
 }
 
 XSession::~XSession()
 {
-    for (QProcess *p : {&windowManager, &server}) {
-        p->terminate();
-        if (!p->waitForFinished(5000))
-            p->kill();
-        p->waitForFinished(5000);
+    session.closeWriteChannel();   // the script takes the display down
+    if (!session.waitForFinished(10000)) {
+        session.terminate();
+        if (!session.waitForFinished(5000))
+            session.kill();
+        session.waitForFinished(5000);
     }
+}
+
+QByteArray XSession::lineFromSession(int timeoutMs)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!session.canReadLine() && clock.elapsed() < timeoutMs &&
+           session.state() != QProcess::NotRunning)
+        session.waitForReadyRead(500);
+    return session.canReadLine() ? session.readLine() : QByteArray();
 }
 
 QProcessEnvironment XSession::environment(QProcessEnvironment base) const
@@ -77,8 +68,9 @@ QString XSession::waitForWindow(const QString &title, int timeoutMs) const
 
 void XSession::killServer()
 {
-    server.kill();
-    server.waitForFinished(5000);
+    session.write("kill-server\n");
+    session.waitForBytesWritten(5000);
+    lineFromSession(5000);   // "killed"
 }
 
 MapWatch::MapWatch(const XSession &x)

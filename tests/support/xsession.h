@@ -1,5 +1,5 @@
-// A private X display (Xvfb) with a window manager (openbox), and the X tools the end-to-end
-// tests drive it with.
+// A private X display (Xvfb) with a window manager (openbox), as scripts/xsession.sh makes it
+// for the benches and screenshots, and the X tools the end-to-end tests drive it with.
 #pragma once
 
 #include <QProcess>
@@ -10,8 +10,9 @@ class XSession {
 public:
     XSession();
     ~XSession();
+    XSession(const XSession &) = delete;
+    XSession &operator=(const XSession &) = delete;
     bool ok() const { return !display.isEmpty(); }
-    QString displayName() const { return display; }
     QProcessEnvironment environment(QProcessEnvironment base) const;
     // Runs an X tool to its end; returns its standard output.
     QString tool(const QString &program, const QStringList &args, int timeoutMs = 10000) const;
@@ -21,7 +22,9 @@ public:
     void killServer();
 
 private:
-    QProcess server, windowManager;
+    // The next line the session script prints, waiting up to `timeoutMs`; empty if none came.
+    QByteArray lineFromSession(int timeoutMs);
+    QProcess session;
     QString display;
 };
 
@@ -30,6 +33,8 @@ class MapWatch {
 public:
     explicit MapWatch(const XSession &x);
     ~MapWatch();
+    MapWatch(const MapWatch &) = delete;
+    MapWatch &operator=(const MapWatch &) = delete;
     // Stops watching; true when any window was mapped meanwhile.
     bool sawAMap();
 
