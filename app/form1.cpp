@@ -1,39 +1,42 @@
 #include "app/form1.h"
 
+#include "app/layout.h"
 #include "serial/port.h"
 
 #include <QPalette>
 
 TForm1 *Form1;
 
-// Geometry, fonts and texts in the order of the layout table.
+// Fonts and texts in the order of the layout table; app/layout.h says where each control stands.
 void TForm1::createControls()
 {
     setObjectName(QStringLiteral("Form1"));
-    setWindowTitle(QStringLiteral(
-        "Windows→RS232C→仮想COM３（ComportRedirector)→LANケーブル（TCP/IP)→Xport→RS232C→PIC"));
+    setWindowTitle(QString::fromUtf8(Layout::caption));
     setFont(JapaneseFont(12, false));
     QPalette face = palette();
     face.setColor(QPalette::Window, face.color(QPalette::Button));   // button-face background
     setPalette(face);
     setAutoFillBackground(true);
-    SetBounds(148, 116, 742, 625);
+    SetBounds(Layout::form.x(), Layout::form.y(), Layout::form.width(), Layout::form.height());
 
     const QFont bold16 = JapaneseFont(16, true);
     const QFont bold24 = JapaneseFont(24, true);
-    Label1 = new TLabel(this, 296, 32, QStringLiteral("label1"), bold24);
-    Label2 = new TLabel(this, 288, 176, QStringLiteral("Label2"), bold24);
-    Label3 = new TLabel(this, 296, 80, QStringLiteral("Label3"), bold24);
-    Label4 = new TLabel(this, 184, 32, QStringLiteral("ASCII コード"), bold16);
-    Label5 = new TLabel(this, 192, 88, QStringLiteral("ASCII文字"), bold16);
-    Label6 = new TLabel(this, 80, 64, QStringLiteral("送信"), JapaneseFont(29, true));
-    Label7 = new TLabel(this, 88, 168, QStringLiteral("受信"), bold24);
-    Label8 = new TLabel(this, 168, 176, QStringLiteral("ASCII文字"), bold16);
-    Label9 = new TLabel(this, 504, 96, QStringLiteral("送信周期"), bold24);
-    Label10 = new TLabel(this, 584, 152, QStringLiteral("msec"), bold24);
+    auto label = [this](QPoint corner, const QString &caption, const QFont &font) {
+        return new TLabel(this, corner.x(), corner.y(), caption, font);
+    };
+    Label1 = label(Layout::label1, QStringLiteral("label1"), bold24);
+    Label2 = label(Layout::label2, QStringLiteral("Label2"), bold24);
+    Label3 = label(Layout::label3, QStringLiteral("Label3"), bold24);
+    Label4 = label(Layout::label4, QStringLiteral("ASCII コード"), bold16);
+    Label5 = label(Layout::label5, QStringLiteral("ASCII文字"), bold16);
+    Label6 = label(Layout::label6, QStringLiteral("送信"), JapaneseFont(29, true));
+    Label7 = label(Layout::label7, QStringLiteral("受信"), bold24);
+    Label8 = label(Layout::label8, QStringLiteral("ASCII文字"), bold16);
+    Label9 = label(Layout::label9, QStringLiteral("送信周期"), bold24);
+    Label10 = label(Layout::label10, QStringLiteral("msec"), bold24);
 
-    Button1 = new TButton(this, QRect(536, 24, 57, 49), QStringLiteral("送信開始"), font());
-    ComboBox1 = new TComboBox(this, QRect(496, 120, 113, 32),
+    Button1 = new TButton(this, Layout::button1, QStringLiteral("送信開始"), font());
+    ComboBox1 = new TComboBox(this, Layout::comboBox1,
                               {"1000", "700", "500", "300", "200", "100", "70", "50", "30", "20",
                                "10", "7", "5", "3", "2", "1"},
                               QStringLiteral("ComboBox1"), bold24, 24);
@@ -41,9 +44,8 @@ void TForm1::createControls()
     red.setColor(QPalette::Text, Qt::red);
     red.setColor(QPalette::ButtonText, Qt::red);
     ComboBox1->setPalette(red);
-    RichEdit1 = new TRichEdit(this, QRect(88, 216, 529, 329), QStringLiteral("RichEdit1"), font());
-    Button2 = new TButton(this, QRect(640, 240, 57, 41), QStringLiteral("clear"),
-                          JapaneseFont(19, true));
+    RichEdit1 = new TRichEdit(this, Layout::richEdit1, QStringLiteral("RichEdit1"), font());
+    Button2 = new TButton(this, Layout::button2, QStringLiteral("clear"), JapaneseFont(19, true));
     MsTimer1 = new TMsTimer(this);
 
     const char *names[] = {"Label1", "Label2", "Label3", "Label4", "Label5",

@@ -7,6 +7,7 @@
 // 200,000 characters that never receives a "Z"; (d) inserting at a caret placed in the middle
 // of that paragraph. Insertions follow the test cycle, with a line added after each "Z" in (a)
 // and (b), as the tick does. "repaint" is one full repaint of the control.
+#include "app/layout.h"
 #include "app/vcl.h"
 #include "bench/stats.h"
 
@@ -43,7 +44,7 @@ public:
 class NewLog : public Log {
 public:
     explicit NewLog(QWidget *parent)
-        : edit(new TRichEdit(parent, QRect(88, 216, 529, 329), QString(), JapaneseFont(12, false)))
+        : edit(new TRichEdit(parent, Layout::richEdit1, QString(), JapaneseFont(12, false)))
     {
     }
     QWidget *widget() override { return edit; }
@@ -67,7 +68,7 @@ public:
     explicit OldLog(QWidget *parent) : edit(new QPlainTextEdit(parent))
     {
         edit->setFont(JapaneseFont(12, false));
-        edit->setGeometry(88, 216, 529, 329);
+        edit->setGeometry(Layout::richEdit1);
         edit->setLineWrapMode(QPlainTextEdit::WidgetWidth);
         edit->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
         edit->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
@@ -181,7 +182,8 @@ int main(int argc, char **argv)
     const int samples = 3000, longSamples = old ? 30 : 3000;
 
     TForm window;
-    window.SetBounds(148, 116, 742, 625);
+    window.SetBounds(Layout::form.x(), Layout::form.y(), Layout::form.width(),
+                     Layout::form.height());
     std::unique_ptr<Log> log;
     if (old)
         log = std::make_unique<OldLog>(&window);

@@ -8,8 +8,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/xsession.sh
 mkdir -p docs
-# the layout's outer rectangle: 742 x 625 at 148, 116
-shot() { import -window root -crop 742x625+148+116 +repage "$1"; }
+# the window's outer rectangle
+shot() {
+    import -window root -crop \
+        "${layout_window_width}x${layout_window_height}+${layout_window_x}+${layout_window_y}" \
+        +repage "$1"
+}
 
 build/farend >/dev/null 2>"$_xs_tmp/summary" &
 farend=$!

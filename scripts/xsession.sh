@@ -53,20 +53,31 @@ if [ "${BASH_SOURCE[0]}" = "$0" ]; then
     exit 0
 fi
 
+# the window's caption and click points (layout_*), as the tester is built
+if ! _xs_layout=$("$(dirname "${BASH_SOURCE[0]}")/../build/layout_points"); then
+    echo "xsession.sh: build/layout_points did not run: build first (scripts/setup.sh)" >&2
+    exit 1
+fi
+eval "$_xs_layout"
+
 if [ -z "${DISPLAY:-}" ]; then
     _xs_start || exit 1
 fi
 export QT_QPA_PLATFORM=xcb
 
 # the tester's window, once it is shown (waits up to 20 s)
-tester_window() { timeout 20 xdotool search --sync --onlyvisible --name 'Windows→RS232C' | head -1; }
+tester_window() {
+    timeout 20 xdotool search --sync --onlyvisible --name "$layout_title_pattern" | head -1
+}
 # pick a period from the list: the number of steps down from "1000"
 choose_period() {
-    xdotool mousemove --window "$1" 600 136 click 1
+    xdotool mousemove --window "$1" "$layout_period_arrow_x" "$layout_period_arrow_y" click 1
     sleep 0.3
     if [ "$2" = end ]; then xdotool key End; else for _ in $(seq "$2"); do xdotool key Down; done; fi
     xdotool key Return
     sleep 0.2
 }
-click_start_stop() { xdotool mousemove --window "$1" 564 48 click 1; }
+click_start_stop() {
+    xdotool mousemove --window "$1" "$layout_start_stop_x" "$layout_start_stop_y" click 1
+}
 close_window() { xdotool windowactivate --sync "$1" key alt+F4; }

@@ -1,6 +1,8 @@
 // The log control as the program and the operator use it, on the offscreen platform.
 #include "logview/logview.h"
 
+#include "app/layout.h"
+
 #include <QtTest>
 
 #include <QAccessible>
@@ -64,9 +66,9 @@ private:
 void LogViewTest::init()
 {
     window = new QWidget;
-    window->resize(742, 625);
+    window->resize(Layout::form.size());
     view = new LogView(window);
-    view->setGeometry(88, 216, 529, 329);
+    view->setGeometry(Layout::richEdit1);
     window->show();
     QVERIFY(QTest::qWaitForWindowExposed(window));
     view->setFocus();

@@ -1,6 +1,7 @@
 // The real program as a process, on a private X display with a window manager: how it ends
 // when the port fails, how every other end leaves the line, and a whole run against the
 // simulated far end driven by real input.
+#include "app/layout.h"
 #include "tests/support/linecheck.h"
 #include "tests/support/testbed.h"
 #include "tests/support/xsession.h"
@@ -18,7 +19,7 @@
 
 namespace {
 
-const QString title = QStringLiteral("Windows→RS232C");
+const QString title = QString::fromUtf8(Layout::caption);
 
 struct Outcome {
     QByteArray out, err;
@@ -86,7 +87,7 @@ private slots:
 private:
     Outcome runTester(const ComTestbed &testbed);
     QProcess *startFarend(const QStringList &options);
-    void click(const QString &window, int x, int y, const XSession *display = nullptr);
+    void click(const QString &window, QPoint at);
     XSession *x = nullptr;
 };
 
@@ -117,10 +118,10 @@ QProcess *ProcessTest::startFarend(const QStringList &options)
     return p;
 }
 
-void ProcessTest::click(const QString &window, int cx, int cy, const XSession *display)
+void ProcessTest::click(const QString &window, QPoint at)
 {
-    (display ? display : x)->tool(QStringLiteral("xdotool"), {"mousemove", "--window", window, QString::number(cx),
-                                        QString::number(cy), "click", "1"});
+    x->tool(QStringLiteral("xdotool"), {"mousemove", "--window", window, QString::number(at.x()),
+                                        QString::number(at.y()), "click", "1"});
 }
 
 void ProcessTest::startupFailureEndsWithItsLineAndNoWindow_data()
@@ -172,7 +173,7 @@ void ProcessTest::farEndHangingUpWhileSendingEndsTheRun()
     QProcess *farend = startFarend({"--hangup-after", "2"});
     const QString window = x->waitForWindow(title, 20000);
     QVERIFY(!window.isEmpty());
-    click(window, 564, 48);   // Button1: start at 1000 ms
+    click(window, Layout::startStopClick);   // Button1: start at 1000 ms
     const Outcome o = finish(*farend, 30000);
     QVERIFY(o.out == "EscapeCommFunction failed.\n" || o.out == "WriteFile failed.\n");
     QVERIFY(o.exitedNormally);
@@ -187,15 +188,15 @@ void ProcessTest::runAtAShortPeriodSendsTheExactCycleAndClosesCleanly()
     QProcess *farend = startFarend({});
     const QString window = x->waitForWindow(title, 20000);
     QVERIFY(!window.isEmpty());
-    click(window, 600, 136);   // the period list's arrow
+    click(window, Layout::periodArrowClick);
     QTest::qWait(300);
     for (int i = 0; i < 10; ++i)   // "1000" down to "10"
         x->tool(QStringLiteral("xdotool"), {"key", "Down"});
     x->tool(QStringLiteral("xdotool"), {"key", "Return"});
     QTest::qWait(200);
-    click(window, 564, 48);   // start
+    click(window, Layout::startStopClick);   // start
     QTest::qWait(1500);
-    click(window, 564, 48);   // stop
+    click(window, Layout::startStopClick);   // stop
     QTest::qWait(300);
     x->tool(QStringLiteral("xdotool"), {"windowactivate", "--sync", window});
     x->tool(QStringLiteral("xdotool"), {"key", "alt+F4"});
@@ -280,7 +281,7 @@ void ProcessTest::everyEndGivesTheLineBackAsItWasFound()
         ownDisplay->killServer();
         break;
     case LineHungUp:
-        click(window, 564, 48);   // Button1: start at 1000 ms
+        click(window, Layout::startStopClick);   // Button1: start at 1000 ms
         QVERIFY(waitForByte(testbed.far(), 5000));
         // between ticks: the next one meets the hung-up line at asserting RTS
         QThread::msleep(100);
@@ -316,7 +317,7 @@ void ProcessTest::aCloseSignalWhileTheReadWarningIsUpEndsAsAClose()
         startTester(tester, x->environment(testbed.environment()));
         const QString window = x->waitForWindow(title, 20000);
         QVERIFY(!window.isEmpty());
-        click(window, 564, 48);   // Button1: start at 1000 ms
+        click(window, Layout::startStopClick);   // Button1: start at 1000 ms
         QVERIFY(waitForByte(testbed.far(), 5000));
         testbed.hangUp();
         if (x->waitForWindow(QStringLiteral("警告"), 3000).isEmpty()) {

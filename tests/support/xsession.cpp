@@ -57,13 +57,24 @@ QString XSession::waitForWindow(const QString &title, int timeoutMs) const
     clock.start();
     while (clock.elapsed() < timeoutMs) {
         const QStringList ids = tool(QStringLiteral("xdotool"), {"search", "--onlyvisible",
-                                                                 "--name", title})
+                                                                 "--name", titlePattern(title)})
                                     .split('\n', Qt::SkipEmptyParts);
         if (!ids.isEmpty())
             return ids.first();
         QThread::msleep(100);
     }
     return QString();
+}
+
+QString XSession::titlePattern(const QString &title)
+{
+    QString pattern;
+    for (const QChar c : title) {
+        if (QStringView(u".[]()*+?{}|^$\\").contains(c))
+            pattern += u'\\';
+        pattern += c;
+    }
+    return pattern;
 }
 
 void XSession::killServer()

@@ -18,6 +18,8 @@ public:
     QString tool(const QString &program, const QStringList &args, int timeoutMs = 10000) const;
     // The window whose title contains `title`, waiting up to `timeoutMs`; empty if none came.
     QString waitForWindow(const QString &title, int timeoutMs) const;
+    // What xdotool's search takes (a regular expression) to find a title containing `title`.
+    static QString titlePattern(const QString &title);
     // Kills the X server at once, as a crash would: its clients lose the display.
     void killServer();
 
