@@ -10,9 +10,11 @@
 #                                and is answered "killed".
 _xs_tmp=$(mktemp -d)
 _xs_cleanup() {
-    [ -z "${_xs_wm:-}" ] || kill "$_xs_wm" 2>/dev/null || true
-    [ -z "${_xs_server:-}" ] || kill "$_xs_server" 2>/dev/null || true
-    wait ${_xs_wm:-} ${_xs_server:-} 2>/dev/null || true
+    local started=(${_xs_wm:-} ${_xs_server:-})
+    if ((${#started[@]})); then
+        kill "${started[@]}" 2>/dev/null || true
+        wait "${started[@]}" 2>/dev/null || true
+    fi
     rm -rf "$_xs_tmp"
     return 0
 }
