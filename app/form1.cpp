@@ -4,6 +4,8 @@
 
 #include <QPalette>
 
+#include <cstdint>
+
 TForm1 *Form1;
 
 // Geometry, fonts and texts in the order of the layout table.
@@ -33,10 +35,16 @@ void TForm1::createControls()
     Label10 = new TLabel(this, 584, 152, QStringLiteral("msec"), bold24);
 
     Button1 = new TButton(this, QRect(536, 24, 57, 49), QStringLiteral("送信開始"), font());
-    ComboBox1 = new TComboBox(this, QRect(496, 120, 113, 32),
-                              {"1000", "700", "500", "300", "200", "100", "70", "50", "30", "20",
-                               "10", "7", "5", "3", "2", "1"},
-                              QStringLiteral("ComboBox1"), bold24, 24);
+    // the send periods in ms: each item shows its number and holds it as its value
+    const std::uint32_t periods[] = {1000, 700, 500, 300, 200, 100, 70, 50,
+                                     30,   20,  10,  7,   5,   3,   2,   1};
+    QStringList items;
+    for (std::uint32_t ms : periods)
+        items << QString::number(ms);
+    ComboBox1 = new TComboBox(this, QRect(496, 120, 113, 32), items, QStringLiteral("ComboBox1"),
+                              bold24, 24);
+    for (int i = 0; i < ComboBox1->count(); ++i)
+        ComboBox1->setItemData(i, periods[i]);
     QPalette red = ComboBox1->palette();
     red.setColor(QPalette::Text, Qt::red);
     red.setColor(QPalette::ButtonText, Qt::red);

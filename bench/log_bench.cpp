@@ -8,6 +8,7 @@
 // of that paragraph. Insertions follow the test cycle, with a line added after each "Z" in (a)
 // and (b), as the tick does. "repaint" is one full repaint of the control.
 #include "app/vcl.h"
+#include "looptest/testcycle.h"
 
 #include <QApplication>
 #include <QPlainTextEdit>
@@ -38,7 +39,7 @@ long residentBytes()
     return resident * sysconf(_SC_PAGESIZE);
 }
 
-const QString cycle = QStringLiteral("0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ");
+const QString cycle = QString::fromLatin1(testcycle::kChars);
 
 class Log {
 public:
@@ -143,7 +144,7 @@ Figures figures(std::vector<double> v)
 std::vector<double> insertions(Log &log, int count, bool lines)
 {
     std::vector<double> costs;
-    const int period = lines ? 36 : 35;
+    const int period = lines ? testcycle::kLength : testcycle::kLength - 1;   // without "Z"
     for (int i = 0; i < count; ++i) {
         const QString c = cycle.mid(i % period, 1);
         const auto start = Clock::now();
@@ -179,7 +180,7 @@ QString text(long characters, bool lines)
 {
     QString s;
     s.reserve(characters);
-    const int period = lines ? 36 : 35;
+    const int period = lines ? testcycle::kLength : testcycle::kLength - 1;   // without "Z"
     for (long i = 0; s.size() < characters; ++i) {
         s.append(cycle[int(i % period)]);
         if (lines && i % period == period - 1)

@@ -5,6 +5,7 @@
 #include "tests/support/testbed.h"
 
 #include "looptest/exchange.h"
+#include "looptest/testcycle.h"
 #include "app/form1.h"
 
 #include <QApplication>
@@ -33,16 +34,6 @@ long residentBytes()
     return resident * sysconf(_SC_PAGESIZE);
 }
 
-char nextSent(std::uint32_t c)
-{
-    ++c;
-    if (c == 58)
-        c = 65;
-    if (c >= 91)
-        c = 48;
-    return static_cast<char>(c);
-}
-
 class Bench {
 public:
     Bench() : form(new TForm1(nullptr))
@@ -64,9 +55,8 @@ public:
         for (long done = 0; done < count;) {
             const long n = std::min(batch, count - done);
             QByteArray replies;
-            std::uint32_t c = TestChar;
             for (long i = 0; i < n; ++i)
-                replies.append(constant ? constant : (c = static_cast<unsigned char>(nextSent(c))));
+                replies.append(constant ? constant : testcycle::at(ticked + i));
             line.send(replies);
             for (long i = 0; i < n; ++i) {
                 const auto start = Clock::now();
@@ -79,6 +69,7 @@ public:
             }
             drain();
             done += n;
+            ticked += n;
         }
         QCoreApplication::processEvents();
     }
@@ -101,6 +92,7 @@ private:
     }
     ComTestbed line;
     TForm1 *form;
+    long ticked = 0;   // ticks so far: the first sends the cycle's first character
 };
 
 double median(std::vector<double> v)
