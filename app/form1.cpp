@@ -5,6 +5,8 @@
 
 #include <QPalette>
 
+#include <cstdint>
+
 TForm1 *Form1;
 
 // Fonts and texts in the order of the layout table; app/layout.h says where each control stands.
@@ -36,10 +38,16 @@ void TForm1::createControls()
     Label10 = label(Layout::label10, QStringLiteral("msec"), bold24);
 
     Button1 = new TButton(this, Layout::button1, QStringLiteral("送信開始"), font());
-    ComboBox1 = new TComboBox(this, Layout::comboBox1,
-                              {"1000", "700", "500", "300", "200", "100", "70", "50", "30", "20",
-                               "10", "7", "5", "3", "2", "1"},
-                              QStringLiteral("ComboBox1"), bold24, 24);
+    // the send periods in ms: each item shows its number and holds it as its value
+    const std::uint32_t periods[] = {1000, 700, 500, 300, 200, 100, 70, 50,
+                                     30,   20,  10,  7,   5,   3,   2,   1};
+    QStringList items;
+    for (std::uint32_t ms : periods)
+        items << QString::number(ms);
+    ComboBox1 = new TComboBox(this, Layout::comboBox1, items, QStringLiteral("ComboBox1"), bold24,
+                              24);
+    for (int i = 0; i < ComboBox1->count(); ++i)
+        ComboBox1->setItemData(i, periods[i]);
     QPalette red = ComboBox1->palette();
     red.setColor(QPalette::Text, Qt::red);
     red.setColor(QPalette::ButtonText, Qt::red);

@@ -111,14 +111,10 @@ void TApplication::ShowException(const Exception *e)
     box.exec();
 }
 
-int TApplication::MessageBox(const QString &text, const QString &caption, int flags)
+// MB_OK is the only flag the window code passes: one OK button, no icon.
+int TApplication::MessageBox(const QString &text, const QString &caption, int /*flags*/)
 {
-    static const QMessageBox::Icon icons[] = {QMessageBox::NoIcon, QMessageBox::Critical,
-                                              QMessageBox::Question, QMessageBox::Warning,
-                                              QMessageBox::Information};
-    const int icon = (flags >> 4) & 0xF;
-    QMessageBox box(icon < 5 ? icons[icon] : QMessageBox::NoIcon, caption, text,
-                    QMessageBox::Ok, mainForm);
+    QMessageBox box(QMessageBox::NoIcon, caption, text, QMessageBox::Ok, mainForm);
     box.setWindowModality(Qt::ApplicationModal);
     box.exec();
     return IDOK;

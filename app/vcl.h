@@ -32,13 +32,9 @@ private:
     QByteArray utf8;
 };
 
-// Message box flags and result, as the window code passes and reads them: one OK button, with
-// or without an icon.
+// Message box flags and result, as the window code passes and reads them: one OK button and no
+// icon.
 constexpr int MB_OK = 0x0;
-constexpr int MB_ICONHAND = 0x10;
-constexpr int MB_ICONQUESTION = 0x20;
-constexpr int MB_ICONEXCLAMATION = 0x30;
-constexpr int MB_ICONASTERISK = 0x40;
 constexpr int IDOK = 1;
 
 class TForm;
@@ -76,7 +72,9 @@ extern TApplication *Application;
 // then whatever Japanese face the machine has.
 QFont JapaneseFont(int pixelHeight, bool bold);
 
-enum TCloseAction { caNone, caHide, caFree, caMinimize };
+// What closing a form does: caHide closes it (ending the program for the main form), caNone keeps
+// it open.
+enum TCloseAction { caNone, caHide };
 
 // A top-level window placed by its outer (frame) rectangle, as the layout gives it. It repaints
 // at most kFramesPerSecond times a second: at a 1 ms period every tick changes the window, and

@@ -10,6 +10,7 @@
 #include "app/layout.h"
 #include "app/vcl.h"
 #include "bench/stats.h"
+#include "looptest/testcycle.h"
 
 #include <QApplication>
 #include <QPlainTextEdit>
@@ -27,7 +28,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-const QString cycle = QStringLiteral("0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ");
+const QString cycle = QString::fromLatin1(testcycle::kChars);
 
 class Log {
 public:
@@ -120,7 +121,7 @@ private:
 std::vector<double> insertions(Log &log, int count, bool lines)
 {
     std::vector<double> costs;
-    const int period = lines ? 36 : 35;
+    const int period = lines ? testcycle::kLength : testcycle::kLength - 1;   // without "Z"
     for (int i = 0; i < count; ++i) {
         const QString c = cycle.mid(i % period, 1);
         const auto start = Clock::now();
@@ -155,7 +156,7 @@ QString text(long characters, bool lines)
 {
     QString s;
     s.reserve(characters);
-    const int period = lines ? 36 : 35;
+    const int period = lines ? testcycle::kLength : testcycle::kLength - 1;   // without "Z"
     for (long i = 0; s.size() < characters; ++i) {
         s.append(cycle[int(i % period)]);
         if (lines && i % period == period - 1)

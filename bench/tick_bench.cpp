@@ -6,6 +6,7 @@
 #include "tests/support/testbed.h"
 
 #include "looptest/exchange.h"
+#include "looptest/testcycle.h"
 #include "app/form1.h"
 
 #include <QApplication>
@@ -20,16 +21,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-char nextSent(std::uint32_t c)
-{
-    ++c;
-    if (c == 58)
-        c = 65;
-    if (c >= 91)
-        c = 48;
-    return static_cast<char>(c);
-}
 
 class Bench {
 public:
@@ -52,9 +43,8 @@ public:
         for (long done = 0; done < count;) {
             const long n = std::min(batch, count - done);
             QByteArray replies;
-            std::uint32_t c = TestChar;
             for (long i = 0; i < n; ++i)
-                replies.append(constant ? constant : (c = static_cast<unsigned char>(nextSent(c))));
+                replies.append(constant ? constant : testcycle::at(ticked + i));
             line.send(replies);
             for (long i = 0; i < n; ++i) {
                 const auto start = Clock::now();
@@ -67,6 +57,7 @@ public:
             }
             drain();
             done += n;
+            ticked += n;
         }
         QCoreApplication::processEvents();
     }
@@ -89,6 +80,7 @@ private:
     }
     ComTestbed line;
     TForm1 *form;
+    long ticked = 0;   // ticks so far: the first sends the cycle's first character
 };
 
 void row(const char *what, long logged, const std::vector<double> &costs)

@@ -1,16 +1,10 @@
 #include "farend/link.h"
 
+#include "looptest/testcycle.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <vector>
-
-namespace {
-unsigned char cycleByte(long long index)
-{
-    const long long k = index % 36;
-    return static_cast<unsigned char>(k < 10 ? '0' + k : 'A' + (k - 10));
-}
-} // namespace
 
 Link::Link(const LinkOptions &options)
     : opt(options),
@@ -55,7 +49,7 @@ void Link::answerWhatTheUartReceived(double nowMs)
 
 void Link::received(unsigned char byte, double nowMs)
 {
-    if (firstMismatch < 0 && byte != cycleByte(receivedOnLine))
+    if (firstMismatch < 0 && byte != static_cast<unsigned char>(testcycle::at(receivedOnLine)))
         firstMismatch = received_;
     ++received_;
     ++receivedOnLine;

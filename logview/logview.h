@@ -98,7 +98,7 @@ public:
     QVariant inputMethodQuery(Qt::InputMethodQuery query) const override;
 
 private:
-    enum class EditKind { Program, Typing, Backspace, Delete, Other };
+    enum class EditKind { Typing, Backspace, Delete, Other };   // the operator's, for undo
     struct Edit {
         Pos at = 0;
         std::u32string removed, inserted;

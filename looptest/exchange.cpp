@@ -45,7 +45,7 @@ void TForm1::MsTimer1Timer(TObject *)
     WriteByte(&SendByte);
     if (!ReadByte(reinterpret_cast<char *>(&ReceiveByte)))
         Application->MessageBox(QStringLiteral("データ入力のパイプ０の読み出しでエラーが発生"),
-                                QStringLiteral("警告"), 0);
+                                QStringLiteral("警告"), MB_OK);
 
     char received[2];
     std::snprintf(received, sizeof received, "%c", ReceiveByte);

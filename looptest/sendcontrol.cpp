@@ -1,13 +1,6 @@
 // The operator's controls: start/stop, send period, clear.
 #include "app/form1.h"
 
-#include <cstdint>
-
-namespace {
-const std::uint32_t periods[16] = {1000, 700, 500, 300, 200, 100, 70, 50,
-                                   30,   20,  10,  7,   5,   3,   2,   1};
-}
-
 void TForm1::Button1Click(TObject *)
 {
     if (Button1->Tag == 0) {
@@ -23,10 +16,11 @@ void TForm1::Button1Click(TObject *)
 
 void TForm1::ComboBox1Change(TObject *)
 {
+    // -1 (no item) is out of range too, taken as unsigned
     const unsigned index = static_cast<unsigned>(ComboBox1->ItemIndex());
-    if (index > 15)
+    if (index >= static_cast<unsigned>(ComboBox1->count()))
         return;
-    MsTimer1->SetInterval(periods[index]);
+    MsTimer1->SetInterval(ComboBox1->itemData(static_cast<int>(index)).toUInt());
 }
 
 void TForm1::Button2Click(TObject *)

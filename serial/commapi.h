@@ -95,6 +95,7 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
 BOOL SetupComm(HANDLE hFile, DWORD dwInQueue, DWORD dwOutQueue);
 BOOL PurgeComm(HANDLE hFile, DWORD dwFlags);
 BOOL SetCommTimeouts(HANDLE hFile, COMMTIMEOUTS *lpCommTimeouts);
+BOOL GetCommTimeouts(HANDLE hFile, COMMTIMEOUTS *lpCommTimeouts);
 BOOL GetCommState(HANDLE hFile, DCB *lpDCB);
 BOOL SetCommState(HANDLE hFile, DCB *lpDCB);
 BOOL EscapeCommFunction(HANDLE hFile, DWORD dwFunc);

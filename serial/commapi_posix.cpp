@@ -568,6 +568,17 @@ BOOL SetCommTimeouts(HANDLE hFile, COMMTIMEOUTS *lpCommTimeouts)
     return 1;
 }
 
+BOOL GetCommTimeouts(HANDLE hFile, COMMTIMEOUTS *lpCommTimeouts)
+{
+    Port *p = portOf(hFile);
+    if (!p)
+        return 0;
+    if (!lpCommTimeouts)
+        return fail(EINVAL);
+    *lpCommTimeouts = p->timeouts;
+    return 1;
+}
+
 BOOL GetCommState(HANDLE hFile, DCB *lpDCB)
 {
     Port *p = portOf(hFile);

@@ -1,5 +1,6 @@
 // The log control as the program and the operator use it, on the offscreen platform.
 #include "logview/logview.h"
+#include "looptest/testcycle.h"
 
 #include "app/layout.h"
 
@@ -30,10 +31,10 @@ QStringList shownRows(LogView &v)
 
 QString cycle(int n, bool withZ = true)
 {
-    const QString chars = QStringLiteral("0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ");
+    const QString chars = QString::fromLatin1(testcycle::kChars);
     QString s;
     for (int i = 0; i < n; ++i)
-        s += chars[i % (withZ ? 36 : 35)];
+        s += chars[i % (withZ ? testcycle::kLength : testcycle::kLength - 1)];
     return s;
 }
 

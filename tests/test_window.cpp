@@ -10,6 +10,8 @@
 #include <QFontInfo>
 #include <QLineEdit>
 
+#include <termios.h>
+
 namespace {
 
 bool isJapaneseWindowFace(const QFont &font)
@@ -33,6 +35,7 @@ private slots:
     void controlsStandWhereLaidOut();
     void tabOrderStartsAtTheStartButton();
     void startsStoppedAtOneSecondWithAnEmptyLog();
+    void startupSetsTheLineTo9600EightNOneAndItsTimeouts();
     void closingClosesThePortOnce();
 
 private:
@@ -191,6 +194,25 @@ void WindowTest::startsStoppedAtOneSecondWithAnEmptyLog()
     QCOMPARE(form->Label3->text(), QStringLiteral("Label3"));
     QCOMPARE(form->Label2->text(), QStringLiteral("Label2"));
     QVERIFY(PortHandle != INVALID_HANDLE_VALUE);
+}
+
+void WindowTest::startupSetsTheLineTo9600EightNOneAndItsTimeouts()
+{
+    // the terminal behind COM3 as its far end sees it (a pseudo-terminal starts at 38400)
+    termios t{};
+    QCOMPARE(tcgetattr(testbed->far(), &t), 0);
+    QCOMPARE(cfgetospeed(&t), speed_t(B9600));
+    QCOMPARE(cfgetispeed(&t), speed_t(B9600));
+    QCOMPARE(t.c_cflag & CSIZE, tcflag_t(CS8));
+    QCOMPARE(t.c_cflag & (PARENB | CSTOPB), tcflag_t(0));
+
+    COMMTIMEOUTS held{};
+    QVERIFY(GetCommTimeouts(PortHandle, &held));
+    QCOMPARE(held.ReadIntervalTimeout, DWORD(5));
+    QCOMPARE(held.ReadTotalTimeoutMultiplier, DWORD(0));
+    QCOMPARE(held.ReadTotalTimeoutConstant, DWORD(5));
+    QCOMPARE(held.WriteTotalTimeoutMultiplier, DWORD(0));
+    QCOMPARE(held.WriteTotalTimeoutConstant, DWORD(5));
 }
 
 void WindowTest::closingClosesThePortOnce()
