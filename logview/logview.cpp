@@ -580,13 +580,7 @@ void LogView::applyEdit(Pos at, Pos length, const std::u32string &chars, Pos car
     const QString removed = removedForAnnouncement(at, at + length);
     const Pos start = replace(at, at + length, chars);
     announceEdit(start, length, removed, std::min<Pos>(Pos(chars.size()), store.capacity()));
-    caret = std::clamp<Pos>(caretAfter, 0, store.size());
-    anchor = std::clamp<Pos>(anchorAfter, 0, store.size());
-    caretAtRowEnd = false;
-    goalX = -1;
-    mergeTyping = false;
-    ensureCaretVisible();
-    caretMoved();
+    setSelection(anchorAfter, caretAfter);
 }
 
 void LogView::undo()
