@@ -387,47 +387,40 @@ std::u32string LogText::text(Pos from, Pos to) const
     return out;
 }
 
+const LogText::Leaf *LogText::walk(Pos &target, bool byBreaks, Pos &other) const
+{
+    const Node *n = root;
+    for (;;) {
+        const Pos *by = byBreaks ? n->breaks : n->chars;
+        const Pos *summed = byBreaks ? n->chars : n->breaks;
+        int i = 0;
+        while (i < n->count - 1 && target >= by[i]) {
+            target -= by[i];
+            other += summed[i];
+            ++i;
+        }
+        if (n->leaves)
+            return static_cast<const Leaf *>(n->child[i]);
+        n = static_cast<const Node *>(n->child[i]);
+    }
+}
+
 Pos LogText::paragraphIndex(Pos pos) const
 {
     pos = std::clamp<Pos>(pos, 0, size());
-    Node *n = root;
     Pos before = 0;
-    for (;;) {
-        int i = 0;
-        while (i < n->count - 1 && pos >= n->chars[i]) {
-            pos -= n->chars[i];
-            before += n->breaks[i];
-            ++i;
-        }
-        if (n->leaves) {
-            const Leaf *leaf = static_cast<const Leaf *>(n->child[i]);
-            return before + std::count(leaf->cells, leaf->cells + std::min<Pos>(pos, leaf->used),
-                                       kBreakCell);
-        }
-        n = static_cast<Node *>(n->child[i]);
-    }
+    const Leaf *leaf = walk(pos, false, before);
+    return before + std::count(leaf->cells, leaf->cells + std::min<Pos>(pos, leaf->used), kBreakCell);
 }
 
 Pos LogText::breakPosition(Pos index) const
 {
-    Node *n = root;
     Pos pos = 0;
-    for (;;) {
-        int i = 0;
-        while (i < n->count - 1 && index >= n->breaks[i]) {
-            index -= n->breaks[i];
-            pos += n->chars[i];
-            ++i;
-        }
-        if (n->leaves) {
-            const Leaf *leaf = static_cast<const Leaf *>(n->child[i]);
-            for (int k = 0; k < leaf->used; ++k)
-                if (leaf->cells[k] == kBreakCell && index-- == 0)
-                    return pos + k;
-            return size();
-        }
-        n = static_cast<Node *>(n->child[i]);
-    }
+    const Leaf *leaf = walk(index, true, pos);
+    for (int k = 0; k < leaf->used; ++k)
+        if (leaf->cells[k] == kBreakCell && index-- == 0)
+            return pos + k;
+    return size();
 }
 
 Pos LogText::startOfParagraph(Pos index) const

@@ -79,6 +79,9 @@ private:
     };
 
     Leaf *descend(Pos pos, bool preferLeft, Path &path, Pos &offset) const;
+    // Walks down to the leaf where `target` falls, counted in characters or in breaks, adding
+    // up the other count of everything before it in `other`; `target` is left within the leaf.
+    const Leaf *walk(Pos &target, bool byBreaks, Pos &other) const;
     Pos insertSome(Pos at, const char32_t *chars, Pos n);
     Pos eraseSome(Pos from, Pos to);
     Pos breakPosition(Pos index) const;   // where the index-th break (0-based) stands

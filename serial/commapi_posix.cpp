@@ -378,11 +378,17 @@ int Port::release()
 std::map<std::uintptr_t, std::unique_ptr<Port>> openPorts;
 std::uintptr_t nextHandle = 1;
 
-Port *portOf(HANDLE h)
+// The open port behind a handle, or null with the error set: EBADF for a handle that is not
+// open, then EINVAL when the call's other arguments are not usable.
+Port *portOf(HANDLE h, bool argumentsUsable = true)
 {
     auto it = openPorts.find(reinterpret_cast<std::uintptr_t>(h));
     if (it == openPorts.end()) {
         lastError = EBADF;
+        return nullptr;
+    }
+    if (!argumentsUsable) {
+        lastError = EINVAL;
         return nullptr;
     }
     return it->second.get();
@@ -543,11 +549,10 @@ BOOL SetupComm(HANDLE hFile, DWORD, DWORD)
 
 BOOL PurgeComm(HANDLE hFile, DWORD dwFlags)
 {
-    Port *p = portOf(hFile);
+    Port *p =
+        portOf(hFile, !(dwFlags & ~(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR)));
     if (!p)
         return 0;
-    if (dwFlags & ~(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR))
-        return fail(EINVAL);
     // I/O here is never overlapped, so there is no pending transfer to abort
     const bool tx = dwFlags & PURGE_TXCLEAR, rx = dwFlags & PURGE_RXCLEAR;
     if (!tx && !rx)
@@ -559,33 +564,27 @@ BOOL PurgeComm(HANDLE hFile, DWORD dwFlags)
 
 BOOL SetCommTimeouts(HANDLE hFile, COMMTIMEOUTS *lpCommTimeouts)
 {
-    Port *p = portOf(hFile);
+    Port *p = portOf(hFile, lpCommTimeouts != nullptr);
     if (!p)
         return 0;
-    if (!lpCommTimeouts)
-        return fail(EINVAL);
     p->timeouts = *lpCommTimeouts;
     return 1;
 }
 
 BOOL GetCommTimeouts(HANDLE hFile, COMMTIMEOUTS *lpCommTimeouts)
 {
-    Port *p = portOf(hFile);
+    Port *p = portOf(hFile, lpCommTimeouts != nullptr);
     if (!p)
         return 0;
-    if (!lpCommTimeouts)
-        return fail(EINVAL);
     *lpCommTimeouts = p->timeouts;
     return 1;
 }
 
 BOOL GetCommState(HANDLE hFile, DCB *lpDCB)
 {
-    Port *p = portOf(hFile);
+    Port *p = portOf(hFile, lpDCB != nullptr);
     if (!p)
         return 0;
-    if (!lpDCB)
-        return fail(EINVAL);
     termios t;
     if (tcgetattr(p->fd(), &t) != 0)
         return fail(errno);
@@ -625,11 +624,9 @@ BOOL GetCommState(HANDLE hFile, DCB *lpDCB)
 
 BOOL SetCommState(HANDLE hFile, DCB *lpDCB)
 {
-    Port *p = portOf(hFile);
+    Port *p = portOf(hFile, lpDCB != nullptr);
     if (!p)
         return 0;
-    if (!lpDCB)
-        return fail(EINVAL);
     const DCB &d = *lpDCB;
     termios t;
     if (tcgetattr(p->fd(), &t) != 0)
@@ -709,11 +706,9 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
 {
     if (lpNumberOfBytesWritten)
         *lpNumberOfBytesWritten = 0;
-    Port *p = portOf(hFile);
+    Port *p = portOf(hFile, !lpOverlapped && (lpBuffer || !nNumberOfBytesToWrite));
     if (!p)
         return 0;
-    if (lpOverlapped || (!lpBuffer && nNumberOfBytesToWrite))
-        return fail(EINVAL);
     const COMMTIMEOUTS &to = p->timeouts;
     const long long total = static_cast<long long>(to.WriteTotalTimeoutMultiplier) *
                                 nNumberOfBytesToWrite + to.WriteTotalTimeoutConstant;
@@ -748,11 +743,9 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
 {
     if (lpNumberOfBytesRead)
         *lpNumberOfBytesRead = 0;
-    Port *p = portOf(hFile);
+    Port *p = portOf(hFile, !lpOverlapped && (lpBuffer || !nNumberOfBytesToRead));
     if (!p)
         return 0;
-    if (lpOverlapped || (!lpBuffer && nNumberOfBytesToRead))
-        return fail(EINVAL);
     const COMMTIMEOUTS &to = p->timeouts;
     // MAXDWORD interval with no totals: return at once with what is there
     const bool immediate = to.ReadIntervalTimeout == MAXDWORD &&
