@@ -9,26 +9,17 @@ seconds=${1:-10}
 source scripts/xsession.sh
 tmp=$_xs_tmp
 
-cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
-
 # run_case NAME NOMINAL-PER-SECOND FAREND-OPTIONS...
 run_case() {
     local name=$1 nominal=$2
     shift 2
-    build/farend "$@" >/dev/null 2>"$tmp/summary" &
-    local farend=$!
-    local window tester before after
-    window=$(tester_window)
-    tester=$(pgrep -P "$farend" | head -1)
-    choose_period "$window" end   # "1"
+    local before after
+    start_farend_at_1ms "$@"
     before=$(cpu_ticks "$tester")
     click_start_stop "$window"
     sleep "$seconds"
     after=$(cpu_ticks "$tester")
-    click_start_stop "$window"
-    sleep 0.3
-    close_window "$window"
-    wait "$farend" || true
+    stop_and_close
     local summary
     summary=$(cat "$tmp/summary")
     local received span

@@ -14,7 +14,6 @@ what=${1:?usage: bench/longrun.sh wrongbaud|memory [SECONDS]}
 source scripts/xsession.sh
 tmp=$_xs_tmp
 
-cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
 # the bytes farend has received so far
 received() {
     local before
@@ -31,22 +30,11 @@ now() { date +%s.%N; }
 # sleeps until SECONDS after the start time $2
 sleep_until() { sleep "$(awk -v t="$1" -v s="$2" -v n="$(now)" 'BEGIN { d = s + t - n; print (d > 0) ? d : 0 }')"; }
 
-# starts farend with the given options and sending at 1 ms; sets farend, tester, window, started
+# a run at 1 ms, sending from `started` on
 start_run() {
-    build/farend "$@" >/dev/null 2>"$tmp/summary" &
-    farend=$!
-    window=$(tester_window)
-    tester=$(pgrep -P "$farend" | head -1)
-    choose_period "$window" end   # "1"
+    start_farend_at_1ms "$@"
     click_start_stop "$window"
     started=$(now)
-}
-
-end_run() {
-    click_start_stop "$window"
-    sleep 0.3
-    close_window "$window"
-    wait "$farend" || true
 }
 
 case "$what" in
@@ -65,7 +53,7 @@ wrongbaud)
                      printf "| wrong baud rate (19200) | %3d | %7.1f | %6.2f%% | %5.1f%% |\n",
                             at, rate, rate / 10, 100 * cpu / hz / s }'
     done
-    end_run
+    stop_and_close
     echo
     echo "farend's summary: $(grep "received" "$tmp/summary" | tail -1)"
     ;;
@@ -76,7 +64,7 @@ memory)
     r0=$(resident_kb "$tester") b0=$(received)
     sleep_until "$seconds" "$started"
     r1=$(resident_kb "$tester") b1=$(received)
-    end_run
+    stop_and_close
     awk -v r0="$r0" -v r1="$r1" -v n=$((b1 - b0)) -v s="$seconds" \
         'BEGIN { printf "instant echo, 1 ms, %d s: resident %.1f MB at 10 s, %.1f MB at the end, " \
                         "%d characters logged in between: %.2f bytes per character\n",

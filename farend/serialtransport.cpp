@@ -130,7 +130,6 @@ std::unique_ptr<Transport> openSerialTransport(const std::string &device, std::s
     dcb.ByteSize = 8;
     dcb.Parity = NOPARITY;
     dcb.StopBits = ONESTOPBIT;
-    dcb.fOutX = dcb.fInX = 0;   // every byte is data, as the device's UART sees it
     if (!SetCommState(h, &dcb)) {
         error = "cannot set " + device + " to 9600 8N1: " + lastErrorText();
         return nullptr;

@@ -278,12 +278,6 @@ void LogText::insert(Pos at, std::u32string_view chars)
     }
 }
 
-void LogText::insertCell(Pos at, Cell cell)
-{
-    const char32_t c = cell == kBreakCell ? U'\n' : byteDrawing(cell);
-    insert(at, std::u32string_view(&c, 1));
-}
-
 Pos LogText::eraseSome(Pos from, Pos to)
 {
     struct Rec {

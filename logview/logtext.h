@@ -38,8 +38,6 @@ public:
     Pos makeRoom(Pos n);
     // Inserts at `at` (0..size()); the caller has made room. '\n' breaks a paragraph.
     void insert(Pos at, std::u32string_view chars);
-    // One cell, as the program inserts a received byte's drawing.
-    void insertCell(Pos at, Cell cell);
     void erase(Pos from, Pos to);
     void clear();
 
@@ -51,7 +49,6 @@ public:
     Pos paragraphStart(Pos pos) const;
     // The position of the paragraph's break, or size() for the last paragraph.
     Pos paragraphEnd(Pos pos) const;
-    Pos startOfParagraph(Pos index) const;
 
     // The cells from `pos` to the end of the leaf holding it; length 0 at the end.
     // `foreign` points at the side-table characters of the kForeignCell cells among them.
@@ -85,6 +82,7 @@ private:
     Pos insertSome(Pos at, const char32_t *chars, Pos n);
     Pos eraseSome(Pos from, Pos to);
     Pos breakPosition(Pos index) const;   // where the index-th break (0-based) stands
+    Pos startOfParagraph(Pos index) const;
     void destroy(Node *node);
 
     Node *root;

@@ -83,3 +83,22 @@ click_start_stop() {
     xdotool mousemove --window "$1" "$layout_start_stop_x" "$layout_start_stop_y" click 1
 }
 close_window() { xdotool windowactivate --sync "$1" key alt+F4; }
+
+# A run of the tester at 1 ms against farend started with the given options (its summary in
+# $_xs_tmp/summary): sets farend, window and tester, with the period "1" chosen and sending off.
+start_farend_at_1ms() {
+    build/farend "$@" >/dev/null 2>"$_xs_tmp/summary" &
+    farend=$!
+    window=$(tester_window)
+    tester=$(pgrep -P "$farend" | head -1)
+    choose_period "$window" end   # "1"
+}
+# Stops sending, closes the window and waits for farend to end.
+stop_and_close() {
+    click_start_stop "$window"
+    sleep 0.3
+    close_window "$window"
+    wait "$farend" || true
+}
+# CPU time a process has used, in clock ticks.
+cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
