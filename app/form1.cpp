@@ -1,6 +1,7 @@
 #include "app/form1.h"
 
 #include "app/layout.h"
+#include "looptest/receivedlabel.h"
 #include "serial/port.h"
 
 #include <QPalette>
@@ -27,7 +28,8 @@ void TForm1::createControls()
         return new TLabel(this, corner.x(), corner.y(), caption, font);
     };
     Label1 = label(Layout::label1, QStringLiteral("label1"), bold24);
-    Label2 = label(Layout::label2, QStringLiteral("Label2"), bold24);
+    Label2 = new ReceivedLabel(this, Layout::label2.x(), Layout::label2.y(),
+                               QStringLiteral("Label2"), bold24);
     Label3 = label(Layout::label3, QStringLiteral("Label3"), bold24);
     Label4 = label(Layout::label4, QStringLiteral("ASCII コード"), bold16);
     Label5 = label(Layout::label5, QStringLiteral("ASCII文字"), bold16);

@@ -1,5 +1,7 @@
 #include "logview/accessible.h"
 
+#include "logview/cells.h"
+#include "logview/hexbox.h"
 #include "logview/logview.h"
 
 #include <QAccessibleWidget>
@@ -170,7 +172,14 @@ public:
         }
         *start = int(from);
         *end = int(to);
-        return view()->textBetween(from, to);
+        QString text = view()->textBetween(from, to);
+        // a byte drawn as a hex box is read out by its name, or its value
+        if (type == QAccessible::CharBoundary && text.size() == 1) {
+            const int byte = byteOf(text[0].unicode());
+            if (byte > 0 && isHexBoxByte(std::uint8_t(byte)))
+                return hexBoxName(std::uint8_t(byte));
+        }
+        return text;
     }
 
     // --- QAccessibleEditableTextInterface: edits as the operator's own

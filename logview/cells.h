@@ -1,8 +1,8 @@
 // How the log keeps its characters: one byte a character for everything the program inserts.
 //
-// A received byte is shown as one of 255 fixed drawings (0x00 shows as nothing), so the log
-// stores the byte's code instead of the drawing. The operator's own typing may be any
-// character: the few that are not a drawing are kept in a side table behind an escape code.
+// A received byte stands for one of 255 fixed characters (0x00 stands for nothing), so the log
+// stores the byte's code instead of the character. The operator's own typing may be any
+// character: the few that are not a byte's are kept in a side table behind an escape code.
 #pragma once
 
 #include <cstdint>
@@ -11,14 +11,21 @@ namespace logview {
 
 using Cell = std::uint8_t;
 
-constexpr Cell kBreakCell = 0x00;         // a paragraph break (0x00 itself is never drawn)
-constexpr Cell kReplacementCell = 0x80;   // every byte drawn as U+FFFD
-constexpr Cell kForeignCell = 0xFF;       // a character kept in the side table
+constexpr Cell kBreakCell = 0x00;     // a paragraph break (0x00 itself is never shown)
+constexpr Cell kForeignCell = 0xFF;   // a character kept in the side table, received 0xFF too
 
-// How a received byte is drawn: printable ASCII as itself, 0xA1-0xDF as the half-width
-// katakana they are in Shift-JIS, control codes as their Unicode control pictures, any other
-// byte as U+FFFD. 0x00 draws as nothing (returns 0).
-constexpr char32_t byteDrawing(std::uint8_t byte)
+// Bytes that no font shows: control codes and the bytes that are no Shift-JIS character on
+// their own. The program draws them as a hex box (logview/hexbox.h).
+constexpr bool isHexBoxByte(std::uint8_t byte)
+{
+    return (byte >= 0x01 && byte < 0x20) || (byte >= 0x7F && (byte <= 0xA0 || byte >= 0xE0));
+}
+
+// The character a received byte stands for in text (copy, paste, assistive technology):
+// printable ASCII as itself, 0xA1-0xDF as the half-width katakana they are in Shift-JIS,
+// control codes as their Unicode control pictures (U+2401-U+241F, U+2421 for 0x7F), the other
+// bytes as the private-use character U+F700 plus the byte. 0x00 stands for nothing (returns 0).
+constexpr char32_t byteChar(std::uint8_t byte)
 {
     if (byte == 0x00)
         return 0;
@@ -30,32 +37,39 @@ constexpr char32_t byteDrawing(std::uint8_t byte)
         return 0x2400 + byte;
     if (byte == 0x7F)
         return 0x2421;
-    return 0xFFFD;
+    return 0xF700 + byte;
 }
 
-// The cell that keeps `c`: its byte when it is a drawing, kBreakCell for '\n', otherwise
-// kForeignCell.
-constexpr Cell cellOf(char32_t c)
+// The byte `c` stands for, or -1 when it is no byte's character.
+constexpr int byteOf(char32_t c)
 {
     if (c >= 0x20 && c <= 0x7E)
-        return static_cast<Cell>(c);
-    if (c == U'\n')
-        return kBreakCell;
+        return int(c);
     if (c >= 0xFF61 && c <= 0xFF9F)
-        return static_cast<Cell>(0xA1 + (c - 0xFF61));
+        return int(0xA1 + (c - 0xFF61));
     if (c >= 0x2401 && c <= 0x241F)
-        return static_cast<Cell>(c - 0x2400);
+        return int(c - 0x2400);
     if (c == 0x2421)
         return 0x7F;
-    if (c == 0xFFFD)
-        return kReplacementCell;
-    return kForeignCell;
+    if ((c >= 0xF780 && c <= 0xF7A0) || (c >= 0xF7E0 && c <= 0xF7FF))
+        return int(c - 0xF700);
+    return -1;
+}
+
+// The cell that keeps `c`: its byte when it is a byte's character, kBreakCell for '\n',
+// otherwise kForeignCell (U+F7FF, received 0xFF, is kept in the side table like typed text).
+constexpr Cell cellOf(char32_t c)
+{
+    if (c == U'\n')
+        return kBreakCell;
+    const int byte = byteOf(c);
+    return byte > 0 && byte != kForeignCell ? static_cast<Cell>(byte) : kForeignCell;
 }
 
 // The character a cell other than kForeignCell stands for ('\n' for a break).
 constexpr char32_t cellChar(Cell cell)
 {
-    return cell == kBreakCell ? U'\n' : byteDrawing(cell);
+    return cell == kBreakCell ? U'\n' : byteChar(cell);
 }
 
 } // namespace logview

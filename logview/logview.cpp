@@ -2,6 +2,7 @@
 
 #include "logview/accessible.h"
 #include "logview/cells.h"
+#include "logview/hexbox.h"
 
 #include <QAccessible>
 #include <QApplication>
@@ -45,7 +46,9 @@ const std::array<char16_t, 256> &cellUnits()
     static const std::array<char16_t, 256> units = [] {
         std::array<char16_t, 256> u{};
         for (int c = 0; c < 256; ++c)
-            u[c] = static_cast<char16_t>(cellChar(static_cast<Cell>(c)));
+            u[c] = isHexBoxByte(static_cast<std::uint8_t>(c))
+                       ? HexBox::kPlaceholder
+                       : static_cast<char16_t>(cellChar(static_cast<Cell>(c)));
         return u;
     }();
     return units;
@@ -127,7 +130,11 @@ void LogView::updateMetrics()
     Advances a;
     for (int c = 1; c < 256; ++c)
         a.cell[c] = fm.horizontalAdvance(QString(QChar(cellUnits()[c])));
-    a.other = [f](char32_t c) { return QFontMetricsF(f).horizontalAdvance(QString::fromUcs4(&c, 1)); };
+    hexBox = std::make_unique<HexBox>(f);
+    a.other = [f, box = a.cell[0x80]](char32_t c) {
+        return byteOf(c) == kForeignCell ? box
+                                         : QFontMetricsF(f).horizontalAdvance(QString::fromUcs4(&c, 1));
+    };
     a.tabStop = kTabStop;
     wrap.setAdvances(std::move(a));
 
@@ -289,7 +296,7 @@ std::vector<Row> LogView::rowsOnScreen()
 
 // --- text of a row ------------------------------------------------------------------------
 
-QString LogView::rowString(const Row &row, std::vector<Pos> *wide) const
+QString LogView::rowString(const Row &row, std::vector<Pos> *wide, std::vector<Box> *boxes) const
 {
     QString s;
     s.reserve(qsizetype(row.end - row.start));
@@ -300,11 +307,18 @@ QString LogView::rowString(const Row &row, std::vector<Pos> *wide) const
         const char32_t *foreign = c.foreign;
         for (Pos k = 0; k < n; ++k) {
             if (c.cells[k] != kForeignCell) {
-                s.append(QChar(units[c.cells[k]]));
+                const char16_t u = units[c.cells[k]];
+                if (u == HexBox::kPlaceholder && boxes)
+                    boxes->push_back({int(s.size()), c.cells[k]});
+                s.append(QChar(u));
                 continue;
             }
             const char32_t ch = *foreign++;
-            if (QChar::requiresSurrogates(ch)) {
+            if (byteOf(ch) == kForeignCell) {   // a received 0xFF
+                if (boxes)
+                    boxes->push_back({int(s.size()), kForeignCell});
+                s.append(QChar(HexBox::kPlaceholder));
+            } else if (QChar::requiresSurrogates(ch)) {
                 if (wide)
                     wide->push_back(pos + k);
                 s.append(QChar(QChar::highSurrogate(ch)));
@@ -814,7 +828,8 @@ void LogView::paintEvent(QPaintEvent *e)
 void LogView::paintRow(QPainter &p, const Row &row, qreal y, const QRect &clip, bool caretHere)
 {
     std::vector<Pos> wide;
-    const QString s = rowString(row, &wide);
+    std::vector<Box> boxes;
+    const QString s = rowString(row, &wide, &boxes);
     const int caretIndex = caretHere ? toStringIndex(row, caret, wide) : -1;
 
     QTextLayout *layout;
@@ -853,6 +868,22 @@ void LogView::paintRow(QPainter &p, const Row &row, qreal y, const QRect &clip, 
     p.setPen(palette().color(QPalette::Text));
     const QPointF origin(margin, y);
     layout->draw(&p, origin, selections, clip);
+    if (!boxes.empty()) {
+        const QTextLine line = layout->lineAt(0);
+        const int selStart = selections.isEmpty() ? -1 : selections[0].start;
+        const int selEnd = selections.isEmpty() ? -1 : selStart + selections[0].length;
+        const QColor text = palette().color(QPalette::Text);
+        const QColor selected = palette().color(QPalette::HighlightedText);
+        for (const Box &b : boxes) {
+            const int i = withPreedit && b.index >= caretIndex ? b.index + int(preedit.size())
+                                                               : b.index;
+            const qreal x0 = line.cursorToX(i), x1 = line.cursorToX(i + 1);
+            if (margin + x1 < clip.left() || margin + x0 > clip.right() + 1)
+                continue;
+            hexBox->paint(p, QRectF(margin + x0, y, x1 - x0, rowHeight), b.byte,
+                          b.index >= selStart && b.index < selEnd ? selected : text);
+        }
+    }
     if (caretHere && caretOn && hasFocus() && (preedit.isEmpty() || preeditCursorShown)) {
         const int at = preedit.isEmpty() ? caretIndex : caretIndex + preeditCursor;
         layout->drawCursor(&p, origin, at, 1);

@@ -21,6 +21,8 @@
 
 namespace logview {
 
+class HexBox;
+
 class LogView : public QAbstractScrollArea {
     Q_OBJECT
 public:
@@ -135,7 +137,14 @@ private:
     Pos wordStart(Pos pos);
     Pos wordEnd(Pos pos);
 
-    QString rowString(const Row &row, std::vector<Pos> *wide = nullptr) const;
+    struct Box {
+        int index;           // in the row's string
+        std::uint8_t byte;
+    };
+    // The row as the layout shows it: a hex box's placeholder for each byte drawn as one,
+    // listed in `boxes`.
+    QString rowString(const Row &row, std::vector<Pos> *wide = nullptr,
+                      std::vector<Box> *boxes = nullptr) const;
     int toStringIndex(const Row &row, Pos pos, const std::vector<Pos> &wide) const;
     Pos toPosition(const Row &row, int index, const std::vector<Pos> &wide) const;
     QTextLayout *layoutFor(const QString &text);
@@ -157,6 +166,7 @@ private:
 
     qreal margin = 4;
     int rowHeight = 13;
+    std::unique_ptr<HexBox> hexBox;
     struct Shaped {
         std::shared_ptr<QTextLayout> layout;
         quint64 frame = 0;

@@ -39,7 +39,7 @@ double LogWrap::otherAdvance(char32_t c) const
     auto it = otherCache.find(c);
     if (it != otherCache.end())
         return it->second;
-    const double w = adv.other ? adv.other(c) : adv.cell[kReplacementCell];
+    const double w = adv.other ? adv.other(c) : adv.cell['?'];
     otherCache.emplace(c, w);
     return w;
 }

@@ -17,7 +17,7 @@ const QString &ReceivedText(unsigned char byte)
     static const std::array<QString, 256> texts = [] {
         std::array<QString, 256> t;
         for (int b = 1; b < 256; ++b) {
-            const char32_t c = logview::byteDrawing(static_cast<std::uint8_t>(b));
+            const char32_t c = logview::byteChar(static_cast<std::uint8_t>(b));
             t[b] = QString::fromUcs4(&c, 1);
         }
         return t;

@@ -69,19 +69,25 @@ private slots:
 void LogModelTest::keepsReceivedDrawingsInOneByteAndOtherCharactersAsTheyAre()
 {
     for (int b = 1; b < 256; ++b) {
-        const char32_t drawing = byteDrawing(static_cast<std::uint8_t>(b));
+        const char32_t drawing = byteChar(static_cast<std::uint8_t>(b));
         QVERIFY(drawing != 0);
-        QVERIFY(cellOf(drawing) != kForeignCell);
-        QCOMPARE(cellChar(cellOf(drawing)), drawing);
+        QCOMPARE(byteOf(drawing), b);
+        if (b == kForeignCell)   // received 0xFF goes to the side table like typed text
+            QCOMPARE(cellOf(drawing), kForeignCell);
+        else
+            QCOMPARE(cellChar(cellOf(drawing)), drawing);
     }
-    QCOMPARE(byteDrawing(0), char32_t(0));
+    QCOMPARE(byteChar(0), char32_t(0));
+    for (char32_t other : {U'\n', U'\t', char32_t(0xFFFD), char32_t(0x2400), char32_t(0xF77F),
+                           char32_t(0xF7A1), char32_t(0xF7DF), char32_t(0xF800)})
+        QCOMPARE(byteOf(other), -1);
     QCOMPARE(cellOf(U'\n'), kBreakCell);
 
     LogText text;
     const std::u32string typed = U"a\x3042\U0001F600\tb\x2400\n\x7F\x1B";
     text.insert(0, typed);
     for (int b = 1; b < 256; ++b) {
-        const char32_t drawing = byteDrawing(static_cast<std::uint8_t>(b));
+        const char32_t drawing = byteChar(static_cast<std::uint8_t>(b));
         text.insert(text.size(), std::u32string_view(&drawing, 1));
     }
     QCOMPARE(text.size(), Pos(typed.size() + 255));

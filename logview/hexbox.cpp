@@ -1,0 +1,75 @@
+#include "logview/hexbox.h"
+
+#include <QFontMetricsF>
+#include <QPainter>
+
+#include <algorithm>
+#include <cmath>
+
+namespace logview {
+
+namespace {
+
+// The hex digits, 3 by 5 pixels: one row a 3-bit number, the high bit on the left.
+constexpr std::uint8_t kDigits[16][5] = {
+    {7, 5, 5, 5, 7}, {2, 6, 2, 2, 7}, {7, 1, 7, 4, 7}, {7, 1, 7, 1, 7},
+    {5, 5, 7, 1, 1}, {7, 4, 7, 1, 7}, {7, 4, 7, 5, 7}, {7, 1, 1, 1, 1},
+    {7, 5, 7, 5, 7}, {7, 5, 7, 1, 7}, {2, 5, 7, 5, 5}, {6, 5, 6, 5, 6},
+    {3, 4, 4, 4, 3}, {6, 5, 5, 5, 6}, {7, 4, 7, 4, 7}, {7, 4, 7, 4, 4},
+};
+
+} // namespace
+
+// A box is one digit pixel of frame, one of space, two digits with one between, and the same
+// again on the other side: 11 by 9 digit pixels.
+HexBox::HexBox(const QFont &textFont)
+{
+    const QFontMetricsF fm(textFont);
+    cell = QSizeF(fm.horizontalAdvance(QString(QChar(kPlaceholder))), fm.height());
+    scale = std::max(1, std::min(int(cell.width() - 1) / 11, int(cell.height() - 1) / 9));
+    box = QSize(11 * scale, 9 * scale);
+}
+
+void HexBox::paint(QPainter &p, const QRectF &area, std::uint8_t byte, const QColor &color) const
+{
+    QPainterPath &shape = shapes[byte];
+    if (shape.isEmpty()) {
+        shape.setFillRule(Qt::WindingFill);
+        const int s = scale;
+        shape.addRect(0, 0, box.width(), s);
+        shape.addRect(0, box.height() - s, box.width(), s);
+        shape.addRect(0, s, s, box.height() - 2 * s);
+        shape.addRect(box.width() - s, s, s, box.height() - 2 * s);
+        for (int d = 0; d < 2; ++d) {
+            const auto &rows = kDigits[d == 0 ? byte >> 4 : byte & 0xF];
+            for (int y = 0; y < 5; ++y)
+                for (int x = 0; x < 3; ++x)
+                    if (rows[y] & (4 >> x))
+                        shape.addRect((2 + 4 * d + x) * s, (2 + y) * s, s, s);
+        }
+        shape = shape.simplified();
+    }
+    // whole pixels: the digits stay crisp
+    const QPointF at(std::round(area.left() + (area.width() - box.width()) / 2),
+                     std::round(area.top() + (area.height() - box.height()) / 2));
+    p.save();
+    p.setRenderHint(QPainter::Antialiasing, false);
+    p.translate(at);
+    p.fillPath(shape, color);
+    p.restore();
+}
+
+QString hexBoxName(std::uint8_t byte)
+{
+    static const char *const controls[32] = {
+        "NUL", "SOH", "STX", "ETX", "EOT", "ENQ", "ACK", "BEL", "BS",  "HT",  "LF",
+        "VT",  "FF",  "CR",  "SO",  "SI",  "DLE", "DC1", "DC2", "DC3", "DC4", "NAK",
+        "SYN", "ETB", "CAN", "EM",  "SUB", "ESC", "FS",  "GS",  "RS",  "US"};
+    if (byte < 0x20)
+        return QString::fromLatin1(controls[byte]);
+    if (byte == 0x7F)
+        return QStringLiteral("DEL");
+    return QStringLiteral("0x") + QStringLiteral("%1").arg(byte, 2, 16, QLatin1Char('0')).toUpper();
+}
+
+} // namespace logview

@@ -1,0 +1,39 @@
+// The drawing of a byte that no font shows: its two hex digits in a thin frame, as text
+// toolkits draw a character they have no glyph for. The digits are the program's own, 3 by 5
+// pixels scaled by whole pixels, so that the box looks the same whatever fonts are installed.
+#pragma once
+
+#include <QColor>
+#include <QFont>
+#include <QPainterPath>
+#include <QRectF>
+
+#include <array>
+#include <cstdint>
+
+class QPainter;
+
+namespace logview {
+
+class HexBox {
+public:
+    // Where a box stands in laid-out text: a space one em wide, which every Japanese face has.
+    static constexpr char16_t kPlaceholder = 0x3000;
+
+    explicit HexBox(const QFont &textFont);
+    // The size a box takes beside text of the font: the placeholder's advance, one line high.
+    QSizeF size() const { return cell; }
+    // Draws `byte`'s box centred in `area`, a character cell.
+    void paint(QPainter &p, const QRectF &area, std::uint8_t byte, const QColor &color) const;
+
+private:
+    QSizeF cell;
+    int scale = 1;                                   // screen pixels a digit pixel
+    QSize box;                                       // the frame's outer size
+    mutable std::array<QPainterPath, 256> shapes;   // frame and digits, made on first use
+};
+
+// What a screen reader says for a byte drawn as a box: "SOH" ... "US", "DEL", or "0x80".
+QString hexBoxName(std::uint8_t byte);
+
+} // namespace logview

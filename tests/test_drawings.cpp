@@ -1,0 +1,199 @@
+// Every byte that comes back is drawn so that it can be told from every other, in Label2 and in
+// the log, whatever fonts the machine has: run once with the installed fonts and once with
+// fontconfig limited to the package's own dependency.
+#include "tests/support/testbed.h"
+
+#include "app/form1.h"
+#include "logview/cells.h"
+#include "looptest/exchange.h"
+
+#include <QtTest>
+
+#include <QAccessible>
+#include <QAccessibleTextInterface>
+#include <QClipboard>
+#include <QLabel>
+#include <QPainter>
+
+#include <termios.h>
+
+namespace {
+
+// The pixels inside `r` of `image`, in one format, so that equal drawings compare equal.
+QImage crop(const QImage &image, const QRect &r)
+{
+    return image.copy(r).convertToFormat(QImage::Format_ARGB32);
+}
+
+bool hasInk(const QImage &image)
+{
+    const QRgb background = image.pixel(0, 0);
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            if (image.pixel(x, y) != background)
+                return true;
+    return false;
+}
+
+// What the font shows for a character it has no glyph for, the size a widget of `font` gives
+// it: a private-use character no face has.
+QImage missingGlyph(const QFont &font, const QPalette &palette, const QSize &size)
+{
+    QLabel probe;
+    probe.setFont(font);
+    probe.setPalette(palette);
+    probe.setText(QString(QChar(0xF7FF)));
+    probe.resize(size);
+    return crop(probe.grab().toImage(), QRect(QPoint(0, 0), size));
+}
+
+QString hex(int byte)
+{
+    return QStringLiteral("0x%1").arg(byte, 2, 16, QLatin1Char('0'));
+}
+
+} // namespace
+
+class DrawingsTest : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+    void everyByteIsDrawnDistinctlyInLabel2AndTheLogAndCopiesBack();
+    void screenReaderHearsANameOrAHexValue();
+
+private:
+    void receiveAllBytes();
+    void tick() { form->MsTimer1Timer(form->MsTimer1); }
+    ComTestbed *line = nullptr;
+    TForm1 *form = nullptr;
+    QList<QImage> label2;   // Label2 after each tick, for the bytes 0x00 to 0xFF
+};
+
+void DrawingsTest::init()
+{
+    line = new ComTestbed;
+    form = new TForm1(nullptr);
+    TestChar = 47;
+    ReceiveByte = 0;
+    form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(form));
+}
+
+void DrawingsTest::cleanup()
+{
+    form->close();
+    delete form;
+    delete line;
+    label2.clear();
+}
+
+// The far end answers the 256 ticks with the byte values 0 to 255 in turn.
+void DrawingsTest::receiveAllBytes()
+{
+    termios t;   // no software flow control on this line: 0x11 and 0x13 are data here
+    tcgetattr(line->far(), &t);
+    t.c_iflag &= ~(IXON | IXOFF);
+    tcsetattr(line->far(), TCSANOW, &t);
+    QByteArray all;
+    for (int b = 0; b < 256; ++b)
+        all.append(char(b));
+    line->send(all);
+    for (int b = 0; b < 256; ++b) {
+        tick();
+        label2.append(crop(form->Label2->grab().toImage(), form->Label2->rect()));
+    }
+}
+
+void DrawingsTest::everyByteIsDrawnDistinctlyInLabel2AndTheLogAndCopiesBack()
+{
+    receiveAllBytes();
+    // the window after all 256 byte values, for the README
+    if (const QByteArray shot = qgetenv("LOOPTEST_DRAWINGS_SHOT"); !shot.isEmpty())
+        form->grab().save(QString::fromLocal8Bit(shot));
+    TRichEdit *log = form->RichEdit1;
+    QCOMPARE(log->length(), 255 + 1);   // and the break after "Z"
+    QCOMPARE(log->toPlainText().indexOf(u'\n'), int('Z'));
+    QVERIFY(label2[0].isNull() || !hasInk(label2[0]));   // a zero byte shows nothing
+
+    const QImage labelMissing =
+        missingGlyph(form->Label2->font(), form->Label2->palette(), label2[0x80].size());
+    QHash<QByteArray, int> seenInLabel, seenInLog;
+    for (int b = 1; b < 256; ++b) {
+        const QImage &inLabel = label2[b];
+        // a space is itself: blank, but as wide as a space
+        QVERIFY2(hasInk(inLabel) || b == ' ', qPrintable(hex(b) + " shows nothing in Label2"));
+        QVERIFY2(inLabel != labelMissing, qPrintable(hex(b) + " is the missing glyph in Label2"));
+        const QByteArray key(reinterpret_cast<const char *>(inLabel.constBits()),
+                             inLabel.sizeInBytes());
+        const QByteArray sized = QByteArray::number(inLabel.width()) + 'x' + key;
+        QVERIFY2(!seenInLabel.contains(sized),
+                 qPrintable(hex(b) + " looks like " + hex(seenInLabel.value(sized)) + " in Label2"));
+        seenInLabel.insert(sized, b);
+
+        // each on its own: the half-width voiced marks join the kana before them
+        log->clear();
+        log->SetSelText(ReceivedText(std::uint8_t(b)));
+        const QRect r = log->characterRect(0);
+        QVERIFY2(!r.isEmpty(), qPrintable(hex(b) + " is not on screen"));
+        const QImage inLog = crop(log->viewport()->grab().toImage(), r);
+        QVERIFY2(hasInk(inLog) || b == ' ', qPrintable(hex(b) + " shows nothing in the log"));
+        const QImage logMissing = missingGlyph(log->font(), log->palette(), r.size());
+        QVERIFY2(inLog != logMissing, qPrintable(hex(b) + " is the missing glyph in the log"));
+        const QByteArray logKey = QByteArray::number(r.width()) + 'x' +
+                                  QByteArray(reinterpret_cast<const char *>(inLog.constBits()),
+                                             inLog.sizeInBytes());
+        QVERIFY2(!seenInLog.contains(logKey),
+                 qPrintable(hex(b) + " looks like " + hex(seenInLog.value(logKey)) + " in the log"));
+        seenInLog.insert(logKey, b);
+    }
+
+    // the copied log maps back to the bytes; pasted, it shows the same drawings
+    log->clear();
+    for (int b = 1; b < 256; ++b)
+        log->SetSelText(ReceivedText(std::uint8_t(b)));
+    const QImage logImage = log->viewport()->grab().toImage();
+    log->selectAll();
+    log->copy();
+    const QString copied = QGuiApplication::clipboard()->text();
+    QByteArray back;
+    for (QChar c : copied)
+        if (c != u'\n')
+            back.append(char(logview::byteOf(c.unicode())));
+    QByteArray expected;
+    for (int b = 1; b < 256; ++b)
+        expected.append(char(b));
+    QCOMPARE(back.toHex(' '), expected.toHex(' '));
+
+    log->clear();
+    log->paste();
+    QCOMPARE(log->toPlainText(), copied);
+    log->setSelection(log->length(), log->length());
+    QCOMPARE(log->viewport()->grab().toImage(), logImage);
+
+}
+
+void DrawingsTest::screenReaderHearsANameOrAHexValue()
+{
+    receiveAllBytes();
+    QAccessibleInterface *a = QAccessible::queryAccessibleInterface(form->RichEdit1);
+    QVERIFY(a && a->textInterface());
+    QAccessibleTextInterface *text = a->textInterface();
+    auto heard = [&](int pos) {
+        int start = 0, end = 0;
+        const QString said = text->textAtOffset(pos, QAccessible::CharBoundary, &start, &end);
+        return std::make_pair(said, end - start);
+    };
+    QCOMPARE(heard(0x01 - 1), std::make_pair(QStringLiteral("SOH"), 1));
+    QCOMPARE(heard(0x1B - 1), std::make_pair(QStringLiteral("ESC"), 1));
+    QCOMPARE(heard('A' - 1), std::make_pair(QStringLiteral("A"), 1));
+    QCOMPARE(heard(0x7F), std::make_pair(QStringLiteral("DEL"), 1));
+    QCOMPARE(heard(0x80), std::make_pair(QStringLiteral("0x80"), 1));
+    QCOMPARE(heard(0xB1), std::make_pair(QString(QChar(0xFF71)), 1));   // katakana as itself
+    QCOMPARE(heard(0xFF), std::make_pair(QStringLiteral("0xFF"), 1));
+    // whole runs keep one character a byte, so that offsets stay those of the log
+    QCOMPARE(text->text(0x7F, 0x81), QString(QChar(0x2421)) + QChar(0xF780));
+}
+
+QTEST_MAIN(DrawingsTest)
+#include "test_drawings.moc"
