@@ -5,11 +5,14 @@
 //
 // Cases: (a) an empty log; (b) a million characters in lines of 37; (c) one paragraph of
 // 200,000 characters that never receives a "Z"; (d) inserting at a caret placed in the middle
-// of that paragraph. Insertions follow the test cycle, with a line added after each "Z" in (a)
-// and (b), as the tick does. "repaint" is one full paint of the control's text area.
+// of that paragraph; (e) 100,000 received bytes taking every value 1 to 255 in turn, a far end
+// gone wrong: most of them drawn as hex boxes. Insertions follow the test cycle, with a line
+// added after each "Z" in (a) and (b), as the tick does; in (e) they go on through the byte
+// values. "repaint" is one full paint of the control's text area.
 #include "app/layout.h"
 #include "app/vcl.h"
 #include "bench/stats.h"
+#include "looptest/exchange.h"
 #include "looptest/testcycle.h"
 
 #include <QAbstractScrollArea>
@@ -136,6 +139,34 @@ std::vector<double> insertions(Log &log, int count, bool lines)
     return costs;
 }
 
+// `count` insertions of the byte values 1 to 255 in turn, from `first`, as the tick makes them.
+std::vector<double> byteInsertions(Log &log, int count, int first)
+{
+    std::vector<double> costs;
+    for (int i = 0; i < count; ++i) {
+        const unsigned char b = static_cast<unsigned char>(1 + (first + i) % 255);
+        const auto start = Clock::now();
+        log.insert(ReceivedText(b));
+        if (b == 'Z')
+            log.addLine();
+        QCoreApplication::processEvents();
+        costs.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+    }
+    return costs;
+}
+
+QString allBytes(long characters)
+{
+    QString s;
+    for (long i = 0; s.size() < characters; ++i) {
+        const unsigned char b = static_cast<unsigned char>(1 + i % 255);
+        s.append(ReceivedText(b));
+        if (b == 'Z')
+            s.append(u'\n');
+    }
+    return s;
+}
+
 // One paint of the text area, into an image: the window itself repaints at most 60 times a
 // second and would let most repaint requests wait.
 double repaint(Log &log)
@@ -221,6 +252,11 @@ int main(int argc, char **argv)
     settle();
     row(name, "(d) caret in the middle of that paragraph", *log,
         insertions(*log, longSamples, false));
+
+    log->fill(allBytes(100000));
+    settle();
+    row(name, "(e) 100,000 bytes of every value in turn", *log,
+        byteInsertions(*log, samples, int(log->length() % 255)));
 
     std::printf("\n%s: %.2f bytes per logged character (resident +%.1f MB for %ld characters)\n",
                 name, double(grown) / std::max(1L, filled), grown / 1e6, filled);

@@ -32,31 +32,42 @@ HexBox::HexBox(const QFont &textFont)
 
 void HexBox::paint(QPainter &p, const QRectF &area, std::uint8_t byte, const QColor &color) const
 {
-    QPainterPath &shape = shapes[byte];
-    if (shape.isEmpty()) {
-        shape.setFillRule(Qt::WindingFill);
+    Drawn *set = &drawn[0];
+    if (drawn[0].color != color.rgba()) {
+        set = &drawn[1];
+        if (drawn[1].color != color.rgba()) {
+            std::swap(drawn[0], drawn[1]);   // the colour used longest ago goes
+            drawn[1] = Drawn();
+            drawn[1].color = color.rgba();
+        }
+    }
+    QImage &image = set->boxes[byte];
+    if (image.isNull()) {
+        image = QImage(box, QImage::Format_ARGB32_Premultiplied);
+        image.fill(Qt::transparent);
+        const QRgb ink = qPremultiply(color.rgba());
+        auto fill = [&](int x, int y, int w, int h) {
+            for (int yy = y; yy < y + h; ++yy)
+                for (int xx = x; xx < x + w; ++xx)
+                    image.setPixel(xx, yy, ink);
+        };
         const int s = scale;
-        shape.addRect(0, 0, box.width(), s);
-        shape.addRect(0, box.height() - s, box.width(), s);
-        shape.addRect(0, s, s, box.height() - 2 * s);
-        shape.addRect(box.width() - s, s, s, box.height() - 2 * s);
+        fill(0, 0, box.width(), s);
+        fill(0, box.height() - s, box.width(), s);
+        fill(0, s, s, box.height() - 2 * s);
+        fill(box.width() - s, s, s, box.height() - 2 * s);
         for (int d = 0; d < 2; ++d) {
             const auto &rows = kDigits[d == 0 ? byte >> 4 : byte & 0xF];
             for (int y = 0; y < 5; ++y)
                 for (int x = 0; x < 3; ++x)
                     if (rows[y] & (4 >> x))
-                        shape.addRect((2 + 4 * d + x) * s, (2 + y) * s, s, s);
+                        fill((2 + 4 * d + x) * s, (2 + y) * s, s, s);
         }
-        shape = shape.simplified();
     }
     // whole pixels: the digits stay crisp
-    const QPointF at(std::round(area.left() + (area.width() - box.width()) / 2),
-                     std::round(area.top() + (area.height() - box.height()) / 2));
-    p.save();
-    p.setRenderHint(QPainter::Antialiasing, false);
-    p.translate(at);
-    p.fillPath(shape, color);
-    p.restore();
+    const QPoint at(int(std::round(area.left() + (area.width() - box.width()) / 2)),
+                    int(std::round(area.top() + (area.height() - box.height()) / 2)));
+    p.drawImage(at, image);
 }
 
 QString hexBoxName(std::uint8_t byte)

@@ -5,7 +5,7 @@
 
 #include <QColor>
 #include <QFont>
-#include <QPainterPath>
+#include <QImage>
 #include <QRectF>
 
 #include <array>
@@ -30,7 +30,12 @@ private:
     QSizeF cell;
     int scale = 1;                                   // screen pixels a digit pixel
     QSize box;                                       // the frame's outer size
-    mutable std::array<QPainterPath, 256> shapes;   // frame and digits, made on first use
+    // each byte's box in the colour last asked for, made on first use: a paint only copies it
+    struct Drawn {
+        QRgb color = 0;
+        std::array<QImage, 256> boxes;
+    };
+    mutable Drawn drawn[2];   // the text's colour and the selection's
 };
 
 // What a screen reader says for a byte drawn as a box: "SOH" ... "US", "DEL", or "0x80".

@@ -19,9 +19,14 @@ struct LogText::Leaf {
     std::vector<char32_t> foreign;   // the characters of the kForeignCell cells, in order
     Cell cells[kLeafCells];
 
+    // counted from the nearer end: rows read near the log's end, where the caret is
     int foreignBefore(Pos offset) const
     {
-        return foreign.empty() ? 0 : int(std::count(cells, cells + offset, kForeignCell));
+        if (foreign.empty())
+            return 0;
+        if (offset <= used / 2)
+            return int(std::count(cells, cells + offset, kForeignCell));
+        return int(foreign.size()) - int(std::count(cells + offset, cells + used, kForeignCell));
     }
 };
 
@@ -239,10 +244,10 @@ Pos LogText::insertSome(Pos at, const char32_t *chars, Pos n)
                     extra = fresh;
                 } else {
                     const Pos k = std::min<Pos>(n, kLeafCells - leaf->used);
+                    const int fi = leaf->foreignBefore(pos);   // before the cells move
                     std::memmove(leaf->cells + pos + k, leaf->cells + pos, leaf->used - pos);
                     leaf->breaks = static_cast<std::uint16_t>(
-                        leaf->breaks + writeCells(leaf->cells + pos, leaf->foreign,
-                                                  leaf->foreignBefore(pos), chars, k));
+                        leaf->breaks + writeCells(leaf->cells + pos, leaf->foreign, fi, chars, k));
                     leaf->used = static_cast<std::uint16_t>(leaf->used + k);
                     placed = k;
                 }

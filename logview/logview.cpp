@@ -869,18 +869,30 @@ void LogView::paintRow(QPainter &p, const Row &row, qreal y, const QRect &clip, 
     const QPointF origin(margin, y);
     layout->draw(&p, origin, selections, clip);
     if (!boxes.empty()) {
-        const QTextLine line = layout->lineAt(0);
+        // where the boxes stand, found once for a row's shaped text
+        std::vector<qreal> scratch;
+        std::vector<qreal> *xs = &scratch;
+        if (!withPreedit)
+            xs = &layouts[s].boxX;
+        if (xs->size() != boxes.size()) {
+            const QTextLine line = layout->lineAt(0);
+            xs->clear();
+            for (const Box &b : boxes)
+                xs->push_back(line.cursorToX(withPreedit && b.index >= caretIndex
+                                                 ? b.index + int(preedit.size())
+                                                 : b.index));
+        }
         const int selStart = selections.isEmpty() ? -1 : selections[0].start;
         const int selEnd = selections.isEmpty() ? -1 : selStart + selections[0].length;
         const QColor text = palette().color(QPalette::Text);
         const QColor selected = palette().color(QPalette::HighlightedText);
-        for (const Box &b : boxes) {
-            const int i = withPreedit && b.index >= caretIndex ? b.index + int(preedit.size())
-                                                               : b.index;
-            const qreal x0 = line.cursorToX(i), x1 = line.cursorToX(i + 1);
-            if (margin + x1 < clip.left() || margin + x0 > clip.right() + 1)
+        const qreal w = hexBox->size().width();
+        for (std::size_t k = 0; k < boxes.size(); ++k) {
+            const Box &b = boxes[k];
+            const qreal x0 = (*xs)[k];
+            if (margin + x0 + w < clip.left() || margin + x0 > clip.right() + 1)
                 continue;
-            hexBox->paint(p, QRectF(margin + x0, y, x1 - x0, rowHeight), b.byte,
+            hexBox->paint(p, QRectF(margin + x0, y, w, rowHeight), b.byte,
                           b.index >= selStart && b.index < selEnd ? selected : text);
         }
     }

@@ -170,6 +170,7 @@ private:
     struct Shaped {
         std::shared_ptr<QTextLayout> layout;
         quint64 frame = 0;
+        std::vector<qreal> boxX;   // where its hex boxes start, once painted
     };
     QHash<QString, Shaped> layouts;   // rows shaped for the last frame, by their text
     quint64 frame = 0;
