@@ -2,7 +2,8 @@
 # Screenshots of the real window under a window manager, against farend: as it starts, after a
 # few seconds of sending at 10 ms, and the same against a far end at the wrong baud rate, whose
 # garbage never holds a "Z" and so fills the log as one long wrapped line. Writes
-# docs/window.png, docs/window-running.png and docs/window-wrapped.png.
+# docs/window.png, docs/window-running.png and docs/window-wrapped.png; and docs/window-bytes.png,
+# the window on the offscreen platform after test_drawings has received every byte value.
 #   usage: scripts/screenshot.sh   (build/ must be built)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -46,3 +47,7 @@ sleep 0.3
 close_window "$window"
 wait "$farend"
 cat "$_xs_tmp/summary"
+
+LOOPTEST_DRAWINGS_SHOT=docs/window-bytes.png QT_QPA_PLATFORM=offscreen \
+    umockdev-wrapper build/test_drawings everyByteIsDrawnDistinctlyInLabel2AndTheLogAndCopiesBack \
+    >/dev/null 2>&1

@@ -44,7 +44,7 @@ std::vector<Row> allRows(const LogText &text, double width)
 
 std::u32string randomText(std::mt19937 &rng, int n)
 {
-    static const char32_t alphabet[] = U"0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ     W\n\x3042\x2401\xFF71";
+    static const char32_t alphabet[] = U"0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ     W\n\x3042\x2401\xFF71\xF7FF\xF780";
     std::uniform_int_distribution<int> pick(0, int(std::size(alphabet)) - 2);
     std::u32string s;
     for (int i = 0; i < n; ++i)
