@@ -12,7 +12,7 @@ namespace logview {
 using Cell = std::uint8_t;
 
 constexpr Cell kBreakCell = 0x00;     // a paragraph break (0x00 itself is never shown)
-constexpr Cell kForeignCell = 0xFF;   // a character kept in the side table, received 0xFF too
+constexpr Cell kForeignCell = 0xFF;   // received 0xFF, or a character kept in the side table
 
 // Bytes that no font shows: control codes and the bytes that are no Shift-JIS character on
 // their own. The program draws them as a hex box (logview/hexbox.h).
@@ -57,16 +57,16 @@ constexpr int byteOf(char32_t c)
 }
 
 // The cell that keeps `c`: its byte when it is a byte's character, kBreakCell for '\n',
-// otherwise kForeignCell (U+F7FF, received 0xFF, is kept in the side table like typed text).
+// otherwise kForeignCell, which is also received 0xFF's: the side table tells them apart.
 constexpr Cell cellOf(char32_t c)
 {
     if (c == U'\n')
         return kBreakCell;
     const int byte = byteOf(c);
-    return byte > 0 && byte != kForeignCell ? static_cast<Cell>(byte) : kForeignCell;
+    return byte > 0 ? static_cast<Cell>(byte) : kForeignCell;
 }
 
-// The character a cell other than kForeignCell stands for ('\n' for a break).
+// The character a cell stands for ('\n' for a break) when the side table does not list it.
 constexpr char32_t cellChar(Cell cell)
 {
     return cell == kBreakCell ? U'\n' : byteChar(cell);

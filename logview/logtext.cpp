@@ -16,17 +16,21 @@ constexpr Pos kParagraphSearch = 64 * 1024;
 struct LogText::Leaf {
     std::uint16_t used = 0;
     std::uint16_t breaks = 0;
-    std::vector<char32_t> foreign;   // the characters of the kForeignCell cells, in order
+    // the side table: the characters of the kForeignCell cells that are no received 0xFF, in
+    // order, and where they stand in the leaf
+    std::vector<char32_t> foreign;
+    std::vector<std::uint16_t> foreignAt;
     Cell cells[kLeafCells];
 
-    // counted from the nearer end: rows read near the log's end, where the caret is
     int foreignBefore(Pos offset) const
     {
-        if (foreign.empty())
-            return 0;
-        if (offset <= used / 2)
-            return int(std::count(cells, cells + offset, kForeignCell));
-        return int(foreign.size()) - int(std::count(cells + offset, cells + used, kForeignCell));
+        return int(std::lower_bound(foreignAt.begin(), foreignAt.end(), offset) - foreignAt.begin());
+    }
+    // The side-table entries from `offset` on move by `delta`.
+    void shiftForeign(Pos offset, Pos delta)
+    {
+        for (auto it = foreignAt.begin() + foreignBefore(offset); it != foreignAt.end(); ++it)
+            *it = static_cast<std::uint16_t>(*it + delta);
     }
 };
 
@@ -115,22 +119,29 @@ struct LogText::Node {
 
 namespace {
 
-// Writes `n` characters at `offset` of a leaf with room for them; returns the breaks written.
-int writeCells(Cell *cells, std::vector<char32_t> &foreign, int foreignIndex, const char32_t *chars,
-               Pos n)
+// Writes `n` characters at `offset` of a leaf with room for them (its side table already
+// moved out of their way); returns the breaks written.
+int writeCells(LogText::Leaf &leaf, Pos offset, const char32_t *chars, Pos n)
 {
     int breaks = 0;
+    const int at = leaf.foreignBefore(offset);
     std::vector<char32_t> extra;
+    std::vector<std::uint16_t> extraAt;
+    Cell *cells = leaf.cells + offset;
     for (Pos k = 0; k < n; ++k) {
         const Cell c = cellOf(chars[k]);
         cells[k] = c;
-        if (c == kBreakCell)
+        if (c == kBreakCell) {
             ++breaks;
-        else if (c == kForeignCell)
+        } else if (c == kForeignCell && chars[k] != cellChar(kForeignCell)) {
             extra.push_back(chars[k]);
+            extraAt.push_back(static_cast<std::uint16_t>(offset + k));
+        }
     }
-    if (!extra.empty())
-        foreign.insert(foreign.begin() + foreignIndex, extra.begin(), extra.end());
+    if (!extra.empty()) {
+        leaf.foreign.insert(leaf.foreign.begin() + at, extra.begin(), extra.end());
+        leaf.foreignAt.insert(leaf.foreignAt.begin() + at, extraAt.begin(), extraAt.end());
+    }
     return breaks;
 }
 
@@ -222,8 +233,7 @@ Pos LogText::insertSome(Pos at, const char32_t *chars, Pos n)
                     Leaf *fresh = new Leaf;
                     if (pos == 0 || pos == leaf->used) {
                         const Pos k = std::min<Pos>(n, kLeafCells);
-                        fresh->breaks = static_cast<std::uint16_t>(
-                            writeCells(fresh->cells, fresh->foreign, 0, chars, k));
+                        fresh->breaks = static_cast<std::uint16_t>(writeCells(*fresh, 0, chars, k));
                         fresh->used = static_cast<std::uint16_t>(k);
                         placed = k;
                         extraAt = pos == 0 ? i : i + 1;
@@ -235,7 +245,11 @@ Pos LogText::insertSome(Pos at, const char32_t *chars, Pos n)
                         fresh->breaks = static_cast<std::uint16_t>(
                             std::count(fresh->cells, fresh->cells + tail, kBreakCell));
                         fresh->foreign.assign(leaf->foreign.begin() + fi, leaf->foreign.end());
+                        fresh->foreignAt.assign(leaf->foreignAt.begin() + fi, leaf->foreignAt.end());
+                        for (std::uint16_t &o : fresh->foreignAt)
+                            o = static_cast<std::uint16_t>(o - pos);
                         leaf->foreign.resize(fi);
+                        leaf->foreignAt.resize(fi);
                         leaf->used = static_cast<std::uint16_t>(pos);
                         leaf->breaks = static_cast<std::uint16_t>(leaf->breaks - fresh->breaks);
                         placed = 0;   // the caller comes back to the room made at the split
@@ -244,10 +258,10 @@ Pos LogText::insertSome(Pos at, const char32_t *chars, Pos n)
                     extra = fresh;
                 } else {
                     const Pos k = std::min<Pos>(n, kLeafCells - leaf->used);
-                    const int fi = leaf->foreignBefore(pos);   // before the cells move
                     std::memmove(leaf->cells + pos + k, leaf->cells + pos, leaf->used - pos);
-                    leaf->breaks = static_cast<std::uint16_t>(
-                        leaf->breaks + writeCells(leaf->cells + pos, leaf->foreign, fi, chars, k));
+                    leaf->shiftForeign(pos, k);
+                    leaf->breaks =
+                        static_cast<std::uint16_t>(leaf->breaks + writeCells(*leaf, pos, chars, k));
                     leaf->used = static_cast<std::uint16_t>(leaf->used + k);
                     placed = k;
                 }
@@ -299,9 +313,12 @@ Pos LogText::eraseSome(Pos from, Pos to)
                 const int breaks = int(std::count(first, first + removed, kBreakCell));
                 if (!leaf->foreign.empty()) {
                     const int fi = leaf->foreignBefore(pos);
-                    const int fn = int(std::count(first, first + removed, kForeignCell));
+                    const int fn = leaf->foreignBefore(pos + removed) - fi;
                     leaf->foreign.erase(leaf->foreign.begin() + fi,
                                         leaf->foreign.begin() + fi + fn);
+                    leaf->foreignAt.erase(leaf->foreignAt.begin() + fi,
+                                          leaf->foreignAt.begin() + fi + fn);
+                    leaf->shiftForeign(pos + removed, -removed);
                 }
                 std::memmove(first, first + removed, leaf->used - pos - removed);
                 leaf->used = static_cast<std::uint16_t>(leaf->used - removed);
@@ -352,10 +369,11 @@ void LogText::erase(Pos from, Pos to)
 
 char32_t LogText::at(Pos pos) const
 {
-    const Chunk c = chunkAt(pos);
+    Chunk c = chunkAt(pos);
     if (c.length == 0)
         return 0;
-    return c.cells[0] == kForeignCell ? c.foreign[0] : cellChar(c.cells[0]);
+    const char32_t side = c.sideChar(0);
+    return side ? side : cellChar(c.cells[0]);
 }
 
 LogText::Chunk LogText::chunkAt(Pos pos) const
@@ -365,8 +383,9 @@ LogText::Chunk LogText::chunkAt(Pos pos) const
     Path path;
     Pos offset;
     const Leaf *leaf = descend(pos, false, path, offset);
-    return {leaf->cells + offset, leaf->used - offset,
-            leaf->foreign.data() + leaf->foreignBefore(offset)};
+    const int fi = leaf->foreignBefore(offset);
+    return {leaf->cells + offset, leaf->used - offset, leaf->foreign.data() + fi,
+            leaf->foreignAt.data() + fi, leaf->foreignAt.data() + leaf->foreignAt.size(), offset};
 }
 
 std::u32string LogText::text(Pos from, Pos to) const
@@ -376,11 +395,12 @@ std::u32string LogText::text(Pos from, Pos to) const
     std::u32string out;
     out.reserve(static_cast<std::size_t>(to - from));
     while (from < to) {
-        const Chunk c = chunkAt(from);
+        Chunk c = chunkAt(from);
         const Pos n = std::min(c.length, to - from);
-        const char32_t *foreign = c.foreign;
-        for (Pos k = 0; k < n; ++k)
-            out.push_back(c.cells[k] == kForeignCell ? *foreign++ : cellChar(c.cells[k]));
+        for (Pos k = 0; k < n; ++k) {
+            const char32_t side = c.sideChar(k);
+            out.push_back(side ? side : cellChar(c.cells[k]));
+        }
         from += n;
     }
     return out;
@@ -447,7 +467,8 @@ std::size_t LogText::bytesUsed() const
             for (int i = 0; i < n->count; ++i) {
                 if (n->leaves) {
                     const Leaf *l = static_cast<const Leaf *>(n->child[i]);
-                    bytes += sizeof(Leaf) + l->foreign.capacity() * sizeof(char32_t);
+                    bytes += sizeof(Leaf) + l->foreign.capacity() * sizeof(char32_t) +
+                             l->foreignAt.capacity() * sizeof(std::uint16_t);
                 } else {
                     bytes += run(static_cast<const Node *>(n->child[i]));
                 }

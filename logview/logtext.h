@@ -50,20 +50,34 @@ public:
     // The position of the paragraph's break, or size() for the last paragraph.
     Pos paragraphEnd(Pos pos) const;
 
-    // The cells from `pos` to the end of the leaf holding it; length 0 at the end.
-    // `foreign` points at the side-table characters of the kForeignCell cells among them.
+    // The cells from `pos` to the end of the leaf holding it; length 0 at the end. A cell
+    // kForeignCell is a received 0xFF unless the side table lists it.
     struct Chunk {
         const Cell *cells = nullptr;
         Pos length = 0;
-        const char32_t *foreign = nullptr;
+        const char32_t *foreign = nullptr;        // the side table from here on
+        const std::uint16_t *foreignAt = nullptr;  // where its characters stand in the leaf
+        const std::uint16_t *foreignEnd = nullptr;
+        Pos offset = 0;                            // of cells[0] in the leaf
+
+        // The side-table character of cell `k`, or 0 when the cell is its own character.
+        // Called for each cell in order.
+        char32_t sideChar(Pos k)
+        {
+            if (cells[k] != kForeignCell || foreignAt == foreignEnd || *foreignAt != offset + k)
+                return 0;
+            ++foreignAt;
+            return *foreign++;
+        }
     };
     Chunk chunkAt(Pos pos) const;
 
     // Heap bytes held by the text and its tree.
     std::size_t bytesUsed() const;
 
-private:
     struct Leaf;
+
+private:
     struct Node;
     struct Step {
         Node *node;

@@ -131,10 +131,7 @@ void LogView::updateMetrics()
     for (int c = 1; c < 256; ++c)
         a.cell[c] = fm.horizontalAdvance(QString(QChar(cellUnits()[c])));
     hexBox = std::make_unique<HexBox>(f);
-    a.other = [f, box = a.cell[0x80]](char32_t c) {
-        return byteOf(c) == kForeignCell ? box
-                                         : QFontMetricsF(f).horizontalAdvance(QString::fromUcs4(&c, 1));
-    };
+    a.other = [f](char32_t c) { return QFontMetricsF(f).horizontalAdvance(QString::fromUcs4(&c, 1)); };
     a.tabStop = kTabStop;
     wrap.setAdvances(std::move(a));
 
@@ -302,23 +299,18 @@ QString LogView::rowString(const Row &row, std::vector<Pos> *wide, std::vector<B
     s.reserve(qsizetype(row.end - row.start));
     const auto &units = cellUnits();
     for (Pos pos = row.start; pos < row.end;) {
-        const LogText::Chunk c = store.chunkAt(pos);
+        LogText::Chunk c = store.chunkAt(pos);
         const Pos n = std::min(c.length, row.end - pos);
-        const char32_t *foreign = c.foreign;
         for (Pos k = 0; k < n; ++k) {
-            if (c.cells[k] != kForeignCell) {
+            const char32_t ch = c.sideChar(k);
+            if (!ch) {
                 const char16_t u = units[c.cells[k]];
                 if (u == HexBox::kPlaceholder && boxes)
                     boxes->push_back({int(s.size()), c.cells[k]});
                 s.append(QChar(u));
                 continue;
             }
-            const char32_t ch = *foreign++;
-            if (byteOf(ch) == kForeignCell) {   // a received 0xFF
-                if (boxes)
-                    boxes->push_back({int(s.size()), kForeignCell});
-                s.append(QChar(HexBox::kPlaceholder));
-            } else if (QChar::requiresSurrogates(ch)) {
+            if (QChar::requiresSurrogates(ch)) {
                 if (wide)
                     wide->push_back(pos + k);
                 s.append(QChar(QChar::highSurrogate(ch)));
@@ -365,7 +357,7 @@ QTextLayout *LogView::layoutFor(const QString &text)
     line.setLeadingIncluded(true);
     line.setPosition(QPointF(0, 0));
     layout->endLayout();
-    layouts.insert(text, {layout, frame});
+    layouts.insert(text, {layout, frame, {}});
     return layout.get();
 }
 

@@ -54,8 +54,7 @@ Row LogWrap::rowFrom(Pos start) const
     Pos wrapAt = -1;   // just after the last space: where the row may end
     Pos pos = start;
     while (pos < total) {
-        const LogText::Chunk c = text.chunkAt(pos);
-        const char32_t *foreign = c.foreign;
+        LogText::Chunk c = text.chunkAt(pos);
         for (Pos k = 0; k < c.length; ++k, ++pos) {
             const Cell cell = c.cells[k];
             double w;
@@ -65,8 +64,7 @@ Row LogWrap::rowFrom(Pos start) const
                 r.next = pos + 1;
                 r.endsParagraph = true;
                 return r;
-            } else if (cell == kForeignCell) {
-                const char32_t ch = *foreign++;
+            } else if (const char32_t ch = c.sideChar(k)) {
                 space = isSpace(ch);
                 w = ch == U'\t' && adv.tabStop > 0
                         ? (std::floor(x / adv.tabStop) + 1) * adv.tabStop - x

@@ -72,10 +72,7 @@ void LogModelTest::keepsReceivedDrawingsInOneByteAndOtherCharactersAsTheyAre()
         const char32_t drawing = byteChar(static_cast<std::uint8_t>(b));
         QVERIFY(drawing != 0);
         QCOMPARE(byteOf(drawing), b);
-        if (b == kForeignCell)   // received 0xFF goes to the side table like typed text
-            QCOMPARE(cellOf(drawing), kForeignCell);
-        else
-            QCOMPARE(cellChar(cellOf(drawing)), drawing);
+        QCOMPARE(cellChar(cellOf(drawing)), drawing);
     }
     QCOMPARE(byteChar(0), char32_t(0));
     for (char32_t other : {U'\n', U'\t', char32_t(0xFFFD), char32_t(0x2400), char32_t(0xF77F),
@@ -103,6 +100,21 @@ void LogModelTest::keepsReceivedDrawingsInOneByteAndOtherCharactersAsTheyAre()
     }
     QVERIFY2(double(big.bytesUsed()) / big.size() < 1.05,
              qPrintable(QString::number(double(big.bytesUsed()) / big.size())));
+    // every byte value, 0xFF among them, one byte each too; typed text between them stays
+    LogText bytes;
+    std::u32string expected;
+    for (int i = 0; i < 1000000; ++i) {
+        const char32_t c = byteChar(std::uint8_t(1 + i % 255));
+        bytes.insert(bytes.size(), std::u32string_view(&c, 1));
+        expected.push_back(c);
+    }
+    QVERIFY2(double(bytes.bytesUsed()) / bytes.size() < 1.05,
+             qPrintable(QString::number(double(bytes.bytesUsed()) / bytes.size())));
+    bytes.insert(254, U"\x3042");   // just before a received 0xFF
+    expected.insert(254, U"\x3042");
+    QCOMPARE(bytes.at(254), char32_t(0x3042));
+    QCOMPARE(bytes.at(255), byteChar(0xFF));
+    QVERIFY(bytes.text(0, bytes.size()) == expected);
 }
 
 void LogModelTest::randomEditsKeepTextAndParagraphsAsAPlainStringWould()
