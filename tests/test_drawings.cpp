@@ -171,6 +171,19 @@ void DrawingsTest::everyByteIsDrawnDistinctlyInLabel2AndTheLogAndCopiesBack()
     log->setSelection(log->length(), log->length());
     QCOMPARE(log->viewport()->grab().toImage(), logImage);
 
+    // selected, a box is drawn in the selection's text colour over its background
+    log->setSelection(0, 1);
+    const QImage selected = crop(log->viewport()->grab().toImage(), log->characterRect(0));
+    const QRgb ink = log->palette().color(QPalette::HighlightedText).rgba();
+    const QRgb ground = log->palette().color(QPalette::Highlight).rgba();
+    bool inked = false, highlighted = false;
+    for (int y = 0; y < selected.height(); ++y)
+        for (int x = 0; x < selected.width(); ++x) {
+            inked = inked || selected.pixel(x, y) == ink;
+            highlighted = highlighted || selected.pixel(x, y) == ground;
+        }
+    QVERIFY(inked && highlighted);
+
 }
 
 void DrawingsTest::screenReaderHearsANameOrAHexValue()
