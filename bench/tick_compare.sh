@@ -119,3 +119,8 @@ echo "| rev | far end | s | tester CPU | X server CPU | exchanges/s | of nominal
 echo "|---|---|---|---|---|---|---|---|"
 for rev in old new; do whole "$rev" "instant echo"; done
 for rev in old new; do whole "$rev" "wrong baud rate (19200)" --wrong-baud 19200; done
+
+echo
+echo "### What the operator sees: old and new shot under the same window manager"
+echo
+bench/screens_compare.sh "$old/looptest" "$new/looptest" build/compare/screens
