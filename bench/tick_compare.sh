@@ -18,13 +18,14 @@ base=${2:-4a04ff5}
 
 if [ -z "${TICK_COMPARE_PRIVATE:-}" ]; then
     [ "$(id -u)" -eq 0 ] || { echo "tick_compare.sh: needs root (a private /dev)" >&2; exit 1; }
-    cmake --build build -j2 --target looptest farend tick_bench flushcount layout_points >/dev/null
+    cmake --build build -j2 --target looptest farend tick_bench timer_bench flushcount layout_points \
+        >/dev/null
     work=build/compare
-    rm -rf "$work/old" && mkdir -p "$work/old/src"
+    rm -rf "$work/old/src" && mkdir -p "$work/old/src"   # its build stays: unchanged files keep their times
     git archive "$base" | tar -x -C "$work/old/src"
     cp -r bench/. "$work/old/src/bench/"   # the same bench, built against the old revision
     cmake -S "$work/old/src" -B "$work/old/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-    cmake --build "$work/old/build" -j2 --target looptest tick_bench flushcount >/dev/null
+    cmake --build "$work/old/build" -j2 --target looptest tick_bench timer_bench flushcount >/dev/null
     # a /dev of its own: the machine's entries as links, and room for COM3
     exec unshare --mount --propagation private env TICK_COMPARE_PRIVATE=1 bash -c '
         real=$(mktemp -d /tmp/tick_compare_dev.XXXXXX)
@@ -112,6 +113,15 @@ whole() {
                  printf "| %-3s | %-22s | %4.0f | %5.1f%% | %5.1f%% | %7.1f | %6.2f%% | %5.1f |\n",
                         rev, label, s, 100 * c / hz / s, 100 * x / hz / s, n / s, n / s / 10, f / s }'
 }
+
+echo "### The timer at 1 ms, window shown (timer_bench, 10 s)"
+echo
+echo "| rev | timer | period ms | s | ticks | nominal | achieved | p50 ms | p90 ms | p99 ms | max ms |"
+echo "|---|---|---|---|---|---|---|---|---|---|---|"
+for rev in old new; do
+    "${!rev}/timer_bench" 10 2>/dev/null | awk -v rev="$rev" '/^\| TMsTimer *\| *1 \|/ { print "| " rev " " $0 }'
+done
+echo
 
 echo "### The whole program at 1 ms, window shown, COM3 a socat pty over TCP to farend"
 echo
