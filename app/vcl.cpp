@@ -1,11 +1,18 @@
 #include "app/vcl.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QFontDatabase>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPainter>
+#include <QRegularExpression>
 #include <QSocketNotifier>
+#include <QStaticText>
+#include <QStyle>
+#include <QStyleOption>
 #include <QWindow>
 
 #include <cerrno>
@@ -209,20 +216,170 @@ void TForm::closeEvent(QCloseEvent *e)
 
 // --- controls ---------------------------------------------------------------------------------
 
-TLabel::TLabel(QWidget *parent, int left, int top, const QString &caption, const QFont &font)
-    : QLabel(parent)
+namespace {
+
+// How QLabel aligns a plain-text caption: left (right for right-to-left text), centred
+// vertically, tabs expanded, the text's own direction forced.
+int textFlags(const QString &caption)
 {
+    const bool rtl = caption.isRightToLeft();
+    const int align = int(QStyle::visualAlignment(rtl ? Qt::RightToLeft : Qt::LeftToRight,
+                                                  Qt::AlignLeft | Qt::AlignVCenter));
+    return align | Qt::TextExpandTabs | (rtl ? Qt::TextForceRightToLeft : Qt::TextForceLeftToRight);
+}
+
+// A caption as a plain-text QLabel draws it, its size the text's bounding box. One line of
+// left-to-right text is laid out once and painted from its glyphs; anything else is left to the
+// painter's own layout, as QLabel does.
+class Text final : public TLabel::Face {
+public:
+    Text(const QString &caption, const QFont &font) : text(caption), flags(textFlags(caption))
+    {
+        const int sizing = (flags & ~(Qt::AlignVCenter | Qt::TextForceLeftToRight |
+                                      Qt::TextForceRightToLeft));
+        extent = QFontMetrics(font).boundingRect(0, 0, 2000, 2000, sizing, caption).size();
+        static const QRegularExpression breaksOrTabs(
+            QStringLiteral("[\\t\\n\\r\\x{2028}\\x{2029}]"));
+        oneLine = !caption.isRightToLeft() && !caption.contains(breaksOrTabs);
+        if (oneLine) {
+            prepared.setText(caption);
+            prepared.setTextFormat(Qt::PlainText);
+            QTextOption option;
+            option.setWrapMode(QTextOption::NoWrap);
+            prepared.setTextOption(option);
+            prepared.prepare(QTransform(), font);
+        }
+    }
+    QSize size() const override { return extent; }
+    void paint(QPainter &painter, const QRect &rect) const override
+    {
+        if (oneLine && rect.size() == extent)
+            painter.drawStaticText(rect.topLeft(), prepared);
+        else if (!text.isEmpty())
+            painter.drawText(rect, flags, text);
+    }
+
+private:
+    QString text;
+    int flags;
+    QSize extent;
+    bool oneLine = false;
+    QStaticText prepared;
+};
+
+// What a screen reader gets from a label: static text named by its caption, as from a QLabel.
+class LabelAccessible : public QAccessibleWidget {
+public:
+    explicit LabelAccessible(QWidget *label) : QAccessibleWidget(label, QAccessible::StaticText) {}
+    QString text(QAccessible::Text t) const override
+    {
+        QString name = QAccessibleWidget::text(t);
+        if (t == QAccessible::Name && name.isEmpty())
+            name = static_cast<const TLabel *>(widget())->text();
+        return name;
+    }
+};
+
+QAccessibleInterface *labelAccessible(const QString &className, QObject *object)
+{
+    if (className == QLatin1String("TLabel") && object && object->isWidgetType())
+        return new LabelAccessible(static_cast<QWidget *>(object));
+    return nullptr;
+}
+
+} // namespace
+
+TLabel::TLabel(QWidget *parent, int left, int top, const QString &caption, const QFont &font)
+    : QWidget(parent)
+{
+    static const bool accessible = (QAccessible::installFactory(labelAccessible), true);
+    (void)accessible;
+    setSizePolicy(QSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred, QSizePolicy::Label));
     setFont(font);
     move(left, top);
     SetCaption(caption);
 }
 
-void TLabel::SetCaption(const QString &caption)
+void TLabel::SetCaption(const QString &text)
 {
-    if (caption == text())
+    if (text == caption)
         return;
-    setText(caption);
-    adjustSize();
+    caption = text;
+    shown = nullptr;
+    const QSize fitted = face().size();
+    if (fitted != size())
+        resize(fitted);
+    update();
+    // only a layout asks for the size hint; without one, telling the parent would be an event
+    if (parentWidget() && parentWidget()->layout())
+        updateGeometry();
+    if (QAccessible::isActive()) {
+        QAccessibleEvent changed(this, QAccessible::NameChanged);
+        QAccessible::updateAccessibility(&changed);
+    }
+}
+
+QSize TLabel::sizeHint() const
+{
+    return face().size();
+}
+
+std::shared_ptr<const TLabel::Face> TLabel::TextFace(const QString &caption, const QFont &font)
+{
+    return std::make_shared<Text>(caption, font);
+}
+
+void TLabel::SetFaceMaker(FaceMaker newMaker)
+{
+    maker = std::move(newMaker);
+    forgetFaces();
+    if (!caption.isEmpty())
+        resize(face().size());
+    update();
+}
+
+void TLabel::forgetFaces()
+{
+    faces.clear();
+    shown = nullptr;
+}
+
+const TLabel::Face &TLabel::face() const
+{
+    if (!shown) {
+        auto found = faces.constFind(caption);
+        if (found == faces.constEnd()) {
+            if (faces.size() >= kMaxFaces)
+                faces.clear();
+            const_cast<TLabel *>(this)->ensurePolished();
+            found = faces.insert(caption,
+                                 maker ? maker(caption, font()) : TextFace(caption, font()));
+        }
+        shown = found->get();
+    }
+    return *shown;
+}
+
+void TLabel::paintEvent(QPaintEvent *)
+{
+    QStyleOption option;
+    option.initFrom(this);
+    QPainter painter(this);
+    if (!isEnabled()) {
+        // as rarely as this is seen, the style draws it afresh each time
+        style()->drawItemText(&painter, rect(), textFlags(caption), option.palette, false, caption,
+                              foregroundRole());
+        return;
+    }
+    painter.setPen(QPen(option.palette.brush(foregroundRole()), painter.pen().widthF()));
+    face().paint(painter, rect());
+}
+
+void TLabel::changeEvent(QEvent *event)
+{
+    if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange)
+        forgetFaces();
+    QWidget::changeEvent(event);
 }
 
 TButton::TButton(QWidget *parent, const QRect &bounds, const QString &caption, const QFont &font)

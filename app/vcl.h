@@ -4,7 +4,7 @@
 
 #include <QComboBox>
 #include <QElapsedTimer>
-#include <QLabel>
+#include <QHash>
 #include <QMargins>
 #include <QPushButton>
 #include <QRect>
@@ -19,6 +19,7 @@
 #include <memory>
 
 class QApplication;
+class QPainter;
 
 using TObject = QObject;
 
@@ -99,12 +100,51 @@ private:
     QTimer *deferredRepaint;
 };
 
-class TLabel : public QLabel {
+// A caption on the window, drawn as a plain-text QLabel draws it: same size, same pixels. The
+// tick sets captions up to 3000 times a second while the screen shows 60 frames, and a label
+// shows only a few hundred captions: each caption's size and drawing (its Face) is made once and
+// kept, so setting a caption costs a look-up, and a frame only paints prepared glyphs.
+class TLabel : public QWidget {
     Q_OBJECT
 public:
     TLabel(QWidget *parent, int left, int top, const QString &caption, const QFont &font);
     // Sizes itself to the new caption; Left and Top stay.
     void SetCaption(const QString &caption);
+    const QString &text() const { return caption; }
+    QSize sizeHint() const override;
+    QSize minimumSizeHint() const override { return sizeHint(); }
+
+    // How one caption looks in this label's font: its size, and how it paints itself into a
+    // rectangle of the label with the painter's pen set to the label's text colour. (A disabled
+    // label leaves its caption to the style, as QLabel does.)
+    class Face {
+    public:
+        virtual ~Face() = default;
+        virtual QSize size() const = 0;
+        virtual void paint(QPainter &painter, const QRect &rect) const = 0;
+    };
+    // Makes the face of a caption in a font. Called once per distinct caption and font.
+    using FaceMaker =
+        std::function<std::shared_ptr<const Face>(const QString &caption, const QFont &font)>;
+    // The default face: the text as QLabel draws it.
+    static std::shared_ptr<const Face> TextFace(const QString &caption, const QFont &font);
+    // Draws captions through `maker` from now on (an empty one restores TextFace), refitting the
+    // caption shown; for a label that draws some captions itself.
+    void SetFaceMaker(FaceMaker maker);
+    // Faces kept per label; past this many (captions the program never shows), all are dropped.
+    static constexpr int kMaxFaces = 1024;
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+    void changeEvent(QEvent *event) override;
+
+private:
+    const Face &face() const;
+    void forgetFaces();
+    QString caption;
+    FaceMaker maker;
+    mutable QHash<QString, std::shared_ptr<const Face>> faces;
+    mutable const Face *shown = nullptr;   // the caption's face, once looked up
 };
 
 class TButton : public QPushButton {

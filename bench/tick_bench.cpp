@@ -1,8 +1,16 @@
 // What one exchange tick costs, with an empty log and with a million characters logged, and
-// what the log costs in memory per character. Runs the real window and tick against a mocked
-// COM3 whose far end has each reply waiting, so the figure is the tick's own work.
+// what the log costs in memory per character. Runs the real window and tick against a COM3
+// whose far end has each reply waiting, so the figure is the tick's own work: a mocked COM3, or
+// with --pty a plain pseudo-terminal pair that /dev/COM3 is made to point at (the mock's own
+// cost then stays out of the figure; bench/tick_compare.sh gives the bench a private /dev).
+// --timed SECONDS runs only the first row and then the real 1 ms timer for that long (0: not at
+// all): CPU per tick of the main thread, of it the tick handler, the rest the event loop and
+// painting.
 //   usage: umockdev-wrapper tick_bench [characters]   (default 1000000)
+//          tick_bench --pty [characters]
+//          tick_bench --pty --timed SECONDS
 #include "bench/stats.h"
+#include "tests/support/ptypair.h"
 #include "tests/support/testbed.h"
 
 #include "looptest/exchange.h"
@@ -11,20 +19,99 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <thread>
 #include <vector>
+
+#include <poll.h>
+#include <pthread.h>
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// The far end of COM3: what it sends the tester, and what it takes in.
+class FarSide {
+public:
+    virtual ~FarSide() = default;
+    virtual void send(const QByteArray &bytes) = 0;
+    virtual void drain() = 0;
+    // The descriptor of a plain pty's far side, or -1.
+    virtual int fd() const { return -1; }
+};
+
+class MockedFarSide : public FarSide {
+public:
+    void send(const QByteArray &bytes) override { line.send(bytes); }
+    void drain() override
+    {
+        while (!line.receive(0).isEmpty()) {
+        }
+    }
+
+private:
+    ComTestbed line;
+};
+
+// A pty pair with /dev/COM3 pointing at its tester's side for as long as it lives.
+class PtyFarSide : public FarSide {
+public:
+    PtyFarSide()
+    {
+        if (pty.master < 0 || symlink(pty.path.c_str(), "/dev/COM3") != 0) {
+            std::perror("tick_bench: /dev/COM3 (run through bench/tick_compare.sh)");
+            std::exit(1);
+        }
+        fcntl(pty.master, F_SETFL, fcntl(pty.master, F_GETFL) | O_NONBLOCK);
+    }
+    ~PtyFarSide() override { unlink("/dev/COM3"); }
+    void send(const QByteArray &bytes) override
+    {
+        for (qsizetype done = 0; done < bytes.size();) {
+            const ssize_t n = write(pty.master, bytes.constData() + done, bytes.size() - done);
+            if (n > 0)
+                done += n;
+            else
+                waitFor(POLLOUT);
+        }
+    }
+    void drain() override
+    {
+        char buffer[4096];
+        while (read(pty.master, buffer, sizeof buffer) > 0) {
+        }
+    }
+    int fd() const override { return pty.master; }
+
+private:
+    void waitFor(short events)
+    {
+        pollfd p{pty.master, events, 0};
+        poll(&p, 1, 50);
+    }
+    PtyPair pty;
+};
+
+double threadCpuMicros()
+{
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return t.tv_sec * 1e6 + t.tv_nsec / 1e3;
+}
+
 class Bench {
 public:
-    Bench() : form(new TForm1(nullptr))
+    explicit Bench(FarSide &far) : line(far), form(new TForm1(nullptr))
     {
         form->show();
         settle();
@@ -62,6 +149,64 @@ public:
         QCoreApplication::processEvents();
     }
 
+    // The real timer at 1 ms for `seconds`, a far end answering `ahead` ticks in advance so
+    // that each tick's reply is waiting. Prints ticks/s and the main thread's CPU per tick.
+    void timed(double seconds)
+    {
+        const int ahead = 64;
+        const long base = ticked;
+        QByteArray first;
+        for (int i = 0; i < ahead; ++i)
+            first.append(testcycle::at(base + i));
+        line.send(first);
+        std::atomic<bool> stop{false};
+        std::thread answer([&] {
+            pthread_setname_np(pthread_self(), "far end");   // apart from the tester in profiles
+            long answered = ahead;
+            char taken[256];
+            while (!stop) {
+                pollfd p{line.fd(), POLLIN, 0};
+                if (poll(&p, 1, 50) <= 0)
+                    continue;
+                const ssize_t n = read(line.fd(), taken, sizeof taken);
+                for (ssize_t i = 0; i < n; ++i) {
+                    const char reply = testcycle::at(base + answered++);
+                    [[maybe_unused]] ssize_t w = write(line.fd(), &reply, 1);
+                }
+            }
+        });
+        long ticks = 0;
+        double handler = 0;
+        form->MsTimer1->OnTimer = [&](QObject *sender) {
+            const double start = threadCpuMicros();
+            form->MsTimer1Timer(sender);
+            handler += threadCpuMicros() - start;
+            ++ticks;
+        };
+        QEventLoop loop;
+        QTimer::singleShot(int(seconds * 1000), &loop, &QEventLoop::quit);
+        form->MsTimer1->SetInterval(1);
+        const double cpu0 = threadCpuMicros();
+        const auto wall0 = Clock::now();
+        form->MsTimer1->SetEnabled(true);
+        loop.exec();
+        form->MsTimer1->SetEnabled(false);
+        const double cpu = threadCpuMicros() - cpu0;
+        const double wall = std::chrono::duration<double>(Clock::now() - wall0).count();
+        stop = true;
+        answer.join();
+        drain();
+        ticked += ticks;
+        std::printf("\n| 1 ms timer, reply waiting | ticks/s | main thread CPU | µs a tick | "
+                    "of it the handler | the rest (event loop, painting) |\n"
+                    "|---|---|---|---|---|---|\n"
+                    "| %.0f s | %.1f | %.1f%% | %.1f | %.1f | %.1f |\n",
+                    wall, ticks / wall, 100 * cpu / 1e6 / wall, cpu / std::max(1L, ticks),
+                    handler / std::max(1L, ticks), (cpu - handler) / std::max(1L, ticks));
+        std::printf("ticks %ld\n", ticks);
+        std::fflush(stdout);
+    }
+
     long logged() const { return long(form->RichEdit1->length()); }
     void clear() { form->RichEdit1->Lines->Clear(); }
     void settle()
@@ -73,12 +218,8 @@ public:
     }
 
 private:
-    void drain()
-    {
-        while (!line.receive(0).isEmpty()) {
-        }
-    }
-    ComTestbed line;
+    void drain() { line.drain(); }
+    FarSide &line;
     TForm1 *form;
     long ticked = 0;   // ticks so far: the first sends the cycle's first character
 };
@@ -95,8 +236,23 @@ void row(const char *what, long logged, const std::vector<double> &costs)
 int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
-    const long characters = argc > 1 ? std::atol(argv[1]) : 1000000;
-    Bench bench;
+    bool pty = false;
+    double timed = -1;   // seconds of the timed run; 0: the first row only
+    long characters = 1000000;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--pty") == 0)
+            pty = true;
+        else if (std::strcmp(argv[i], "--timed") == 0 && i + 1 < argc)
+            timed = std::atof(argv[++i]);
+        else
+            characters = std::atol(argv[i]);
+    }
+    std::unique_ptr<FarSide> far;
+    if (pty)
+        far = std::make_unique<PtyFarSide>();
+    else
+        far = std::make_unique<MockedFarSide>();
+    Bench bench(*far);
     std::printf("| tick | characters logged | median µs | p99 µs |\n|---|---|---|---|\n");
 
     std::vector<double> costs;
@@ -104,6 +260,11 @@ int main(int argc, char **argv)
     bench.clear();
     bench.ticks(3000, &costs);
     row("echo, from an empty log", bench.logged(), costs);
+    if (timed >= 0) {
+        if (pty && timed > 0)
+            bench.timed(timed);
+        return 0;
+    }
 
     bench.clear();
     QCoreApplication::processEvents();

@@ -65,9 +65,15 @@ std::uint64_t TMsTimer::catchUpTicks() const
 
 void TMsTimer::expired()
 {
+    if (inTick) {
+        // the event loop runs inside the handler (a modal box): what comes due stays unread for
+        // after the handler, and the loop is not woken for it meanwhile
+        notifier->setEnabled(false);
+        return;
+    }
     std::uint64_t expirations = 0;
     // nothing to read: disarmed or re-armed after the event loop saw it readable
-    if (read(fd, &expirations, sizeof expirations) != sizeof expirations || !enabled || inTick)
+    if (read(fd, &expirations, sizeof expirations) != sizeof expirations || !enabled)
         return;
     if (expirations > 1)   // the event loop came late
         owed = std::max(owed, std::min(catchUpTicks(), owed + expirations - 1));
@@ -83,10 +89,11 @@ void TMsTimer::deliverOwed()
     fire();
 }
 
+// The notifier stays on across a tick: switching it off and on again would wake the event
+// loop twice a tick for nothing.
 void TMsTimer::fire()
 {
     inTick = true;
-    notifier->setEnabled(false);
     QPointer<TMsTimer> alive(this);
     if (OnTimer)
         OnTimer(this);
@@ -99,7 +106,8 @@ void TMsTimer::fire()
     if (read(fd, &duringHandler, sizeof duringHandler) == sizeof duringHandler && duringHandler)
         // all that came due while the handler ran, as one tick
         owed = std::min(std::max<std::uint64_t>(1, catchUpTicks()), owed + 1);
-    notifier->setEnabled(true);
+    if (!notifier->isEnabled())
+        notifier->setEnabled(true);
     if (owed > 0 && !deliveryQueued) {
         deliveryQueued = true;
         QMetaObject::invokeMethod(this, &TMsTimer::deliverOwed, Qt::QueuedConnection);

@@ -1,0 +1,136 @@
+#!/usr/bin/env bash
+# The tick's cost and the whole program's at 1 ms, this tree beside an older revision (default
+# 4a04ff5, the tree before the labels kept their layouts), built and measured in the same run:
+#   1. the tick alone on a plain pty pair, every reply already waiting (tick_bench --pty):
+#      median and p99 µs; then the real 1 ms timer for 10 s: main thread CPU per tick, of it the
+#      handler, the rest the event loop and painting; callgrind's instructions per tick;
+#   2. the whole program, window shown (Xvfb, openbox), on a /dev/COM3 that socat joins to
+#      `farend --listen` over TCP, at 1 ms for SECONDS (default 60): against an instant echo and
+#      against `--wrong-baud 19200` (garbage that changes Label2 every tick): tester and X server
+#      CPU (% of one core), exchanges/s, frames/s put on the screen.
+# Needs root: it runs in a private mount namespace whose own /dev holds COM3, so the machine's
+# /dev is never touched. The bench sources of this tree are built against the old revision too.
+#   usage: bench/tick_compare.sh [SECONDS] [BASE-COMMIT]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-60}
+base=${2:-4a04ff5}
+
+if [ -z "${TICK_COMPARE_PRIVATE:-}" ]; then
+    [ "$(id -u)" -eq 0 ] || { echo "tick_compare.sh: needs root (a private /dev)" >&2; exit 1; }
+    cmake --build build -j2 --target looptest farend tick_bench timer_bench flushcount layout_points \
+        >/dev/null
+    work=build/compare
+    rm -rf "$work/old/src" && mkdir -p "$work/old/src"   # its build stays: unchanged files keep their times
+    git archive "$base" | tar -x -C "$work/old/src"
+    cp -r bench/. "$work/old/src/bench/"   # the same bench, built against the old revision
+    cmake -S "$work/old/src" -B "$work/old/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    cmake --build "$work/old/build" -j2 --target looptest tick_bench timer_bench flushcount >/dev/null
+    # a /dev of its own: the machine's entries as links, and room for COM3
+    exec unshare --mount --propagation private env TICK_COMPARE_PRIVATE=1 bash -c '
+        real=$(mktemp -d /tmp/tick_compare_dev.XXXXXX)
+        mount --rbind /dev "$real"
+        mount -t tmpfs -o mode=755 tmpfs /dev
+        for e in "$real"/*; do ln -s "$e" "/dev/${e##*/}"; done
+        exec "$0" "$@"' "$0" "$seconds" "$base"
+fi
+
+old=build/compare/old/build
+new=build
+echo "Measured $(date -u '+%Y-%m-%d %H:%M UTC'), load average $(cut -d' ' -f1-3 /proc/loadavg)" \
+     "on $(nproc) cores; old = $base, new = $(git rev-parse --short HEAD)$(git diff --quiet || echo +changes)"
+echo
+
+echo "### The tick alone, plain pty pair, reply already waiting"
+echo
+for rev in old new; do
+    dir=${!rev}
+    echo "$rev:"
+    QT_QPA_PLATFORM=offscreen "$dir/tick_bench" --pty --timed 10 2>/dev/null | grep -v "^ticks "
+    if command -v valgrind >/dev/null; then
+        QT_QPA_PLATFORM=offscreen valgrind --tool=callgrind --callgrind-out-file="build/compare/cg.$rev" \
+            --toggle-collect='TForm1::MsTimer1Timer(QObject*)' "$dir/tick_bench" --pty --timed 0 \
+            >/dev/null 2>&1 || true
+        calls=3200   # the warm-up and the timed row
+        ir=$(awk '/^summary:|^totals:/ {print $2; exit}' "build/compare/cg.$rev")
+        echo "callgrind: $(awk -v ir="$ir" -v n=$calls 'BEGIN { printf "%.0f", ir / n }') instructions a tick (handler, $calls ticks)"
+    fi
+    echo
+done
+
+source scripts/xsession.sh
+tmp=$_xs_tmp
+hz=$(getconf CLK_TCK)
+wait_for() { for _ in $(seq 100); do "$@" && return 0; sleep 0.1; done; return 1; }
+received() {
+    local before
+    before=$(grep -c "received" "$tmp/farend.err" || true)
+    kill -USR1 "$farend"
+    for _ in $(seq 100); do
+        [ "$(grep -c "received" "$tmp/farend.err" || true)" -gt "$before" ] && break
+        sleep 0.01
+    done
+    grep "received" "$tmp/farend.err" | tail -1 | sed -n 's/.*received \([0-9]*\) bytes.*/\1/p'
+}
+flushes() { od -An -t u8 "$tmp/flushes" 2>/dev/null | tr -d ' ' || echo 0; }
+
+# whole REV LABEL FAREND-OPTIONS...
+whole() {
+    local rev=$1 label=$2
+    shift 2
+    local dir=${!rev}
+    build/farend --listen 127.0.0.1:0 "$@" 2>"$tmp/farend.err" &
+    farend=$!
+    wait_for grep -q "listening on" "$tmp/farend.err"
+    local port
+    port=$(sed -n 's/^farend: listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$tmp/farend.err")
+    socat "pty,link=/dev/COM3,rawer" "tcp:127.0.0.1:$port" 2>/dev/null &
+    local socat=$!
+    wait_for test -L /dev/COM3
+    rm -f "$tmp/flushes"
+    LD_PRELOAD="$PWD/$dir/bench/libflushcount.so" FLUSHCOUNT_FILE="$tmp/flushes" \
+        "$dir/looptest" >/dev/null 2>&1 &
+    local tester=$!
+    window=$(tester_window)
+    choose_period "$window" end
+    click_start_stop "$window"
+    sleep 5   # past the start
+    local b0 c0 x0 f0 t0 b1 c1 x1 f1 t1
+    b0=$(received) c0=$(cpu_ticks "$tester") x0=$(cpu_ticks "$_xs_server") f0=$(flushes) t0=$(date +%s.%N)
+    sleep "$seconds"
+    b1=$(received) c1=$(cpu_ticks "$tester") x1=$(cpu_ticks "$_xs_server") f1=$(flushes) t1=$(date +%s.%N)
+    click_start_stop "$window"
+    sleep 0.3
+    close_window "$window"
+    wait "$tester" || true
+    kill "$socat" 2>/dev/null || true
+    wait "$socat" 2>/dev/null || true
+    kill -INT "$farend"
+    wait "$farend" || true
+    awk -v rev="$rev" -v label="$label" -v n=$((b1 - b0)) -v c=$((c1 - c0)) -v x=$((x1 - x0)) \
+        -v f=$((f1 - f0)) -v t0="$t0" -v t1="$t1" -v hz="$hz" \
+        'BEGIN { s = t1 - t0;
+                 printf "| %-3s | %-22s | %4.0f | %5.1f%% | %5.1f%% | %7.1f | %6.2f%% | %5.1f |\n",
+                        rev, label, s, 100 * c / hz / s, 100 * x / hz / s, n / s, n / s / 10, f / s }'
+}
+
+echo "### The timer at 1 ms, window shown (timer_bench, 10 s)"
+echo
+echo "| rev | timer | period ms | s | ticks | nominal | achieved | p50 ms | p90 ms | p99 ms | max ms |"
+echo "|---|---|---|---|---|---|---|---|---|---|---|"
+for rev in old new; do
+    "${!rev}/timer_bench" 10 2>/dev/null | awk -v rev="$rev" '/^\| TMsTimer *\| *1 \|/ { print "| " rev " " $0 }'
+done
+echo
+
+echo "### The whole program at 1 ms, window shown, COM3 a socat pty over TCP to farend"
+echo
+echo "| rev | far end | s | tester CPU | X server CPU | exchanges/s | of nominal | frames/s |"
+echo "|---|---|---|---|---|---|---|---|"
+for rev in old new; do whole "$rev" "instant echo"; done
+for rev in old new; do whole "$rev" "wrong baud rate (19200)" --wrong-baud 19200; done
+
+echo
+echo "### What the operator sees: old and new shot under the same window manager"
+echo
+bench/screens_compare.sh "$old/looptest" "$new/looptest" build/compare/screens
