@@ -2,50 +2,50 @@
 
 #include "logview/cells.h"
 
-#include <QEvent>
 #include <QPainter>
 
 #include <cmath>
 
-int ReceivedLabel::boxedByte() const
-{
-    const QString &t = text();
-    if (t.size() != 1)
-        return -1;
-    const int byte = logview::byteOf(t[0].unicode());
-    return byte > 0 && logview::isHexBoxByte(std::uint8_t(byte)) ? byte : -1;
-}
+namespace {
 
-const logview::HexBox &ReceivedLabel::box() const
-{
-    if (!hexBox)
-        hexBox.emplace(font());
-    return *hexBox;
-}
-
-QSize ReceivedLabel::sizeHint() const
-{
-    if (boxedByte() < 0)
-        return TLabel::sizeHint();
-    const QSizeF s = box().size();
-    return QSize(int(std::ceil(s.width())), int(std::ceil(s.height())));
-}
-
-void ReceivedLabel::paintEvent(QPaintEvent *e)
-{
-    const int byte = boxedByte();
-    if (byte < 0) {
-        TLabel::paintEvent(e);
-        return;
+class BoxFace final : public TLabel::Face {
+public:
+    BoxFace(std::shared_ptr<const logview::HexBox> box, std::uint8_t byte)
+        : box(std::move(box)), byte(byte),
+          extent(int(std::ceil(this->box->size().width())),
+                 int(std::ceil(this->box->size().height())))
+    {
     }
-    QPainter p(this);
-    box().paint(p, QRectF(QPointF(0, 0), box().size()), std::uint8_t(byte),
-                palette().color(foregroundRole()));
+    QSize size() const override { return extent; }
+    void paint(QPainter &painter, const QRect &rect) const override
+    {
+        box->paint(painter, QRectF(rect.topLeft(), box->size()), byte, painter.pen().color());
+    }
+
+private:
+    std::shared_ptr<const logview::HexBox> box;
+    std::uint8_t byte;
+    QSize extent;
+};
+
+} // namespace
+
+ReceivedLabel::ReceivedLabel(QWidget *parent, int left, int top, const QString &caption,
+                             const QFont &font)
+    : TLabel(parent, left, top, caption, font)
+{
+    SetFaceMaker([this](const QString &c, const QFont &f) { return makeFace(c, f); });
 }
 
-void ReceivedLabel::changeEvent(QEvent *e)
+std::shared_ptr<const TLabel::Face> ReceivedLabel::makeFace(const QString &caption,
+                                                            const QFont &font)
 {
-    if (e->type() == QEvent::FontChange)
-        hexBox.reset();
-    TLabel::changeEvent(e);
+    const int byte = caption.size() == 1 ? logview::byteOf(caption[0].unicode()) : -1;
+    if (byte <= 0 || !logview::isHexBoxByte(std::uint8_t(byte)))
+        return TextFace(caption, font);
+    if (!hexBox || hexFont != font) {
+        hexBox = std::make_shared<const logview::HexBox>(font);
+        hexFont = font;
+    }
+    return std::make_shared<BoxFace>(hexBox, std::uint8_t(byte));
 }

@@ -4,21 +4,14 @@
 #include "app/vcl.h"
 #include "logview/hexbox.h"
 
-#include <optional>
+#include <memory>
 
 class ReceivedLabel : public TLabel {
 public:
-    using TLabel::TLabel;
-    QSize sizeHint() const override;
-    QSize minimumSizeHint() const override { return sizeHint(); }
-
-protected:
-    void paintEvent(QPaintEvent *e) override;
-    void changeEvent(QEvent *e) override;
+    ReceivedLabel(QWidget *parent, int left, int top, const QString &caption, const QFont &font);
 
 private:
-    // The byte of a one-character caption drawn as a hex box, or -1.
-    int boxedByte() const;
-    const logview::HexBox &box() const;
-    mutable std::optional<logview::HexBox> hexBox;   // for the label's font
+    std::shared_ptr<const Face> makeFace(const QString &caption, const QFont &font);
+    std::shared_ptr<const logview::HexBox> hexBox;   // for hexFont, the font last drawn in
+    QFont hexFont;
 };
