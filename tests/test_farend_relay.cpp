@@ -1,6 +1,10 @@
 // farend --relay on real peers over loopback: ser2net as the device server (raw and RFC 2217)
 // on one end of a socat pty pair, `farend --port` echoing on the other, the test playing the
 // tester on the relay's COM3; and what the relay refuses.
+#include "app/layout.h"
+#include "tests/support/testbed.h"
+#include "tests/support/xsession.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -121,6 +125,7 @@ private slots:
     void relayThroughSer2netAgreesWithTheFarEnd_data();
     void relayThroughSer2netAgreesWithTheFarEnd();
     void rfc2217SetsTheDeviceServersPortToWhatTheTesterSet();
+    void theRealTesterOnTheRelaysCom3GetsEveryEchoThroughSer2net();
     void aNewOpenOfCom3IsANewRunAndTheTargetGoingAwayHangsUpCom3();
     void badInputEndsWithStatus2AndOneLine();
 
@@ -247,6 +252,56 @@ void FarendRelayTest::rfc2217SetsTheDeviceServersPortToWhatTheTesterSet()
     // ser2net on a pty acknowledges the settings but not the modem lines, and data still flows
     QVERIFY2(line.contains("device server's port 9600 8N1 (not acknowledged: DTR, RTS)"),
              line.constData());
+}
+
+void FarendRelayTest::theRealTesterOnTheRelaysCom3GetsEveryEchoThroughSer2net()
+{
+    if (ser2net.isEmpty())
+        QSKIP("ser2net is not installed (scripts/setup.sh installs it)");
+    XSession x;
+    QVERIFY(x.ok());
+    auto s2n = startSer2net(ser2net, dir.path(), server, false, 17306);
+    Peer farend(QStringLiteral(FAREND_BINARY), {"--port", device});
+    // the tester's /dev/COM3 is the testbed's, which the relay's link becomes
+    ComTestbed testbed(ComTestbed::NoPort);
+    const QString com3 = QFile::decodeName(testbed.root().c_str()) + "/dev/COM3";
+    QDir().mkpath(QFileInfo(com3).path());
+    Peer relay(QStringLiteral(FAREND_BINARY), {"--relay", "127.0.0.1:17306", "--link", com3});
+    QVERIFY2(waitForPath(com3), relay.errSoFar().constData());
+
+    QProcess tester;
+    tester.setProcessEnvironment(x.environment(testbed.environment()));
+    tester.start(QStringLiteral(LOOPTEST_BINARY), {});
+    const QString window = x.waitForWindow(QString::fromUtf8(Layout::caption), 20000);
+    QVERIFY(!window.isEmpty());
+    auto click = [&](QPoint at) {
+        x.tool(QStringLiteral("xdotool"), {"mousemove", "--window", window, QString::number(at.x()),
+                                           QString::number(at.y()), "click", "1"});
+    };
+    click(Layout::periodArrowClick);
+    QTest::qWait(300);
+    for (int i = 0; i < 10; ++i)   // "1000" down to "10"
+        x.tool(QStringLiteral("xdotool"), {"key", "Down"});
+    x.tool(QStringLiteral("xdotool"), {"key", "Return"});
+    QTest::qWait(200);
+    click(Layout::startStopClick);
+    QTest::qWait(1500);
+    click(Layout::startStopClick);
+    QTest::qWait(500);
+    x.tool(QStringLiteral("xdotool"), {"windowactivate", "--sync", window});
+    x.tool(QStringLiteral("xdotool"), {"key", "alt+F4"});
+    QVERIFY(tester.waitForFinished(30000));
+    QCOMPARE(tester.readAllStandardOutput(), QByteArray());
+
+    const QByteArray line = relay.stop().trimmed().split('\n').last();
+    const QByteArray far = farend.stop().trimmed().split('\n').last();
+    const long long sent = figure(line, "received (\\d+) bytes");
+    QVERIFY2(sent > 40, line.constData());   // 1.5 s at 10 ms
+    QVERIFY2(line.contains("test cycle exact"), line.constData());
+    QCOMPARE(figure(line, "echoed (\\d+)"), sent);
+    QCOMPARE(figure(line, "lost (\\d+)"), 0LL);
+    QCOMPARE(figure(far, "received (\\d+) bytes"), sent);
+    QVERIFY2(line.contains("1 run,"), line.constData());
 }
 
 void FarendRelayTest::aNewOpenOfCom3IsANewRunAndTheTargetGoingAwayHangsUpCom3()
