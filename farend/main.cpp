@@ -3,6 +3,7 @@
 #include "farend/link.h"
 #include "farend/mockedcom.h"
 #include "farend/options.h"
+#include "farend/relay.h"
 #include "farend/serve.h"
 #include "farend/transport.h"
 
@@ -50,6 +51,8 @@ std::unique_ptr<Transport> openLine(const Config &config, MockedCom3 &mock, std:
             std::fprintf(stderr, "farend: serving on %s\n", config.device.c_str());
         return line;
     }
+    case Config::Mode::Relay:
+        break;
     case Config::Mode::TcpServer: {
         std::string bound;
         auto line = listenTcpTransport(config.listenAddress, bound, error);
@@ -69,6 +72,17 @@ int main(int argc, char **argv)
     ReportFile report(config.reportPath);
     if (!report.ok())
         return refuse(report.error());
+
+    if (config.mode == Config::Mode::Relay) {
+        prctl(PR_SET_TIMERSLACK, 1UL);   // round trips are measured in microseconds
+        catchSignals();
+        auto progress = [] {
+            const bool asked = progressRequested != 0;
+            progressRequested = 0;
+            return asked;
+        };
+        return runRelay(config, report, [] { return stopRequested != 0; }, progress);
+    }
 
     MockedCom3 mock;
     std::string error;

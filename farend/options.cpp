@@ -12,6 +12,7 @@ const char usage[] =
     "Usage: farend [OPTION]... [-- COMMAND [ARG]...]\n"
     "       farend --port DEVICE [OPTION]...\n"
     "       farend --listen [HOST:]PORT [OPTION]...\n"
+    "       farend --relay TARGET [--link PATH] [--reconnect] [--report FILE]\n"
     "Be the far end of the loop-back tester's line: a device that echoes every byte it\n"
     "receives, as the microcontroller at the end of the chain does.\n"
     "\n"
@@ -31,6 +32,26 @@ const char usage[] =
     "                     it listens\n"
     "  With --port or --listen farend runs no command and serves until interrupted (Ctrl+C,\n"
     "  SIGTERM).\n"
+    "\n"
+    "In front of the real chain, as the COM port redirector:\n"
+    "  --relay TARGET     make COM3 as a pseudo-terminal and carry every byte between it and\n"
+    "                     TARGET, measuring each echo: a serial device (/dev/ttyUSB0, opened\n"
+    "                     as --port opens one), a device server over raw TCP (HOST:PORT), or\n"
+    "                     over RFC 2217 (rfc2217://HOST:PORT: the server's port follows the\n"
+    "                     speed and stop bits the tester sets on COM3, DTR and RTS raised)\n"
+    "  --link PATH        the link to the pseudo-terminal (default /dev/COM3); it must not\n"
+    "                     exist, and goes when farend ends\n"
+    "  --reconnect        when TARGET goes away, COM3 hangs up as always, and farend waits for\n"
+    "                     TARGET again (retried every second) instead of ending with status 1\n"
+    "  The tester closing COM3 and opening it again is a new run. A relay changes nothing on\n"
+    "  the line: the options below belong to the far end and are refused with --relay.\n"
+    "  How the replies are counted: a reply equal to the oldest send still waiting is its\n"
+    "  echo; one equal to a later send among the next 35 waiting is that send's echo, and the\n"
+    "  sends before it are lost; any other reply is a changed echo of the oldest waiting send;\n"
+    "  a reply while no send waits is extra. A send with no echo after 1 s is lost (a later\n"
+    "  echo is then judged as any other reply), and so is one still waiting when a new run\n"
+    "  starts. The round trip is from the tester's byte reaching farend to its echo reaching\n"
+    "  farend; echoes later than 5 ms miss the tester's read.\n"
     "\n"
     "How the line behaves:\n"
     "  --latency MS       delay each reply by MS milliseconds (a USB adapter's latency\n"
@@ -60,11 +81,16 @@ const char usage[] =
     "and how many gaps were longer than twice the median. SIGUSR1 prints the same line for\n"
     "the run so far and farend goes on.\n"
     "\n"
+    "With --relay the line goes on: runs, echoes, lost, changed, extra, the round trip\n"
+    "(median, p99, max) and the echoes later than 5 ms, and for RFC 2217 the server's port.\n"
+    "\n"
     "Exit status: with the mocked COM3, the command's (128 + signal number if it was killed);\n"
-    "with --port or --listen, 0 when stopped and 1 when the device failed while serving;\n"
+    "with --port, --listen or --relay, 0 when stopped and 1 when the device (or the relay's\n"
+    "target) failed while serving;\n"
     "2 for bad input: an unknown option or value, options that do not go together, a device\n"
     "that is missing, not a terminal or held by another program, a TCP port in use, a report\n"
-    "file that cannot be written.\n";
+    "file that cannot be written, a relay target that refuses the connection or COM Port\n"
+    "Control, a link path that exists or cannot be made.\n";
 
 [[noreturn]] void badUsage(const std::string &message)
 {
@@ -98,14 +124,23 @@ std::string defaultCommand()
     return LOOPTEST_INSTALL_BINDIR "/looptest";
 }
 
-void checkTogether(const Config &c, bool commandGiven)
+void checkTogether(const Config &c, bool commandGiven, bool linkGiven)
 {
     const char *mode = c.mode == Config::Mode::SerialDevice ? "--port"
                        : c.mode == Config::Mode::TcpServer  ? "--listen"
+                       : c.mode == Config::Mode::Relay      ? "--relay"
                                                             : nullptr;
     if (mode && commandGiven)
         badUsage(std::string(mode) + " serves until interrupted and runs no command");
     const LinkOptions &o = c.link;
+    if (c.mode == Config::Mode::Relay &&
+        (o.latencyMs > 0 || o.paced || o.dropPercent > 0 || o.corruptPercent > 0 || o.silent ||
+         o.wrongBaud || o.hangupAfter >= 0))
+        badUsage("--relay measures the real chain and changes nothing on it: --latency, --paced, "
+                 "--drop, --corrupt, --silent, --wrong-baud and --hangup-after belong to the far "
+                 "end");
+    if (c.mode != Config::Mode::Relay && (linkGiven || c.reconnect))
+        badUsage(std::string(linkGiven ? "--link" : "--reconnect") + " goes with --relay only");
     if (o.silent && (o.latencyMs > 0 || o.dropPercent > 0 || o.corruptPercent > 0 || o.wrongBaud))
         badUsage("--silent never answers: --latency, --drop, --corrupt and --wrong-baud "
                  "have nothing to act on");
@@ -123,6 +158,7 @@ Config parseCommandLine(int argc, char **argv)
 {
     Config c;
     bool commandGiven = false;
+    bool linkGiven = false;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         auto text = [&]() -> std::string {
@@ -141,7 +177,7 @@ Config parseCommandLine(int argc, char **argv)
         auto setMode = [&](Config::Mode m) {
             if (c.mode != Config::Mode::MockedCom3)
                 badUsage(c.mode == m ? a + " is given twice"
-                                     : "--port and --listen cannot be used together");
+                                     : "--port, --listen and --relay cannot be used together");
             c.mode = m;
         };
         if (a == "--help") {
@@ -153,6 +189,14 @@ Config parseCommandLine(int argc, char **argv)
         } else if (a == "--listen") {
             setMode(Config::Mode::TcpServer);
             c.listenAddress = text();
+        } else if (a == "--relay") {
+            setMode(Config::Mode::Relay);
+            c.relayTarget = text();
+        } else if (a == "--link") {
+            c.linkPath = text();
+            linkGiven = true;
+        } else if (a == "--reconnect") {
+            c.reconnect = true;
         } else if (a == "--report") {
             c.reportPath = text();
         } else if (a == "--latency") {
@@ -182,7 +226,7 @@ Config parseCommandLine(int argc, char **argv)
             badUsage("unknown option " + a);
         }
     }
-    checkTogether(c, commandGiven);
+    checkTogether(c, commandGiven, linkGiven);
     if (c.mode == Config::Mode::MockedCom3 && c.command.empty())
         c.command.push_back(defaultCommand());
     return c;

@@ -7,12 +7,15 @@
 #include <vector>
 
 struct Config {
-    enum class Mode { MockedCom3, SerialDevice, TcpServer };
+    enum class Mode { MockedCom3, SerialDevice, TcpServer, Relay };
     Mode mode = Mode::MockedCom3;
     LinkOptions link;
     std::string device;                 // --port
     std::string listenAddress;          // --listen
     std::string reportPath;             // --report
+    std::string relayTarget;            // --relay
+    std::string linkPath = "/dev/COM3"; // --link
+    bool reconnect = false;             // --reconnect
     std::vector<std::string> command;   // after "--"; the tester by default
 };
 

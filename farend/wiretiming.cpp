@@ -57,13 +57,17 @@ long long WireTiming::binToUs(std::size_t bin)
 
 void WireTiming::byteAt(double ms)
 {
-    if (lastMs >= 0) {
-        const double gap = std::max(0.0, ms - lastMs);
-        ++bins[binOf(gap)];
-        ++count;
-        maxGap = std::max(maxGap, gap);
-    }
+    if (lastMs >= 0)
+        add(ms - lastMs);
     lastMs = ms;
+}
+
+void WireTiming::add(double ms)
+{
+    ms = std::max(0.0, ms);
+    ++bins[binOf(ms)];
+    ++count;
+    maxGap = std::max(maxGap, ms);
 }
 
 double WireTiming::quantileMs(double q) const
@@ -99,6 +103,19 @@ std::vector<WireTiming::Bin> WireTiming::histogram() const
         if (bins[b])
             out.push_back({binFromUs(b) / 1000.0, binToUs(b) / 1000.0, bins[b]});
     return out;
+}
+
+std::string WireTiming::histogramJson() const
+{
+    std::string text = "[";
+    const auto rows = histogram();
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        char row[96];
+        std::snprintf(row, sizeof row, "%s\n    {\"from\": %.3f, \"to\": %.3f, \"count\": %lld}",
+                      i ? "," : "", rows[i].fromMs, rows[i].toMs, rows[i].count);
+        text += row;
+    }
+    return text + (rows.empty() ? "]" : "\n  ]");
 }
 
 std::string WireTiming::summary() const

@@ -14,6 +14,8 @@ public:
     WireTiming();
 
     void byteAt(double ms);
+    // One measured span (a gap, or any other duration binned the same way).
+    void add(double ms);
     // The next byte starts a new line (another connection): no gap is counted across.
     void newLine() { lastMs = -1; }
 
@@ -29,6 +31,8 @@ public:
         long long count;
     };
     std::vector<Bin> histogram() const;   // the bins that hold a gap, shortest first
+    // The histogram as a JSON array of {"from", "to", "count"}, indented as a report member.
+    std::string histogramJson() const;
 
     // "period median 1.000 ms, p99 1.020 ms, max 14.925 ms, 3 gaps over twice the median"
     std::string summary() const;

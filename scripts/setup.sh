@@ -12,6 +12,7 @@ packages=(
     xvfb openbox xdotool x11-utils     # a private display, a window manager, input and probes
     imagemagick                        # screenshots
     socat                              # a COM3 redirected over TCP
+    ser2net                            # a real device server for the relay's tests
 )
 if [ "${1:-}" = --packaging ]; then
     packages+=(

@@ -1,7 +1,9 @@
 // The simulated far end's line: when replies go out, which go wrong, when the line is cut,
 // whether what came in was the test cycle, what a UART at the wrong rate makes of the tester's
 // bytes, and what the wire saw of the tester's timing.
+#include "farend/echostats.h"
 #include "farend/link.h"
+#include "farend/rfc2217.h"
 #include "farend/serve.h"
 #include "farend/uart.h"
 #include "farend/wiretiming.h"
@@ -37,6 +39,9 @@ private slots:
     void summaryAndReportCarryTheWireTiming();
 
     void repliesTheLineDoesNotTakeAreHeldUpToALimitAndCountedLost();
+
+    void echoesAreCountedWhenDropsCorruptionAndLateRepliesMix();
+    void rfc2217EscapesNegotiatesOnceAndReadsTheServersAnswers();
 };
 
 namespace {
@@ -555,6 +560,68 @@ void FarendTest::repliesTheLineDoesNotTakeAreHeldUpToALimitAndCountedLost()
     Link closed({});
     QVERIFY(serve(line, closed, [&] { return line.steps.empty(); }));
     QVERIFY(closed.summary().find(", 3 replies lost") != std::string::npos);
+}
+
+void FarendTest::echoesAreCountedWhenDropsCorruptionAndLateRepliesMix()
+{
+    EchoStats e;
+    const char *sends = "0123456";
+    for (int i = 0; sends[i]; ++i)
+        e.sent(sends[i], i);
+    e.replied('0', 2);      // echo, 2 ms
+    e.replied('3', 10);     // echo of "3": "1" and "2" lost
+    e.replied('x', 11);     // not waiting: a changed echo of "4"
+    e.replied('5', 16);     // echo, 11 ms: late
+    e.replied('6', 1010);   // "6" gave up at 1006 ms: nothing waits, extra
+    QCOMPARE(e.echoed(), 3LL);
+    QCOMPARE(e.lost(), 3LL);
+    QCOMPARE(e.changed(), 1LL);
+    QCOMPARE(e.extra(), 1LL);
+    QCOMPARE(e.late(), 2LL);   // 7 ms and 11 ms
+    QCOMPARE(e.roundTrip().maxMs(), 11.0);
+
+    // a new run loses what still waits; a byte of the cycle 36 on is not matched early
+    e.sent('0', 2000);
+    e.newRun();
+    QCOMPARE(e.lost(), 4LL);
+    for (int i = 0; i < 37; ++i)
+        e.sent("0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ"[i % 36], 3000 + i);
+    e.replied('0', 3040);   // the first "0", not the 37th send
+    QCOMPARE(e.lost(), 4LL);
+    QCOMPARE(e.waiting(), 36LL);
+    QVERIFY2(e.summary().rfind("echoed 4, lost 4, changed 1, extra 1, 36 awaiting", 0) == 0,
+             e.summary().c_str());
+}
+
+void FarendTest::rfc2217EscapesNegotiatesOnceAndReadsTheServersAnswers()
+{
+    Rfc2217Client c;
+    const std::string hello = c.greeting();
+    QVERIFY(hello.find("\xff\xfb\x2c") != std::string::npos);   // IAC WILL COM-PORT-OPTION
+    QCOMPARE(c.encode(std::string("a\xff", 2)), std::string("a\xff\xff", 3));
+    std::string data, reply;
+    // DO COM-PORT (already offered: no answer), DO SGA (answered once), a doubled 0xFF in data
+    const std::string in = "\xff\xfd\x2c" "\xff\xfd\x03" "x\xff\xffy" "\xff\xfd\x03";
+    c.decode(in.data(), in.size(), data, reply);
+    QCOMPARE(c.comPort(), Rfc2217Client::ComPort::Accepted);
+    QCOMPARE(data, std::string("x\xffy"));
+    QCOMPARE(reply, std::string("\xff\xfb\x03"));
+    // the server's answer to SET-BAUDRATE 9600 and SET-DATASIZE 8; no answer to DTR
+    c.setSettings({9600, 8, 'N', 1});
+    c.raiseModemLines();
+    const char ackBytes[] = "\xff\xfa\x2c\x65\x00\x00\x25\x80\xff\xf0"
+                            "\xff\xfa\x2c\x66\x08\xff\xf0";
+    const std::string acks(ackBytes, sizeof ackBytes - 1);   // the baud rate holds NULs
+    c.decode(acks.data(), acks.size(), data, reply);
+    QCOMPARE(c.serverSettings().baud, 9600u);
+    QCOMPARE(Rfc2217Client::describe(c.requested() & ~c.acknowledged()),
+             std::string("parity, stop size, DTR, RTS"));
+
+    Rfc2217Client refused;
+    refused.greeting();
+    c.decode("\xff\xfe\x2c", 3, data, reply);
+    refused.decode("\xff\xfe\x2c", 3, data, reply);
+    QCOMPARE(refused.comPort(), Rfc2217Client::ComPort::Refused);
 }
 
 QTEST_GUILESS_MAIN(FarendTest)

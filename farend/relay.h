@@ -1,0 +1,14 @@
+// farend --relay: COM3 as a pseudo-terminal, as a COM port redirector makes it, joined to the
+// real chain (a serial device, raw TCP, or RFC 2217), measuring each echo on the way through.
+#pragma once
+
+#include "farend/options.h"
+#include "farend/serve.h"
+
+#include <functional>
+
+// Relays until `stop` says so (asked at least every 50 ms) or the target goes away for good.
+// `progress` is asked as often and says when to print the summary so far. Returns the exit
+// status: 0 when stopped, 1 when the target went away, 2 for bad input (its line printed).
+int runRelay(const Config &config, ReportFile &report, const std::function<bool()> &stop,
+             const std::function<bool()> &progress);
