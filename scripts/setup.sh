@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the tester needs on Debian 12 (only what is missing), then configures and builds
-# it in build/. With --packaging, also what builds and checks the Debian packages.
+# it in build/. With --packaging, also what builds and checks the Debian packages; with --guest,
+# also what boots the guest of tests/guest/real-drivers.sh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -18,6 +19,12 @@ if [ "${1:-}" = --packaging ]; then
     packages+=(
         dpkg-dev file                  # cpack's package dependencies (dpkg-shlibdeps)
         lintian desktop-file-utils appstream man-db procps   # checks of what the packages install
+    )
+fi
+if [ "${1:-}" = --guest ]; then
+    packages+=(
+        qemu-system-x86 busybox-static # a guest with real serial drivers (the kernel is fetched)
+        setserial                      # low_latency on the guest's USB adapter
     )
 fi
 
