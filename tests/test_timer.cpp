@@ -14,6 +14,7 @@ private slots:
     void intervalSetWhileRunningAppliesToTheRunningTimer();
     void aModalLoopInTheHandlerIsNotReentered();
     void ticksDueDuringASlowHandlerMergeIntoOne();
+    void aTickDueDuringASlowHandlerComesRightAfterIt();
     void ticksMissedWhileTheEventLoopWasBusyComeLate();
 };
 
@@ -120,6 +121,25 @@ void TimerTest::ticksDueDuringASlowHandlerMergeIntoOne()
     while (ticks < 2)
         QCoreApplication::processEvents();
     QVERIFY(ticks <= 3);
+    timer.SetEnabled(false);
+}
+
+void TimerTest::aTickDueDuringASlowHandlerComesRightAfterIt()
+{
+    TMsTimer timer;
+    int ticks = 0;
+    timer.OnTimer = [&](QObject *) {
+        if (++ticks == 1)
+            usleep(600000);   // the next tick comes due meanwhile
+    };
+    timer.SetInterval(500);
+    timer.SetEnabled(true);
+    while (ticks < 1)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    // without waiting: the one after is some 400 ms away, the owed one is already queued
+    for (int pass = 0; pass < 5 && ticks < 2; ++pass)
+        QCoreApplication::processEvents();
+    QCOMPARE(ticks, 2);
     timer.SetEnabled(false);
 }
 
