@@ -432,9 +432,9 @@ void FarendServeTest::listenStaysBoundedUnderAFloodAndServesTheNextConnection()
     const int next = connectTo(port);
     QVERIFY(next >= 0);
     writeAll(next, "0");
-    // a hang guard, not a time goal; at the wrong rate the byte comes back changed
+    // a hang guard, not a time goal; at the wrong rate the byte comes back changed, or as two
     const QByteArray answer = readSome(next, 1, 20000);
-    QCOMPARE(answer.size(), 1);
+    QVERIFY(!answer.isEmpty());
     if (!options.contains("--wrong-baud"))
         QCOMPARE(answer, QByteArray("0"));
     close(next);
