@@ -43,21 +43,25 @@ void pause(double ms)
 
 enum class Drained { Open, EndOfFile, Error };
 
-// Reads everything `fd` has now into `in`.
+// At most this much is read per wake-up, so that a flood cannot keep the replies from going.
+constexpr std::size_t kReadLimit = 64 * 1024;
+
+// Reads what `fd` has now into `in`, up to kReadLimit.
 Drained drain(int fd, std::string &in)
 {
     char buf[4096];
-    for (;;) {
+    for (std::size_t got = 0; got < kReadLimit;) {
         const ssize_t n = read(fd, buf, sizeof buf);
-        if (n > 0)
+        if (n > 0) {
             in.append(buf, static_cast<std::size_t>(n));
-        else if (n == 0)
+            got += static_cast<std::size_t>(n);
+        } else if (n == 0) {
             return Drained::EndOfFile;
-        else if (errno == EINTR)
-            continue;
-        else
+        } else if (errno != EINTR) {
             return errno == EAGAIN ? Drained::Open : Drained::Error;
+        }
     }
+    return Drained::Open;
 }
 
 class PtyTransport : public Transport {

@@ -59,6 +59,10 @@ void Link::received(unsigned char byte, double nowMs)
     timing_.byteAt(nowMs);
     if (cut || hangupAt >= 0)
         return;   // the line is being cut: no more answers
+    if (pending.size() + (uart ? uart->inFlight() : 0) >= kBacklogLimit) {
+        ++overrun_;
+        return;
+    }
 
     const bool last = opt.hangupAfter >= 0 && receivedOnLine >= opt.hangupAfter;
     if (uart) {
@@ -154,6 +158,9 @@ std::string Link::summary() const
         text += ", " + timing_.summary();
     if (lost_ > 0)
         text += ", " + std::to_string(lost_) + " replies lost: the line did not take them";
+    if (overrun_ > 0)
+        text += ", " + std::to_string(overrun_) +
+                " bytes not answered: they came faster than the device could hold them";
     return text;
 }
 
@@ -167,6 +174,7 @@ std::string Link::report() const
                   "  \"received\": %lld,\n"
                   "  \"sent\": %lld,\n"
                   "  \"lost\": %lld,\n"
+                  "  \"overrun\": %lld,\n"
                   "  \"first_to_last_s\": %.6f,\n"
                   "  \"test_cycle\": \"%s\",\n"
                   "  \"broken_at_byte\": %s,\n"
@@ -174,7 +182,7 @@ std::string Link::report() const
                   "  \"period_ms\": {\"median\": %.3f, \"p99\": %.3f, \"max\": %.6f},\n"
                   "  \"gaps_over_twice_median\": %lld,\n"
                   "  \"gap_histogram_ms\": [",
-                  received_, sent_, lost_, span, cycle,
+                  received_, sent_, lost_, overrun_, span, cycle,
                   exactCycle() ? "null" : std::to_string(firstMismatch + 1).c_str(),
                   timing_.gaps(), timing_.medianMs(), timing_.p99Ms(), timing_.maxMs(),
                   timing_.longGaps());

@@ -23,6 +23,9 @@ struct LinkOptions {
 
 constexpr double kByteTimeMs = 10.0 * 1000.0 / 9600.0;   // start, 8 data, stop bit
 constexpr double kHangupGraceMs = 20.0;                   // the last reply is read before the cut
+// Bytes the device holds at most, on their way in and as replies not yet due (a device server's
+// buffers); a byte that finds them full is counted and not answered.
+constexpr std::size_t kBacklogLimit = 64 * 1024;
 
 class Link {
 public:
@@ -46,6 +49,7 @@ public:
 
     long long bytesReceived() const { return received_; }
     long long bytesSent() const { return sent_; }
+    long long bytesOverrun() const { return overrun_; }
     // Whether everything received on each line so far is the test cycle "0".."9", "A".."Z",
     // from "0".
     bool exactCycle() const { return firstMismatch < 0; }
@@ -75,6 +79,7 @@ private:
     long long receivedOnLine = 0;
     long long sent_ = 0;
     long long lost_ = 0;
+    long long overrun_ = 0;
     long long firstMismatch = -1;
     double firstAtMs = -1, lastAtMs = -1;
     WireTiming timing_;

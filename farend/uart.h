@@ -34,6 +34,8 @@ public:
     double nextByteMs() const { return pendingStop < 0 ? -1 : toMs(pendingStop); }
     // When the last frame sent leaves the wire; negative before any.
     double wireFreeMs() const { return started ? toMs(lastEnd) : -1; }
+    // Frames sent that the receiver has not yet finished with.
+    std::size_t inFlight() const { return frames.size(); }
     // A new line: nothing on the wire, the receiver waiting for a start bit.
     void reset();
 

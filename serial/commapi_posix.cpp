@@ -166,34 +166,54 @@ constexpr long kPidLimit = 4 * 1024 * 1024;
 // written its PID; once it is this old, no writer can still be at it.
 constexpr long long kLockWriteGraceMs = 5000;
 
-// The PID in a lock file's content, or 0 when it names none. Text as "%10d\n" is written
-// today; exactly four bytes that are not text are the old binary form, a native int. Four
-// text bytes cannot be a binary PID (they would exceed kPidLimit), so the forms never mix up.
-long parsePid(const char *buf, ssize_t n)
+// Who a lock file's content may name. Its first field, decimal digits after blanks and ended by
+// the end, white space or a NUL, is the text form; whatever follows it is the writer's business.
+// Exactly four bytes may also be the old binary form, a native int: "123\0" reads as both, and
+// each reading that names a live process keeps the lock.
+struct LockOwners {
+    long text = 0;     // 0: no text PID
+    long binary = 0;   // 0: not the binary form
+};
+
+LockOwners lockOwners(const char *buf, ssize_t n)
 {
+    LockOwners owners;
     if (n <= 0)
-        return 0;
-    const std::string text(buf, static_cast<std::size_t>(n));
-    char *end = nullptr;
-    const long pid = std::strtol(text.c_str(), &end, 10);
-    bool isText = end != text.c_str();
-    for (const char *c = end; isText && c < text.data() + text.size(); ++c)
-        isText = std::isspace(static_cast<unsigned char>(*c));
-    if (isText)
-        return pid > 0 ? pid : 0;
+        return owners;
+    const char *c = buf, *end = buf + n;
+    while (c < end && (*c == ' ' || *c == '\t'))
+        ++c;
+    long pid = 0;
+    const char *digits = c;
+    for (; c < end && std::isdigit(static_cast<unsigned char>(*c)) && pid <= kPidLimit; ++c)
+        pid = pid * 10 + (*c - '0');
+    if (c > digits && pid <= kPidLimit &&
+        (c == end || *c == '\0' || std::isspace(static_cast<unsigned char>(*c))))
+        owners.text = pid;
     if (n == sizeof(int)) {
         int binary;
         std::memcpy(&binary, buf, sizeof binary);
         if (binary > 0 && binary <= kPidLimit)
-            return binary;
+            owners.binary = binary;
     }
-    return 0;
+    return owners;
+}
+
+// Whether a regular lock file may be removed. One naming a process is stale when none it may
+// name lives; one naming none when it is `ageMs` old either way: a writer is at it only in its
+// first seconds, and a time stamp ahead of the clock (a clock set back, a bad RTC at boot)
+// would otherwise block the port until the clock passes it.
+bool lockIsStale(const LockOwners &owners, long long ageMs, bool (*alive)(long))
+{
+    if (owners.text > 0 || owners.binary > 0)
+        return !alive(owners.text) && !alive(owners.binary);
+    return std::llabs(ageMs) >= kLockWriteGraceMs;
 }
 
 struct LockFile {
     bool exists = false;
     bool regular = false;
-    long pid = 0;   // 0: names no process (empty, unreadable or garbled)
+    LockOwners owners;   // none named when empty, unreadable or garbled
     timespec modified{};
 };
 
@@ -224,7 +244,7 @@ LockFile readLock(const std::string &path)
         lock.regular = true;
         lock.modified = opened.st_mtim;
         char buf[64];
-        lock.pid = parsePid(buf, read(fd, buf, sizeof buf));
+        lock.owners = lockOwners(buf, read(fd, buf, sizeof buf));
     }
     close(fd);
     return lock;
@@ -236,19 +256,16 @@ bool processAlive(long pid)
            (kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM);
 }
 
-// A FIFO, a link or a device in the lock's place is never ours to judge: it stays, and so
-// does a lock whose process lives or whose writer may still be writing.
+// A FIFO, a link or a device in the lock's place is never ours to judge: it stays.
 bool mayTakeOver(const LockFile &lock)
 {
     if (!lock.regular)
         return false;
-    if (lock.pid > 0)
-        return !processAlive(lock.pid);
     timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
     const long long ageMs = (now.tv_sec - lock.modified.tv_sec) * 1000LL +
                             (now.tv_nsec - lock.modified.tv_nsec) / 1000000;
-    return std::llabs(ageMs) >= kLockWriteGraceMs;
+    return lockIsStale(lock.owners, ageMs, processAlive);
 }
 
 // The device a path leads to through its symbolic links (a udev alias, a redirector's link).
@@ -361,7 +378,7 @@ int Port::release()
         restoreLine(line);
         if (line.lockFile[0]) {
             const LockFile lock = readLock(line.lockFile);
-            if (lock.regular && lock.pid == owner)
+            if (lock.regular && lock.owners.text == owner)
                 unlink(line.lockFile);
         }
         if (slot >= 0)

@@ -42,6 +42,9 @@ private slots:
 
     void echoesAreCountedWhenDropsCorruptionAndLateRepliesMix();
     void rfc2217EscapesNegotiatesOnceAndReadsTheServersAnswers();
+
+    void bytesBeyondWhatTheDeviceHoldsAreCountedAndNotAnswered_data();
+    void bytesBeyondWhatTheDeviceHoldsAreCountedAndNotAnswered();
 };
 
 namespace {
@@ -543,7 +546,12 @@ void FarendTest::repliesTheLineDoesNotTakeAreHeldUpToALimitAndCountedLost()
 {
     const std::size_t more = 1000;
     StuckLine line;
-    line.steps.push_back({Transport::Event::Quiet, std::string(kOutboxLimit + more, '0')});
+    // in pieces the device can hold, as a transport hands them over
+    for (std::size_t left = kOutboxLimit + more; left > 0;) {
+        const std::size_t piece = std::min(left, kBacklogLimit);
+        line.steps.push_back({Transport::Event::Quiet, std::string(piece, '0')});
+        left -= piece;
+    }
     line.steps.push_back({Transport::Event::Quiet, ""});   // the replies fall due: too many
     Link link({});
     QVERIFY(serve(line, link, [&] { return line.steps.empty(); }));
@@ -622,6 +630,43 @@ void FarendTest::rfc2217EscapesNegotiatesOnceAndReadsTheServersAnswers()
     c.decode("\xff\xfe\x2c", 3, data, reply);
     refused.decode("\xff\xfe\x2c", 3, data, reply);
     QCOMPARE(refused.comPort(), Rfc2217Client::ComPort::Refused);
+}
+
+void FarendTest::bytesBeyondWhatTheDeviceHoldsAreCountedAndNotAnswered_data()
+{
+    QTest::addColumn<bool>("wrongRate");
+    QTest::newRow("replies not yet due") << false;
+    QTest::newRow("bytes still on a wrong-rate wire") << true;
+}
+
+void FarendTest::bytesBeyondWhatTheDeviceHoldsAreCountedAndNotAnswered()
+{
+    QFETCH(bool, wrongRate);
+    LinkOptions options;
+    options.latencyMs = 1000;
+    if (wrongRate)
+        options.wrongBaud = 9600;   // the right rate through the wire model: one byte per ~1 ms
+    Link link(options);
+    const long long more = 5, held = static_cast<long long>(kBacklogLimit);
+    for (long long i = 0; i < held + more; ++i)
+        link.received('0', 0.0);
+    QCOMPARE(link.bytesReceived(), held + more);
+    // a frame the receiver has answered but not yet left behind counts on both sides
+    const long long overrun = link.bytesOverrun();
+    QVERIFY2(overrun == more || (wrongRate && overrun == more + 1),
+             std::to_string(overrun).c_str());
+    const std::string said = ", " + std::to_string(overrun) +
+                             " bytes not answered: they came faster than the device could hold them";
+    QVERIFY2(link.summary().find(said) != std::string::npos, link.summary().c_str());
+    QVERIFY(link.report().find("\"overrun\": " + std::to_string(overrun) + ",") !=
+            std::string::npos);
+
+    // once the device has room again, bytes are answered again
+    const double later = wrongRate ? 1e6 : 2000.0;
+    QCOMPARE(link.takeDue(later).size(), std::size_t(held + more - overrun));
+    link.received('0', later);
+    QCOMPARE(link.bytesOverrun(), overrun);
+    QCOMPARE(link.takeDue(later + 2000).size(), std::size_t(1));
 }
 
 QTEST_GUILESS_MAIN(FarendTest)

@@ -78,6 +78,8 @@ private slots:
     void cleanupTestCase();
     void startupFailureEndsWithItsLineAndNoWindow_data();
     void startupFailureEndsWithItsLineAndNoWindow();
+    void withoutADisplayItSaysSoAndEndsWithoutACore_data();
+    void withoutADisplayItSaysSoAndEndsWithoutACore();
     void farEndHangingUpWhileSendingEndsTheRun();
     void runAtAShortPeriodSendsTheExactCycleAndClosesCleanly();
     void everyEndGivesTheLineBackAsItWasFound_data();
@@ -166,6 +168,47 @@ void ProcessTest::startupFailureEndsWithItsLineAndNoWindow()
     QVERIFY(o.exitedNormally);
     QCOMPARE(o.status, 0);
     QVERIFY(!mapped);
+}
+
+void ProcessTest::withoutADisplayItSaysSoAndEndsWithoutACore_data()
+{
+    QTest::addColumn<bool>("throughFarend");
+    QTest::addColumn<QString>("display");
+    QTest::newRow("tester, no display named") << false << QString();
+    QTest::newRow("tester, display named but not there") << false << QStringLiteral(":198");
+    QTest::newRow("farend running the tester, no display named") << true << QString();
+}
+
+void ProcessTest::withoutADisplayItSaysSoAndEndsWithoutACore()
+{
+    QFETCH(bool, throughFarend);
+    QFETCH(QString, display);
+    if (!display.isEmpty() && QFile::exists("/tmp/.X11-unix/X" + display.mid(1)))
+        QSKIP("that display exists here");
+    ComTestbed testbed(ComTestbed::Terminal);
+    QProcessEnvironment env = testbed.environment();
+    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        env.remove(QString::fromLatin1(name));
+    if (!display.isEmpty())
+        env.insert(QStringLiteral("DISPLAY"), display);
+    QProcess p;
+    if (throughFarend) {
+        p.setProcessEnvironment(env);
+        p.start(QStringLiteral(FAREND_BINARY), {});
+    } else {
+        startTester(p, env);
+    }
+    const Outcome o = finish(p, 30000);
+    QVERIFY2(o.exitedNormally, o.err.constData());   // no abort, no core
+    QCOMPARE(o.status, 1);
+    QCOMPARE(o.out, QByteArray());
+    const QByteArray line = "looptest: no display (" +
+                            (display.isEmpty() ? QByteArray("DISPLAY and WAYLAND_DISPLAY are unset")
+                                               : "cannot connect to " + display.toLatin1()) +
+                            "): run it in a desktop session, over ssh -X, or under xvfb-run\n";
+    QVERIFY2(o.err.contains(line), o.err.constData());
+    if (!throughFarend && display.isEmpty())
+        QCOMPARE(o.err, line);
 }
 
 void ProcessTest::farEndHangingUpWhileSendingEndsTheRun()

@@ -11,6 +11,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -72,6 +74,7 @@ private slots:
     void aRefusedStartLeavesTheLineAndAnyLockAsTheyWere();
     void aLockNoLiveWriterCanHoldIsTakenOver_data();
     void aLockNoLiveWriterCanHoldIsTakenOver();
+    void withoutAWritableLockDirectoryThePortOpensAndTheFlockStillExcludes();
     void closingAfterAHangUpGivesTheLineBackWhereTheDeviceRemains_data();
     void closingAfterAHangUpGivesTheLineBackWhereTheDeviceRemains();
     void aFatalSignalGivesTheLineBackAndLeavesOthersHandlersAlone();
@@ -299,10 +302,20 @@ enum Obstacle {
     FreshEmptyLock,
     FreshGarbledLock,
     BinaryLockOfALiveProcess,
+    LivePidThenProgramAndUser,
+    LivePidThenALine,
+    LivePidThenNul,
+    GarbledLockJustAheadOfTheClock,
 };
 
 // A lock file that no live writer can hold.
-enum StaleLock { OldEmptyLock, OldGarbledLock, BinaryLockOfAGoneProcess };
+enum StaleLock {
+    OldEmptyLock,
+    OldGarbledLock,
+    BinaryLockOfAGoneProcess,
+    GonePidThenProgramAndUser,
+    GarbledLockAMinuteAheadOfTheClock,
+};
 
 pid_t goneProcess()
 {
@@ -328,6 +341,14 @@ void writeFile(const QByteArray &path, const QByteArray &content)
     QFile f(QFile::decodeName(path));
     QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
     QCOMPARE(f.write(content), content.size());
+}
+
+// Past the grace a writer gets, so that only what the file names can keep it.
+void stampAt(const QByteArray &path, long secondsFromNow)
+{
+    const timespec at{time(nullptr) + secondsFromNow, 0};
+    const timespec times[2] = {at, at};
+    QCOMPARE(utimensat(AT_FDCWD, path.constData(), times, 0), 0);
 }
 
 // The lock file as found: its type and what it holds or leads to.
@@ -362,6 +383,10 @@ void SerialTest::aRefusedStartLeavesTheLineAndAnyLockAsTheyWere_data()
     QTest::newRow("empty lock just created") << int(FreshEmptyLock);
     QTest::newRow("garbled lock just written") << int(FreshGarbledLock);
     QTest::newRow("binary lock of a live process") << int(BinaryLockOfALiveProcess);
+    QTest::newRow("live PID, program and user after it") << int(LivePidThenProgramAndUser);
+    QTest::newRow("live PID, a line after it") << int(LivePidThenALine);
+    QTest::newRow("live PID ended by a NUL") << int(LivePidThenNul);
+    QTest::newRow("garbled lock 2 s ahead of the clock") << int(GarbledLockJustAheadOfTheClock);
 }
 
 void SerialTest::aRefusedStartLeavesTheLineAndAnyLockAsTheyWere()
@@ -420,6 +445,22 @@ void SerialTest::aRefusedStartLeavesTheLineAndAnyLockAsTheyWere()
     case BinaryLockOfALiveProcess:
         writeFile(lockName, binaryPid(getppid()));
         break;
+    case LivePidThenProgramAndUser:
+        writeFile(lockName, textPid(getppid()).chopped(1) + " looptest root\n");
+        stampAt(lockName, -60);
+        break;
+    case LivePidThenALine:
+        writeFile(lockName, textPid(getppid()) + "extra\n");
+        stampAt(lockName, -60);
+        break;
+    case LivePidThenNul:
+        writeFile(lockName, textPid(getppid()).chopped(1) + QByteArray(1, '\0'));
+        stampAt(lockName, -60);
+        break;
+    case GarbledLockJustAheadOfTheClock:
+        writeFile(lockName, "LCK");
+        stampAt(lockName, 2);
+        break;
     }
     const QByteArray found = lockAsFound(lock);
     const bool exclusiveBefore = exclusiveMode(pty.slave);
@@ -438,6 +479,9 @@ void SerialTest::aLockNoLiveWriterCanHoldIsTakenOver_data()
     QTest::newRow("empty lock a minute old") << int(OldEmptyLock);
     QTest::newRow("garbled lock a minute old") << int(OldGarbledLock);
     QTest::newRow("binary lock of a gone process") << int(BinaryLockOfAGoneProcess);
+    QTest::newRow("gone PID, program and user after it") << int(GonePidThenProgramAndUser);
+    QTest::newRow("garbled lock a minute ahead of the clock")
+        << int(GarbledLockAMinuteAheadOfTheClock);
 }
 
 void SerialTest::aLockNoLiveWriterCanHoldIsTakenOver()
@@ -450,13 +494,25 @@ void SerialTest::aLockNoLiveWriterCanHoldIsTakenOver()
     const QByteArray lockName = QFile::encodeName(lock);
     auto cleanUp = qScopeGuard([&] { unlink(lockName.constData()); });
 
-    writeFile(lockName, stale == OldEmptyLock    ? QByteArray()
-                        : stale == OldGarbledLock ? QByteArray("LCK")
-                                                  : binaryPid(goneProcess()));
-    if (stale != BinaryLockOfAGoneProcess) {
-        const timespec minuteAgo{time(nullptr) - 60, 0};
-        const timespec times[2] = {minuteAgo, minuteAgo};
-        QCOMPARE(utimensat(AT_FDCWD, lockName.constData(), times, 0), 0);
+    switch (stale) {
+    case OldEmptyLock:
+        writeFile(lockName, QByteArray());
+        stampAt(lockName, -60);
+        break;
+    case OldGarbledLock:
+        writeFile(lockName, "LCK");
+        stampAt(lockName, -60);
+        break;
+    case BinaryLockOfAGoneProcess:
+        writeFile(lockName, binaryPid(goneProcess()));
+        break;
+    case GonePidThenProgramAndUser:
+        writeFile(lockName, textPid(goneProcess()).chopped(1) + " looptest root\n");
+        break;
+    case GarbledLockAMinuteAheadOfTheClock:
+        writeFile(lockName, "LCK");
+        stampAt(lockName, 60);
+        break;
     }
 
     HANDLE h = openPort(pty.path);
@@ -464,6 +520,40 @@ void SerialTest::aLockNoLiveWriterCanHoldIsTakenOver()
     QCOMPARE(lockAsFound(lock), "file " + textPid(getpid()).toHex());
     QVERIFY(CloseHandle(h));
     QCOMPARE(lockAsFound(lock), QByteArray("absent"));
+}
+
+void SerialTest::withoutAWritableLockDirectoryThePortOpensAndTheFlockStillExcludes()
+{
+    PtyPair pty;
+    const QString lock = lockFileFor(pty.path);
+    const pid_t child = fork();
+    if (child == 0) {
+        // a private view of the file system in which no lock directory can be written
+        if (unshare(CLONE_NEWNS) != 0 ||
+            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+            _exit(77);
+        for (const char *dir : {"/run/lock", "/var/lock"})
+            if (access(dir, F_OK) == 0 && mount("none", dir, "tmpfs", MS_RDONLY, nullptr) != 0)
+                _exit(77);
+        HANDLE h = openPort(pty.path);
+        if (h == INVALID_HANDLE_VALUE)
+            _exit(1);
+        const HANDLE second = openPort(pty.path);
+        const bool excluded = second == INVALID_HANDLE_VALUE && GetLastError() == EBUSY;
+        CloseHandle(h);
+        _exit(excluded ? 0 : 2);
+    }
+    QVERIFY(child > 0);
+    int status = 0;
+    QCOMPARE(waitpid(child, &status, 0), child);
+    QVERIFY(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 77)
+        QSKIP("a private mount namespace needs CAP_SYS_ADMIN");
+    QVERIFY2(WEXITSTATUS(status) != 1, "the start was refused");
+    QVERIFY2(WEXITSTATUS(status) != 2, "a second opener was not kept out");
+    QCOMPARE(WEXITSTATUS(status), 0);
+    if (!lock.isEmpty())
+        QCOMPARE(lockAsFound(lock), QByteArray("absent"));
 }
 
 void SerialTest::closingAfterAHangUpGivesTheLineBackWhereTheDeviceRemains_data()

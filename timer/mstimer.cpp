@@ -63,6 +63,19 @@ std::uint64_t TMsTimer::catchUpTicks() const
     return kCatchUpMs / std::max(1u, interval);
 }
 
+// The expirations the kernel counted since the last read; 0 when there were none.
+std::uint64_t TMsTimer::takeExpirations()
+{
+    std::uint64_t expirations = 0;
+    return read(fd, &expirations, sizeof expirations) == sizeof expirations ? expirations : 0;
+}
+
+void TMsTimer::owe(std::uint64_t lateTicks)
+{
+    if (lateTicks > 0)
+        owed = std::max(owed, std::min(catchUpTicks(), owed + lateTicks));
+}
+
 void TMsTimer::expired()
 {
     if (inTick) {
@@ -71,12 +84,11 @@ void TMsTimer::expired()
         notifier->setEnabled(false);
         return;
     }
-    std::uint64_t expirations = 0;
+    const std::uint64_t expirations = takeExpirations();
     // nothing to read: disarmed or re-armed after the event loop saw it readable
-    if (read(fd, &expirations, sizeof expirations) != sizeof expirations || !enabled)
+    if (expirations == 0 || !enabled)
         return;
-    if (expirations > 1)   // the event loop came late
-        owed = std::max(owed, std::min(catchUpTicks(), owed + expirations - 1));
+    owe(expirations - 1);   // the event loop came late
     fire();
 }
 
@@ -86,6 +98,8 @@ void TMsTimer::deliverOwed()
     if (!enabled || inTick || owed == 0)
         return;
     --owed;
+    // what came due before this late tick is late too, not due during its handler
+    owe(takeExpirations());
     fire();
 }
 
@@ -102,8 +116,7 @@ void TMsTimer::fire()
     inTick = false;
     if (!enabled || interval == 0)
         return;
-    std::uint64_t duringHandler = 0;
-    if (read(fd, &duringHandler, sizeof duringHandler) == sizeof duringHandler && duringHandler)
+    if (takeExpirations() > 0)
         // all that came due while the handler ran, as one tick
         owed = std::min(std::max<std::uint64_t>(1, catchUpTicks()), owed + 1);
     if (!notifier->isEnabled())

@@ -40,6 +40,8 @@ private:
     void deliverOwed();
     void fire();
     std::uint64_t catchUpTicks() const;
+    std::uint64_t takeExpirations();
+    void owe(std::uint64_t lateTicks);
 
     int fd = -1;
     QSocketNotifier *notifier = nullptr;
