@@ -43,9 +43,6 @@ void pause(double ms)
 
 enum class Drained { Open, EndOfFile, Error };
 
-// At most this much is read per wake-up, so that a flood cannot keep the replies from going.
-constexpr std::size_t kReadLimit = 64 * 1024;
-
 // Reads what `fd` has now into `in`, up to kReadLimit.
 Drained drain(int fd, std::string &in)
 {

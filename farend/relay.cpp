@@ -84,10 +84,13 @@ public:
     bool read(std::string &data) override
     {
         char buf[4096];
-        for (;;) {
+        for (std::size_t got = 0;;) {
+            if (got >= kReadLimit)
+                return true;   // the rest on the next wake-up
             const ssize_t n = ::read(sock, buf, sizeof buf);
             if (n > 0) {
                 received(buf, static_cast<std::size_t>(n), data);
+                got += static_cast<std::size_t>(n);
                 continue;
             }
             if (n < 0 && errno == EINTR)
@@ -396,9 +399,12 @@ public:
     bool read(std::string &data, bool &changed)
     {
         char buf[4097];
-        for (;;) {
+        for (std::size_t got = 0;;) {
+            if (got >= kReadLimit)
+                return true;   // the rest on the next wake-up
             const ssize_t n = ::read(master, buf, sizeof buf);
             if (n > 0) {
+                got += static_cast<std::size_t>(n);
                 if (!packetMode)
                     data.append(buf, static_cast<std::size_t>(n));
                 else if (buf[0] == TIOCPKT_DATA)

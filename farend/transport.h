@@ -7,6 +7,10 @@
 
 class Com3Mock;
 
+// At most this much is read from a line per wake-up, so that a flood cannot keep the replies
+// from going or make farend hold without limit.
+constexpr std::size_t kReadLimit = 64 * 1024;
+
 class Transport {
 public:
     enum class Event {
