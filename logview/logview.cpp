@@ -172,12 +172,30 @@ void LogView::setTop(Pos rowStart)
 {
     auto kept = std::find_if(rows.begin(), rows.end(),
                              [&](const Row &r) { return r.start == rowStart; });
+    const bool hadMargin = topMargin() > 0;
+    const int up = kept == rows.end() ? -1 : int(kept - rows.begin());
     if (kept == rows.end())
         rows.clear();
     else
         rows.erase(rows.begin(), kept);
     top = rowStart;
-    viewport()->update();
+    if (hadMargin != (topMargin() > 0) || up < 0) {
+        viewport()->update();
+    } else if (up > 0) {
+        // the rows that stay are moved on screen; only those that come in are painted
+        const int dy = up * rowHeight;
+        if (dy < viewport()->height())
+            viewport()->scroll(0, -dy);
+        else
+            viewport()->update();
+        caretShown.translate(0, -dy);
+    }
+}
+
+void LogView::repaintRowsFrom(std::size_t index)
+{
+    const int y = int(std::floor(topMargin() + qreal(index) * rowHeight));
+    viewport()->update(0, y, viewport()->width(), std::max(0, viewport()->height() - y));
 }
 
 // Before the text changes at `at`: the rows on screen from two before the one holding `at`
@@ -427,6 +445,7 @@ Pos LogView::replace(Pos from, Pos to, std::u32string_view chars)
         chars = chars.substr(chars.size() - std::size_t(store.capacity()));
 
     // an edit in the top two rows may change where the row above the screen wraps
+    const bool hadMargin = topMargin() > 0;
     const std::size_t k = forgetRowsFrom(from);
     bool snapTop = from < top || (k < 2 && top > 0 && store.at(top - 1) != U'\n');
 
@@ -460,7 +479,10 @@ Pos LogView::replace(Pos from, Pos to, std::u32string_view chars)
         rows.clear();
         top = top == 0 ? 0 : wrap.rowAt(top).start;
     }
-    viewport()->update();
+    if (snapTop || hadMargin != (topMargin() > 0))
+        viewport()->update();
+    else
+        repaintRowsFrom(k >= 2 ? k - 2 : 0);   // the rows kept above are as they were
     return from;
 }
 
@@ -666,7 +688,16 @@ void LogView::caretMoved()
         QAccessibleTextCursorEvent event(this, int(caret));
         QAccessible::updateAccessibility(&event);
     }
-    viewport()->update();
+    // a selection or text being composed moves with the caret; a caret alone is one thin rect,
+    // drawn only while the log has the focus
+    if (hasSelection() || selectionShown || !preedit.isEmpty()) {
+        viewport()->update();
+    } else {
+        viewport()->update(caretShown);
+        if (hasFocus())
+            viewport()->update(caretRect().adjusted(-1, 0, 1, 0));
+    }
+    selectionShown = hasSelection();
 }
 
 void LogView::selectionChanged()
@@ -812,6 +843,14 @@ void LogView::paintEvent(QPaintEvent *e)
     for (std::size_t i = 0; i < rs.size() && y < viewport()->height(); ++i, y += rowHeight)
         if (y + rowHeight > clip.top() && y <= clip.bottom())
             paintRow(painter, rs[i], y, clip, int(i) == caretAt);
+    // where a caret stands on the screen now, for the frame that moves it
+    if (clip.contains(caretShown))
+        caretShown = QRect();
+    if (caretAt >= 0 && caretOn && hasFocus() && preedit.isEmpty()) {
+        const QRect drawn = caretRect().adjusted(-1, 0, 1, 0);
+        if (clip.intersects(drawn))
+            caretShown = drawn;
+    }
     // rows shaped for this frame stay cached; the rest go
     for (auto it = layouts.begin(); it != layouts.end();)
         it = it->frame == frame ? std::next(it) : layouts.erase(it);

@@ -128,6 +128,8 @@ private:
     // Index in `rs` (rows from the top) of the row the caret shows on, or -1.
     int caretRowIndex(const std::vector<Row> &rs) const;
     std::size_t forgetRowsFrom(Pos at);
+    // Marks the screen from row `index` (of the rows from the top) to the bottom for repainting.
+    void repaintRowsFrom(std::size_t index);
     void setTop(Pos rowStart);
     void scrollRows(int n);
     void ensureCaretVisible();
@@ -185,6 +187,8 @@ private:
 
     QBasicTimer blinkTimer, dragTimer;
     bool caretOn = true;
+    QRect caretShown;             // where a caret was last painted, moved as the view scrolls
+    bool selectionShown = false;  // whether the last frame's marking included a selection
     bool dragging = false;
     QPoint dragPoint;
     int wheelRemainder = 0;

@@ -9,6 +9,7 @@
 #include <QAccessible>
 #include <QClipboard>
 #include <QMenu>
+#include <QScreen>
 
 using logview::LogView;
 using logview::Pos;
@@ -58,6 +59,7 @@ private slots:
     void contextMenuOffersTheUsualEdits();
     void accessibleTextReadsTheLogByRow();
     void fullLogDropsItsOldestTextAndKeepsWorking();
+    void screenShowsWhatAFreshPaintShowsAfterEveryFrame();
 
 private:
     QWidget *window = nullptr;
@@ -400,6 +402,85 @@ void LogViewTest::fullLogDropsItsOldestTextAndKeepsWorking()
     small.insertAtCaret(QStringLiteral("0"));
     QVERIFY(small.length() <= 1000);
     QVERIFY(small.toPlainText().endsWith(QStringLiteral("tail0")));
+}
+
+// Each frame repaints only what changed and moves what scrolled: what is on the screen must be
+// what painting the whole log afresh gives, frame after frame.
+void LogViewTest::screenShowsWhatAFreshPaintShowsAfterEveryFrame()
+{
+    QApplication::setCursorFlashTime(0);   // a caret that stays on, so both pictures have it
+    window->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(window));
+    view->clearFocus();   // stops the blinking that started with the focus
+    view->setFocus();
+    QVERIFY(view->hasFocus());
+    int frames = 0;
+    QString failure;
+    const auto frame = [&](const char *step) {
+        QApplication::processEvents();
+        ++frames;
+        const QPoint at = view->viewport()->mapTo(window, QPoint(0, 0));
+        const QSize size = view->viewport()->size();
+        const QImage shown = window->screen()
+                                 ->grabWindow(window->winId(), at.x(), at.y(), size.width(),
+                                              size.height())
+                                 .toImage()
+                                 .convertToFormat(QImage::Format_RGB32);
+        const QImage fresh = view->viewport()->grab().toImage().convertToFormat(QImage::Format_RGB32);
+        if (failure.isEmpty() && shown != fresh)
+            failure = QStringLiteral("frame %1 (%2) differs").arg(frames).arg(QLatin1String(step));
+    };
+    const QString chars = cycle(36);
+    // rows of differing lengths fill the view and then scroll, a frame every few bytes
+    for (int i = 0, column = 0, row = 0; i < 2000; ++i) {
+        if (column == 20 + row % 17) {
+            view->appendParagraph(QString());
+            column = 0;
+            ++row;
+        } else {
+            view->insertAtCaret(chars.mid(i % 36, 1));
+            ++column;
+        }
+        if (i % 5 == 4)
+            frame("appending");
+    }
+    view->insertAtCaret(QString(QChar(0x3000)) + QStringLiteral("\x01"));
+    frame("a box byte");
+    for (int key : {Qt::Key_Up, Qt::Key_Up, Qt::Key_Left, Qt::Key_End}) {
+        QTest::keyClick(view, Qt::Key(key));
+        frame("the caret moved by a key");
+    }
+    const auto wheel = [&](int notches) {
+        QWheelEvent e(QPointF(50, 50), view->viewport()->mapToGlobal(QPointF(50, 50)), QPoint(),
+                      QPoint(0, 120 * notches), Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase,
+                      false);
+        QApplication::sendEvent(view->viewport(), &e);
+    };
+    wheel(2);
+    frame("wheel up");
+    wheel(-1);   // down again: what stays on screen moves, the caret with it
+    frame("wheel down");
+    QTest::keyClick(view, Qt::Key_Left);
+    frame("the caret moved after a scroll");
+    wheel(1);
+    frame("wheel up");
+    view->insertAtCaret(QStringLiteral("A"));   // brings the caret back into view
+    frame("back to the caret");
+    const Pos end = view->length();
+    view->setSelection(end - 50, end - 3);
+    frame("selection");
+    view->setSelection(end - 10, end - 10);
+    frame("selection cleared");
+    view->insertAtCaret(QStringLiteral("XYZ"));   // inside the last rows, which rewrap
+    frame("inserted inside");
+    view->clearFocus();
+    frame("focus gone");
+    for (int i = 0; i < 80; ++i) {
+        view->appendParagraph(chars.left(i % 36));
+        if (i % 3 == 2)
+            frame("whole lines");
+    }
+    QVERIFY2(failure.isEmpty(), qPrintable(failure));
 }
 
 QTEST_MAIN(LogViewTest)
