@@ -1,11 +1,15 @@
 // Counts the frames a Qt program puts on the screen: every QBackingStore::flush, added up in the
-// 8-byte file that FLUSHCOUNT_FILE names, which the bench reads while the program runs.
-//   usage: LD_PRELOAD=build/bench/libflushcount.so FLUSHCOUNT_FILE=FILE PROGRAM
+// 8-byte file that FLUSHCOUNT_FILE names, which the bench reads while the program runs; and
+// the wall-clock time of the first frame (seconds since the epoch), written once to the file
+// FLUSHCOUNT_FIRST names, from which the bench takes the start-up time.
+//   usage: LD_PRELOAD=build/bench/libflushcount.so FLUSHCOUNT_FILE=FILE [FLUSHCOUNT_FIRST=FILE] PROGRAM
 #include <QBackingStore>
 
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <ctime>
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -30,6 +34,19 @@ std::atomic<std::uint64_t> *counter()
     return shared;
 }
 
+void noteFirstFrame()
+{
+    const char *path = std::getenv("FLUSHCOUNT_FIRST");
+    if (!path)
+        return;
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    if (FILE *f = std::fopen(path, "w")) {
+        std::fprintf(f, "%lld.%09ld\n", static_cast<long long>(now.tv_sec), now.tv_nsec);
+        std::fclose(f);
+    }
+}
+
 } // namespace
 
 void QBackingStore::flush(const QRegion &region, QWindow *window, const QPoint &offset)
@@ -37,6 +54,8 @@ void QBackingStore::flush(const QRegion &region, QWindow *window, const QPoint &
     using Flush = void (*)(QBackingStore *, const QRegion &, QWindow *, const QPoint &);
     static const auto real = reinterpret_cast<Flush>(
         dlsym(RTLD_NEXT, "_ZN13QBackingStore5flushERK7QRegionP7QWindowRK6QPoint"));
-    counter()->fetch_add(1, std::memory_order_relaxed);
+    const bool first = counter()->fetch_add(1, std::memory_order_relaxed) == 0;
     real(this, region, window, offset);
+    if (first)
+        noteFirstFrame();
 }

@@ -7,7 +7,10 @@
 #   2. the whole program, window shown (Xvfb, openbox), on a /dev/COM3 that socat joins to
 #      `farend --listen` over TCP, at 1 ms for SECONDS (default 60): against an instant echo and
 #      against `--wrong-baud 19200` (garbage that changes Label2 every tick): tester and X server
-#      CPU (% of one core), exchanges/s, frames/s put on the screen.
+#      CPU (% of one core), exchanges/s, frames/s put on the screen; beside them the floor: the
+#      system calls of a tick alone (tick_floor: timerfd, RTS, write, read, wait, read) on the
+#      same chain, with no window and no event loop;
+#   3. start-up: from starting the program to its first frame on the screen, median of 5.
 # Needs root: it runs in a private mount namespace whose own /dev holds COM3, so the machine's
 # /dev is never touched. The bench sources of this tree are built against the old revision too.
 #   usage: bench/tick_compare.sh [SECONDS] [BASE-COMMIT]
@@ -18,7 +21,7 @@ base=${2:-4a04ff5}
 
 if [ -z "${TICK_COMPARE_PRIVATE:-}" ]; then
     [ "$(id -u)" -eq 0 ] || { echo "tick_compare.sh: needs root (a private /dev)" >&2; exit 1; }
-    cmake --build build -j2 --target looptest farend tick_bench timer_bench flushcount layout_points \
+    cmake --build build -j2 --target looptest farend tick_bench timer_bench flushcount layout_points tick_floor \
         >/dev/null
     work=build/compare
     rm -rf "$work/old/src" && mkdir -p "$work/old/src"   # its build stays: unchanged files keep their times
@@ -74,19 +77,30 @@ received() {
 }
 flushes() { od -An -t u8 "$tmp/flushes" 2>/dev/null | tr -d ' ' || echo 0; }
 
-# whole REV LABEL FAREND-OPTIONS...
-whole() {
-    local rev=$1 label=$2
-    shift 2
-    local dir=${!rev}
+# chain_up FAREND-OPTIONS...: /dev/COM3, a socat pty over TCP to `farend --listen`
+chain_up() {
     build/farend --listen 127.0.0.1:0 "$@" 2>"$tmp/farend.err" &
     farend=$!
     wait_for grep -q "listening on" "$tmp/farend.err"
     local port
     port=$(sed -n 's/^farend: listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$tmp/farend.err")
     socat "pty,link=/dev/COM3,rawer" "tcp:127.0.0.1:$port" 2>/dev/null &
-    local socat=$!
+    socat=$!
     wait_for test -L /dev/COM3
+}
+chain_down() {
+    kill "$socat" 2>/dev/null || true
+    wait "$socat" 2>/dev/null || true
+    kill -INT "$farend"
+    wait "$farend" || true
+}
+
+# whole REV LABEL FAREND-OPTIONS...
+whole() {
+    local rev=$1 label=$2
+    shift 2
+    local dir=${!rev}
+    chain_up "$@"
     rm -f "$tmp/flushes"
     LD_PRELOAD="$PWD/$dir/bench/libflushcount.so" FLUSHCOUNT_FILE="$tmp/flushes" \
         "$dir/looptest" >/dev/null 2>&1 &
@@ -103,15 +117,44 @@ whole() {
     sleep 0.3
     close_window "$window"
     wait "$tester" || true
-    kill "$socat" 2>/dev/null || true
-    wait "$socat" 2>/dev/null || true
-    kill -INT "$farend"
-    wait "$farend" || true
+    chain_down
     awk -v rev="$rev" -v label="$label" -v n=$((b1 - b0)) -v c=$((c1 - c0)) -v x=$((x1 - x0)) \
         -v f=$((f1 - f0)) -v t0="$t0" -v t1="$t1" -v hz="$hz" \
         'BEGIN { s = t1 - t0;
                  printf "| %-3s | %-22s | %4.0f | %5.1f%% | %5.1f%% | %7.1f | %6.2f%% | %5.1f |\n",
                         rev, label, s, 100 * c / hz / s, 100 * x / hz / s, n / s, n / s / 10, f / s }'
+}
+
+# floor LABEL FAREND-OPTIONS...: tick_floor on the same chain as whole()
+floor() {
+    local label=$1
+    shift
+    chain_up "$@"
+    build/tick_floor /dev/COM3 1 "$seconds" |
+        awk -v label="$label" '{ printf "| %-5s | %-22s | %4.0f | %5s | %6s | %7.1f | %6.2f%% | %5s |\n",
+                                        "floor", label, $7, $10, "-", $4 / $7, $4 / $7 / 10, "-" }'
+    chain_down
+}
+
+# startup REV: from starting the tester to its first frame, in ms, median of 5
+startup() {
+    local dir=${!1} times=()
+    chain_up
+    for _ in 1 2 3 4 5; do
+        rm -f "$tmp/first"
+        local t0 tester
+        t0=$(date +%s.%N)
+        LD_PRELOAD="$PWD/$dir/bench/libflushcount.so" FLUSHCOUNT_FIRST="$tmp/first" \
+            "$dir/looptest" >/dev/null 2>&1 &
+        tester=$!
+        wait_for test -s "$tmp/first"
+        times+=("$(awk -v t0="$t0" '{ printf "%.1f", 1000 * ($1 - t0) }' "$tmp/first")")
+        close_window "$(tester_window)"
+        wait "$tester" || true
+    done
+    chain_down
+    printf '%s\n' "${times[@]}" | sort -n | awk -v rev="$1" '{ t[NR] = $1 }
+        END { printf "| %-3s | %.1f | %.1f | %.1f |\n", rev, t[3], t[1], t[5] }'
 }
 
 echo "### The timer at 1 ms, window shown (timer_bench, 10 s)"
@@ -128,7 +171,16 @@ echo
 echo "| rev | far end | s | tester CPU | X server CPU | exchanges/s | of nominal | frames/s |"
 echo "|---|---|---|---|---|---|---|---|"
 for rev in old new; do whole "$rev" "instant echo"; done
+floor "instant echo"
 for rev in old new; do whole "$rev" "wrong baud rate (19200)" --wrong-baud 19200; done
+floor "wrong baud rate (19200)" --wrong-baud 19200
+
+echo
+echo "### Start-up: starting the tester to its first frame, window manager running (ms, 5 runs)"
+echo
+echo "| rev | median | min | max |"
+echo "|---|---|---|---|"
+for rev in old new; do startup "$rev"; done
 
 echo
 echo "### What the operator sees: old and new shot under the same window manager"
