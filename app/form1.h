@@ -2,7 +2,7 @@
 // and the log.
 #pragma once
 
-#include "app/vcl.h"
+#include "vcl/vcl.h"
 #include "timer/mstimer.h"
 
 class TForm1 : public TForm {

@@ -1,4 +1,4 @@
-#include "app/vcl.h"
+#include "vcl/vcl.h"
 
 #include <QAccessible>
 #include <QAccessibleWidget>
