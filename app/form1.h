@@ -2,7 +2,7 @@
 // and the log.
 #pragma once
 
-#include "vcl/vcl.h"
+#include "vcl/label.h"
 #include "timer/mstimer.h"
 
 class TForm1 : public TForm {

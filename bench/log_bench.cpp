@@ -10,7 +10,7 @@
 // added after each "Z" in (a) and (b), as the tick does; in (e) they go on through the byte
 // values. "repaint" is one full paint of the control's text area.
 #include "app/layout.h"
-#include "vcl/vcl.h"
+#include "vcl/label.h"
 #include "bench/stats.h"
 #include "looptest/exchange.h"
 #include "looptest/testcycle.h"

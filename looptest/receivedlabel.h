@@ -1,7 +1,7 @@
 // Label2: a label that shows a received byte no font has as the log's hex box.
 #pragma once
 
-#include "vcl/vcl.h"
+#include "vcl/label.h"
 #include "logview/hexbox.h"
 
 #include <memory>

@@ -1,6 +1,6 @@
 // The window's labels: each caption looks exactly as a plain-text QLabel shows it, and what
 // depends only on the caption is made once.
-#include "vcl/vcl.h"
+#include "vcl/label.h"
 #include "looptest/exchange.h"
 
 #include <QtTest>

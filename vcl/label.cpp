@@ -1,4 +1,4 @@
-#include "vcl/vcl.h"
+#include "vcl/label.h"
 
 #include <QAccessible>
 #include <QAccessibleWidget>
