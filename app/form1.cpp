@@ -1,5 +1,6 @@
 #include "app/form1.h"
 
+#include "app/fonts.h"
 #include "app/layout.h"
 #include "looptest/receivedlabel.h"
 #include "serial/port.h"

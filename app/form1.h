@@ -2,6 +2,9 @@
 // and the log.
 #pragma once
 
+#include "vcl/application.h"
+#include "vcl/controls.h"
+#include "vcl/form.h"
 #include "vcl/label.h"
 #include "timer/mstimer.h"
 
