@@ -1,7 +1,7 @@
 // The lines farend holds as a file descriptor: the mocked COM3's pseudo-terminal and TCP.
 #include "farend/transport.h"
 
-#include "farend/com3mock.h"
+#include "farend/com3testbed.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,7 +1,7 @@
 // farend: the far end of the tester's line, on a mocked COM3 (running the tester), on a real
 // serial device, or as a TCP device server.
 #include "farend/link.h"
-#include "farend/mockedcom.h"
+#include "farend/commandoncom3.h"
 #include "farend/options.h"
 #include "farend/relay.h"
 #include "farend/serve.h"

@@ -1,4 +1,4 @@
-#include "farend/com3mock.h"
+#include "farend/com3testbed.h"
 
 #include <umockdev.h>
 

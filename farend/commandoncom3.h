@@ -1,7 +1,7 @@
 // The mocked COM3 as farend serves it, and the command that runs against it.
 #pragma once
 
-#include "farend/com3mock.h"
+#include "farend/com3testbed.h"
 
 #include <memory>
 #include <string>

@@ -1,4 +1,4 @@
-#include "farend/mockedcom.h"
+#include "farend/commandoncom3.h"
 
 #include "farend/transport.h"
 
