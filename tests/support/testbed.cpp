@@ -50,7 +50,7 @@ QProcessEnvironment ComTestbed::environment() const
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     const QByteArray preload = env.value(QStringLiteral("LD_PRELOAD")).toLocal8Bit();
-    for (const auto &[name, value] : Com3Mock::environment(preload.constData()))
+    for (const auto &[name, value] : Com3Testbed::environment(preload.constData()))
         env.insert(QString::fromStdString(name), QFile::decodeName(value.c_str()));
     return env;
 }

@@ -8,7 +8,7 @@
 #include <QProcessEnvironment>
 #include <QString>
 
-class ComTestbed : public Com3Mock {
+class ComTestbed : public Com3Testbed {
 public:
     explicit ComTestbed(Kind kind = Terminal, Ioctls ioctls = MockIoctls);
 
