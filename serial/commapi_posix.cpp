@@ -107,6 +107,17 @@ OpenDevice *deviceOf(HANDLE h, bool argumentsUsable = true)
     return it->second.get();
 }
 
+// The same, with the terminal's settings as they are now in `t`.
+OpenDevice *settingsOf(HANDLE h, bool argumentsUsable, termios &t)
+{
+    OpenDevice *p = deviceOf(h, argumentsUsable);
+    if (p && tcgetattr(p->fd(), &t) != 0) {
+        lastError = static_cast<DWORD>(errno);
+        return nullptr;
+    }
+    return p;
+}
+
 } // namespace
 
 HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD /*dwShareMode*/,
@@ -221,24 +232,19 @@ BOOL GetCommTimeouts(HANDLE hFile, COMMTIMEOUTS *lpCommTimeouts)
 
 BOOL GetCommState(HANDLE hFile, DCB *lpDCB)
 {
-    OpenDevice *p = deviceOf(hFile, lpDCB != nullptr);
-    if (!p)
-        return 0;
     termios t;
-    if (tcgetattr(p->fd(), &t) != 0)
-        return fail(errno);
+    if (!settingsOf(hFile, lpDCB != nullptr, t))
+        return 0;
     *lpDCB = dcbOf(t);
     return 1;
 }
 
 BOOL SetCommState(HANDLE hFile, DCB *lpDCB)
 {
-    OpenDevice *p = deviceOf(hFile, lpDCB != nullptr);
+    termios t;
+    OpenDevice *p = settingsOf(hFile, lpDCB != nullptr, t);
     if (!p)
         return 0;
-    termios t;
-    if (tcgetattr(p->fd(), &t) != 0)
-        return fail(errno);
     if (!applyDcb(*lpDCB, t))
         return fail(EINVAL);
     if (int err = applySettings(p->fd(), t))
