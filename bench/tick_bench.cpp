@@ -10,7 +10,6 @@
 //          tick_bench --pty [characters]
 //          tick_bench --pty --timed SECONDS
 #include "bench/stats.h"
-#include "tests/support/fdio.h"
 #include "tests/support/ptypair.h"
 #include "tests/support/testbed.h"
 
@@ -76,7 +75,16 @@ public:
         fcntl(pty.master, F_SETFL, fcntl(pty.master, F_GETFL) | O_NONBLOCK);
     }
     ~PtyFarSide() override { unlink("/dev/COM3"); }
-    void send(const QByteArray &bytes) override { writeAll(pty.master, bytes); }
+    void send(const QByteArray &bytes) override
+    {
+        for (qsizetype done = 0; done < bytes.size();) {
+            const ssize_t n = write(pty.master, bytes.constData() + done, bytes.size() - done);
+            if (n > 0)
+                done += n;
+            else
+                waitFor(POLLOUT);
+        }
+    }
     void drain() override
     {
         char buffer[4096];
@@ -86,6 +94,11 @@ public:
     int fd() const override { return pty.master; }
 
 private:
+    void waitFor(short events)
+    {
+        pollfd p{pty.master, events, 0};
+        poll(&p, 1, 50);
+    }
     PtyPair pty;
 };
 
