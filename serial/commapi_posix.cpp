@@ -199,8 +199,8 @@ BOOL SetupComm(HANDLE hFile, DWORD, DWORD)
 
 BOOL PurgeComm(HANDLE hFile, DWORD dwFlags)
 {
-    OpenDevice *p =
-        deviceOf(hFile, !(dwFlags & ~(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR)));
+    const DWORD known = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
+    OpenDevice *p = deviceOf(hFile, !(dwFlags & ~known));
     if (!p)
         return 0;
     // I/O here is never overlapped, so there is no pending transfer to abort
