@@ -1,7 +1,7 @@
 // The lines farend holds as a file descriptor: the mocked COM3's pseudo-terminal and TCP.
 #include "farend/transport.h"
 
-#include "farend/com3mock.h"
+#include "farend/com3testbed.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -27,8 +27,9 @@ timespec duration(double ms)
     return {static_cast<time_t>(ms / 1000), static_cast<long>(std::fmod(ms, 1000.0) * 1e6)};
 }
 
-// The poll revents of `fd` within `timeoutMs`; 0 on time-out or when a signal came first.
-short waitFor(int fd, short events, double timeoutMs)
+// One poll: the revents of `fd` within `timeoutMs`; 0 on time-out or when a signal came first
+// (farend's loop then looks at its stop request).
+short pollOnce(int fd, short events, double timeoutMs)
 {
     const timespec timeout = duration(timeoutMs);
     pollfd p{fd, events, 0};
@@ -63,7 +64,7 @@ Drained drain(int fd, std::string &in)
 
 class PtyTransport : public Transport {
 public:
-    explicit PtyTransport(Com3Mock &mock) : mock(mock), fd(mock.far()) {}
+    explicit PtyTransport(Com3Testbed &mock) : mock(mock), fd(mock.far()) {}
 
     Event wait(double timeoutMs, std::string &in) override
     {
@@ -71,7 +72,7 @@ public:
             pause(timeoutMs);
             return Event::Quiet;
         }
-        const short ready = waitFor(fd, POLLIN, timeoutMs);
+        const short ready = pollOnce(fd, POLLIN, timeoutMs);
         if (ready & POLLIN)
             drain(fd, in);
         else if (ready & (POLLHUP | POLLERR))
@@ -97,7 +98,7 @@ public:
     }
 
 private:
-    Com3Mock &mock;
+    Com3Testbed &mock;
     int fd;
     bool cut = false;
 };
@@ -148,7 +149,7 @@ public:
     Event wait(double timeoutMs, std::string &in) override
     {
         if (connection < 0) {
-            if (waitFor(listener, POLLIN, timeoutMs) & POLLIN) {
+            if (pollOnce(listener, POLLIN, timeoutMs) & POLLIN) {
                 connection = accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
                 // each reply goes out as it is due, as a device server sends what its UART got
                 int on = 1;
@@ -157,7 +158,7 @@ public:
             }
             return Event::Quiet;
         }
-        if (!(waitFor(connection, POLLIN, timeoutMs) & (POLLIN | POLLHUP | POLLERR)))
+        if (!(pollOnce(connection, POLLIN, timeoutMs) & (POLLIN | POLLHUP | POLLERR)))
             return Event::Quiet;
         if (drain(connection, in) == Drained::Open)
             return Event::Quiet;
@@ -195,7 +196,7 @@ private:
 
 } // namespace
 
-std::unique_ptr<Transport> mockedComTransport(Com3Mock &mock)
+std::unique_ptr<Transport> mockedComTransport(Com3Testbed &mock)
 {
     return std::make_unique<PtyTransport>(mock);
 }

@@ -1,7 +1,7 @@
 // farend: the far end of the tester's line, on a mocked COM3 (running the tester), on a real
 // serial device, or as a TCP device server.
 #include "farend/link.h"
-#include "farend/mockedcom.h"
+#include "farend/commandoncom3.h"
 #include "farend/options.h"
 #include "farend/relay.h"
 #include "farend/serve.h"
@@ -40,11 +40,12 @@ void catchSignals()
 }
 
 // The line the configuration names, ready to serve; null with `error` set when it is not.
-std::unique_ptr<Transport> openLine(const Config &config, MockedCom3 &mock, std::string &error)
+std::unique_ptr<Transport> openLine(const Config &config, CommandOnCom3 &mocked,
+                                    std::string &error)
 {
     switch (config.mode) {
     case Config::Mode::MockedCom3:
-        return mock.create(error);
+        return mocked.create(error);
     case Config::Mode::SerialDevice: {
         auto line = openSerialTransport(config.device, error);
         if (line)
@@ -84,9 +85,9 @@ int main(int argc, char **argv)
         return runRelay(config, report, [] { return stopRequested != 0; }, progress);
     }
 
-    MockedCom3 mock;
+    CommandOnCom3 mocked;
     std::string error;
-    std::unique_ptr<Transport> line = openLine(config, mock, error);
+    std::unique_ptr<Transport> line = openLine(config, mocked, error);
     if (!line) {
         report.discard();
         return refuse(error);
@@ -95,7 +96,7 @@ int main(int argc, char **argv)
     prctl(PR_SET_TIMERSLACK, 1UL);   // pacing works in microseconds
     catchSignals();
     const bool runsCommand = config.mode == Config::Mode::MockedCom3;
-    if (runsCommand && !mock.run(config.command, error)) {
+    if (runsCommand && !mocked.run(config.command, error)) {
         report.discard();
         return refuse(error);
     }
@@ -111,8 +112,8 @@ int main(int argc, char **argv)
         if (!runsCommand)
             return stopRequested != 0;
         if (stopRequested)
-            mock.stop();
-        return mock.ended();
+            mocked.stop();
+        return mocked.ended();
     };
     const bool lineHeld = serve(*line, link, stop);
     const std::string failure = line->failure();
@@ -124,6 +125,6 @@ int main(int argc, char **argv)
     if (!report.write(link.report()))
         std::fprintf(stderr, "farend: %s\n", report.error().c_str());
     if (runsCommand)
-        return mock.exitStatus();
+        return mocked.exitStatus();
     return lineHeld ? 0 : 1;
 }

@@ -2,9 +2,9 @@
 #include "farend/transport.h"
 
 #include "serial/commapi.h"
+#include "serial/lineerror.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <ctime>
 
@@ -76,9 +76,9 @@ private:
 
     Event failed(const char *doing)
     {
-        const DWORD err = GetLastError();
+        const int err = static_cast<int>(GetLastError());
         why = std::string(doing) + " failed: " +
-              (err == EIO ? "the line hung up" : std::strerror(static_cast<int>(err)));
+              (lineErrorOf(err) == LineError::HungUp ? "the line hung up" : std::strerror(err));
         return Event::Failed;
     }
 
@@ -90,18 +90,15 @@ std::string lastErrorText()
     return std::strerror(static_cast<int>(GetLastError()));
 }
 
-std::string openFailure(const std::string &device, DWORD err)
+std::string openFailure(const std::string &device, int err)
 {
-    switch (err) {
-    case ENOENT:
-    case ENODEV:
-    case ENXIO:
+    switch (lineErrorOf(err)) {
+    case LineError::NoSuchDevice:
         return device + ": no such device";
-    case EBUSY:
-    case EWOULDBLOCK:
+    case LineError::Busy:
         return device + " is held by another program";
     default:
-        return "cannot open " + device + ": " + std::strerror(static_cast<int>(err));
+        return "cannot open " + device + ": " + std::strerror(err);
     }
 }
 
@@ -112,7 +109,7 @@ std::unique_ptr<Transport> openSerialTransport(const std::string &device, std::s
     HANDLE h = CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
-        error = openFailure(device, GetLastError());
+        error = openFailure(device, static_cast<int>(GetLastError()));
         return nullptr;
     }
     auto line = std::make_unique<SerialTransport>(h);   // closes the handle on every way out

@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-class Com3Mock;
+class Com3Testbed;
 
 // At most this much is read from a line per wake-up, so that a flood cannot keep the replies
 // from going or make farend hold without limit.
@@ -34,7 +34,7 @@ protected:
 };
 
 // The far side of the mocked COM3: the master of its pseudo-terminal, which the mock keeps.
-std::unique_ptr<Transport> mockedComTransport(Com3Mock &mock);
+std::unique_ptr<Transport> mockedComTransport(Com3Testbed &mock);
 // A serial device, opened exclusively at 9600 8N1 and given its settings back when closed.
 // Returns null with `error` set when the device cannot be served.
 std::unique_ptr<Transport> openSerialTransport(const std::string &device, std::string &error);

@@ -1,5 +1,6 @@
 // Win32-style communications operations for one serial port, provided over POSIX terminals.
-// Every operating-system call lives in commapi_posix.cpp; nothing else sees a file descriptor.
+// The operating-system calls live in serial/'s own files (commapi_posix.h names them); nothing
+// outside serial/ sees a file descriptor.
 #pragma once
 
 #include <cstdint>

@@ -1,5 +1,8 @@
 // farend run as a process: serving a pseudo-terminal as a serial device, serving TCP as a
 // device server, running a command on the mocked COM3, and refusing what it cannot serve.
+#include "tests/support/fdio.h"
+#include "tests/support/linecheck.h"
+#include "tests/support/outcome.h"
 #include "tests/support/ptypair.h"
 
 #include <QJsonArray>
@@ -24,32 +27,11 @@
 
 namespace {
 
-struct Outcome {
-    QByteArray out, err;
-    bool exitedNormally = false;
-    int status = -1;
-};
-
-Outcome collect(QProcess &p, int timeoutMs)
-{
-    Outcome o;
-    if (!p.waitForFinished(timeoutMs)) {
-        p.kill();
-        p.waitForFinished(5000);
-        return o;
-    }
-    o.out = p.readAllStandardOutput();
-    o.err = p.readAllStandardError();
-    o.exitedNormally = p.exitStatus() == QProcess::NormalExit;
-    o.status = p.exitCode();
-    return o;
-}
-
 Outcome runFarend(const QStringList &args)
 {
     QProcess p;
     p.start(QStringLiteral(FAREND_BINARY), args);
-    return collect(p, 10000);
+    return finish(p, 10000);
 }
 
 // farend serving until stopped; the first line it prints says it is ready.
@@ -75,9 +57,9 @@ public:
     Outcome stop()
     {
         p.terminate();
-        return collect(p, 10000);
+        return ::finish(p, 10000);
     }
-    Outcome finish() { return collect(p, 10000); }
+    Outcome finish() { return ::finish(p, 10000); }
     qint64 pid() const { return p.processId(); }
     // SIGUSR1: the summary so far
     QByteArray progress()
@@ -91,37 +73,6 @@ public:
 private:
     QProcess p;
 };
-
-void writeAll(int fd, const QByteArray &bytes)
-{
-    qsizetype done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = write(fd, bytes.constData() + done, bytes.size() - done);
-        if (n > 0)
-            done += n;
-        else {
-            pollfd p{fd, POLLOUT, 0};
-            poll(&p, 1, 100);
-        }
-    }
-}
-
-// Reads until `count` bytes came, or nothing came for `quietMs`.
-QByteArray readSome(int fd, qsizetype count, int quietMs = 1000)
-{
-    QByteArray got;
-    while (got.size() < count) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, quietMs) <= 0 || !(p.revents & POLLIN))
-            break;
-        char buf[4096];
-        const ssize_t n = read(fd, buf, sizeof buf);
-        if (n <= 0)
-            break;
-        got.append(buf, n);
-    }
-    return got;
-}
 
 // Whether the other side closed the connection within `timeoutMs` (nothing more is read).
 bool closedByPeer(int fd, int timeoutMs = 2000)
@@ -174,13 +125,6 @@ long memoryKb(qint64 pid, const QByteArray &field)
     return -1;
 }
 
-bool sameSettings(const termios &a, const termios &b)
-{
-    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
-           a.c_lflag == b.c_lflag && memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0 &&
-           cfgetispeed(&a) == cfgetispeed(&b) && cfgetospeed(&a) == cfgetospeed(&b);
-}
-
 const QByteArray testCycle = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
 
 } // namespace
@@ -225,7 +169,7 @@ void FarendServeTest::portEchoesEveryByteAndGivesTheSettingsBack()
     QVERIFY2(o.err.contains("received 292 bytes, sent 292 bytes"), o.err.constData());
     QVERIFY2(o.err.contains("test cycle broken at byte 37, period median "), o.err.constData());
     QCOMPARE(o.err.count('\n'), 1);   // the summary is one line
-    QVERIFY(sameSettings(pty.settings(), before));
+    QCOMPARE(describe(pty.settings()), describe(before));
 }
 
 void FarendServeTest::portAppliesTheLineOptions_data()

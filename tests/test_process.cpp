@@ -2,7 +2,9 @@
 // when the port fails, how every other end leaves the line, and a whole run against the
 // simulated far end driven by real input.
 #include "app/layout.h"
+#include "tests/support/fdio.h"
 #include "tests/support/linecheck.h"
+#include "tests/support/outcome.h"
 #include "tests/support/testbed.h"
 #include "tests/support/xsession.h"
 
@@ -12,7 +14,6 @@
 #include <memory>
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -20,26 +21,6 @@
 namespace {
 
 const QString title = QString::fromUtf8(Layout::caption);
-
-struct Outcome {
-    QByteArray out, err;
-    int status = -1;
-    bool exitedNormally = false;
-};
-
-Outcome finish(QProcess &p, int timeoutMs)
-{
-    Outcome o;
-    if (!p.waitForFinished(timeoutMs)) {
-        p.kill();
-        p.waitForFinished(5000);
-    }
-    o.out = p.readAllStandardOutput();
-    o.err = p.readAllStandardError();
-    o.status = p.exitCode();
-    o.exitedNormally = p.exitStatus() == QProcess::NormalExit;
-    return o;
-}
 
 // How a run ends, short of SIGKILL.
 enum End {
@@ -61,12 +42,6 @@ void startTester(QProcess &tester, const QProcessEnvironment &env)
             signal(sig, SIG_DFL);
     });
     tester.start(QStringLiteral(LOOPTEST_BINARY), {});
-}
-
-bool waitForByte(int fd, int timeoutMs)
-{
-    pollfd p{fd, POLLIN, 0};
-    return poll(&p, 1, timeoutMs) == 1 && (p.revents & POLLIN);
 }
 
 } // namespace
@@ -325,7 +300,7 @@ void ProcessTest::everyEndGivesTheLineBackAsItWasFound()
         break;
     case LineHungUp:
         click(window, Layout::startStopClick);   // Button1: start at 1000 ms
-        QVERIFY(waitForByte(testbed.far(), 5000));
+        QVERIFY(readableWithin(testbed.far(), 5000));
         // between ticks: the next one meets the hung-up line at asserting RTS
         QThread::msleep(100);
         if (ioctl(keeper, TIOCVHANGUP) != 0)
@@ -361,7 +336,7 @@ void ProcessTest::aCloseSignalWhileTheReadWarningIsUpEndsAsAClose()
         const QString window = x->waitForWindow(title, 20000);
         QVERIFY(!window.isEmpty());
         click(window, Layout::startStopClick);   // Button1: start at 1000 ms
-        QVERIFY(waitForByte(testbed.far(), 5000));
+        QVERIFY(readableWithin(testbed.far(), 5000));
         testbed.hangUp();
         if (x->waitForWindow(QStringLiteral("警告"), 3000).isEmpty()) {
             finish(tester, 30000);   // the next tick met the hung-up line instead

@@ -1,5 +1,6 @@
 // The comm layer against real pseudo-terminals.
 #include "serial/commapi.h"
+#include "tests/support/fdio.h"
 #include "tests/support/linecheck.h"
 #include "tests/support/ptypair.h"
 
@@ -9,7 +10,6 @@
 #include <cstring>
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/file.h>
 #include <sched.h>
 #include <sys/mount.h>
@@ -39,20 +39,6 @@ void configure(HANDLE h)
     dcb.Parity = NOPARITY;
     dcb.StopBits = ONESTOPBIT;
     QVERIFY(SetCommState(h, &dcb));
-}
-
-QByteArray drain(int fd, int quietMs = 30)
-{
-    QByteArray got;
-    pollfd p{fd, POLLIN, 0};
-    while (poll(&p, 1, quietMs) > 0 && (p.revents & POLLIN)) {
-        char buf[512];
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n <= 0)
-            break;
-        got.append(buf, n);
-    }
-    return got;
 }
 
 } // namespace
@@ -143,7 +129,7 @@ void SerialTest::xonAndXoffPassBothWaysOnALineLeftWithTheKernelDefaults()
         QVERIFY(WriteFile(h, &byte, 1, &count, nullptr));
         QCOMPARE(count, DWORD(1));
     }
-    QCOMPARE(drain(pty.master), QByteArray("A\x11\x13" "B"));
+    QCOMPARE(readUntilQuiet(pty.master, 30), QByteArray("A\x11\x13" "B"));
 
     QCOMPARE(write(pty.master, "\x11", 1), ssize_t(1));
     QVERIFY(ReadFile(h, &store, 1, &count, nullptr));
@@ -195,7 +181,7 @@ void SerialTest::everyByteValuePassesUnchangedBothWays()
         QVERIFY(WriteFile(h, &byte, 1, &count, nullptr));
         QCOMPARE(count, DWORD(1));
         if (b % 64 == 63)
-            out += drain(pty.master, 20);
+            out += readUntilQuiet(pty.master, 20);
 
         QCOMPARE(write(pty.master, &byte, 1), ssize_t(1));
         char store = 0;

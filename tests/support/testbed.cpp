@@ -1,9 +1,8 @@
 #include "tests/support/testbed.h"
 
-#include <QFile>
+#include "tests/support/fdio.h"
 
-#include <poll.h>
-#include <unistd.h>
+#include <QFile>
 
 ComTestbed::ComTestbed(Kind kind, Ioctls ioctls)
 {
@@ -19,38 +18,19 @@ QString ComTestbed::devicePath() const
 
 void ComTestbed::send(const QByteArray &bytes)
 {
-    qsizetype done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = write(far(), bytes.constData() + done, bytes.size() - done);
-        if (n > 0)
-            done += n;
-        else {
-            pollfd p{far(), POLLOUT, 0};
-            poll(&p, 1, 100);
-        }
-    }
+    writeAll(far(), bytes);
 }
 
 QByteArray ComTestbed::receive(int quietMs)
 {
-    QByteArray got;
-    for (;;) {
-        pollfd p{far(), POLLIN, 0};
-        if (poll(&p, 1, quietMs) <= 0 || !(p.revents & POLLIN))
-            return got;
-        char buf[4096];
-        ssize_t n = read(far(), buf, sizeof buf);
-        if (n <= 0)
-            return got;
-        got.append(buf, n);
-    }
+    return readUntilQuiet(far(), quietMs);
 }
 
 QProcessEnvironment ComTestbed::environment() const
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     const QByteArray preload = env.value(QStringLiteral("LD_PRELOAD")).toLocal8Bit();
-    for (const auto &[name, value] : Com3Mock::environment(preload.constData()))
+    for (const auto &[name, value] : Com3Testbed::environment(preload.constData()))
         env.insert(QString::fromStdString(name), QFile::decodeName(value.c_str()));
     return env;
 }

@@ -2,13 +2,13 @@
 // environment of a program run against it as a QProcessEnvironment.
 #pragma once
 
-#include "farend/com3mock.h"
+#include "farend/com3testbed.h"
 
 #include <QByteArray>
 #include <QProcessEnvironment>
 #include <QString>
 
-class ComTestbed : public Com3Mock {
+class ComTestbed : public Com3Testbed {
 public:
     explicit ComTestbed(Kind kind = Terminal, Ioctls ioctls = MockIoctls);
 

@@ -1,4 +1,4 @@
-#include "farend/mockedcom.h"
+#include "farend/commandoncom3.h"
 
 #include "farend/transport.h"
 
@@ -11,14 +11,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-std::unique_ptr<Transport> MockedCom3::create(std::string &error)
+std::unique_ptr<Transport> CommandOnCom3::create(std::string &error)
 {
-    if (!com3.create(Com3Mock::Terminal, Com3Mock::MockIoctls, error))
+    if (!com3.create(Com3Testbed::Terminal, Com3Testbed::MockIoctls, error))
         return nullptr;
     return mockedComTransport(com3);
 }
 
-bool MockedCom3::run(const std::vector<std::string> &command, std::string &error)
+bool CommandOnCom3::run(const std::vector<std::string> &command, std::string &error)
 {
     const auto environment = com3.environment(std::getenv("LD_PRELOAD"));
     child = fork();
@@ -42,21 +42,21 @@ bool MockedCom3::run(const std::vector<std::string> &command, std::string &error
     return true;
 }
 
-void MockedCom3::stop()
+void CommandOnCom3::stop()
 {
     if (!stopSent && child > 0)
         kill(child, SIGTERM);
     stopSent = true;
 }
 
-bool MockedCom3::ended()
+bool CommandOnCom3::ended()
 {
     if (!reaped && child > 0 && waitpid(child, &status, WNOHANG) == child)
         reaped = true;
     return reaped || child <= 0;
 }
 
-int MockedCom3::exitStatus() const
+int CommandOnCom3::exitStatus() const
 {
     if (WIFEXITED(status))
         return WEXITSTATUS(status);

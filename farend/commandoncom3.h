@@ -1,7 +1,8 @@
-// The mocked COM3 as farend serves it, and the command that runs against it.
+// A command farend runs against the mocked COM3 it serves: the testbed, and the command's
+// process with its exit status.
 #pragma once
 
-#include "farend/com3mock.h"
+#include "farend/com3testbed.h"
 
 #include <memory>
 #include <string>
@@ -11,7 +12,7 @@
 
 class Transport;
 
-class MockedCom3 {
+class CommandOnCom3 {
 public:
     // Makes the testbed; returns the far end of its COM3, or null with `error` set.
     std::unique_ptr<Transport> create(std::string &error);
@@ -24,7 +25,7 @@ public:
     int exitStatus() const;
 
 private:
-    Com3Mock com3;
+    Com3Testbed com3;
     pid_t child = -1;
     bool stopSent = false;
     bool reaped = false;

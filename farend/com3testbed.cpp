@@ -1,4 +1,4 @@
-#include "farend/com3mock.h"
+#include "farend/com3testbed.h"
 
 #include <umockdev.h>
 
@@ -32,7 +32,7 @@ bool failed(const char *what, GError *gerror, std::string &error)
 
 } // namespace
 
-Com3Mock::~Com3Mock()
+Com3Testbed::~Com3Testbed()
 {
     if (testbed)
         g_object_unref(testbed);
@@ -40,7 +40,7 @@ Com3Mock::~Com3Mock()
         g_object_unref(ioctlHandler);
 }
 
-bool Com3Mock::create(Kind kind, Ioctls ioctls, std::string &error)
+bool Com3Testbed::create(Kind kind, Ioctls ioctls, std::string &error)
 {
     if (testbed) {
         error = "the mocked COM3 is made already";
@@ -82,7 +82,7 @@ bool Com3Mock::create(Kind kind, Ioctls ioctls, std::string &error)
     return true;
 }
 
-void Com3Mock::hangUp()
+void Com3Testbed::hangUp()
 {
     if (farFd < 0)
         return;
@@ -92,7 +92,7 @@ void Com3Mock::hangUp()
     close(null);
 }
 
-std::vector<std::pair<std::string, std::string>> Com3Mock::environment(const char *preload) const
+std::vector<std::pair<std::string, std::string>> Com3Testbed::environment(const char *preload) const
 {
     std::string preloads = "libumockdev-preload.so.0";
     if (preload && *preload)

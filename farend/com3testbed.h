@@ -10,7 +10,7 @@
 typedef struct _UMockdevTestbed UMockdevTestbed;
 typedef struct _UMockdevIoctlBase UMockdevIoctlBase;
 
-class Com3Mock {
+class Com3Testbed {
 public:
     enum Kind { Terminal, PlainFile, NoPort };
     // The mock answers ENOTTY to every ioctl on COM3 in one round trip to this process.
@@ -18,10 +18,10 @@ public:
     // three round trips each: for tests of what the tester leaves on the line, not for timings.
     enum Ioctls { MockIoctls, RealIoctls };
 
-    Com3Mock() = default;
-    ~Com3Mock();
-    Com3Mock(const Com3Mock &) = delete;
-    Com3Mock &operator=(const Com3Mock &) = delete;
+    Com3Testbed() = default;
+    ~Com3Testbed();
+    Com3Testbed(const Com3Testbed &) = delete;
+    Com3Testbed &operator=(const Com3Testbed &) = delete;
 
     // Makes the testbed (once); false with `error` set when it cannot.
     bool create(Kind kind, Ioctls ioctls, std::string &error);
