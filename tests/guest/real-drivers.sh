@@ -162,15 +162,49 @@ exact_from() {
     while ((${#expected} < ${#got})); do expected+=$cycle; done
     [ -n "$got" ] && [ "$got" = "${expected:0:${#got}}" ]
 }
+# sent_exact STATUS LINE OFFSET: send gave STATUS 0 and the cycle is exact from OFFSET
+sent_exact() { [ "$1" -eq 0 ] && exact_from "$2" "$3"; }
 
 wait_window() { timeout 120 xdotool search --sync --onlyvisible --name "$layout_title_pattern" | head -1; }
-# send STEPS SECONDS: chooses the period STEPS down the list from where it is, sends, stops
+# start_sending LINE: clicks Start and waits for bytes at the far end. A guest window slow to
+# open its period list takes the click as the one that closes the list; a click that sent
+# nothing in 3 s is repeated once. Prints how many clicks it took, 0 if nothing was sent.
+start_sending() {
+    local mark clicks
+    mark=$(sent_size "$1")
+    for clicks in 1 2; do
+        click_start_stop "$window"
+        for _ in $(seq 30); do
+            (($(sent_size "$1") > mark)) && { echo "$clicks"; return; }
+            sleep 0.1
+        done
+    done
+    echo 0
+}
+# stop_sending LINE: clicks Stop and waits until nothing arrives for 0.5 s; as start_sending
+stop_sending() {
+    local clicks size
+    for clicks in 1 2; do
+        click_start_stop "$window"
+        for _ in $(seq 6); do
+            size=$(sent_size "$1")
+            sleep 0.5
+            [ "$(sent_size "$1")" = "$size" ] && { echo "$clicks"; return; }
+        done
+    done
+    echo 0
+}
+# send STEPS SECONDS LINE: chooses the period STEPS down the list from where it is, sends, stops;
+# fails unless both clicks took, and says in $clicks when one was repeated
 send() {
     choose_period "$window" "$1"
-    click_start_stop "$window"
+    local on off
+    on=$(start_sending "$3")
     sleep "$2"
-    click_start_stop "$window"
-    sleep 0.5
+    off=$(stop_sending "$3")
+    clicks=""
+    [ "$on$off" = 11 ] || clicks="; Start clicked $on, Stop $off time(s)"
+    [ "$on" -gt 0 ] && [ "$off" -gt 0 ]
 }
 # tester DIR: starts it in the guest, sets $tpid and $window
 tester() {
@@ -208,18 +242,20 @@ run_cycle() {
     check "$name: lock file holds the tester's PID" "$G_OUT" [ "$(echo $G_OUT)" = "$tpid" ]
     mark=$(sent_size "$line")
     local t0=$SECONDS
-    send 5 4
-    local n100=$(($(sent_size "$line") - mark))
+    send 5 4 "$line"
+    local sent100=$? n100=$(($(sent_size "$line") - mark)) clicks100=$clicks
     g "guestprobe lines $dev"
     local modem=$G_OUT
     if [ "$dev" = /dev/ttyS2 ]; then g "uart_line ttyS2"; modem="$modem; /proc: $G_OUT"; fi
     check "$name: RTS asserted" "$modem" has "$modem" RTS
-    check "$name: exact cycle at 100 ms" "$n100 bytes in 4 s" exact_from "$line" "$mark"
+    check "$name: exact cycle at 100 ms" "$n100 bytes in 4 s$clicks100" \
+        sent_exact "$sent100" "$line" "$mark"
     local mid
     mid=$(sent_size "$line")
-    send 5 4
-    local n10=$(($(sent_size "$line") - mid))
-    check "$name: exact cycle at 10 ms, continuing" "$n10 bytes in 4 s" exact_from "$line" "$mark"
+    send 5 4 "$line"
+    local sent10=$? n10=$(($(sent_size "$line") - mid))
+    check "$name: exact cycle at 10 ms, continuing" "$n10 bytes in 4 s$clicks" \
+        sent_exact "$sent10" "$line" "$mark"
     close_window "$window"
     given_back "$name, window closed" "$dev" "$before" "exit 0" /tmp/t
 }
@@ -249,9 +285,10 @@ run_flow() {
     check "$name from 19200 -clocal crtscts icanon ixon: 9600 raw, crtscts kept" \
         "$(echo "$G_OUT" | head -1)" all "$G_OUT" "speed 9600 baud" crtscts -icanon -ixon cs8
     mark=$(sent_size "$line")
-    send 10 3
-    check "$name with crtscts: exact cycle at 10 ms" "$(($(sent_size "$line") - mark)) bytes in 3 s" \
-        exact_from "$line" "$mark"
+    send 10 3 "$line"
+    local sent=$?
+    check "$name with crtscts: exact cycle at 10 ms" "$(($(sent_size "$line") - mark)) bytes in 3 s$clicks" \
+        sent_exact "$sent" "$line" "$mark"
     close_window "$window"
     given_back "$name from 19200 -clocal crtscts icanon ixon" "$dev" "$before" "exit 0" /tmp/t
     g "stty -F $dev $boot"
@@ -329,16 +366,25 @@ usb_attached
 run_farend "farend --port /dev/ttyUSB0 (ftdi_sio far end)" /dev/ttyUSB0
 join_off
 
-# --- the adapter pulled out mid-run ------------------------------------------------------------
-# unplug NAME STEPS ID: the tester on ttyUSB0 sending, then QEMU's device_del
+# --- the adapter pulled out mid-run, and put back -------------------------------------------
+# unplug NAME STEPS: the tester on ttyUSB0 sending, then QEMU's device_del; from the second on,
+# device_add first puts the adapter back, as a new device on the same chardev
+plugged=0
 unplug() {
-    usb_attached
+    if ((plugged > 0)); then
+        monitor "device_add usb-serial,chardev=usbc,id=usb$plugged"
+        usb_attached
+        check "$1: device_add brings the adapter back as ttyUSB0" "" [ $? -eq 0 ]
+    fi
     g "com3 /dev/ttyUSB0"
     tester /tmp/t
     choose_period "$window" "$2"
-    click_start_stop "$window"
+    local clicks
+    clicks=$(start_sending usb)
+    check "$1: sending before the unplug" "Start clicked $clicks time(s)" [ "$clicks" -gt 0 ]
     sleep 2
-    monitor "device_del $3"
+    monitor "device_del usb$plugged"
+    plugged=$((plugged + 1))
     # a hang-up met by the read shows the read warning; dismissed, the next tick fails
     g "tester_end /tmp/t 5"
     local warned=""
@@ -358,9 +404,14 @@ unplug() {
         has "$end" "status: exit 0"$'\n'"line: EscapeCommFunction failed."
     g "ls /run/lock/LCK..ttyUSB0 2>/dev/null"
     check "$1: no lock file left" "${G_OUT:-none}" [ -z "$G_OUT" ]
+    # a tester left running keeps the old node open, and the adapter would come back as ttyUSB1
+    g "kill -KILL $tpid 2>/dev/null"
 }
 echo_on usb usb
-unplug "ftdi_sio pulled out at 100 ms" 5 usb0
+usb_attached
+unplug "ftdi_sio pulled out at 100 ms" 5
+unplug "ftdi_sio put back and pulled out at 1 ms" end
+unplug "ftdi_sio put back again and pulled out at 100 ms" 5
 [ "$failed" -eq 0 ] || { echo "QEMU's monitor said:"; tr -d '\r' <"$tmp/monitor.log" | grep -v '^(qemu)' | sed 's/^/  /'; }
 
 echo "guest test: $((SECONDS - started)) s"
