@@ -123,6 +123,20 @@ LogView::~LogView() = default;
 
 // --- metrics and rows --------------------------------------------------------------------
 
+// Every row layout, the height probe included, is one unwrapped line with the same tab stops.
+static void layOutRow(QTextLayout &layout)
+{
+    QTextOption option;
+    option.setWrapMode(QTextOption::NoWrap);
+    option.setTabStopDistance(kTabStop);
+    layout.setTextOption(option);
+    layout.beginLayout();
+    QTextLine line = layout.createLine();
+    line.setLeadingIncluded(true);
+    line.setPosition(QPointF(0, 0));
+    layout.endLayout();
+}
+
 void LogView::updateMetrics()
 {
     const QFont f = font();
@@ -136,11 +150,8 @@ void LogView::updateMetrics()
     wrap.setAdvances(std::move(a));
 
     QTextLayout probe(QStringLiteral("X"), f);
-    probe.beginLayout();
-    QTextLine line = probe.createLine();
-    line.setLeadingIncluded(true);
-    probe.endLayout();
-    rowHeight = std::max(1, int(std::ceil(line.height())));
+    layOutRow(probe);
+    rowHeight = std::max(1, int(std::ceil(probe.lineAt(0).height())));
 
     layouts.clear();
     wrap.setWidth(viewport()->width() - 2 * margin);
@@ -365,16 +376,8 @@ QTextLayout *LogView::layoutFor(const QString &text)
         return it->layout.get();
     }
     auto layout = std::make_shared<QTextLayout>(text, font());
-    QTextOption option;
-    option.setWrapMode(QTextOption::NoWrap);
-    option.setTabStopDistance(kTabStop);
-    layout->setTextOption(option);
     layout->setCacheEnabled(true);
-    layout->beginLayout();
-    QTextLine line = layout->createLine();
-    line.setLeadingIncluded(true);
-    line.setPosition(QPointF(0, 0));
-    layout->endLayout();
+    layOutRow(*layout);
     layouts.insert(text, {layout, frame, {}});
     return layout.get();
 }
@@ -867,19 +870,12 @@ void LogView::paintRow(QPainter &p, const Row &row, qreal y, const QRect &clip, 
     std::unique_ptr<QTextLayout> withPreedit;
     if (caretHere && !preedit.isEmpty()) {
         withPreedit = std::make_unique<QTextLayout>(s, font());
-        QTextOption option;
-        option.setWrapMode(QTextOption::NoWrap);
-        option.setTabStopDistance(kTabStop);
-        withPreedit->setTextOption(option);
         withPreedit->setPreeditArea(caretIndex, preedit);
         QList<QTextLayout::FormatRange> formats = preeditFormats;
         for (auto &f : formats)
             f.start += caretIndex;
         withPreedit->setFormats(formats);
-        withPreedit->beginLayout();
-        QTextLine line = withPreedit->createLine();
-        line.setLeadingIncluded(true);
-        withPreedit->endLayout();
+        layOutRow(*withPreedit);
         layout = withPreedit.get();
     } else {
         layout = layoutFor(s);
