@@ -466,8 +466,7 @@ Pos LogView::replace(Pos from, Pos to, std::u32string_view chars)
             *p = std::max<Pos>(0, *p - dropped);
         rows.clear();
         snapTop = true;
-        undoStack.clear();   // what the history points at has gone
-        redoStack.clear();
+        history.clear();   // what the history points at has gone
     }
     if (n > 0) {
         store.insert(from, chars);
@@ -497,9 +496,7 @@ void LogView::programEdit(Pos from, Pos to, std::u32string_view chars)
     caret = anchor = at + n;
     caretAtRowEnd = false;
     goalX = -1;
-    undoStack.clear();
-    redoStack.clear();
-    mergeTyping = false;
+    history.clear();
     announceEdit(at, to - from, removed, n);
     ensureCaretVisible();
     caretMoved();
@@ -539,9 +536,7 @@ void LogView::clear()
     caretAtRowEnd = false;
     goalX = -1;
     rows.clear();
-    undoStack.clear();
-    redoStack.clear();
-    mergeTyping = false;
+    history.clear();
     announceEdit(0, size, removed, 0);
     caretMoved();
 }
@@ -568,34 +563,10 @@ void LogView::operatorEdit(Pos from, Pos to, const QString &text, EditKind kind)
     goalX = -1;
     announceEdit(at, to - from, removed, n);
 
-    if (!undoable || at != from || n < Pos(e.inserted.size())) {
-        undoStack.clear();   // a full log discarded text, or the edit was too large to keep
-        redoStack.clear();
-        mergeTyping = false;
-    } else {
-        bool merged = false;
-        if (mergeTyping && !undoStack.empty() && undoStack.back().kind == kind) {
-            Edit &last = undoStack.back();
-            if (kind == EditKind::Typing && e.removed.empty() &&
-                last.at + Pos(last.inserted.size()) == e.at) {
-                last.inserted += e.inserted;
-                merged = true;
-            } else if (kind == EditKind::Backspace && e.inserted.empty() &&
-                       e.at + Pos(e.removed.size()) == last.at) {
-                last.removed.insert(0, e.removed);
-                last.at = e.at;
-                merged = true;
-            } else if (kind == EditKind::Delete && e.inserted.empty() && e.at == last.at) {
-                last.removed += e.removed;
-                merged = true;
-            }
-        }
-        if (!merged)
-            undoStack.push_back(std::move(e));
-        redoStack.clear();
-        mergeTyping = kind == EditKind::Typing || kind == EditKind::Backspace ||
-                      kind == EditKind::Delete;
-    }
+    if (!undoable || at != from || n < Pos(e.inserted.size()))
+        history.clear();   // a full log discarded text, or the edit was too large to keep
+    else
+        history.record(std::move(e));
     ensureCaretVisible();
     caretMoved();
 }
@@ -616,23 +587,21 @@ void LogView::applyEdit(Pos at, Pos length, const std::u32string &chars, Pos car
 
 void LogView::undo()
 {
-    if (undoStack.empty())
+    if (!history.canUndo())
         return;
-    Edit e = std::move(undoStack.back());
-    undoStack.pop_back();
+    Edit e = history.takeUndo();
     applyEdit(e.at, Pos(e.inserted.size()), e.removed, e.caretBefore, e.anchorBefore);
-    redoStack.push_back(std::move(e));
+    history.undone(std::move(e));
 }
 
 void LogView::redo()
 {
-    if (redoStack.empty())
+    if (!history.canRedo())
         return;
-    Edit e = std::move(redoStack.back());
-    redoStack.pop_back();
+    Edit e = history.takeRedo();
     const Pos end = e.at + Pos(e.inserted.size());
     applyEdit(e.at, Pos(e.removed.size()), e.inserted, end, end);
-    undoStack.push_back(std::move(e));
+    history.redone(std::move(e));
 }
 
 void LogView::deleteSelection()
@@ -657,7 +626,7 @@ void LogView::setSelection(Pos newAnchor, Pos newCaret)
     caret = std::clamp<Pos>(newCaret, 0, store.size());
     caretAtRowEnd = false;
     goalX = -1;
-    mergeTyping = false;
+    history.endRun();
     ensureCaretVisible();
     caretMoved();
 }
@@ -669,7 +638,7 @@ void LogView::moveCaret(Pos to, bool keepAnchor, bool atRowEnd)
     if (!keepAnchor)
         anchor = caret;
     caretAtRowEnd = atRowEnd;
-    mergeTyping = false;
+    history.endRun();
     ensureCaretVisible();
     caretMoved();
     if (hasSelection() || hadSelection)
@@ -765,7 +734,7 @@ void LogView::selectAll()
     anchor = 0;
     caret = store.size();
     caretAtRowEnd = false;
-    mergeTyping = false;
+    history.endRun();
     caretMoved();
     selectionChanged();
 }

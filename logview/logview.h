@@ -7,6 +7,7 @@
 // deleting, pasting, input methods) can be undone and redone.
 #pragma once
 
+#include "logview/edithistory.h"
 #include "logview/logtext.h"
 #include "logview/logwrap.h"
 
@@ -50,8 +51,8 @@ public:
     // Replaces [from, to) as the operator's own edit would: it can be undone.
     void editText(Pos from, Pos to, const QString &text);
 
-    bool isUndoAvailable() const { return !undoStack.empty(); }
-    bool isRedoAvailable() const { return !redoStack.empty(); }
+    bool isUndoAvailable() const { return history.canUndo(); }
+    bool isRedoAvailable() const { return history.canRedo(); }
 
     // The program's edits.
     void insertAtCaret(const QString &text);     // replaces the selection; the caret moves on
@@ -100,14 +101,6 @@ public:
     QVariant inputMethodQuery(Qt::InputMethodQuery query) const override;
 
 private:
-    enum class EditKind { Typing, Backspace, Delete, Other };   // the operator's, for undo
-    struct Edit {
-        Pos at = 0;
-        std::u32string removed, inserted;
-        Pos caretBefore = 0, anchorBefore = 0;
-        EditKind kind = EditKind::Other;
-    };
-
     // Replaces [from, to) with `chars`, keeping the rows, the view and every position in step;
     // returns where the new text starts (earlier when a full log discarded its oldest text).
     Pos replace(Pos from, Pos to, std::u32string_view chars);
@@ -177,8 +170,7 @@ private:
     QHash<QString, Shaped> layouts;   // rows shaped for the last frame, by their text
     quint64 frame = 0;
 
-    std::vector<Edit> undoStack, redoStack;
-    bool mergeTyping = false;
+    EditHistory history;
 
     QString preedit;
     int preeditCursor = 0;

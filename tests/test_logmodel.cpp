@@ -1,5 +1,6 @@
-// The log's text store and its rows, without a display: checked against a plain string and
-// against wrapping from scratch after every edit.
+// The log's text store, its rows and the operator's edit history, without a display: checked
+// against a plain string and against wrapping from scratch after every edit.
+#include "logview/edithistory.h"
 #include "logview/logtext.h"
 #include "logview/logwrap.h"
 
@@ -52,6 +53,53 @@ std::u32string randomText(std::mt19937 &rng, int n)
     return s;
 }
 
+// A plain string edited as the log control edits its text, with the history beside it.
+struct Document {
+    std::u32string text;
+    Pos caret = 0;
+    EditHistory history;
+
+    void edit(Pos at, Pos length, std::u32string inserted, EditKind kind)
+    {
+        Edit e;
+        e.at = at;
+        e.removed = text.substr(std::size_t(at), std::size_t(length));
+        e.inserted = inserted;
+        e.caretBefore = e.anchorBefore = caret;
+        e.kind = kind;
+        text.replace(std::size_t(at), std::size_t(length), inserted);
+        caret = at + Pos(inserted.size());
+        history.record(std::move(e));
+    }
+    void type(char32_t c) { edit(caret, 0, std::u32string(1, c), EditKind::Typing); }
+    void backspace() { edit(caret - 1, 1, {}, EditKind::Backspace); }
+    void forwardDelete() { edit(caret, 1, {}, EditKind::Delete); }
+    // Undoes one entry; returns how many characters it put back.
+    Pos undo()
+    {
+        Edit e = history.takeUndo();
+        text.replace(std::size_t(e.at), e.inserted.size(), e.removed);
+        caret = e.caretBefore;
+        const Pos n = Pos(e.removed.size());
+        history.undone(std::move(e));
+        return n;
+    }
+    void redo()
+    {
+        Edit e = history.takeRedo();
+        text.replace(std::size_t(e.at), e.removed.size(), e.inserted);
+        caret = e.at + Pos(e.inserted.size());
+        history.redone(std::move(e));
+    }
+    int undoAll()
+    {
+        int n = 0;
+        for (; history.canUndo(); ++n)
+            undo();
+        return n;
+    }
+};
+
 } // namespace
 
 class LogModelTest : public QObject {
@@ -64,6 +112,8 @@ private slots:
     void rowsWrapAfterASpaceOrAnywhereInALongWord();
     void rowsAfterEditsMatchRowsWrappedFromScratch();
     void editInTheMiddleOfALongParagraphForgetsOnlyWhatFollows();
+    void historyJoinsARunOnlyWhereItContinues();
+    void undoingEverythingAndRedoingItGivesEachTextBack();
 };
 
 void LogModelTest::keepsReceivedDrawingsInOneByteAndOtherCharactersAsTheyAre()
@@ -272,6 +322,114 @@ void LogModelTest::editInTheMiddleOfALongParagraphForgetsOnlyWhatFollows()
     QCOMPARE(wrap.rowAt(100005).start, Pos(100000));
     QCOMPARE(wrap.rowAt(100005).end, Pos(100010));
     QCOMPARE(wrap.rowAt(200000).start, Pos(200000));
+}
+
+void LogModelTest::historyJoinsARunOnlyWhereItContinues()
+{
+    struct {
+        const char *name;
+        void (*run)(Document &);
+        int entries;
+    } cases[] = {
+        {"typing on", [](Document &d) { d.type('a'), d.type('b'), d.type('c'); }, 1},
+        {"typing elsewhere", [](Document &d) { d.type('a'), d.caret = 0, d.type('b'); }, 2},
+        {"backspaces", [](Document &d) { d.caret = 4, d.backspace(), d.backspace(); }, 1},
+        {"backspaces apart",
+         [](Document &d) { d.caret = 4, d.backspace(), d.caret = 8, d.backspace(); }, 2},
+        {"deletes", [](Document &d) { d.caret = 1, d.forwardDelete(), d.forwardDelete(); }, 1},
+        {"deletes apart",
+         [](Document &d) { d.caret = 1, d.forwardDelete(), d.caret = 5, d.forwardDelete(); }, 2},
+        {"typing then backspace", [](Document &d) { d.type('a'), d.backspace(); }, 2},
+        {"backspace then delete",
+         [](Document &d) { d.caret = 2, d.backspace(), d.forwardDelete(); }, 2},
+        {"a run ended", [](Document &d) { d.type('a'), d.history.endRun(), d.type('b'); }, 2},
+        {"other edits",
+         [](Document &d) {
+             d.edit(0, 0, U"x", EditKind::Other);
+             d.edit(1, 0, U"y", EditKind::Other);
+         },
+         2},
+        // typing over a selection starts a run that the next key continues
+        {"typing over a selection",
+         [](Document &d) { d.edit(1, 2, U"a", EditKind::Typing), d.type('b'); }, 1},
+        {"a paste between keys",
+         [](Document &d) { d.type('a'), d.edit(1, 0, U"zz", EditKind::Other), d.type('b'); }, 3},
+    };
+    for (const auto &c : cases) {
+        Document d;
+        d.text = U"0123456789";
+        c.run(d);
+        const std::u32string after = d.text;
+        QVERIFY2(!d.history.canRedo(), c.name);
+        QVERIFY2(d.undoAll() == c.entries, c.name);
+        QVERIFY2(d.text == U"0123456789", c.name);
+        while (d.history.canRedo())
+            d.redo();
+        QVERIFY2(d.text == after, c.name);
+    }
+
+    // a joined backspace run keeps its characters in the order of the text
+    Document d;
+    d.text = U"abcdef";
+    d.caret = 5;
+    for (int i = 0; i < 3; ++i)
+        d.backspace();
+    QCOMPARE(show(d.text), QStringLiteral("abf"));
+    QCOMPARE(d.undo(), Pos(3));
+    QCOMPARE(show(d.text), QStringLiteral("abcdef"));
+    QCOMPARE(d.caret, Pos(5));
+
+    // a new edit after an undo forgets what could be redone
+    d.type('x');
+    QVERIFY(!d.history.canRedo());
+    d.history.clear();
+    QVERIFY(!d.history.canUndo());
+}
+
+void LogModelTest::undoingEverythingAndRedoingItGivesEachTextBack()
+{
+    std::mt19937 rng(7);
+    for (int round = 0; round < 50; ++round) {
+        Document d;
+        d.text = randomText(rng, 40);
+        const std::u32string before = d.text;
+        for (int step = 0; step < 60; ++step) {
+            const Pos size = Pos(d.text.size());
+            switch (std::uniform_int_distribution<int>(0, 9)(rng)) {
+            case 0:
+            case 1:
+            case 2:
+                d.type(U"ab \n"[step % 4]);
+                break;
+            case 3:
+            case 4:
+                if (d.caret > 0)
+                    d.backspace();
+                break;
+            case 5:
+            case 6:
+                if (d.caret < size)
+                    d.forwardDelete();
+                break;
+            case 7:   // the caret moved: the run ends
+                d.caret = std::uniform_int_distribution<Pos>(0, size)(rng);
+                d.history.endRun();
+                break;
+            default: {   // a paste over a selection
+                const Pos at = std::uniform_int_distribution<Pos>(0, size)(rng);
+                const Pos n = std::uniform_int_distribution<Pos>(0, size - at)(rng);
+                d.edit(at, n, randomText(rng, 3), EditKind::Other);
+            }
+            }
+        }
+        const std::u32string after = d.text;
+        d.undoAll();
+        QVERIFY(d.text == before);
+        QVERIFY(!d.history.canUndo());
+        while (d.history.canRedo())
+            d.redo();
+        QVERIFY(d.text == after);
+    }
 }
 
 QTEST_GUILESS_MAIN(LogModelTest)
