@@ -1,8 +1,9 @@
 #include "logview/logview.h"
 
 #include "logview/accessible.h"
-#include "logview/cells.h"
+#include "logview/chars.h"
 #include "logview/hexbox.h"
+#include "logview/words.h"
 
 #include <QAccessible>
 #include <QApplication>
@@ -25,66 +26,18 @@ namespace logview {
 
 namespace {
 
-// A text field's margin around the text, and its default tab stop distance.
+// A text field's margin around the text.
 constexpr qreal kMargin = 4;
-constexpr qreal kTabStop = 80;
 // Selections up to this size go to the X11 primary selection at once; larger ones are read
 // from the log when another program asks for them.
 constexpr Pos kEagerSelection = Pos(4) << 20;
 // An edit that removes more than this cannot be undone: its history would cost four bytes a
 // character removed.
 constexpr Pos kUndoableRemoval = Pos(16) << 20;
-// How far word movement and word selection look in each direction.
-constexpr Pos kWordReach = 64 * 1024;
 // The text an input method sees around the caret.
 constexpr Pos kSurroundingReach = 1024;
 // Edits larger than this are told to assistive technology as "the text changed", not in full.
 constexpr Pos kAnnounced = 64 * 1024;
-
-const std::array<char16_t, 256> &cellUnits()
-{
-    static const std::array<char16_t, 256> units = [] {
-        std::array<char16_t, 256> u{};
-        for (int c = 0; c < 256; ++c)
-            u[c] = isHexBoxByte(static_cast<std::uint8_t>(c))
-                       ? HexBox::kPlaceholder
-                       : static_cast<char16_t>(cellChar(static_cast<Cell>(c)));
-        return u;
-    }();
-    return units;
-}
-
-// Text as the log keeps it: code points, with every kind of line end a paragraph break.
-std::u32string toChars(const QString &s)
-{
-    std::u32string out;
-    out.reserve(std::size_t(s.size()));
-    for (qsizetype i = 0; i < s.size(); ++i) {
-        char32_t c = s[i].unicode();
-        if (QChar::isHighSurrogate(c) && i + 1 < s.size() && s[i + 1].isLowSurrogate()) {
-            c = QChar::surrogateToUcs4(s[i], s[i + 1]);
-            ++i;
-        } else if (c == u'\r') {
-            if (i + 1 < s.size() && s[i + 1] == u'\n')
-                ++i;
-            c = U'\n';
-        } else if (c == QChar::ParagraphSeparator || c == QChar::LineSeparator) {
-            c = U'\n';
-        }
-        out.push_back(c);
-    }
-    return out;
-}
-
-QString fromChars(const std::u32string &s)
-{
-    return QString::fromUcs4(s.data(), qsizetype(s.size()));
-}
-
-bool isWordChar(char32_t c)
-{
-    return c == U'_' || QChar::isLetterOrNumber(c);
-}
 
 // The X11 primary selection of a large selection: read from the log when it is asked for.
 class SelectionData : public QMimeData {
@@ -122,20 +75,6 @@ LogView::LogView(QWidget *parent, Pos capacity)
 LogView::~LogView() = default;
 
 // --- metrics and rows --------------------------------------------------------------------
-
-// Every row layout, the height probe included, is one unwrapped line with the same tab stops.
-static void layOutRow(QTextLayout &layout)
-{
-    QTextOption option;
-    option.setWrapMode(QTextOption::NoWrap);
-    option.setTabStopDistance(kTabStop);
-    layout.setTextOption(option);
-    layout.beginLayout();
-    QTextLine line = layout.createLine();
-    line.setLeadingIncluded(true);
-    line.setPosition(QPointF(0, 0));
-    layout.endLayout();
-}
 
 void LogView::updateMetrics()
 {
@@ -320,83 +259,21 @@ std::vector<Row> LogView::rowsOnScreen()
     return shown;
 }
 
-// --- text of a row ------------------------------------------------------------------------
-
-QString LogView::rowString(const Row &row, std::vector<Pos> *wide, std::vector<Box> *boxes) const
-{
-    QString s;
-    s.reserve(qsizetype(row.end - row.start));
-    const auto &units = cellUnits();
-    for (Pos pos = row.start; pos < row.end;) {
-        LogText::Chunk c = store.chunkAt(pos);
-        const Pos n = std::min(c.length, row.end - pos);
-        for (Pos k = 0; k < n; ++k) {
-            const char32_t ch = c.sideChar(k);
-            if (!ch) {
-                const char16_t u = units[c.cells[k]];
-                if (u == HexBox::kPlaceholder && boxes)
-                    boxes->push_back({int(s.size()), c.cells[k]});
-                s.append(QChar(u));
-                continue;
-            }
-            if (QChar::requiresSurrogates(ch)) {
-                if (wide)
-                    wide->push_back(pos + k);
-                s.append(QChar(QChar::highSurrogate(ch)));
-                s.append(QChar(QChar::lowSurrogate(ch)));
-            } else {
-                s.append(QChar(char16_t(ch)));
-            }
-        }
-        pos += n;
-    }
-    return s;
-}
-
-int LogView::toStringIndex(const Row &row, Pos pos, const std::vector<Pos> &wide) const
-{
-    const auto before = std::lower_bound(wide.begin(), wide.end(), pos) - wide.begin();
-    return int(pos - row.start + before);
-}
-
-Pos LogView::toPosition(const Row &row, int index, const std::vector<Pos> &wide) const
-{
-    Pos pos = row.start + index;
-    for (Pos w : wide)
-        if (toStringIndex(row, w, wide) < index)
-            --pos;
-    return std::min(pos, row.end);
-}
-
-QTextLayout *LogView::layoutFor(const QString &text)
-{
-    auto it = layouts.find(text);
-    if (it != layouts.end()) {
-        it->frame = frame;
-        return it->layout.get();
-    }
-    auto layout = std::make_shared<QTextLayout>(text, font());
-    layout->setCacheEnabled(true);
-    layOutRow(*layout);
-    layouts.insert(text, {layout, frame, {}});
-    return layout.get();
-}
+// --- where things are on screen ------------------------------------------------------------------
 
 Pos LogView::rowPositionAtX(const Row &row, qreal x, bool *atRowEnd)
 {
-    std::vector<Pos> wide;
-    const QString s = rowString(row, &wide);
-    const int index = layoutFor(s)->lineAt(0).xToCursor(x);
-    const Pos pos = toPosition(row, index, wide);
+    const RowText t(store, row);
+    const int index = layouts.layoutFor(t.text, font())->lineAt(0).xToCursor(x);
+    const Pos pos = t.positionAt(index);
     *atRowEnd = !row.endsParagraph && pos >= row.end;
     return *atRowEnd ? row.end : pos;
 }
 
 qreal LogView::caretX(const Row &row)
 {
-    std::vector<Pos> wide;
-    const QString s = rowString(row, &wide);
-    return layoutFor(s)->lineAt(0).cursorToX(toStringIndex(row, caret, wide));
+    const RowText t(store, row);
+    return layouts.layoutFor(t.text, font())->lineAt(0).cursorToX(t.indexOf(caret));
 }
 
 QRect LogView::caretRect()
@@ -416,10 +293,10 @@ QRect LogView::characterRect(Pos pos)
         const Row &r = shown[i];
         if (pos < r.start || pos > r.end || (pos == r.end && !r.endsParagraph))
             continue;
-        std::vector<Pos> wide;
-        const QTextLine line = layoutFor(rowString(r, &wide))->lineAt(0);
-        const qreal x0 = line.cursorToX(toStringIndex(r, pos, wide));
-        const qreal x1 = pos < r.end ? line.cursorToX(toStringIndex(r, pos + 1, wide)) : x0 + 1;
+        const RowText t(store, r);
+        const QTextLine line = layouts.layoutFor(t.text, font())->lineAt(0);
+        const qreal x0 = line.cursorToX(t.indexOf(pos));
+        const qreal x1 = pos < r.end ? line.cursorToX(t.indexOf(pos + 1)) : x0 + 1;
         return QRectF(margin + x0, topMargin() + qreal(i) * rowHeight, std::max<qreal>(1, x1 - x0),
                       rowHeight)
             .toAlignedRect();
@@ -739,26 +616,6 @@ void LogView::selectAll()
     selectionChanged();
 }
 
-Pos LogView::wordStart(Pos pos)
-{
-    const Pos limit = std::max<Pos>(0, pos - kWordReach);
-    while (pos > limit && !isWordChar(store.at(pos - 1)) && store.at(pos - 1) != U'\n')
-        --pos;
-    while (pos > limit && isWordChar(store.at(pos - 1)))
-        --pos;
-    return pos;
-}
-
-Pos LogView::wordEnd(Pos pos)
-{
-    const Pos limit = std::min(store.size(), pos + kWordReach);
-    while (pos < limit && isWordChar(store.at(pos)))
-        ++pos;
-    while (pos < limit && !isWordChar(store.at(pos)) && store.at(pos) != U'\n')
-        ++pos;
-    return pos;
-}
-
 // --- events -----------------------------------------------------------------------------------
 
 bool LogView::event(QEvent *e)
@@ -808,7 +665,7 @@ void LogView::paintEvent(QPaintEvent *e)
 {
     QPainter painter(viewport());
     const QRect clip = e->rect();
-    ++frame;
+    layouts.beginFrame();
     const std::vector<Row> &rs = screenRows();
     const int caretAt = caretRowIndex(rs);
     qreal y = topMargin();
@@ -823,17 +680,14 @@ void LogView::paintEvent(QPaintEvent *e)
         if (clip.intersects(drawn))
             caretShown = drawn;
     }
-    // rows shaped for this frame stay cached; the rest go
-    for (auto it = layouts.begin(); it != layouts.end();)
-        it = it->frame == frame ? std::next(it) : layouts.erase(it);
+    layouts.endFrame();
 }
 
 void LogView::paintRow(QPainter &p, const Row &row, qreal y, const QRect &clip, bool caretHere)
 {
-    std::vector<Pos> wide;
-    std::vector<Box> boxes;
-    const QString s = rowString(row, &wide, &boxes);
-    const int caretIndex = caretHere ? toStringIndex(row, caret, wide) : -1;
+    const RowText t(store, row, true);
+    const QString &s = t.text;
+    const int caretIndex = caretHere ? t.indexOf(caret) : -1;
 
     QTextLayout *layout;
     std::unique_ptr<QTextLayout> withPreedit;
@@ -847,7 +701,7 @@ void LogView::paintRow(QPainter &p, const Row &row, qreal y, const QRect &clip, 
         layOutRow(*withPreedit);
         layout = withPreedit.get();
     } else {
-        layout = layoutFor(s);
+        layout = layouts.layoutFor(s, font());
     }
 
     QList<QTextLayout::FormatRange> selections;
@@ -855,8 +709,8 @@ void LogView::paintRow(QPainter &p, const Row &row, qreal y, const QRect &clip, 
     const Pos selTo = std::min(std::max(caret, anchor), row.end);
     if (selFrom < selTo) {
         QTextLayout::FormatRange r;
-        r.start = toStringIndex(row, selFrom, wide);
-        r.length = toStringIndex(row, selTo, wide) - r.start;
+        r.start = t.indexOf(selFrom);
+        r.length = t.indexOf(selTo) - r.start;
         r.format.setBackground(palette().brush(QPalette::Highlight));
         r.format.setForeground(palette().brush(QPalette::HighlightedText));
         selections.append(r);
@@ -864,16 +718,16 @@ void LogView::paintRow(QPainter &p, const Row &row, qreal y, const QRect &clip, 
     p.setPen(palette().color(QPalette::Text));
     const QPointF origin(margin, y);
     layout->draw(&p, origin, selections, clip);
-    if (!boxes.empty()) {
+    if (!t.boxes.empty()) {
         // where the boxes stand, found once for a row's shaped text
         std::vector<qreal> scratch;
         std::vector<qreal> *xs = &scratch;
         if (!withPreedit)
-            xs = &layouts[s].boxX;
-        if (xs->size() != boxes.size()) {
+            xs = &layouts.boxX(s);
+        if (xs->size() != t.boxes.size()) {
             const QTextLine line = layout->lineAt(0);
             xs->clear();
-            for (const Box &b : boxes)
+            for (const RowText::Box &b : t.boxes)
                 xs->push_back(line.cursorToX(withPreedit && b.index >= caretIndex
                                                  ? b.index + int(preedit.size())
                                                  : b.index));
@@ -883,8 +737,8 @@ void LogView::paintRow(QPainter &p, const Row &row, qreal y, const QRect &clip, 
         const QColor text = palette().color(QPalette::Text);
         const QColor selected = palette().color(QPalette::HighlightedText);
         const qreal w = hexBox->size().width();
-        for (std::size_t k = 0; k < boxes.size(); ++k) {
-            const Box &b = boxes[k];
+        for (std::size_t k = 0; k < t.boxes.size(); ++k) {
+            const RowText::Box &b = t.boxes[k];
             const qreal x0 = (*xs)[k];
             if (margin + x0 + w < clip.left() || margin + x0 > clip.right() + 1)
                 continue;
@@ -941,8 +795,8 @@ void LogView::keyPressEvent(QKeyEvent *e)
         case Right:
             to = !select && hasSelection() ? std::max(caret, anchor) : caret + 1;
             break;
-        case WordLeft: to = wordStart(caret); break;
-        case WordRight: to = wordEnd(caret); break;
+        case WordLeft: to = wordStart(store, caret); break;
+        case WordRight: to = wordEnd(store, caret); break;
         case RowStart: to = caretRow().start; break;
         case RowEnd: {
             const Row r = caretRow();
@@ -1009,12 +863,12 @@ void LogView::keyPressEvent(QKeyEvent *e)
         if (hasSelection())
             deleteSelection();
         else
-            operatorEdit(wordStart(caret), caret, QString(), EditKind::Other);
+            operatorEdit(wordStart(store, caret), caret, QString(), EditKind::Other);
     } else if (e->matches(QKeySequence::DeleteEndOfWord)) {
         if (hasSelection())
             deleteSelection();
         else
-            operatorEdit(caret, wordEnd(caret), QString(), EditKind::Other);
+            operatorEdit(caret, wordEnd(store, caret), QString(), EditKind::Other);
     } else if (e->matches(QKeySequence::InsertParagraphSeparator) ||
                e->matches(QKeySequence::InsertLineSeparator)) {
         operatorEdit(std::min(caret, anchor), std::max(caret, anchor), QStringLiteral("\n"),
@@ -1079,16 +933,7 @@ void LogView::mouseDoubleClickEvent(QMouseEvent *e)
     if (e->button() != Qt::LeftButton)
         return;
     const Pos pos = positionAt(e->position().toPoint());
-    Pos from = pos, to = pos;
-    const Pos lo = std::max<Pos>(0, pos - kWordReach), hi = std::min(store.size(), pos + kWordReach);
-    if (pos < store.size() && isWordChar(store.at(pos))) {
-        while (from > lo && isWordChar(store.at(from - 1)))
-            --from;
-        while (to < hi && isWordChar(store.at(to)))
-            ++to;
-    } else if (pos < store.size() && store.at(pos) != U'\n') {
-        to = pos + 1;
-    }
+    const auto [from, to] = wordAt(store, pos);
     anchor = from;
     caret = to;
     caretAtRowEnd = false;

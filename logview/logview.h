@@ -10,10 +10,10 @@
 #include "logview/edithistory.h"
 #include "logview/logtext.h"
 #include "logview/logwrap.h"
+#include "logview/rowlayout.h"
 
 #include <QAbstractScrollArea>
 #include <QBasicTimer>
-#include <QHash>
 #include <QTextLayout>
 
 #include <memory>
@@ -129,20 +129,6 @@ private:
     Row caretRow();
     Pos rowPositionAtX(const Row &row, qreal x, bool *atRowEnd);
     qreal caretX(const Row &row);
-    Pos wordStart(Pos pos);
-    Pos wordEnd(Pos pos);
-
-    struct Box {
-        int index;           // in the row's string
-        std::uint8_t byte;
-    };
-    // The row as the layout shows it: a hex box's placeholder for each byte drawn as one,
-    // listed in `boxes`.
-    QString rowString(const Row &row, std::vector<Pos> *wide = nullptr,
-                      std::vector<Box> *boxes = nullptr) const;
-    int toStringIndex(const Row &row, Pos pos, const std::vector<Pos> &wide) const;
-    Pos toPosition(const Row &row, int index, const std::vector<Pos> &wide) const;
-    QTextLayout *layoutFor(const QString &text);
     void paintRow(QPainter &p, const Row &row, qreal y, const QRect &clip, bool caretHere);
 
     // Assistive technology hears of every edit: the removed text is taken before the edit, the
@@ -162,14 +148,7 @@ private:
     qreal margin = 4;
     int rowHeight = 13;
     std::unique_ptr<HexBox> hexBox;
-    struct Shaped {
-        std::shared_ptr<QTextLayout> layout;
-        quint64 frame = 0;
-        std::vector<qreal> boxX;   // where its hex boxes start, once painted
-    };
-    QHash<QString, Shaped> layouts;   // rows shaped for the last frame, by their text
-    quint64 frame = 0;
-
+    RowLayouts layouts;
     EditHistory history;
 
     QString preedit;
