@@ -15,6 +15,8 @@ namespace {
 
 // Text around an offset that word and sentence boundaries are looked for in.
 constexpr Pos kBoundaryReach = 4096;
+// Edits larger than this are told to assistive technology as "the text changed", not in full.
+constexpr Pos kAnnounced = 64 * 1024;
 
 // Offsets are positions in the log: characters, as the text interface counts them for any text
 // without characters beyond the Basic Multilingual Plane.
@@ -213,6 +215,35 @@ void installAccessibleLogView()
         return true;
     }();
     Q_UNUSED(installed);
+}
+
+// --- what the log tells of its edits -------------------------------------------------------------
+
+QString LogView::removedForAnnouncement(Pos from, Pos to) const
+{
+    return QAccessible::isActive() && to - from <= kAnnounced ? textBetween(from, to) : QString();
+}
+
+void LogView::announceEdit(Pos at, Pos removedLength, const QString &removed, Pos insertedLength)
+{
+    if (!QAccessible::isActive() || (removedLength == 0 && insertedLength == 0))
+        return;
+    if (removedLength > kAnnounced || insertedLength > kAnnounced) {
+        QAccessibleEvent event(this, QAccessible::TextUpdated);   // too large to tell in full
+        QAccessible::updateAccessibility(&event);
+        return;
+    }
+    const QString inserted = textBetween(at, at + insertedLength);
+    if (!removed.isEmpty() && !inserted.isEmpty()) {
+        QAccessibleTextUpdateEvent event(this, int(at), removed, inserted);
+        QAccessible::updateAccessibility(&event);
+    } else if (!inserted.isEmpty()) {
+        QAccessibleTextInsertEvent event(this, int(at), inserted);
+        QAccessible::updateAccessibility(&event);
+    } else {
+        QAccessibleTextRemoveEvent event(this, int(at), removed);
+        QAccessible::updateAccessibility(&event);
+    }
 }
 
 } // namespace logview
