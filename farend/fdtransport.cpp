@@ -19,6 +19,23 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+Drained drain(int fd, const std::function<void(const char *bytes, std::size_t n)> &take)
+{
+    char buf[4097];   // a packet-mode pty's status byte and a page of data
+    for (std::size_t got = 0; got < kReadLimit;) {
+        const ssize_t n = read(fd, buf, sizeof buf);
+        if (n > 0) {
+            take(buf, static_cast<std::size_t>(n));
+            got += static_cast<std::size_t>(n);
+        } else if (n == 0) {
+            return Drained::EndOfFile;
+        } else if (errno != EINTR) {
+            return errno == EAGAIN ? Drained::Open : Drained::Error;
+        }
+    }
+    return Drained::Open;
+}
+
 namespace {
 
 timespec duration(double ms)
@@ -42,24 +59,9 @@ void pause(double ms)
     nanosleep(&t, nullptr);
 }
 
-enum class Drained { Open, EndOfFile, Error };
-
-// Reads what `fd` has now into `in`, up to kReadLimit.
-Drained drain(int fd, std::string &in)
+Drained appendTo(std::string &in, int fd)
 {
-    char buf[4096];
-    for (std::size_t got = 0; got < kReadLimit;) {
-        const ssize_t n = read(fd, buf, sizeof buf);
-        if (n > 0) {
-            in.append(buf, static_cast<std::size_t>(n));
-            got += static_cast<std::size_t>(n);
-        } else if (n == 0) {
-            return Drained::EndOfFile;
-        } else if (errno != EINTR) {
-            return errno == EAGAIN ? Drained::Open : Drained::Error;
-        }
-    }
-    return Drained::Open;
+    return drain(fd, [&](const char *bytes, std::size_t n) { in.append(bytes, n); });
 }
 
 class PtyTransport : public Transport {
@@ -74,7 +76,7 @@ public:
         }
         const short ready = pollOnce(fd, POLLIN, timeoutMs);
         if (ready & POLLIN)
-            drain(fd, in);
+            appendTo(in, fd);
         else if (ready & (POLLHUP | POLLERR))
             pause(std::min(timeoutMs, 10.0));   // the tester has closed its end: it may reopen
         return Event::Quiet;
@@ -160,7 +162,7 @@ public:
         }
         if (!(pollOnce(connection, POLLIN, timeoutMs) & (POLLIN | POLLHUP | POLLERR)))
             return Event::Quiet;
-        if (drain(connection, in) == Drained::Open)
+        if (appendTo(in, connection) == Drained::Open)
             return Event::Quiet;
         closeConnection();
         return Event::Closed;

@@ -83,24 +83,13 @@ public:
     int fd() const override { return sock; }
     bool read(std::string &data) override
     {
-        char buf[4096];
-        for (std::size_t got = 0;;) {
-            if (got >= kReadLimit)
-                return true;   // the rest on the next wake-up
-            const ssize_t n = ::read(sock, buf, sizeof buf);
-            if (n > 0) {
-                received(buf, static_cast<std::size_t>(n), data);
-                got += static_cast<std::size_t>(n);
-                continue;
-            }
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0 && errno == EAGAIN)
-                return true;
-            why = n == 0 ? address + " closed the connection"
-                         : address + ": " + std::strerror(errno);
-            return false;
-        }
+        const Drained d =
+            drain(sock, [&](const char *bytes, std::size_t n) { received(bytes, n, data); });
+        if (d == Drained::Open)
+            return true;
+        why = d == Drained::EndOfFile ? address + " closed the connection"
+                                      : address + ": " + std::strerror(errno);
+        return false;
     }
     bool write(const std::string &data) override
     {
@@ -398,28 +387,18 @@ public:
     // Returns false when the tester has closed COM3.
     bool read(std::string &data, bool &changed)
     {
-        char buf[4097];
-        for (std::size_t got = 0;;) {
-            if (got >= kReadLimit)
-                return true;   // the rest on the next wake-up
-            const ssize_t n = ::read(master, buf, sizeof buf);
-            if (n > 0) {
-                got += static_cast<std::size_t>(n);
-                if (!packetMode)
-                    data.append(buf, static_cast<std::size_t>(n));
-                else if (buf[0] == TIOCPKT_DATA)
-                    data.append(buf + 1, static_cast<std::size_t>(n - 1));
-                else
-                    changed = true;
-                continue;
-            }
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0 && errno == EAGAIN)
-                return true;
-            testerHere = false;   // EIO: the last opener closed its end
-            return false;
-        }
+        const Drained d = drain(master, [&](const char *bytes, std::size_t n) {
+            if (!packetMode)
+                data.append(bytes, n);
+            else if (bytes[0] == TIOCPKT_DATA)
+                data.append(bytes + 1, n - 1);
+            else
+                changed = true;
+        });
+        if (d == Drained::Open)
+            return true;
+        testerHere = false;   // EIO: the last opener closed its end
+        return false;
     }
 
     // Writes what the pseudo-terminal takes now; the count, or -1 when no one has it open.

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -10,6 +11,11 @@ class Com3Testbed;
 // At most this much is read from a line per wake-up, so that a flood cannot keep the replies
 // from going or make farend hold without limit.
 constexpr std::size_t kReadLimit = 64 * 1024;
+
+// Reads what `fd` has now, up to kReadLimit, handing each read's bytes to `take`. Open: it would
+// block, or the limit was reached and the rest comes on the next wake-up; Error: errno says why.
+enum class Drained { Open, EndOfFile, Error };
+Drained drain(int fd, const std::function<void(const char *bytes, std::size_t n)> &take);
 
 class Transport {
 public:
