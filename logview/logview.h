@@ -5,6 +5,10 @@
 // Two kinds of edit: the program's (insertAtCaret, appendParagraph, setPlainText, clear) keep
 // no undo history, clear the operator's and bring the caret into view; the operator's (typing,
 // deleting, pasting, input methods) can be undone and redone.
+//
+// One concern a file: rows, scrolling and edits in logview.cpp, the operator's input
+// in input.cpp, painting in paint.cpp, the clipboard in clipboard.cpp, and what assistive
+// technology is told in accessible.cpp.
 #pragma once
 
 #include "logview/edithistory.h"
