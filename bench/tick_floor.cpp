@@ -3,6 +3,8 @@
 // byte, read (nothing there yet), wait up to 5 ms for the echo, read it. No window, no event loop.
 // Prints the CPU it used (user + system, % of one core) and what came back.
 //   usage: tick_floor PORT PERIOD-MS SECONDS
+#include "looptest/testcycle.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -65,7 +67,6 @@ int main(int argc, char **argv)
     getrusage(RUSAGE_SELF, &before);
     const double start = monotonic();
     long ticks = 0, echoes = 0;
-    unsigned char next = '0';
     while (monotonic() - start < length) {
         pollfd wake{timer, POLLIN, 0};
         if (poll(&wake, 1, -1) <= 0)
@@ -76,9 +77,9 @@ int main(int argc, char **argv)
         ++ticks;
         int rts = TIOCM_RTS;
         ioctl(fd, TIOCMBIS, &rts);   // ENOTTY on a pty, as for the tester
-        if (write(fd, &next, 1) != 1)
+        const char sent = testcycle::at(ticks - 1);
+        if (write(fd, &sent, 1) != 1)
             continue;
-        next = next == '9' ? 'A' : next == 'Z' ? '0' : static_cast<unsigned char>(next + 1);
         unsigned char c;
         if (read(fd, &c, 1) == 1) {
             ++echoes;
