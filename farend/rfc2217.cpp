@@ -26,12 +26,6 @@ int parityCode(char p)
 }
 } // namespace
 
-std::string LineSettings::text() const
-{
-    return std::to_string(baud) + " " + std::to_string(dataBits) + parity +
-           std::to_string(stopBits);
-}
-
 std::string Rfc2217Client::greeting()
 {
     weWill[COM_PORT] = weWill[BINARY] = true;

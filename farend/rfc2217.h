@@ -3,22 +3,10 @@
 // as requests that never hold up the data.
 #pragma once
 
+#include "farend/linesettings.h"
+
 #include <cstdint>
 #include <string>
-
-struct LineSettings {
-    std::uint32_t baud = 0;
-    int dataBits = 8;
-    char parity = 'N';   // N, O, E, M, S
-    int stopBits = 1;
-    bool operator==(const LineSettings &o) const
-    {
-        return baud == o.baud && dataBits == o.dataBits && parity == o.parity &&
-               stopBits == o.stopBits;
-    }
-    bool operator!=(const LineSettings &o) const { return !(*this == o); }
-    std::string text() const;   // "9600 8N1"
-};
 
 class Rfc2217Client {
 public:

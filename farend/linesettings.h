@@ -1,0 +1,23 @@
+// A serial line's speed and frame format, as a port is set and a device server reports it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+struct LineSettings {
+    std::uint32_t baud = 0;
+    int dataBits = 8;
+    char parity = 'N';   // N, O, E, M, S
+    int stopBits = 1;
+    bool operator==(const LineSettings &o) const
+    {
+        return baud == o.baud && dataBits == o.dataBits && parity == o.parity &&
+               stopBits == o.stopBits;
+    }
+    bool operator!=(const LineSettings &o) const { return !(*this == o); }
+    std::string text() const;     // "9600 8N1"
+    std::string format() const;   // "8N1"
+};
+
+// What the tester's port is set to.
+inline const LineSettings kTesterLine{9600, 8, 'N', 1};
