@@ -1,0 +1,118 @@
+// What the chain's own parts can be asked: a local UART's error counters and the kernel's round
+// trip estimate for a TCP connection.
+#include "farend/lanrtt.h"
+#include "farend/uartcounters.h"
+#include "tests/support/ptypair.h"
+
+#include <QtTest>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+class ChainProbesTest : public QObject {
+    Q_OBJECT
+private slots:
+    void aPseudoTerminalDoesNotReportUartCounters();
+    void aDescriptorThatIsNoTerminalReportsNoUartCounters();
+    void countersSinceAnEarlierReadingAreTheDifference();
+    void aConnectedLoopbackSocketReportsItsRoundTrip();
+    void aSocketThatIsNotConnectedOrNotTcpReportsNoRoundTrip();
+};
+
+void ChainProbesTest::aPseudoTerminalDoesNotReportUartCounters()
+{
+    PtyPair pty;
+    QVERIFY(pty.master >= 0);
+    QVERIFY(!readUartCounters(pty.slave).has_value());
+    QVERIFY(!readUartCounters(pty.master).has_value());
+}
+
+void ChainProbesTest::aDescriptorThatIsNoTerminalReportsNoUartCounters()
+{
+    int fds[2];
+    QCOMPARE(pipe(fds), 0);
+    QVERIFY(!readUartCounters(fds[0]).has_value());
+    close(fds[0]);
+    close(fds[1]);
+    QVERIFY(!readUartCounters(-1).has_value());
+}
+
+void ChainProbesTest::countersSinceAnEarlierReadingAreTheDifference()
+{
+    const UartCounters start{3, 1, 0, 2, 0, 100, 90};
+    const UartCounters end{7, 1, 5, 2, 4, 250, 240};
+    const UartCounters d = end.since(start);
+    QCOMPARE(d.frame, 4LL);
+    QCOMPARE(d.parity, 0LL);
+    QCOMPARE(d.overrun, 5LL);
+    QCOMPARE(d.brk, 0LL);
+    QCOMPARE(d.bufOverrun, 4LL);
+    QCOMPARE(d.rx, 150LL);
+    QCOMPARE(d.tx, 150LL);
+}
+
+namespace {
+// A listening socket on a free loopback port, a client connected to it, and the accepted end.
+struct LoopbackConnection {
+    int listener = -1, client = -1, server = -1;
+    LoopbackConnection()
+    {
+        listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (bind(listener, reinterpret_cast<sockaddr *>(&a), len) != 0 || listen(listener, 1) != 0 ||
+            getsockname(listener, reinterpret_cast<sockaddr *>(&a), &len) != 0)
+            return;
+        client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (connect(client, reinterpret_cast<sockaddr *>(&a), len) != 0)
+            return;
+        server = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    }
+    LoopbackConnection(const LoopbackConnection &) = delete;
+    LoopbackConnection &operator=(const LoopbackConnection &) = delete;
+    ~LoopbackConnection()
+    {
+        for (int fd : {listener, client, server})
+            if (fd >= 0)
+                close(fd);
+    }
+};
+} // namespace
+
+void ChainProbesTest::aConnectedLoopbackSocketReportsItsRoundTrip()
+{
+    LoopbackConnection c;
+    QVERIFY(c.server >= 0);
+    // a few exchanges give the kernel round-trip samples
+    char byte = 'x';
+    for (int i = 0; i < 10; ++i) {
+        QCOMPARE(write(c.client, &byte, 1), ssize_t(1));
+        QCOMPARE(read(c.server, &byte, 1), ssize_t(1));
+        QCOMPARE(write(c.server, &byte, 1), ssize_t(1));
+        QCOMPARE(read(c.client, &byte, 1), ssize_t(1));
+    }
+    const auto rtt = readLanRtt(c.client);
+    QVERIFY(rtt.has_value());
+    QVERIFY(rtt->smoothedMs > 0);
+    QVERIFY(rtt->minMs > 0);
+    QVERIFY(rtt->minMs <= rtt->smoothedMs + rtt->varianceMs * 4 + 1e-9);
+    QVERIFY(rtt->varianceMs >= 0);
+}
+
+void ChainProbesTest::aSocketThatIsNotConnectedOrNotTcpReportsNoRoundTrip()
+{
+    LoopbackConnection c;
+    QVERIFY(c.listener >= 0);
+    QVERIFY(!readLanRtt(c.listener).has_value());   // listening, not connected
+    const int udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    QVERIFY(!readLanRtt(udp).has_value());
+    close(udp);
+    PtyPair pty;
+    QVERIFY(!readLanRtt(pty.master).has_value());
+}
+
+QTEST_GUILESS_MAIN(ChainProbesTest)
+#include "test_chainprobes.moc"
