@@ -1,0 +1,192 @@
+// The verdict on a run: each one's trigger and its boundary, with the figures and words the
+// engineer reads.
+#include "farend/verdicts.h"
+
+#include <QtTest>
+
+namespace {
+ChainFigures cleanRun()
+{
+    ChainFigures f;
+    f.sent = f.echoed = 1008;
+    f.late = 3;
+    f.rttMedianMs = 3.3;
+    f.wireMs = wireTimeMs(9600, 10);
+    f.reporter = "the device server";
+    f.framing = f.parity = f.overrun = f.breaks = 0;
+    f.modemChanges = 0;
+    return f;
+}
+
+QStringList codes(const ChainFigures &f)
+{
+    QStringList out;
+    for (const Verdict &v : verdicts(f))
+        out << QString::fromStdString(v.code);
+    return out;
+}
+
+const Verdict &find(const std::vector<Verdict> &all, const std::string &code)
+{
+    static const Verdict none{"none", {}, ""};
+    for (const Verdict &v : all)
+        if (v.code == code)
+            return v;
+    return none;
+}
+
+double figure(const Verdict &v, const std::string &name)
+{
+    for (const auto &[n, value] : v.figures)
+        if (n == name)
+            return value;
+    return -12345;
+}
+} // namespace
+
+class VerdictsTest : public QObject {
+    Q_OBJECT
+private slots:
+    void aCleanRunSaysHowManyEchoedAndHowManyLate();
+    void lateIsCalledAboveItsShareAndSaysWhereTheTimeGoes();
+    void lostSaysWhatTheDeviceServerReportedOrThatItDidNot();
+    void eachReportedLineErrorGivesItsVerdictFromOne_data();
+    void eachReportedLineErrorGivesItsVerdictFromOne();
+    void aWrongSpeedReplacesChangedAndNamesTheMatch();
+    void silentAndIdleRuns();
+    void theTimeSplitIsNeverNegative();
+};
+
+void VerdictsTest::aCleanRunSaysHowManyEchoedAndHowManyLate()
+{
+    const auto v = verdicts(cleanRun());
+    QCOMPARE(v.size(), std::size_t(1));
+    QCOMPARE(QString::fromStdString(v[0].code), QString("clean"));
+    QCOMPARE(QString::fromStdString(v[0].text), QString("clean: 1008 of 1008 echoed, 0.3% late"));
+    QCOMPARE(figure(v[0], "echoed"), 1008.0);
+    // a driver that reports nothing does not make a clean run less clean
+    ChainFigures raw = cleanRun();
+    raw.reporter.clear();
+    raw.framing = raw.parity = raw.overrun = raw.breaks = raw.modemChanges = std::nullopt;
+    QCOMPARE(codes(raw), QStringList{"clean"});
+}
+
+void VerdictsTest::lateIsCalledAboveItsShareAndSaysWhereTheTimeGoes()
+{
+    ChainFigures f = cleanRun();
+    f.sent = f.echoed = 1000;
+    f.late = 50;   // exactly the share: still clean
+    QCOMPARE(codes(f), QStringList{"clean"});
+    f.late = 51;
+    QCOMPARE(codes(f), QStringList{"late"});
+
+    f.late = 950;
+    f.rttMedianMs = 25;
+    f.lanRttMs = 0.2;
+    auto v = verdicts(f);
+    QCOMPARE(QString::fromStdString(v[0].text),
+             QString("late: 95.0% of echoes miss the tester's 5 ms read; the LAN accounts for "
+                     "0.2 ms of the 25 ms median, so the time goes behind the device server"));
+    QCOMPARE(figure(v[0], "lan_rtt_ms"), 0.2);
+    f.lanRttMs = 12.5;   // half the median and more: the LAN
+    QVERIFY(verdicts(f)[0].text.find("so the time goes on the LAN") != std::string::npos);
+    f.lanRttMs = std::nullopt;   // a serial target: only the wire is known
+    QVERIFY(verdicts(f)[0].text.find("the wire accounts for 2.1 ms of the 25 ms median") !=
+            std::string::npos);
+}
+
+void VerdictsTest::lostSaysWhatTheDeviceServerReportedOrThatItDidNot()
+{
+    ChainFigures f = cleanRun();
+    f.sent = 1031;
+    f.echoed = 1008;
+    f.lost = 23;
+    auto v = verdicts(f);
+    QCOMPARE(codes(f), QStringList{"lost"});
+    QCOMPARE(QString::fromStdString(v[0].text),
+             QString("lost 23 echoes (2.2%); the device server reported no overrun and no "
+                     "framing error"));
+    f.framing = f.overrun = std::nullopt;
+    QCOMPARE(QString::fromStdString(verdicts(f)[0].text),
+             QString("lost 23 echoes (2.2%); the device server did not report its line errors"));
+    f.reporter.clear();   // raw TCP: nobody to ask
+    QCOMPARE(QString::fromStdString(verdicts(f)[0].text), QString("lost 23 echoes (2.2%)"));
+    f.lost = 1;
+    QCOMPARE(QString::fromStdString(verdicts(f)[0].text), QString("lost 1 echo (0.10%)"));
+}
+
+void VerdictsTest::eachReportedLineErrorGivesItsVerdictFromOne_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("code");
+    QTest::addColumn<QString>("words");
+    QTest::newRow("framing") << "framing" << "framing-errors"
+                             << "framing errors reported by the device server (1): its serial "
+                                "side and the far device disagree on speed or format";
+    QTest::newRow("parity") << "parity" << "parity-errors" << "parity errors reported by";
+    QTest::newRow("overrun") << "overrun" << "overrun" << "overruns reported by";
+    QTest::newRow("buffer overrun") << "buffer" << "overrun" << "overruns reported by";
+    QTest::newRow("break") << "break" << "breaks" << "breaks reported by";
+    QTest::newRow("modem") << "modem" << "modem-lines" << "the modem lines changed 1 time:";
+}
+
+void VerdictsTest::eachReportedLineErrorGivesItsVerdictFromOne()
+{
+    QFETCH(QString, kind);
+    QFETCH(QString, code);
+    QFETCH(QString, words);
+    ChainFigures f = cleanRun();
+    f.bufferOverrun = 0;
+    std::optional<long long> *field = kind == "framing" ? &f.framing
+                                      : kind == "parity" ? &f.parity
+                                      : kind == "overrun" ? &f.overrun
+                                      : kind == "buffer" ? &f.bufferOverrun
+                                      : kind == "break" ? &f.breaks
+                                                        : &f.modemChanges;
+    QCOMPARE(codes(f), QStringList{"clean"});   // zero: nothing to say
+    *field = 1;
+    QCOMPARE(codes(f), QStringList{code});
+    QVERIFY(QString::fromStdString(verdicts(f)[0].text).startsWith(words));
+}
+
+void VerdictsTest::aWrongSpeedReplacesChangedAndNamesTheMatch()
+{
+    ChainFigures f = cleanRun();
+    f.echoed = 0;
+    f.changed = 1008;
+    QCOMPARE(codes(f), QStringList{"changed"});
+    QVERIFY(verdicts(f)[0].text.find("changed 1008 echoes (100.0%)") == 0);
+    f.speed = "the replies are what a far end at 19200 baud 8N1 makes of the tester's 9600 8N1";
+    f.framing = 400;
+    const auto v = verdicts(f);
+    QCOMPARE(codes(f), (QStringList{"wrong-speed", "framing-errors"}));
+    QCOMPARE(QString::fromStdString(v[0].text),
+             QString("wrong speed: 1008 of 1008 echoes changed; the replies are what a far end "
+                     "at 19200 baud 8N1 makes of the tester's 9600 8N1"));
+    QCOMPARE(figure(find(v, "wrong-speed"), "changed"), 1008.0);
+}
+
+void VerdictsTest::silentAndIdleRuns()
+{
+    ChainFigures f = cleanRun();
+    f.echoed = 0;
+    f.lost = 1008;
+    QCOMPARE(codes(f), QStringList{"silent"});   // not also "lost 100%"
+    f.extra = 1;   // something came back: not silent
+    QCOMPARE(codes(f), (QStringList{"lost", "extra"}));
+    f.sent = 0;
+    QCOMPARE(codes(f), QStringList{"idle"});
+}
+
+void VerdictsTest::theTimeSplitIsNeverNegative()
+{
+    const TimeSplit s = splitRoundTrip(6.5, 0.05, wireTimeMs(9600, 10));
+    QVERIFY(qAbs(s.wireMs - 2.0833) < 0.001);
+    QVERIFY(qAbs(s.restMs - (6.5 - 0.05 - 2.0833)) < 0.001);
+    QCOMPARE(splitRoundTrip(1.0, 0.5, 2.08).restMs, 0.0);
+    QVERIFY(!splitRoundTrip(1.0, std::nullopt, 0).lanMs.has_value());
+    QCOMPARE(wireTimeMs(0, 10), 0.0);
+}
+
+QTEST_GUILESS_MAIN(VerdictsTest)
+#include "test_verdicts.moc"
