@@ -14,6 +14,7 @@ packages=(
     imagemagick                        # screenshots
     socat                              # a COM3 redirected over TCP
     ser2net                            # a real device server for the relay's tests
+    python3                            # the scripted RFC 2217 server of the tests
 )
 if [ "${1:-}" = --packaging ]; then
     packages+=(
