@@ -252,6 +252,9 @@ void Rfc2217Client::subnegotiation(double nowMs, std::string &reply)
         break;
     }
     case NOTIFY_LINESTATE:
+        // ser2net answers the mask with a notification of the line's state
+        if (request(kLineStateMask).answer == Answer::Waiting)
+            answered(kLineStateMask, Answer::Same, hex(byte), "a NOTIFY-LINESTATE");
         ++line.notifications;
         line.breaks += (byte & LS_BREAK) != 0;
         line.framing += (byte & LS_FRAMING) != 0;
@@ -260,6 +263,8 @@ void Rfc2217Client::subnegotiation(double nowMs, std::string &reply)
         line.unaskedBits += (byte & ~kLineMask) != 0;
         break;
     case NOTIFY_MODEMSTATE: {
+        if (request(kModemStateMask).answer == Answer::Waiting)
+            answered(kModemStateMask, Answer::Same, hex(byte), "a NOTIFY-MODEMSTATE");
         ++modem.notifications;
         // a line changed when its delta bit says so or its state differs from the last report
         auto changed = [&](unsigned char state, unsigned char delta) {

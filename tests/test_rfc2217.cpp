@@ -183,6 +183,15 @@ void Rfc2217Test::knownServerQuirksAreTakenWithTheirNames()
     a.feed(sub(101, bytes({6})));
     QCOMPARE(int(a.c.request(R::kBaud).answer), int(R::Answer::Same));
     QCOMPARE(a.c.request(R::kBaud).quirk, std::string("a one-byte index (6)"));
+    // the masks answered with a notification of the current state, as ser2net does
+    a.c.askWhatTheServerKnows();
+    a.feed(sub(106, bytes({0})) + sub(107, bytes({0x30})));
+    QCOMPARE(int(a.c.request(R::kLineStateMask).answer), int(R::Answer::Same));
+    QCOMPARE(a.c.request(R::kLineStateMask).quirk, std::string("a NOTIFY-LINESTATE"));
+    QCOMPARE(a.c.request(R::kModemStateMask).quirk, std::string("a NOTIFY-MODEMSTATE"));
+    a.feed(sub(106, bytes({8})));   // later notifications are notifications only
+    QCOMPARE(a.c.request(R::kLineStateMask).value, std::string("0x00"));
+    QCOMPARE(a.c.lineErrors().framing, 1LL);
     QCOMPARE(a.c.unparsed(), 0LL);
 }
 

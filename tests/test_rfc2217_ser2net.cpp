@@ -1,0 +1,124 @@
+// What Debian's ser2net answers to the RFC 2217 client on a pseudo-terminal: the requests it
+// reports on and those it does not, and the data carried whatever it answers.
+#include "farend/rfc2217.h"
+#include "tests/support/rfc2217session.h"
+
+#include <QtTest>
+
+namespace {
+using R = Rfc2217Client;
+
+// A free loopback port: bound, read back, released for ser2net to take.
+quint16 freePort()
+{
+    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    bind(s, reinterpret_cast<sockaddr *>(&a), len);
+    getsockname(s, reinterpret_cast<sockaddr *>(&a), &len);
+    close(s);
+    return ntohs(a.sin_port);
+}
+} // namespace
+
+class Rfc2217Ser2netTest : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void whatSer2netAnswersOnAPseudoTerminal();
+
+private:
+    QString ser2net;
+    QTemporaryDir dir;
+    QProcess pair, echo, server;
+    quint16 port = 0;
+};
+
+void Rfc2217Ser2netTest::initTestCase()
+{
+    ser2net = QStandardPaths::findExecutable("ser2net", {"/usr/sbin", "/usr/bin", "/sbin"});
+    if (ser2net.isEmpty())
+        QSKIP("ser2net is not installed (scripts/setup.sh installs it)");
+    // a virtual null-modem cable; the far end echoes what ser2net writes to its side
+    const QString side = dir.filePath("server"), far = dir.filePath("far");
+    pair.start("socat", {"pty,link=" + side + ",rawer", "pty,link=" + far + ",rawer"});
+    QVERIFY(pair.waitForStarted(10000));
+    for (int i = 0; i < 200 && !(QFileInfo::exists(side) && QFileInfo::exists(far)); ++i)
+        QTest::qWait(50);
+    QVERIFY(QFileInfo::exists(far));
+    echo.start("socat", {far + ",rawer", "exec:cat"});
+    QVERIFY(echo.waitForStarted(10000));
+    port = freePort();
+    const QString config = dir.filePath("rfc.yaml");
+    QFile f(config);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(QStringLiteral("%YAML 1.1\n---\nconnection: &c\n  accepter: telnet(rfc2217),tcp,"
+                           "127.0.0.1,%1\n  connector: serialdev,%2,9600n81,local\n")
+                .arg(port)
+                .arg(side)
+                .toUtf8());
+    f.close();
+    server.start(ser2net, {"-n", "-c", config, "-P", config + ".pid"});
+    QVERIFY(server.waitForStarted(10000));
+}
+
+void Rfc2217Ser2netTest::cleanupTestCase()
+{
+    for (QProcess *p : {&server, &echo, &pair}) {
+        if (p->state() != QProcess::NotRunning) {
+            p->terminate();
+            p->waitForFinished(5000);
+        }
+    }
+}
+
+void Rfc2217Ser2netTest::whatSer2netAnswersOnAPseudoTerminal()
+{
+    Rfc2217Session s;
+    // ser2net gives no sign that it listens: try until it takes the connection
+    bool connected = false;
+    for (int i = 0; i < 100 && !connected; ++i) {
+        connected = s.connectTo(port);
+        if (!connected) {
+            close(s.sock);
+            s.sock = -1;
+            s.client = R();
+            QTest::qWait(100);
+        }
+    }
+    QVERIFY(connected);
+    QVERIFY(s.runUntil([&] { return s.client.comPort() != R::ComPort::Asked; }));
+    auto &c = s.client;
+    c.queueControl(c.setSettings({9600, 8, 'N', 1}) + c.raiseModemLines() +
+                   c.askWhatTheServerKnows() + c.purge());
+    c.queueData("0123");
+    QVERIFY(s.runUntil([&] { return s.data.find("0123") != std::string::npos; }));
+    // ser2net 4.3 on a pty: the port's settings, its name and the purge answered as asked;
+    // the masks answered with a notification of the current state; DTR and RTS not at all,
+    // as a pty has no modem lines
+    QString got;
+    for (unsigned bit = 1; bit < (1u << R::kRequests); bit <<= 1)
+        got += "?WSO"[int(c.request(bit).answer)];
+    QCOMPARE(got, QString("SSSSWWSSSS"));   // baud size parity stop DTR RTS sig masks purge
+    QCOMPARE(c.serverSettings().text(), std::string("9600 8N1"));
+    QCOMPARE(c.signature().substr(0, 7), std::string("ser2net"));
+    QCOMPARE(c.request(R::kLineStateMask).quirk, std::string("a NOTIFY-LINESTATE"));
+    QCOMPARE(c.request(R::kModemStateMask).quirk, std::string("a NOTIFY-MODEMSTATE"));
+    QCOMPARE(R::describe(c.requested() & ~c.acknowledged()), std::string("DTR, RTS"));
+    const auto &l = c.lineErrors();
+    QCOMPARE(l.breaks + l.framing + l.parity + l.overrun, 0LL);
+    QCOMPARE(c.modemLines().changes(), 0LL);
+    QCOMPARE(c.unparsed(), 0LL);
+
+    // a new run: purged again, and the data still carried
+    c.queueControl(c.purge());
+    c.queueData(std::string("A\xff" "B", 3));
+    QVERIFY(s.runUntil([&] { return s.data.find("A\xff" "B") != std::string::npos; }));
+    QCOMPARE(int(c.request(R::kPurge).answer), int(R::Answer::Same));
+}
+
+QTEST_GUILESS_MAIN(Rfc2217Ser2netTest)
+#include "test_rfc2217_ser2net.moc"
