@@ -13,7 +13,7 @@ struct ChainFigures {
     long long late = 0;           // echoes later than the tester's read
     double readMs = 5;            // the tester's read after each send
     double rttMedianMs = -1;      // the echo's round trip; negative without echoes
-    std::optional<double> lanRttMs;   // the kernel's smoothed estimate, TCP targets only
+    std::optional<double> lanRttMs;   // the kernel's minimum round trip (LanRtt::minMs), TCP only
     double wireMs = 0;            // one byte out and one back at the port's settings
 
     // Who counts the serial side's errors: "the device server", "the driver", or empty where
@@ -41,6 +41,7 @@ std::vector<Verdict> verdicts(const ChainFigures &f);
 
 // Where an echo's median round trip goes, as estimates: the LAN (the kernel's estimate), the
 // wire (the port's settings), and the rest (the device server and the far device).
+// `lanMs` is the kernel's minimum: its smoothed one holds the far end's time for echoed data.
 struct TimeSplit {
     std::optional<double> lanMs;
     double wireMs = 0;

@@ -1,0 +1,208 @@
+// The chain's faults recognised on real peers over loopback: `farend --port --wrong-baud R`
+// behind ser2net on a socat pty pair, the test playing the tester over raw TCP and feeding what
+// passes to the speed recogniser; and the LAN's part of the round trip from the kernel.
+#include "farend/lanrtt.h"
+#include "farend/speedmatch.h"
+#include "farend/verdicts.h"
+
+#include <QtTest>
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+const QByteArray testCycle = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
+
+double nowMs()
+{
+    using namespace std::chrono;
+    return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
+}
+
+quint16 freePort()
+{
+    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    bind(s, reinterpret_cast<sockaddr *>(&a), len);
+    getsockname(s, reinterpret_cast<sockaddr *>(&a), &len);
+    close(s);
+    return ntohs(a.sin_port);
+}
+
+void stop(QProcess &p)
+{
+    if (p.state() != QProcess::NotRunning) {
+        p.terminate();
+        if (!p.waitForFinished(5000)) {
+            p.kill();
+            p.waitForFinished(5000);
+        }
+    }
+}
+
+// ser2net (raw TCP) on one end of a socat pty pair, farend --port with `farendArgs` on the other.
+class Chain {
+public:
+    Chain(const QString &ser2net, const QStringList &farendArgs)
+    {
+        const QString side = dir.filePath("side"), far = dir.filePath("far");
+        pair.start("socat", {"pty,link=" + side + ",rawer", "pty,link=" + far + ",rawer"});
+        for (int i = 0; i < 200 && !(QFileInfo::exists(side) && QFileInfo::exists(far)); ++i)
+            QTest::qWait(50);
+        farend.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        farend.start(FAREND_BINARY, QStringList{"--port", far} + farendArgs);
+        port = freePort();
+        const QString config = dir.filePath("raw.yaml");
+        QFile f(config);
+        f.open(QIODevice::WriteOnly);
+        f.write(QStringLiteral("%YAML 1.1\n---\nconnection: &c\n  accepter: tcp,127.0.0.1,%1\n"
+                               "  connector: serialdev,%2,9600n81,local\n")
+                    .arg(port)
+                    .arg(side)
+                    .toUtf8());
+        f.close();
+        server.start(ser2net, {"-n", "-c", config, "-P", config + ".pid"});
+        // ser2net gives no sign that it listens: try until it takes the connection
+        for (int i = 0; i < 100 && sock < 0; ++i) {
+            sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_port = htons(port);
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            if (::connect(sock, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+                close(sock);
+                sock = -1;
+                QTest::qWait(100);
+            }
+        }
+        // each byte goes at once, as the tester's: Nagle would hold a byte sent while the one
+        // before waits for its acknowledgement, and bunch bytes the far end must see apart
+        const int one = 1;
+        if (sock >= 0)
+            setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        QTest::qWait(300);   // farend has opened its side
+    }
+    Chain(const Chain &) = delete;
+    Chain &operator=(const Chain &) = delete;
+    ~Chain()
+    {
+        if (sock >= 0)
+            close(sock);
+        stop(server);
+        stop(farend);
+        stop(pair);
+    }
+
+    // The tester's exchange: one byte of the cycle every `periodMs`, everything that comes back
+    // handed to `m` with its time; then reads until the line is quiet. Returns the round trips
+    // of the echoes that came back unchanged, each before the next send.
+    std::vector<double> exchange(SpeedMatcher &m, int count, int periodMs)
+    {
+        std::vector<double> trips;
+        char buf[4096];
+        for (int i = 0; i < count + 30; ++i) {
+            const double sentAt = nowMs();
+            const char c = testCycle[i % testCycle.size()];
+            if (i < count) {
+                if (write(sock, &c, 1) != 1)
+                    break;
+                m.sent(static_cast<unsigned char>(c), sentAt);
+            }
+            for (double left = periodMs; left > 0; left = sentAt + periodMs - nowMs()) {
+                pollfd p{sock, POLLIN, 0};
+                if (poll(&p, 1, int(left) + 1) <= 0)
+                    continue;
+                const ssize_t n = read(sock, buf, sizeof buf);
+                if (n <= 0)
+                    return trips;
+                const double at = nowMs();
+                if (i < count && n == 1 && buf[0] == c)
+                    trips.push_back(at - sentAt);
+                for (ssize_t k = 0; k < n; ++k)
+                    m.replied(static_cast<unsigned char>(buf[k]), at);
+            }
+        }
+        return trips;
+    }
+
+    QTemporaryDir dir;
+    QProcess pair, farend, server;
+    quint16 port = 0;
+    int sock = -1;
+};
+} // namespace
+
+class ChainDiagnosisTest : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void aFarEndAtTheWrongBaudBehindSer2netIsNamed_data();
+    void aFarEndAtTheWrongBaudBehindSer2netIsNamed();
+    void theRoundTripBehindSer2netSplitsIntoLanWireAndRest();
+
+private:
+    QString ser2net;
+};
+
+void ChainDiagnosisTest::initTestCase()
+{
+    ser2net = QStandardPaths::findExecutable("ser2net", {"/usr/sbin", "/usr/bin", "/sbin"});
+    if (ser2net.isEmpty())
+        QSKIP("ser2net is not installed (scripts/setup.sh installs it)");
+}
+
+void ChainDiagnosisTest::aFarEndAtTheWrongBaudBehindSer2netIsNamed_data()
+{
+    QTest::addColumn<int>("rate");   // 0: a clean chain
+    for (int r : {2400, 4800, 19200, 38400, 115200, 0})
+        QTest::newRow(r ? qPrintable(QString::number(r)) : "clean") << r;
+}
+
+void ChainDiagnosisTest::aFarEndAtTheWrongBaudBehindSer2netIsNamed()
+{
+    QFETCH(int, rate);
+    Chain chain(ser2net, rate ? QStringList{"--wrong-baud", QString::number(rate)} : QStringList{});
+    QVERIFY(chain.sock >= 0);
+    SpeedMatcher m;
+    chain.exchange(m, 150, 10);
+    const auto match = m.recognise();
+    if (rate == 0) {
+        QVERIFY2(!match, match ? match->text().c_str() : "");
+        return;
+    }
+    QVERIFY(match.has_value());
+    QCOMPARE(match->text(), "the replies are what a far end at " + std::to_string(rate) +
+                                " baud 8N1 makes of the tester's 9600 8N1");
+}
+
+void ChainDiagnosisTest::theRoundTripBehindSer2netSplitsIntoLanWireAndRest()
+{
+    Chain chain(ser2net, {"--latency", "3"});
+    QVERIFY(chain.sock >= 0);
+    SpeedMatcher m;
+    std::vector<double> trips = chain.exchange(m, 100, 10);
+    QVERIFY(trips.size() >= 50);
+    std::sort(trips.begin(), trips.end());
+    const double median = trips[trips.size() / 2];
+    const auto lan = readLanRtt(chain.sock);
+    QVERIFY(lan.has_value());
+    QVERIFY(lan->smoothedMs > 0 && lan->minMs > 0 && lan->minMs <= lan->smoothedMs + 0.001);
+    // the smoothed estimate takes in the far end's time whenever the acknowledgement rides on
+    // the echo: the minimum is the LAN's own
+    const TimeSplit split = splitRoundTrip(median, lan->minMs, wireTimeMs(9600, 10));
+    QVERIFY(split.restMs >= 0);
+    // the figures, for the reader; the durations themselves are measured by a bench
+    qInfo("round trip median %.3f ms: LAN %.3f ms (min %.3f), wire %.3f ms, rest %.3f ms",
+          median, lan->smoothedMs, lan->minMs, split.wireMs, split.restMs);
+}
+
+QTEST_GUILESS_MAIN(ChainDiagnosisTest)
+#include "test_chaindiagnosis.moc"
