@@ -98,7 +98,7 @@ void ChainProbesTest::aConnectedLoopbackSocketReportsItsRoundTrip()
     QVERIFY(rtt.has_value());
     QVERIFY(rtt->smoothedMs > 0);
     QVERIFY(rtt->minMs > 0);
-    QVERIFY(rtt->minMs <= rtt->smoothedMs + rtt->varianceMs * 4 + 1e-9);
+    QVERIFY(rtt->minMs <= rtt->smoothedMs + 0.01);   // the kernel rounds to microseconds
     QVERIFY(rtt->varianceMs >= 0);
 }
 
