@@ -37,3 +37,7 @@ echo
 echo "### Memory of the whole program over ten minutes at 1 ms, window shown"
 echo
 bench/longrun.sh memory 600
+echo
+echo "### The chain diagnosis: the speed recogniser and the RFC 2217 client"
+echo
+build/diagnosis_bench
