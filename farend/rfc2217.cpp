@@ -511,3 +511,73 @@ void Rfc2217Client::wrote(std::size_t n)
     std::string &from = !control.empty() ? control : dataOut;
     from.erase(0, std::min(n, from.size()));
 }
+
+std::optional<Rfc2217Client::LineErrors> Rfc2217Client::reportedLineErrors() const
+{
+    const Answer a = request(kLineStateMask).answer;
+    if (line.notifications == 0 && a != Answer::Same && a != Answer::Other)
+        return std::nullopt;
+    return line;
+}
+
+std::optional<Rfc2217Client::ModemLines> Rfc2217Client::reportedModemLines() const
+{
+    const Answer a = request(kModemStateMask).answer;
+    if (modem.notifications == 0 && a != Answer::Same && a != Answer::Other)
+        return std::nullopt;
+    return modem;
+}
+
+namespace {
+std::string count(long long n, const char *one, const char *many)
+{
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+} // namespace
+
+std::string Rfc2217Client::summary(double nowMs) const
+{
+    static const char *const names[] = {"baud rate", "data size", "parity", "stop size",
+                                        "DTR", "RTS", "signature", "line-state mask",
+                                        "modem-state mask", "purge"};
+    std::string text = "device server ";
+    text += signature().empty() ? "unnamed" : "\"" + signature() + "\"";
+    text += ", port " + (reported.baud ? reported.text() : std::string("not reported"));
+    if (const auto l = reportedLineErrors())
+        text += ", line errors " + std::to_string(l->breaks) + " break, " +
+                std::to_string(l->framing) + " framing, " + std::to_string(l->parity) +
+                " parity, " + std::to_string(l->overrun) + " overrun";
+    else
+        text += ", line errors not reported";
+    if (const auto m = reportedModemLines()) {
+        text += ", modem lines " + count(m->changes(), "change", "changes") + " (CTS " +
+                std::to_string(m->cts) + ", DSR " + std::to_string(m->dsr) + ", CD " +
+                std::to_string(m->cd) + ", RI " + std::to_string(m->ri) + ")";
+    } else {
+        text += ", modem lines not reported";
+    }
+    if (suspensions_ > 0) {
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "%.3f", suspendedMs(nowMs) / 1000.0);
+        text += ", suspended " + count(suspensions_, "time", "times") + " for " + buf + " s";
+    }
+    std::string other, quirks;
+    for (int i = 0; i < kRequests; ++i) {
+        const RequestState &r = requests[i];
+        if (r.answer == Answer::Other)
+            other += (other.empty() ? "" : ", ") + std::string(names[i]) + " " + r.value;
+        if (r.answer != Answer::Waiting && !r.quirk.empty())
+            quirks += (quirks.empty() ? "" : ", ") + std::string(names[i]) + " as " + r.quirk;
+    }
+    if (!other.empty())
+        text += "; answered otherwise: " + other;
+    if (!quirks.empty())
+        text += "; non-standard answers: " + quirks;
+    const unsigned missing = asked & ~acked;
+    if (missing)
+        text += "; not reported by the device server: " + describe(missing);
+    if (unparsed_ > 0)
+        text += "; " + count(unparsed_, "reply", "replies") + " not parsed (last: " +
+                lastUnparsed_ + ")";
+    return text;
+}

@@ -87,6 +87,14 @@ public:
     };
     const ModemLines &modemLines() const { return modem; }
 
+    // The counts as a summary gives them: nothing where the server neither answered the mask
+    // nor sent a notification ("not reported by the device server"), never zeros.
+    std::optional<LineErrors> reportedLineErrors() const;
+    std::optional<ModemLines> reportedModemLines() const;
+    // What the server said, in one line for a summary: its name, its port, its counts, what it
+    // answered otherwise or in a non-standard form, what it did not report, what was not parsed.
+    std::string summary(double nowMs) const;
+
     // Replies that could not be parsed: counted and named, never taken as anything else.
     long long unparsed() const { return unparsed_; }
     const std::string &lastUnparsed() const { return lastUnparsed_; }

@@ -63,6 +63,7 @@ private slots:
     void aSubnegotiationThatNeverEndsIsAbandonedAndDataFlowsAgain();
     void suspendHoldsTheDataButNotTheAnswersAndCountsTheTime();
     void theServerAskingOurSignatureIsAnsweredOnce();
+    void theSummarySaysWhatTheServerDidNotReportNeverZeros();
 
     // against the scripted server
     void aStandardServerAnswersEverythingAndEchoes();
@@ -327,6 +328,39 @@ void Rfc2217Test::theServerAskingOurSignatureIsAnsweredOnce()
         a.feed(sub(100));
     QCOMPARE(a.reply, sub(0, "farend"));
     QCOMPARE(int(a.c.request(R::kSignature).answer), int(R::Answer::NotAsked));
+}
+
+void Rfc2217Test::theSummarySaysWhatTheServerDidNotReportNeverZeros()
+{
+    Accepted a;
+    a.c.setSettings({9600, 8, 'N', 1});
+    a.c.raiseModemLines();
+    a.c.askWhatTheServerKnows();
+    QVERIFY(!a.c.reportedLineErrors());
+    QVERIFY(!a.c.reportedModemLines());
+    QCOMPARE(a.c.summary(0),
+             std::string("device server unnamed, port not reported, line errors not reported, "
+                         "modem lines not reported; not reported by the device server: baud "
+                         "rate, data size, parity, stop size, DTR, RTS, signature, line-state "
+                         "mask, modem-state mask"));
+    // the mask taken and nothing wrong: zeros, now reported
+    a.feed(sub(100, "ser2net") + sub(101, bytes({0, 0, 0x4b, 0, 0, 0, 0, 0})) +
+           sub(102, bytes({8})) + sub(103, bytes({1})) + sub(104, bytes({1})) +
+           sub(110, bytes({0x1e})) + sub(107, bytes({0x31})) + sub(108) + sub(109) +
+           sub(101, bytes({1, 2, 3})));
+    QVERIFY(a.c.reportedLineErrors().has_value());
+    QCOMPARE(a.c.summary(0),
+             std::string("device server \"ser2net\", port 19200 8N1, line errors 0 break, 0 "
+                         "framing, 0 parity, 0 overrun, modem lines 1 change (CTS 1, DSR 0, "
+                         "CD 0, RI 0), suspended 1 time for 0.000 s; answered otherwise: baud "
+                         "rate 19200; non-standard answers: baud rate as trailing NULs, "
+                         "modem-state mask as a NOTIFY-MODEMSTATE; not reported by the device "
+                         "server: DTR, RTS; 1 reply not parsed (last: SET-BAUDRATE with a value "
+                         "of 3 bytes)"));
+    // a server that sends notifications without taking the mask still reports
+    Accepted b;
+    b.feed(sub(106, bytes({8})));
+    QCOMPARE(b.c.reportedLineErrors()->framing, 1LL);
 }
 
 // --- against the scripted server --------------------------------------------------------------

@@ -108,6 +108,11 @@ void Rfc2217Ser2netTest::whatSer2netAnswersOnAPseudoTerminal()
     QCOMPARE(c.request(R::kLineStateMask).quirk, std::string("a NOTIFY-LINESTATE"));
     QCOMPARE(c.request(R::kModemStateMask).quirk, std::string("a NOTIFY-MODEMSTATE"));
     QCOMPARE(R::describe(c.requested() & ~c.acknowledged()), std::string("DTR, RTS"));
+    const std::string summary = c.summary(Rfc2217Session::nowMs());
+    qInfo("%s", summary.c_str());
+    QVERIFY(summary.find("line errors 0 break, 0 framing, 0 parity, 0 overrun") !=
+            std::string::npos);
+    QVERIFY(summary.find("; not reported by the device server: DTR, RTS") != std::string::npos);
     const auto &l = c.lineErrors();
     QCOMPARE(l.breaks + l.framing + l.parity + l.overrun, 0LL);
     QCOMPARE(c.modemLines().changes(), 0LL);
