@@ -537,9 +537,6 @@ std::string count(long long n, const char *one, const char *many)
 
 std::string Rfc2217Client::summary(double nowMs) const
 {
-    static const char *const names[] = {"baud rate", "data size", "parity", "stop size",
-                                        "DTR", "RTS", "signature", "line-state mask",
-                                        "modem-state mask", "purge"};
     std::string text = "device server ";
     text += signature().empty() ? "unnamed" : "\"" + signature() + "\"";
     text += ", port " + (reported.baud ? reported.text() : std::string("not reported"));
@@ -565,9 +562,9 @@ std::string Rfc2217Client::summary(double nowMs) const
     for (int i = 0; i < kRequests; ++i) {
         const RequestState &r = requests[i];
         if (r.answer == Answer::Other)
-            other += (other.empty() ? "" : ", ") + std::string(names[i]) + " " + r.value;
+            other += (other.empty() ? "" : ", ") + describe(1u << i) + " " + r.value;
         if (r.answer != Answer::Waiting && !r.quirk.empty())
-            quirks += (quirks.empty() ? "" : ", ") + std::string(names[i]) + " as " + r.quirk;
+            quirks += (quirks.empty() ? "" : ", ") + describe(1u << i) + " as " + r.quirk;
     }
     if (!other.empty())
         text += "; answered otherwise: " + other;
