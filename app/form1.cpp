@@ -2,7 +2,7 @@
 
 #include "app/fonts.h"
 #include "app/layout.h"
-#include "looptest/receivedlabel.h"
+#include "vcl/receivedlabel.h"
 #include "serial/port.h"
 
 #include <QPalette>

@@ -1,6 +1,6 @@
 #include "farend/link.h"
 
-#include "looptest/testcycle.h"
+#include "testcycle/testcycle.h"
 
 #include <algorithm>
 #include <cstdio>

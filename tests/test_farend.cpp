@@ -7,6 +7,7 @@
 #include "farend/serve.h"
 #include "farend/uart.h"
 #include "farend/wiretiming.h"
+#include "testcycle/testcycle.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -93,7 +94,7 @@ QByteArray framingOf(const std::vector<WrongRateUart::Received> &got)
     return out;
 }
 
-const QByteArray testCycle = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
+const QByteArray testCycle(testcycle::kChars, testcycle::kLength);
 
 // A line that plays back what the tester sends, one step a wait, and takes no replies.
 class StuckLine : public Transport {
@@ -218,9 +219,8 @@ void FarendTest::recognisesTheTestCycleAndWhereItBreaks()
     QVERIFY(idle.summary().find("exact") == std::string::npos);
 
     Link exact({});
-    const std::string cycle = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
     for (int i = 0; i < 100; ++i)
-        exact.received(cycle[i % 36], 0);
+        exact.received(testcycle::at(i), 0);
     QVERIFY(exact.exactCycle());
     QVERIFY(exact.summary().find("test cycle exact") != std::string::npos);
 
@@ -374,7 +374,7 @@ void FarendTest::theTestCycleNeverComesBackAsZAtTwiceTheRate()
         for (double period : {1.0, 1.02, 1.5, 10.0}) {
             std::vector<Sent> run;
             for (int i = 0; i < 36 * 30; ++i)
-                run.push_back({static_cast<unsigned char>(testCycle[i % 36]), i * period});
+                run.push_back({static_cast<unsigned char>(testcycle::at(i)), i * period});
             const QByteArray got = bytesOf(received(rate, run));
             QVERIFY(got.size() >= 36 * 30);
             QVERIFY2(!got.contains('Z'), qPrintable(QString::number(rate)));
@@ -512,7 +512,7 @@ void FarendTest::summaryAndReportCarryTheWireTiming()
 
     Link link({});
     for (int i = 0; i < 40; ++i)
-        link.received(static_cast<unsigned char>(testCycle[i % 36]), i * 10.0);
+        link.received(static_cast<unsigned char>(testcycle::at(i)), i * 10.0);
     link.sent(40);
     const std::string summary = link.summary();
     QCOMPARE(summary, std::string("farend: received 40 bytes, sent 40 bytes, first to last "
@@ -593,7 +593,7 @@ void FarendTest::echoesAreCountedWhenDropsCorruptionAndLateRepliesMix()
     e.newRun();
     QCOMPARE(e.lost(), 4LL);
     for (int i = 0; i < 37; ++i)
-        e.sent("0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ"[i % 36], 3000 + i);
+        e.sent(testcycle::at(i), 3000 + i);
     e.replied('0', 3040);   // the first "0", not the 37th send
     QCOMPARE(e.lost(), 4LL);
     QCOMPARE(e.waiting(), 36LL);

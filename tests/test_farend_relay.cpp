@@ -4,6 +4,7 @@
 #include "app/layout.h"
 #include "tests/support/testbed.h"
 #include "tests/support/xsession.h"
+#include "testcycle/testcycle.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -22,7 +23,7 @@
 
 namespace {
 
-const QByteArray testCycle = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
+const QByteArray testCycle(testcycle::kChars, testcycle::kLength);
 
 // A program run until the test ends it; its standard error is collected.
 class Peer {

@@ -4,6 +4,7 @@
 #include "tests/support/linecheck.h"
 #include "tests/support/outcome.h"
 #include "tests/support/ptypair.h"
+#include "testcycle/testcycle.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -125,7 +126,7 @@ long memoryKb(qint64 pid, const QByteArray &field)
     return -1;
 }
 
-const QByteArray testCycle = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
+const QByteArray testCycle(testcycle::kChars, testcycle::kLength);
 
 } // namespace
 

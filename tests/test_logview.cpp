@@ -1,6 +1,6 @@
 // The log control as the program and the operator use it, on the offscreen platform.
 #include "logview/logview.h"
-#include "looptest/testcycle.h"
+#include "testcycle/testcycle.h"
 
 #include "app/layout.h"
 

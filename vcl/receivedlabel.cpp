@@ -1,4 +1,4 @@
-#include "looptest/receivedlabel.h"
+#include "vcl/receivedlabel.h"
 
 #include "logview/cells.h"
 
