@@ -3,6 +3,7 @@
 #include "logview/cells.h"
 #include "logview/hexbox.h"
 #include "logview/logview.h"
+#include "logview/logviewstate.h"
 
 #include <QAccessibleWidget>
 #include <QTextBoundaryFinder>

@@ -1,5 +1,7 @@
 #include "logview/hexbox.h"
 
+#include "logview/cells.h"
+
 #include <QFontMetricsF>
 #include <QPainter>
 

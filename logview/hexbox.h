@@ -17,9 +17,6 @@ namespace logview {
 
 class HexBox {
 public:
-    // Where a box stands in laid-out text: a space one em wide, which every Japanese face has.
-    static constexpr char16_t kPlaceholder = 0x3000;
-
     explicit HexBox(const QFont &textFont);
     // The size a box takes beside text of the font: the placeholder's advance, one line high.
     QSizeF size() const { return cell; }

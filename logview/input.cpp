@@ -1,5 +1,6 @@
 // The operator's input: keys, mouse, wheel, context menu, focus, timers and input methods.
 #include "logview/logview.h"
+#include "logview/logviewstate.h"
 
 #include "logview/words.h"
 
@@ -93,8 +94,8 @@ void LogView::keyPressEvent(QKeyEvent *e)
         case Right:
             to = !select && hasSelection() ? std::max(caret, anchor) : caret + 1;
             break;
-        case WordLeft: to = wordStart(store, caret); break;
-        case WordRight: to = wordEnd(store, caret); break;
+        case WordLeft: to = wordStart(d->store, caret); break;
+        case WordRight: to = wordEnd(d->store, caret); break;
         case RowStart: to = caretRow().start; break;
         case RowEnd: {
             const Row r = caretRow();
@@ -102,10 +103,10 @@ void LogView::keyPressEvent(QKeyEvent *e)
             atEnd = !r.endsParagraph;
             break;
         }
-        case ParaStart: to = store.paragraphStart(caret); break;
-        case ParaEnd: to = store.paragraphEnd(caret); break;
+        case ParaStart: to = d->store.paragraphStart(caret); break;
+        case ParaEnd: to = d->store.paragraphEnd(caret); break;
         case DocStart: to = 0; break;
-        case DocEnd: to = store.size(); break;
+        case DocEnd: to = d->store.size(); break;
         case Up:
         case Down:
         case PageUp:
@@ -115,10 +116,10 @@ void LogView::keyPressEvent(QKeyEvent *e)
             Row r = caretRow();
             int moved = 0;
             for (; moved < n; ++moved) {
-                const Pos s = up ? wrap.previousRowStart(r.start) : r.next;
+                const Pos s = up ? d->wrap.previousRowStart(r.start) : r.next;
                 if (s < 0)
                     break;
-                r = wrap.rowFrom(s);
+                r = d->wrap.rowFrom(s);
             }
             if (moved == 0)
                 return;
@@ -155,18 +156,18 @@ void LogView::keyPressEvent(QKeyEvent *e)
     } else if (e->matches(QKeySequence::Delete)) {
         if (hasSelection())
             deleteSelection();
-        else if (caret < store.size())
+        else if (caret < d->store.size())
             operatorEdit(caret, caret + 1, QString(), EditKind::Delete);
     } else if (e->matches(QKeySequence::DeleteStartOfWord)) {
         if (hasSelection())
             deleteSelection();
         else
-            operatorEdit(wordStart(store, caret), caret, QString(), EditKind::Other);
+            operatorEdit(wordStart(d->store, caret), caret, QString(), EditKind::Other);
     } else if (e->matches(QKeySequence::DeleteEndOfWord)) {
         if (hasSelection())
             deleteSelection();
         else
-            operatorEdit(caret, wordEnd(store, caret), QString(), EditKind::Other);
+            operatorEdit(caret, wordEnd(d->store, caret), QString(), EditKind::Other);
     } else if (e->matches(QKeySequence::InsertParagraphSeparator) ||
                e->matches(QKeySequence::InsertLineSeparator)) {
         operatorEdit(std::min(caret, anchor), std::max(caret, anchor), QStringLiteral("\n"),
@@ -231,7 +232,7 @@ void LogView::mouseDoubleClickEvent(QMouseEvent *e)
     if (e->button() != Qt::LeftButton)
         return;
     const Pos pos = positionAt(e->position().toPoint());
-    const auto [from, to] = wordAt(store, pos);
+    const auto [from, to] = wordAt(d->store, pos);
     anchor = from;
     caret = to;
     caretAtRowEnd = false;
@@ -307,15 +308,15 @@ void LogView::inputMethodEvent(QInputMethodEvent *e)
     if (!e->commitString().isEmpty() || e->replacementLength() > 0) {
         Pos from = std::min(caret, anchor), to = std::max(caret, anchor);
         if (e->replacementLength() > 0 || e->replacementStart() != 0) {
-            from = std::clamp<Pos>(caret + e->replacementStart(), 0, store.size());
-            to = std::clamp<Pos>(from + e->replacementLength(), from, store.size());
+            from = std::clamp<Pos>(caret + e->replacementStart(), 0, d->store.size());
+            to = std::clamp<Pos>(from + e->replacementLength(), from, d->store.size());
         }
         operatorEdit(from, to, e->commitString(), EditKind::Typing);
     }
     preedit = e->preeditString();
     preeditCursor = int(preedit.size());
     preeditCursorShown = true;
-    preeditFormats.clear();
+    d->preeditFormats.clear();
     for (const QInputMethodEvent::Attribute &a : e->attributes()) {
         if (a.type == QInputMethodEvent::Cursor) {
             preeditCursor = a.start;
@@ -323,7 +324,7 @@ void LogView::inputMethodEvent(QInputMethodEvent *e)
         } else if (a.type == QInputMethodEvent::TextFormat) {
             const QTextCharFormat f = qvariant_cast<QTextFormat>(a.value).toCharFormat();
             if (f.isValid())
-                preeditFormats.append({a.start, a.length, f});
+                d->preeditFormats.append({a.start, a.length, f});
         }
     }
     viewport()->update();
@@ -333,8 +334,8 @@ void LogView::inputMethodEvent(QInputMethodEvent *e)
 QVariant LogView::inputMethodQuery(Qt::InputMethodQuery query) const
 {
     auto *self = const_cast<LogView *>(this);
-    const Pos start = std::max(store.paragraphStart(caret), caret - kSurroundingReach);
-    const Pos end = std::min(store.paragraphEnd(caret), caret + kSurroundingReach);
+    const Pos start = std::max(d->store.paragraphStart(caret), caret - kSurroundingReach);
+    const Pos end = std::min(d->store.paragraphEnd(caret), caret + kSurroundingReach);
     switch (query) {
     case Qt::ImEnabled:
         return true;

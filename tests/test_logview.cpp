@@ -1,5 +1,7 @@
 // The log control as the program and the operator use it, on the offscreen platform.
 #include "logview/logview.h"
+#include "logview/logtext.h"
+#include "logview/logwrap.h"
 #include "testcycle/testcycle.h"
 
 #include "app/layout.h"

@@ -7,6 +7,7 @@
 
 #include <QtTest>
 
+#include <QFontDatabase>
 #include <QFontInfo>
 #include <QLineEdit>
 
@@ -148,7 +149,6 @@ void WindowTest::controlsStandWhereLaidOut()
     QCOMPARE(form->RichEdit1->objectName(), QStringLiteral("RichEdit1"));
     QCOMPARE(form->RichEdit1->geometry(), QRect(88, 216, 529, 329));
     QCOMPARE(form->RichEdit1->font().pixelSize(), 12);
-    QCOMPARE(form->RichEdit1->lineWrapMode(), TRichEdit::WidgetWidth);
     QCOMPARE(form->RichEdit1->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
     QCOMPARE(form->RichEdit1->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
     // editable: it takes the keyboard and input methods
