@@ -90,7 +90,8 @@ const std::vector<Row> &LogView::screenRows(Pos through)
     // rows a little past the bottom let the view follow a caret that moved just below it
     const std::size_t limit = std::size_t(through >= 0 ? fit + 4 : fit);
     while (d->rows.size() < limit) {
-        if (!d->rows.empty() && (d->rows.back().next < 0 || (through >= 0 && d->rows.back().next > through)))
+        const std::vector<Row> &rs = d->rows;
+        if (!rs.empty() && (rs.back().next < 0 || (through >= 0 && rs.back().next > through)))
             break;
         d->rows.push_back(d->wrap.rowFrom(d->rows.empty() ? top : d->rows.back().next));
     }

@@ -114,6 +114,10 @@ private:
     void caretMoved();
     void selectionChanged();
     void deleteSelection();
+    // The selection goes when there is one, otherwise [from, to): an erasing key.
+    void eraseSelectionOr(Pos from, Pos to, EditKind kind);
+    bool moveByKey(QKeyEvent *e);   // false when `e` is no caret motion
+    void moveByRows(bool up, bool page, bool select);
 
     void updateMetrics();
     double topMargin() const { return top == 0 ? margin : 0; }
