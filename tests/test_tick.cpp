@@ -1,5 +1,5 @@
 // The exchange tick and the operator's controls, in-process against a mocked COM3.
-#include "tests/support/testbed.h"
+#include "tests/support/windowfixture.h"
 
 #include "looptest/exchange.h"
 #include "testcycle/testcycle.h"
@@ -19,7 +19,7 @@
 #include <sched.h>
 #include <termios.h>
 
-class TickTest : public QObject {
+class TickTest : public QObject, WindowFixture {
     Q_OBJECT
 private slots:
     void init();
@@ -41,30 +41,20 @@ private slots:
     void clearingWhileRunningEmptiesTheLog();
 
 private:
-    void tick() { form->MsTimer1Timer(form->MsTimer1); }
     QString log() const { return form->RichEdit1->toPlainText(); }
     // the operator's log, with the caret at `to` and a selection from `from` when they differ
     void setLog(const QString &text, int from, int to);
     void choosePeriod(int index);
-    ComTestbed *line = nullptr;
-    TForm1 *form = nullptr;
 };
 
 void TickTest::init()
 {
-    line = new ComTestbed;
-    form = new TForm1(nullptr);
-    TestChar = 47;
-    SendByte = 0;
-    ReceiveByte = 0;
+    openWindow();
 }
 
 void TickTest::cleanup()
 {
-    form->MsTimer1->SetEnabled(false);
-    form->close();
-    delete form;
-    delete line;
+    closeWindow();
 }
 
 void TickTest::setLog(const QString &text, int from, int to)

@@ -1,5 +1,5 @@
 // The main window as laid out, its start state, and its close.
-#include "tests/support/testbed.h"
+#include "tests/support/windowfixture.h"
 
 #include "serial/commapi.h"
 #include "app/form1.h"
@@ -24,7 +24,7 @@ bool isJapaneseWindowFace(const QFont &font)
 
 } // namespace
 
-class WindowTest : public QObject {
+class WindowTest : public QObject, WindowFixture {
     Q_OBJECT
 private slots:
     void init();
@@ -38,23 +38,16 @@ private slots:
     void startsStoppedAtOneSecondWithAnEmptyLog();
     void startupSetsTheLineTo9600EightNOneAndItsTimeouts();
     void closingClosesThePortOnce();
-
-private:
-    ComTestbed *testbed = nullptr;
-    TForm1 *form = nullptr;
 };
 
 void WindowTest::init()
 {
-    testbed = new ComTestbed;
-    form = new TForm1(nullptr);
+    openWindow();
 }
 
 void WindowTest::cleanup()
 {
-    form->close();
-    delete form;
-    delete testbed;
+    closeWindow();
 }
 
 void WindowTest::windowHasItsCaptionPlaceAndSize()
@@ -200,7 +193,7 @@ void WindowTest::startupSetsTheLineTo9600EightNOneAndItsTimeouts()
 {
     // the terminal behind COM3 as its far end sees it (a pseudo-terminal starts at 38400)
     termios t{};
-    QCOMPARE(tcgetattr(testbed->far(), &t), 0);
+    QCOMPARE(tcgetattr(line->far(), &t), 0);
     QCOMPARE(cfgetospeed(&t), speed_t(B9600));
     QCOMPARE(cfgetispeed(&t), speed_t(B9600));
     QCOMPARE(t.c_cflag & CSIZE, tcflag_t(CS8));
