@@ -337,15 +337,27 @@ public:
             error = std::string("cannot make a pseudo-terminal: ") + std::strerror(errno);
             return false;
         }
-        slavePath = ptsname(master);
+        const char *slave = ptsname(master);
+        if (!slave) {
+            error = std::string("cannot name the pseudo-terminal: ") + std::strerror(errno);
+            return false;
+        }
+        slavePath = slave;
         termios t{};
-        tcgetattr(master, &t);   // a pty master reads and sets its slave's settings
+        // a pty master reads and sets its slave's settings; a COM3 left cooked would change bytes
+        if (tcgetattr(master, &t) != 0) {
+            error = "cannot read " + slavePath + "'s settings: " + std::strerror(errno);
+            return false;
+        }
         cfmakeraw(&t);
         cfsetspeed(&t, B9600);
         t.c_cflag |= CLOCAL | CREAD;
         // with packet mode, EXTPROC makes every change of the settings known to this side
         t.c_lflag |= EXTPROC;
-        tcsetattr(master, TCSANOW, &t);
+        if (tcsetattr(master, TCSANOW, &t) != 0) {
+            error = "cannot set " + slavePath + " to raw 9600: " + std::strerror(errno);
+            return false;
+        }
         int on = 1;
         packetMode = ioctl(master, TIOCPKT, &on) == 0;
         if (symlink(slavePath.c_str(), path.c_str()) != 0) {
