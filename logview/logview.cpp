@@ -74,7 +74,7 @@ void LogView::updateMetrics()
     d->layouts.clear();
     d->wrap.setWidth(viewport()->width() - 2 * margin);
     setTop(top == 0 ? 0 : d->wrap.rowAt(top).start);
-    d->rows.clear();
+    rows.clear();
     viewport()->update();
 }
 
@@ -89,25 +89,25 @@ const std::vector<Row> &LogView::screenRows(Pos through)
         std::max(1, int(std::ceil((viewport()->height() - topMargin()) / qreal(rowHeight))));
     // rows a little past the bottom let the view follow a caret that moved just below it
     const std::size_t limit = std::size_t(through >= 0 ? fit + 4 : fit);
-    while (d->rows.size() < limit) {
-        const std::vector<Row> &rs = d->rows;
-        if (!rs.empty() && (rs.back().next < 0 || (through >= 0 && rs.back().next > through)))
+    const LogWrap &wrap = d->wrap;
+    while (rows.size() < limit) {
+        if (!rows.empty() && (rows.back().next < 0 || (through >= 0 && rows.back().next > through)))
             break;
-        d->rows.push_back(d->wrap.rowFrom(d->rows.empty() ? top : d->rows.back().next));
+        rows.push_back(wrap.rowFrom(rows.empty() ? top : rows.back().next));
     }
-    return d->rows;
+    return rows;
 }
 
 void LogView::setTop(Pos rowStart)
 {
-    auto kept = std::find_if(d->rows.begin(), d->rows.end(),
+    auto kept = std::find_if(rows.begin(), rows.end(),
                              [&](const Row &r) { return r.start == rowStart; });
     const bool hadMargin = topMargin() > 0;
-    const int up = kept == d->rows.end() ? -1 : int(kept - d->rows.begin());
-    if (kept == d->rows.end())
-        d->rows.clear();
+    const int up = kept == rows.end() ? -1 : int(kept - rows.begin());
+    if (kept == rows.end())
+        rows.clear();
     else
-        d->rows.erase(d->rows.begin(), kept);
+        rows.erase(rows.begin(), kept);
     top = rowStart;
     if (hadMargin != (topMargin() > 0) || up < 0) {
         viewport()->update();
@@ -133,9 +133,9 @@ void LogView::repaintRowsFrom(std::size_t index)
 std::size_t LogView::forgetRowsFrom(Pos at)
 {
     std::size_t k = 0;
-    while (k < d->rows.size() && d->rows[k].next >= 0 && at >= d->rows[k].next)
+    while (k < rows.size() && rows[k].next >= 0 && at >= rows[k].next)
         ++k;
-    d->rows.resize(k >= 2 ? k - 2 : 0);
+    rows.resize(k >= 2 ? k - 2 : 0);
     return k;
 }
 
@@ -321,7 +321,7 @@ Pos LogView::replace(Pos from, Pos to, std::u32string_view chars)
         d->wrap.edited(0, dropped, 0);
         for (Pos *p : {&caret, &anchor, &top, &from})
             *p = std::max<Pos>(0, *p - dropped);
-        d->rows.clear();
+        rows.clear();
         snapTop = true;
         d->history.clear();   // what the history points at has gone
     }
@@ -335,7 +335,7 @@ Pos LogView::replace(Pos from, Pos to, std::u32string_view chars)
             top += n;
     }
     if (snapTop) {
-        d->rows.clear();
+        rows.clear();
         top = top == 0 ? 0 : d->wrap.rowAt(top).start;
     }
     if (snapTop || hadMargin != (topMargin() > 0))
@@ -392,7 +392,7 @@ void LogView::clear()
     caret = anchor = top = 0;
     caretAtRowEnd = false;
     goalX = -1;
-    d->rows.clear();
+    rows.clear();
     d->history.clear();
     announceEdit(0, size, removed, 0);
     caretMoved();
@@ -537,7 +537,7 @@ void LogView::resizeEvent(QResizeEvent *e)
 {
     QAbstractScrollArea::resizeEvent(e);
     d->wrap.setWidth(viewport()->width() - 2 * margin);
-    d->rows.clear();
+    rows.clear();
     top = top == 0 ? 0 : d->wrap.rowAt(top).start;
     viewport()->update();
 }

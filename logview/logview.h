@@ -150,6 +150,7 @@ private:
     bool caretAtRowEnd = false;   // a caret where a row wraps is shown at that row's end
     qreal goalX = -1;             // where up/down movement aims
     Pos top = 0;                  // start of the first row on screen
+    std::vector<Row> rows;        // rows on screen from the top, as far as computed
 
     qreal margin = 4;
     int rowHeight = 13;

@@ -22,7 +22,6 @@ struct LogView::State {
 
     LogText store;
     LogWrap wrap;
-    std::vector<Row> rows;        // rows on screen from the top, as far as computed
     std::unique_ptr<HexBox> hexBox;
     RowLayouts layouts;
     EditHistory history;
