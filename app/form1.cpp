@@ -2,8 +2,8 @@
 
 #include "app/fonts.h"
 #include "app/layout.h"
-#include "vcl/receivedlabel.h"
 #include "serial/port.h"
+#include "vcl/receivedlabel.h"
 
 #include <QPalette>
 
