@@ -71,6 +71,15 @@ void TForm1::createControls()
     Button2->setObjectName(QStringLiteral("Button2"));
     MsTimer1->setObjectName(QStringLiteral("MsTimer1"));
 
+    // what assistive technology names each control by: the caption beside it, or for the log,
+    // which has none on screen, 受信ログ
+    Label4->SetLabelFor(Label1);
+    Label5->SetLabelFor(Label3);
+    Label8->SetLabelFor(Label2);
+    Label9->SetLabelFor(ComboBox1);
+    ComboBox1->setAccessibleName(Label9->text());
+    RichEdit1->setAccessibleName(QStringLiteral("受信ログ"));
+
     setTabOrder(Button1, ComboBox1);
     setTabOrder(ComboBox1, RichEdit1);
     setTabOrder(RichEdit1, Button2);
