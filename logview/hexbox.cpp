@@ -28,24 +28,37 @@ HexBox::HexBox(const QFont &textFont)
 {
     const QFontMetricsF fm(textFont);
     cell = QSizeF(fm.horizontalAdvance(QString(QChar(kPlaceholder))), fm.height());
-    scale = std::max(1, std::min(int(cell.width() - 1) / 11, int(cell.height() - 1) / 9));
-    box = QSize(11 * scale, 9 * scale);
+}
+
+int HexBox::pixelScale(qreal ratio) const
+{
+    return std::max(1, std::min(int(cell.width() * ratio - 1) / 11,
+                                int(cell.height() * ratio - 1) / 9));
 }
 
 void HexBox::paint(QPainter &p, const QRectF &area, std::uint8_t byte, const QColor &color) const
 {
+    // a transform that only scales and moves has whole device pixels to snap to
+    const QTransform &device = p.deviceTransform();
+    const bool upright = device.type() <= QTransform::TxScale && device.m11() > 0 &&
+                         device.m11() == device.m22();
+    const qreal ratio = upright ? device.m11() : 1.0;
     Drawn *set = &drawn[0];
-    if (drawn[0].color != color.rgba()) {
+    if (drawn[0].color != color.rgba() || drawn[0].ratio != ratio) {
         set = &drawn[1];
-        if (drawn[1].color != color.rgba()) {
-            std::swap(drawn[0], drawn[1]);   // the colour used longest ago goes
+        if (drawn[1].color != color.rgba() || drawn[1].ratio != ratio) {
+            std::swap(drawn[0], drawn[1]);   // the set used longest ago goes
             drawn[1] = Drawn();
             drawn[1].color = color.rgba();
+            drawn[1].ratio = ratio;
         }
     }
+    const int s = pixelScale(ratio);
+    const QSize box(11 * s, 9 * s);
     QImage &image = set->boxes[byte];
     if (image.isNull()) {
         image = QImage(box, QImage::Format_ARGB32_Premultiplied);
+        image.setDevicePixelRatio(ratio);
         image.fill(Qt::transparent);
         const QRgb ink = qPremultiply(color.rgba());
         auto fill = [&](int x, int y, int w, int h) {
@@ -53,7 +66,6 @@ void HexBox::paint(QPainter &p, const QRectF &area, std::uint8_t byte, const QCo
                 for (int xx = x; xx < x + w; ++xx)
                     image.setPixel(xx, yy, ink);
         };
-        const int s = scale;
         fill(0, 0, box.width(), s);
         fill(0, box.height() - s, box.width(), s);
         fill(0, s, s, box.height() - 2 * s);
@@ -66,10 +78,20 @@ void HexBox::paint(QPainter &p, const QRectF &area, std::uint8_t byte, const QCo
                         fill((2 + 4 * d + x) * s, (2 + y) * s, s, s);
         }
     }
-    // whole pixels: the digits stay crisp
-    const QPoint at(int(std::round(area.left() + (area.width() - box.width()) / 2)),
-                    int(std::round(area.top() + (area.height() - box.height()) / 2)));
-    p.drawImage(at, image);
+    if (!upright) {
+        p.drawImage(area.center() - QPointF(box.width(), box.height()) / 2, image);
+        return;
+    }
+    // whole device pixels: every copy of the box is the same pixels, and the digits stay crisp
+    const QPointF corner = device.map(area.topLeft());
+    const QPointF at(std::round(corner.x() + (area.width() * ratio - box.width()) / 2),
+                     std::round(corner.y() + (area.height() * ratio - box.height()) / 2));
+    p.drawImage(device.inverted().map(at), image);
+}
+
+const std::uint8_t *hexDigitRows(int digit)
+{
+    return kDigits[digit & 0xF];
 }
 
 QString hexBoxName(std::uint8_t byte)

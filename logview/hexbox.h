@@ -1,6 +1,7 @@
 // The drawing of a byte that no font shows: its two hex digits in a thin frame, as text
 // toolkits draw a character they have no glyph for. The digits are the program's own, 3 by 5
-// pixels scaled by whole pixels, so that the box looks the same whatever fonts are installed.
+// pixels scaled by whole device pixels, so that the box looks the same whatever fonts are
+// installed and wherever it stands at any scale factor.
 #pragma once
 
 #include <QColor>
@@ -20,16 +21,18 @@ public:
     explicit HexBox(const QFont &textFont);
     // The size a box takes beside text of the font: the placeholder's advance, one line high.
     QSizeF size() const { return cell; }
-    // Draws `byte`'s box centred in `area`, a character cell.
+    // Draws `byte`'s box centred in `area`, a character cell, snapped to whole device pixels.
     void paint(QPainter &p, const QRectF &area, std::uint8_t byte, const QColor &color) const;
+    // Device pixels a digit pixel takes at `ratio` device pixels a logical pixel.
+    int pixelScale(qreal ratio) const;
 
 private:
     QSizeF cell;
-    int scale = 1;                                   // screen pixels a digit pixel
-    QSize box;                                       // the frame's outer size
-    // each byte's box in the colour last asked for, made on first use: a paint only copies it
+    // each byte's box in the colour and at the ratio last asked for, made on first use: a paint
+    // only copies it
     struct Drawn {
         QRgb color = 0;
+        qreal ratio = 0;
         std::array<QImage, 256> boxes;
     };
     mutable Drawn drawn[2];   // the text's colour and the selection's
@@ -37,5 +40,8 @@ private:
 
 // What a screen reader says for a byte drawn as a box: "SOH" ... "US", "DEL", or "0x80".
 QString hexBoxName(std::uint8_t byte);
+
+// A hex digit's shape: five rows of three pixels, each row a 3-bit number, the high bit left.
+const std::uint8_t *hexDigitRows(int digit);
 
 } // namespace logview
