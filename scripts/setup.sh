@@ -14,6 +14,7 @@ packages=(
     imagemagick                        # screenshots
     socat                              # a COM3 redirected over TCP
     ser2net                            # a real device server for the relay's tests
+    dbus at-spi2-core python3-pyatspi  # the accessibility stack a screen reader reads through
 )
 if [ "${1:-}" = --packaging ]; then
     packages+=(
