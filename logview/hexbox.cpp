@@ -22,18 +22,25 @@ constexpr std::uint8_t kDigits[16][5] = {
 
 } // namespace
 
-// A box is one digit pixel of frame, one of space, two digits with one between, and the same
-// again on the other side: 11 by 9 digit pixels.
 HexBox::HexBox(const QFont &textFont)
 {
     const QFontMetricsF fm(textFont);
     cell = QSizeF(fm.horizontalAdvance(QString(QChar(kPlaceholder))), fm.height());
 }
 
-int HexBox::pixelScale(qreal ratio) const
+// A box is a frame, a space, two digits with a space between, a space and a frame: 11 by 9 digit
+// pixels, each as many device pixels as fit the cell with one to spare. Where that leaves the
+// digits no bigger than at 1x though the cell has grown (1.5x), the digits take one device pixel
+// more than the frame and spaces, so that they grow with the text.
+HexBox::Shape HexBox::shape(qreal ratio) const
 {
-    return std::max(1, std::min(int(cell.width() * ratio - 1) / 11,
-                                int(cell.height() * ratio - 1) / 9));
+    const int width = int(cell.width() * ratio) - 1;
+    const int height = int(cell.height() * ratio) - 1;
+    const int s = std::max(1, std::min(width / 11, height / 9));
+    const Shape thicker{s, s + 1};
+    if (thicker.size().width() <= width && thicker.size().height() <= height)
+        return thicker;
+    return Shape{s, s};
 }
 
 void HexBox::paint(QPainter &p, const QRectF &area, std::uint8_t byte, const QColor &color) const
@@ -53,8 +60,8 @@ void HexBox::paint(QPainter &p, const QRectF &area, std::uint8_t byte, const QCo
             drawn[1].ratio = ratio;
         }
     }
-    const int s = pixelScale(ratio);
-    const QSize box(11 * s, 9 * s);
+    const Shape look = shape(ratio);
+    const QSize box = look.size();
     QImage &image = set->boxes[byte];
     if (image.isNull()) {
         image = QImage(box, QImage::Format_ARGB32_Premultiplied);
@@ -66,16 +73,18 @@ void HexBox::paint(QPainter &p, const QRectF &area, std::uint8_t byte, const QCo
                 for (int xx = x; xx < x + w; ++xx)
                     image.setPixel(xx, yy, ink);
         };
-        fill(0, 0, box.width(), s);
-        fill(0, box.height() - s, box.width(), s);
-        fill(0, s, s, box.height() - 2 * s);
-        fill(box.width() - s, s, s, box.height() - 2 * s);
+        const int f = look.frame, px = look.digit;
+        fill(0, 0, box.width(), f);
+        fill(0, box.height() - f, box.width(), f);
+        fill(0, f, f, box.height() - 2 * f);
+        fill(box.width() - f, f, f, box.height() - 2 * f);
         for (int d = 0; d < 2; ++d) {
             const auto &rows = kDigits[d == 0 ? byte >> 4 : byte & 0xF];
+            const int left = 2 * f + d * (3 * px + f);
             for (int y = 0; y < 5; ++y)
                 for (int x = 0; x < 3; ++x)
                     if (rows[y] & (4 >> x))
-                        fill((2 + 4 * d + x) * s, (2 + y) * s, s, s);
+                        fill(left + x * px, 2 * f + y * px, px, px);
         }
     }
     if (!upright) {

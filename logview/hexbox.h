@@ -1,6 +1,6 @@
 // The drawing of a byte that no font shows: its two hex digits in a thin frame, as text
 // toolkits draw a character they have no glyph for. The digits are the program's own, 3 by 5
-// pixels scaled by whole device pixels, so that the box looks the same whatever fonts are
+// pixels drawn in whole device pixels, so that the box looks the same whatever fonts are
 // installed and wherever it stands at any scale factor.
 #pragma once
 
@@ -23,8 +23,14 @@ public:
     QSizeF size() const { return cell; }
     // Draws `byte`'s box centred in `area`, a character cell, snapped to whole device pixels.
     void paint(QPainter &p, const QRectF &area, std::uint8_t byte, const QColor &color) const;
-    // Device pixels a digit pixel takes at `ratio` device pixels a logical pixel.
-    int pixelScale(qreal ratio) const;
+    // How a box is built at `ratio` device pixels a logical pixel, in whole device pixels: the
+    // frame's thickness (also the space inside it and between the digits) and a digit pixel's.
+    struct Shape {
+        int frame = 1;
+        int digit = 1;
+        QSize size() const { return QSize(5 * frame + 6 * digit, 4 * frame + 5 * digit); }
+    };
+    Shape shape(qreal ratio) const;
 
 private:
     QSizeF cell;

@@ -1,6 +1,7 @@
 // The hex boxes at the scale factor the test runs at (QT_SCALE_FACTOR): every box reads back as
 // its byte from the program's own digit shapes, drawn in whole device pixels, and every copy of
-// one byte's box is the same pixels wherever it stands, in the log and in Label2.
+// one byte's box is the same pixels wherever it stands, in the log and in Label2. Its digits
+// grow with the text.
 #include "tests/support/testbed.h"
 
 #include "app/form1.h"
@@ -29,56 +30,58 @@ QString charOf(int byte)
     return QString::fromUcs4(&c, 1);
 }
 
-// A box drawn in `image` at scale `s` (device pixels a digit pixel): its frame's top-left corner.
+// A box drawn in `image` in the program's shape for the scale it was drawn at.
 struct Box {
     const QImage &image;
     QRgb ink;
-    int s;
+    logview::HexBox::Shape shape;
 
-    QSize size() const { return QSize(11 * s, 9 * s); }
-    // 1 when the digit pixel (bx, by) of the box at `at` is all ink, 0 when it has none, -1 when
-    // it is partly inked (a box not drawn in whole device pixels).
-    int block(QPoint at, int bx, int by) const
+    QSize size() const { return shape.size(); }
+    // 1 when `r` (relative to the box at `at`) is all ink, 0 when it has none, -1 when it is
+    // partly inked (a box not drawn in whole device pixels).
+    int inked(QPoint at, const QRect &r) const
     {
-        int inked = 0;
-        for (int y = 0; y < s; ++y)
-            for (int x = 0; x < s; ++x)
-                inked += image.pixel(at.x() + bx * s + x, at.y() + by * s + y) == ink;
-        return inked == s * s ? 1 : inked == 0 ? 0 : -1;
+        int n = 0;
+        for (int y = r.top(); y <= r.bottom(); ++y)
+            for (int x = r.left(); x <= r.right(); ++x)
+                n += image.pixel(at.x() + x, at.y() + y) == ink;
+        return n == r.width() * r.height() ? 1 : n == 0 ? 0 : -1;
+    }
+    bool framed(QPoint at) const
+    {
+        const int f = shape.frame, w = size().width(), h = size().height();
+        return inked(at, QRect(0, 0, w, f)) == 1 && inked(at, QRect(0, h - f, w, f)) == 1 &&
+               inked(at, QRect(0, f, f, h - 2 * f)) == 1 &&
+               inked(at, QRect(w - f, f, f, h - 2 * f)) == 1;
     }
     // The frame's corner within `area` (device pixels): the first place a full frame stands.
     std::optional<QPoint> find(const QRect &area) const
     {
         const QRect inside = area.intersected(image.rect());
         for (int y = inside.top(); y + size().height() <= inside.bottom() + 1; ++y)
-            for (int x = inside.left(); x + size().width() <= inside.right() + 1; ++x) {
-                const QPoint at(x, y);
-                bool frame = true;
-                for (int i = 0; frame && i < 11; ++i)
-                    frame = block(at, i, 0) == 1 && block(at, i, 8) == 1;
-                for (int i = 1; frame && i < 8; ++i)
-                    frame = block(at, 0, i) == 1 && block(at, 10, i) == 1;
-                if (frame)
-                    return at;
-            }
+            for (int x = inside.left(); x + size().width() <= inside.right() + 1; ++x)
+                if (framed(QPoint(x, y)))
+                    return QPoint(x, y);
         return std::nullopt;
     }
     // The byte the box at `at` shows, read from its digits against the program's own shapes;
     // -1 when a digit pixel is partly inked, a space is not clear, or a digit matches none.
     int read(QPoint at) const
     {
-        for (int i = 1; i < 10; ++i)
-            if (block(at, i, 1) != 0 || block(at, i, 7) != 0)
-                return -1;
-        for (int i = 2; i < 7; ++i)
-            if (block(at, 1, i) != 0 || block(at, 5, i) != 0 || block(at, 9, i) != 0)
+        const int f = shape.frame, d = shape.digit, w = size().width(), h = size().height();
+        const QRect spaces[] = {QRect(f, f, w - 2 * f, f), QRect(f, h - 2 * f, w - 2 * f, f),
+                                QRect(f, 2 * f, f, 5 * d), QRect(w - 2 * f, 2 * f, f, 5 * d),
+                                QRect(2 * f + 3 * d, 2 * f, f, 5 * d)};
+        for (const QRect &space : spaces)
+            if (inked(at, space) != 0)
                 return -1;
         int byte = 0;
-        for (int d = 0; d < 2; ++d) {
+        for (int k = 0; k < 2; ++k) {
             std::uint8_t rows[5] = {};
             for (int y = 0; y < 5; ++y)
                 for (int x = 0; x < 3; ++x) {
-                    const int b = block(at, 2 + 4 * d + x, 2 + y);
+                    const int b =
+                        inked(at, QRect(2 * f + k * (3 * d + f) + x * d, 2 * f + y * d, d, d));
                     if (b < 0)
                         return -1;
                     rows[y] |= std::uint8_t(b << (2 - x));
@@ -160,12 +163,17 @@ void HexScaleTest::knownBytesReadBackDigitForDigit()
     const QImage shot = form->grab().toImage();
     const qreal ratio = shot.devicePixelRatio();
     const Box box{shot, log->palette().color(QPalette::Text).rgb(),
-                  logview::HexBox(log->font()).pixelScale(ratio)};
+                  logview::HexBox(log->font()).shape(ratio)};
     const QPoint origin = log->viewport()->mapTo(form, QPoint(0, 0));
     const auto at =
-        box.find(devicePixels(log->characterRect(1).translated(origin), ratio, box.s + 2));
+        box.find(devicePixels(log->characterRect(1).translated(origin), ratio, box.shape.digit + 2));
     QVERIFY2(at, "no box frame where the byte stands");
     QCOMPARE(box.read(*at), byte);
+    // legible: the box grows with the text, filling most of its cell at every scale
+    const qreal cellWidth = logview::HexBox(log->font()).size().width() * ratio;
+    QVERIFY2(box.size().width() >= 0.7 * cellWidth,
+             qPrintable(QStringLiteral("a box %1 wide in a cell %2 wide")
+                            .arg(box.size().width()).arg(cellWidth)));
 
     int read = -1;
     label2Boxes(byte, &read);
@@ -191,7 +199,7 @@ void HexScaleTest::everyBoxInTheLogReadsAsItsByteAndIsTheSameWherever()
     const QImage shot = form->grab().toImage();
     const qreal ratio = shot.devicePixelRatio();
     const Box box{shot, log->palette().color(QPalette::Text).rgb(),
-                  logview::HexBox(log->font()).pixelScale(ratio)};
+                  logview::HexBox(log->font()).shape(ratio)};
     const QPoint origin = log->viewport()->mapTo(form, QPoint(0, 0));
 
     QHash<int, QList<QImage>> copies;
@@ -199,7 +207,7 @@ void HexScaleTest::everyBoxInTheLogReadsAsItsByteAndIsTheSameWherever()
         const QRect cell = log->characterRect(offset);
         if (cell.isEmpty())
             continue;   // below the view
-        const auto at = box.find(devicePixels(cell.translated(origin), ratio, box.s + 2));
+        const auto at = box.find(devicePixels(cell.translated(origin), ratio, box.shape.digit + 2));
         QVERIFY2(at, qPrintable(QStringLiteral("no frame for 0x%1 at %2").arg(byte, 2, 16)
                                     .arg(offset)));
         QCOMPARE(box.read(*at), byte);
@@ -226,8 +234,8 @@ QList<QImage> HexScaleTest::label2Boxes(int byte, int *read)
         const QImage shot = form->grab().toImage();
         const qreal ratio = shot.devicePixelRatio();
         const Box box{shot, label->palette().color(label->foregroundRole()).rgb(),
-                      logview::HexBox(label->font()).pixelScale(ratio)};
-        const auto at = box.find(devicePixels(label->geometry(), ratio, box.s + 2));
+                      logview::HexBox(label->font()).shape(ratio)};
+        const auto at = box.find(devicePixels(label->geometry(), ratio, box.shape.digit + 2));
         if (!at) {
             *read = -1;
             break;
