@@ -92,10 +92,11 @@ void HexBox::paint(QPainter &p, const QRectF &area, std::uint8_t byte, const QCo
         return;
     }
     // whole device pixels: every copy of the box is the same pixels, and the digits stay crisp
-    const QPointF corner = device.map(area.topLeft());
-    const QPointF at(std::round(corner.x() + (area.width() * ratio - box.width()) / 2),
-                     std::round(corner.y() + (area.height() * ratio - box.height()) / 2));
-    p.drawImage(device.inverted().map(at), image);
+    const qreal x = std::round(area.left() * ratio + device.dx() +
+                               (area.width() * ratio - box.width()) / 2);
+    const qreal y = std::round(area.top() * ratio + device.dy() +
+                               (area.height() * ratio - box.height()) / 2);
+    p.drawImage(QPointF((x - device.dx()) / ratio, (y - device.dy()) / ratio), image);
 }
 
 const std::uint8_t *hexDigitRows(int digit)
