@@ -25,6 +25,7 @@ done
 
 QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 build/farend --wrong-baud 19200 >/dev/null 2>&1 &
 farend=$!
+trap 'kill "$farend" "$launcher" 2>/dev/null || true; _xs_cleanup' EXIT
 window=$(tester_window)
 choose_period "$window" 10   # "10"
 status=0

@@ -62,10 +62,15 @@ void KeysTest::typePeriod(const QString &text)
 void KeysTest::enterAndKeypadEnterPressTheFocusedButton()
 {
     QCOMPARE(QApplication::focusWidget(), form->Button1);   // Start has the focus at start-up
+    form->ComboBox1->SetItemIndex(15);                        // "1"
+    form->MsTimer1->SetInterval(1);
     QTest::keyClick(form->Button1, Qt::Key_Return);
     QCOMPARE(form->Button1->Tag, 1);
     QVERIFY(form->MsTimer1->Enabled());
     QCOMPARE(form->Button1->text(), QStringLiteral("送信停止"));
+    QByteArray sent;   // and the tester sends
+    QTRY_VERIFY(!(sent += line->receive(5)).isEmpty());
+    QCOMPARE(sent[0], '0');
     QTest::keyClick(form->Button1, Qt::Key_Enter, Qt::KeypadModifier);
     QCOMPARE(form->Button1->Tag, 0);
     QVERIFY(!form->MsTimer1->Enabled());
