@@ -7,7 +7,10 @@
 
 #include <QtTest>
 
+#include <QAbstractItemView>
 #include <QLineEdit>
+
+#include <utility>
 
 class KeysTest : public QObject {
     Q_OBJECT
@@ -19,6 +22,7 @@ private slots:
     void typedPeriodThatNamesAnItemIsChosenAndShown();
     void typedTextNamingNoItemGivesWayToThePeriodInForce();
     void leavingTheBoxTakesTheTypedPeriod();
+    void arrowsStepThroughThePeriodsAndF4OrAltDownOpensTheList();
     void focusFrameShowsFromTheFirstFrame();
 
 private:
@@ -135,6 +139,27 @@ void KeysTest::leavingTheBoxTakesTheTypedPeriod()
     QCOMPARE(QApplication::focusWidget(), form->RichEdit1);
     QCOMPARE(form->MsTimer1->Interval(), 30u);
     QCOMPARE(edit->text(), QStringLiteral("30"));
+}
+
+void KeysTest::arrowsStepThroughThePeriodsAndF4OrAltDownOpensTheList()
+{
+    TComboBox *box = form->ComboBox1;
+    box->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(box, Qt::Key_Down);
+    QTest::keyClick(box, Qt::Key_Down);
+    QCOMPARE(form->MsTimer1->Interval(), 500u);
+    QCOMPARE(box->lineEdit()->text(), QStringLiteral("500"));
+    QTest::keyClick(box, Qt::Key_Up);
+    QCOMPARE(form->MsTimer1->Interval(), 700u);
+    QCOMPARE(box->lineEdit()->text(), QStringLiteral("700"));
+    for (const auto &[key, modifiers] : {std::pair(Qt::Key_F4, Qt::NoModifier),
+                                         std::pair(Qt::Key_Down, Qt::AltModifier)}) {
+        QTest::keyClick(box, key, modifiers);
+        QTRY_VERIFY(box->view()->isVisible());
+        box->hidePopup();
+        QTRY_VERIFY(!box->view()->isVisible());
+    }
+    QCOMPARE(form->MsTimer1->Interval(), 700u);
 }
 
 void KeysTest::focusFrameShowsFromTheFirstFrame()
