@@ -70,8 +70,7 @@ private:
 void DrawingsTest::init()
 {
     openWindow();
-    form->show();
-    QVERIFY(QTest::qWaitForWindowExposed(form));
+    QVERIFY(showWindow());
 }
 
 void DrawingsTest::cleanup()

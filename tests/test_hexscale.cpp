@@ -2,12 +2,10 @@
 // its byte from the program's own digit shapes, drawn in whole device pixels, and every copy of
 // one byte's box is the same pixels wherever it stands, in the log and in Label2. Its digits
 // grow with the text.
-#include "tests/support/testbed.h"
+#include "tests/support/windowfixture.h"
 
-#include "app/form1.h"
 #include "logview/cells.h"
 #include "logview/hexbox.h"
-#include "looptest/exchange.h"
 
 #include <QtTest>
 
@@ -112,7 +110,7 @@ QRect devicePixels(const QRect &logical, qreal ratio, int margin)
 
 } // namespace
 
-class HexScaleTest : public QObject {
+class HexScaleTest : public QObject, WindowFixture {
     Q_OBJECT
 private slots:
     void init();
@@ -125,26 +123,17 @@ private slots:
 private:
     // Label2 showing `byte` at its place and one logical pixel off each way: the boxes found.
     QList<QImage> label2Boxes(int byte, int *read);
-    ComTestbed *line = nullptr;
-    TForm1 *form = nullptr;
 };
 
 void HexScaleTest::init()
 {
-    line = new ComTestbed;
-    form = new TForm1(nullptr);
-    TestChar = 47;
-    SendByte = 0;
-    ReceiveByte = 0;
-    form->show();
-    QVERIFY(QTest::qWaitForWindowExposed(form));
+    openWindow();
+    QVERIFY(showWindow());
 }
 
 void HexScaleTest::cleanup()
 {
-    form->close();
-    delete form;
-    delete line;
+    closeWindow();
 }
 
 void HexScaleTest::knownBytesReadBackDigitForDigit_data()

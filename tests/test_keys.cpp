@@ -1,9 +1,6 @@
 // What the keyboard does in the window: Enter presses the focused button, typed periods take
 // effect as shown, and the focus frame is there from the first frame.
-#include "tests/support/testbed.h"
-
-#include "app/form1.h"
-#include "looptest/exchange.h"
+#include "tests/support/windowfixture.h"
 
 #include <QtTest>
 
@@ -12,7 +9,7 @@
 
 #include <utility>
 
-class KeysTest : public QObject {
+class KeysTest : public QObject, WindowFixture {
     Q_OBJECT
 private slots:
     void init();
@@ -29,29 +26,17 @@ private:
     // Types `text` over the box's text and presses Enter, as the operator does.
     void typePeriod(const QString &text);
     QImage startButton() const { return form->Button1->grab().toImage(); }
-    ComTestbed *line = nullptr;
-    TForm1 *form = nullptr;
 };
 
 void KeysTest::init()
 {
-    line = new ComTestbed;
-    form = new TForm1(nullptr);
-    TestChar = 47;
-    SendByte = 0;
-    ReceiveByte = 0;
-    form->show();
-    QVERIFY(QTest::qWaitForWindowExposed(form));
-    form->activateWindow();
-    QVERIFY(QTest::qWaitForWindowActive(form));
+    openWindow();
+    QVERIFY(showWindow(true));
 }
 
 void KeysTest::cleanup()
 {
-    form->MsTimer1->SetEnabled(false);
-    form->close();
-    delete form;
-    delete line;
+    closeWindow();
 }
 
 void KeysTest::typePeriod(const QString &text)

@@ -160,8 +160,7 @@ void WindowTest::controlsStandWhereLaidOut()
 
 void WindowTest::tabOrderStartsAtTheStartButton()
 {
-    form->show();
-    QVERIFY(QTest::qWaitForWindowActive(form));
+    QVERIFY(showWindow(true));
     QCOMPARE(QApplication::focusWidget(), form->Button1);
     const QList<QWidget *> expected{form->ComboBox1, form->RichEdit1, form->Button2,
                                     form->Button1};
@@ -210,8 +209,7 @@ void WindowTest::startupSetsTheLineTo9600EightNOneAndItsTimeouts()
 
 void WindowTest::closingClosesThePortOnce()
 {
-    form->show();
-    QVERIFY(QTest::qWaitForWindowExposed(form));
+    QVERIFY(showWindow());
     const HANDLE handle = PortHandle;
     QVERIFY(form->close());
     // the port is free again, and no second close is pending on the handle

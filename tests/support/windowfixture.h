@@ -1,11 +1,14 @@
 // The window as the in-process tests use it: a mocked COM3, TForm1 opened on it with the
 // process-wide stores as at start-up, and its tick. A test class derives from it and calls
-// openWindow() in init() and closeWindow() in cleanup().
+// openWindow() in init() (then QVERIFY(showWindow()) where it looks at pixels or keys) and
+// closeWindow() in cleanup().
 #pragma once
 
 #include "app/form1.h"
 #include "looptest/exchange.h"
 #include "tests/support/testbed.h"
+
+#include <QTest>
 
 class WindowFixture {
 public:
@@ -23,6 +26,18 @@ protected:
         TestChar = 47;
         SendByte = 0;
         ReceiveByte = 0;
+    }
+    // Puts the window on screen and, with `active`, gives it the keyboard; false when it never
+    // got there.
+    [[nodiscard]] bool showWindow(bool active = false)
+    {
+        form->show();
+        if (!QTest::qWaitForWindowExposed(form))
+            return false;
+        if (!active)
+            return true;
+        form->activateWindow();
+        return QTest::qWaitForWindowActive(form);
     }
     void closeWindow()
     {
