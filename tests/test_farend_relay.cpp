@@ -14,9 +14,12 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -104,6 +107,54 @@ QByteArray exchange(int fd, int count, int periodMs)
     return got;
 }
 
+// Reads what is still on its way until nothing has come for `quietMs`.
+QByteArray readUntilQuiet(int fd, int quietMs = 500)
+{
+    QByteArray got;
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, quietMs) <= 0 || !(p.revents & POLLIN))
+            return got;
+        char buf[256];
+        const ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0)
+            return got;
+        got.append(buf, n);
+    }
+}
+
+// A loopback port free now, for a peer that cannot be told to take port 0 (ser2net).
+int freePort()
+{
+    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof a;
+    if (bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
+        getsockname(s, reinterpret_cast<sockaddr *>(&a), &length) != 0) {
+        close(s);
+        return -1;
+    }
+    close(s);
+    return ntohs(a.sin_port);
+}
+
+// Where a `farend --listen 127.0.0.1:0` listens ("127.0.0.1:PORT"), once it says so.
+QString listeningAt(Peer &peer)
+{
+    const QRegularExpression said(QStringLiteral("listening on (127\\.0\\.0\\.1:\\d+)"));
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < 10000) {
+        const auto m = said.match(QString::fromLatin1(peer.errSoFar()));
+        if (m.hasMatch())
+            return m.captured(1);
+        peer.p.waitForReadyRead(100);
+    }
+    return QString();
+}
+
 long long figure(const QByteArray &line, const char *pattern)
 {
     const auto m = QRegularExpression(QString::fromLatin1(pattern)).match(QString::fromLatin1(line));
@@ -180,7 +231,8 @@ void FarendRelayTest::relayThroughSer2netAgreesWithTheFarEnd()
     if (ser2net.isEmpty())
         QSKIP("ser2net is not installed (scripts/setup.sh installs it)");
     QFETCH(bool, rfc2217);
-    const int port = rfc2217 ? 17302 : 17301;
+    const int port = freePort();
+    QVERIFY(port > 0);
     auto s2n = startSer2net(ser2net, dir.path(), server, rfc2217, port);
     Peer farend(QStringLiteral(FAREND_BINARY),
                 {"--port", device, "--latency", "4", "--drop", "20", "--seed", "7"});
@@ -192,8 +244,8 @@ void FarendRelayTest::relayThroughSer2netAgreesWithTheFarEnd()
 
     const int fd = openAsTester(com3);
     QVERIFY(fd >= 0);
-    const QByteArray got = exchange(fd, 200, 10);
-    QTest::qWait(500);
+    // a last echo may come after the last byte's 10 ms: read until the line is quiet
+    const QByteArray got = exchange(fd, 200, 10) + readUntilQuiet(fd);
     close(fd);
     const QByteArray line = relay.stop().trimmed().split('\n').last();
     const QByteArray far = farend.stop().trimmed().split('\n').last();
@@ -229,10 +281,12 @@ void FarendRelayTest::rfc2217SetsTheDeviceServersPortToWhatTheTesterSet()
 {
     if (ser2net.isEmpty())
         QSKIP("ser2net is not installed (scripts/setup.sh installs it)");
-    auto s2n = startSer2net(ser2net, dir.path(), server, true, 17303);
+    const int port = freePort();
+    QVERIFY(port > 0);
+    auto s2n = startSer2net(ser2net, dir.path(), server, true, port);
     const QString com3 = dir.filePath("COM3");
     Peer relay(QStringLiteral(FAREND_BINARY),
-               {"--relay", "rfc2217://127.0.0.1:17303", "--link", com3});
+               {"--relay", "rfc2217://127.0.0.1:" + QString::number(port), "--link", com3});
     QVERIFY2(waitForPath(com3), relay.errSoFar().constData());
     const int fd = openAsTester(com3);
     QVERIFY(fd >= 0);
@@ -260,13 +314,15 @@ void FarendRelayTest::theRealTesterOnTheRelaysCom3GetsEveryEchoThroughSer2net()
         QSKIP("ser2net is not installed (scripts/setup.sh installs it)");
     XSession x;
     QVERIFY(x.ok());
-    auto s2n = startSer2net(ser2net, dir.path(), server, false, 17306);
+    const int port = freePort();
+    QVERIFY(port > 0);
+    auto s2n = startSer2net(ser2net, dir.path(), server, false, port);
     Peer farend(QStringLiteral(FAREND_BINARY), {"--port", device});
     // the tester's /dev/COM3 is the testbed's, which the relay's link becomes
     ComTestbed testbed(ComTestbed::NoPort);
     const QString com3 = QFile::decodeName(testbed.root().c_str()) + "/dev/COM3";
     QDir().mkpath(QFileInfo(com3).path());
-    Peer relay(QStringLiteral(FAREND_BINARY), {"--relay", "127.0.0.1:17306", "--link", com3});
+    Peer relay(QStringLiteral(FAREND_BINARY), {"--relay", "127.0.0.1:" + QString::number(port), "--link", com3});
     QVERIFY2(waitForPath(com3), relay.errSoFar().constData());
 
     QProcess tester;
@@ -306,10 +362,11 @@ void FarendRelayTest::theRealTesterOnTheRelaysCom3GetsEveryEchoThroughSer2net()
 
 void FarendRelayTest::aNewOpenOfCom3IsANewRunAndTheTargetGoingAwayHangsUpCom3()
 {
-    Peer echo(QStringLiteral(FAREND_BINARY), {"--listen", "127.0.0.1:17304"});
-    QTest::qWait(300);
+    Peer echo(QStringLiteral(FAREND_BINARY), {"--listen", "127.0.0.1:0"});
+    const QString at = listeningAt(echo);
+    QVERIFY2(!at.isEmpty(), echo.errSoFar().constData());
     const QString com3 = dir.filePath("COM3");
-    Peer relay(QStringLiteral(FAREND_BINARY), {"--relay", "127.0.0.1:17304", "--link", com3});
+    Peer relay(QStringLiteral(FAREND_BINARY), {"--relay", at, "--link", com3});
     QVERIFY2(waitForPath(com3), relay.errSoFar().constData());
     for (int run = 0; run < 2; ++run) {
         const int fd = openAsTester(com3);
@@ -326,7 +383,7 @@ void FarendRelayTest::aNewOpenOfCom3IsANewRunAndTheTargetGoingAwayHangsUpCom3()
     close(fd);
     QCOMPARE(relay.status(), 1);
     const QByteArray err = relay.stop();
-    QVERIFY2(err.contains("farend: 127.0.0.1:17304 closed the connection: " + QFile::encodeName(com3) +
+    QVERIFY2(err.contains("farend: " + at.toLatin1() + " closed the connection: " + QFile::encodeName(com3) +
                           " hung up\n"),
              err.constData());
     QVERIFY2(err.contains("received 6 bytes, sent 6 bytes") && err.contains("test cycle exact") &&
@@ -374,14 +431,15 @@ void FarendRelayTest::badInputEndsWithStatus2AndOneLine()
     QVERIFY(!QFileInfo::exists(link));
 
     // a raw TCP peer that never answers the offer of COM Port Control
-    Peer silent(QStringLiteral(FAREND_BINARY), {"--listen", "127.0.0.1:17305", "--silent"});
-    QTest::qWait(300);
+    Peer silent(QStringLiteral(FAREND_BINARY), {"--listen", "127.0.0.1:0", "--silent"});
+    const QString at = listeningAt(silent);
+    QVERIFY2(!at.isEmpty(), silent.errSoFar().constData());
     QProcess p;
-    p.start(QStringLiteral(FAREND_BINARY), {"--relay", "rfc2217://127.0.0.1:17305", "--link", link});
+    p.start(QStringLiteral(FAREND_BINARY), {"--relay", "rfc2217://" + at, "--link", link});
     QVERIFY(p.waitForFinished(15000));
     QCOMPARE(p.readAllStandardError(),
-             QByteArray("farend: 127.0.0.1:17305 did not answer the offer of COM Port Control "
-                        "(RFC 2217): is it a telnet(rfc2217) port?\n"));
+             "farend: " + at.toLatin1() + " did not answer the offer of COM Port Control "
+                        "(RFC 2217): is it a telnet(rfc2217) port?\n");
     QCOMPARE(p.exitCode(), 2);
 }
 
