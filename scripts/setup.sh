@@ -14,6 +14,7 @@ packages=(
     imagemagick                        # screenshots
     socat                              # a COM3 redirected over TCP
     ser2net                            # a real device server for the relay's tests
+    nlohmann-json3-dev                 # farend's JSON report and stream (header-only)
 )
 if [ "${1:-}" = --packaging ]; then
     packages+=(

@@ -48,6 +48,7 @@ public:
             }
         }
         err += p.readAllStandardError();
+        out += p.readAllStandardOutput();
         return err;
     }
     QByteArray errSoFar()
@@ -57,7 +58,7 @@ public:
     }
     int status() const { return p.exitCode(); }
     QProcess p;
-    QByteArray err;
+    QByteArray err, out;
 };
 
 bool waitForPath(const QString &path, int timeoutMs = 10000)
@@ -160,6 +161,69 @@ QString listeningAt(Peer &peer)
     return QString();
 }
 
+// The rows of the interval lines: to chain, from chain, echoed, lost, changed, extra.
+struct IntervalSums {
+    long long toChain = 0, fromChain = 0, echoed = 0, lost = 0, changed = 0, extra = 0;
+    int rows = 0, quiet = 0;
+};
+IntervalSums sumIntervalLines(const QByteArray &out)
+{
+    const QRegularExpression row(QStringLiteral(
+        "^ +[0-9.]+-[0-9.]+ s +(\\d+) +(\\d+) +(\\d+) +(\\d+) +(\\d+) +(\\d+) +[0-9.]+ +[0-9.]+ "
+        "+[0-9.]+ +[0-9.]+%$"));
+    IntervalSums sums;
+    int width = -1;
+    for (const QByteArray &line : out.split('\n')) {
+        const auto m = row.match(QString::fromLatin1(line));
+        if (m.hasMatch()) {
+            sums.toChain += m.captured(1).toLongLong();
+            sums.fromChain += m.captured(2).toLongLong();
+            sums.echoed += m.captured(3).toLongLong();
+            sums.lost += m.captured(4).toLongLong();
+            sums.changed += m.captured(5).toLongLong();
+            sums.extra += m.captured(6).toLongLong();
+            // the columns stay put: every row as wide as the first
+            if (width < 0)
+                width = int(line.size());
+            sums.rows += line.size() == width ? 1 : -1000;
+        } else if (line.contains(" s  no traffic")) {
+            ++sums.quiet;
+        }
+    }
+    return sums;
+}
+
+// The stream's records, each line parsed on its own; an unparsable line gives an empty list.
+QList<QJsonObject> streamRecords(const QByteArray &stream)
+{
+    QList<QJsonObject> records;
+    for (const QByteArray &line : stream.split('\n')) {
+        if (line.isEmpty())
+            continue;
+        QJsonParseError error;
+        const QJsonDocument d = QJsonDocument::fromJson(line, &error);
+        if (error.error != QJsonParseError::NoError || !d.isObject())
+            return {};
+        records.append(d.object());
+    }
+    return records;
+}
+
+// The far end's totals: the first line of its summary block.
+QByteArray totalsLine(const QByteArray &err)
+{
+    for (const QByteArray &line : err.split('\n'))
+        if (line.startsWith("farend: received"))
+            return line;
+    return err;
+}
+
+QByteArray readAllOf(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
 long long figure(const QByteArray &line, const char *pattern)
 {
     const auto m = QRegularExpression(QString::fromLatin1(pattern)).match(QString::fromLatin1(line));
@@ -183,6 +247,9 @@ private slots:
     void rfc2217SetsTheDeviceServersPortToWhatTheTesterSet();
     void theRealTesterOnTheRelaysCom3GetsEveryEchoThroughSer2net();
     void aNewOpenOfCom3IsANewRunAndTheTargetGoingAwayHangsUpCom3();
+    void exitStatusSaysWhetherTheChainWasClean_data();
+    void exitStatusSaysWhetherTheChainWasClean();
+    void theStreamOnStandardOutputSendsTheLinesToStandardError();
     void badInputEndsWithStatus2AndOneLine();
 
 private:
@@ -244,7 +311,10 @@ void FarendRelayTest::relayThroughSer2netAgreesWithTheFarEnd()
     const QString com3 = dir.filePath("COM3");
     const QString target = (rfc2217 ? "rfc2217://127.0.0.1:" : "127.0.0.1:") + QString::number(port);
     const QString report = dir.filePath("relay.json");
-    Peer relay(QStringLiteral(FAREND_BINARY), {"--relay", target, "--link", com3, "--report", report});
+    const QString stream = dir.filePath("relay.jsonl");
+    Peer relay(QStringLiteral(FAREND_BINARY), {"--relay", target, "--link", com3, "--report", report,
+                                               "--report-stream", stream, "--interval", "0.5",
+                                               "--expect-clean"});
     QVERIFY2(waitForPath(com3), relay.errSoFar().constData());
 
     const int fd = openAsTester(com3);
@@ -253,34 +323,69 @@ void FarendRelayTest::relayThroughSer2netAgreesWithTheFarEnd()
     QByteArray got = exchange(fd, 200, 10);
     got += readUntilQuiet(fd);
     close(fd);
-    const QByteArray line = relay.stop().trimmed().split('\n').last();
-    const QByteArray far = farend.stop().trimmed().split('\n').last();
-    QCOMPARE(relay.status(), 0);
+    const QByteArray summary = relay.stop();
+    const QByteArray far = totalsLine(farend.stop());
+    // replies were lost, and --expect-clean says so in its own status and in the summary
+    QCOMPARE(relay.status(), 3);
 
     // what farend sent back is what the relay saw echoed; what it dropped, the relay lost
     const long long farSent = figure(far, "sent (\\d+) bytes");
     QVERIFY2(farSent > 100 && farSent < 200, far.constData());   // about 20% dropped
-    QCOMPARE(figure(line, "received (\\d+) bytes"), 200LL);
-    QVERIFY2(figure(line, "echoed (\\d+)") == farSent, (line + "\n" + far).constData());
-    QCOMPARE(figure(line, "lost (\\d+)"), 200 - farSent);
-    QCOMPARE(figure(line, "changed (\\d+)"), 0LL);
-    QCOMPARE(figure(line, "extra (\\d+)"), 0LL);
-    QCOMPARE(qsizetype(figure(line, "sent (\\d+) bytes")), got.size());
-    // every echo waited at least the far end's latency
-    QVERIFY2(figureMs(line, "round trip median ([0-9.]+) ms") >= 4.0, line.constData());
-    QVERIFY2(line.contains("1 run,"), line.constData());
-
-    QFile f(report);
-    QVERIFY(f.open(QIODevice::ReadOnly));
-    const QJsonObject r = QJsonDocument::fromJson(f.readAll()).object();
-    QCOMPARE(r["received"].toInt(), 200);
+    const QJsonObject r = QJsonDocument::fromJson(readAllOf(report)).object();
+    QCOMPARE(r["format"].toInt(), 2);
+    QCOMPARE(r["sends"].toInt(), 200);
     QCOMPARE(r["echoed"].toInt(), int(farSent));
-    QCOMPARE(r["echoes_lost"].toInt(), int(200 - farSent));
+    QCOMPARE(r["lost"].toInt(), int(200 - farSent));
+    QCOMPARE(r["changed"].toInt(), 0);
+    QCOMPARE(r["extra"].toInt(), 0);
+    QCOMPARE(r["clean"].toBool(), false);
+    QCOMPARE(r["runs"].toInt(), 1);
+    QCOMPARE(r["bytes"].toObject()["to_tester"].toInt(), int(got.size()));
+    QCOMPARE(r["tester_timing"].toObject()["test_cycle"].toString(), QStringLiteral("exact"));
+    // no far-end member that would mean something else here
+    QVERIFY(!r.contains("received") && !r.contains("sent") && !r.contains("echoes_lost"));
+    // every echo waited at least the far end's latency
+    QVERIFY2(r["round_trip_ms"].toObject()["p50"].toDouble() >= 4.0, summary.constData());
     int binned = 0;
     for (const QJsonValue &bin : r["round_trip_histogram_ms"].toArray())
         binned += bin.toObject()["count"].toInt();
     QCOMPARE(binned, int(farSent));
-    QVERIFY(r["gap_histogram_ms"].isArray());
+    QVERIFY2(summary.contains(QByteArray("sends 200, echoes ") + QByteArray::number(farSent) +
+                              ", lost " + QByteArray::number(200 - farSent)),
+             summary.constData());
+    QVERIFY2(summary.contains(QByteArray("not clean: ") + QByteArray::number(200 - farSent) +
+                              " lost, 0 changed, 0 extra (exit status 3)"),
+             summary.constData());
+
+    // the interval lines add up to the totals
+    const IntervalSums lines = sumIntervalLines(relay.out);
+    QVERIFY2(lines.rows >= 3, relay.out.constData());   // 2 s at 0.5 s, all of one width
+    QCOMPARE(lines.toChain, 200LL);
+    QCOMPARE(lines.fromChain, farSent);
+    QCOMPARE(lines.echoed, farSent);
+    QCOMPARE(lines.lost, 200 - farSent);
+    QCOMPARE(lines.changed + lines.extra, 0LL);
+    QVERIFY2(relay.out.contains("run 1: the tester opened COM3 at 9600 8N1"), relay.out.constData());
+
+    // and so does the stream, parsed a line at a time
+    const QList<QJsonObject> records = streamRecords(readAllOf(stream));
+    QVERIFY(records.size() >= 5);
+    QCOMPARE(records.first()["type"].toString(), QStringLiteral("start"));
+    QCOMPARE(records.last()["type"].toString(), QStringLiteral("end"));
+    long long sends = 0, echoed = 0, lost = 0, runs = 0;
+    for (const QJsonObject &o : records) {
+        if (o["type"] == QStringLiteral("interval")) {
+            sends += o["sends"].toInt();
+            echoed += o["echoed"].toInt();
+            lost += o["lost"].toInt();
+        }
+        runs += o["type"] == QStringLiteral("run");
+    }
+    QCOMPARE(sends, 200LL);
+    QCOMPARE(echoed, farSent);
+    QCOMPARE(lost, 200 - farSent);
+    QCOMPARE(runs, 1LL);
+    QCOMPARE(records.last()["echoed"].toInt(), int(farSent));
 }
 
 void FarendRelayTest::rfc2217SetsTheDeviceServersPortToWhatTheTesterSet()
@@ -310,7 +415,7 @@ void FarendRelayTest::rfc2217SetsTheDeviceServersPortToWhatTheTesterSet()
     QCOMPARE(t.c_cflag & (PARENB | CSTOPB), tcflag_t(0));
     const QByteArray line = relay.stop();
     // ser2net on a pty acknowledges the settings but not the modem lines, and data still flows
-    QVERIFY2(line.contains("device server's port 9600 8N1 (not acknowledged: DTR, RTS)"),
+    QVERIFY2(line.contains("device server (RFC 2217): port 9600 8N1; not acknowledged: DTR, RTS"),
              line.constData());
 }
 
@@ -328,7 +433,9 @@ void FarendRelayTest::theRealTesterOnTheRelaysCom3GetsEveryEchoThroughSer2net()
     ComTestbed testbed(ComTestbed::NoPort);
     const QString com3 = QFile::decodeName(testbed.root().c_str()) + "/dev/COM3";
     QDir().mkpath(QFileInfo(com3).path());
-    Peer relay(QStringLiteral(FAREND_BINARY), {"--relay", "127.0.0.1:" + QString::number(port), "--link", com3});
+    const QString report = dir.filePath("tester.json");
+    Peer relay(QStringLiteral(FAREND_BINARY), {"--relay", "127.0.0.1:" + QString::number(port),
+                                               "--link", com3, "--report", report});
     QVERIFY2(waitForPath(com3), relay.errSoFar().constData());
 
     QProcess tester;
@@ -355,15 +462,16 @@ void FarendRelayTest::theRealTesterOnTheRelaysCom3GetsEveryEchoThroughSer2net()
     QVERIFY(tester.waitForFinished(30000));
     QCOMPARE(tester.readAllStandardOutput(), QByteArray());
 
-    const QByteArray line = relay.stop().trimmed().split('\n').last();
-    const QByteArray far = farend.stop().trimmed().split('\n').last();
-    const long long sent = figure(line, "received (\\d+) bytes");
-    QVERIFY2(sent > 40, line.constData());   // 1.5 s at 10 ms
-    QVERIFY2(line.contains("test cycle exact"), line.constData());
-    QCOMPARE(figure(line, "echoed (\\d+)"), sent);
-    QCOMPARE(figure(line, "lost (\\d+)"), 0LL);
+    const QByteArray summary = relay.stop();
+    const QByteArray far = totalsLine(farend.stop());
+    const QJsonObject r = QJsonDocument::fromJson(readAllOf(report)).object();
+    const long long sent = r["sends"].toInt();
+    QVERIFY2(sent > 40, summary.constData());   // 1.5 s at 10 ms
+    QCOMPARE(r["tester_timing"].toObject()["test_cycle"].toString(), QStringLiteral("exact"));
+    QCOMPARE(r["echoed"].toInt(), int(sent));
+    QCOMPARE(r["lost"].toInt(), 0);
     QCOMPARE(figure(far, "received (\\d+) bytes"), sent);
-    QVERIFY2(line.contains("1 run,"), line.constData());
+    QCOMPARE(r["runs"].toInt(), 1);
 }
 
 void FarendRelayTest::aNewOpenOfCom3IsANewRunAndTheTargetGoingAwayHangsUpCom3()
@@ -392,10 +500,91 @@ void FarendRelayTest::aNewOpenOfCom3IsANewRunAndTheTargetGoingAwayHangsUpCom3()
     QVERIFY2(err.contains("farend: " + at.toLatin1() + " closed the connection: " + QFile::encodeName(com3) +
                           " hung up\n"),
              err.constData());
-    QVERIFY2(err.contains("received 6 bytes, sent 6 bytes") && err.contains("test cycle exact") &&
-                 err.contains("3 runs, echoed 6, lost 0"),
+    QVERIFY2(err.contains("3 runs ---\nsends 6, echoes 6, lost 0 (0.00%), changed 0, extra 0\n") &&
+                 err.contains("tester on the wire: 6 bytes, test cycle exact\n") &&
+                 err.contains("clean: nothing lost, changed or extra"),
              err.constData());
+    // each open of COM3 is marked where the interval lines go
+    QVERIFY2(relay.out.contains("run 1: the tester") && relay.out.contains("run 3: the tester"),
+             relay.out.constData());
     QVERIFY(!QFileInfo(com3).isSymLink());   // the link goes with COM3
+}
+
+void FarendRelayTest::exitStatusSaysWhetherTheChainWasClean_data()
+{
+    QTest::addColumn<bool>("lossy");
+    QTest::addColumn<bool>("expectClean");
+    QTest::addColumn<int>("status");
+    QTest::newRow("clean chain") << false << false << 0;
+    QTest::newRow("clean chain, --expect-clean") << false << true << 0;
+    QTest::newRow("lossy chain") << true << false << 0;
+    QTest::newRow("lossy chain, --expect-clean") << true << true << 3;
+}
+
+void FarendRelayTest::exitStatusSaysWhetherTheChainWasClean()
+{
+    QFETCH(bool, lossy);
+    QFETCH(bool, expectClean);
+    QFETCH(int, status);
+    QStringList far{"--listen", "127.0.0.1:0"};
+    if (lossy)
+        far << "--drop" << "30";
+    Peer echo(QStringLiteral(FAREND_BINARY), far);
+    const QString at = listeningAt(echo);
+    QVERIFY2(!at.isEmpty(), echo.errSoFar().constData());
+    const QString com3 = dir.filePath("COM3");
+    QStringList args{"--relay", at, "--link", com3, "--interval", "0"};
+    if (expectClean)
+        args << "--expect-clean";
+    Peer relay(QStringLiteral(FAREND_BINARY), args);
+    QVERIFY2(waitForPath(com3), relay.errSoFar().constData());
+    const int fd = openAsTester(com3);
+    QVERIFY(fd >= 0);
+    QByteArray got = exchange(fd, 36, 5);
+    got += readUntilQuiet(fd);
+    close(fd);
+    const QByteArray err = relay.stop();
+    QCOMPARE(relay.status(), status);
+    QCOMPARE(relay.out, QByteArray());   // --interval 0: no lines
+    const QByteArray verdict = err.trimmed().split('\n').last();
+    if (lossy) {
+        QVERIFY2(got.size() < 36, got.constData());
+        QVERIFY2(verdict == "not clean: " + QByteArray::number(36 - got.size()) +
+                                " lost, 0 changed, 0 extra" +
+                                (expectClean ? " (exit status 3)" : ""),
+                 err.constData());
+    } else {
+        QCOMPARE(got, testCycle);
+        QCOMPARE(verdict, QByteArray("clean: nothing lost, changed or extra"));
+    }
+}
+
+void FarendRelayTest::theStreamOnStandardOutputSendsTheLinesToStandardError()
+{
+    Peer echo(QStringLiteral(FAREND_BINARY), {"--listen", "127.0.0.1:0"});
+    const QString at = listeningAt(echo);
+    QVERIFY2(!at.isEmpty(), echo.errSoFar().constData());
+    const QString com3 = dir.filePath("COM3");
+    Peer relay(QStringLiteral(FAREND_BINARY),
+               {"--relay", at, "--link", com3, "--report-stream", "-", "--interval", "0.2"});
+    QVERIFY2(waitForPath(com3), relay.errSoFar().constData());
+    const int fd = openAsTester(com3);
+    QVERIFY(fd >= 0);
+    QByteArray got = exchange(fd, 36, 10);
+    got += readUntilQuiet(fd);
+    close(fd);
+    const QByteArray err = relay.stop();
+    QCOMPARE(got, testCycle);
+    // standard output holds nothing but the stream; the lines went to standard error
+    const QList<QJsonObject> records = streamRecords(relay.out);
+    QVERIFY2(records.size() >= 3, relay.out.constData());
+    QCOMPARE(records.last()["echoed"].toInt(), 36);
+    QCOMPARE(records.last()["clean"].toBool(), true);
+    const IntervalSums lines = sumIntervalLines(err);
+    QVERIFY2(lines.rows >= 1, err.constData());
+    QCOMPARE(lines.echoed, 36LL);
+    // after the traffic, the quiet read's intervals say so in a short line
+    QVERIFY2(lines.quiet >= 1, err.constData());
 }
 
 void FarendRelayTest::badInputEndsWithStatus2AndOneLine()
@@ -403,6 +592,9 @@ void FarendRelayTest::badInputEndsWithStatus2AndOneLine()
     const QString link = dir.filePath("COM3");
     const QString taken = dir.filePath("taken");
     QFile(taken).open(QIODevice::WriteOnly);
+    const QByteArray badInterval =
+        "farend: option --interval needs 0 (no lines) or seconds from 0.1 to 86400\n"
+        "Try 'farend --help'.\n";
     const struct {
         QStringList args;
         QByteArray err;
@@ -426,15 +618,48 @@ void FarendRelayTest::badInputEndsWithStatus2AndOneLine()
          "farend: --link goes with --relay only\nTry 'farend --help'.\n"},
         {{"--relay", "127.0.0.1:1", "--", "true"},
          "farend: --relay serves until interrupted and runs no command\nTry 'farend --help'.\n"},
+        {{"--relay", "127.0.0.1:1", "--interval", "often"},
+         badInterval},
+        {{"--relay", "127.0.0.1:1", "--interval", "-1"},
+         badInterval},
+        {{"--relay", "127.0.0.1:1", "--interval", "1e9"},
+         badInterval},
+        {{"--relay", "127.0.0.1:1", "--interval", "nan"},
+         badInterval},
+        {{"--relay", "127.0.0.1:1", "--interval", "0.001"},
+         badInterval},
+        {{"--relay", "127.0.0.1:1", "--interval"},
+         badInterval},
+        {{"--listen", "0", "--expect-clean"},
+         "farend: --expect-clean goes with --relay only\nTry 'farend --help'.\n"},
+        {{"--relay", "127.0.0.1:1", "--report", dir.filePath("same.json"), "--report-stream",
+          dir.path() + "/./same.json"},
+         "farend: --report and --report-stream name the same file: " +
+             QFile::encodeName(dir.path()) + "/./same.json\nTry 'farend --help'.\n"},
+        {{"--relay", "127.0.0.1:1", "--link", link, "--report", dir.filePath("kept.json"),
+          "--report-stream", "/nonexistent-farend-dir/s.jsonl"},
+         "farend: cannot write /nonexistent-farend-dir/s.jsonl: No such file or directory\n"},
+        {{"--relay", "127.0.0.1:1", "--link", link, "--report", "/nonexistent-farend-dir/r.json"},
+         "farend: cannot write /nonexistent-farend-dir/r.json: No such file or directory\n"},
+        {{"--relay", "127.0.0.1:1", "--link", link, "--report", dir.filePath("kept.json"),
+          "--report-stream", dir.filePath("kept.jsonl")},
+         "farend: cannot connect to 127.0.0.1:1: Connection refused\n"},
+        {{"--rel", "127.0.0.1:1", "--re", "x"},
+         "farend: option --re is ambiguous\nTry 'farend --help'.\n"},
     };
     for (const auto &c : cases) {
         QProcess p;
         p.start(QStringLiteral(FAREND_BINARY), c.args);
         QVERIFY(p.waitForFinished(10000));
         QCOMPARE(p.readAllStandardError(), c.err);
+        QCOMPARE(p.readAllStandardOutput(), QByteArray());
         QCOMPARE(p.exitCode(), 2);
     }
     QVERIFY(!QFileInfo::exists(link));
+    // nothing is left half-written by a farend that refused to start
+    QVERIFY(!QFileInfo::exists(dir.filePath("kept.json")));
+    QVERIFY(!QFileInfo::exists(dir.filePath("kept.jsonl")));
+    QVERIFY(!QFileInfo::exists(dir.filePath("same.json")));
 
     // a raw TCP peer that never answers the offer of COM Port Control
     Peer silent(QStringLiteral(FAREND_BINARY), {"--listen", "127.0.0.1:0", "--silent"});
