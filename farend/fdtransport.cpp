@@ -23,6 +23,8 @@ Drained drain(int fd, const std::function<void(const char *bytes, std::size_t n)
         if (n > 0) {
             take(buf, static_cast<std::size_t>(n));
             got += static_cast<std::size_t>(n);
+            if (static_cast<std::size_t>(n) < sizeof buf)
+                return Drained::Open;   // a short read took all there was: spare the EAGAIN
         } else if (n == 0) {
             return Drained::EndOfFile;
         } else if (errno != EINTR) {

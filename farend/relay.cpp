@@ -138,12 +138,17 @@ bool Relay::carry(const std::function<bool()> &stop, const std::function<bool()>
         pollfd p[2];
         nfds_t n = 0;
         const int targetFd = target->fd();
-        if (targetFd >= 0)
-            p[n++] = {targetFd, static_cast<short>(POLLIN | (target->hasQueued() ? POLLOUT : 0)),
-                      0};
+        pollfd *targetPoll = nullptr, *com3Poll = nullptr;
+        if (targetFd >= 0) {
+            targetPoll = &p[n++];
+            *targetPoll = {targetFd,
+                           static_cast<short>(POLLIN | (target->hasQueued() ? POLLOUT : 0)), 0};
+        }
         const bool open = com3.testerOpen();
-        if (open)
-            p[n++] = {com3.fd(), static_cast<short>(POLLIN | (outbox.empty() ? 0 : POLLOUT)), 0};
+        if (open) {
+            com3Poll = &p[n++];
+            *com3Poll = {com3.fd(), static_cast<short>(POLLIN | (outbox.empty() ? 0 : POLLOUT)), 0};
+        }
         // a closed COM3 hangs up all the time: it is looked at every 10 ms instead
         int timeout = targetFd < 0 || !outbox.empty() ? 1 : open ? 50 : 10;
         if (everyMs > 0)   // the interval's line goes out on time
@@ -151,12 +156,18 @@ bool Relay::carry(const std::function<bool()> &stop, const std::function<bool()>
                 timeout, std::max(0.0, intervalStartMs + everyMs - monotonicMs()) + 1);
         poll(p, n, timeout);
         const double now = monotonicMs();
+        // only what poll() said is readable is read: a relay that waits costs no system calls
+        auto readable = [](const pollfd *q) {
+            return !q || (q->revents & (POLLIN | POLLHUP | POLLERR));
+        };
 
-        if (!open && com3.checkOpen())
+        const bool opened = !open && com3.checkOpen();
+        if (opened)
             testerOpened(now);
         fromTester.clear();
         bool changed = false;
-        if (com3.testerOpen() && !com3.read(fromTester, changed))
+        if (com3.testerOpen() && (opened || readable(com3Poll)) &&
+            !com3.read(fromTester, changed))
             outbox.clear();   // the run has ended; the next open is a new one
         if (changed)
             target->follow(com3.settings());
@@ -165,11 +176,12 @@ bool Relay::carry(const std::function<bool()> &stop, const std::function<bool()>
             link.received(static_cast<unsigned char>(c), now);
         }
         toChain += static_cast<long long>(fromTester.size());
-        if (!target->write(fromTester))
+        if ((!fromTester.empty() || target->hasQueued()) && !target->write(fromTester))
             return false;
 
         fromTarget.clear();
-        const bool held = target->read(fromTarget);
+        const bool held =
+            !(readable(targetPoll) || target->hasHeld()) || target->read(fromTarget);
         const double at = monotonicMs();
         fromChain += static_cast<long long>(fromTarget.size());
         for (char c : fromTarget)

@@ -30,9 +30,10 @@ std::string format(const char *pattern, ...)
     return text;
 }
 
-// Interval span, byte and reply counts, round trip, late share: widths that hold a week of
-// seconds and millions of bytes an interval, so that the columns stay put.
-const char kRow[] = "%s %9lld %9lld %8lld %7lld %7lld %7lld %8.3f %8.3f %8.3f %6.1f%%\n";
+// Interval span, byte and reply counts, round trip, late share: widths that hold a day of
+// seconds, millions of bytes an interval and round trips of seconds, so that the columns stay
+// put.
+const char kRow[] = "%s %9lld %9lld %8lld %7lld %7lld %7lld %9.3f %9.3f %9.3f %6.1f%%\n";
 
 std::string span(double fromS, double toS)
 {
@@ -43,7 +44,7 @@ std::string span(double fromS, double toS)
 
 std::string intervalHeader()
 {
-    return format("%21s %9s %9s %8s %7s %7s %7s %8s %8s %8s %7s\n", "interval", "to chain",
+    return format("%21s %9s %9s %8s %7s %7s %7s %9s %9s %9s %7s\n", "interval", "to chain",
                   "from", "echoed", "lost", "changed", "extra", "rtt p50", "p99", "max ms",
                   "late");
 }

@@ -122,6 +122,7 @@ public:
         held.clear();
         return TcpTarget::read(data);
     }
+    bool hasHeld() const override { return !held.empty(); }
     void follow(const LineSettings &s) override
     {
         if (s != applied) {

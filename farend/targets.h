@@ -26,6 +26,8 @@ public:
     // Queues `data` and writes what the target takes now; false when it went away.
     virtual bool write(const std::string &data) = 0;
     virtual bool hasQueued() const { return false; }
+    // Data already taken in that read() will hand over without the descriptor being readable.
+    virtual bool hasHeld() const { return false; }
     // The tester set COM3 to `s`.
     virtual void follow(const LineSettings &) {}
     virtual void describe(ChainFacts &facts) const = 0;

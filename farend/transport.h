@@ -15,7 +15,8 @@ class Com3Testbed;
 constexpr std::size_t kReadLimit = 64 * 1024;
 
 // Reads what `fd` has now, up to kReadLimit, handing each read's bytes to `take`. Open: it would
-// block, or the limit was reached and the rest comes on the next wake-up; Error: errno says why.
+// block, a short read took what there was, or the limit was reached and the rest comes on the
+// next wake-up; Error: errno says why.
 enum class Drained { Open, EndOfFile, Error };
 Drained drain(int fd, const std::function<void(const char *bytes, std::size_t n)> &take);
 

@@ -3,6 +3,7 @@
 // bytes, and what the wire saw of the tester's timing.
 #include "farend/echostats.h"
 #include "farend/link.h"
+#include "farend/relayreport.h"
 #include "farend/rfc2217.h"
 #include "farend/serve.h"
 #include "farend/uart.h"
@@ -42,6 +43,9 @@ private slots:
 
     void echoesAreCountedWhenDropsCorruptionAndLateRepliesMix();
     void rfc2217EscapesNegotiatesOnceAndReadsTheServersAnswers();
+
+    void intervalLinesStayAlignedAsTheNumbersGrow();
+    void theSummaryBlockFitsEightyColumnsAndSaysWhyTheChainIsNotClean();
 
     void bytesBeyondWhatTheDeviceHoldsAreCountedAndNotAnswered_data();
     void bytesBeyondWhatTheDeviceHoldsAreCountedAndNotAnswered();
@@ -672,6 +676,100 @@ void FarendTest::bytesBeyondWhatTheDeviceHoldsAreCountedAndNotAnswered()
     link.received('0', later);
     QCOMPARE(link.bytesOverrun(), overrun);
     QCOMPARE(link.takeDue(later + 2000).size(), std::size_t(1));
+}
+
+void FarendTest::intervalLinesStayAlignedAsTheNumbersGrow()
+{
+    WireTiming small, large;
+    small.add(3.1);
+    large.add(3.1);
+    large.add(12345.678);
+    IntervalFigures first;
+    first.fromS = 0;
+    first.toS = 1;
+    first.toChain = first.fromChain = first.echoes.sends = first.echoes.echoed = 9;
+    first.roundTrip = &small;
+    IntervalFigures later;
+    later.fromS = 86399;
+    later.toS = 86400;
+    later.toChain = later.fromChain = later.echoes.sends = 1000000;
+    later.echoes.echoed = 999000;
+    later.echoes.lost = 1000;
+    later.echoes.late = 999000;
+    later.roundTrip = &large;
+    const std::string header = intervalHeader(), a = intervalLine(first),
+                      b = intervalLine(later);
+    QCOMPARE(a.size(), header.size());
+    QCOMPARE(b.size(), header.size());
+    // each column ends where its heading ends
+    for (const char *heading : {"to chain", "echoed", "lost", "max ms", "late"}) {
+        const std::size_t end = header.find(heading) + std::strlen(heading);
+        QVERIFY2(a[end] == ' ' || a[end] == '\n', (header + a).c_str());
+        QVERIFY2(a[end - 1] != ' ' && b[end - 1] != ' ', (header + a + b).c_str());
+    }
+
+    IntervalFigures quiet;
+    quiet.fromS = 2;
+    quiet.toS = 3;
+    quiet.roundTrip = &small;
+    QCOMPARE(intervalLine(quiet), std::string("          2.00-3.00 s  no traffic (COM3 not open)\n"));
+    QCOMPARE(runLine({2, 4.5, LineSettings{9600, 8, 'N', 1}}),
+             std::string("               4.50 s  run 2: the tester opened COM3 at 9600 8N1\n"));
+}
+
+void FarendTest::theSummaryBlockFitsEightyColumnsAndSaysWhyTheChainIsNotClean()
+{
+    EchoStats echoes;
+    Link tester(LinkOptions{});
+    for (int i = 0; i < 1000; ++i) {
+        const unsigned char c = static_cast<unsigned char>(testCycle[i % 36]);
+        echoes.sent(c, i * 10.0);
+        tester.received(c, i * 10.0);
+        if (i % 50 != 7)   // 20 lost
+            echoes.replied(c, i * 10.0 + 3.0 + (i % 10) * 0.5 + (i == 500 ? 900 : 0));
+    }
+    echoes.expire(20000);
+    RelayFigures f;
+    f.link = "/dev/COM3";
+    f.target = "rfc2217://192.168.0.50:4001";
+    f.runs = 1;
+    f.echoes = echoes.counts();
+    f.roundTrip = &echoes.roundTrip();
+    f.tester = &tester;
+    f.chain.kind = "RFC 2217";
+    f.chain.deviceServerReports = true;
+    f.chain.serverPort = "9600 8N1";
+    f.chain.notAcknowledged = {"DTR", "RTS"};
+    f.expectClean = true;
+    const std::string block = summaryBlock(f);
+    std::size_t lines = 0;
+    for (std::size_t from = 0; from <= block.size(); ++lines) {
+        const std::size_t end = std::min(block.find('\n', from), block.size());
+        QVERIFY2(end - from < 80, block.substr(from, end - from).c_str());
+        from = end + 1;
+    }
+    QVERIFY2(lines >= 8 && lines <= 24, block.c_str());
+    QVERIFY2(block.find("sends 1000, echoes 980, lost 20 (2.00%), changed 0, extra 0\n") !=
+                 std::string::npos,
+             block.c_str());
+    QVERIFY2(block.find("device server (RFC 2217): port 9600 8N1; not acknowledged: DTR, RTS") !=
+                 std::string::npos,
+             block.c_str());
+    QVERIFY2(block.substr(block.rfind('\n') + 1) ==
+                 "not clean: 20 lost, 0 changed, 0 extra (exit status 3)",
+             block.c_str());
+
+    // the report has the relay's names, and the histogram holds every echo
+    const auto r = reportJson(f);
+    QCOMPARE(r["format"].get<int>(), kRelayReportFormat);
+    QCOMPARE(r["lost"].get<long long>(), 20LL);
+    QCOMPARE(r["clean"].get<bool>(), false);
+    long long binned = 0;
+    for (const auto &bin : r["round_trip_histogram_ms"])
+        binned += bin["count"].get<long long>();
+    QCOMPARE(binned, 980LL);
+    QCOMPARE(r["round_trip_ms"]["max"].get<double>(), 903.0);
+    QVERIFY(r["device_server"]["not_acknowledged"] == nlohmann::ordered_json({"DTR", "RTS"}));
 }
 
 QTEST_GUILESS_MAIN(FarendTest)
