@@ -7,6 +7,7 @@
 #include "farend/targets.h"
 #include "serial/clock.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 
