@@ -148,7 +148,9 @@ bool Relay::carry(const std::function<bool()> &stop, const std::function<bool()>
         const bool open = com3.testerOpen();
         if (open) {
             com3Poll = &p[n++];
-            *com3Poll = {com3.fd(), static_cast<short>(POLLIN | (outbox.empty() ? 0 : POLLOUT)), 0};
+            // POLLPRI: packet mode's news of changed settings
+            *com3Poll = {com3.fd(),
+                         static_cast<short>(POLLIN | POLLPRI | (outbox.empty() ? 0 : POLLOUT)), 0};
         }
         // a closed COM3 hangs up all the time: it is looked at every 10 ms instead
         int timeout = targetFd < 0 || !outbox.empty() ? 1 : open ? 50 : 10;
@@ -159,7 +161,7 @@ bool Relay::carry(const std::function<bool()> &stop, const std::function<bool()>
         const double now = monotonicMs();
         // only what poll() said is readable is read: a relay that waits costs no system calls
         auto readable = [](const pollfd *q) {
-            return !q || (q->revents & (POLLIN | POLLHUP | POLLERR));
+            return !q || (q->revents & (POLLIN | POLLPRI | POLLHUP | POLLERR));
         };
 
         const bool opened = !open && com3.checkOpen();

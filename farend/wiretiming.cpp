@@ -180,14 +180,3 @@ std::vector<std::string> WireTiming::histogramRows(int rows) const
     }
     return out;
 }
-
-std::string WireTiming::summary() const
-{
-    if (count == 0)
-        return "no period measured";
-    char text[160];
-    std::snprintf(text, sizeof text,
-                  "period median %.3f ms, p99 %.3f ms, max %.3f ms, %lld %s over twice the median",
-                  medianMs(), p99Ms(), maxMs(), longGaps(), longGaps() == 1 ? "gap" : "gaps");
-    return text;
-}

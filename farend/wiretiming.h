@@ -47,8 +47,6 @@ public:
     // shortest span to p99.9, the last one taking the rest up to the maximum.
     std::vector<std::string> histogramRows(int rows) const;
 
-    // "period median 1.000 ms, p99 1.020 ms, max 14.925 ms, 3 gaps over twice the median"
-    std::string summary() const;
 
 private:
     static std::size_t binOf(double ms);

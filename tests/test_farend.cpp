@@ -457,7 +457,7 @@ void FarendTest::wrongBaudHangsUpAfterAnsweringWhatTheNthByteBrought()
 void FarendTest::wireTimingFromAKnownArrivalSequence()
 {
     WireTiming t;
-    QCOMPARE(t.summary(), std::string("no period measured"));
+    QVERIFY(t.histogramRows(10).empty());   // nothing measured, nothing drawn
     // 100 gaps: 97 of 1 ms, one of 2 ms (not over twice the median), 3.5 ms and 40 ms
     double at = 1000;
     t.byteAt(at);
@@ -471,8 +471,20 @@ void FarendTest::wireTimingFromAKnownArrivalSequence()
     QCOMPARE(t.p99Ms(), 3.5);   // nearest rank: the 99th of 100
     QCOMPARE(t.maxMs(), 40.0);
     QCOMPARE(t.longGaps(), 2LL);
-    QCOMPARE(t.summary(), std::string("period median 1.000 ms, p99 3.500 ms, max 40.000 ms, "
-                                      "2 gaps over twice the median"));
+    QCOMPARE(t.ladder(), std::string("p50 1.000  p90 1.000  p99 3.500  p99.9 40.000  max 40.000"));
+    // the text histogram: at most ten rows inside 80 columns, every gap in one of them, the
+    // 40 ms gap in the last
+    const auto rows = t.histogramRows(10);
+    QVERIFY(!rows.empty() && rows.size() <= 10);
+    long long drawn = 0;
+    for (const std::string &row : rows) {
+        QVERIFY2(row.size() < 80, row.c_str());
+        drawn += std::stoll(row.substr(row.rfind(' ') + 1));
+    }
+    QCOMPARE(drawn, 100LL);
+    QVERIFY2(rows.back().find("ms |#") != std::string::npos &&
+                 rows.back().substr(rows.back().rfind(' ')) == " 1",
+             rows.back().c_str());
     const auto bins = t.histogram();
     QCOMPARE(bins.size(), size_t(4));
     QCOMPARE(bins[0].fromMs, 1.0);

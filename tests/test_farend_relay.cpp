@@ -403,13 +403,32 @@ void FarendRelayTest::rfc2217SetsTheDeviceServersPortToWhatTheTesterSet()
     termios t{};
     QCOMPARE(tcgetattr(look, &t), 0);
     close(look);
-    close(fd);
     QCOMPARE(cfgetospeed(&t), speed_t(B9600));
     QCOMPARE(t.c_cflag & CSIZE, tcflag_t(CS8));
     QCOMPARE(t.c_cflag & (PARENB | CSTOPB), tcflag_t(0));
+
+    // a change while COM3 is open and no byte follows it reaches the server too
+    termios mine{};
+    tcgetattr(fd, &mine);
+    cfsetspeed(&mine, B19200);
+    tcsetattr(fd, TCSANOW, &mine);
+    speed_t serverSpeed = 0;
+    QElapsedTimer waited;
+    waited.start();
+    while (serverSpeed != B19200 && waited.elapsed() < 5000) {
+        QTest::qWait(50);
+        const int again = open(QFile::encodeName(server).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        QVERIFY(again >= 0);
+        termios now{};
+        tcgetattr(again, &now);
+        close(again);
+        serverSpeed = cfgetospeed(&now);
+    }
+    QCOMPARE(serverSpeed, speed_t(B19200));
+    close(fd);
     const QByteArray line = relay.stop();
     // ser2net on a pty acknowledges the settings but not the modem lines, and data still flows
-    QVERIFY2(line.contains("device server (RFC 2217): port 9600 8N1; not acknowledged: DTR, RTS"),
+    QVERIFY2(line.contains("device server (RFC 2217): port 19200 8N1; not acknowledged: DTR, RTS"),
              line.constData());
 }
 
@@ -653,6 +672,13 @@ void FarendRelayTest::badInputEndsWithStatus2AndOneLine()
          "farend: cannot connect to 127.0.0.1:1: Connection refused\n"},
         {{"--rel", "127.0.0.1:1", "--re", "x"},
          "farend: option --re is ambiguous\nTry 'farend --help'.\n"},
+        // getopt_long takes an abbreviation that names one option
+        {{"--rel", "127.0.0.1:1", "--expect", "--lin", link},
+         "farend: cannot connect to 127.0.0.1:1: Connection refused\n"},
+        {{"--relay", "127.0.0.1:1", "--expect-clean=yes"},
+         "farend: option --expect-clean takes no value\nTry 'farend --help'.\n"},
+        {{"--relay", "127.0.0.1:1", "stray"},
+         "farend: unknown option stray\nTry 'farend --help'.\n"},
     };
     for (const auto &c : cases) {
         QProcess p;
