@@ -112,7 +112,8 @@ public:
     {
         if (connection < 0) {
             if (pollOnce(listening->fd(), POLLIN, timeoutMs) & POLLIN) {
-                connection = accept4(listening->fd(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+                connection =
+                    accept4(listening->fd(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
                 // each reply goes out as it is due, as a device server sends what its UART got
                 int on = 1;
                 if (connection >= 0)

@@ -163,20 +163,20 @@ private:
 
 } // namespace
 
-Opened<Target> openTarget(const std::string &spec)
+Opened<Target> openTarget(const std::string &where)
 {
-    if (!spec.empty() && spec[0] == '/') {
-        Opened<Transport> line = openSerialTransport(spec);
+    if (!where.empty() && where[0] == '/') {
+        Opened<Transport> line = openSerialTransport(where);
         if (!line.value)
             return Opened<Target>::failed(line.error);
         return {std::make_unique<SerialTarget>(std::move(line.value)), {}};
     }
-    const bool rfc2217 = spec.rfind("rfc2217://", 0) == 0;
-    const std::string address = rfc2217 ? spec.substr(10) : spec;
+    const bool rfc2217 = where.rfind("rfc2217://", 0) == 0;
+    const std::string address = rfc2217 ? where.substr(10) : where;
     HostPort to;
     if (!splitHostPort(address, false, to))
         return Opened<Target>::failed(
-            "--relay needs a device path, HOST:PORT or rfc2217://HOST:PORT, not \"" + spec + "\"");
+            "--relay needs a device path, HOST:PORT or rfc2217://HOST:PORT, not \"" + where + "\"");
     Opened<Socket> socket = connectTcp(to, address);
     if (!socket.value)
         return Opened<Target>::failed(socket.error);

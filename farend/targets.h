@@ -35,4 +35,4 @@ public:
 
 // "rfc2217://HOST:PORT", "HOST:PORT" (an IPv6 HOST in brackets), or a device path. An RFC 2217
 // target has agreed to COM Port Control when it is given.
-Opened<Target> openTarget(const std::string &spec);
+Opened<Target> openTarget(const std::string &where);

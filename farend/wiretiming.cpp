@@ -160,8 +160,8 @@ std::vector<std::string> WireTiming::histogramRows(int rows) const
     const double start = std::floor(lo / step + 1e-9) * step;
     std::vector<long long> counts;
     for (const Bin &b : bins) {
-        const auto row = static_cast<std::size_t>(
-            std::min<double>(rows - 1, std::max(0.0, std::floor((b.fromMs - start) / step + 1e-9))));
+        const double at = std::max(0.0, std::floor((b.fromMs - start) / step + 1e-9));
+        const auto row = static_cast<std::size_t>(std::min<double>(rows - 1, at));
         if (counts.size() <= row)
             counts.resize(row + 1, 0);
         counts[row] += b.count;

@@ -724,7 +724,8 @@ void FarendTest::intervalLinesStayAlignedAsTheNumbersGrow()
     quiet.fromS = 2;
     quiet.toS = 3;
     quiet.roundTrip = &small;
-    QCOMPARE(intervalLine(quiet), std::string("          2.00-3.00 s  no traffic (COM3 not open)\n"));
+    QCOMPARE(intervalLine(quiet),
+             std::string("          2.00-3.00 s  no traffic (COM3 not open)\n"));
     QCOMPARE(runLine({2, 4.5, LineSettings{9600, 8, 'N', 1}}),
              std::string("               4.50 s  run 2: the tester opened COM3 at 9600 8N1\n"));
 }

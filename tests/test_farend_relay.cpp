@@ -306,9 +306,9 @@ void FarendRelayTest::relayThroughSer2netAgreesWithTheFarEnd()
     const QString target = (rfc2217 ? "rfc2217://127.0.0.1:" : "127.0.0.1:") + QString::number(port);
     const QString report = dir.filePath("relay.json");
     const QString stream = dir.filePath("relay.jsonl");
-    Peer relay(QStringLiteral(FAREND_BINARY), {"--relay", target, "--link", com3, "--report", report,
-                                               "--report-stream", stream, "--interval", "0.5",
-                                               "--expect-clean"});
+    Peer relay(QStringLiteral(FAREND_BINARY),
+               {"--relay", target, "--link", com3, "--report", report, "--report-stream", stream,
+                "--interval", "0.5", "--expect-clean"});
     QVERIFY2(waitForPath(com3), relay.errSoFar().constData());
 
     const int fd = openAsTester(com3);
@@ -359,7 +359,8 @@ void FarendRelayTest::relayThroughSer2netAgreesWithTheFarEnd()
     QCOMPARE(lines.echoed, farSent);
     QCOMPARE(lines.lost, 200 - farSent);
     QCOMPARE(lines.changed + lines.extra, 0LL);
-    QVERIFY2(relay.out.contains("run 1: the tester opened COM3 at 9600 8N1"), relay.out.constData());
+    QVERIFY2(relay.out.contains("run 1: the tester opened COM3 at 9600 8N1"),
+             relay.out.constData());
 
     // and so does the stream, parsed a line at a time
     const QList<QJsonObject> records = streamRecords(readAllOf(stream));
@@ -417,7 +418,8 @@ void FarendRelayTest::rfc2217SetsTheDeviceServersPortToWhatTheTesterSet()
     waited.start();
     while (serverSpeed != B19200 && waited.elapsed() < 5000) {
         QTest::qWait(50);
-        const int again = open(QFile::encodeName(server).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        const int again =
+            open(QFile::encodeName(server).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
         QVERIFY(again >= 0);
         termios now{};
         tcgetattr(again, &now);
@@ -512,8 +514,8 @@ void FarendRelayTest::aNewOpenOfCom3IsANewRunAndTheTargetGoingAwayHangsUpCom3()
     close(fd);
     QCOMPARE(relay.status(), 1);
     const QByteArray err = relay.stop();
-    QVERIFY2(err.contains("farend: " + at.toLatin1() + " closed the connection: " + QFile::encodeName(com3) +
-                          " hung up\n"),
+    QVERIFY2(err.contains("farend: " + at.toLatin1() + " closed the connection: " +
+                          QFile::encodeName(com3) + " hung up\n"),
              err.constData());
     QVERIFY2(err.contains("3 runs ---\nsends 6, echoes 6, lost 0 (0.00%), changed 0, extra 0\n") &&
                  err.contains("tester on the wire: 6 bytes, test cycle exact\n") &&
