@@ -2,8 +2,8 @@
 
 #include "app/fonts.h"
 #include "app/layout.h"
-#include "looptest/receivedlabel.h"
 #include "serial/port.h"
+#include "vcl/receivedlabel.h"
 
 #include <QPalette>
 
@@ -70,6 +70,15 @@ void TForm1::createControls()
     RichEdit1->setObjectName(QStringLiteral("RichEdit1"));
     Button2->setObjectName(QStringLiteral("Button2"));
     MsTimer1->setObjectName(QStringLiteral("MsTimer1"));
+
+    // what assistive technology names each control by: the caption beside it, or for the log,
+    // which has none on screen, 受信ログ
+    Label4->SetLabelFor(Label1);
+    Label5->SetLabelFor(Label3);
+    Label8->SetLabelFor(Label2);
+    Label9->SetLabelFor(ComboBox1);
+    ComboBox1->setAccessibleName(Label9->text());
+    RichEdit1->setAccessibleName(QStringLiteral("受信ログ"));
 
     setTabOrder(Button1, ComboBox1);
     setTabOrder(ComboBox1, RichEdit1);

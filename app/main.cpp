@@ -3,9 +3,6 @@
 #include <cstdio>
 #include <unistd.h>
 
-// Where a window cannot be shown, the tester says so and ends with this status.
-constexpr int kNoDisplayStatus = 1;
-
 static void sayNoDisplay(const char *why)
 {
     std::fprintf(stderr,
@@ -15,16 +12,36 @@ static void sayNoDisplay(const char *why)
 }
 
 static QtMessageHandler qtHandler = nullptr;
+static bool waylandPluginMissing = false;   // Qt said so on its way to the next platform
+
+// What Qt tried before it gave up, from the variables it read: "cannot connect to :1",
+// "cannot connect to wayland-0; DISPLAY is unset".
+static QByteArray displaysTried()
+{
+    const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+    const QByteArray wayland = qgetenv("WAYLAND_DISPLAY");
+    const QByteArray x11 = qgetenv("DISPLAY");
+    QByteArrayList tried;
+    if (platform.startsWith("wayland") || (platform.isEmpty() && !wayland.isEmpty())) {
+        const QByteArray name = wayland.isEmpty() ? QByteArray("wayland-0") : wayland;
+        tried << (waylandPluginMissing
+                      ? "no Wayland platform plugin for " + name + ": qt6-wayland is not installed"
+                      : "cannot connect to " + name);
+    }
+    if (platform.isEmpty() || platform.startsWith("xcb"))
+        tried << (x11.isEmpty() ? QByteArray("DISPLAY is unset") : "cannot connect to " + x11);
+    return tried.isEmpty() ? QByteArray("the platform plugin could not start") : tried.join("; ");
+}
 
 // Qt ends with abort() and a core when no platform plugin starts: a display named but not
 // reachable, or a plugin that cannot run here.
 static void onQtMessage(QtMsgType type, const QMessageLogContext &context, const QString &text)
 {
+    if (text.contains(QLatin1String("Could not find the Qt platform plugin \"wayland\"")))
+        waylandPluginMissing = true;
     if (type == QtFatalMsg && text.contains(QLatin1String("Qt platform plugin"))) {
-        const QByteArray display = qgetenv("DISPLAY");
-        sayNoDisplay(display.isEmpty() ? "the platform plugin could not start"
-                                       : ("cannot connect to " + display).constData());
-        _exit(kNoDisplayStatus);
+        sayNoDisplay(displaysTried().constData());
+        _exit(kNotStartedStatus);
     }
     if (qtHandler)
         qtHandler(type, context, text);
@@ -58,7 +75,7 @@ int main()
     if (needsDisplay && qEnvironmentVariableIsEmpty("DISPLAY") &&
         qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
         sayNoDisplay("DISPLAY and WAYLAND_DISPLAY are unset");
-        return kNoDisplayStatus;
+        return kNotStartedStatus;
     }
     qtHandler = qInstallMessageHandler(onQtMessage);
     // a Wayland window cannot place itself: where XWayland runs, take X11 unless the user chose

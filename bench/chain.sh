@@ -70,7 +70,8 @@ run_chain() {
     wait "$socat" || true
     kill -INT "$farend"
     wait "$farend" || true
-    echo "period $label: $(tail -1 "$tmp/farend.err")"
+    echo "period $label: $(grep "^farend: received" "$tmp/farend.err")"
+    sed -n "/^farend: received/,\$p" "$tmp/farend.err" | tail -n +2
     if [ -s "$tmp/tester.out" ]; then
         echo "  the tester said: $(cat "$tmp/tester.out")"
     fi

@@ -15,7 +15,7 @@
 #include "vcl/form.h"
 #include "bench/stats.h"
 #include "looptest/exchange.h"
-#include "looptest/testcycle.h"
+#include "testcycle/testcycle.h"
 
 #include <QAbstractScrollArea>
 #include <QApplication>

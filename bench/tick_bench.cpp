@@ -14,7 +14,7 @@
 #include "tests/support/testbed.h"
 
 #include "looptest/exchange.h"
-#include "looptest/testcycle.h"
+#include "testcycle/testcycle.h"
 #include "app/form1.h"
 
 #include <QApplication>

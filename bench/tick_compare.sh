@@ -28,6 +28,7 @@ if [ -z "${TICK_COMPARE_PRIVATE:-}" ]; then
     rm -rf "$work/old/src" && mkdir -p "$work/old/src"   # its build stays: unchanged files keep their times
     git archive "$base" | tar -x -C "$work/old/src"
     cp -r bench/. "$work/old/src/bench/"   # the same bench, built against the old revision
+    [ -d "$work/old/src/testcycle" ] || cp -r testcycle "$work/old/src/"   # the cycle it includes
     cmake -S "$work/old/src" -B "$work/old/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
     cmake --build "$work/old/build" -j2 --target looptest tick_bench timer_bench flushcount >/dev/null
     # a /dev of its own: the machine's entries as links, and room for COM3

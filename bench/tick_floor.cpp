@@ -3,7 +3,7 @@
 // byte, read (nothing there yet), wait up to 5 ms for the echo, read it. No window, no event loop.
 // Prints the CPU it used (user + system, % of one core) and what came back.
 //   usage: tick_floor PORT PERIOD-MS SECONDS
-#include "looptest/testcycle.h"
+#include "testcycle/testcycle.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -13,6 +13,18 @@ constexpr double kGiveUpMs = 1000.0;    // an echo later than this is taken as l
 // that no two of them can be the same character.
 constexpr std::size_t kMatchWindow = 35;
 
+// What happened to the tester's bytes, since the start or within an interval.
+struct EchoCounts {
+    long long sends = 0, echoed = 0, lost = 0, changed = 0, extra = 0, late = 0;
+    EchoCounts operator-(const EchoCounts &o) const
+    {
+        return {sends - o.sends,     echoed - o.echoed, lost - o.lost,
+                changed - o.changed, extra - o.extra,   late - o.late};
+    }
+    // Nothing lost, changed or extra.
+    bool clean() const { return lost == 0 && changed == 0 && extra == 0; }
+};
+
 // How replies are counted, in the order of arrival:
 // - a reply equal to the oldest send still waiting is its echo;
 // - a reply equal to a later one among the next kMatchWindow waiting is that one's echo, and
@@ -30,19 +42,17 @@ public:
     void expire(double nowMs);
     void newRun();
 
-    long long echoed() const { return echoed_; }
-    long long lost() const { return lost_; }
-    long long changed() const { return changed_; }
-    long long extra() const { return extra_; }
-    long long late() const { return late_; }
+    const EchoCounts &counts() const { return counts_; }
+    long long echoed() const { return counts_.echoed; }
+    long long lost() const { return counts_.lost; }
+    long long changed() const { return counts_.changed; }
+    long long extra() const { return counts_.extra; }
+    long long late() const { return counts_.late; }
     long long waiting() const { return static_cast<long long>(pending.size()); }
     const WireTiming &roundTrip() const { return rtt; }
-
-    // "echoed 998, lost 2, changed 0, extra 0, round trip median ..., 3 echoes (0.30%) later
-    // than 5 ms"
-    std::string summary() const;
-    // The same figures and the round-trip histogram as JSON members (no braces).
-    std::string reportFields() const;
+    // The round trips since the last clearRecent(), for an interval's figures.
+    const WireTiming &recentRoundTrip() const { return recent; }
+    void clearRecent() { recent.clear(); }
 
 private:
     struct Send {
@@ -52,6 +62,6 @@ private:
     void echo(const Send &s, double atMs);
 
     std::deque<Send> pending;
-    WireTiming rtt;
-    long long echoed_ = 0, lost_ = 0, changed_ = 0, extra_ = 0, late_ = 0;
+    WireTiming rtt, recent;
+    EchoCounts counts_;
 };

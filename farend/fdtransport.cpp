@@ -1,18 +1,14 @@
 // The lines farend holds as a file descriptor: the mocked COM3's pseudo-terminal and TCP.
 #include "farend/transport.h"
 
+#include "farend/address.h"
 #include "farend/com3testbed.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
-#include <cstring>
 #include <ctime>
-#include <vector>
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -27,6 +23,8 @@ Drained drain(int fd, const std::function<void(const char *bytes, std::size_t n)
         if (n > 0) {
             take(buf, static_cast<std::size_t>(n));
             got += static_cast<std::size_t>(n);
+            if (static_cast<std::size_t>(n) < sizeof buf)
+                return Drained::Open;   // a short read took all there was: spare the EAGAIN
         } else if (n == 0) {
             return Drained::EndOfFile;
         } else if (errno != EINTR) {
@@ -105,54 +103,17 @@ private:
     bool cut = false;
 };
 
-std::string describe(const sockaddr *a)
-{
-    char host[INET6_ADDRSTRLEN] = "?";
-    int port = 0;
-    if (a->sa_family == AF_INET) {
-        auto *v4 = reinterpret_cast<const sockaddr_in *>(a);
-        inet_ntop(AF_INET, &v4->sin_addr, host, sizeof host);
-        port = ntohs(v4->sin_port);
-        return std::string(host) + ":" + std::to_string(port);
-    }
-    auto *v6 = reinterpret_cast<const sockaddr_in6 *>(a);
-    inet_ntop(AF_INET6, &v6->sin6_addr, host, sizeof host);
-    port = ntohs(v6->sin6_port);
-    return "[" + std::string(host) + "]:" + std::to_string(port);
-}
-
-// [HOST:]PORT, with an IPv6 HOST in brackets.
-bool splitAddress(const std::string &address, std::string &host, std::string &port)
-{
-    if (!address.empty() && address[0] == '[') {
-        const auto close = address.find("]:");
-        if (close == std::string::npos)
-            return false;
-        host = address.substr(1, close - 1);
-        port = address.substr(close + 2);
-    } else {
-        const auto colon = address.rfind(':');
-        host = colon == std::string::npos ? "" : address.substr(0, colon);
-        port = colon == std::string::npos ? address : address.substr(colon + 1);
-    }
-    return !port.empty() && port.find_first_not_of("0123456789") == std::string::npos &&
-           port.size() <= 5 && std::stol(port) <= 65535;
-}
-
 class TcpTransport : public Transport {
 public:
-    explicit TcpTransport(int listener) : listener(listener) {}
-    ~TcpTransport() override
-    {
-        closeConnection();
-        close(listener);
-    }
+    explicit TcpTransport(std::unique_ptr<Socket> listening) : listening(std::move(listening)) {}
+    ~TcpTransport() override { closeConnection(); }
 
     Event wait(double timeoutMs, std::string &in) override
     {
         if (connection < 0) {
-            if (pollOnce(listener, POLLIN, timeoutMs) & POLLIN) {
-                connection = accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+            if (pollOnce(listening->fd(), POLLIN, timeoutMs) & POLLIN) {
+                connection =
+                    accept4(listening->fd(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
                 // each reply goes out as it is due, as a device server sends what its UART got
                 int on = 1;
                 if (connection >= 0)
@@ -192,7 +153,7 @@ private:
         connection = -1;
     }
 
-    int listener;
+    std::unique_ptr<Socket> listening;
     int connection = -1;
 };
 
@@ -203,59 +164,14 @@ std::unique_ptr<Transport> mockedComTransport(Com3Testbed &mock)
     return std::make_unique<PtyTransport>(mock);
 }
 
-std::unique_ptr<Transport> listenTcpTransport(const std::string &address, std::string &bound,
-                                              std::string &error)
+Opened<Transport> listenTcpTransport(const std::string &address, std::string &bound)
 {
-    std::string host, port;
-    if (!splitAddress(address, host, port)) {
-        error = "--listen needs [HOST:]PORT with PORT from 0 to 65535, not \"" + address + "\"";
-        return nullptr;
-    }
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_PASSIVE;
-    addrinfo *found = nullptr;
-    if (int r = getaddrinfo(host.empty() ? nullptr : host.c_str(), port.c_str(), &hints, &found)) {
-        error = "cannot listen on " + address + ": " + gai_strerror(r);
-        return nullptr;
-    }
-    std::vector<addrinfo *> candidates;
-    for (addrinfo *a = found; a; a = a->ai_next)
-        candidates.push_back(a);
-    // every interface: IPv6's wildcard first, which takes IPv4 connections too
-    std::stable_partition(candidates.begin(), candidates.end(),
-                          [](const addrinfo *a) { return a->ai_family == AF_INET6; });
-    int err = EADDRNOTAVAIL;
-    int listener = -1;
-    for (const addrinfo *a : candidates) {
-        listener = socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                          a->ai_protocol);
-        if (listener < 0) {
-            err = errno;
-            continue;
-        }
-        int on = 1, off = 0;   // a restarted farend takes its port back at once
-        setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        if (a->ai_family == AF_INET6)
-            setsockopt(listener, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
-        // one connection at a time: the next waits in the backlog until the last one closes
-        if (bind(listener, a->ai_addr, a->ai_addrlen) != 0 || listen(listener, 1) != 0) {
-            err = errno;
-            close(listener);
-            listener = -1;
-            continue;
-        }
-        break;
-    }
-    freeaddrinfo(found);
-    if (listener < 0) {
-        error = "cannot listen on " + address + ": " + std::strerror(err);
-        return nullptr;
-    }
-    sockaddr_storage local{};
-    socklen_t length = sizeof local;
-    getsockname(listener, reinterpret_cast<sockaddr *>(&local), &length);
-    bound = describe(reinterpret_cast<sockaddr *>(&local));
-    return std::make_unique<TcpTransport>(listener);
+    HostPort on;
+    if (!splitHostPort(address, true, on))
+        return Opened<Transport>::failed("--listen needs [HOST:]PORT with PORT from 0 to 65535, "
+                                         "not \"" + address + "\"");
+    Opened<Socket> listener = listenTcp(on, address, bound);
+    if (!listener.value)
+        return Opened<Transport>::failed(listener.error);
+    return {std::make_unique<TcpTransport>(std::move(listener.value)), {}};
 }

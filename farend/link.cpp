@@ -1,8 +1,9 @@
 #include "farend/link.h"
 
-#include "looptest/testcycle.h"
+#include "testcycle/testcycle.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <vector>
 
@@ -139,61 +140,68 @@ void Link::newLine()
     timing_.newLine();
 }
 
+std::string Link::cycleText() const
+{
+    if (received_ == 0)
+        return "nothing arrived";
+    if (exactCycle())
+        return "test cycle exact";
+    return "test cycle broken at byte " + std::to_string(firstMismatch + 1);
+}
+
+std::vector<std::string> Link::timingLines() const
+{
+    std::vector<std::string> lines;
+    if (timing_.gaps() == 0)
+        return lines;
+    lines.push_back("period (ms): " + timing_.ladder());
+    lines.push_back(std::to_string(timing_.longGaps()) +
+                    (timing_.longGaps() == 1 ? " gap" : " gaps") + " over twice the median");
+    for (const std::string &row : timing_.histogramRows(kHistogramRows))
+        lines.push_back(row);
+    return lines;
+}
+
 std::string Link::summary() const
 {
     const double span = received_ > 1 ? (lastAtMs - firstAtMs) / 1000.0 : 0.0;
-    char line[200];
-    int n = std::snprintf(line, sizeof line,
-                          "farend: received %lld bytes, sent %lld bytes, first to last %.3f s, ",
-                          received_, sent_, span);
-    if (received_ == 0)
-        std::snprintf(line + n, sizeof line - n, "nothing arrived");
-    else if (exactCycle())
-        std::snprintf(line + n, sizeof line - n, "test cycle exact");
-    else
-        std::snprintf(line + n, sizeof line - n, "test cycle broken at byte %lld",
-                      firstMismatch + 1);
-    std::string text = line;
-    if (timing_.gaps() > 0)
-        text += ", " + timing_.summary();
+    char head[160];
+    std::snprintf(head, sizeof head,
+                  "farend: received %lld bytes, sent %lld bytes, first to last %.3f s, ", received_,
+                  sent_, span);
+    std::string text = head + cycleText();
+    for (const std::string &line : timingLines())
+        text += "\n  " + line;
     if (lost_ > 0)
-        text += ", " + std::to_string(lost_) + " replies lost: the line did not take them";
+        text += "\n  " + std::to_string(lost_) + " replies lost: the line did not take them";
     if (overrun_ > 0)
-        text += ", " + std::to_string(overrun_) +
+        text += "\n  " + std::to_string(overrun_) +
                 " bytes not answered: they came faster than the device could hold them";
     return text;
 }
 
-std::string Link::report() const
+nlohmann::ordered_json Link::reportJson() const
 {
     const double span = received_ > 1 ? (lastAtMs - firstAtMs) / 1000.0 : 0.0;
-    const char *cycle = received_ == 0 ? "nothing arrived" : exactCycle() ? "exact" : "broken";
-    char head[512];
-    std::snprintf(head, sizeof head,
-                  "{\n"
-                  "  \"received\": %lld,\n"
-                  "  \"sent\": %lld,\n"
-                  "  \"lost\": %lld,\n"
-                  "  \"overrun\": %lld,\n"
-                  "  \"first_to_last_s\": %.6f,\n"
-                  "  \"test_cycle\": \"%s\",\n"
-                  "  \"broken_at_byte\": %s,\n"
-                  "  \"gaps\": %lld,\n"
-                  "  \"period_ms\": {\"median\": %.3f, \"p99\": %.3f, \"max\": %.6f},\n"
-                  "  \"gaps_over_twice_median\": %lld,\n"
-                  "  \"gap_histogram_ms\": [",
-                  received_, sent_, lost_, overrun_, span, cycle,
-                  exactCycle() ? "null" : std::to_string(firstMismatch + 1).c_str(),
-                  timing_.gaps(), timing_.medianMs(), timing_.p99Ms(), timing_.maxMs(),
-                  timing_.longGaps());
-    std::string text = head;
-    const auto bins = timing_.histogram();
-    for (std::size_t i = 0; i < bins.size(); ++i) {
-        char row[96];
-        std::snprintf(row, sizeof row, "%s\n    {\"from\": %.3f, \"to\": %.3f, \"count\": %lld}",
-                      i ? "," : "", bins[i].fromMs, bins[i].toMs, bins[i].count);
-        text += row;
-    }
-    text += bins.empty() ? "]\n}\n" : "\n  ]\n}\n";
-    return text;
+    nlohmann::ordered_json r;
+    r["received"] = received_;
+    r["sent"] = sent_;
+    r["lost"] = lost_;
+    r["overrun"] = overrun_;
+    r["first_to_last_s"] = std::round(span * 1e6) / 1e6;
+    r["test_cycle"] = received_ == 0 ? "nothing arrived" : exactCycle() ? "exact" : "broken";
+    r["broken_at_byte"] =
+        exactCycle() ? nlohmann::ordered_json() : nlohmann::ordered_json(firstMismatch + 1);
+    r["gaps"] = timing_.gaps();
+    r["period_ms"] = {{"median", std::round(timing_.medianMs() * 1e3) / 1e3},
+                      {"p99", std::round(timing_.p99Ms() * 1e3) / 1e3},
+                      {"max", std::round(timing_.maxMs() * 1e6) / 1e6}};
+    r["gaps_over_twice_median"] = timing_.longGaps();
+    r["gap_histogram_ms"] = timing_.histogramJson();
+    return r;
+}
+
+std::string Link::report() const
+{
+    return reportJson().dump(2) + "\n";
 }

@@ -9,6 +9,7 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <vector>
 
 struct LinkOptions {
     double latencyMs = 0;        // extra delay before each reply goes out
@@ -21,6 +22,7 @@ struct LinkOptions {
     std::uint32_t seed = 1;
 };
 
+constexpr int kHistogramRows = 10;                        // a text histogram's rows at most
 constexpr double kByteTimeMs = 10.0 * 1000.0 / 9600.0;   // start, 8 data, stop bit
 constexpr double kHangupGraceMs = 20.0;                   // the last reply is read before the cut
 // Bytes the device holds at most, on their way in and as replies not yet due (a device server's
@@ -50,13 +52,22 @@ public:
     long long bytesReceived() const { return received_; }
     long long bytesSent() const { return sent_; }
     long long bytesOverrun() const { return overrun_; }
+    long long bytesLost() const { return lost_; }
     // Whether everything received on each line so far is the test cycle "0".."9", "A".."Z",
     // from "0".
     bool exactCycle() const { return firstMismatch < 0; }
     long long firstMismatchAt() const { return firstMismatch; }
     const WireTiming &timing() const { return timing_; }
+    // "test cycle exact", "test cycle broken at byte K" or "nothing arrived".
+    std::string cycleText() const;
+    // What the wire saw of the tester's timing, a line each: the period's percentile ladder,
+    // the long gaps, a text histogram. None before two bytes.
+    std::vector<std::string> timingLines() const;
+    // "farend: received N bytes, sent M bytes, first to last T s, <cycle>" and, indented below
+    // it, the timing lines and what went missing.
     std::string summary() const;
-    // The summary's figures and the gap histogram, as JSON.
+    // The summary's figures and the gap histogram, as a JSON document.
+    nlohmann::ordered_json reportJson() const;
     std::string report() const;
 
 private:

@@ -39,16 +39,18 @@ void catchSignals()
     sigaction(SIGUSR1, &sa, nullptr);
 }
 
-// The line the configuration names, ready to serve; null with `error` set when it is not.
-std::unique_ptr<Transport> openLine(const Config &config, CommandOnCom3 &mocked,
-                                    std::string &error)
+// The line the configuration names, ready to serve, or why not.
+Opened<Transport> openLine(const Config &config, CommandOnCom3 &mocked)
 {
     switch (config.mode) {
-    case Config::Mode::MockedCom3:
-        return mocked.create(error);
+    case Config::Mode::MockedCom3: {
+        std::string error;
+        auto line = mocked.create(error);
+        return {std::move(line), error};
+    }
     case Config::Mode::SerialDevice: {
-        auto line = openSerialTransport(config.device, error);
-        if (line)
+        auto line = openSerialTransport(config.device);
+        if (line.value)
             std::fprintf(stderr, "farend: serving on %s\n", config.device.c_str());
         return line;
     }
@@ -56,13 +58,13 @@ std::unique_ptr<Transport> openLine(const Config &config, CommandOnCom3 &mocked,
         break;
     case Config::Mode::TcpServer: {
         std::string bound;
-        auto line = listenTcpTransport(config.listenAddress, bound, error);
-        if (line)
+        auto line = listenTcpTransport(config.listenAddress, bound);
+        if (line.value)
             std::fprintf(stderr, "farend: listening on %s\n", bound.c_str());
         return line;
     }
     }
-    return nullptr;
+    return Opened<Transport>::failed("no line to serve");
 }
 
 } // namespace
@@ -75,6 +77,11 @@ int main(int argc, char **argv)
         return refuse(report.error());
 
     if (config.mode == Config::Mode::Relay) {
+        StreamFile stream(config.streamPath);
+        if (!stream.ok()) {
+            report.discard();   // nothing is left half-made when farend refuses to start
+            return refuse(stream.error());
+        }
         prctl(PR_SET_TIMERSLACK, 1UL);   // round trips are measured in microseconds
         catchSignals();
         auto progress = [] {
@@ -82,15 +89,16 @@ int main(int argc, char **argv)
             progressRequested = 0;
             return asked;
         };
-        return runRelay(config, report, [] { return stopRequested != 0; }, progress);
+        return runRelay(config, report, stream, [] { return stopRequested != 0; }, progress);
     }
 
     CommandOnCom3 mocked;
     std::string error;
-    std::unique_ptr<Transport> line = openLine(config, mocked, error);
+    Opened<Transport> opened = openLine(config, mocked);
+    std::unique_ptr<Transport> line = std::move(opened.value);
     if (!line) {
         report.discard();
-        return refuse(error);
+        return refuse(opened.error);
     }
 
     prctl(PR_SET_TIMERSLACK, 1UL);   // pacing works in microseconds

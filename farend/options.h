@@ -13,6 +13,9 @@ struct Config {
     std::string device;                 // --port
     std::string listenAddress;          // --listen
     std::string reportPath;             // --report
+    std::string streamPath;             // --report-stream ("-": standard output)
+    double intervalS = 1;               // --interval (0: no interval lines)
+    bool expectClean = false;           // --expect-clean
     std::string relayTarget;            // --relay
     std::string linkPath = "/dev/COM3"; // --link
     bool reconnect = false;             // --reconnect

@@ -8,7 +8,9 @@
 #include <functional>
 
 // Relays until `stop` says so (asked at least every 50 ms) or the target goes away for good.
-// `progress` is asked as often and says when to print the summary so far. Returns the exit
-// status: 0 when stopped, 1 when the target went away, 2 for bad input (its line printed).
-int runRelay(const Config &config, ReportFile &report, const std::function<bool()> &stop,
-             const std::function<bool()> &progress);
+// `progress` is asked as often and says when to print the summary so far. Interval lines go to
+// standard output, or to standard error while the stream has standard output. Returns the exit
+// status: 0 when stopped, 1 when the target went away, 2 for bad input (its line printed), 3
+// with --expect-clean when a reply was lost, changed or extra.
+int runRelay(const Config &config, ReportFile &report, StreamFile &stream,
+             const std::function<bool()> &stop, const std::function<bool()> &progress);

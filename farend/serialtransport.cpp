@@ -104,37 +104,31 @@ std::string openFailure(const std::string &device, int err)
 
 } // namespace
 
-std::unique_ptr<Transport> openSerialTransport(const std::string &device, std::string &error)
+Opened<Transport> openSerialTransport(const std::string &device)
 {
     HANDLE h = CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
-        error = openFailure(device, static_cast<int>(GetLastError()));
-        return nullptr;
-    }
+    if (h == INVALID_HANDLE_VALUE)
+        return Opened<Transport>::failed(openFailure(device, static_cast<int>(GetLastError())));
     auto line = std::make_unique<SerialTransport>(h);   // closes the handle on every way out
-    if (!SetupComm(h, 4096, 4096)) {
-        error = device + " is not a serial terminal";
-        return nullptr;
-    }
+    if (!SetupComm(h, 4096, 4096))
+        return Opened<Transport>::failed(device + " is not a serial terminal");
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
-    if (!GetCommState(h, &dcb)) {
-        error = "cannot read the settings of " + device + ": " + lastErrorText();
-        return nullptr;
-    }
+    if (!GetCommState(h, &dcb))
+        return Opened<Transport>::failed("cannot read the settings of " + device + ": " +
+                                         lastErrorText());
     dcb.BaudRate = 9600;
     dcb.ByteSize = 8;
     dcb.Parity = NOPARITY;
     dcb.StopBits = ONESTOPBIT;
-    if (!SetCommState(h, &dcb)) {
-        error = "cannot set " + device + " to 9600 8N1: " + lastErrorText();
-        return nullptr;
-    }
+    if (!SetCommState(h, &dcb))
+        return Opened<Transport>::failed("cannot set " + device + " to 9600 8N1: " +
+                                         lastErrorText());
     // stale bytes from before we served are not the tester's
     PurgeComm(h, PURGE_RXCLEAR | PURGE_TXCLEAR);
     // a device that serves raises DTR and RTS, as a device server's port does
     EscapeCommFunction(h, SETDTR);
     EscapeCommFunction(h, SETRTS);
-    return line;
+    return {std::move(line), {}};
 }

@@ -96,3 +96,40 @@ bool ReportFile::write(const std::string &text)
         why = "cannot write " + path + ": " + std::strerror(errno);
     return written && closed;
 }
+
+StreamFile::StreamFile(const std::string &path) : path(path)
+{
+    if (path.empty())
+        return;
+    file = path == "-" ? stdout : std::fopen(path.c_str(), "w");
+    if (!file)
+        why = "cannot write " + path + ": " + std::strerror(errno);
+}
+
+StreamFile::~StreamFile()
+{
+    if (file && file != stdout)
+        std::fclose(file);
+}
+
+void StreamFile::discard()
+{
+    if (!file || file == stdout)
+        return;
+    std::fclose(file);
+    file = nullptr;
+    unlink(path.c_str());
+}
+
+void StreamFile::write(const nlohmann::ordered_json &record)
+{
+    if (!file)
+        return;
+    const std::string line = record.dump() + "\n";
+    if (std::fputs(line.c_str(), file) < 0 || std::fflush(file) != 0) {
+        std::fprintf(stderr, "farend: cannot write %s: %s\n", path.c_str(), std::strerror(errno));
+        if (file != stdout)
+            std::fclose(file);
+        file = nullptr;
+    }
+}

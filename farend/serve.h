@@ -5,6 +5,8 @@
 #include "farend/link.h"
 #include "farend/transport.h"
 
+#include <nlohmann/json.hpp>
+
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -31,6 +33,29 @@ public:
     void discard();
     // Returns false, with error() saying why, when the text could not be written.
     bool write(const std::string &text);
+
+private:
+    std::string path;
+    std::FILE *file = nullptr;
+    std::string why;
+};
+
+// The --report-stream file ("-": standard output): one JSON object a line, each flushed as it
+// is written, so that `tail -f | jq` sees it at once. Opened before relaying, as the report is.
+class StreamFile {
+public:
+    explicit StreamFile(const std::string &path);
+    ~StreamFile();
+    StreamFile(const StreamFile &) = delete;
+    StreamFile &operator=(const StreamFile &) = delete;
+
+    bool ok() const { return path.empty() || file; }
+    const std::string &error() const { return why; }
+    bool onStandardOutput() const { return path == "-"; }
+    // Nothing was relayed: a file goes again.
+    void discard();
+    // Writes `record` as one line; a failure is said once on standard error and the stream ends.
+    void write(const nlohmann::ordered_json &record);
 
 private:
     std::string path;

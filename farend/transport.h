@@ -1,6 +1,8 @@
 // Where farend meets the tester: the line it reads the tester's bytes from and answers on.
 #pragma once
 
+#include "farend/fallible.h"
+
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -13,11 +15,12 @@ class Com3Testbed;
 constexpr std::size_t kReadLimit = 64 * 1024;
 
 // Reads what `fd` has now, up to kReadLimit, handing each read's bytes to `take`. Open: it would
-// block, or the limit was reached and the rest comes on the next wake-up; Error: errno says why.
+// block, a short read took what there was, or the limit was reached and the rest comes on the
+// next wake-up; Error: errno says why.
 enum class Drained { Open, EndOfFile, Error };
 Drained drain(int fd, const std::function<void(const char *bytes, std::size_t n)> &take);
 
-class Transport {
+class Transport : public Fallible {
 public:
     enum class Event {
         Quiet,    // whatever came is in `in`; the line goes on
@@ -33,17 +36,11 @@ public:
     virtual long send(const std::string &bytes) = 0;
     // Cuts the line as far as this kind of line can be cut; true when a new line may follow.
     virtual bool hangUp() = 0;
-    const std::string &failure() const { return why; }
-
-protected:
-    std::string why;
 };
 
 // The far side of the mocked COM3: the master of its pseudo-terminal, which the mock keeps.
 std::unique_ptr<Transport> mockedComTransport(Com3Testbed &mock);
 // A serial device, opened exclusively at 9600 8N1 and given its settings back when closed.
-// Returns null with `error` set when the device cannot be served.
-std::unique_ptr<Transport> openSerialTransport(const std::string &device, std::string &error);
+Opened<Transport> openSerialTransport(const std::string &device);
 // A raw TCP server on [HOST:]PORT, one connection at a time; `bound` is where it listens.
-std::unique_ptr<Transport> listenTcpTransport(const std::string &address, std::string &bound,
-                                              std::string &error);
+Opened<Transport> listenTcpTransport(const std::string &address, std::string &bound);

@@ -2,6 +2,8 @@
 // histogram so that a run of days costs the same memory as a run of seconds.
 #pragma once
 
+#include <nlohmann/json.hpp>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -18,11 +20,15 @@ public:
     void add(double ms);
     // The next byte starts a new line (another connection): no gap is counted across.
     void newLine() { lastMs = -1; }
+    // Forgets every span, as a new one would be.
+    void clear();
 
     long long gaps() const { return count; }
     double medianMs() const { return quantileMs(0.5); }
     double p99Ms() const { return quantileMs(0.99); }
     double maxMs() const { return maxGap; }
+    // The span at quantile `q` (0 to 1): the lower edge of its bin, by nearest rank.
+    double quantileMs(double q) const;
     // Gaps longer than twice the median, at the histogram's resolution.
     long long longGaps() const;
 
@@ -31,17 +37,21 @@ public:
         long long count;
     };
     std::vector<Bin> histogram() const;   // the bins that hold a gap, shortest first
-    // The histogram as a JSON array of {"from", "to", "count"}, indented as a report member.
-    std::string histogramJson() const;
+    // The histogram as a JSON array of {"from", "to", "count"}.
+    nlohmann::ordered_json histogramJson() const;
+    // {"p50", "p90", "p99", "p99_9", "max"} in milliseconds.
+    nlohmann::ordered_json ladderJson() const;
+    // "p50 6.510  p90 8.000  p99 10.100  p99.9 11.400  max 11.401", in milliseconds
+    std::string ladder() const;
+    // At most `rows` lines of a text histogram, each under 80 columns: equal ranges from the
+    // shortest span to p99.9, the last one taking the rest up to the maximum.
+    std::vector<std::string> histogramRows(int rows) const;
 
-    // "period median 1.000 ms, p99 1.020 ms, max 14.925 ms, 3 gaps over twice the median"
-    std::string summary() const;
 
 private:
     static std::size_t binOf(double ms);
     static long long binFromUs(std::size_t bin);
     static long long binToUs(std::size_t bin);
-    double quantileMs(double q) const;
 
     std::vector<long long> bins;
     long long count = 0;

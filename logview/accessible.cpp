@@ -3,6 +3,7 @@
 #include "logview/cells.h"
 #include "logview/hexbox.h"
 #include "logview/logview.h"
+#include "logview/logviewstate.h"
 
 #include <QAccessibleWidget>
 #include <QTextBoundaryFinder>
@@ -18,8 +19,38 @@ constexpr Pos kBoundaryReach = 4096;
 // Edits larger than this are told to assistive technology as "the text changed", not in full.
 constexpr Pos kAnnounced = 64 * 1024;
 
+// What a screen reader is given to say for a piece of the log: each byte drawn as a hex box by
+// its name, set apart by spaces from what stands beside it; everything else as it is.
+QString spoken(const QString &text)
+{
+    auto boxByte = [&](qsizetype i) {
+        const int byte = byteOf(text[i].unicode());
+        return byte > 0 && isHexBoxByte(std::uint8_t(byte)) ? byte : -1;
+    };
+    qsizetype first = 0;
+    while (first < text.size() && boxByte(first) < 0)
+        ++first;
+    if (first == text.size())
+        return text;
+    QString out = text.left(first);
+    for (qsizetype i = first; i < text.size(); ++i) {
+        const int byte = boxByte(i);
+        if (byte < 0) {
+            out += text[i];
+            continue;
+        }
+        if (!out.isEmpty() && !out.back().isSpace())
+            out += u' ';
+        out += hexBoxName(std::uint8_t(byte));
+        if (i + 1 < text.size() && !text[i + 1].isSpace())
+            out += u' ';
+    }
+    return out;
+}
+
 // Offsets are positions in the log: characters, as the text interface counts them for any text
-// without characters beyond the Basic Multilingual Plane.
+// without characters beyond the Basic Multilingual Plane. The strings returned are what is to be
+// said (see spoken()), so a string may be longer than the range its offsets give.
 class AccessibleLogView : public QAccessibleWidget,
                           public QAccessibleTextInterface,
                           public QAccessibleEditableTextInterface {
@@ -51,7 +82,7 @@ public:
     {
         // the whole log as one value only while it is small; the text interface reads the rest
         if (t == QAccessible::Value)
-            return view()->length() <= kBoundaryReach ? view()->toPlainText() : QString();
+            return view()->length() <= kBoundaryReach ? spoken(view()->toPlainText()) : QString();
         return QAccessibleWidget::text(t);
     }
 
@@ -78,7 +109,10 @@ public:
     }
     int cursorPosition() const override { return int(view()->caretPosition()); }
     void setCursorPosition(int position) override { view()->setSelection(position, position); }
-    QString text(int start, int end) const override { return view()->textBetween(start, end); }
+    QString text(int start, int end) const override
+    {
+        return spoken(view()->textBetween(start, end));
+    }
     int characterCount() const override { return int(view()->length()); }
 
     QRect characterRect(int offset) const override
@@ -174,14 +208,7 @@ public:
         }
         *start = int(from);
         *end = int(to);
-        QString text = view()->textBetween(from, to);
-        // a byte drawn as a hex box is read out by its name, or its value
-        if (type == QAccessible::CharBoundary && text.size() == 1) {
-            const int byte = byteOf(text[0].unicode());
-            if (byte > 0 && isHexBoxByte(std::uint8_t(byte)))
-                return hexBoxName(std::uint8_t(byte));
-        }
-        return text;
+        return spoken(view()->textBetween(from, to));
     }
 
     // --- QAccessibleEditableTextInterface: edits as the operator's own

@@ -10,6 +10,7 @@
 namespace logview {
 
 using Cell = std::uint8_t;
+using Pos = std::int64_t;   // a position in the log, counting characters
 
 constexpr Cell kBreakCell = 0x00;     // a paragraph break (0x00 itself is never shown)
 constexpr Cell kForeignCell = 0xFF;   // received 0xFF, or a character kept in the side table
@@ -20,6 +21,9 @@ constexpr bool isHexBoxByte(std::uint8_t byte)
 {
     return (byte >= 0x01 && byte < 0x20) || (byte >= 0x7F && (byte <= 0xA0 || byte >= 0xE0));
 }
+
+// Where a hex box stands in laid-out text: a space one em wide, which every Japanese face has.
+constexpr char16_t kPlaceholder = 0x3000;
 
 // The character a received byte stands for in text (copy, paste, assistive technology):
 // printable ASCII as itself, 0xA1-0xDF as the half-width katakana they are in Shift-JIS,

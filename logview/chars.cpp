@@ -1,7 +1,6 @@
 #include "logview/chars.h"
 
 #include "logview/cells.h"
-#include "logview/hexbox.h"
 
 namespace logview {
 
@@ -11,7 +10,7 @@ const std::array<char16_t, 256> &cellUnits()
         std::array<char16_t, 256> u{};
         for (int c = 0; c < 256; ++c)
             u[c] = isHexBoxByte(static_cast<std::uint8_t>(c))
-                       ? HexBox::kPlaceholder
+                       ? kPlaceholder
                        : static_cast<char16_t>(cellChar(static_cast<Cell>(c)));
         return u;
     }();

@@ -1,5 +1,6 @@
 // The clipboard and the X11 primary selection.
 #include "logview/logview.h"
+#include "logview/logviewstate.h"
 
 #include <QClipboard>
 #include <QGuiApplication>
@@ -69,9 +70,9 @@ void LogView::paste()
 void LogView::selectAll()
 {
     anchor = 0;
-    caret = store.size();
+    caret = d->store.size();
     caretAtRowEnd = false;
-    history.endRun();
+    d->history.endRun();
     caretMoved();
     selectionChanged();
 }

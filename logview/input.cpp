@@ -1,5 +1,6 @@
 // The operator's input: keys, mouse, wheel, context menu, focus, timers and input methods.
 #include "logview/logview.h"
+#include "logview/logviewstate.h"
 
 #include "logview/words.h"
 
@@ -50,51 +51,113 @@ bool LogView::event(QEvent *e)
     return QAbstractScrollArea::event(e);
 }
 
+namespace {
+
+enum Motion { Left, Right, WordLeft, WordRight, Up, Down, RowStart, RowEnd, ParaStart, ParaEnd,
+              DocStart, DocEnd, PageUp, PageDown };
+
+// Each caret motion with its key and the key that extends the selection the same way.
+const struct {
+    QKeySequence::StandardKey move, select;
+    Motion motion;
+} kMotions[] = {
+    {QKeySequence::MoveToNextChar, QKeySequence::SelectNextChar, Right},
+    {QKeySequence::MoveToPreviousChar, QKeySequence::SelectPreviousChar, Left},
+    {QKeySequence::MoveToNextWord, QKeySequence::SelectNextWord, WordRight},
+    {QKeySequence::MoveToPreviousWord, QKeySequence::SelectPreviousWord, WordLeft},
+    {QKeySequence::MoveToNextLine, QKeySequence::SelectNextLine, Down},
+    {QKeySequence::MoveToPreviousLine, QKeySequence::SelectPreviousLine, Up},
+    {QKeySequence::MoveToStartOfLine, QKeySequence::SelectStartOfLine, RowStart},
+    {QKeySequence::MoveToEndOfLine, QKeySequence::SelectEndOfLine, RowEnd},
+    {QKeySequence::MoveToStartOfBlock, QKeySequence::SelectStartOfBlock, ParaStart},
+    {QKeySequence::MoveToEndOfBlock, QKeySequence::SelectEndOfBlock, ParaEnd},
+    {QKeySequence::MoveToStartOfDocument, QKeySequence::SelectStartOfDocument, DocStart},
+    {QKeySequence::MoveToEndOfDocument, QKeySequence::SelectEndOfDocument, DocEnd},
+    {QKeySequence::MoveToNextPage, QKeySequence::SelectNextPage, PageDown},
+    {QKeySequence::MoveToPreviousPage, QKeySequence::SelectPreviousPage, PageUp},
+};
+
+// The keys that run one of the widget's commands.
+const struct {
+    QKeySequence::StandardKey key;
+    void (LogView::*command)();
+} kCommands[] = {
+    {QKeySequence::SelectAll, &LogView::selectAll}, {QKeySequence::Copy, &LogView::copy},
+    {QKeySequence::Cut, &LogView::cut},             {QKeySequence::Paste, &LogView::paste},
+    {QKeySequence::Undo, &LogView::undo},           {QKeySequence::Redo, &LogView::redo},
+};
+
+bool isTyped(const QKeyEvent *e)
+{
+    const QString t = e->text();
+    return !t.isEmpty() && t.at(0).isPrint() &&
+           !(e->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier));
+}
+
+} // namespace
+
 void LogView::keyPressEvent(QKeyEvent *e)
 {
-    enum Motion { Left, Right, WordLeft, WordRight, Up, Down, RowStart, RowEnd, ParaStart,
-                  ParaEnd, DocStart, DocEnd, PageUp, PageDown };
-    static const struct {
-        QKeySequence::StandardKey move, select;
-        Motion motion;
-    } motions[] = {
-        {QKeySequence::MoveToNextChar, QKeySequence::SelectNextChar, Right},
-        {QKeySequence::MoveToPreviousChar, QKeySequence::SelectPreviousChar, Left},
-        {QKeySequence::MoveToNextWord, QKeySequence::SelectNextWord, WordRight},
-        {QKeySequence::MoveToPreviousWord, QKeySequence::SelectPreviousWord, WordLeft},
-        {QKeySequence::MoveToNextLine, QKeySequence::SelectNextLine, Down},
-        {QKeySequence::MoveToPreviousLine, QKeySequence::SelectPreviousLine, Up},
-        {QKeySequence::MoveToStartOfLine, QKeySequence::SelectStartOfLine, RowStart},
-        {QKeySequence::MoveToEndOfLine, QKeySequence::SelectEndOfLine, RowEnd},
-        {QKeySequence::MoveToStartOfBlock, QKeySequence::SelectStartOfBlock, ParaStart},
-        {QKeySequence::MoveToEndOfBlock, QKeySequence::SelectEndOfBlock, ParaEnd},
-        {QKeySequence::MoveToStartOfDocument, QKeySequence::SelectStartOfDocument, DocStart},
-        {QKeySequence::MoveToEndOfDocument, QKeySequence::SelectEndOfDocument, DocEnd},
-        {QKeySequence::MoveToNextPage, QKeySequence::SelectNextPage, PageDown},
-        {QKeySequence::MoveToPreviousPage, QKeySequence::SelectPreviousPage, PageUp},
-    };
-
     if ((e->key() == Qt::Key_Up || e->key() == Qt::Key_Down) &&
         e->modifiers() == Qt::ControlModifier) {
         scrollRows(e->key() == Qt::Key_Up ? -1 : 1);   // the view moves, the caret stays
         return;
     }
-    for (const auto &m : motions) {
+    if (moveByKey(e))
+        return;
+    for (const auto &c : kCommands)
+        if (e->matches(c.key)) {
+            (this->*c.command)();
+            return;
+        }
+
+    const Pos from = std::min(caret, anchor), to = std::max(caret, anchor);
+    if (e->matches(QKeySequence::Backspace) || e->key() == Qt::Key_Backspace) {
+        if (hasSelection() || caret > 0)
+            eraseSelectionOr(caret - 1, caret, EditKind::Backspace);
+    } else if (e->matches(QKeySequence::Delete)) {
+        if (hasSelection() || caret < d->store.size())
+            eraseSelectionOr(caret, caret + 1, EditKind::Delete);
+    } else if (e->matches(QKeySequence::DeleteStartOfWord)) {
+        eraseSelectionOr(wordStart(d->store, caret), caret, EditKind::Other);
+    } else if (e->matches(QKeySequence::DeleteEndOfWord)) {
+        eraseSelectionOr(caret, wordEnd(d->store, caret), EditKind::Other);
+    } else if (e->matches(QKeySequence::InsertParagraphSeparator) ||
+               e->matches(QKeySequence::InsertLineSeparator)) {
+        operatorEdit(from, to, QStringLiteral("\n"), EditKind::Other);
+    } else if (isTyped(e)) {
+        operatorEdit(from, to, e->text(), EditKind::Typing);
+    } else {
+        e->ignore();
+    }
+}
+
+void LogView::eraseSelectionOr(Pos from, Pos to, EditKind kind)
+{
+    if (hasSelection())
+        deleteSelection();
+    else
+        operatorEdit(from, to, QString(), kind);
+}
+
+bool LogView::moveByKey(QKeyEvent *e)
+{
+    for (const auto &m : kMotions) {
         const bool select = e->matches(m.select);
         if (!select && !e->matches(m.move))
             continue;
-        const qreal x = goalX >= 0 ? goalX : caretX(caretRow());
+        const bool page = m.motion == PageUp || m.motion == PageDown;
+        if (page || m.motion == Up || m.motion == Down) {
+            moveByRows(m.motion == Up || m.motion == PageUp, page, select);
+            return true;
+        }
         bool atEnd = false;
         Pos to = caret;
         switch (m.motion) {
-        case Left:
-            to = !select && hasSelection() ? std::min(caret, anchor) : caret - 1;
-            break;
-        case Right:
-            to = !select && hasSelection() ? std::max(caret, anchor) : caret + 1;
-            break;
-        case WordLeft: to = wordStart(store, caret); break;
-        case WordRight: to = wordEnd(store, caret); break;
+        case Left: to = !select && hasSelection() ? std::min(caret, anchor) : caret - 1; break;
+        case Right: to = !select && hasSelection() ? std::max(caret, anchor) : caret + 1; break;
+        case WordLeft: to = wordStart(d->store, caret); break;
+        case WordRight: to = wordEnd(d->store, caret); break;
         case RowStart: to = caretRow().start; break;
         case RowEnd: {
             const Row r = caretRow();
@@ -102,82 +165,39 @@ void LogView::keyPressEvent(QKeyEvent *e)
             atEnd = !r.endsParagraph;
             break;
         }
-        case ParaStart: to = store.paragraphStart(caret); break;
-        case ParaEnd: to = store.paragraphEnd(caret); break;
+        case ParaStart: to = d->store.paragraphStart(caret); break;
+        case ParaEnd: to = d->store.paragraphEnd(caret); break;
         case DocStart: to = 0; break;
-        case DocEnd: to = store.size(); break;
-        case Up:
-        case Down:
-        case PageUp:
-        case PageDown: {
-            const bool up = m.motion == Up || m.motion == PageUp;
-            const int n = m.motion == Up || m.motion == Down ? 1 : fullRows();
-            Row r = caretRow();
-            int moved = 0;
-            for (; moved < n; ++moved) {
-                const Pos s = up ? wrap.previousRowStart(r.start) : r.next;
-                if (s < 0)
-                    break;
-                r = wrap.rowFrom(s);
-            }
-            if (moved == 0)
-                return;
-            if (m.motion == PageUp || m.motion == PageDown)
-                scrollRows(up ? -moved : moved);
-            to = rowPositionAtX(r, x, &atEnd);
-            moveCaret(to, select, atEnd);
-            goalX = x;
-            return;
-        }
+        case DocEnd: to = d->store.size(); break;
+        default: break;
         }
         goalX = -1;
         moveCaret(to, select, atEnd);
-        return;
+        return true;
     }
+    return false;
+}
 
-    if (e->matches(QKeySequence::SelectAll))
-        selectAll();
-    else if (e->matches(QKeySequence::Copy))
-        copy();
-    else if (e->matches(QKeySequence::Cut))
-        cut();
-    else if (e->matches(QKeySequence::Paste))
-        paste();
-    else if (e->matches(QKeySequence::Undo))
-        undo();
-    else if (e->matches(QKeySequence::Redo))
-        redo();
-    else if (e->matches(QKeySequence::Backspace) || e->key() == Qt::Key_Backspace) {
-        if (hasSelection())
-            deleteSelection();
-        else if (caret > 0)
-            operatorEdit(caret - 1, caret, QString(), EditKind::Backspace);
-    } else if (e->matches(QKeySequence::Delete)) {
-        if (hasSelection())
-            deleteSelection();
-        else if (caret < store.size())
-            operatorEdit(caret, caret + 1, QString(), EditKind::Delete);
-    } else if (e->matches(QKeySequence::DeleteStartOfWord)) {
-        if (hasSelection())
-            deleteSelection();
-        else
-            operatorEdit(wordStart(store, caret), caret, QString(), EditKind::Other);
-    } else if (e->matches(QKeySequence::DeleteEndOfWord)) {
-        if (hasSelection())
-            deleteSelection();
-        else
-            operatorEdit(caret, wordEnd(store, caret), QString(), EditKind::Other);
-    } else if (e->matches(QKeySequence::InsertParagraphSeparator) ||
-               e->matches(QKeySequence::InsertLineSeparator)) {
-        operatorEdit(std::min(caret, anchor), std::max(caret, anchor), QStringLiteral("\n"),
-                     EditKind::Other);
-    } else if (const QString t = e->text();
-               !t.isEmpty() && t.at(0).isPrint() &&
-               !(e->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier))) {
-        operatorEdit(std::min(caret, anchor), std::max(caret, anchor), t, EditKind::Typing);
-    } else {
-        e->ignore();
+void LogView::moveByRows(bool up, bool page, bool select)
+{
+    const qreal x = goalX >= 0 ? goalX : caretX(caretRow());
+    const int n = page ? fullRows() : 1;
+    Row r = caretRow();
+    int moved = 0;
+    for (; moved < n; ++moved) {
+        const Pos s = up ? d->wrap.previousRowStart(r.start) : r.next;
+        if (s < 0)
+            break;
+        r = d->wrap.rowFrom(s);
     }
+    if (moved == 0)
+        return;
+    if (page)
+        scrollRows(up ? -moved : moved);
+    bool atEnd = false;
+    const Pos to = rowPositionAtX(r, x, &atEnd);
+    moveCaret(to, select, atEnd);
+    goalX = x;
 }
 
 void LogView::mousePressEvent(QMouseEvent *e)
@@ -231,7 +251,7 @@ void LogView::mouseDoubleClickEvent(QMouseEvent *e)
     if (e->button() != Qt::LeftButton)
         return;
     const Pos pos = positionAt(e->position().toPoint());
-    const auto [from, to] = wordAt(store, pos);
+    const auto [from, to] = wordAt(d->store, pos);
     anchor = from;
     caret = to;
     caretAtRowEnd = false;
@@ -307,15 +327,15 @@ void LogView::inputMethodEvent(QInputMethodEvent *e)
     if (!e->commitString().isEmpty() || e->replacementLength() > 0) {
         Pos from = std::min(caret, anchor), to = std::max(caret, anchor);
         if (e->replacementLength() > 0 || e->replacementStart() != 0) {
-            from = std::clamp<Pos>(caret + e->replacementStart(), 0, store.size());
-            to = std::clamp<Pos>(from + e->replacementLength(), from, store.size());
+            from = std::clamp<Pos>(caret + e->replacementStart(), 0, d->store.size());
+            to = std::clamp<Pos>(from + e->replacementLength(), from, d->store.size());
         }
         operatorEdit(from, to, e->commitString(), EditKind::Typing);
     }
     preedit = e->preeditString();
     preeditCursor = int(preedit.size());
     preeditCursorShown = true;
-    preeditFormats.clear();
+    d->preeditFormats.clear();
     for (const QInputMethodEvent::Attribute &a : e->attributes()) {
         if (a.type == QInputMethodEvent::Cursor) {
             preeditCursor = a.start;
@@ -323,7 +343,7 @@ void LogView::inputMethodEvent(QInputMethodEvent *e)
         } else if (a.type == QInputMethodEvent::TextFormat) {
             const QTextCharFormat f = qvariant_cast<QTextFormat>(a.value).toCharFormat();
             if (f.isValid())
-                preeditFormats.append({a.start, a.length, f});
+                d->preeditFormats.append({a.start, a.length, f});
         }
     }
     viewport()->update();
@@ -333,8 +353,8 @@ void LogView::inputMethodEvent(QInputMethodEvent *e)
 QVariant LogView::inputMethodQuery(Qt::InputMethodQuery query) const
 {
     auto *self = const_cast<LogView *>(this);
-    const Pos start = std::max(store.paragraphStart(caret), caret - kSurroundingReach);
-    const Pos end = std::min(store.paragraphEnd(caret), caret + kSurroundingReach);
+    const Pos start = std::max(d->store.paragraphStart(caret), caret - kSurroundingReach);
+    const Pos end = std::min(d->store.paragraphEnd(caret), caret + kSurroundingReach);
     switch (query) {
     case Qt::ImEnabled:
         return true;

@@ -13,8 +13,6 @@
 
 namespace logview {
 
-using Pos = std::int64_t;
-
 class LogText {
 public:
     // A week of one character a millisecond (604.8 million) fits.

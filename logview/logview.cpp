@@ -1,4 +1,5 @@
 #include "logview/logview.h"
+#include "logview/logviewstate.h"
 
 #include "logview/accessible.h"
 #include "logview/chars.h"
@@ -26,8 +27,10 @@ constexpr Pos kUndoableRemoval = Pos(16) << 20;
 
 } // namespace
 
+LogView::LogView(QWidget *parent) : LogView(parent, LogText::kDefaultCapacity) {}
+
 LogView::LogView(QWidget *parent, Pos capacity)
-    : QAbstractScrollArea(parent), store(capacity), wrap(store), margin(kMargin)
+    : QAbstractScrollArea(parent), d(std::make_unique<State>(capacity)), margin(kMargin)
 {
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
@@ -42,6 +45,15 @@ LogView::LogView(QWidget *parent, Pos capacity)
 
 LogView::~LogView() = default;
 
+const LogText &LogView::text() const { return d->store; }
+Pos LogView::capacity() const { return d->store.capacity(); }
+Pos LogView::length() const { return d->store.size(); }
+Pos LogView::paragraphCount() const { return d->store.paragraphCount(); }
+Pos LogView::caretParagraph() const { return d->store.paragraphIndex(caret); }
+bool LogView::isUndoAvailable() const { return d->history.canUndo(); }
+bool LogView::isRedoAvailable() const { return d->history.canRedo(); }
+Row LogView::rowAtPosition(Pos pos) { return d->wrap.rowAt(pos); }
+
 // --- metrics and rows ----------------------------------------------------------------------------
 
 void LogView::updateMetrics()
@@ -51,18 +63,17 @@ void LogView::updateMetrics()
     Advances a;
     for (int c = 1; c < 256; ++c)
         a.cell[c] = fm.horizontalAdvance(QString(QChar(cellUnits()[c])));
-    hexBox = std::make_unique<HexBox>(f);
+    d->hexBox = std::make_unique<HexBox>(f);
     a.other = [f](char32_t c) { return QFontMetricsF(f).horizontalAdvance(QString::fromUcs4(&c, 1)); };
-    a.tabStop = kTabStop;
-    wrap.setAdvances(std::move(a));
+    d->wrap.setAdvances(std::move(a));
 
     QTextLayout probe(QStringLiteral("X"), f);
     layOutRow(probe);
     rowHeight = std::max(1, int(std::ceil(probe.lineAt(0).height())));
 
-    layouts.clear();
-    wrap.setWidth(viewport()->width() - 2 * margin);
-    setTop(top == 0 ? 0 : wrap.rowAt(top).start);
+    d->layouts.clear();
+    d->wrap.setWidth(viewport()->width() - 2 * margin);
+    setTop(top == 0 ? 0 : d->wrap.rowAt(top).start);
     rows.clear();
     viewport()->update();
 }
@@ -78,6 +89,7 @@ const std::vector<Row> &LogView::screenRows(Pos through)
         std::max(1, int(std::ceil((viewport()->height() - topMargin()) / qreal(rowHeight))));
     // rows a little past the bottom let the view follow a caret that moved just below it
     const std::size_t limit = std::size_t(through >= 0 ? fit + 4 : fit);
+    const LogWrap &wrap = d->wrap;
     while (rows.size() < limit) {
         if (!rows.empty() && (rows.back().next < 0 || (through >= 0 && rows.back().next > through)))
             break;
@@ -135,7 +147,7 @@ int LogView::caretRowIndex(const std::vector<Row> &rs) const
             return int(i);
         if (caret >= r.start && (r.next < 0 || caret < r.next)) {
             // shown at the end of the row above the screen, where that row wraps
-            if (i == 0 && caretAtRowEnd && caret == top && top > 0 && store.at(top - 1) != U'\n')
+            if (i == 0 && caretAtRowEnd && caret == top && top > 0 && d->store.at(top - 1) != U'\n')
                 return -1;
             return int(i);
         }
@@ -146,23 +158,23 @@ int LogView::caretRowIndex(const std::vector<Row> &rs) const
 Row LogView::caretRow()
 {
     if (caretAtRowEnd && caret > 0) {
-        const Row r = wrap.rowAt(caret - 1);
+        const Row r = d->wrap.rowAt(caret - 1);
         if (!r.endsParagraph && r.end == caret)
             return r;
     }
-    return wrap.rowAt(caret);
+    return d->wrap.rowAt(caret);
 }
 
 void LogView::scrollRows(int n)
 {
     Pos t = top;
     for (; n < 0 && t > 0; ++n)
-        t = wrap.previousRowStart(t);
+        t = d->wrap.previousRowStart(t);
     if (n > 0) {
         // no further than showing the last row at the bottom
         const int whole = std::max(1, viewport()->height() / rowHeight);
         std::vector<Pos> ahead;
-        for (Pos s = t; s >= 0 && int(ahead.size()) < n + whole; s = wrap.rowFrom(s).next)
+        for (Pos s = t; s >= 0 && int(ahead.size()) < n + whole; s = d->wrap.rowFrom(s).next)
             ahead.push_back(s);
         t = ahead[std::size_t(std::clamp(int(ahead.size()) - whole, 0, n))];
     }
@@ -175,7 +187,7 @@ void LogView::ensureCaretVisible()
     const int whole = std::max(1, height / rowHeight);   // rows shown whole without the margin
     for (int attempt = 0; attempt < 3; ++attempt) {
         const bool aboveTop = caret < top || (caret == top && caretAtRowEnd && top > 0 &&
-                                              store.at(top - 1) != U'\n');
+                                              d->store.at(top - 1) != U'\n');
         if (aboveTop) {
             setTop(caretRow().start);
             continue;
@@ -192,7 +204,7 @@ void LogView::ensureCaretVisible()
         // far below: the caret's row goes to the bottom
         Pos s = caretRow().start;
         for (int n = whole - 1; n > 0; --n) {
-            const Pos p = wrap.previousRowStart(s);
+            const Pos p = d->wrap.previousRowStart(s);
             if (p < 0)
                 break;
             s = p;
@@ -206,9 +218,9 @@ void LogView::showRange(Pos from, Pos to)
     const Pos keepCaret = caret;
     const bool keepEnd = caretAtRowEnd;
     caretAtRowEnd = false;
-    caret = std::clamp<Pos>(to, 0, store.size());
+    caret = std::clamp<Pos>(to, 0, d->store.size());
     ensureCaretVisible();
-    caret = std::clamp<Pos>(from, 0, store.size());
+    caret = std::clamp<Pos>(from, 0, d->store.size());
     ensureCaretVisible();
     caret = keepCaret;
     caretAtRowEnd = keepEnd;
@@ -231,8 +243,8 @@ std::vector<Row> LogView::rowsOnScreen()
 
 Pos LogView::rowPositionAtX(const Row &row, qreal x, bool *atRowEnd)
 {
-    const RowText t(store, row);
-    const int index = layouts.layoutFor(t.text, font())->lineAt(0).xToCursor(x);
+    const RowText t(d->store, row);
+    const int index = d->layouts.layoutFor(t.text, font())->lineAt(0).xToCursor(x);
     const Pos pos = t.positionAt(index);
     *atRowEnd = !row.endsParagraph && pos >= row.end;
     return *atRowEnd ? row.end : pos;
@@ -240,8 +252,8 @@ Pos LogView::rowPositionAtX(const Row &row, qreal x, bool *atRowEnd)
 
 qreal LogView::caretX(const Row &row)
 {
-    const RowText t(store, row);
-    return layouts.layoutFor(t.text, font())->lineAt(0).cursorToX(t.indexOf(caret));
+    const RowText t(d->store, row);
+    return d->layouts.layoutFor(t.text, font())->lineAt(0).cursorToX(t.indexOf(caret));
 }
 
 QRect LogView::caretRect()
@@ -261,8 +273,8 @@ QRect LogView::characterRect(Pos pos)
         const Row &r = shown[i];
         if (pos < r.start || pos > r.end || (pos == r.end && !r.endsParagraph))
             continue;
-        const RowText t(store, r);
-        const QTextLine line = layouts.layoutFor(t.text, font())->lineAt(0);
+        const RowText t(d->store, r);
+        const QTextLine line = d->layouts.layoutFor(t.text, font())->lineAt(0);
         const qreal x0 = line.cursorToX(t.indexOf(pos));
         const qreal x1 = pos < r.end ? line.cursorToX(t.indexOf(pos + 1)) : x0 + 1;
         return QRectF(margin + x0, topMargin() + qreal(i) * rowHeight, std::max<qreal>(1, x1 - x0),
@@ -287,35 +299,35 @@ Pos LogView::positionAt(QPoint point)
 
 Pos LogView::replace(Pos from, Pos to, std::u32string_view chars)
 {
-    from = std::clamp<Pos>(from, 0, store.size());
-    to = std::clamp<Pos>(to, from, store.size());
-    if (Pos(chars.size()) > store.capacity())
-        chars = chars.substr(chars.size() - std::size_t(store.capacity()));
+    from = std::clamp<Pos>(from, 0, d->store.size());
+    to = std::clamp<Pos>(to, from, d->store.size());
+    if (Pos(chars.size()) > d->store.capacity())
+        chars = chars.substr(chars.size() - std::size_t(d->store.capacity()));
 
     // an edit in the top two rows may change where the row above the screen wraps
     const bool hadMargin = topMargin() > 0;
     const std::size_t k = forgetRowsFrom(from);
-    bool snapTop = from < top || (k < 2 && top > 0 && store.at(top - 1) != U'\n');
+    bool snapTop = from < top || (k < 2 && top > 0 && d->store.at(top - 1) != U'\n');
 
     if (to > from) {
-        store.erase(from, to);
-        wrap.edited(from, to - from, 0);
+        d->store.erase(from, to);
+        d->wrap.edited(from, to - from, 0);
         const Pos removed = to - from;
         for (Pos *p : {&caret, &anchor, &top})
             *p = *p >= to ? *p - removed : std::min(*p, from);
     }
     const Pos n = Pos(chars.size());
-    if (const Pos dropped = store.makeRoom(n)) {
-        wrap.edited(0, dropped, 0);
+    if (const Pos dropped = d->store.makeRoom(n)) {
+        d->wrap.edited(0, dropped, 0);
         for (Pos *p : {&caret, &anchor, &top, &from})
             *p = std::max<Pos>(0, *p - dropped);
         rows.clear();
         snapTop = true;
-        history.clear();   // what the history points at has gone
+        d->history.clear();   // what the history points at has gone
     }
     if (n > 0) {
-        store.insert(from, chars);
-        wrap.edited(from, 0, n);
+        d->store.insert(from, chars);
+        d->wrap.edited(from, 0, n);
         for (Pos *p : {&caret, &anchor})
             if (*p > from)
                 *p += n;
@@ -324,7 +336,7 @@ Pos LogView::replace(Pos from, Pos to, std::u32string_view chars)
     }
     if (snapTop) {
         rows.clear();
-        top = top == 0 ? 0 : wrap.rowAt(top).start;
+        top = top == 0 ? 0 : d->wrap.rowAt(top).start;
     }
     if (snapTop || hadMargin != (topMargin() > 0))
         viewport()->update();
@@ -337,11 +349,11 @@ void LogView::programEdit(Pos from, Pos to, std::u32string_view chars)
 {
     const QString removed = removedForAnnouncement(from, to);
     const Pos at = replace(from, to, chars);
-    const Pos n = std::min<Pos>(Pos(chars.size()), store.capacity());
+    const Pos n = std::min<Pos>(Pos(chars.size()), d->store.capacity());
     caret = anchor = at + n;
     caretAtRowEnd = false;
     goalX = -1;
-    history.clear();
+    d->history.clear();
     announceEdit(at, to - from, removed, n);
     ensureCaretVisible();
     caretMoved();
@@ -361,7 +373,7 @@ void LogView::insertAtCaret(const QString &text)
 
 void LogView::appendParagraph(const QString &text)
 {
-    programEdit(store.size(), store.size(), U"\n" + toChars(text));
+    programEdit(d->store.size(), d->store.size(), U"\n" + toChars(text));
 }
 
 void LogView::setPlainText(const QString &text)
@@ -373,23 +385,23 @@ void LogView::setPlainText(const QString &text)
 
 void LogView::clear()
 {
-    const Pos size = store.size();
+    const Pos size = d->store.size();
     const QString removed = removedForAnnouncement(0, size);
-    store.clear();
-    wrap.reset();
+    d->store.clear();
+    d->wrap.reset();
     caret = anchor = top = 0;
     caretAtRowEnd = false;
     goalX = -1;
     rows.clear();
-    history.clear();
+    d->history.clear();
     announceEdit(0, size, removed, 0);
     caretMoved();
 }
 
 void LogView::operatorEdit(Pos from, Pos to, const QString &text, EditKind kind)
 {
-    from = std::clamp<Pos>(from, 0, store.size());
-    to = std::clamp<Pos>(to, from, store.size());
+    from = std::clamp<Pos>(from, 0, d->store.size());
+    to = std::clamp<Pos>(to, from, d->store.size());
     Edit e;
     e.at = from;
     e.inserted = toChars(text);
@@ -398,20 +410,20 @@ void LogView::operatorEdit(Pos from, Pos to, const QString &text, EditKind kind)
     e.kind = kind;
     const bool undoable = to - from <= kUndoableRemoval;
     if (undoable)
-        e.removed = store.text(from, to);
+        e.removed = d->store.text(from, to);
     const QString removed = removedForAnnouncement(from, to);
 
     const Pos at = replace(from, to, e.inserted);
-    const Pos n = std::min<Pos>(Pos(e.inserted.size()), store.capacity());
+    const Pos n = std::min<Pos>(Pos(e.inserted.size()), d->store.capacity());
     caret = anchor = at + n;
     caretAtRowEnd = false;
     goalX = -1;
     announceEdit(at, to - from, removed, n);
 
     if (!undoable || at != from || n < Pos(e.inserted.size()))
-        history.clear();   // a full log discarded text, or the edit was too large to keep
+        d->history.clear();   // a full log discarded text, or the edit was too large to keep
     else
-        history.record(std::move(e));
+        d->history.record(std::move(e));
     ensureCaretVisible();
     caretMoved();
 }
@@ -426,27 +438,27 @@ void LogView::applyEdit(Pos at, Pos length, const std::u32string &chars, Pos car
 {
     const QString removed = removedForAnnouncement(at, at + length);
     const Pos start = replace(at, at + length, chars);
-    announceEdit(start, length, removed, std::min<Pos>(Pos(chars.size()), store.capacity()));
+    announceEdit(start, length, removed, std::min<Pos>(Pos(chars.size()), d->store.capacity()));
     setSelection(anchorAfter, caretAfter);
 }
 
 void LogView::undo()
 {
-    if (!history.canUndo())
+    if (!d->history.canUndo())
         return;
-    Edit e = history.takeUndo();
+    Edit e = d->history.takeUndo();
     applyEdit(e.at, Pos(e.inserted.size()), e.removed, e.caretBefore, e.anchorBefore);
-    history.undone(std::move(e));
+    d->history.undone(std::move(e));
 }
 
 void LogView::redo()
 {
-    if (!history.canRedo())
+    if (!d->history.canRedo())
         return;
-    Edit e = history.takeRedo();
+    Edit e = d->history.takeRedo();
     const Pos end = e.at + Pos(e.inserted.size());
     applyEdit(e.at, Pos(e.removed.size()), e.inserted, end, end);
-    history.redone(std::move(e));
+    d->history.redone(std::move(e));
 }
 
 void LogView::deleteSelection()
@@ -457,7 +469,7 @@ void LogView::deleteSelection()
 
 QString LogView::textBetween(Pos from, Pos to) const
 {
-    return fromChars(store.text(from, to));
+    return fromChars(d->store.text(from, to));
 }
 
 QString LogView::selectedText() const
@@ -469,11 +481,11 @@ QString LogView::selectedText() const
 
 void LogView::setSelection(Pos newAnchor, Pos newCaret)
 {
-    anchor = std::clamp<Pos>(newAnchor, 0, store.size());
-    caret = std::clamp<Pos>(newCaret, 0, store.size());
+    anchor = std::clamp<Pos>(newAnchor, 0, d->store.size());
+    caret = std::clamp<Pos>(newCaret, 0, d->store.size());
     caretAtRowEnd = false;
     goalX = -1;
-    history.endRun();
+    d->history.endRun();
     ensureCaretVisible();
     caretMoved();
 }
@@ -481,11 +493,11 @@ void LogView::setSelection(Pos newAnchor, Pos newCaret)
 void LogView::moveCaret(Pos to, bool keepAnchor, bool atRowEnd)
 {
     const bool hadSelection = hasSelection();
-    caret = std::clamp<Pos>(to, 0, store.size());
+    caret = std::clamp<Pos>(to, 0, d->store.size());
     if (!keepAnchor)
         anchor = caret;
     caretAtRowEnd = atRowEnd;
-    history.endRun();
+    d->history.endRun();
     ensureCaretVisible();
     caretMoved();
     if (hasSelection() || hadSelection)
@@ -524,9 +536,9 @@ void LogView::caretMoved()
 void LogView::resizeEvent(QResizeEvent *e)
 {
     QAbstractScrollArea::resizeEvent(e);
-    wrap.setWidth(viewport()->width() - 2 * margin);
+    d->wrap.setWidth(viewport()->width() - 2 * margin);
     rows.clear();
-    top = top == 0 ? 0 : wrap.rowAt(top).start;
+    top = top == 0 ? 0 : d->wrap.rowAt(top).start;
     viewport()->update();
 }
 

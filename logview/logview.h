@@ -6,48 +6,46 @@
 // no undo history, clear the operator's and bring the caret into view; the operator's (typing,
 // deleting, pasting, input methods) can be undone and redone.
 //
-// One concern a file: rows, scrolling and edits in logview.cpp, the operator's input
+// One concern a file: rows, scrolling and edits in logview.cpp (the text, rows, layouts and
+// history it keeps in logviewstate.h, behind this header), the operator's input
 // in input.cpp, painting in paint.cpp, the clipboard in clipboard.cpp, and what assistive
 // technology is told in accessible.cpp.
 #pragma once
 
-#include "logview/edithistory.h"
-#include "logview/logtext.h"
-#include "logview/logwrap.h"
-#include "logview/rowlayout.h"
+#include "logview/cells.h"
 
 #include <QAbstractScrollArea>
 #include <QBasicTimer>
-#include <QTextLayout>
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace logview {
 
-class HexBox;
+class LogText;
+struct Row;
+enum class EditKind;
 
 class LogView : public QAbstractScrollArea {
     Q_OBJECT
 public:
-    enum LineWrapMode { NoWrap, WidgetWidth };
-
-    explicit LogView(QWidget *parent = nullptr, Pos capacity = LogText::kDefaultCapacity);
+    explicit LogView(QWidget *parent = nullptr);   // holds LogText::kDefaultCapacity
+    LogView(QWidget *parent, Pos capacity);
     ~LogView() override;
 
-    LineWrapMode lineWrapMode() const { return WidgetWidth; }
-    const LogText &text() const { return store; }
-    Pos capacity() const { return store.capacity(); }
-    Pos length() const { return store.size(); }
-    bool isEmpty() const { return store.size() == 0; }
-    Pos paragraphCount() const { return store.paragraphCount(); }
-    QString toPlainText() const { return textBetween(0, store.size()); }
+    const LogText &text() const;
+    Pos capacity() const;
+    Pos length() const;
+    bool isEmpty() const { return length() == 0; }
+    Pos paragraphCount() const;
+    QString toPlainText() const { return textBetween(0, length()); }
     QString textBetween(Pos from, Pos to) const;
 
     Pos caretPosition() const { return caret; }
     Pos anchorPosition() const { return anchor; }
-    Pos caretParagraph() const { return store.paragraphIndex(caret); }
+    Pos caretParagraph() const;
     bool hasSelection() const { return caret != anchor; }
     QString selectedText() const;
     // Selects from `anchor` to `caret` (no selection when equal) and brings the caret into view.
@@ -55,8 +53,8 @@ public:
     // Replaces [from, to) as the operator's own edit would: it can be undone.
     void editText(Pos from, Pos to, const QString &text);
 
-    bool isUndoAvailable() const { return history.canUndo(); }
-    bool isRedoAvailable() const { return history.canRedo(); }
+    bool isUndoAvailable() const;
+    bool isRedoAvailable() const;
 
     // The program's edits.
     void insertAtCaret(const QString &text);     // replaces the selection; the caret moves on
@@ -70,7 +68,7 @@ public:
     QRect caretRect();
     // The rectangle of the character at `pos` in the viewport; empty when it is not on screen.
     QRect characterRect(Pos pos);
-    Row rowAtPosition(Pos pos) { return wrap.rowAt(pos); }
+    Row rowAtPosition(Pos pos);
     // The position under a point of the viewport.
     Pos positionAt(QPoint point);
     // Scrolls so that [from, to) is on screen as far as it fits.
@@ -116,6 +114,10 @@ private:
     void caretMoved();
     void selectionChanged();
     void deleteSelection();
+    // The selection goes when there is one, otherwise [from, to): an erasing key.
+    void eraseSelectionOr(Pos from, Pos to, EditKind kind);
+    bool moveByKey(QKeyEvent *e);   // false when `e` is no caret motion
+    void moveByRows(bool up, bool page, bool select);
 
     void updateMetrics();
     double topMargin() const { return top == 0 ? margin : 0; }
@@ -140,8 +142,9 @@ private:
     QString removedForAnnouncement(Pos from, Pos to) const;
     void announceEdit(Pos at, Pos removedLength, const QString &removed, Pos insertedLength);
 
-    LogText store;
-    LogWrap wrap;
+    // the text, its rows, their layouts and the edit history (logview/logviewstate.h)
+    struct State;
+    std::unique_ptr<State> d;
     Pos caret = 0;
     Pos anchor = 0;
     bool caretAtRowEnd = false;   // a caret where a row wraps is shown at that row's end
@@ -151,14 +154,10 @@ private:
 
     qreal margin = 4;
     int rowHeight = 13;
-    std::unique_ptr<HexBox> hexBox;
-    RowLayouts layouts;
-    EditHistory history;
 
     QString preedit;
     int preeditCursor = 0;
     bool preeditCursorShown = true;
-    QList<QTextLayout::FormatRange> preeditFormats;
 
     QBasicTimer blinkTimer, dragTimer;
     bool caretOn = true;

@@ -24,11 +24,14 @@ struct Row {
     bool endsParagraph = false;
 };
 
+// A text field's default tab stop distance, in pixels.
+constexpr double kTabStop = 80;
+
 // How wide each character is drawn, in pixels.
 struct Advances {
     std::array<double, 256> cell{};                // a cell's drawing (the break cell: 0)
     std::function<double(char32_t)> other;          // characters kept in the side table
-    double tabStop = 80;
+    double tabStop = kTabStop;
 };
 
 class LogWrap {

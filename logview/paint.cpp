@@ -1,5 +1,6 @@
 // Painting the rows on screen: text, selection, hex boxes, the caret and text being composed.
 #include "logview/logview.h"
+#include "logview/logviewstate.h"
 
 #include "logview/hexbox.h"
 #include "logview/rowlayout.h"
@@ -16,7 +17,7 @@ void LogView::paintEvent(QPaintEvent *e)
 {
     QPainter painter(viewport());
     const QRect clip = e->rect();
-    layouts.beginFrame();
+    d->layouts.beginFrame();
     const std::vector<Row> &rs = screenRows();
     const int caretAt = caretRowIndex(rs);
     qreal y = topMargin();
@@ -31,12 +32,12 @@ void LogView::paintEvent(QPaintEvent *e)
         if (clip.intersects(drawn))
             caretShown = drawn;
     }
-    layouts.endFrame();
+    d->layouts.endFrame();
 }
 
 void LogView::paintRow(QPainter &p, const Row &row, qreal y, const QRect &clip, bool caretHere)
 {
-    const RowText t(store, row, true);
+    const RowText t(d->store, row, true);
     const QString &s = t.text;
     const int caretIndex = caretHere ? t.indexOf(caret) : -1;
 
@@ -45,14 +46,14 @@ void LogView::paintRow(QPainter &p, const Row &row, qreal y, const QRect &clip, 
     if (caretHere && !preedit.isEmpty()) {
         withPreedit = std::make_unique<QTextLayout>(s, font());
         withPreedit->setPreeditArea(caretIndex, preedit);
-        QList<QTextLayout::FormatRange> formats = preeditFormats;
+        QList<QTextLayout::FormatRange> formats = d->preeditFormats;
         for (auto &f : formats)
             f.start += caretIndex;
         withPreedit->setFormats(formats);
         layOutRow(*withPreedit);
         layout = withPreedit.get();
     } else {
-        layout = layouts.layoutFor(s, font());
+        layout = d->layouts.layoutFor(s, font());
     }
 
     QList<QTextLayout::FormatRange> selections;
@@ -74,7 +75,7 @@ void LogView::paintRow(QPainter &p, const Row &row, qreal y, const QRect &clip, 
         std::vector<qreal> scratch;
         std::vector<qreal> *xs = &scratch;
         if (!withPreedit)
-            xs = &layouts.boxX(s);
+            xs = &d->layouts.boxX(s);
         if (xs->size() != t.boxes.size()) {
             const QTextLine line = layout->lineAt(0);
             xs->clear();
@@ -87,13 +88,13 @@ void LogView::paintRow(QPainter &p, const Row &row, qreal y, const QRect &clip, 
         const int selEnd = selections.isEmpty() ? -1 : selStart + selections[0].length;
         const QColor text = palette().color(QPalette::Text);
         const QColor selected = palette().color(QPalette::HighlightedText);
-        const qreal w = hexBox->size().width();
+        const qreal w = d->hexBox->size().width();
         for (std::size_t k = 0; k < t.boxes.size(); ++k) {
             const RowText::Box &b = t.boxes[k];
             const qreal x0 = (*xs)[k];
             if (margin + x0 + w < clip.left() || margin + x0 > clip.right() + 1)
                 continue;
-            hexBox->paint(p, QRectF(margin + x0, y, w, rowHeight), b.byte,
+            d->hexBox->paint(p, QRectF(margin + x0, y, w, rowHeight), b.byte,
                           b.index >= selStart && b.index < selEnd ? selected : text);
         }
     }

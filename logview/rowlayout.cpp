@@ -1,7 +1,7 @@
 #include "logview/rowlayout.h"
 
 #include "logview/chars.h"
-#include "logview/hexbox.h"
+#include "logview/cells.h"
 
 #include <QTextOption>
 
@@ -20,7 +20,7 @@ RowText::RowText(const LogText &store, const Row &r, bool withBoxes) : row(r)
             const char32_t ch = c.sideChar(k);
             if (!ch) {
                 const char16_t u = units[c.cells[k]];
-                if (u == HexBox::kPlaceholder && withBoxes)
+                if (u == kPlaceholder && withBoxes)
                     boxes.push_back({int(text.size()), c.cells[k]});
                 text.append(QChar(u));
                 continue;

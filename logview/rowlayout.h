@@ -16,9 +16,6 @@
 
 namespace logview {
 
-// A text field's default tab stop distance.
-constexpr qreal kTabStop = 80;
-
 struct RowText {
     struct Box {
         int index;   // in `text`

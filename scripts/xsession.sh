@@ -8,6 +8,7 @@
 #                                input closes or on SIGTERM; the line "kill-server" on its
 #                                standard input kills the X server at once, as a crash would,
 #                                and is answered "killed".
+# XSESSION_SCREEN sets the screen's size and depth (default 1024x768x24).
 _xs_tmp=$(mktemp -d)
 _xs_cleanup() {
     local started=(${_xs_wm:-} ${_xs_server:-})
@@ -22,7 +23,7 @@ trap _xs_cleanup EXIT
 
 # starts Xvfb and then openbox on it, and exports DISPLAY
 _xs_start() {
-    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$_xs_tmp/display" >/dev/null 2>&1 &
+    Xvfb -displayfd 3 -screen 0 "${XSESSION_SCREEN:-1024x768x24}" -nolisten tcp 3>"$_xs_tmp/display" >/dev/null 2>&1 &
     _xs_server=$!
     for _ in $(seq 150); do [ -s "$_xs_tmp/display" ] && break; sleep 0.1; done
     if [ ! -s "$_xs_tmp/display" ]; then

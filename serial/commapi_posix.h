@@ -37,6 +37,8 @@ void withdrawLine(int slot);
 
 // --- UUCP lock files (lockfile.cpp) ---------------------------------------------------------
 
+// The lock file's path for `device`, after its links: empty where no lock directory is writable.
+std::string lockFilePath(const std::string &device);
 // Creates our lock file for `device` and names it in `lockFile` (left empty where no lock
 // directory is writable). Returns 0, or the errno that makes the open fail.
 int takeLockFile(const std::string &device, char (&lockFile)[PATH_MAX]);

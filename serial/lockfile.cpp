@@ -105,12 +105,17 @@ std::string resolveLinks(std::string path)
 
 } // namespace
 
-int takeLockFile(const std::string &device, char (&lockFile)[PATH_MAX])
+std::string lockFilePath(const std::string &device)
 {
     const char *dir = lockDirectory();
-    if (!dir)
+    return dir ? std::string(dir) + "/" + lockFileName(resolveLinks(device)) : std::string();
+}
+
+int takeLockFile(const std::string &device, char (&lockFile)[PATH_MAX])
+{
+    const std::string path = lockFilePath(device);
+    if (path.empty())
         return 0;
-    const std::string path = std::string(dir) + "/" + lockFileName(resolveLinks(device));
     if (path.size() >= sizeof lockFile)
         return ENAMETOOLONG;
 

@@ -1,24 +1,13 @@
 // The terminal settings: termios as a Win32 DCB and back, the pass-through line discipline,
 // and setting them with a read-back.
 #include "serial/commapi_posix.h"
+#include "serial/termiosfacts.h"
 
 #include <cerrno>
 
 namespace posixcomm {
 
 namespace {
-
-struct Speed {
-    DWORD baud;
-    speed_t code;
-};
-const Speed speeds[] = {
-    {50, B50},         {75, B75},         {110, B110},       {134, B134},
-    {150, B150},       {200, B200},       {300, B300},       {600, B600},
-    {1200, B1200},     {1800, B1800},     {2400, B2400},     {4800, B4800},
-    {9600, B9600},     {19200, B19200},   {38400, B38400},   {57600, B57600},
-    {115200, B115200}, {230400, B230400}, {460800, B460800}, {921600, B921600},
-};
 
 bool sameSettings(const termios &a, const termios &b)
 {
@@ -59,10 +48,7 @@ DCB dcbOf(const termios &t)
 {
     DCB d{};
     d.DCBlength = sizeof(DCB);
-    const speed_t code = cfgetospeed(&t);
-    for (const Speed &s : speeds)
-        if (s.code == code)
-            d.BaudRate = s.baud;
+    d.BaudRate = termiosfacts::baudOf(cfgetospeed(&t));
     d.fBinary = 1;
     d.fParity = (t.c_iflag & INPCK) != 0;
     d.fOutxCtsFlow = (t.c_cflag & CRTSCTS) != 0;
@@ -70,12 +56,7 @@ DCB dcbOf(const termios &t)
     d.fDtrControl = DTR_CONTROL_ENABLE;
     d.fOutX = (t.c_iflag & IXON) != 0;
     d.fInX = (t.c_iflag & IXOFF) != 0;
-    switch (t.c_cflag & CSIZE) {
-    case CS5: d.ByteSize = 5; break;
-    case CS6: d.ByteSize = 6; break;
-    case CS7: d.ByteSize = 7; break;
-    default: d.ByteSize = 8; break;
-    }
+    d.ByteSize = static_cast<BYTE>(termiosfacts::dataBitsOf(t.c_cflag));
     if (!(t.c_cflag & PARENB))
         d.Parity = NOPARITY;
     else if (t.c_cflag & CMSPAR)
@@ -91,19 +72,13 @@ DCB dcbOf(const termios &t)
 
 bool applyDcb(const DCB &d, termios &t)
 {
-    const Speed *speed = nullptr;
-    for (const Speed &s : speeds)
-        if (s.baud == d.BaudRate)
-            speed = &s;
-    if (!speed)
+    const speed_t speed = termiosfacts::speedOf(d.BaudRate);
+    tcflag_t csize = 0;
+    if (speed == B0 || !termiosfacts::csizeOf(d.ByteSize, csize))
         return false;
-    cfsetispeed(&t, speed->code);
-    cfsetospeed(&t, speed->code);
-
-    static const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
-    if (d.ByteSize < 5 || d.ByteSize > 8)
-        return false;
-    t.c_cflag = (t.c_cflag & ~CSIZE) | sizes[d.ByteSize - 5];
+    cfsetispeed(&t, speed);
+    cfsetospeed(&t, speed);
+    t.c_cflag = (t.c_cflag & ~CSIZE) | csize;
 
     t.c_cflag &= ~(PARENB | PARODD | CMSPAR);
     switch (d.Parity) {

@@ -3,10 +3,12 @@
 // bytes, and what the wire saw of the tester's timing.
 #include "farend/echostats.h"
 #include "farend/link.h"
+#include "farend/relayreport.h"
 #include "farend/rfc2217.h"
 #include "farend/serve.h"
 #include "farend/uart.h"
 #include "farend/wiretiming.h"
+#include "testcycle/testcycle.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -42,6 +44,9 @@ private slots:
 
     void echoesAreCountedWhenDropsCorruptionAndLateRepliesMix();
     void rfc2217EscapesNegotiatesOnceAndReadsTheServersAnswers();
+
+    void intervalLinesStayAlignedAsTheNumbersGrow();
+    void theSummaryBlockFitsEightyColumnsAndSaysWhyTheChainIsNotClean();
 
     void bytesBeyondWhatTheDeviceHoldsAreCountedAndNotAnswered_data();
     void bytesBeyondWhatTheDeviceHoldsAreCountedAndNotAnswered();
@@ -93,7 +98,7 @@ QByteArray framingOf(const std::vector<WrongRateUart::Received> &got)
     return out;
 }
 
-const QByteArray testCycle = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
+const QByteArray testCycle(testcycle::kChars, testcycle::kLength);
 
 // A line that plays back what the tester sends, one step a wait, and takes no replies.
 class StuckLine : public Transport {
@@ -218,9 +223,8 @@ void FarendTest::recognisesTheTestCycleAndWhereItBreaks()
     QVERIFY(idle.summary().find("exact") == std::string::npos);
 
     Link exact({});
-    const std::string cycle = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
     for (int i = 0; i < 100; ++i)
-        exact.received(cycle[i % 36], 0);
+        exact.received(testcycle::at(i), 0);
     QVERIFY(exact.exactCycle());
     QVERIFY(exact.summary().find("test cycle exact") != std::string::npos);
 
@@ -374,7 +378,7 @@ void FarendTest::theTestCycleNeverComesBackAsZAtTwiceTheRate()
         for (double period : {1.0, 1.02, 1.5, 10.0}) {
             std::vector<Sent> run;
             for (int i = 0; i < 36 * 30; ++i)
-                run.push_back({static_cast<unsigned char>(testCycle[i % 36]), i * period});
+                run.push_back({static_cast<unsigned char>(testcycle::at(i)), i * period});
             const QByteArray got = bytesOf(received(rate, run));
             QVERIFY(got.size() >= 36 * 30);
             QVERIFY2(!got.contains('Z'), qPrintable(QString::number(rate)));
@@ -453,7 +457,7 @@ void FarendTest::wrongBaudHangsUpAfterAnsweringWhatTheNthByteBrought()
 void FarendTest::wireTimingFromAKnownArrivalSequence()
 {
     WireTiming t;
-    QCOMPARE(t.summary(), std::string("no period measured"));
+    QVERIFY(t.histogramRows(10).empty());   // nothing measured, nothing drawn
     // 100 gaps: 97 of 1 ms, one of 2 ms (not over twice the median), 3.5 ms and 40 ms
     double at = 1000;
     t.byteAt(at);
@@ -467,8 +471,20 @@ void FarendTest::wireTimingFromAKnownArrivalSequence()
     QCOMPARE(t.p99Ms(), 3.5);   // nearest rank: the 99th of 100
     QCOMPARE(t.maxMs(), 40.0);
     QCOMPARE(t.longGaps(), 2LL);
-    QCOMPARE(t.summary(), std::string("period median 1.000 ms, p99 3.500 ms, max 40.000 ms, "
-                                      "2 gaps over twice the median"));
+    QCOMPARE(t.ladder(), std::string("p50 1.000  p90 1.000  p99 3.500  p99.9 40.000  max 40.000"));
+    // the text histogram: at most ten rows inside 80 columns, every gap in one of them, the
+    // 40 ms gap in the last
+    const auto rows = t.histogramRows(10);
+    QVERIFY(!rows.empty() && rows.size() <= 10);
+    long long drawn = 0;
+    for (const std::string &row : rows) {
+        QVERIFY2(row.size() < 80, row.c_str());
+        drawn += std::stoll(row.substr(row.rfind(' ') + 1));
+    }
+    QCOMPARE(drawn, 100LL);
+    QVERIFY2(rows.back().find("ms |#") != std::string::npos &&
+                 rows.back().substr(rows.back().rfind(' ')) == " 1",
+             rows.back().c_str());
     const auto bins = t.histogram();
     QCOMPARE(bins.size(), size_t(4));
     QCOMPARE(bins[0].fromMs, 1.0);
@@ -512,12 +528,16 @@ void FarendTest::summaryAndReportCarryTheWireTiming()
 
     Link link({});
     for (int i = 0; i < 40; ++i)
-        link.received(static_cast<unsigned char>(testCycle[i % 36]), i * 10.0);
+        link.received(static_cast<unsigned char>(testcycle::at(i)), i * 10.0);
     link.sent(40);
     const std::string summary = link.summary();
     QCOMPARE(summary, std::string("farend: received 40 bytes, sent 40 bytes, first to last "
-                                  "0.390 s, test cycle exact, period median 10.000 ms, p99 "
-                                  "10.000 ms, max 10.000 ms, 0 gaps over twice the median"));
+                                  "0.390 s, test cycle exact\n"
+                                  "  period (ms): p50 10.000  p90 10.000  p99 10.000  "
+                                  "p99.9 10.000  max 10.000\n"
+                                  "  0 gaps over twice the median\n"
+                                  "     10.000 -    10.100 ms "
+                                  "|########################################| 39"));
     const QJsonDocument report = QJsonDocument::fromJson(QByteArray::fromStdString(link.report()));
     QVERIFY(report.isObject());
     const QJsonObject r = report.object();
@@ -556,7 +576,7 @@ void FarendTest::repliesTheLineDoesNotTakeAreHeldUpToALimitAndCountedLost()
     Link link({});
     QVERIFY(serve(line, link, [&] { return line.steps.empty(); }));
     QCOMPARE(link.bytesSent(), 0LL);
-    QVERIFY2(link.summary().find(", 1000 replies lost: the line did not take them") !=
+    QVERIFY2(link.summary().find("\n  1000 replies lost: the line did not take them") !=
                  std::string::npos,
              link.summary().c_str());
     QVERIFY(link.report().find("\"lost\": 1000,") != std::string::npos);
@@ -567,7 +587,7 @@ void FarendTest::repliesTheLineDoesNotTakeAreHeldUpToALimitAndCountedLost()
     line.steps.push_back({Transport::Event::Closed, ""});
     Link closed({});
     QVERIFY(serve(line, closed, [&] { return line.steps.empty(); }));
-    QVERIFY(closed.summary().find(", 3 replies lost") != std::string::npos);
+    QVERIFY(closed.summary().find("\n  3 replies lost") != std::string::npos);
 }
 
 void FarendTest::echoesAreCountedWhenDropsCorruptionAndLateRepliesMix()
@@ -593,12 +613,13 @@ void FarendTest::echoesAreCountedWhenDropsCorruptionAndLateRepliesMix()
     e.newRun();
     QCOMPARE(e.lost(), 4LL);
     for (int i = 0; i < 37; ++i)
-        e.sent("0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ"[i % 36], 3000 + i);
+        e.sent(testcycle::at(i), 3000 + i);
     e.replied('0', 3040);   // the first "0", not the 37th send
     QCOMPARE(e.lost(), 4LL);
     QCOMPARE(e.waiting(), 36LL);
-    QVERIFY2(e.summary().rfind("echoed 4, lost 4, changed 1, extra 1, 36 awaiting", 0) == 0,
-             e.summary().c_str());
+    QCOMPARE(e.echoed(), 4LL);
+    QCOMPARE(e.counts().sends, 45LL);
+    QVERIFY(!e.counts().clean());
 }
 
 void FarendTest::rfc2217EscapesNegotiatesOnceAndReadsTheServersAnswers()
@@ -655,7 +676,7 @@ void FarendTest::bytesBeyondWhatTheDeviceHoldsAreCountedAndNotAnswered()
     const long long overrun = link.bytesOverrun();
     QVERIFY2(overrun == more || (wrongRate && overrun == more + 1),
              std::to_string(overrun).c_str());
-    const std::string said = ", " + std::to_string(overrun) +
+    const std::string said = "\n  " + std::to_string(overrun) +
                              " bytes not answered: they came faster than the device could hold them";
     QVERIFY2(link.summary().find(said) != std::string::npos, link.summary().c_str());
     QVERIFY(link.report().find("\"overrun\": " + std::to_string(overrun) + ",") !=
@@ -667,6 +688,101 @@ void FarendTest::bytesBeyondWhatTheDeviceHoldsAreCountedAndNotAnswered()
     link.received('0', later);
     QCOMPARE(link.bytesOverrun(), overrun);
     QCOMPARE(link.takeDue(later + 2000).size(), std::size_t(1));
+}
+
+void FarendTest::intervalLinesStayAlignedAsTheNumbersGrow()
+{
+    WireTiming small, large;
+    small.add(3.1);
+    large.add(3.1);
+    large.add(12345.678);
+    IntervalFigures first;
+    first.fromS = 0;
+    first.toS = 1;
+    first.toChain = first.fromChain = first.echoes.sends = first.echoes.echoed = 9;
+    first.roundTrip = &small;
+    IntervalFigures later;
+    later.fromS = 86399;
+    later.toS = 86400;
+    later.toChain = later.fromChain = later.echoes.sends = 1000000;
+    later.echoes.echoed = 999000;
+    later.echoes.lost = 1000;
+    later.echoes.late = 999000;
+    later.roundTrip = &large;
+    const std::string header = intervalHeader(), a = intervalLine(first),
+                      b = intervalLine(later);
+    QCOMPARE(a.size(), header.size());
+    QCOMPARE(b.size(), header.size());
+    // each column ends where its heading ends
+    for (const char *heading : {"to chain", "echoed", "lost", "max ms", "late"}) {
+        const std::size_t end = header.find(heading) + std::strlen(heading);
+        QVERIFY2(a[end] == ' ' || a[end] == '\n', (header + a).c_str());
+        QVERIFY2(a[end - 1] != ' ' && b[end - 1] != ' ', (header + a + b).c_str());
+    }
+
+    IntervalFigures quiet;
+    quiet.fromS = 2;
+    quiet.toS = 3;
+    quiet.roundTrip = &small;
+    QCOMPARE(intervalLine(quiet),
+             std::string("          2.00-3.00 s  no traffic (COM3 not open)\n"));
+    QCOMPARE(runLine({2, 4.5, LineSettings{9600, 8, 'N', 1}}),
+             std::string("               4.50 s  run 2: the tester opened COM3 at 9600 8N1\n"));
+}
+
+void FarendTest::theSummaryBlockFitsEightyColumnsAndSaysWhyTheChainIsNotClean()
+{
+    EchoStats echoes;
+    Link tester(LinkOptions{});
+    for (int i = 0; i < 1000; ++i) {
+        const unsigned char c = static_cast<unsigned char>(testCycle[i % 36]);
+        echoes.sent(c, i * 10.0);
+        tester.received(c, i * 10.0);
+        if (i % 50 != 7)   // 20 lost
+            echoes.replied(c, i * 10.0 + 3.0 + (i % 10) * 0.5 + (i == 500 ? 900 : 0));
+    }
+    echoes.expire(20000);
+    RelayFigures f;
+    f.link = "/dev/COM3";
+    f.target = "rfc2217://192.168.0.50:4001";
+    f.runs = 1;
+    f.echoes = echoes.counts();
+    f.roundTrip = &echoes.roundTrip();
+    f.tester = &tester;
+    f.chain.kind = "RFC 2217";
+    f.chain.deviceServerReports = true;
+    f.chain.serverPort = "9600 8N1";
+    f.chain.notAcknowledged = {"DTR", "RTS"};
+    f.expectClean = true;
+    const std::string block = summaryBlock(f);
+    std::size_t lines = 0;
+    for (std::size_t from = 0; from <= block.size(); ++lines) {
+        const std::size_t end = std::min(block.find('\n', from), block.size());
+        QVERIFY2(end - from < 80, block.substr(from, end - from).c_str());
+        from = end + 1;
+    }
+    QVERIFY2(lines >= 8 && lines <= 24, block.c_str());
+    QVERIFY2(block.find("sends 1000, echoes 980, lost 20 (2.00%), changed 0, extra 0\n") !=
+                 std::string::npos,
+             block.c_str());
+    QVERIFY2(block.find("device server (RFC 2217): port 9600 8N1; not acknowledged: DTR, RTS") !=
+                 std::string::npos,
+             block.c_str());
+    QVERIFY2(block.substr(block.rfind('\n') + 1) ==
+                 "not clean: 20 lost, 0 changed, 0 extra (exit status 3)",
+             block.c_str());
+
+    // the report has the relay's names, and the histogram holds every echo
+    const auto r = reportJson(f);
+    QCOMPARE(r["format"].get<int>(), kRelayReportFormat);
+    QCOMPARE(r["lost"].get<long long>(), 20LL);
+    QCOMPARE(r["clean"].get<bool>(), false);
+    long long binned = 0;
+    for (const auto &bin : r["round_trip_histogram_ms"])
+        binned += bin["count"].get<long long>();
+    QCOMPARE(binned, 980LL);
+    QCOMPARE(r["round_trip_ms"]["max"].get<double>(), 903.0);
+    QVERIFY(r["device_server"]["not_acknowledged"] == nlohmann::ordered_json({"DTR", "RTS"}));
 }
 
 QTEST_GUILESS_MAIN(FarendTest)

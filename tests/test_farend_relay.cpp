@@ -4,6 +4,7 @@
 #include "app/layout.h"
 #include "tests/support/testbed.h"
 #include "tests/support/xsession.h"
+#include "testcycle/testcycle.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -14,15 +15,18 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
 namespace {
 
-const QByteArray testCycle = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
+const QByteArray testCycle(testcycle::kChars, testcycle::kLength);
 
 // A program run until the test ends it; its standard error is collected.
 class Peer {
@@ -45,6 +49,7 @@ public:
             }
         }
         err += p.readAllStandardError();
+        out += p.readAllStandardOutput();
         return err;
     }
     QByteArray errSoFar()
@@ -54,7 +59,7 @@ public:
     }
     int status() const { return p.exitCode(); }
     QProcess p;
-    QByteArray err;
+    QByteArray err, out;
 };
 
 bool waitForPath(const QString &path, int timeoutMs = 10000)
@@ -104,16 +109,126 @@ QByteArray exchange(int fd, int count, int periodMs)
     return got;
 }
 
+// Reads what is still on its way until nothing has come for `quietMs` (a signal to the test
+// process, a child's SIGCHLD, does not end the wait).
+QByteArray readUntilQuiet(int fd, int quietMs = 500)
+{
+    QByteArray got;
+    QElapsedTimer quiet;
+    quiet.start();
+    while (quiet.elapsed() < quietMs) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, int(quietMs - quiet.elapsed())) <= 0 || !(p.revents & POLLIN))
+            continue;
+        char buf[256];
+        const ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0)
+            break;
+        got.append(buf, n);
+        quiet.restart();
+    }
+    return got;
+}
+
+// A loopback port free now, for a peer that cannot be told to take port 0 (ser2net).
+int freePort()
+{
+    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof a;
+    if (bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
+        getsockname(s, reinterpret_cast<sockaddr *>(&a), &length) != 0) {
+        close(s);
+        return -1;
+    }
+    close(s);
+    return ntohs(a.sin_port);
+}
+
+// Where a `farend --listen 127.0.0.1:0` listens ("127.0.0.1:PORT"), once it says so.
+QString listeningAt(Peer &peer)
+{
+    const QRegularExpression said(QStringLiteral("listening on (127\\.0\\.0\\.1:\\d+)"));
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < 10000) {
+        const auto m = said.match(QString::fromLatin1(peer.errSoFar()));
+        if (m.hasMatch())
+            return m.captured(1);
+        peer.p.waitForReadyRead(100);
+    }
+    return QString();
+}
+
+// The rows of the interval lines: to chain, from chain, echoed, lost, changed, extra.
+struct IntervalSums {
+    long long toChain = 0, fromChain = 0, echoed = 0, lost = 0, changed = 0, extra = 0;
+    int rows = 0, quiet = 0;
+};
+IntervalSums sumIntervalLines(const QByteArray &out)
+{
+    const QRegularExpression row(QStringLiteral(
+        "^ +[0-9.]+-[0-9.]+ s +(\\d+) +(\\d+) +(\\d+) +(\\d+) +(\\d+) +(\\d+) +[0-9.]+ +[0-9.]+ "
+        "+[0-9.]+ +[0-9.]+%$"));
+    IntervalSums sums;
+    int width = -1;
+    for (const QByteArray &line : out.split('\n')) {
+        const auto m = row.match(QString::fromLatin1(line));
+        if (m.hasMatch()) {
+            sums.toChain += m.captured(1).toLongLong();
+            sums.fromChain += m.captured(2).toLongLong();
+            sums.echoed += m.captured(3).toLongLong();
+            sums.lost += m.captured(4).toLongLong();
+            sums.changed += m.captured(5).toLongLong();
+            sums.extra += m.captured(6).toLongLong();
+            // the columns stay put: every row as wide as the first
+            if (width < 0)
+                width = int(line.size());
+            sums.rows += line.size() == width ? 1 : -1000;
+        } else if (line.contains(" s  no traffic")) {
+            ++sums.quiet;
+        }
+    }
+    return sums;
+}
+
+// The stream's records, each line parsed on its own; an unparsable line gives an empty list.
+QList<QJsonObject> streamRecords(const QByteArray &stream)
+{
+    QList<QJsonObject> records;
+    for (const QByteArray &line : stream.split('\n')) {
+        if (line.isEmpty())
+            continue;
+        QJsonParseError error;
+        const QJsonDocument d = QJsonDocument::fromJson(line, &error);
+        if (error.error != QJsonParseError::NoError || !d.isObject())
+            return {};
+        records.append(d.object());
+    }
+    return records;
+}
+
+// The far end's totals: the first line of its summary block.
+QByteArray totalsLine(const QByteArray &err)
+{
+    for (const QByteArray &line : err.split('\n'))
+        if (line.startsWith("farend: received"))
+            return line;
+    return err;
+}
+
+QByteArray readAllOf(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
 long long figure(const QByteArray &line, const char *pattern)
 {
     const auto m = QRegularExpression(QString::fromLatin1(pattern)).match(QString::fromLatin1(line));
     return m.hasMatch() ? m.captured(1).toLongLong() : -1;
-}
-
-double figureMs(const QByteArray &line, const char *pattern)
-{
-    const auto m = QRegularExpression(QString::fromLatin1(pattern)).match(QString::fromLatin1(line));
-    return m.hasMatch() ? m.captured(1).toDouble() : -1;
 }
 
 } // namespace
@@ -127,6 +242,9 @@ private slots:
     void rfc2217SetsTheDeviceServersPortToWhatTheTesterSet();
     void theRealTesterOnTheRelaysCom3GetsEveryEchoThroughSer2net();
     void aNewOpenOfCom3IsANewRunAndTheTargetGoingAwayHangsUpCom3();
+    void exitStatusSaysWhetherTheChainWasClean_data();
+    void exitStatusSaysWhetherTheChainWasClean();
+    void theStreamOnStandardOutputSendsTheLinesToStandardErrorAndSigusr1TheSummary();
     void badInputEndsWithStatus2AndOneLine();
 
 private:
@@ -180,59 +298,102 @@ void FarendRelayTest::relayThroughSer2netAgreesWithTheFarEnd()
     if (ser2net.isEmpty())
         QSKIP("ser2net is not installed (scripts/setup.sh installs it)");
     QFETCH(bool, rfc2217);
-    const int port = rfc2217 ? 17302 : 17301;
+    const int port = freePort();
+    QVERIFY(port > 0);
     auto s2n = startSer2net(ser2net, dir.path(), server, rfc2217, port);
     Peer farend(QStringLiteral(FAREND_BINARY),
                 {"--port", device, "--latency", "4", "--drop", "20", "--seed", "7"});
     const QString com3 = dir.filePath("COM3");
     const QString target = (rfc2217 ? "rfc2217://127.0.0.1:" : "127.0.0.1:") + QString::number(port);
     const QString report = dir.filePath("relay.json");
-    Peer relay(QStringLiteral(FAREND_BINARY), {"--relay", target, "--link", com3, "--report", report});
+    const QString stream = dir.filePath("relay.jsonl");
+    Peer relay(QStringLiteral(FAREND_BINARY),
+               {"--relay", target, "--link", com3, "--report", report, "--report-stream", stream,
+                "--interval", "0.5", "--expect-clean"});
     QVERIFY2(waitForPath(com3), relay.errSoFar().constData());
 
     const int fd = openAsTester(com3);
     QVERIFY(fd >= 0);
-    const QByteArray got = exchange(fd, 200, 10);
-    QTest::qWait(500);
+    // a last echo may come after the last byte's 10 ms: read until the line is quiet
+    QByteArray got = exchange(fd, 200, 10);
+    got += readUntilQuiet(fd);
     close(fd);
-    const QByteArray line = relay.stop().trimmed().split('\n').last();
-    const QByteArray far = farend.stop().trimmed().split('\n').last();
-    QCOMPARE(relay.status(), 0);
+    const QByteArray summary = relay.stop();
+    const QByteArray far = totalsLine(farend.stop());
+    // replies were lost, and --expect-clean says so in its own status and in the summary
+    QCOMPARE(relay.status(), 3);
 
     // what farend sent back is what the relay saw echoed; what it dropped, the relay lost
     const long long farSent = figure(far, "sent (\\d+) bytes");
     QVERIFY2(farSent > 100 && farSent < 200, far.constData());   // about 20% dropped
-    QCOMPARE(figure(line, "received (\\d+) bytes"), 200LL);
-    QCOMPARE(figure(line, "echoed (\\d+)"), farSent);
-    QCOMPARE(figure(line, "lost (\\d+)"), 200 - farSent);
-    QCOMPARE(figure(line, "changed (\\d+)"), 0LL);
-    QCOMPARE(figure(line, "extra (\\d+)"), 0LL);
-    QCOMPARE(qsizetype(figure(line, "sent (\\d+) bytes")), got.size());
-    // every echo waited at least the far end's latency
-    QVERIFY2(figureMs(line, "round trip median ([0-9.]+) ms") >= 4.0, line.constData());
-    QVERIFY2(line.contains("1 run,"), line.constData());
-
-    QFile f(report);
-    QVERIFY(f.open(QIODevice::ReadOnly));
-    const QJsonObject r = QJsonDocument::fromJson(f.readAll()).object();
-    QCOMPARE(r["received"].toInt(), 200);
+    const QJsonObject r = QJsonDocument::fromJson(readAllOf(report)).object();
+    QCOMPARE(r["format"].toInt(), 2);
+    QCOMPARE(r["sends"].toInt(), 200);
     QCOMPARE(r["echoed"].toInt(), int(farSent));
-    QCOMPARE(r["echoes_lost"].toInt(), int(200 - farSent));
+    QCOMPARE(r["lost"].toInt(), int(200 - farSent));
+    QCOMPARE(r["changed"].toInt(), 0);
+    QCOMPARE(r["extra"].toInt(), 0);
+    QCOMPARE(r["clean"].toBool(), false);
+    QCOMPARE(r["runs"].toInt(), 1);
+    QCOMPARE(r["bytes"].toObject()["to_tester"].toInt(), int(got.size()));
+    QCOMPARE(r["tester_timing"].toObject()["test_cycle"].toString(), QStringLiteral("exact"));
+    // no far-end member that would mean something else here
+    QVERIFY(!r.contains("received") && !r.contains("sent") && !r.contains("echoes_lost"));
+    // every echo waited at least the far end's latency
+    QVERIFY2(r["round_trip_ms"].toObject()["p50"].toDouble() >= 4.0, summary.constData());
     int binned = 0;
     for (const QJsonValue &bin : r["round_trip_histogram_ms"].toArray())
         binned += bin.toObject()["count"].toInt();
     QCOMPARE(binned, int(farSent));
-    QVERIFY(r["gap_histogram_ms"].isArray());
+    QVERIFY2(summary.contains(QByteArray("sends 200, echoes ") + QByteArray::number(farSent) +
+                              ", lost " + QByteArray::number(200 - farSent)),
+             summary.constData());
+    QVERIFY2(summary.contains(QByteArray("not clean: ") + QByteArray::number(200 - farSent) +
+                              " lost, 0 changed, 0 extra (exit status 3)"),
+             summary.constData());
+
+    // the interval lines add up to the totals
+    const IntervalSums lines = sumIntervalLines(relay.out);
+    QVERIFY2(lines.rows >= 3, relay.out.constData());   // 2 s at 0.5 s, all of one width
+    QCOMPARE(lines.toChain, 200LL);
+    QCOMPARE(lines.fromChain, farSent);
+    QCOMPARE(lines.echoed, farSent);
+    QCOMPARE(lines.lost, 200 - farSent);
+    QCOMPARE(lines.changed + lines.extra, 0LL);
+    QVERIFY2(relay.out.contains("run 1: the tester opened COM3 at 9600 8N1"),
+             relay.out.constData());
+
+    // and so does the stream, parsed a line at a time
+    const QList<QJsonObject> records = streamRecords(readAllOf(stream));
+    QVERIFY(records.size() >= 5);
+    QCOMPARE(records.first()["type"].toString(), QStringLiteral("start"));
+    QCOMPARE(records.last()["type"].toString(), QStringLiteral("end"));
+    long long sends = 0, echoed = 0, lost = 0, runs = 0;
+    for (const QJsonObject &o : records) {
+        if (o["type"] == QStringLiteral("interval")) {
+            sends += o["sends"].toInt();
+            echoed += o["echoed"].toInt();
+            lost += o["lost"].toInt();
+        }
+        runs += o["type"] == QStringLiteral("run");
+    }
+    QCOMPARE(sends, 200LL);
+    QCOMPARE(echoed, farSent);
+    QCOMPARE(lost, 200 - farSent);
+    QCOMPARE(runs, 1LL);
+    QCOMPARE(records.last()["echoed"].toInt(), int(farSent));
 }
 
 void FarendRelayTest::rfc2217SetsTheDeviceServersPortToWhatTheTesterSet()
 {
     if (ser2net.isEmpty())
         QSKIP("ser2net is not installed (scripts/setup.sh installs it)");
-    auto s2n = startSer2net(ser2net, dir.path(), server, true, 17303);
+    const int port = freePort();
+    QVERIFY(port > 0);
+    auto s2n = startSer2net(ser2net, dir.path(), server, true, port);
     const QString com3 = dir.filePath("COM3");
     Peer relay(QStringLiteral(FAREND_BINARY),
-               {"--relay", "rfc2217://127.0.0.1:17303", "--link", com3});
+               {"--relay", "rfc2217://127.0.0.1:" + QString::number(port), "--link", com3});
     QVERIFY2(waitForPath(com3), relay.errSoFar().constData());
     const int fd = openAsTester(com3);
     QVERIFY(fd >= 0);
@@ -244,13 +405,33 @@ void FarendRelayTest::rfc2217SetsTheDeviceServersPortToWhatTheTesterSet()
     termios t{};
     QCOMPARE(tcgetattr(look, &t), 0);
     close(look);
-    close(fd);
     QCOMPARE(cfgetospeed(&t), speed_t(B9600));
     QCOMPARE(t.c_cflag & CSIZE, tcflag_t(CS8));
     QCOMPARE(t.c_cflag & (PARENB | CSTOPB), tcflag_t(0));
+
+    // a change while COM3 is open and no byte follows it reaches the server too
+    termios mine{};
+    tcgetattr(fd, &mine);
+    cfsetspeed(&mine, B19200);
+    tcsetattr(fd, TCSANOW, &mine);
+    speed_t serverSpeed = 0;
+    QElapsedTimer waited;
+    waited.start();
+    while (serverSpeed != B19200 && waited.elapsed() < 5000) {
+        QTest::qWait(50);
+        const int again =
+            open(QFile::encodeName(server).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        QVERIFY(again >= 0);
+        termios now{};
+        tcgetattr(again, &now);
+        close(again);
+        serverSpeed = cfgetospeed(&now);
+    }
+    QCOMPARE(serverSpeed, speed_t(B19200));
+    close(fd);
     const QByteArray line = relay.stop();
     // ser2net on a pty acknowledges the settings but not the modem lines, and data still flows
-    QVERIFY2(line.contains("device server's port 9600 8N1 (not acknowledged: DTR, RTS)"),
+    QVERIFY2(line.contains("device server (RFC 2217): port 19200 8N1; not acknowledged: DTR, RTS"),
              line.constData());
 }
 
@@ -260,13 +441,17 @@ void FarendRelayTest::theRealTesterOnTheRelaysCom3GetsEveryEchoThroughSer2net()
         QSKIP("ser2net is not installed (scripts/setup.sh installs it)");
     XSession x;
     QVERIFY(x.ok());
-    auto s2n = startSer2net(ser2net, dir.path(), server, false, 17306);
+    const int port = freePort();
+    QVERIFY(port > 0);
+    auto s2n = startSer2net(ser2net, dir.path(), server, false, port);
     Peer farend(QStringLiteral(FAREND_BINARY), {"--port", device});
     // the tester's /dev/COM3 is the testbed's, which the relay's link becomes
     ComTestbed testbed(ComTestbed::NoPort);
     const QString com3 = QFile::decodeName(testbed.root().c_str()) + "/dev/COM3";
     QDir().mkpath(QFileInfo(com3).path());
-    Peer relay(QStringLiteral(FAREND_BINARY), {"--relay", "127.0.0.1:17306", "--link", com3});
+    const QString report = dir.filePath("tester.json");
+    Peer relay(QStringLiteral(FAREND_BINARY), {"--relay", "127.0.0.1:" + QString::number(port),
+                                               "--link", com3, "--report", report});
     QVERIFY2(waitForPath(com3), relay.errSoFar().constData());
 
     QProcess tester;
@@ -293,28 +478,32 @@ void FarendRelayTest::theRealTesterOnTheRelaysCom3GetsEveryEchoThroughSer2net()
     QVERIFY(tester.waitForFinished(30000));
     QCOMPARE(tester.readAllStandardOutput(), QByteArray());
 
-    const QByteArray line = relay.stop().trimmed().split('\n').last();
-    const QByteArray far = farend.stop().trimmed().split('\n').last();
-    const long long sent = figure(line, "received (\\d+) bytes");
-    QVERIFY2(sent > 40, line.constData());   // 1.5 s at 10 ms
-    QVERIFY2(line.contains("test cycle exact"), line.constData());
-    QCOMPARE(figure(line, "echoed (\\d+)"), sent);
-    QCOMPARE(figure(line, "lost (\\d+)"), 0LL);
+    const QByteArray summary = relay.stop();
+    const QByteArray far = totalsLine(farend.stop());
+    const QJsonObject r = QJsonDocument::fromJson(readAllOf(report)).object();
+    const long long sent = r["sends"].toInt();
+    QVERIFY2(sent > 40, summary.constData());   // 1.5 s at 10 ms
+    QCOMPARE(r["tester_timing"].toObject()["test_cycle"].toString(), QStringLiteral("exact"));
+    QCOMPARE(r["echoed"].toInt(), int(sent));
+    QCOMPARE(r["lost"].toInt(), 0);
     QCOMPARE(figure(far, "received (\\d+) bytes"), sent);
-    QVERIFY2(line.contains("1 run,"), line.constData());
+    QCOMPARE(r["runs"].toInt(), 1);
 }
 
 void FarendRelayTest::aNewOpenOfCom3IsANewRunAndTheTargetGoingAwayHangsUpCom3()
 {
-    Peer echo(QStringLiteral(FAREND_BINARY), {"--listen", "127.0.0.1:17304"});
-    QTest::qWait(300);
+    Peer echo(QStringLiteral(FAREND_BINARY), {"--listen", "127.0.0.1:0"});
+    const QString at = listeningAt(echo);
+    QVERIFY2(!at.isEmpty(), echo.errSoFar().constData());
     const QString com3 = dir.filePath("COM3");
-    Peer relay(QStringLiteral(FAREND_BINARY), {"--relay", "127.0.0.1:17304", "--link", com3});
+    Peer relay(QStringLiteral(FAREND_BINARY), {"--relay", at, "--link", com3});
     QVERIFY2(waitForPath(com3), relay.errSoFar().constData());
     for (int run = 0; run < 2; ++run) {
         const int fd = openAsTester(com3);
         QVERIFY(fd >= 0);
-        QCOMPARE(exchange(fd, 3, 30), QByteArray("012"));
+        QByteArray got = exchange(fd, 3, 30);
+        got += readUntilQuiet(fd, 300);   // an echo slowed by a busy machine still counts
+        QCOMPARE(got, QByteArray("012"));
         close(fd);
         QTest::qWait(100);
     }
@@ -326,13 +515,105 @@ void FarendRelayTest::aNewOpenOfCom3IsANewRunAndTheTargetGoingAwayHangsUpCom3()
     close(fd);
     QCOMPARE(relay.status(), 1);
     const QByteArray err = relay.stop();
-    QVERIFY2(err.contains("farend: 127.0.0.1:17304 closed the connection: " + QFile::encodeName(com3) +
-                          " hung up\n"),
+    QVERIFY2(err.contains("farend: " + at.toLatin1() + " closed the connection: " +
+                          QFile::encodeName(com3) + " hung up\n"),
              err.constData());
-    QVERIFY2(err.contains("received 6 bytes, sent 6 bytes") && err.contains("test cycle exact") &&
-                 err.contains("3 runs, echoed 6, lost 0"),
+    QVERIFY2(err.contains("3 runs ---\nsends 6, echoes 6, lost 0 (0.00%), changed 0, extra 0\n") &&
+                 err.contains("tester on the wire: 6 bytes, test cycle exact\n") &&
+                 err.contains("clean: nothing lost, changed or extra"),
              err.constData());
+    // each open of COM3 is marked where the interval lines go
+    QVERIFY2(relay.out.contains("run 1: the tester") && relay.out.contains("run 3: the tester"),
+             relay.out.constData());
     QVERIFY(!QFileInfo(com3).isSymLink());   // the link goes with COM3
+}
+
+void FarendRelayTest::exitStatusSaysWhetherTheChainWasClean_data()
+{
+    QTest::addColumn<bool>("lossy");
+    QTest::addColumn<bool>("expectClean");
+    QTest::addColumn<int>("status");
+    QTest::newRow("clean chain") << false << false << 0;
+    QTest::newRow("clean chain, --expect-clean") << false << true << 0;
+    QTest::newRow("lossy chain") << true << false << 0;
+    QTest::newRow("lossy chain, --expect-clean") << true << true << 3;
+}
+
+void FarendRelayTest::exitStatusSaysWhetherTheChainWasClean()
+{
+    QFETCH(bool, lossy);
+    QFETCH(bool, expectClean);
+    QFETCH(int, status);
+    QStringList far{"--listen", "127.0.0.1:0"};
+    if (lossy)
+        far << "--drop" << "30";
+    Peer echo(QStringLiteral(FAREND_BINARY), far);
+    const QString at = listeningAt(echo);
+    QVERIFY2(!at.isEmpty(), echo.errSoFar().constData());
+    const QString com3 = dir.filePath("COM3");
+    QStringList args{"--relay", at, "--link", com3, "--interval", "0"};
+    if (expectClean)
+        args << "--expect-clean";
+    Peer relay(QStringLiteral(FAREND_BINARY), args);
+    QVERIFY2(waitForPath(com3), relay.errSoFar().constData());
+    const int fd = openAsTester(com3);
+    QVERIFY(fd >= 0);
+    QByteArray got = exchange(fd, 36, 5);
+    got += readUntilQuiet(fd);
+    close(fd);
+    const QByteArray err = relay.stop();
+    QCOMPARE(relay.status(), status);
+    QCOMPARE(relay.out, QByteArray());   // --interval 0: no lines
+    const QByteArray verdict = err.trimmed().split('\n').last();
+    if (lossy) {
+        QVERIFY2(got.size() < 36, got.constData());
+        QVERIFY2(verdict == "not clean: " + QByteArray::number(36 - got.size()) +
+                                " lost, 0 changed, 0 extra" +
+                                (expectClean ? " (exit status 3)" : ""),
+                 err.constData());
+    } else {
+        QCOMPARE(got, testCycle);
+        QCOMPARE(verdict, QByteArray("clean: nothing lost, changed or extra"));
+    }
+}
+
+void FarendRelayTest::theStreamOnStandardOutputSendsTheLinesToStandardErrorAndSigusr1TheSummary()
+{
+    Peer echo(QStringLiteral(FAREND_BINARY), {"--listen", "127.0.0.1:0"});
+    const QString at = listeningAt(echo);
+    QVERIFY2(!at.isEmpty(), echo.errSoFar().constData());
+    const QString com3 = dir.filePath("COM3");
+    Peer relay(QStringLiteral(FAREND_BINARY),
+               {"--relay", at, "--link", com3, "--report-stream", "-", "--interval", "0.2"});
+    QVERIFY2(waitForPath(com3), relay.errSoFar().constData());
+    const int fd = openAsTester(com3);
+    QVERIFY(fd >= 0);
+    QByteArray got = exchange(fd, 36, 10);
+    got += readUntilQuiet(fd);
+    // SIGUSR1: the summary block so far, and the relay goes on
+    kill(pid_t(relay.p.processId()), SIGUSR1);
+    QElapsedTimer t;
+    t.start();
+    while (!relay.errSoFar().contains("clean: nothing lost") && t.elapsed() < 10000)
+        relay.p.waitForReadyRead(100);
+    QVERIFY2(relay.err.contains("sends 36, echoes 36, lost 0"), relay.err.constData());
+    QCOMPARE(relay.p.state(), QProcess::Running);
+    const char again = '0';
+    QCOMPARE(write(fd, &again, 1), ssize_t(1));
+    got += readUntilQuiet(fd);
+    close(fd);
+    const QByteArray err = relay.stop();
+    QCOMPARE(got, testCycle + '0');
+    // standard output holds nothing but the stream; the lines went to standard error
+    const QList<QJsonObject> records = streamRecords(relay.out);
+    QVERIFY2(records.size() >= 3, relay.out.constData());
+    QCOMPARE(records.last()["echoed"].toInt(), 37);
+    QCOMPARE(records.last()["clean"].toBool(), true);
+    const IntervalSums lines = sumIntervalLines(err);
+    QVERIFY2(lines.rows >= 1, err.constData());
+    QCOMPARE(lines.echoed, 37LL);
+    // after the traffic, the quiet read's intervals say so in a short line
+    QVERIFY2(lines.quiet >= 1, err.constData());
 }
 
 void FarendRelayTest::badInputEndsWithStatus2AndOneLine()
@@ -340,6 +621,9 @@ void FarendRelayTest::badInputEndsWithStatus2AndOneLine()
     const QString link = dir.filePath("COM3");
     const QString taken = dir.filePath("taken");
     QFile(taken).open(QIODevice::WriteOnly);
+    const QByteArray badInterval =
+        "farend: option --interval needs 0 (no lines) or seconds from 0.1 to 86400\n"
+        "Try 'farend --help'.\n";
     const struct {
         QStringList args;
         QByteArray err;
@@ -363,25 +647,66 @@ void FarendRelayTest::badInputEndsWithStatus2AndOneLine()
          "farend: --link goes with --relay only\nTry 'farend --help'.\n"},
         {{"--relay", "127.0.0.1:1", "--", "true"},
          "farend: --relay serves until interrupted and runs no command\nTry 'farend --help'.\n"},
+        {{"--relay", "127.0.0.1:1", "--interval", "often"},
+         badInterval},
+        {{"--relay", "127.0.0.1:1", "--interval", "-1"},
+         badInterval},
+        {{"--relay", "127.0.0.1:1", "--interval", "1e9"},
+         badInterval},
+        {{"--relay", "127.0.0.1:1", "--interval", "nan"},
+         badInterval},
+        {{"--relay", "127.0.0.1:1", "--interval", "0.001"},
+         badInterval},
+        {{"--relay", "127.0.0.1:1", "--interval"},
+         badInterval},
+        {{"--listen", "0", "--expect-clean"},
+         "farend: --expect-clean goes with --relay only\nTry 'farend --help'.\n"},
+        {{"--relay", "127.0.0.1:1", "--report", dir.filePath("same.json"), "--report-stream",
+          dir.path() + "/./same.json"},
+         "farend: --report and --report-stream name the same file: " +
+             QFile::encodeName(dir.path()) + "/./same.json\nTry 'farend --help'.\n"},
+        {{"--relay", "127.0.0.1:1", "--link", link, "--report", dir.filePath("kept.json"),
+          "--report-stream", "/nonexistent-farend-dir/s.jsonl"},
+         "farend: cannot write /nonexistent-farend-dir/s.jsonl: No such file or directory\n"},
+        {{"--relay", "127.0.0.1:1", "--link", link, "--report", "/nonexistent-farend-dir/r.json"},
+         "farend: cannot write /nonexistent-farend-dir/r.json: No such file or directory\n"},
+        {{"--relay", "127.0.0.1:1", "--link", link, "--report", dir.filePath("kept.json"),
+          "--report-stream", dir.filePath("kept.jsonl")},
+         "farend: cannot connect to 127.0.0.1:1: Connection refused\n"},
+        {{"--rel", "127.0.0.1:1", "--re", "x"},
+         "farend: option --re is ambiguous\nTry 'farend --help'.\n"},
+        // getopt_long takes an abbreviation that names one option
+        {{"--rel", "127.0.0.1:1", "--expect", "--lin", link},
+         "farend: cannot connect to 127.0.0.1:1: Connection refused\n"},
+        {{"--relay", "127.0.0.1:1", "--expect-clean=yes"},
+         "farend: option --expect-clean takes no value\nTry 'farend --help'.\n"},
+        {{"--relay", "127.0.0.1:1", "stray"},
+         "farend: unknown option stray\nTry 'farend --help'.\n"},
     };
     for (const auto &c : cases) {
         QProcess p;
         p.start(QStringLiteral(FAREND_BINARY), c.args);
         QVERIFY(p.waitForFinished(10000));
         QCOMPARE(p.readAllStandardError(), c.err);
+        QCOMPARE(p.readAllStandardOutput(), QByteArray());
         QCOMPARE(p.exitCode(), 2);
     }
     QVERIFY(!QFileInfo::exists(link));
+    // nothing is left half-written by a farend that refused to start
+    QVERIFY(!QFileInfo::exists(dir.filePath("kept.json")));
+    QVERIFY(!QFileInfo::exists(dir.filePath("kept.jsonl")));
+    QVERIFY(!QFileInfo::exists(dir.filePath("same.json")));
 
     // a raw TCP peer that never answers the offer of COM Port Control
-    Peer silent(QStringLiteral(FAREND_BINARY), {"--listen", "127.0.0.1:17305", "--silent"});
-    QTest::qWait(300);
+    Peer silent(QStringLiteral(FAREND_BINARY), {"--listen", "127.0.0.1:0", "--silent"});
+    const QString at = listeningAt(silent);
+    QVERIFY2(!at.isEmpty(), silent.errSoFar().constData());
     QProcess p;
-    p.start(QStringLiteral(FAREND_BINARY), {"--relay", "rfc2217://127.0.0.1:17305", "--link", link});
+    p.start(QStringLiteral(FAREND_BINARY), {"--relay", "rfc2217://" + at, "--link", link});
     QVERIFY(p.waitForFinished(15000));
     QCOMPARE(p.readAllStandardError(),
-             QByteArray("farend: 127.0.0.1:17305 did not answer the offer of COM Port Control "
-                        "(RFC 2217): is it a telnet(rfc2217) port?\n"));
+             "farend: " + at.toLatin1() + " did not answer the offer of COM Port Control "
+                        "(RFC 2217): is it a telnet(rfc2217) port?\n");
     QCOMPARE(p.exitCode(), 2);
 }
 

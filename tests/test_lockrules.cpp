@@ -1,17 +1,13 @@
 // The rules of UUCP lock files on their own: who a lock's content names, when a lock is stale,
 // and the lock's name for a device.
 #include "serial/lockrules.h"
+#include "tests/support/linecheck.h"
 
 #include <QtTest>
 
 using namespace posixcomm;
 
 namespace {
-
-QByteArray binaryPid(int pid)
-{
-    return QByteArray(reinterpret_cast<const char *>(&pid), sizeof pid);
-}
 
 // Processes 42 and 7 live; no other does.
 bool only42And7Live(long pid)

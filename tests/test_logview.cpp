@@ -1,6 +1,8 @@
 // The log control as the program and the operator use it, on the offscreen platform.
 #include "logview/logview.h"
-#include "looptest/testcycle.h"
+#include "logview/logtext.h"
+#include "logview/logwrap.h"
+#include "testcycle/testcycle.h"
 
 #include "app/layout.h"
 

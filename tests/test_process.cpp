@@ -16,6 +16,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
@@ -55,6 +56,7 @@ private slots:
     void startupFailureEndsWithItsLineAndNoWindow();
     void withoutADisplayItSaysSoAndEndsWithoutACore_data();
     void withoutADisplayItSaysSoAndEndsWithoutACore();
+    void outOfDescriptorsBeforeTheWindowRefusesTheStartAndLeavesTheLine();
     void farEndHangingUpWhileSendingEndsTheRun();
     void runAtAShortPeriodSendsTheExactCycleAndClosesCleanly();
     void everyEndGivesTheLineBackAsItWasFound_data();
@@ -152,6 +154,7 @@ void ProcessTest::withoutADisplayItSaysSoAndEndsWithoutACore_data()
     QTest::newRow("tester, no display named") << false << QString();
     QTest::newRow("tester, display named but not there") << false << QStringLiteral(":198");
     QTest::newRow("farend running the tester, no display named") << true << QString();
+    QTest::newRow("tester, only a Wayland display named, not there") << false << QString();
 }
 
 void ProcessTest::withoutADisplayItSaysSoAndEndsWithoutACore()
@@ -160,12 +163,16 @@ void ProcessTest::withoutADisplayItSaysSoAndEndsWithoutACore()
     QFETCH(QString, display);
     if (!display.isEmpty() && QFile::exists("/tmp/.X11-unix/X" + display.mid(1)))
         QSKIP("that display exists here");
+    const bool waylandOnly = QByteArray(QTest::currentDataTag()).contains("Wayland");
+    const QString wayland = QStringLiteral("looptest-no-such-wayland");
     ComTestbed testbed(ComTestbed::Terminal);
     QProcessEnvironment env = testbed.environment();
     for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
         env.remove(QString::fromLatin1(name));
     if (!display.isEmpty())
         env.insert(QStringLiteral("DISPLAY"), display);
+    if (waylandOnly)
+        env.insert(QStringLiteral("WAYLAND_DISPLAY"), wayland);
     QProcess p;
     if (throughFarend) {
         p.setProcessEnvironment(env);
@@ -177,6 +184,19 @@ void ProcessTest::withoutADisplayItSaysSoAndEndsWithoutACore()
     QVERIFY2(o.exitedNormally, o.err.constData());   // no abort, no core
     QCOMPARE(o.status, 1);
     QCOMPARE(o.out, QByteArray());
+    if (waylandOnly) {
+        // what was tried: the Wayland display named (or its plugin missing), and no X display
+        const QByteArray prefix = "looptest: no display (";
+        const int at = o.err.indexOf(prefix);
+        QVERIFY2(at >= 0, o.err.constData());
+        const int end = o.err.indexOf("): run it", at);
+        const QByteArray said = o.err.mid(at + prefix.size(), end - at - int(prefix.size()));
+        QVERIFY2(said.contains(wayland.toLatin1()) && said.contains("DISPLAY is unset") &&
+                     !said.contains("are unset"),
+                 said.constData());
+        QVERIFY(o.err.endsWith("run it in a desktop session, over ssh -X, or under xvfb-run\n"));
+        return;
+    }
     const QByteArray line = "looptest: no display (" +
                             (display.isEmpty() ? QByteArray("DISPLAY and WAYLAND_DISPLAY are unset")
                                                : "cannot connect to " + display.toLatin1()) +
@@ -184,6 +204,47 @@ void ProcessTest::withoutADisplayItSaysSoAndEndsWithoutACore()
     QVERIFY2(o.err.contains(line), o.err.constData());
     if (!throughFarend && display.isEmpty())
         QCOMPARE(o.err, line);
+}
+
+void ProcessTest::outOfDescriptorsBeforeTheWindowRefusesTheStartAndLeavesTheLine()
+{
+    ComTestbed testbed(ComTestbed::Terminal, ComTestbed::RealIoctls);
+    const QByteArray devicePath = QFile::encodeName(testbed.devicePath());
+    const int keeper = open(devicePath.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    QVERIFY(keeper >= 0);
+    auto closeKeeper = qScopeGuard([&] { close(keeper); });
+    const QByteArray before = startWithKernelDefaultsAt19200(keeper);
+    QVERIFY(!before.isEmpty());
+    const QString lock = lockFileFor(testbed.devicePath());
+
+    MapWatch watch(*x);
+    QProcess p;
+    p.setProcessEnvironment(x->environment(testbed.environment()));
+    p.setChildProcessModifier([] {
+        for (int sig : {SIGTERM, SIGINT, SIGHUP})
+            signal(sig, SIG_DFL);
+        // only the standard descriptors pass exec, and one more is allowed: enough to load the
+        // libraries one at a time, not for the close-signal pipe's two ends
+        for (int fd = 3; fd < 1024; ++fd)
+            fcntl(fd, F_SETFD, FD_CLOEXEC);
+        rlimit limit{};
+        getrlimit(RLIMIT_NOFILE, &limit);
+        limit.rlim_cur = 4;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    });
+    p.start(QStringLiteral(LOOPTEST_BINARY), {});
+    const Outcome o = finish(p, 30000);
+    const bool mapped = watch.sawAMap();
+    QVERIFY2(o.exitedNormally, o.err.constData());
+    QCOMPARE(o.status, 1);
+    QCOMPARE(o.out, QByteArray());
+    QCOMPARE(o.err, QByteArray("looptest: cannot watch for SIGTERM, SIGINT and SIGHUP "
+                               "(pipe2: Too many open files)\n"));
+    QVERIFY(!mapped);
+    // refused before the port: the line as it was, no lock file, exclusive mode never set
+    QCOMPARE(settingsOf(keeper), before);
+    QVERIFY(!exclusiveMode(keeper));
+    QVERIFY(lock.isEmpty() || !QFileInfo::exists(lock));
 }
 
 void ProcessTest::farEndHangingUpWhileSendingEndsTheRun()

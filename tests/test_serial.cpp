@@ -317,11 +317,6 @@ QByteArray textPid(long pid)
     return QByteArray::number(qlonglong(pid)).rightJustified(10) + "\n";
 }
 
-QByteArray binaryPid(int pid)
-{
-    return QByteArray(reinterpret_cast<const char *>(&pid), sizeof pid);
-}
-
 void writeFile(const QByteArray &path, const QByteArray &content)
 {
     QFile f(QFile::decodeName(path));

@@ -1,8 +1,8 @@
 // The exchange tick and the operator's controls, in-process against a mocked COM3.
-#include "tests/support/testbed.h"
+#include "tests/support/windowfixture.h"
 
 #include "looptest/exchange.h"
-#include "looptest/testcycle.h"
+#include "testcycle/testcycle.h"
 #include "app/form1.h"
 #include "serial/port.h"
 
@@ -19,7 +19,7 @@
 #include <sched.h>
 #include <termios.h>
 
-class TickTest : public QObject {
+class TickTest : public QObject, WindowFixture {
     Q_OBJECT
 private slots:
     void init();
@@ -41,30 +41,20 @@ private slots:
     void clearingWhileRunningEmptiesTheLog();
 
 private:
-    void tick() { form->MsTimer1Timer(form->MsTimer1); }
     QString log() const { return form->RichEdit1->toPlainText(); }
     // the operator's log, with the caret at `to` and a selection from `from` when they differ
     void setLog(const QString &text, int from, int to);
     void choosePeriod(int index);
-    ComTestbed *line = nullptr;
-    TForm1 *form = nullptr;
 };
 
 void TickTest::init()
 {
-    line = new ComTestbed;
-    form = new TForm1(nullptr);
-    TestChar = 47;
-    SendByte = 0;
-    ReceiveByte = 0;
+    openWindow();
 }
 
 void TickTest::cleanup()
 {
-    form->MsTimer1->SetEnabled(false);
-    form->close();
-    delete form;
-    delete line;
+    closeWindow();
 }
 
 void TickTest::setLog(const QString &text, int from, int to)
@@ -96,8 +86,9 @@ void TickTest::cycleRunsThroughDigitsThenLettersAndWraps()
         codes << form->Label1->text();
     }
     const QByteArray sent = line->receive();
-    QCOMPARE(sent, QByteArray("0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ"
-                              "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ0"));
+    QCOMPARE(sent.size(), 73);
+    for (int i = 0; i < sent.size(); ++i)
+        QCOMPARE(sent[i], testcycle::at(i));
     QCOMPARE(codes[9], QStringLiteral("57"));
     QCOMPARE(codes[10], QStringLiteral("65"));
     QCOMPARE(codes[35], QStringLiteral("90"));
@@ -288,9 +279,8 @@ void TickTest::stopAndRestartContinueTheCycle()
     QTRY_VERIFY((sent += line->receive(1)).size() >= before + 3);
     QTest::mouseClick(form->Button1, Qt::LeftButton);
     sent += line->receive(20);
-    const QByteArray cycle = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
     for (int i = 0; i < sent.size(); ++i)
-        QCOMPARE(sent[i], cycle[i % 36]);
+        QCOMPARE(sent[i], testcycle::at(i));
 }
 
 void TickTest::everyPeriodOfTheListSetsItsInterval()

@@ -1,5 +1,5 @@
 // The main window as laid out, its start state, and its close.
-#include "tests/support/testbed.h"
+#include "tests/support/windowfixture.h"
 
 #include "serial/commapi.h"
 #include "app/form1.h"
@@ -7,6 +7,7 @@
 
 #include <QtTest>
 
+#include <QFontDatabase>
 #include <QFontInfo>
 #include <QLineEdit>
 
@@ -23,7 +24,7 @@ bool isJapaneseWindowFace(const QFont &font)
 
 } // namespace
 
-class WindowTest : public QObject {
+class WindowTest : public QObject, WindowFixture {
     Q_OBJECT
 private slots:
     void init();
@@ -37,23 +38,16 @@ private slots:
     void startsStoppedAtOneSecondWithAnEmptyLog();
     void startupSetsTheLineTo9600EightNOneAndItsTimeouts();
     void closingClosesThePortOnce();
-
-private:
-    ComTestbed *testbed = nullptr;
-    TForm1 *form = nullptr;
 };
 
 void WindowTest::init()
 {
-    testbed = new ComTestbed;
-    form = new TForm1(nullptr);
+    openWindow();
 }
 
 void WindowTest::cleanup()
 {
-    form->close();
-    delete form;
-    delete testbed;
+    closeWindow();
 }
 
 void WindowTest::windowHasItsCaptionPlaceAndSize()
@@ -148,7 +142,6 @@ void WindowTest::controlsStandWhereLaidOut()
     QCOMPARE(form->RichEdit1->objectName(), QStringLiteral("RichEdit1"));
     QCOMPARE(form->RichEdit1->geometry(), QRect(88, 216, 529, 329));
     QCOMPARE(form->RichEdit1->font().pixelSize(), 12);
-    QCOMPARE(form->RichEdit1->lineWrapMode(), TRichEdit::WidgetWidth);
     QCOMPARE(form->RichEdit1->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
     QCOMPARE(form->RichEdit1->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
     // editable: it takes the keyboard and input methods
@@ -167,8 +160,7 @@ void WindowTest::controlsStandWhereLaidOut()
 
 void WindowTest::tabOrderStartsAtTheStartButton()
 {
-    form->show();
-    QVERIFY(QTest::qWaitForWindowActive(form));
+    QVERIFY(showWindow(true));
     QCOMPARE(QApplication::focusWidget(), form->Button1);
     const QList<QWidget *> expected{form->ComboBox1, form->RichEdit1, form->Button2,
                                     form->Button1};
@@ -200,7 +192,7 @@ void WindowTest::startupSetsTheLineTo9600EightNOneAndItsTimeouts()
 {
     // the terminal behind COM3 as its far end sees it (a pseudo-terminal starts at 38400)
     termios t{};
-    QCOMPARE(tcgetattr(testbed->far(), &t), 0);
+    QCOMPARE(tcgetattr(line->far(), &t), 0);
     QCOMPARE(cfgetospeed(&t), speed_t(B9600));
     QCOMPARE(cfgetispeed(&t), speed_t(B9600));
     QCOMPARE(t.c_cflag & CSIZE, tcflag_t(CS8));
@@ -217,8 +209,7 @@ void WindowTest::startupSetsTheLineTo9600EightNOneAndItsTimeouts()
 
 void WindowTest::closingClosesThePortOnce()
 {
-    form->show();
-    QVERIFY(QTest::qWaitForWindowExposed(form));
+    QVERIFY(showWindow());
     const HANDLE handle = PortHandle;
     QVERIFY(form->close());
     // the port is free again, and no second close is pending on the handle

@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -47,6 +49,13 @@ void TApplication::Initialize()
     static int argc = 1;
     static char name[] = "looptest";
     static char *argv[] = {name, nullptr};
+    // before anything opens: a close signal that could not reach the loop would not give the
+    // line back
+    if (closeSignalPipe[0] < 0 && pipe2(closeSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        std::fprintf(stderr, "looptest: cannot watch for SIGTERM, SIGINT and SIGHUP (pipe2: %s)\n",
+                     std::strerror(errno));
+        std::exit(kNotStartedStatus);
+    }
     if (!QApplication::instance())
         qapp = std::make_unique<QApplication>(argc, argv);
     closeOnSignals();
@@ -55,8 +64,10 @@ void TApplication::Initialize()
 // A signal only marks the close; the event loop does it, also inside a modal box's loop.
 void TApplication::closeOnSignals()
 {
-    if (closeSignalPipe[0] >= 0 || pipe2(closeSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+    static bool watching = false;
+    if (watching)
         return;
+    watching = true;
     auto *notifier = new QSocketNotifier(closeSignalPipe[0], QSocketNotifier::Read, qApp);
     QObject::connect(notifier, &QSocketNotifier::activated, qApp, [this] {
         char drained[64];

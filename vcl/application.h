@@ -29,12 +29,17 @@ constexpr int IDOK = 1;
 
 class TForm;
 
+// The exit status of a start refused before any window opened (no display, no way to hear the
+// close signals), with its one line on standard error.
+constexpr int kNotStartedStatus = 1;
+
 class TApplication {
 public:
     TApplication();
     ~TApplication();
     // Sets up the toolkit. From here on SIGTERM, SIGINT and SIGHUP close the main form as the
-    // operator does, once the message loop runs.
+    // operator does, once the message loop runs. Where they cannot be heard (no descriptor for
+    // the pipe they are written to), it says so and ends with kNotStartedStatus.
     void Initialize();
     template <class Form> void CreateForm(Form *&reference)
     {

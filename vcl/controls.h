@@ -18,6 +18,9 @@ public:
     void SetCaption(const QString &caption) { setText(caption); }
     int Tag = 0;
     std::function<void(TObject *sender)> OnClick;
+
+protected:
+    void keyPressEvent(QKeyEvent *event) override;
 };
 
 class TComboBox : public QComboBox {
@@ -28,8 +31,13 @@ public:
     // The item the box's text names, or -1 when the text matches no item.
     int ItemIndex() const;
     void SetItemIndex(int index);
-    // Runs on the operator's choices and edits, not on changes made by code.
+    // Runs on the operator's choices: an item picked from the list, or typed text that names an
+    // item once Enter is pressed or the box is left; not on changes made by code.
     std::function<void(TObject *sender)> OnChange;
+
+private:
+    void typingFinished();
+    int chosen = -1;   // the item last chosen, which typed text naming no item falls back to
 };
 
 class TRichEdit;

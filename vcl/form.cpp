@@ -1,11 +1,26 @@
 #include "vcl/form.h"
 
+#include <QAccessibleWidget>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QWindow>
 
+namespace {
+
+// A form is a frame to assistive technology, named by its caption, as a main window is.
+QAccessibleInterface *formAccessible(const QString &className, QObject *object)
+{
+    if (className == QLatin1String("TForm") && object && object->isWidgetType())
+        return new QAccessibleWidget(static_cast<QWidget *>(object), QAccessible::Window);
+    return nullptr;
+}
+
+} // namespace
+
 TForm::TForm(QWidget *owner) : QWidget(owner, Qt::Window), deferredRepaint(new QTimer(this))
 {
+    static const bool accessible = (QAccessible::installFactory(formAccessible), true);
+    (void)accessible;
     deferredRepaint->setSingleShot(true);
     deferredRepaint->setTimerType(Qt::PreciseTimer);
     connect(deferredRepaint, &QTimer::timeout, this,
@@ -46,6 +61,11 @@ bool TForm::event(QEvent *e)
         sinceRepaint.start();
     }
     const bool handled = QWidget::event(e);
+    if (e->type() == QEvent::Show && !shownBefore) {
+        shownBefore = true;
+        // the focus frame shows from the first frame, not only after the first Tab
+        setAttribute(Qt::WA_KeyboardFocusChange);
+    }
     switch (e->type()) {
     case QEvent::Show:
     case QEvent::Move:

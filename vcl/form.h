@@ -34,6 +34,7 @@ private:
     void fitFrame();
     QRect outer;
     QMargins fittedMargins;
+    bool shownBefore = false;
     QElapsedTimer sinceRepaint;
     QTimer *deferredRepaint;
 };

@@ -59,7 +59,8 @@ private:
     QStaticText prepared;
 };
 
-// What a screen reader gets from a label: static text named by its caption, as from a QLabel.
+// What a screen reader gets from a label: static text named by what its caption says, as from a
+// QLabel, with the label-for and labelled-by relations a QLabel's buddy gives.
 class LabelAccessible : public QAccessibleWidget {
 public:
     explicit LabelAccessible(QWidget *label) : QAccessibleWidget(label, QAccessible::StaticText) {}
@@ -67,9 +68,24 @@ public:
     {
         QString name = QAccessibleWidget::text(t);
         if (t == QAccessible::Name && name.isEmpty())
-            name = static_cast<const TLabel *>(widget())->text();
+            name = label()->spokenText();
         return name;
     }
+    QList<QPair<QAccessibleInterface *, QAccessible::Relation>>
+    relations(QAccessible::Relation match) const override
+    {
+        auto found = QAccessibleWidget::relations(match);
+        if ((match & QAccessible::Labelled) && label()->labelFor())
+            found.append({QAccessible::queryAccessibleInterface(label()->labelFor()),
+                          QAccessible::Labelled});
+        if (match & QAccessible::Label)
+            for (TLabel *caption : TLabel::LabelsOf(label()))
+                found.append({QAccessible::queryAccessibleInterface(caption), QAccessible::Label});
+        return found;
+    }
+
+private:
+    const TLabel *label() const { return static_cast<const TLabel *>(widget()); }
 };
 
 QAccessibleInterface *labelAccessible(const QString &className, QObject *object)
@@ -109,6 +125,17 @@ void TLabel::SetCaption(const QString &text)
         QAccessibleEvent changed(this, QAccessible::NameChanged);
         QAccessible::updateAccessibility(&changed);
     }
+}
+
+QList<TLabel *> TLabel::LabelsOf(const QWidget *control)
+{
+    QList<TLabel *> labels;
+    if (control && control->parentWidget())
+        for (TLabel *label : control->parentWidget()->findChildren<TLabel *>(
+                 QString(), Qt::FindDirectChildrenOnly))
+            if (label->labelFor() == control)
+                labels.append(label);
+    return labels;
 }
 
 QSize TLabel::sizeHint() const

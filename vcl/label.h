@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QHash>
+#include <QPointer>
 #include <QString>
 #include <QWidget>
 
@@ -21,6 +22,13 @@ public:
     // Sizes itself to the new caption; Left and Top stay.
     void SetCaption(const QString &caption);
     const QString &text() const { return caption; }
+    // What a screen reader says for the caption: by default the caption itself.
+    virtual QString spokenText() const { return caption; }
+    // The control this label names, told to assistive technology as its label (nullptr: none).
+    void SetLabelFor(QWidget *control) { labelled = control; }
+    QWidget *labelFor() const { return labelled; }
+    // The labels beside `control` that name it.
+    static QList<TLabel *> LabelsOf(const QWidget *control);
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override { return sizeHint(); }
 
@@ -52,6 +60,7 @@ private:
     const Face &face() const;
     void forgetFaces();
     QString caption;
+    QPointer<QWidget> labelled;
     FaceMaker maker;
     mutable QHash<QString, std::shared_ptr<const Face>> faces;
     mutable const Face *shown = nullptr;   // the caption's face, once looked up

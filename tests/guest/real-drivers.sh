@@ -351,7 +351,7 @@ run_farend() {
     sleep 0.5
     close_window "$window"
     given_back "$1: the tester" /dev/ttyS2 "$tbefore" "exit 0" /tmp/t
-    g "kill -INT $fpid; for _ in \$(seq 100); do [ -s /tmp/f/status ] && break; sleep 0.1; done; cat /tmp/f/status; tail -1 /tmp/f/err"
+    g "kill -INT $fpid; for _ in \$(seq 100); do [ -s /tmp/f/status ] && break; sleep 0.1; done; cat /tmp/f/status; grep '^farend: received' /tmp/f/err"
     check "$1: farend saw the exact cycle" "${G_OUT//$'\n'/: }" has "$G_OUT" "test cycle exact"
     g "stty -F $2 -g"
     check "$1: farend gave its line back" "" [ "$G_OUT" = "$before" ]

@@ -2,6 +2,7 @@
 // was there before: the settings, exclusive mode and the UUCP lock file.
 #pragma once
 
+#include "serial/commapi_posix.h"
 #include "tests/support/ptypair.h"
 
 #include <QByteArray>
@@ -13,20 +14,22 @@
 #include <termios.h>
 #include <unistd.h>
 
-// The lock file the tester takes for `device` (a path under /dev), or empty where no lock
-// directory is writable.
-inline QString lockFileFor(const QString &device)
-{
-    QString name = device.mid(5).replace('/', '_');
-    for (const char *dir : {"/run/lock", "/var/lock"})
-        if (access(dir, W_OK) == 0)
-            return QString::fromLatin1(dir) + "/LCK.." + name;
-    return QString();
-}
-
+// The lock file the tester takes for `device`, named by the serial layer itself (its rules are
+// pinned by test_lockrules), or empty where no lock directory is writable.
 inline QString lockFileFor(const std::string &device)
 {
-    return lockFileFor(QString::fromStdString(device));
+    return QString::fromStdString(posixcomm::lockFilePath(device));
+}
+
+inline QString lockFileFor(const QString &device)
+{
+    return lockFileFor(device.toStdString());
+}
+
+// A lock file naming `pid` in the old 4-byte binary form.
+inline QByteArray binaryPid(int pid)
+{
+    return QByteArray(reinterpret_cast<const char *>(&pid), sizeof pid);
 }
 
 // A terminal's settings as text, so that a comparison shows what differs.

@@ -1,4 +1,4 @@
-#include "looptest/receivedlabel.h"
+#include "vcl/receivedlabel.h"
 
 #include "logview/cells.h"
 
@@ -35,6 +35,14 @@ ReceivedLabel::ReceivedLabel(QWidget *parent, int left, int top, const QString &
     : TLabel(parent, left, top, caption, font)
 {
     SetFaceMaker([this](const QString &c, const QFont &f) { return makeFace(c, f); });
+}
+
+QString ReceivedLabel::spokenText() const
+{
+    const int byte = text().size() == 1 ? logview::byteOf(text()[0].unicode()) : -1;
+    if (byte > 0 && logview::isHexBoxByte(std::uint8_t(byte)))
+        return logview::hexBoxName(std::uint8_t(byte));
+    return text();
 }
 
 std::shared_ptr<const TLabel::Face> ReceivedLabel::makeFace(const QString &caption,

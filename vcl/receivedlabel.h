@@ -9,6 +9,8 @@
 class ReceivedLabel : public TLabel {
 public:
     ReceivedLabel(QWidget *parent, int left, int top, const QString &caption, const QFont &font);
+    // A byte shown as a box is said by its name, as the log says it.
+    QString spokenText() const override;
 
 private:
     std::shared_ptr<const Face> makeFace(const QString &caption, const QFont &font);
