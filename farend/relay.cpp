@@ -53,6 +53,10 @@ private:
     std::unique_ptr<Target> target;
     Link link;
     EchoStats echoes;
+    SpeedMatcher speed;
+    LineSettings line = kTesterLine;   // COM3 as the tester last set it
+    ChainFacts factsAtIntervalStart;
+    std::vector<std::string> lastCodes;   // the interval before's verdicts
     std::string outbox;   // replies COM3 has not taken yet
     long long runs = 0;
     long long toChain = 0, fromChain = 0;
@@ -85,6 +89,19 @@ void Relay::intervals(double nowMs, bool last)
         f.echoes = echoes.counts() - atIntervalStart;
         f.roundTrip = &echoes.recentRoundTrip();
         f.com3Open = com3.testerOpen();
+        ChainFacts now;
+        target->describe(now);   // a local UART's counters are read here, once an interval
+        std::optional<SpeedMatch> recognised;
+        if (f.echoes.changed * 2 > f.echoes.echoed + f.echoes.changed)
+            recognised = speed.recognise();   // tens of ms: once an interval, not per byte
+        f.verdicts = intervalVerdicts(f, factsAtIntervalStart, now, recognised);
+        std::vector<std::string> codes;
+        for (const Verdict &v : f.verdicts)
+            codes.push_back(v.code);
+        f.verdictChanged = codes != lastCodes;
+        if (f.traffic())
+            lastCodes = codes;
+        factsAtIntervalStart = now;
         emit(lines, intervalLine(f));
         stream.write(intervalRecord(f));
         echoes.clearRecent();
@@ -104,6 +121,10 @@ void Relay::testerOpened(double now)
     link.newLine();
     const LineSettings settings = com3.settings();
     target->follow(settings);   // the settings found at open, if packet mode said none
+    target->newRun();
+    if (settings.baud)
+        line = settings;
+    speed = SpeedMatcher(line);
     const RunStart r{runs, seconds(now), settings};
     emit(lines, runLine(r));
     stream.write(runRecord(r));
@@ -172,9 +193,13 @@ bool Relay::carry(const std::function<bool()> &stop, const std::function<bool()>
         if (com3.testerOpen() && (opened || readable(com3Poll)) &&
             !com3.read(fromTester, changed))
             outbox.clear();   // the run has ended; the next open is a new one
-        if (changed)
+        if (changed) {
             target->follow(com3.settings());
+            if (com3.settings().baud && com3.settings() != line)
+                speed = SpeedMatcher(line = com3.settings());
+        }
         for (char c : fromTester) {
+            speed.sent(static_cast<unsigned char>(c), now);
             echoes.sent(static_cast<unsigned char>(c), now);
             link.received(static_cast<unsigned char>(c), now);
         }
@@ -187,8 +212,10 @@ bool Relay::carry(const std::function<bool()> &stop, const std::function<bool()>
             !(readable(targetPoll) || target->hasHeld()) || target->read(fromTarget);
         const double at = monotonicMs();
         fromChain += static_cast<long long>(fromTarget.size());
-        for (char c : fromTarget)
+        for (char c : fromTarget) {
+            speed.replied(static_cast<unsigned char>(c), at);
             echoes.replied(static_cast<unsigned char>(c), at);
+        }
         toTester(fromTarget);
         echoes.expire(at);
         intervals(at);
@@ -215,6 +242,9 @@ RelayFigures Relay::figures() const
     f.tester = &link;
     if (target)
         target->describe(f.chain);
+    f.line = line;
+    if (f.echoes.changed * 2 > f.echoes.echoed + f.echoes.changed)
+        f.speed = speed.recognise();
     f.expectClean = config.expectClean;
     return f;
 }
@@ -240,6 +270,7 @@ int Relay::run(ReportFile &report, const std::function<bool()> &stop,
     std::fprintf(stderr, "farend: relaying %s to %s\n", config.linkPath.c_str(),
                  config.relayTarget.c_str());
     startMs = intervalStartMs = monotonicMs();
+    target->describe(factsAtIntervalStart);
     stream.write(startRecord(figures(), config.intervalS));
     emit(lines, intervalHeader());
     int status = 0;
@@ -268,6 +299,7 @@ int Relay::run(ReportFile &report, const std::function<bool()> &stop,
         if (!again)
             break;   // stopped while waiting
         target = std::move(again);
+        target->describe(factsAtIntervalStart);   // the new connection counts from nothing
         echoes.newRun();
         outbox.clear();
         if (!com3.make()) {

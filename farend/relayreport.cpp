@@ -40,7 +40,148 @@ std::string span(double fromS, double toS)
     return format("%21s", format("%.2f-%.2f s", fromS, toS).c_str());
 }
 
+// Where the serial side's errors stand: counted by someone, or not reported.
+void toFigures(const ChainFacts &c, ChainFigures &f)
+{
+    f.reporter = c.reporter;
+    if (c.lineErrors) {
+        f.framing = c.lineErrors->framing;
+        f.parity = c.lineErrors->parity;
+        f.overrun = c.lineErrors->overrun;
+        f.breaks = c.lineErrors->breaks;
+        f.bufferOverrun = c.lineErrors->bufferOverrun;
+    }
+    if (c.modemLines)
+        f.modemChanges = c.modemLines->changes();
+}
+
+json verdictsJson(const std::vector<Verdict> &vs)
+{
+    json out = json::array();
+    for (const Verdict &v : vs) {
+        json figures = json::object();
+        for (const auto &[name, value] : v.figures)
+            figures[name] = rounded(value, 1e6);
+        out.push_back({{"code", v.code}, {"figures", figures}, {"text", v.text}});
+    }
+    return out;
+}
+
+std::string lineErrorsText(const LineErrorCounts &l)
+{
+    return format("framing %lld, parity %lld, overrun %lld, break %lld", l.framing, l.parity,
+                  l.overrun, l.breaks);
+}
+
+std::string modemText(const ModemLineCounts &m)
+{
+    std::string text = format("%lld changes (CTS %lld, DSR %lld, CD %lld, RI %lld)", m.changes(),
+                              m.cts, m.dsr, m.cd, m.ri);
+    if (m.last) {
+        const unsigned char s = *m.last;
+        text += format(", now CTS %s DSR %s CD %s RI %s", s & 0x10 ? "on" : "off",
+                       s & 0x20 ? "on" : "off", s & 0x80 ? "on" : "off", s & 0x40 ? "on" : "off");
+    }
+    return text;
+}
+
+// `text` after `lead`, wrapped at word breaks to lines under 80 columns, the rest indented.
+std::string wrapped(const std::string &lead, const std::string &text, std::size_t indent = 4)
+{
+    constexpr std::size_t kWidth = 79;
+    std::string out = lead, word;
+    std::size_t column = lead.size();
+    auto put = [&] {
+        if (word.empty())
+            return;
+        if (column + 1 + word.size() > kWidth && column > indent) {
+            out += "\n" + std::string(indent, ' ');
+            column = indent;
+        } else if (column > 0 && out.back() != ' ') {
+            out += ' ';
+            ++column;
+        }
+        out += word;
+        column += word.size();
+        word.clear();
+    };
+    for (char ch : text) {
+        if (ch == ' ')
+            put();
+        else
+            word += ch;
+    }
+    put();
+    return out + "\n";
+}
+
+std::string joined(const std::vector<std::string> &items)
+{
+    std::string text;
+    for (const std::string &i : items)
+        text += (text.empty() ? "" : ", ") + i;
+    return text;
+}
+
 } // namespace
+
+double wireMs(const LineSettings &line)
+{
+    const LineSettings l = line.baud ? line : kTesterLine;
+    return wireTimeMs(static_cast<long>(l.baud),
+                      1 + l.dataBits + (l.parity == 'N' ? 0 : 1) + l.stopBits);
+}
+
+ChainFigures chainFigures(const RelayFigures &f)
+{
+    ChainFigures c;
+    c.sent = f.echoes.sends;
+    c.echoed = f.echoes.echoed;
+    c.lost = f.echoes.lost;
+    c.changed = f.echoes.changed;
+    c.extra = f.echoes.extra;
+    c.late = f.echoes.late;
+    c.readMs = kReadWindowMs;
+    c.rttMedianMs = f.echoes.echoed && f.roundTrip ? f.roundTrip->quantileMs(0.5) : -1;
+    if (f.chain.lan)
+        c.lanRttMs = f.chain.lan->minMs;
+    c.wireMs = wireMs(f.line);
+    toFigures(f.chain, c);
+    if (f.speed)
+        c.speed = f.speed->text();
+    return c;
+}
+
+std::vector<Verdict> intervalVerdicts(const IntervalFigures &i, const ChainFacts &before,
+                                      const ChainFacts &now, const std::optional<SpeedMatch> &speed)
+{
+    ChainFigures c;
+    c.sent = i.echoes.sends;
+    c.echoed = i.echoes.echoed;
+    c.lost = i.echoes.lost;
+    c.changed = i.echoes.changed;
+    c.extra = i.echoes.extra;
+    c.late = i.echoes.late;
+    c.readMs = kReadWindowMs;
+    c.rttMedianMs = i.echoes.echoed && i.roundTrip ? i.roundTrip->quantileMs(0.5) : -1;
+    if (now.lan)
+        c.lanRttMs = now.lan->minMs;
+    c.reporter = now.reporter;
+    if (now.lineErrors) {
+        const LineErrorCounts b = before.lineErrors.value_or(LineErrorCounts{});
+        c.framing = now.lineErrors->framing - b.framing;
+        c.parity = now.lineErrors->parity - b.parity;
+        c.overrun = now.lineErrors->overrun - b.overrun;
+        c.breaks = now.lineErrors->breaks - b.breaks;
+        c.bufferOverrun = now.lineErrors->bufferOverrun - b.bufferOverrun;
+    }
+    if (now.modemLines)
+        c.modemChanges = now.modemLines->changes() -
+                         (before.modemLines ? before.modemLines->changes() : 0);
+    if (speed)
+        c.speed = speed->text();
+    return verdicts(c);
+}
 
 std::string intervalHeader()
 {
@@ -55,9 +196,13 @@ std::string intervalLine(const IntervalFigures &f)
         return span(f.fromS, f.toS) + "  no traffic" + (f.com3Open ? "" : " (COM3 not open)") +
                "\n";
     const WireTiming &rtt = *f.roundTrip;
-    return format(kRow, span(f.fromS, f.toS).c_str(), f.toChain, f.fromChain, f.echoes.echoed,
+    std::string said;
+    if (f.verdictChanged)
+        for (const Verdict &v : f.verdicts)
+            said += wrapped(std::string(23, ' '), v.text, 23);
+    return said.insert(0, format(kRow, span(f.fromS, f.toS).c_str(), f.toChain, f.fromChain, f.echoes.echoed,
                   f.echoes.lost, f.echoes.changed, f.echoes.extra, rtt.quantileMs(0.5),
-                  rtt.quantileMs(0.99), rtt.maxMs(), percent(f.echoes.late, f.echoes.echoed));
+                  rtt.quantileMs(0.99), rtt.maxMs(), percent(f.echoes.late, f.echoes.echoed)));
 }
 
 std::string runLine(const RunStart &r)
@@ -92,14 +237,50 @@ std::string summaryBlock(const RelayFigures &f)
     text += format("bytes: %lld to the chain, %lld from it, %lld to the tester", f.toChain,
                    f.fromChain, f.toTester);
     text += f.notTaken ? format(" (%lld more it did not take)\n", f.notTaken) : "\n";
-    if (f.chain.deviceServerReports) {
-        text += "device server (" + f.chain.kind + "): port " +
-                (f.chain.serverPort.empty() ? "not reported" : f.chain.serverPort);
-        std::string missing;
-        for (const std::string &m : f.chain.notAcknowledged)
-            missing += (missing.empty() ? "" : ", ") + m;
+    const ChainFacts &c = f.chain;
+    const std::string notReported = "not reported by " + c.reporter;
+    if (c.deviceServerReports) {
+        text += "device server (" + c.kind + "): port " +
+                (c.serverPort.empty() ? "not reported" : c.serverPort);
+        const std::string missing = joined(c.notAcknowledged);
         text += missing.empty() ? "\n" : "; not acknowledged: " + missing + "\n";
+        std::string said =
+            "name " + (c.signature.empty() ? notReported : "\"" + c.signature + "\"") +
+            "; line errors " + (c.lineErrors ? lineErrorsText(*c.lineErrors) : notReported) +
+            "; modem lines " + (c.modemLines ? modemText(*c.modemLines) : notReported) +
+            format("; purged at %lld new %s", c.purges, c.purges == 1 ? "run" : "runs") +
+            (c.suspensions ? format("; suspended %lld times for %.3f s", c.suspensions,
+                                    c.suspendedMs / 1000.0)
+                           : "");
+        if (!c.answeredOtherwise.empty())
+            said += "; answered otherwise: " + joined(c.answeredOtherwise);
+        if (!c.nonStandard.empty())
+            said += "; non-standard answers: " + joined(c.nonStandard);
+        if (c.unparsed)
+            said += format("; %lld replies not parsed (last: %s)", c.unparsed,
+                           c.lastUnparsed.c_str());
+        text += wrapped("    ", said);
+    } else if (!c.reporter.empty()) {
+        text += wrapped("UART (" + c.kind + "):",
+                        c.lineErrors ? lineErrorsText(*c.lineErrors) +
+                                           format(", buffer overrun %lld",
+                                                  c.lineErrors->bufferOverrun)
+                                     : "line errors " + notReported);
     }
+    if (e.echoed) {
+        const ChainFigures cf = chainFigures(f);
+        const TimeSplit split = splitRoundTrip(cf.rttMedianMs, cf.lanRttMs, cf.wireMs);
+        std::string parts;
+        if (split.lanMs)
+            parts += format("LAN %.3f ms (kernel's least RTT; smoothed %.3f), ", *split.lanMs,
+                            c.lan->smoothedMs);
+        parts += format("wire %.3f ms (%s, a byte each way), rest %.3f ms (%s)", split.wireMs,
+                        (f.line.baud ? f.line : kTesterLine).text().c_str(), split.restMs,
+                        split.lanMs ? "device server and far device" : "far device");
+        text += wrapped(format("median %.3f ms, estimated:", cf.rttMedianMs), parts);
+    }
+    for (const Verdict &v : verdicts(chainFigures(f)))
+        text += wrapped("verdict:", v.text);
     if (e.clean())
         text += "clean: nothing lost, changed or extra";
     else
@@ -142,12 +323,57 @@ json reportJson(const RelayFigures &f)
                           {"period_ms", f.tester->timing().ladderJson()},
                           {"gaps_over_twice_median", wire["gaps_over_twice_median"]},
                           {"gap_histogram_ms", wire["gap_histogram_ms"]}};
-    if (f.chain.deviceServerReports)
+    const ChainFacts &c = f.chain;
+    auto errorsJson = [&]() -> json {
+        if (!c.lineErrors)
+            return nullptr;
+        json l = {{"framing", c.lineErrors->framing},
+                  {"parity", c.lineErrors->parity},
+                  {"overrun", c.lineErrors->overrun},
+                  {"break", c.lineErrors->breaks}};
+        if (!c.deviceServerReports)
+            l["buffer_overrun"] = c.lineErrors->bufferOverrun;
+        return l;
+    };
+    if (c.deviceServerReports) {
+        json modem = nullptr;
+        if (c.modemLines)
+            modem = {{"changes", c.modemLines->changes()},
+                     {"cts", c.modemLines->cts},
+                     {"dsr", c.modemLines->dsr},
+                     {"cd", c.modemLines->cd},
+                     {"ri", c.modemLines->ri},
+                     {"last_state", c.modemLines->last ? json(*c.modemLines->last) : json()}};
         r["device_server"] = {
-            {"port", f.chain.serverPort.empty() ? json() : json(f.chain.serverPort)},
-            {"not_acknowledged", f.chain.notAcknowledged}};
-    else
+            {"port", c.serverPort.empty() ? json() : json(c.serverPort)},
+            {"not_acknowledged", c.notAcknowledged},
+            {"signature", c.signature.empty() ? json() : json(c.signature)},
+            {"line_errors", errorsJson()},
+            {"modem_lines", modem},
+            {"purges", c.purges},
+            {"suspensions", c.suspensions},
+            {"suspended_s", rounded(c.suspendedMs / 1000.0, 1e3)},
+            {"answered_otherwise", c.answeredOtherwise},
+            {"non_standard", c.nonStandard},
+            {"unparsed", c.unparsed}};
+    } else {
         r["device_server"] = nullptr;
+    }
+    r["uart_counters"] = !c.deviceServerReports && !c.reporter.empty() ? errorsJson() : json();
+    const ChainFigures cf = chainFigures(f);
+    if (e.echoed) {
+        const TimeSplit split = splitRoundTrip(cf.rttMedianMs, cf.lanRttMs, cf.wireMs);
+        r["time_split_ms"] = {
+            {"median", rounded(cf.rttMedianMs, 1e3)},
+            {"lan", split.lanMs ? json(rounded(*split.lanMs, 1e3)) : json()},
+            {"lan_smoothed", c.lan ? json(rounded(c.lan->smoothedMs, 1e3)) : json()},
+            {"wire", rounded(split.wireMs, 1e3)},
+            {"rest", rounded(split.restMs, 1e3)}};
+    } else {
+        r["time_split_ms"] = nullptr;
+    }
+    r["speed_match"] = f.speed ? json(f.speed->text()) : json();
+    r["verdicts"] = verdictsJson(verdicts(cf));
     return r;
 }
 
@@ -172,7 +398,8 @@ json intervalRecord(const IntervalFigures &f)
               {"changed", f.echoes.changed},
               {"extra", f.echoes.extra},
               {"late", f.echoes.late},
-              {"com3_open", f.com3Open}};
+              {"com3_open", f.com3Open},
+              {"verdicts", verdictsJson(f.verdicts)}};
     if (rtt.gaps())
         r["round_trip_ms"] = {{"p50", rounded(rtt.quantileMs(0.5), 1e3)},
                               {"p99", rounded(rtt.quantileMs(0.99), 1e3)},

@@ -4,7 +4,9 @@
 
 #include "farend/echostats.h"
 #include "farend/link.h"
+#include "farend/speedmatch.h"
 #include "farend/targets.h"
+#include "farend/verdicts.h"
 #include "farend/wiretiming.h"
 
 #include <nlohmann/json.hpp>
@@ -12,7 +14,7 @@
 #include <string>
 
 // The version of the relay's JSON report and stream; raised when a field changes meaning.
-constexpr int kRelayReportFormat = 2;
+constexpr int kRelayReportFormat = 3;
 // With --expect-clean, the exit status of a chain that lost, changed or added a reply.
 constexpr int kStatusNotClean = 3;
 
@@ -22,6 +24,8 @@ struct IntervalFigures {
     EchoCounts echoes;                   // what was decided within the interval
     const WireTiming *roundTrip = nullptr;   // the interval's echoes
     bool com3Open = false;               // whether the tester had COM3 open at its end
+    std::vector<Verdict> verdicts;       // on the interval alone
+    bool verdictChanged = false;         // not the same codes as the interval before
     bool traffic() const { return toChain > 0 || fromChain > 0; }
 };
 
@@ -42,8 +46,18 @@ struct RelayFigures {
     const WireTiming *roundTrip = nullptr;
     const Link *tester = nullptr;           // the tester's bytes as the wire saw them
     ChainFacts chain;
+    LineSettings line;                      // COM3's settings as the tester last set them
+    std::optional<SpeedMatch> speed;        // a wrong speed recognised, at the end
     bool expectClean = false;
 };
+
+// The relay's figures as the verdicts take them.
+ChainFigures chainFigures(const RelayFigures &f);
+// One byte out and one back at `line`'s settings (9600 8N1 when unknown).
+double wireMs(const LineSettings &line);
+// The interval's verdicts: its own echo counts and the line errors reported within it.
+std::vector<Verdict> intervalVerdicts(const IntervalFigures &i, const ChainFacts &before,
+                                      const ChainFacts &now, const std::optional<SpeedMatch> &speed);
 
 // The interval lines: a header, then one aligned line per interval, a short one for an
 // interval without traffic, and a line where a new run starts.

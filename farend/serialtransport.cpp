@@ -56,6 +56,8 @@ public:
         return false;
     }
 
+    int fd() const override { return CommDescriptor(handle); }
+
 private:
     bool readNow(std::string &in)
     {

@@ -2,6 +2,7 @@
 
 #include "farend/address.h"
 #include "farend/transport.h"
+#include "farend/uartcounters.h"
 #include "serial/clock.h"
 
 #include <cerrno>
@@ -13,10 +14,16 @@
 namespace {
 
 constexpr double kNegotiationTimeoutMs = 3000;
+// Data a device server may send before it answers the offer of COM Port Control: more is a
+// server that does not speak RFC 2217 on that port.
+constexpr std::size_t kEarlyLimit = 1 << 20;
 
 class SerialTarget : public Target {
 public:
-    explicit SerialTarget(std::unique_ptr<Transport> line) : line(std::move(line)) {}
+    explicit SerialTarget(std::unique_ptr<Transport> line)
+        : line(std::move(line)), atStart(readUartCounters(this->line->fd()))
+    {
+    }
     bool read(std::string &data) override
     {
         return line->wait(0, data) != Transport::Event::Failed || fail(line->failure());
@@ -31,10 +38,20 @@ public:
         return true;
     }
     bool hasQueued() const override { return !queued.empty(); }
-    void describe(ChainFacts &facts) const override { facts.kind = "serial device"; }
+    void describe(ChainFacts &facts) const override
+    {
+        facts.kind = "serial device";
+        facts.reporter = "the driver";
+        const std::optional<UartCounters> now = readUartCounters(line->fd());
+        if (!atStart || !now)
+            return;   // not reported by the driver: never zeros
+        const UartCounters d = now->since(*atStart);
+        facts.lineErrors = LineErrorCounts{d.frame, d.parity, d.overrun, d.brk, d.bufOverrun};
+    }
 
 private:
     std::unique_ptr<Transport> line;   // gives the device its settings back when it goes
+    std::optional<UartCounters> atStart;
     std::string queued;
 };
 
@@ -57,11 +74,28 @@ public:
     }
     bool write(const std::string &data) override
     {
-        queued += encode(data);
-        while (!queued.empty()) {
-            const ssize_t n = ::send(socket->fd(), queued.data(), queued.size(), MSG_NOSIGNAL);
+        queued += data;
+        return flush(queued);
+    }
+    bool hasQueued() const override { return !queued.empty(); }
+    void describe(ChainFacts &facts) const override
+    {
+        facts.kind = "raw TCP";
+        facts.lan = readLanRtt(socket->fd());
+    }
+
+protected:
+    virtual void received(const char *bytes, std::size_t n, std::string &data)
+    {
+        data.append(bytes, n);
+    }
+    // Sends what the socket takes now of `out` and drops it from there.
+    bool flush(std::string &out)
+    {
+        while (!out.empty()) {
+            const ssize_t n = ::send(socket->fd(), out.data(), out.size(), MSG_NOSIGNAL);
             if (n > 0) {
-                queued.erase(0, static_cast<std::size_t>(n));
+                out.erase(0, static_cast<std::size_t>(n));
                 continue;
             }
             if (n < 0 && (errno == EAGAIN || errno == EINTR))
@@ -69,21 +103,6 @@ public:
             return fail(address + ": " + std::strerror(errno));
         }
         return true;
-    }
-    bool hasQueued() const override { return !queued.empty(); }
-    void describe(ChainFacts &facts) const override { facts.kind = "raw TCP"; }
-
-protected:
-    virtual void received(const char *bytes, std::size_t n, std::string &data)
-    {
-        data.append(bytes, n);
-    }
-    virtual std::string encode(const std::string &data) { return data; }
-    // Sends protocol bytes ahead of nothing: they queue behind data already waiting.
-    bool sendRaw(const std::string &bytes)
-    {
-        queued += bytes;
-        return write(std::string());
     }
     std::unique_ptr<Socket> socket;
     std::string address;
@@ -94,71 +113,131 @@ class Rfc2217Target : public TcpTarget {
 public:
     using TcpTarget::TcpTarget;
 
-    // Offers COM Port Control and waits for the answer; false with failure() set when refused
-    // or unanswered.
+    // Offers COM Port Control and waits for the answer; false with failure() set when refused,
+    // unanswered, or buried under more data than a server sends before it answers.
     bool negotiate()
     {
-        sendRaw(client.greeting());
+        client.queueControl(client.greeting());
+        if (!send())
+            return false;
         const double deadline = monotonicMs() + kNegotiationTimeoutMs;
-        std::string early;   // data that came before the answer goes to the tester later
         while (client.comPort() == Rfc2217Client::ComPort::Asked) {
             const double left = deadline - monotonicMs();
             pollfd p{socket->fd(), POLLIN, 0};
             if (left <= 0 || poll(&p, 1, static_cast<int>(left) + 1) == 0)
                 return fail(address + " did not answer the offer of COM Port Control (RFC 2217): "
                                       "is it a telnet(rfc2217) port?");
-            if (!read(early))
+            if (!TcpTarget::read(held) || !send())
                 return false;
+            if (held.size() > kEarlyLimit)
+                return fail(address + " sent more than " + std::to_string(kEarlyLimit >> 20) +
+                            " MiB of data before it answered the offer of COM Port Control");
         }
         if (client.comPort() == Rfc2217Client::ComPort::Refused)
             return fail(address + " refused COM Port Control (RFC 2217)");
-        held = early;
-        // a redirector's port has DTR and RTS up; no answer to this is waited for
-        return sendRaw(client.raiseModemLines());
+        // a redirector's port has DTR and RTS up; then what the server knows of its UART
+        client.queueControl(client.raiseModemLines());
+        client.queueControl(client.askWhatTheServerKnows());
+        return send();
     }
     bool read(std::string &data) override
     {
-        data += held;
-        held.clear();
-        return TcpTarget::read(data);
+        if (!held.empty()) {
+            data += held;
+            std::string().swap(held);   // the early bytes' memory goes back
+        }
+        return TcpTarget::read(data) && send();
     }
+    bool write(const std::string &data) override
+    {
+        if (!data.empty())
+            client.queueData(data);
+        return send();
+    }
+    bool hasQueued() const override { return !client.outgoing().empty(); }
     bool hasHeld() const override { return !held.empty(); }
     void follow(const LineSettings &s) override
     {
         if (s != applied) {
             applied = s;
-            sendRaw(client.setSettings(s));
+            client.queueControl(client.setSettings(s));
+            send();
         }
+    }
+    void newRun() override
+    {
+        ++purges;
+        client.queueControl(client.purge());
+        send();
     }
     void describe(ChainFacts &facts) const override
     {
+        TcpTarget::describe(facts);
         facts.kind = "RFC 2217";
         facts.deviceServerReports = true;
+        facts.reporter = "the device server";
         if (client.serverSettings().baud)
             facts.serverPort = client.serverSettings().text();
-        const std::string missing =
-            Rfc2217Client::describe(client.requested() & ~client.acknowledged());
-        for (std::size_t from = 0; from < missing.size();) {
-            const std::size_t comma = missing.find(", ", from);
-            facts.notAcknowledged.push_back(missing.substr(from, comma - from));
-            from = comma == std::string::npos ? missing.size() : comma + 2;
+        facts.notAcknowledged =
+            split(Rfc2217Client::describe(client.requested() & ~client.acknowledged()));
+        facts.signature = client.signature();
+        if (const auto l = client.reportedLineErrors())
+            facts.lineErrors = LineErrorCounts{l->framing, l->parity, l->overrun, l->breaks, 0};
+        if (const auto m = client.reportedModemLines())
+            facts.modemLines = ModemLineCounts{m->cts, m->dsr, m->cd, m->ri, m->last};
+        for (int i = 0; i < Rfc2217Client::kRequests; ++i) {
+            const Rfc2217Client::RequestState &r = client.request(1u << i);
+            const std::string name = Rfc2217Client::describe(1u << i);
+            if (r.answer == Rfc2217Client::Answer::Other)
+                facts.answeredOtherwise.push_back(name + " " + r.value);
+            if (r.answer != Rfc2217Client::Answer::Waiting && !r.quirk.empty())
+                facts.nonStandard.push_back(name + " as " + r.quirk);
         }
+        facts.suspensions = client.suspensions();
+        facts.suspendedMs = client.suspendedMs(monotonicMs());
+        facts.purges = purges;
+        facts.unparsed = client.unparsed();
+        facts.lastUnparsed = client.lastUnparsed();
     }
-
-protected:
-    void received(const char *bytes, std::size_t n, std::string &data) override
-    {
-        std::string reply;
-        client.decode(bytes, n, data, reply);
-        if (!reply.empty())
-            queued += reply;   // goes out with the next write
-    }
-    std::string encode(const std::string &data) override { return client.encode(data); }
 
 private:
+    static std::vector<std::string> split(const std::string &list)
+    {
+        std::vector<std::string> items;
+        for (std::size_t from = 0; from < list.size();) {
+            const std::size_t comma = list.find(", ", from);
+            items.push_back(list.substr(from, comma - from));
+            from = comma == std::string::npos ? list.size() : comma + 2;
+        }
+        return items;
+    }
+    void received(const char *bytes, std::size_t n, std::string &data) override
+    {
+        client.take(bytes, n, monotonicMs(), data);
+    }
+    // Writes what the client has ready for the server; false once the client gave up on it.
+    bool send()
+    {
+        while (!client.fatal()) {
+            const std::string_view out = client.outgoing();
+            if (out.empty())
+                return true;
+            const ssize_t n = ::send(socket->fd(), out.data(), out.size(), MSG_NOSIGNAL);
+            if (n > 0) {
+                client.wrote(static_cast<std::size_t>(n));
+                continue;
+            }
+            if (n < 0 && (errno == EAGAIN || errno == EINTR))
+                return true;
+            return fail(address + ": " + std::strerror(errno));
+        }
+        return fail(address + ": " + *client.fatal());
+    }
+
     Rfc2217Client client;
     LineSettings applied;
-    std::string held;
+    std::string held;   // data that came before the answer, for the tester
+    long long purges = 0;
 };
 
 } // namespace

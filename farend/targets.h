@@ -3,10 +3,24 @@
 #pragma once
 
 #include "farend/fallible.h"
+#include "farend/lanrtt.h"
 #include "farend/rfc2217.h"
 
+#include <optional>
 #include <string>
 #include <vector>
+
+// The serial side's errors as the device server or the driver counted them since the relay
+// started.
+struct LineErrorCounts {
+    long long framing = 0, parity = 0, overrun = 0, breaks = 0, bufferOverrun = 0;
+};
+
+struct ModemLineCounts {
+    long long cts = 0, dsr = 0, cd = 0, ri = 0;
+    std::optional<unsigned char> last;   // CD 0x80, RI 0x40, DSR 0x20, CTS 0x10
+    long long changes() const { return cts + dsr + cd + ri; }
+};
 
 // What a target knows of the chain behind it, for the summary and the report.
 struct ChainFacts {
@@ -14,6 +28,19 @@ struct ChainFacts {
     bool deviceServerReports = false;          // a device server that answers requests
     std::string serverPort;                    // its port as it last said, empty: not reported
     std::vector<std::string> notAcknowledged;  // requests it never answered
+    // "the device server", "the driver", or empty where no one can count (raw TCP)
+    std::string reporter;
+    std::optional<LineErrorCounts> lineErrors;   // nothing: not reported
+    std::optional<ModemLineCounts> modemLines;   // nothing: not reported
+    std::string signature;                       // the device server's name, empty: none
+    std::vector<std::string> answeredOtherwise;  // "baud rate 19200"
+    std::vector<std::string> nonStandard;        // "baud rate as a one-byte index"
+    long long suspensions = 0;
+    double suspendedMs = 0;
+    long long purges = 0;                         // asked at each new run
+    long long unparsed = 0;
+    std::string lastUnparsed;
+    std::optional<LanRtt> lan;                    // TCP targets: the kernel's estimate
 };
 
 class Target : public Fallible {
@@ -30,6 +57,8 @@ public:
     virtual bool hasHeld() const { return false; }
     // The tester set COM3 to `s`.
     virtual void follow(const LineSettings &) {}
+    // The tester opened COM3 again: what the chain still holds of the last run is stale.
+    virtual void newRun() {}
     virtual void describe(ChainFacts &facts) const = 0;
 };
 

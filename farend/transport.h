@@ -36,6 +36,8 @@ public:
     virtual long send(const std::string &bytes) = 0;
     // Cuts the line as far as this kind of line can be cut; true when a new line may follow.
     virtual bool hangUp() = 0;
+    // The line's descriptor for ioctls, -1 where it has none of its own.
+    virtual int fd() const { return -1; }
 };
 
 // The far side of the mocked COM3: the master of its pseudo-terminal, which the mock keeps.

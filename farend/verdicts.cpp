@@ -108,7 +108,7 @@ std::vector<Verdict> verdicts(const ChainFigures &f)
                            percent(shareOf(f.changed, f.sent)) +
                            "); no speed or format explains them: noise, or a far device that "
                            "answers something else"});
-    if (f.extra > 0)
+    if (f.extra > 0 && !f.speed)   // a slower far end splits each byte in two: the speed says it
         out.push_back({"extra",
                        {{"extra", double(f.extra)}},
                        std::to_string(f.extra) + " extra " + (f.extra == 1 ? "byte" : "bytes") +

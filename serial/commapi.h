@@ -105,5 +105,7 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
 BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
               LPDWORD lpNumberOfBytesRead, OVERLAPPED *lpOverlapped);
 BOOL CloseHandle(HANDLE hObject);
+// The descriptor behind an open handle, for ioctls the comm API has no call for; -1 if none.
+int CommDescriptor(HANDLE hFile);
 // The errno of the last call that failed on this thread.
 DWORD GetLastError();

@@ -189,6 +189,12 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD /*dwShareMode
     return reinterpret_cast<HANDLE>(handle);
 }
 
+int CommDescriptor(HANDLE hFile)
+{
+    const OpenDevice *device = deviceOf(hFile);
+    return device ? device->fd() : -1;
+}
+
 BOOL SetupComm(HANDLE hFile, DWORD, DWORD)
 {
     OpenDevice *p = deviceOf(hFile);

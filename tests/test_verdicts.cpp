@@ -164,6 +164,9 @@ void VerdictsTest::aWrongSpeedReplacesChangedAndNamesTheMatch()
              QString("wrong speed: 1008 of 1008 echoes changed; the replies are what a far end "
                      "at 19200 baud 8N1 makes of the tester's 9600 8N1"));
     QCOMPARE(figure(find(v, "wrong-speed"), "changed"), 1008.0);
+    // the bytes a far end at another rate adds are the wrong speed's, not another fault
+    f.extra = 990;
+    QCOMPARE(codes(f), (QStringList{"wrong-speed", "framing-errors"}));
 }
 
 void VerdictsTest::silentAndIdleRuns()
