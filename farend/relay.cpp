@@ -40,6 +40,8 @@ private:
     bool carry(const std::function<bool()> &stop, const std::function<bool()> &progress);
     void toTester(const std::string &replies);
     void testerOpened(double now);
+    // Data the target sent before it was ready has no one to read it: counted, not carried.
+    void dropEarlyData();
     // Ends the interval at `endMs` when one is due by `nowMs` (or always, with `last`).
     void intervals(double nowMs, bool last = false);
     void emit(FILE *to, const std::string &text);
@@ -89,6 +91,7 @@ void Relay::intervals(double nowMs, bool last)
         f.echoes = echoes.counts() - atIntervalStart;
         f.roundTrip = &echoes.recentRoundTrip();
         f.com3Open = com3.testerOpen();
+        f.line = line;
         ChainFacts now;
         target->describe(now);   // a local UART's counters are read here, once an interval
         std::optional<SpeedMatch> recognised;
@@ -128,6 +131,15 @@ void Relay::testerOpened(double now)
     const RunStart r{runs, seconds(now), settings};
     emit(lines, runLine(r));
     stream.write(runRecord(r));
+}
+
+void Relay::dropEarlyData()
+{
+    std::string early;
+    if (target->hasHeld() && target->read(early)) {
+        fromChain += static_cast<long long>(early.size());
+        link.lost(early.size());
+    }
 }
 
 void Relay::toTester(const std::string &replies)
@@ -271,6 +283,7 @@ int Relay::run(ReportFile &report, const std::function<bool()> &stop,
                  config.relayTarget.c_str());
     startMs = intervalStartMs = monotonicMs();
     target->describe(factsAtIntervalStart);
+    dropEarlyData();
     stream.write(startRecord(figures(), config.intervalS));
     emit(lines, intervalHeader());
     int status = 0;
@@ -300,6 +313,7 @@ int Relay::run(ReportFile &report, const std::function<bool()> &stop,
             break;   // stopped while waiting
         target = std::move(again);
         target->describe(factsAtIntervalStart);   // the new connection counts from nothing
+        dropEarlyData();
         echoes.newRun();
         outbox.clear();
         if (!com3.make()) {

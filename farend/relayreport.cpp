@@ -132,40 +132,42 @@ double wireMs(const LineSettings &line)
                       1 + l.dataBits + (l.parity == 'N' ? 0 : 1) + l.stopBits);
 }
 
-ChainFigures chainFigures(const RelayFigures &f)
+namespace {
+
+// The figures of a span of echoes: the whole run or an interval.
+ChainFigures echoFigures(const EchoCounts &e, const WireTiming *roundTrip, const ChainFacts &chain,
+                         const LineSettings &line, const std::optional<SpeedMatch> &speed)
 {
     ChainFigures c;
-    c.sent = f.echoes.sends;
-    c.echoed = f.echoes.echoed;
-    c.lost = f.echoes.lost;
-    c.changed = f.echoes.changed;
-    c.extra = f.echoes.extra;
-    c.late = f.echoes.late;
+    c.sent = e.sends;
+    c.echoed = e.echoed;
+    c.lost = e.lost;
+    c.changed = e.changed;
+    c.extra = e.extra;
+    c.late = e.late;
     c.readMs = kReadWindowMs;
-    c.rttMedianMs = f.echoes.echoed && f.roundTrip ? f.roundTrip->quantileMs(0.5) : -1;
-    if (f.chain.lan)
-        c.lanRttMs = f.chain.lan->minMs;
-    c.wireMs = wireMs(f.line);
+    c.rttMedianMs = e.echoed && roundTrip ? roundTrip->quantileMs(0.5) : -1;
+    if (chain.lan)
+        c.lanRttMs = chain.lan->minMs;
+    c.wireMs = wireMs(line);
+    if (speed)
+        c.speed = speed->text();
+    return c;
+}
+
+} // namespace
+
+ChainFigures chainFigures(const RelayFigures &f)
+{
+    ChainFigures c = echoFigures(f.echoes, f.roundTrip, f.chain, f.line, f.speed);
     toFigures(f.chain, c);
-    if (f.speed)
-        c.speed = f.speed->text();
     return c;
 }
 
 std::vector<Verdict> intervalVerdicts(const IntervalFigures &i, const ChainFacts &before,
                                       const ChainFacts &now, const std::optional<SpeedMatch> &speed)
 {
-    ChainFigures c;
-    c.sent = i.echoes.sends;
-    c.echoed = i.echoes.echoed;
-    c.lost = i.echoes.lost;
-    c.changed = i.echoes.changed;
-    c.extra = i.echoes.extra;
-    c.late = i.echoes.late;
-    c.readMs = kReadWindowMs;
-    c.rttMedianMs = i.echoes.echoed && i.roundTrip ? i.roundTrip->quantileMs(0.5) : -1;
-    if (now.lan)
-        c.lanRttMs = now.lan->minMs;
+    ChainFigures c = echoFigures(i.echoes, i.roundTrip, now, i.line, speed);
     c.reporter = now.reporter;
     if (now.lineErrors) {
         const LineErrorCounts b = before.lineErrors.value_or(LineErrorCounts{});
@@ -178,8 +180,6 @@ std::vector<Verdict> intervalVerdicts(const IntervalFigures &i, const ChainFacts
     if (now.modemLines)
         c.modemChanges = now.modemLines->changes() -
                          (before.modemLines ? before.modemLines->changes() : 0);
-    if (speed)
-        c.speed = speed->text();
     return verdicts(c);
 }
 

@@ -24,6 +24,7 @@ struct IntervalFigures {
     EchoCounts echoes;                   // what was decided within the interval
     const WireTiming *roundTrip = nullptr;   // the interval's echoes
     bool com3Open = false;               // whether the tester had COM3 open at its end
+    LineSettings line;                   // COM3's settings, for the wire time
     std::vector<Verdict> verdicts;       // on the interval alone
     bool verdictChanged = false;         // not the same codes as the interval before
     bool traffic() const { return toChain > 0 || fromChain > 0; }

@@ -231,6 +231,100 @@ long long figure(const QByteArray &line, const char *pattern)
     return m.hasMatch() ? m.captured(1).toLongLong() : -1;
 }
 
+
+// The summary block with its wrapped lines joined again, so that a phrase can be looked for.
+QByteArray unwrapped(QByteArray block)
+{
+    return block.replace("\n    ", " ");
+}
+
+// The codes of a report's or a record's verdicts.
+QStringList verdictCodes(const QJsonObject &o)
+{
+    QStringList codes;
+    for (const QJsonValue &v : o["verdicts"].toArray())
+        codes << v.toObject()["code"].toString();
+    return codes;
+}
+
+// The relay's peak resident memory (VmHWM) in KiB, read before it ends; -1 when gone.
+long long peakResidentKib(const Peer &peer)
+{
+    QFile f(QStringLiteral("/proc/%1/status").arg(peer.p.processId()));
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : f.readAll().split('\n'))
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').first().toLongLong();
+    return -1;
+}
+
+// What holds the relay's memory whatever a device server does: the replies COM3 has not taken
+// (1 MiB), data before the answer to COM Port Control (1 MiB), the RFC 2217 client's queues
+// (80 KiB), with the program itself; 990 MB were seen before the bounds.
+constexpr long long kRelayPeakKib = 24 * 1024;
+
+// A run of the real relay against the scripted RFC 2217 server in `scenario`: the tester opens
+// COM3 `opens` times and sends `bytes` bytes of the cycle each time, reading every reply.
+struct ScriptedRun {
+    QByteArray err;         // the relay's standard error: the summary block
+    QJsonObject report;     // its --report
+    QByteArray requests;    // what the server was asked, one line a request
+    long long peakKib = -1;
+    int status = -1;
+    QByteArray got;         // what the tester read
+};
+
+ScriptedRun runScripted(const QString &dirPath, const QString &scenario, int bytes, int opens = 1,
+                        bool slowReader = false)
+{
+    ScriptedRun run;
+    QProcess server;
+    const QString log = dirPath + "/" + scenario + ".requests";
+    server.setStandardErrorFile(log);
+    server.start(QStringLiteral("python3"), {QStringLiteral(RFC2217_SERVER_SCRIPT), scenario});
+    if (!server.waitForStarted(10000) || !server.waitForReadyRead(10000))
+        return run;
+    const QString port = QString::fromLatin1(server.readLine().trimmed());
+    const QString com3 = dirPath + "/COM3-" + scenario;
+    const QString report = dirPath + "/" + scenario + ".json";
+    QFile::remove(report);
+    Peer relay(QStringLiteral(FAREND_BINARY), {"--relay", "rfc2217://127.0.0.1:" + port, "--link",
+                                               com3, "--report", report, "--interval", "0"});
+    QElapsedTimer t;
+    t.start();
+    while (!QFileInfo::exists(com3) && relay.p.state() != QProcess::NotRunning &&
+           t.elapsed() < 10000)
+        QTest::qWait(50);
+    for (int i = 0; i < opens && QFileInfo::exists(com3); ++i) {
+        const int fd = openAsTester(com3);
+        if (fd < 0)
+            break;
+        if (slowReader) {   // one byte sent, then one byte read a tick, as the tester does
+            run.got += exchange(fd, 1, 10);
+            for (int tick = 0; tick < 150; ++tick) {
+                char c;
+                QTest::qWait(10);
+                if (read(fd, &c, 1) == 1)
+                    run.got += c;
+            }
+        } else {
+            run.got += exchange(fd, bytes, 20);
+            run.got += readUntilQuiet(fd, 300);
+        }
+        close(fd);
+        QTest::qWait(100);
+    }
+    run.peakKib = peakResidentKib(relay);
+    run.err = relay.stop();
+    run.status = relay.status();
+    run.report = QJsonDocument::fromJson(readAllOf(report)).object();
+    server.terminate();
+    server.waitForFinished(5000);
+    run.requests = readAllOf(log);
+    return run;
+}
+
 } // namespace
 
 class FarendRelayTest : public QObject {
@@ -246,6 +340,14 @@ private slots:
     void exitStatusSaysWhetherTheChainWasClean();
     void theStreamOnStandardOutputSendsTheLinesToStandardErrorAndSigusr1TheSummary();
     void badInputEndsWithStatus2AndOneLine();
+    void theDeviceServersNameLineErrorsAndModemLinesAreCounted();
+    void eachNewRunPurgesTheDeviceServersBuffers();
+    void aSuspendedFlowHoldsTheDataAndCountsTheTime();
+    void quirksStillCarryTheDataAndAreNamed_data();
+    void quirksStillCarryTheDataAndAreNamed();
+    void aMisbehavingServerKeepsTheRelayWithinItsMemoryBound_data();
+    void aMisbehavingServerKeepsTheRelayWithinItsMemoryBound();
+    void ser2netOnAPtySaysWhatItDidNotReport();
 
 private:
     QString ser2net;
@@ -708,6 +810,202 @@ void FarendRelayTest::badInputEndsWithStatus2AndOneLine()
              "farend: " + at.toLatin1() + " did not answer the offer of COM Port Control "
                         "(RFC 2217): is it a telnet(rfc2217) port?\n");
     QCOMPARE(p.exitCode(), 2);
+}
+
+void FarendRelayTest::theDeviceServersNameLineErrorsAndModemLinesAreCounted()
+{
+    const QByteArray sent = testCycle.left(20);
+    {
+        const ScriptedRun run = runScripted(dir.path(), "standard", 20);
+        QCOMPARE(run.got, sent);
+        const QJsonObject d = run.report["device_server"].toObject();
+        QCOMPARE(d["signature"].toString(), QStringLiteral("scripted 1.0"));
+        const QJsonObject l = d["line_errors"].toObject();
+        QCOMPARE(l["framing"].toInt(-1) + l["parity"].toInt(-1) + l["overrun"].toInt(-1) +
+                     l["break"].toInt(-1),
+                 0);   // reported, and none: zeros only where the server answered
+        QCOMPARE(d["modem_lines"].toObject()["changes"].toInt(-1), 0);
+        QCOMPARE(verdictCodes(run.report), QStringList{"clean"});
+        QVERIFY2(unwrapped(run.err).contains("name \"scripted 1.0\"; line errors framing 0, "
+                                             "parity 0, overrun 0, break 0"),
+                 run.err.constData());
+    }
+    {
+        // a framing and a parity error every 100 ms: each kind counted, the data carried
+        const ScriptedRun run = runScripted(dir.path(), "linestate", 20);
+        QCOMPARE(run.got, sent);
+        const QJsonObject l = run.report["device_server"].toObject()["line_errors"].toObject();
+        QVERIFY2(l["framing"].toInt() >= 2, qPrintable(QJsonDocument(l).toJson()));
+        QCOMPARE(l["parity"].toInt(), l["framing"].toInt());
+        QCOMPARE(l["overrun"].toInt(), 0);
+        QCOMPARE(l["break"].toInt(), 0);
+        QCOMPARE(run.report["echoed"].toInt(), 20);   // the counts are not changed by them
+        const QStringList codes = verdictCodes(run.report);
+        QVERIFY2(codes.contains("framing-errors") && codes.contains("parity-errors"),
+                 qPrintable(codes.join(',')));
+        QVERIFY2(unwrapped(run.err).contains("verdict: framing errors reported by the device "
+                                             "server"),
+                 run.err.constData());
+    }
+    {
+        // six CTS changes after the first data, CTS and DSR up at the end
+        const ScriptedRun run = runScripted(dir.path(), "modem", 20);
+        QCOMPARE(run.got, sent);
+        const QJsonObject m = run.report["device_server"].toObject()["modem_lines"].toObject();
+        QCOMPARE(m["cts"].toInt(), 6);
+        QCOMPARE(m["changes"].toInt(), 6);
+        QCOMPARE(m["last_state"].toInt() & 0xf0, 0x30);
+        QVERIFY(verdictCodes(run.report).contains("modem-lines"));
+        QVERIFY2(unwrapped(run.err).contains("modem lines 6 changes (CTS 6, DSR 0, CD 0, RI 0), "
+                                             "now CTS on DSR on CD off RI off"),
+                 run.err.constData());
+    }
+}
+
+void FarendRelayTest::eachNewRunPurgesTheDeviceServersBuffers()
+{
+    const ScriptedRun run = runScripted(dir.path(), "standard", 3, 3);
+    QCOMPARE(run.got, testCycle.left(3).repeated(3));
+    QCOMPARE(run.requests.count("request PURGE-DATA 03\n"), 3);   // both buffers, each open
+    QCOMPARE(run.report["device_server"].toObject()["purges"].toInt(), 3);
+    QCOMPARE(run.report["runs"].toInt(), 3);
+}
+
+void FarendRelayTest::aSuspendedFlowHoldsTheDataAndCountsTheTime()
+{
+    // the server suspends the flow at the first byte and resumes 300 ms later: what the tester
+    // sent meanwhile waits in the relay and goes out after, nothing lost
+    const ScriptedRun run = runScripted(dir.path(), "suspend", 10);
+    QCOMPARE(run.got, testCycle.left(10));
+    const QJsonObject d = run.report["device_server"].toObject();
+    QCOMPARE(d["suspensions"].toInt(), 1);
+    QVERIFY(d["suspended_s"].toDouble() > 0);
+    QCOMPARE(run.report["lost"].toInt(), 0);
+    QVERIFY2(run.err.contains("suspended 1 times for "), run.err.constData());
+}
+
+void FarendRelayTest::quirksStillCarryTheDataAndAreNamed_data()
+{
+    QTest::addColumn<QString>("scenario");
+    QTest::addColumn<QStringList>("said");   // phrases of the summary block
+    QTest::newRow("trailing NULs, SET-CONTROL fixed")
+        << "quirks"
+        << QStringList{"non-standard answers: baud rate as trailing NULs, data size as trailing "
+                       "NULs, DTR as another value (1), RTS as another value (1)"};
+    QTest::newRow("one-byte baud index")
+        << "index" << QStringList{"port 9600 8N1", "baud rate as a one-byte index (6)"};
+    QTest::newRow("other values") << "other" << QStringList{"answered otherwise: baud rate 9601"};
+    QTest::newRow("answers nothing")
+        << "silent"
+        << QStringList{"name not reported by the device server; line errors not reported by the "
+                       "device server; modem lines not reported by the device server",
+                       "not acknowledged: baud rate, data size, parity, stop size"};
+    QTest::newRow("unparsable reply")
+        << "unparsable"
+        << QStringList{"line errors framing 0, parity 0, overrun 0, break 0",
+                       "2 replies not parsed (last: "};
+    QTest::newRow("unknown bits")
+        << "unknownbits" << QStringList{"line errors framing 1, parity 0, overrun 0, break 0"};
+    QTest::newRow("signature asked again and again") << "askssignature" << QStringList{};
+}
+
+void FarendRelayTest::quirksStillCarryTheDataAndAreNamed()
+{
+    QFETCH(QString, scenario);
+    QFETCH(QStringList, said);
+    const ScriptedRun run = runScripted(dir.path(), scenario, 10);
+    QCOMPARE(run.got, testCycle.left(10));
+    QCOMPARE(run.report["echoed"].toInt(), 10);
+    QCOMPARE(run.status, 0);
+    const QByteArray block = unwrapped(run.err);
+    for (const QString &phrase : said)
+        QVERIFY2(block.contains(phrase.toLatin1()), qPrintable(phrase + "\n" + run.err));
+    // a reply that cannot be parsed is never taken as a line error
+    QVERIFY(!verdictCodes(run.report).contains("parity-errors"));
+    // our name goes once, however often the server asks
+    QVERIFY(run.requests.count("request SIGNATURE 666172656e64\n") <= 1);
+}
+
+void FarendRelayTest::aMisbehavingServerKeepsTheRelayWithinItsMemoryBound_data()
+{
+    QTest::addColumn<QString>("scenario");
+    QTest::addColumn<bool>("slowReader");
+    QTest::newRow("2.5 s of data before the answer") << "late" << false;
+    QTest::newRow("subnegotiation without end") << "endless" << false;
+    QTest::newRow("0xFF split across segments") << "split" << false;
+    QTest::newRow("8 MiB flood, tester reads a byte a tick") << "flood" << true;
+    QTest::newRow("negotiation storm, never reads") << "storm" << false;
+}
+
+void FarendRelayTest::aMisbehavingServerKeepsTheRelayWithinItsMemoryBound()
+{
+    QFETCH(QString, scenario);
+    QFETCH(bool, slowReader);
+    const ScriptedRun run = runScripted(dir.path(), scenario, 10, 1, slowReader);
+    if (scenario == "storm") {
+        // the answers it never reads reach their bound: the relay drops it and says why
+        QCOMPARE(run.status, 2);
+        QCOMPARE(run.err.count('\n'), 1);
+        QVERIFY2(run.err.contains("the device server does not read what it is sent: more than "
+                                  "16 KiB of answers to its negotiation are waiting"),
+                 run.err.constData());
+        return;
+    }
+    qInfo("%s: the relay's peak resident memory %lld KiB", qPrintable(scenario), run.peakKib);
+    QVERIFY2(run.peakKib > 0 && run.peakKib < kRelayPeakKib,
+             qPrintable(QString::number(run.peakKib) + " KiB\n" + run.err));
+    QCOMPARE(run.status, 0);
+    if (slowReader) {
+        // what COM3 could not take is counted as replies lost, never held without limit
+        QVERIFY(run.report["bytes"].toObject()["not_taken_by_tester"].toDouble() > 1e6);
+        QVERIFY2(run.got.size() > 50, qPrintable(QString::number(run.got.size())));
+        return;
+    }
+    QCOMPARE(run.got, testCycle.left(10));
+    QCOMPARE(run.report["echoed"].toInt(), 10);
+    QCOMPARE(run.report["device_server"].toObject()["signature"].toString(),
+             QStringLiteral("scripted 1.0"));
+    if (scenario == "endless")
+        QVERIFY(run.report["device_server"].toObject()["unparsed"].toInt() >= 1);
+}
+
+void FarendRelayTest::ser2netOnAPtySaysWhatItDidNotReport()
+{
+    if (ser2net.isEmpty())
+        QSKIP("ser2net is not installed (scripts/setup.sh installs it)");
+    const int port = freePort();
+    QVERIFY(port > 0);
+    auto s2n = startSer2net(ser2net, dir.path(), server, true, port);
+    Peer farend(QStringLiteral(FAREND_BINARY), {"--port", device});
+    const QString com3 = dir.filePath("COM3");
+    const QString report = dir.filePath("ser2net.json");
+    Peer relay(QStringLiteral(FAREND_BINARY),
+               {"--relay", "rfc2217://127.0.0.1:" + QString::number(port), "--link", com3,
+                "--report", report, "--interval", "0"});
+    QVERIFY2(waitForPath(com3), relay.errSoFar().constData());
+    for (int run = 0; run < 2; ++run) {
+        const int fd = openAsTester(com3);
+        QVERIFY(fd >= 0);
+        QByteArray got = exchange(fd, 10, 20);
+        got += readUntilQuiet(fd, 300);
+        QCOMPARE(got, testCycle.left(10));
+        close(fd);
+        QTest::qWait(100);
+    }
+    const QByteArray block = unwrapped(relay.stop());
+    const QJsonObject d = QJsonDocument::fromJson(readAllOf(report)).object()["device_server"]
+                              .toObject();
+    // ser2net names itself, purges, and answers the masks with the state of its lines
+    QCOMPARE(d["signature"].toString(), QStringLiteral("ser2net"));
+    QCOMPARE(d["purges"].toInt(), 2);
+    QVERIFY(d["line_errors"].isObject());
+    QVERIFY2(block.contains("name \"ser2net\"") &&
+                 block.contains("non-standard answers: line-state mask as a NOTIFY-LINESTATE, "
+                                "modem-state mask as a NOTIFY-MODEMSTATE"),
+             block.constData());
+    // a pty has no modem lines: ser2net never answers DTR or RTS, and the summary says so
+    QVERIFY2(block.contains("; not acknowledged: DTR, RTS name \"ser2net\""), block.constData());
+    QCOMPARE(d["not_acknowledged"].toArray().size(), 2);
 }
 
 QTEST_GUILESS_MAIN(FarendRelayTest)
