@@ -247,6 +247,16 @@ QStringList verdictCodes(const QJsonObject &o)
     return codes;
 }
 
+// The verdicts that name a fault of the chain: without "clean", and without "late", which a busy
+// machine may give any run.
+QStringList faults(const QJsonObject &o)
+{
+    QStringList codes = verdictCodes(o);
+    codes.removeAll(QStringLiteral("clean"));
+    codes.removeAll(QStringLiteral("late"));
+    return codes;
+}
+
 // The relay's peak resident memory (VmHWM) in KiB, read before it ends; -1 when gone.
 long long peakResidentKib(const Peer &peer)
 {
@@ -348,6 +358,10 @@ private slots:
     void aMisbehavingServerKeepsTheRelayWithinItsMemoryBound_data();
     void aMisbehavingServerKeepsTheRelayWithinItsMemoryBound();
     void ser2netOnAPtySaysWhatItDidNotReport();
+    void aFarEndAtAWrongSpeedIsNamedByTheRelay_data();
+    void aFarEndAtAWrongSpeedIsNamedByTheRelay();
+    void theRoundTripSplitsIntoLanWireAndTheRest();
+    void aSerialTargetWithoutCountersSaysTheDriverDidNotReport();
 
 private:
     QString ser2net;
@@ -825,7 +839,7 @@ void FarendRelayTest::theDeviceServersNameLineErrorsAndModemLinesAreCounted()
                      l["break"].toInt(-1),
                  0);   // reported, and none: zeros only where the server answered
         QCOMPARE(d["modem_lines"].toObject()["changes"].toInt(-1), 0);
-        QCOMPARE(verdictCodes(run.report), QStringList{"clean"});
+        QCOMPARE(faults(run.report), QStringList{});
         QVERIFY2(unwrapped(run.err).contains("name \"scripted 1.0\"; line errors framing 0, "
                                              "parity 0, overrun 0, break 0"),
                  run.err.constData());
@@ -1006,6 +1020,120 @@ void FarendRelayTest::ser2netOnAPtySaysWhatItDidNotReport()
     // a pty has no modem lines: ser2net never answers DTR or RTS, and the summary says so
     QVERIFY2(block.contains("; not acknowledged: DTR, RTS name \"ser2net\""), block.constData());
     QCOMPARE(d["not_acknowledged"].toArray().size(), 2);
+}
+
+// The relay's report on a chain behind ser2net (RFC 2217) with `farend --port FARARGS` at its
+// far end, after the tester sent `count` bytes every `periodMs`.
+static QJsonObject reportBehindSer2net(const QString &ser2net, const QString &dirPath,
+                                       const QString &server, const QString &device,
+                                       const QStringList &farArgs, int count, int periodMs,
+                                       QByteArray &summary)
+{
+    const int port = freePort();
+    auto s2n = startSer2net(ser2net, dirPath, server, true, port);
+    Peer farend(QStringLiteral(FAREND_BINARY), QStringList{"--port", device} + farArgs);
+    const QString com3 = dirPath + "/COM3";
+    const QString report = dirPath + "/behind-ser2net.json";
+    QFile::remove(report);
+    QFile::remove(report + "l");
+    Peer relay(QStringLiteral(FAREND_BINARY),
+               {"--relay", "rfc2217://127.0.0.1:" + QString::number(port), "--link", com3,
+                "--report", report, "--report-stream", report + "l", "--interval", "1"});
+    if (!waitForPath(com3))
+        return {};
+    const int fd = openAsTester(com3);
+    exchange(fd, count, periodMs);
+    readUntilQuiet(fd, 300);
+    close(fd);
+    summary = relay.stop();
+    return QJsonDocument::fromJson(readAllOf(report)).object();
+}
+
+void FarendRelayTest::aFarEndAtAWrongSpeedIsNamedByTheRelay_data()
+{
+    QTest::addColumn<int>("rate");
+    QTest::newRow("clean chain") << 0;
+    for (int rate : {2400, 4800, 19200, 38400, 115200})
+        QTest::newRow(qPrintable(QString::number(rate))) << rate;
+}
+
+void FarendRelayTest::aFarEndAtAWrongSpeedIsNamedByTheRelay()
+{
+    if (ser2net.isEmpty())
+        QSKIP("ser2net is not installed (scripts/setup.sh installs it)");
+    QFETCH(int, rate);
+    QByteArray summary;
+    const QJsonObject r = reportBehindSer2net(
+        ser2net, dir.path(), server, device,
+        rate ? QStringList{"--wrong-baud", QString::number(rate)} : QStringList{}, 150, 10,
+        summary);
+    QVERIFY2(!r.isEmpty(), summary.constData());
+    if (!rate) {
+        QVERIFY2(r["speed_match"].isNull(), summary.constData());
+        QCOMPARE(faults(r), QStringList{});
+        return;
+    }
+    const QString named = QStringLiteral("the replies are what a far end at %1 baud 8N1 makes of "
+                                         "the tester's 9600 8N1")
+                              .arg(rate);
+    QCOMPARE(r["speed_match"].toString(), named);
+    QCOMPARE(verdictCodes(r).first(), QStringLiteral("wrong-speed"));
+    // the interval it showed in says so too, in the stream as a code
+    bool inAnInterval = false;
+    for (const QJsonObject &o : streamRecords(readAllOf(dir.filePath("behind-ser2net.jsonl"))))
+        inAnInterval = inAnInterval || (o["type"] == QStringLiteral("interval") &&
+                                        verdictCodes(o).contains("wrong-speed"));
+    QVERIFY(inAnInterval);
+    QVERIFY2(unwrapped(summary).contains(("verdict: wrong speed: ")) &&
+                 unwrapped(summary).contains(named.toLatin1()),
+             summary.constData());
+}
+
+void FarendRelayTest::theRoundTripSplitsIntoLanWireAndTheRest()
+{
+    if (ser2net.isEmpty())
+        QSKIP("ser2net is not installed (scripts/setup.sh installs it)");
+    QByteArray summary;
+    const QJsonObject r = reportBehindSer2net(ser2net, dir.path(), server, device,
+                                              {"--latency", "3"}, 100, 20, summary);
+    QVERIFY2(!r.isEmpty(), summary.constData());
+    const QJsonObject split = r["time_split_ms"].toObject();
+    const double median = split["median"].toDouble(), lan = split["lan"].toDouble(-1),
+                 wire = split["wire"].toDouble(), rest = split["rest"].toDouble();
+    qInfo("median %.3f ms = LAN %.3f (smoothed %.3f) + wire %.3f + rest %.3f", median, lan,
+          split["lan_smoothed"].toDouble(), wire, rest);
+    // the parts add up, each figure rounded to a microsecond
+    QVERIFY(std::abs(lan + wire + rest - median) <= 0.003);
+    // two 8N1 bytes at 9600 baud
+    QCOMPARE(wire, 2.083);
+    // the LAN is loopback; the far end's 3 ms is a floor under what lies behind the server
+    QVERIFY2(lan >= 0 && lan < 1.0, qPrintable(QString::number(lan)));
+    QVERIFY2(rest >= 3.0 && lan < rest, qPrintable(QString::number(rest)));
+    QVERIFY2(unwrapped(summary).contains("estimated: LAN "), summary.constData());
+}
+
+void FarendRelayTest::aSerialTargetWithoutCountersSaysTheDriverDidNotReport()
+{
+    // the pty pair as the serial device: a pseudo-terminal has no error counters
+    Peer farend(QStringLiteral(FAREND_BINARY), {"--port", device});
+    const QString com3 = dir.filePath("COM3");
+    const QString report = dir.filePath("serial.json");
+    Peer relay(QStringLiteral(FAREND_BINARY),
+               {"--relay", server, "--link", com3, "--report", report, "--interval", "0"});
+    QVERIFY2(waitForPath(com3), relay.errSoFar().constData());
+    const int fd = openAsTester(com3);
+    QVERIFY(fd >= 0);
+    QByteArray got = exchange(fd, 10, 20);
+    got += readUntilQuiet(fd, 300);
+    close(fd);
+    QCOMPARE(got, testCycle.left(10));
+    const QByteArray block = unwrapped(relay.stop());
+    const QJsonObject r = QJsonDocument::fromJson(readAllOf(report)).object();
+    QCOMPARE(r["target_kind"].toString(), QStringLiteral("serial device"));
+    QVERIFY(r["uart_counters"].isNull());   // never zeros
+    QVERIFY2(block.contains("UART (serial device): line errors not reported by the driver\n"),
+             block.constData());
+    QCOMPARE(faults(r), QStringList{});
 }
 
 QTEST_GUILESS_MAIN(FarendRelayTest)
