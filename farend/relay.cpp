@@ -97,6 +97,14 @@ void Relay::intervals(double nowMs, bool last)
         std::optional<SpeedMatch> recognised;
         if (f.echoes.changed * 2 > f.echoes.echoed + f.echoes.changed)
             recognised = speed.recognise();   // tens of ms: once an interval, not per byte
+        if (now.lineErrors) {
+            const LineErrorCounts b = factsAtIntervalStart.lineErrors.value_or(LineErrorCounts{});
+            const LineErrorCounts &e = *now.lineErrors;
+            f.lineErrors = LineErrorCounts{e.framing - b.framing,   e.parity - b.parity,
+                                           e.overrun - b.overrun,   e.breaks - b.breaks,
+                                           e.bufferOverrun - b.bufferOverrun, e.rx - b.rx,
+                                           e.tx - b.tx};
+        }
         f.verdicts = intervalVerdicts(f, factsAtIntervalStart, now, recognised);
         std::vector<std::string> codes;
         for (const Verdict &v : f.verdicts)

@@ -41,16 +41,21 @@ std::string span(double fromS, double toS)
 }
 
 // Where the serial side's errors stand: counted by someone, or not reported.
+void errorFigures(const std::optional<LineErrorCounts> &l, ChainFigures &f)
+{
+    if (!l)
+        return;
+    f.framing = l->framing;
+    f.parity = l->parity;
+    f.overrun = l->overrun;
+    f.breaks = l->breaks;
+    f.bufferOverrun = l->bufferOverrun;
+}
+
 void toFigures(const ChainFacts &c, ChainFigures &f)
 {
     f.reporter = c.reporter;
-    if (c.lineErrors) {
-        f.framing = c.lineErrors->framing;
-        f.parity = c.lineErrors->parity;
-        f.overrun = c.lineErrors->overrun;
-        f.breaks = c.lineErrors->breaks;
-        f.bufferOverrun = c.lineErrors->bufferOverrun;
-    }
+    errorFigures(c.lineErrors, f);
     if (c.modemLines)
         f.modemChanges = c.modemLines->changes();
 }
@@ -169,14 +174,7 @@ std::vector<Verdict> intervalVerdicts(const IntervalFigures &i, const ChainFacts
 {
     ChainFigures c = echoFigures(i.echoes, i.roundTrip, now, i.line, speed);
     c.reporter = now.reporter;
-    if (now.lineErrors) {
-        const LineErrorCounts b = before.lineErrors.value_or(LineErrorCounts{});
-        c.framing = now.lineErrors->framing - b.framing;
-        c.parity = now.lineErrors->parity - b.parity;
-        c.overrun = now.lineErrors->overrun - b.overrun;
-        c.breaks = now.lineErrors->breaks - b.breaks;
-        c.bufferOverrun = now.lineErrors->bufferOverrun - b.bufferOverrun;
-    }
+    errorFigures(i.lineErrors, c);
     if (now.modemLines)
         c.modemChanges = now.modemLines->changes() -
                          (before.modemLines ? before.modemLines->changes() : 0);
@@ -262,7 +260,9 @@ std::string summaryBlock(const RelayFigures &f)
         text += wrapped("    ", said);
     } else if (!c.reporter.empty()) {
         text += wrapped("UART (" + c.kind + "):",
-                        c.lineErrors ? lineErrorsText(*c.lineErrors) +
+                        c.lineErrors ? format("%lld bytes in, %lld out; ", c.lineErrors->rx,
+                                              c.lineErrors->tx) +
+                                           lineErrorsText(*c.lineErrors) +
                                            format(", buffer overrun %lld",
                                                   c.lineErrors->bufferOverrun)
                                      : "line errors " + notReported);
@@ -331,8 +331,11 @@ json reportJson(const RelayFigures &f)
                   {"parity", c.lineErrors->parity},
                   {"overrun", c.lineErrors->overrun},
                   {"break", c.lineErrors->breaks}};
-        if (!c.deviceServerReports)
+        if (!c.deviceServerReports) {
             l["buffer_overrun"] = c.lineErrors->bufferOverrun;
+            l["rx"] = c.lineErrors->rx;
+            l["tx"] = c.lineErrors->tx;
+        }
         return l;
     };
     if (c.deviceServerReports) {
@@ -399,6 +402,14 @@ json intervalRecord(const IntervalFigures &f)
               {"extra", f.echoes.extra},
               {"late", f.echoes.late},
               {"com3_open", f.com3Open},
+              {"line_errors", f.lineErrors ? json{{"framing", f.lineErrors->framing},
+                                                  {"parity", f.lineErrors->parity},
+                                                  {"overrun", f.lineErrors->overrun},
+                                                  {"break", f.lineErrors->breaks},
+                                                  {"buffer_overrun", f.lineErrors->bufferOverrun},
+                                                  {"rx", f.lineErrors->rx},
+                                                  {"tx", f.lineErrors->tx}}
+                                           : json()},
               {"verdicts", verdictsJson(f.verdicts)}};
     if (rtt.gaps())
         r["round_trip_ms"] = {{"p50", rounded(rtt.quantileMs(0.5), 1e3)},

@@ -25,6 +25,7 @@ struct IntervalFigures {
     const WireTiming *roundTrip = nullptr;   // the interval's echoes
     bool com3Open = false;               // whether the tester had COM3 open at its end
     LineSettings line;                   // COM3's settings, for the wire time
+    std::optional<LineErrorCounts> lineErrors;   // reported within it; nothing: not reported
     std::vector<Verdict> verdicts;       // on the interval alone
     bool verdictChanged = false;         // not the same codes as the interval before
     bool traffic() const { return toChain > 0 || fromChain > 0; }
@@ -56,7 +57,8 @@ struct RelayFigures {
 ChainFigures chainFigures(const RelayFigures &f);
 // One byte out and one back at `line`'s settings (9600 8N1 when unknown).
 double wireMs(const LineSettings &line);
-// The interval's verdicts: its own echo counts and the line errors reported within it.
+// The interval's verdicts: its own echo counts, its line errors, the modem lines' changes
+// between `before` and `now`.
 std::vector<Verdict> intervalVerdicts(const IntervalFigures &i, const ChainFacts &before,
                                       const ChainFacts &now, const std::optional<SpeedMatch> &speed);
 

@@ -46,7 +46,8 @@ public:
         if (!atStart || !now)
             return;   // not reported by the driver: never zeros
         const UartCounters d = now->since(*atStart);
-        facts.lineErrors = LineErrorCounts{d.frame, d.parity, d.overrun, d.brk, d.bufOverrun};
+        facts.lineErrors = LineErrorCounts{d.frame, d.parity, d.overrun, d.brk,
+                                           d.bufOverrun, d.rx, d.tx};
     }
 
 private:
@@ -182,7 +183,7 @@ public:
             split(Rfc2217Client::describe(client.requested() & ~client.acknowledged()));
         facts.signature = client.signature();
         if (const auto l = client.reportedLineErrors())
-            facts.lineErrors = LineErrorCounts{l->framing, l->parity, l->overrun, l->breaks, 0};
+            facts.lineErrors = LineErrorCounts{l->framing, l->parity, l->overrun, l->breaks, 0, 0, 0};
         if (const auto m = client.reportedModemLines())
             facts.modemLines = ModemLineCounts{m->cts, m->dsr, m->cd, m->ri, m->last};
         for (int i = 0; i < Rfc2217Client::kRequests; ++i) {

@@ -14,6 +14,7 @@
 // started.
 struct LineErrorCounts {
     long long framing = 0, parity = 0, overrun = 0, breaks = 0, bufferOverrun = 0;
+    long long rx = 0, tx = 0;   // bytes the driver counted each way; a device server gives none
 };
 
 struct ModemLineCounts {

@@ -14,7 +14,11 @@ std::string format(const char *fmt, double v)
 std::string ms(double v)
 {
     const bool whole = v == static_cast<double>(static_cast<long long>(v));
-    return format(v < 0.1 && !whole ? "%.2f ms" : v < 10 && !whole ? "%.1f ms" : "%.0f ms", v);
+    return format(v < 0.01 && !whole  ? "%.3f ms"
+                  : v < 0.1 && !whole ? "%.2f ms"
+                  : v < 10 && !whole  ? "%.1f ms"
+                                      : "%.0f ms",
+                  v);
 }
 
 std::string percent(double share)
