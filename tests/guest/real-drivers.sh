@@ -4,7 +4,8 @@
 # 16550 as ttyS2) and ftdi_sio (QEMU's FTDI chip on xHCI as ttyUSB0). The window shows on a
 # private Xvfb here, reached through a user-network guest forward, and is driven with xdotool.
 # The host end of each line is a socat echo that keeps what the guest sent; farend --port runs
-# in the guest on ttyS1 or ttyUSB0, joined to ttyS2 through QEMU (a null-modem cable).
+# in the guest on ttyS1 or ttyUSB0, joined to ttyS2 through QEMU (a null-modem cable); farend
+# --relay reads the 8250's counters on ttyS1, and on ttyS3 the breaks sent to it over telnet.
 # Prints one line per check and closes with "N passed, N failed". Downloads go to build/guest/.
 #   usage: tests/guest/real-drivers.sh          (as root, or with sudo for apt-get)
 set -uo pipefail
@@ -87,6 +88,8 @@ qemu-system-x86_64 -M pc -accel tcg -cpu max -m 1024 -smp 1 -nodefaults -no-user
     -device virtio-serial-pci -device virtconsole,chardev=agent \
     -chardev "socket,id=s1,path=$tmp/s1.sock,server=on,wait=off" -device isa-serial,index=1,chardev=s1 \
     -chardev "socket,id=s2,path=$tmp/s2.sock,server=on,wait=off" -device isa-serial,index=2,chardev=s2 \
+    -chardev "socket,id=s3,path=$tmp/s3.sock,server=on,wait=off,telnet=on" \
+    -device isa-serial,index=3,iobase=0x2e8,irq=5,chardev=s3 \
     -chardev "socket,id=usbc,path=$tmp/usb.sock,server=on,wait=off" \
     -device qemu-xhci,id=xhci -device usb-serial,chardev=usbc,id=usb0 \
     -netdev "user,id=n,restrict=on,guestfwd=tcp:10.0.2.100:6000-cmd:socat - UNIX-CONNECT:$x_socket" \
@@ -380,6 +383,12 @@ check "farend --relay: the 8250's counts follow the bytes" \
 # QEMU's 16550 hands bytes to a socket, not bits at a speed: no frame error can be made here
 check "farend --relay: a clean line, no frame error" \
     "framing $(counter framing), overrun $(counter overrun)" [ "$(counter framing)" = 0 ]
+# a break from the far side: QEMU's telnet socket makes IAC BREAK one on ttyS3's 16550
+g "setserial /dev/ttyS3 irq 5; rm -rf /tmp/r; mkdir /tmp/r; guestprobe run /tmp/r farend --relay /dev/ttyS3 --link /tmp/r/COM3 --interval 0 --report /tmp/r/report.json >/dev/null 2>/tmp/r/err & for _ in \$(seq 100); do [ -e /tmp/r/COM3 ] && break; sleep 0.1; done"
+(sleep 0.5; printf '\377\363'; sleep 0.5; printf '\377\363'; sleep 0.5) | socat - "UNIX-CONNECT:$tmp/s3.sock" >/dev/null
+g "kill -INT \$(cat /tmp/r/pid); for _ in \$(seq 100); do [ -s /tmp/r/status ] && break; sleep 0.1; done; cat /tmp/r/report.json"
+check "farend --relay /dev/ttyS3: breaks sent from the far side counted by the 8250" \
+    "break $(counter break), framing $(counter framing), rx $(counter rx)" [ "$(counter break)" -ge 1 ]
 join_off
 join_on usb s2
 usb_attached
