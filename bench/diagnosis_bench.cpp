@@ -5,6 +5,7 @@
 #include "farend/link.h"
 #include "farend/rfc2217.h"
 #include "farend/speedmatch.h"
+#include "testcycle/testcycle.h"
 
 #include <chrono>
 #include <random>
@@ -17,8 +18,6 @@ double nowMs()
     return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
 }
 
-const char kCycle[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
-
 // The matcher after 300 bytes of the cycle at 10 ms through farend's far end.
 SpeedMatcher filled(const LinkOptions &o)
 {
@@ -27,8 +26,8 @@ SpeedMatcher filled(const LinkOptions &o)
     int next = 0;
     for (double t = 0; t < 3100; t += 0.25) {
         if (next < 300 && t >= next * 10) {
-            link.received(static_cast<unsigned char>(kCycle[next % 36]), t);
-            m.sent(static_cast<unsigned char>(kCycle[next % 36]), t);
+            link.received(static_cast<unsigned char>(testcycle::at(next)), t);
+            m.sent(static_cast<unsigned char>(testcycle::at(next)), t);
             ++next;
         }
         for (char c : link.takeDue(t))
@@ -66,7 +65,7 @@ int main()
     SpeedMatcher noise;
     std::mt19937 rng(1);
     for (int i = 0; i < 300; ++i) {
-        noise.sent(static_cast<unsigned char>(kCycle[i % 36]), i * 10.0);
+        noise.sent(static_cast<unsigned char>(testcycle::at(i)), i * 10.0);
         noise.replied(static_cast<unsigned char>(rng()), i * 10.0 + 3);
     }
     recognise("random replies", noise);

@@ -34,6 +34,7 @@ std::string format(const char *pattern, ...)
 // seconds, millions of bytes an interval and round trips of seconds, so that the columns stay
 // put.
 const char kRow[] = "%s %9lld %9lld %8lld %7lld %7lld %7lld %9.3f %9.3f %9.3f %6.1f%%\n";
+const char kRowNoEcho[] = "%s %9lld %9lld %8lld %7lld %7lld %7lld %9s %9s %9s %7s\n";
 
 std::string span(double fromS, double toS)
 {
@@ -198,6 +199,10 @@ std::string intervalLine(const IntervalFigures &f)
     if (f.verdictChanged)
         for (const Verdict &v : f.verdicts)
             said += wrapped(std::string(23, ' '), v.text, 23);
+    if (!f.echoes.echoed)   // no echo, no round trip: dashes, not a time of zero
+        return said.insert(0, format(kRowNoEcho, span(f.fromS, f.toS).c_str(), f.toChain,
+                                     f.fromChain, f.echoes.echoed, f.echoes.lost,
+                                     f.echoes.changed, f.echoes.extra, "-", "-", "-", "-"));
     return said.insert(0, format(kRow, span(f.fromS, f.toS).c_str(), f.toChain, f.fromChain, f.echoes.echoed,
                   f.echoes.lost, f.echoes.changed, f.echoes.extra, rtt.quantileMs(0.5),
                   rtt.quantileMs(0.99), rtt.maxMs(), percent(f.echoes.late, f.echoes.echoed)));

@@ -5,6 +5,9 @@
 #include "farend/speedmatch.h"
 #include "farend/verdicts.h"
 
+#include "tests/support/freeport.h"
+#include "testcycle/testcycle.h"
+
 #include <QtTest>
 
 #include <arpa/inet.h>
@@ -16,25 +19,10 @@
 #include <unistd.h>
 
 namespace {
-const QByteArray testCycle = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
-
 double nowMs()
 {
     using namespace std::chrono;
     return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
-}
-
-quint16 freePort()
-{
-    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    bind(s, reinterpret_cast<sockaddr *>(&a), len);
-    getsockname(s, reinterpret_cast<sockaddr *>(&a), &len);
-    close(s);
-    return ntohs(a.sin_port);
 }
 
 void stop(QProcess &p)
@@ -108,7 +96,7 @@ public:
         char buf[4096];
         for (int i = 0; i < count + 30; ++i) {
             const double sentAt = nowMs();
-            const char c = testCycle[i % testCycle.size()];
+            const char c = testcycle::at(i);
             if (i < count) {
                 if (write(sock, &c, 1) != 1)
                     break;
@@ -134,7 +122,7 @@ public:
     {
         std::vector<double> trips;
         for (int i = 0; i < count; ++i) {
-            const char c = testCycle[i % testCycle.size()];
+            const char c = testcycle::at(i);
             const double sentAt = nowMs();
             if (write(sock, &c, 1) != 1)
                 break;

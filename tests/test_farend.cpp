@@ -720,6 +720,14 @@ void FarendTest::intervalLinesStayAlignedAsTheNumbersGrow()
         QVERIFY2(a[end - 1] != ' ' && b[end - 1] != ' ', (header + a + b).c_str());
     }
 
+    // replies but no echo among them (a far end at the wrong speed): no round trip to give
+    IntervalFigures changedOnly = first;
+    changedOnly.echoes.echoed = 0;
+    changedOnly.echoes.changed = 9;
+    const std::string c = intervalLine(changedOnly);
+    QCOMPARE(c.size(), header.size());
+    QCOMPARE(c.substr(header.find("rtt p50")), std::string("      -         -         -       -\n"));
+
     IntervalFigures quiet;
     quiet.fromS = 2;
     quiet.toS = 3;

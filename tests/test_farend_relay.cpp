@@ -2,6 +2,8 @@
 // on one end of a socat pty pair, `farend --port` echoing on the other, the test playing the
 // tester on the relay's COM3; and what the relay refuses.
 #include "app/layout.h"
+#include "tests/support/fdio.h"
+#include "tests/support/freeport.h"
 #include "tests/support/testbed.h"
 #include "tests/support/xsession.h"
 #include "testcycle/testcycle.h"
@@ -109,44 +111,6 @@ QByteArray exchange(int fd, int count, int periodMs)
     return got;
 }
 
-// Reads what is still on its way until nothing has come for `quietMs` (a signal to the test
-// process, a child's SIGCHLD, does not end the wait).
-QByteArray readUntilQuiet(int fd, int quietMs = 500)
-{
-    QByteArray got;
-    QElapsedTimer quiet;
-    quiet.start();
-    while (quiet.elapsed() < quietMs) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, int(quietMs - quiet.elapsed())) <= 0 || !(p.revents & POLLIN))
-            continue;
-        char buf[256];
-        const ssize_t n = read(fd, buf, sizeof buf);
-        if (n <= 0)
-            break;
-        got.append(buf, n);
-        quiet.restart();
-    }
-    return got;
-}
-
-// A loopback port free now, for a peer that cannot be told to take port 0 (ser2net).
-int freePort()
-{
-    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof a;
-    if (bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
-        getsockname(s, reinterpret_cast<sockaddr *>(&a), &length) != 0) {
-        close(s);
-        return -1;
-    }
-    close(s);
-    return ntohs(a.sin_port);
-}
-
 // Where a `farend --listen 127.0.0.1:0` listens ("127.0.0.1:PORT"), once it says so.
 QString listeningAt(Peer &peer)
 {
@@ -170,8 +134,8 @@ struct IntervalSums {
 IntervalSums sumIntervalLines(const QByteArray &out)
 {
     const QRegularExpression row(QStringLiteral(
-        "^ +[0-9.]+-[0-9.]+ s +(\\d+) +(\\d+) +(\\d+) +(\\d+) +(\\d+) +(\\d+) +[0-9.]+ +[0-9.]+ "
-        "+[0-9.]+ +[0-9.]+%$"));
+        "^ +[0-9.]+-[0-9.]+ s +(\\d+) +(\\d+) +(\\d+) +(\\d+) +(\\d+) +(\\d+) +([0-9.]+|-) "
+        "+([0-9.]+|-) +([0-9.]+|-) +([0-9.]+%|-)$"));
     IntervalSums sums;
     int width = -1;
     for (const QByteArray &line : out.split('\n')) {
@@ -230,7 +194,6 @@ long long figure(const QByteArray &line, const char *pattern)
     const auto m = QRegularExpression(QString::fromLatin1(pattern)).match(QString::fromLatin1(line));
     return m.hasMatch() ? m.captured(1).toLongLong() : -1;
 }
-
 
 // The summary block with its wrapped lines joined again, so that a phrase can be looked for.
 QByteArray unwrapped(QByteArray block)

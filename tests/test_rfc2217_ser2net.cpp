@@ -3,24 +3,13 @@
 #include "farend/rfc2217.h"
 #include "tests/support/rfc2217session.h"
 
+#include "tests/support/freeport.h"
+
 #include <QtTest>
 
 namespace {
 using R = Rfc2217Client;
 
-// A free loopback port: bound, read back, released for ser2net to take.
-quint16 freePort()
-{
-    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    bind(s, reinterpret_cast<sockaddr *>(&a), len);
-    getsockname(s, reinterpret_cast<sockaddr *>(&a), &len);
-    close(s);
-    return ntohs(a.sin_port);
-}
 } // namespace
 
 class Rfc2217Ser2netTest : public QObject {

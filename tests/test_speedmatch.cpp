@@ -4,12 +4,13 @@
 #include "farend/speedmatch.h"
 #include "farend/uart.h"
 
+#include "testcycle/testcycle.h"
+
 #include <QtTest>
 
 #include <random>
 
 namespace {
-const QByteArray testCycle = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
 
 // The tester's test cycle, one byte every `periodMs`, through farend's simulated far end; the
 // matcher sees each byte and each reply when it passes.
@@ -20,7 +21,7 @@ void run(SpeedMatcher &m, const LinkOptions &o, int count, double periodMs = 10)
     int next = 0;
     for (double t = 0; t < end; t += 0.25) {
         if (next < count && t >= next * periodMs) {
-            const auto byte = static_cast<unsigned char>(testCycle[next % testCycle.size()]);
+            const auto byte = static_cast<unsigned char>(testcycle::at(next));
             link.received(byte, t);
             m.sent(byte, t);
             ++next;
@@ -100,7 +101,7 @@ void SpeedMatchTest::randomCorruptionNamesNothing()
     std::mt19937 rng(7);
     SpeedMatcher noise;
     for (int i = 0; i < 300; ++i) {
-        noise.sent(static_cast<unsigned char>(testCycle[i % testCycle.size()]), i * 10.0);
+        noise.sent(static_cast<unsigned char>(testcycle::at(i)), i * 10.0);
         const int n = 1 + int(rng() % 3);
         for (int k = 0; k < n; ++k)
             noise.replied(static_cast<unsigned char>(rng()), i * 10.0 + 3 + k);
@@ -125,7 +126,7 @@ namespace {
 void chain(SpeedMatcher &m, const LineSettings &port, const LineSettings &far, int count)
 {
     for (int i = 0; i < count; ++i) {
-        const auto byte = static_cast<unsigned char>(testCycle[i % testCycle.size()]);
+        const auto byte = static_cast<unsigned char>(testcycle::at(i));
         const double at = i * 10.0;
         m.sent(byte, at);
         UartLine out(port, far), back(far, port);

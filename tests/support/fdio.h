@@ -3,7 +3,9 @@
 #pragma once
 
 #include <QByteArray>
+#include <QElapsedTimer>
 
+#include <cerrno>
 #include <limits>
 
 #include <poll.h>
@@ -24,25 +26,37 @@ inline void writeAll(int fd, const QByteArray &bytes)
     }
 }
 
-// Reads until `count` bytes came, or nothing came for `quietMs`.
+// Reads until `count` bytes came, or nothing came for `quietMs` (a signal to the test process,
+// a child's SIGCHLD, is no silence: the wait goes on for the time left).
 inline QByteArray readSome(int fd, qsizetype count, int quietMs = 1000)
 {
     QByteArray got;
+    QElapsedTimer quiet;
+    quiet.start();
     while (got.size() < count) {
+        const qint64 left = quietMs - quiet.elapsed();
+        if (left <= 0)
+            break;
         pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, quietMs) <= 0 || !(p.revents & POLLIN))
+        const int ready = poll(&p, 1, int(left));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0 || !(p.revents & POLLIN))
             break;
         char buf[4096];
         const ssize_t n = read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
         if (n <= 0)
             break;
         got.append(buf, n);
+        quiet.restart();
     }
     return got;
 }
 
 // Everything that arrives within `quietMs` of the last byte (or of the call).
-inline QByteArray readUntilQuiet(int fd, int quietMs)
+inline QByteArray readUntilQuiet(int fd, int quietMs = 500)
 {
     return readSome(fd, std::numeric_limits<qsizetype>::max(), quietMs);
 }
