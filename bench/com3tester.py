@@ -3,8 +3,9 @@
 # either "pingpong" (one byte of the test cycle at a time, each waiting for its echo) or
 # "tick MS" (a byte every MS milliseconds, the replies read for what is left of the period, as
 # the tester's tick does). Prints the bytes sent, the replies read and, for pingpong, the median
-# round trip.
-#   usage: com3tester.py COM3 SECONDS pingpong | COM3 SECONDS tick MS
+# round trip. With LOG, also one line per byte written ("TIME S XX") and per read ("TIME R XX XX...",
+# the bytes that read returned), TIME in seconds on the monotonic clock.
+#   usage: com3tester.py COM3 SECONDS pingpong [LOG] | COM3 SECONDS tick MS [LOG]
 import os, select, sys, termios, time
 
 fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
@@ -14,29 +15,46 @@ a[2] = termios.CS8 | termios.CREAD | termios.CLOCAL
 a[4] = a[5] = termios.B9600
 termios.tcsetattr(fd, termios.TCSANOW, a)
 cycle = b"0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ"
+logged = sys.argv[5 if sys.argv[3] == "tick" else 4:]
+log = open(logged[0], "w") if logged else None
+
+
+def write(b):
+    os.write(fd, b)
+    if log:
+        log.write("%.6f S %s\n" % (time.monotonic(), b.hex()))
+
+
+def read():
+    b = os.read(fd, 100)
+    if log:
+        log.write("%.6f R %s\n" % (time.monotonic(), b.hex(" ")))
+    return len(b)
+
+
 end = time.monotonic() + float(sys.argv[2])
 sent = got = 0
 rtts = []
 if sys.argv[3] == "pingpong":
     while time.monotonic() < end:
         t = time.monotonic()
-        os.write(fd, cycle[sent % 36:sent % 36 + 1])
+        write(cycle[sent % 36:sent % 36 + 1])
         sent += 1
         if select.select([fd], [], [], 1.0)[0]:
-            got += len(os.read(fd, 100))
+            got += read()
             rtts.append(time.monotonic() - t)
 else:
     period = float(sys.argv[4]) / 1000
     t = time.monotonic()
     while t < end:
-        os.write(fd, cycle[sent % 36:sent % 36 + 1])
+        write(cycle[sent % 36:sent % 36 + 1])
         sent += 1
         t += period
         while (d := t - time.monotonic()) > 0:
             if select.select([fd], [], [], d)[0]:
-                got += len(os.read(fd, 100))
+                got += read()
 while select.select([fd], [], [], 0.3)[0]:   # the last echoes still on their way
-    got += len(os.read(fd, 100))
+    got += read()
 rtts.sort()
 median = "%.3f ms" % (1000 * rtts[len(rtts) // 2]) if rtts else "-"
 print("sent %d, echoes %d, round trip median %s" % (sent, got, median))

@@ -14,6 +14,7 @@ packages=(
     imagemagick                        # screenshots
     socat                              # a COM3 redirected over TCP
     ser2net                            # a real device server for the relay's tests
+    iproute2 tcpdump                   # TCP_INFO of a chain's sockets (ss), and its segments
     dbus at-spi2-core python3-pyatspi  # the accessibility stack a screen reader reads through
     nlohmann-json3-dev                 # farend's JSON report and stream (header-only)
     python3                            # the scripted RFC 2217 server of the tests
