@@ -1,0 +1,200 @@
+#!/usr/bin/env python3
+"""The signs of a chain's faults, measured from what tests/support/chain.sh kept of a run: what
+the relay said (report.json) beside figures taken apart from it.
+
+    bench/chain_signs.py [--period MS] [--json] DIR...
+
+For each DIR, one block (or, with --json, one JSON object a line):
+  relay     sends, echoed, lost, changed, extra; late as the report gives it; p50/p99/max; the
+            verdict codes and the speed named
+  changed   changed / (echoed + changed): the share of replies that were not the byte sent
+  per read  echo bytes per TCP segment the relay received (TCP_INFO bytes_received /
+            data_segs_in of its socket), and from the capture the share of segments with more
+            than one byte; replies per read at the tester (tester.log)
+  period    the share of round trips (the relay's histogram) within 0.3 ms of a multiple of
+            the period, and of round trips less the LAN's least RTT (the report's lan); with
+            round trips spread evenly that share is 0.6/period
+  retrans   the relay's socket: tcpi_retrans/tcpi_total_retrans, out-of-order segments
+            received; ser2net's socket: its total retransmissions (ss.txt, last sample)
+  stable    the reply stream against itself one cycle's worth of replies later (the share of
+            reply bytes equal to the one q bytes on, q chosen best near replies/cycles): a
+            byte-for-byte mapping stable from cycle to cycle gives 100%, whatever it maps to;
+            and, where the far device is the model, per byte sent the share of its replies
+            equal to the commonest reply for that byte's value (device.log)
+"""
+import collections
+import json
+import os
+import re
+import sys
+
+CYCLE = 36
+
+
+def load(path):
+    return open(path).read() if os.path.exists(path) else ""
+
+
+def replies_and_sends(log):
+    sends, reads = [], []
+    for line in log.splitlines():
+        t, kind, *data = line.split(" ")
+        if kind == "S":
+            sends.append(bytes.fromhex(data[0]))
+        elif kind == "R":
+            reads.append(bytes.fromhex("".join(data)))
+    return sends, reads
+
+
+def stability(stream, sends):
+    """(q, share of reply bytes equal to the byte q on), q near len(stream) per cycle sent."""
+    if len(sends) < 2 * CYCLE or len(stream) < 2:
+        return None, None
+    q0 = round(len(stream) * CYCLE / len(sends))
+    best = (None, -1.0)
+    for q in range(max(1, q0 - 3), q0 + 4):
+        pairs = len(stream) - q
+        if pairs > 0:
+            share = sum(stream[j] == stream[j + q] for j in range(pairs)) / pairs
+            best = max(best, (q, share), key=lambda b: b[1])
+    return best
+
+
+def model_stability(log):
+    """Per byte sent (by value): the share of sends whose replies are the commonest for that value."""
+    value, replies = {}, collections.defaultdict(list)
+    for line in log.splitlines():
+        f = line.split()
+        if len(f) >= 4 and f[1] == "in":
+            value[f[3]] = f[2]
+        elif len(f) >= 4 and f[1] == "out":
+            replies[f[3]].append(f[2])
+    if not value:
+        return None
+    by_value = collections.defaultdict(list)
+    for tag, v in value.items():
+        by_value[v].append(tuple(replies.get(tag, ())))
+    same = sum(collections.Counter(r).most_common(1)[0][1] for r in by_value.values())
+    return same / len(value)
+
+
+def ss_last(text, side):
+    lines = [l for l in text.splitlines() if l.split(" ")[1:2] == [side] and "segs_in:" in l]
+    if not lines:
+        return {}
+    last = lines[-1]
+    got = {}
+    for key in ("bytes_received", "data_segs_in", "rcv_ooopack", "dsack_dups", "reord_seen"):
+        m = re.search(r"\b%s:(\d+)" % key, last)
+        got[key] = int(m.group(1)) if m else 0
+    m = re.search(r"\bretrans:(\d+)/(\d+)", last)
+    got["retrans"], got["total_retrans"] = (int(m.group(1)), int(m.group(2))) if m else (0, 0)
+    return got
+
+
+def capture_segments(text, port):
+    """Payload lengths of the data segments from the device server."""
+    return [int(n) for n in re.findall(r"\.%d > .* length (\d+)$" % port, text, re.M) if int(n)]
+
+
+def on_multiples(histogram, period, offset=0.0, within=0.3):
+    total = sum(b["count"] for b in histogram)
+    if not total:
+        return None
+    near = 0
+    for b in histogram:
+        middle = (b["from"] + b["to"]) / 2 - offset
+        k = round(middle / period)
+        near += b["count"] if k >= 1 and abs(middle - k * period) <= within else 0
+    return near / total
+
+
+def signs(d, period):
+    r = json.loads(load(os.path.join(d, "report.json")) or "{}")
+    s = {"dir": d, "command": load(os.path.join(d, "command.txt")).strip()}
+    if not r:
+        s["error"] = "no report"
+        return s
+    m = re.search(r"--period (\S+)", s["command"])
+    period = float(m.group(1)) if m else period
+    port = int(r["target"].rsplit(":", 1)[1])
+    s.update({k: r[k] for k in ("sends", "echoed", "lost", "changed", "extra", "late", "late_share")})
+    s["rtt"] = r["round_trip_ms"]
+    s["verdicts"] = [v["code"] for v in r["verdicts"]]
+    s["verdict_texts"] = [v["text"] for v in r["verdicts"]]
+    s["speed"] = r["speed_match"]
+    s["clean"] = r["clean"]
+    replies = r["echoed"] + r["changed"]
+    s["changed_share"] = r["changed"] / replies if replies else None
+    near = ss_last(load(os.path.join(d, "ss.txt")), "near")
+    far = ss_last(load(os.path.join(d, "ss.txt")), "far")
+    s["bytes_per_segment"] = (near["bytes_received"] / near["data_segs_in"]
+                              if near.get("data_segs_in") else None)
+    lengths = capture_segments(load(os.path.join(d, "capture.txt")), port)
+    s["segments_over_1_byte"] = sum(n > 1 for n in lengths) / len(lengths) if lengths else None
+    s["relay_retrans"] = "%d/%d" % (near.get("retrans", 0), near.get("total_retrans", 0)) if near else None
+    s["relay_rcv_ooopack"] = near.get("rcv_ooopack")
+    s["server_total_retrans"] = far.get("total_retrans") if far else None
+    sends, reads = replies_and_sends(load(os.path.join(d, "tester.log")))
+    s["replies_per_tester_read"] = sum(map(len, reads)) / len(reads) if reads else None
+    hist = r["round_trip_histogram_ms"]
+    lan = (r.get("time_split_ms") or {}).get("lan") or 0.0
+    s["period_ms"] = period
+    s["rtt_on_period_multiples"] = on_multiples(hist, period)
+    s["rtt_less_lan_on_multiples"] = on_multiples(hist, period, lan)
+    s["stable_q"], s["stable_share"] = stability(b"".join(reads), sends)
+    s["model_stable_share"] = model_stability(load(os.path.join(d, "device.log")))
+    return s
+
+
+def pct(x):
+    return "-" if x is None else "%.0f%%" % (100 * x)
+
+
+def num(x, f="%.2f"):
+    return "-" if x is None else f % x
+
+
+def block(s):
+    if "error" in s:
+        return "%s: %s" % (s["dir"], s["error"])
+    return "\n".join([
+        s["command"],
+        "  relay     sends %d, echoed %d, lost %d, changed %d, extra %d; late %s of echoes; "
+        "rtt p50 %s p99 %s max %s ms" % (s["sends"], s["echoed"], s["lost"], s["changed"], s["extra"],
+                                         pct(s["late_share"]), s["rtt"]["p50"], s["rtt"]["p99"],
+                                         s["rtt"]["max"]),
+        "  verdicts  %s; speed: %s; clean: %s" % (" ".join(s["verdicts"]) or "-", s["speed"], s["clean"]),
+        "  changed   %s of replies" % pct(s["changed_share"]),
+        "  per read  %s echo bytes a segment at the relay; %s of segments over 1 byte; "
+        "%s replies a tester read" % (num(s["bytes_per_segment"]), pct(s["segments_over_1_byte"]),
+                                      num(s["replies_per_tester_read"])),
+        "  period    %s of round trips within 0.3 ms of k x %g ms; %s less the LAN's RTT"
+        % (pct(s["rtt_on_period_multiples"]), s["period_ms"], pct(s["rtt_less_lan_on_multiples"])),
+        "  retrans   relay %s (retrans/total), %s out of order in; ser2net total %s"
+        % (s["relay_retrans"], s["relay_rcv_ooopack"], s["server_total_retrans"]),
+        "  stable    %s of reply bytes equal %s bytes on; model: %s of sends map like their value's commonest"
+        % (pct(s["stable_share"]), s["stable_q"], pct(s["model_stable_share"])),
+    ] + ["  verdict:  " + t for t in s["verdict_texts"]])
+
+
+def main():
+    args = sys.argv[1:]
+    period, as_json = 10.0, False
+    while args and args[0].startswith("--"):
+        if args[0] == "--period":
+            period = float(args[1])
+            args = args[2:]
+        elif args[0] == "--json":
+            as_json, args = True, args[1:]
+        else:
+            sys.exit(__doc__)
+    if not args:
+        sys.exit(__doc__)
+    for d in args:
+        s = signs(d, period)
+        print(json.dumps(s) if as_json else block(s) + "\n")
+
+
+if __name__ == "__main__":
+    main()
