@@ -34,6 +34,9 @@ for mode in raw rfc2217; do
     run nagle-loopback-$mode "${flag[@]}"
     run nagle-loopback-$mode-nodelay "${flag[@]}" --nodelay
 done
+# ser2net's own packing (chardelay: two characters' time) off, Nagle off: what is left is the far side
+run chardelay-off-lan20-raw-nodelay --delay 10 --nodelay --no-chardelay
+run chardelay-off-loopback-raw-nodelay --nodelay --no-chardelay
 # retransmits: 5% loss each way on the 20 ms LAN
 run loss5-lan20-raw --delay 10 --loss 5 --seed 1
 run loss5-lan20-raw-nodelay --delay 10 --loss 5 --seed 1 --nodelay

@@ -12,6 +12,8 @@
 #                      a LAN between the relay and ser2net (needs root); without any: loopback
 #   --nodelay          ser2net's accepter with tcp(nodelay): no Nagle at the device server
 #   --rfc2217          ser2net's accepter with telnet(rfc2217), the relay's target rfc2217://
+#   --no-chardelay     ser2net sends what its port received at once, not after waiting two
+#                      characters' time (at least 1 ms) for more, as it does by default
 #   --device RATE,FMT  the far device's UART (default 9600,8N1; see uartdevice.py)
 #   --port RATE,FMT    the device server's UART, where it is the one set wrong (default 9600,8N1)
 #   --period MS        the tester's period (default 10)
@@ -34,13 +36,14 @@ build=${BUILD:-$root/build}
 usage() { sed -n '2,/^set -e/{/^set -e/d; s/^# \{0,1\}//; p}' "$0" >&2; exit 2; }
 all=("$@")
 out="" lan=() nodelay="" rfc2217="" device=9600,8N1 port_settings=9600,8N1 period=10 seconds=10
-capture="" far_command=()
+capture="" far_command=() options=""
 while (($#)); do
     case $1 in
         --out) out=$2; shift 2 ;;
         --delay|--jitter|--loss|--seed) lan+=("$1" "$2"); shift 2 ;;
         --nodelay) nodelay=1; shift ;;
         --rfc2217) rfc2217=1; shift ;;
+        --no-chardelay) options='  options:\n    chardelay: false\n'; shift ;;
         --device) device=$2; shift 2 ;;
         --port) port_settings=$2; shift 2 ;;
         --period) period=$2; shift 2 ;;
@@ -92,7 +95,7 @@ fi
 
 accepter="tcp${nodelay:+(nodelay)},$host,$port" target=$host:$port
 [ -z "$rfc2217" ] || { accepter="telnet(rfc2217),$accepter"; target=rfc2217://$target; }
-printf '%%YAML 1.1\n---\nconnection: &c\n  accepter: %s\n  connector: serialdev,%s,9600n81,local\n' \
+printf "%%YAML 1.1\n---\nconnection: &c\n  accepter: %s\n  connector: serialdev,%s,9600n81,local\n$options" \
     "$accepter" "$tmp/server" >"$tmp/ser2net.yaml"
 "${far[@]}" ser2net -n -c "$tmp/ser2net.yaml" -P "$tmp/ser2net.pid" 2>"$tmp/ser2net.err" & pids+=($!)
 listening() { "${far[@]}" ss -Hltn "sport = :$port" | grep -q .; }
