@@ -2,9 +2,10 @@
 """The signs of a chain's faults, measured from what tests/support/chain.sh kept of a run: what
 the relay said (report.json) beside figures taken apart from it.
 
-    bench/chain_signs.py [--period MS] [--json] DIR...
+    bench/chain_signs.py [--period MS] [--json | --table] DIR...
 
-For each DIR, one block (or, with --json, one JSON object a line):
+For each DIR, one block (with --json one JSON object a line, with --table one row of a Markdown
+table):
   relay     sends, echoed, lost, changed, extra; late as the report gives it; p50/p99/max; the
             verdict codes and the speed named
   changed   changed / (echoed + changed): the share of replies that were not the byte sent
@@ -178,22 +179,43 @@ def block(s):
     ] + ["  verdict:  " + t for t in s["verdict_texts"]])
 
 
+TABLE = ("| run | sends | echoed | lost | changed | extra | changed % | p50 / p99 / max ms | "
+         "B/segment | segments >1 B | rtt on k·P | rtt−LAN on k·P | retrans relay (cur/total) | "
+         "retrans ser2net | stable | stable (model) | verdicts | speed named |\n" + "|---" * 18 + "|")
+
+
+def row(s):
+    if "error" in s:
+        return "| %s | %s |" % (os.path.basename(s["dir"].rstrip("/")), s["error"])
+    return "| " + " | ".join([
+        os.path.basename(s["dir"].rstrip("/")), str(s["sends"]), str(s["echoed"]), str(s["lost"]),
+        str(s["changed"]), str(s["extra"]), pct(s["changed_share"]),
+        "%s / %s / %s" % (s["rtt"]["p50"], s["rtt"]["p99"], s["rtt"]["max"]),
+        num(s["bytes_per_segment"]), pct(s["segments_over_1_byte"]),
+        pct(s["rtt_on_period_multiples"]), pct(s["rtt_less_lan_on_multiples"]),
+        s["relay_retrans"] or "-", str(s["server_total_retrans"]), pct(s["stable_share"]),
+        pct(s["model_stable_share"]), " ".join(s["verdicts"]) or "-",
+        (s["speed"] or "-").replace("the replies are what ", "")]) + " |"
+
+
 def main():
     args = sys.argv[1:]
-    period, as_json = 10.0, False
+    period, form = 10.0, "block"
     while args and args[0].startswith("--"):
         if args[0] == "--period":
             period = float(args[1])
             args = args[2:]
-        elif args[0] == "--json":
-            as_json, args = True, args[1:]
+        elif args[0] in ("--json", "--table"):
+            form, args = args[0][2:], args[1:]
         else:
             sys.exit(__doc__)
     if not args:
         sys.exit(__doc__)
+    if form == "table":
+        print(TABLE)
     for d in args:
         s = signs(d, period)
-        print(json.dumps(s) if as_json else block(s) + "\n")
+        print({"json": json.dumps, "table": row}.get(form, lambda s: block(s) + "\n")(s))
 
 
 if __name__ == "__main__":

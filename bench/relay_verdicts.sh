@@ -4,7 +4,7 @@
 # farend): Nagle at the device server, retransmits, frame formats and rates off the list, far
 # devices slower and faster than the tester with either side set wrong (each run several
 # times), a clean chain and random corruption. Each run's outputs go to DIR/NAME; the signs of
-# every run (bench/chain_signs.py) to DIR/signs.txt and DIR/signs.jsonl. Needs root for the LAN.
+# every run (bench/chain_signs.py) to DIR/signs.txt, DIR/signs.jsonl and DIR/signs.md. Needs root for the LAN.
 #   usage: bench/relay_verdicts.sh DIR [seconds] [repeats] [NAME-PATTERN]
 #          (default 10 s, 3 repeats of the speed cases, every case; build/ must be built)
 set -euo pipefail
@@ -55,8 +55,10 @@ for i in $(seq "$repeats"); do
     done
     run clean-$i --rfc2217
     run corrupt30-$i --rfc2217 -- build/farend --port {} --corrupt 30 --seed "$i"
+    run corrupt30-nodelay-$i --rfc2217 --nodelay -- build/farend --port {} --corrupt 30 --seed "$i"
 done
 
 python3 bench/chain_signs.py "$dir"/*/ >"$dir/signs.txt"
 python3 bench/chain_signs.py --json "$dir"/*/ >"$dir/signs.jsonl"
-echo "the signs of each run: $dir/signs.txt"
+python3 bench/chain_signs.py --table "$dir"/*/ >"$dir/signs.md"
+echo "the signs of each run: $dir/signs.txt (a table: signs.md)"
