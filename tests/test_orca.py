@@ -1,0 +1,153 @@
+"""What Orca says of the running tester, driven by keys alone: run by tests/test_access.sh orca,
+which starts the buses, the display, Orca (speech to its debug log, $ORCA_LOG) and the tester
+against a far end that flips a bit of every reply. pyatspi reads what the screen shows to compare.
+Waits for what Orca says with generous deadlines and asserts no time. Prints one line per check."""
+import os
+import re
+import subprocess
+import sys
+import time
+
+import pyatspi
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "support"))
+from screenreader import BOX_NAMES, NAME_TOKEN, RAW, check, finish, tester_frame, wait_for
+
+LOG = os.environ["ORCA_LOG"]
+SAID = re.compile(r"SPEECH OUTPUT: '(.*?)'(?:\{|\[\{)", re.S)
+SAY_ALL = re.compile(r"DEFAULT SAY ALL: \[text \| 受信ログ\] '(.*?)' \((\d+)-(\d+), current", re.S)
+
+
+def orca_log():
+    with open(LOG, encoding="utf-8", errors="replace") as f:
+        return f.read()
+
+
+class Speech:
+    """What Orca has said since the last mark."""
+
+    def __init__(self):
+        self.mark = 0
+
+    def since_mark(self):
+        return [m.group(1) for m in SAID.finditer(orca_log()[self.mark:])]
+
+    def key(self, *keys):
+        self.mark = len(orca_log())
+        subprocess.run(["xdotool", "key", "--delay", "100"] + list(keys), check=True)
+
+    def wait(self, found, what, seconds=60):
+        """Waits until found(utterances since the mark) is true; returns the utterances."""
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            said = self.since_mark()
+            if found(said):
+                return said
+            time.sleep(0.2)
+        check(False, what, self.since_mark()[-8:])
+        return None
+
+
+def words(s):
+    return " ".join(s.split())
+
+
+def label2_value(utterance):
+    """A Label2 announcement's value: Orca adds a full stop after a name."""
+    u = utterance.strip()
+    return u[:-1] if len(u) > 1 and u.endswith(".") else u
+
+
+speech = Speech()
+frame = wait_for(tester_frame, "the tester's window on the bus")
+log = [a for a in pyatspi.findAllDescendants(frame, lambda a: a.getRole() == pyatspi.ROLE_TEXT)
+       if a.name == "受信ログ"][0]
+text = log.queryText()
+speech.wait(lambda s: any("送信開始 push button" in u for u in s), "Start is said at start-up", 90)
+
+# --- the period 1 ms, typed; back to Start and start sending
+speech.key("Tab")
+speech.wait(lambda s: any("送信周期 editable combo box" in u for u in s), "Tab says the period box")
+speech.key("1", "Return", "shift+Tab")
+speech.wait(lambda s: any("送信開始 push button" in u for u in s), "Shift+Tab says Start")
+
+# --- Label2 while Start has the focus: its changes said by name, a few a second at most
+speech.key("space")
+said = speech.wait(lambda s: len(s) >= 12 and any(label2_value(u) in BOX_NAMES for u in s),
+                   "Label2's changes are said, a box byte by name", 120)
+if said:
+    values = [label2_value(u) for u in said]
+    odd = [v for v in values if len(v) != 1 and v not in BOX_NAMES]
+    check(not odd and not any(RAW.search(v) for v in values),
+          "each utterance is Label2's value: one character or a byte's name", odd[:5])
+    print("info  Label2 said: %s" % " ".join(values[:12]))
+
+# --- Tab into the log: its name and role first, then its line; then arriving bytes by name
+speech.key("Tab", "Tab")
+said = speech.wait(lambda s: any("受信ログ text" in u for u in s), "Tab into the log says 受信ログ text")
+if said:
+    check(not any(label2_value(u) in BOX_NAMES for u in said[:said.index(
+        next(u for u in said if "受信ログ text" in u))]),
+          "nothing of the log is said before its name", said[:4])
+mark = speech.mark
+arrived = speech.wait(lambda s: len([u for u in s if NAME_TOKEN.search(u)]) >= 4,
+                      "bytes arriving in the focused log are said by name")
+arrivals = [u for u in arrived or [] if NAME_TOKEN.search(u)]
+check(arrivals and not any(RAW.search(u) for u in arrivals),
+      "arrivals are said with names, never raw box characters", [RAW.findall(u) for u in arrivals][:3])
+print("info  arriving: %r" % (arrivals[-1][:100] if arrivals else None))
+
+# keeping up: leaving the log is answered before more than a few announcements have come
+speech.key("shift+Tab")
+said = speech.wait(lambda s: any("送信周期 editable combo box" in u for u in s),
+                   "Shift+Tab out of the log is answered while bytes arrive")
+if said:
+    before = said[:next(i for i, u in enumerate(said) if "送信周期 editable combo box" in u)]
+    check(len(before) <= 4, "Orca answers the key before more than four announcements", before)
+
+# --- stop; the log's text is now fixed
+speech.key("shift+Tab")
+speech.wait(lambda s: any("push button" in u for u in s), "Shift+Tab says Start")
+speech.key("space")
+time.sleep(1.5)   # the tick's last insertion and its announcement
+whole = text.getText(0, -1)
+for arrival in arrivals:
+    a = words(arrival)
+    found = next((n for n in range(len(a), 0, -1) if a[:n] in words(whole)), 0)
+    check(found == len(a), "an announcement of arriving bytes is the log's text",
+          (a[:found][-30:], a[found:found + 40]))
+check("\n" in whole and NAME_TOKEN.search(whole), "the log holds line breaks and box bytes")
+
+# --- a line read is exactly the row: Ctrl+Home reads the first, Down the second
+speech.key("Tab", "Tab")
+speech.wait(lambda s: any("受信ログ text" in u for u in s), "Tab into the stopped log")
+for keys, what in ((["ctrl+Home"], "Ctrl+Home"), (["Down"], "Down")):
+    speech.key(*keys)
+    said = speech.wait(lambda s: len(s) >= 1, what + " reads a line")
+    row = text.getTextAtOffset(text.caretOffset, pyatspi.TEXT_BOUNDARY_LINE_START)
+    check(said is not None and len(said) == 1 and words(said[0]) == words(row[0]),
+          what + " says exactly the row the caret is on", (said, row))
+
+# --- say-all from the start: every piece once, in order, to the end
+speech.key("ctrl+Home")
+speech.wait(lambda s: len(s) >= 1, "Ctrl+Home reads the first line")
+count = text.characterCount
+speech.key("KP_Add")
+deadline = time.monotonic() + 120
+pieces = []
+while time.monotonic() < deadline:
+    pieces = [(m.group(1), int(m.group(2)), int(m.group(3)))
+              for m in SAY_ALL.finditer(orca_log()[speech.mark:])]
+    if pieces and pieces[-1][2] >= count:
+        break
+    time.sleep(0.5)
+check(pieces and pieces[0][1] == 0 and pieces[-1][2] == count,
+      "say-all reads from the start to the end", (pieces[:1], pieces[-1:], count))
+check(all(a[2] == b[1] for a, b in zip(pieces, pieces[1:])),
+      "say-all reads each piece once: each starts where the one before ended",
+      [(a[1:], b[1:]) for a, b in zip(pieces, pieces[1:]) if a[2] != b[1]][:5])
+check(words("".join(p for p, _, _ in pieces)) == words(whole),
+      "say-all says the log's text, every break included once")
+print("info  say-all: %d pieces over %d characters" % (len(pieces), count))
+
+finish()
