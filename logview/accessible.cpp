@@ -357,8 +357,10 @@ Pos LogView::spokenStart()
         spokenFrom = 0;
     } else if (t.spokenSize() - t.spokenOffset(spokenFrom) > kSpokenLimit) {
         spokenFrom = t.positionAtSpoken(t.spokenSize() - kSpokenKept);
-        if (spokenFrom > 0 && t.at(spokenFrom - 1) != U'\n')
-            spokenFrom = std::min(t.size(), t.paragraphEnd(spokenFrom) + 1);
+        // from the next paragraph when one starts soon (a line that never ends has none)
+        const Pos next = t.paragraphEnd(spokenFrom) + 1;
+        if (spokenFrom > 0 && t.at(spokenFrom - 1) != U'\n' && next - spokenFrom <= kBoundaryReach)
+            spokenFrom = std::min(t.size(), next);
     }
     return spokenFrom;
 }

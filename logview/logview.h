@@ -75,7 +75,7 @@ public:
     // Scrolls so that [from, to) is on screen as far as it fits.
     void showRange(Pos from, Pos to);
     // Where the text assistive technology is given starts (accessible.cpp): 0, unless the log
-    // holds more spoken characters than an int counts; then a paragraph start near the end.
+    // holds more spoken characters than an int counts; then about 1.5 Gi of them before the end.
     Pos spokenStart();
 
 public slots:
