@@ -6,7 +6,6 @@
 #include "logview/hexbox.h"
 #include "logview/rowlayout.h"
 
-#include <QAccessible>
 #include <QFontMetricsF>
 #include <QGuiApplication>
 #include <QInputMethod>
