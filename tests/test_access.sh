@@ -41,9 +41,13 @@ if [ "$client" = orca ]; then
  "profiles": {"default": {"profile": ["Default", "default"]}}, "pronunciations": {},
  "keybindings": {}}
 EOF
-    # Orca's own hook for code of the user's: its debug log written a line at a time
-    echo "import orca.debug; orca.debug.debugFile and orca.debug.debugFile.reconfigure(line_buffering=True)" \
-        >"$work/orca/orca-customizations.py"
+    # Orca's own hook for code of the user's: its debug log written a line at a time, and runs
+    # of one character said as they stand (not "18 left paren characters"), to compare with the text
+    cat >"$work/orca/orca-customizations.py" <<'EOF'
+import orca.debug, orca.settings
+orca.debug.debugFile and orca.debug.debugFile.reconfigure(line_buffering=True)
+orca.settings.repeatCharacterLimit = 0
+EOF
     export ORCA_LOG=$work/orca.log
     HOME=$work/home XDG_RUNTIME_DIR=$work/home GSETTINGS_BACKEND=memory \
         orca -u "$work/orca" --debug-file "$ORCA_LOG" >"$work/orca.out" 2>&1 &
