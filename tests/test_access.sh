@@ -11,6 +11,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export LOOPTEST_BUILD=${LOOPTEST_BUILD:-$PWD/build}
+export PYTHONDONTWRITEBYTECODE=1   # the source tree stays as it is
 if [ -z "${_ACCESS_IN_SESSION:-}" ]; then
     export _ACCESS_IN_SESSION=1
     unset DISPLAY WAYLAND_DISPLAY AT_SPI_BUS_ADDRESS
