@@ -29,8 +29,9 @@ void TForm1::createControls()
         return new TLabel(this, corner.x(), corner.y(), caption, font);
     };
     Label1 = label(Layout::label1, QStringLiteral("label1"), bold24);
-    Label2 = new ReceivedLabel(this, Layout::label2.x(), Layout::label2.y(),
-                               QStringLiteral("Label2"), bold24);
+    auto *received = new ReceivedLabel(this, Layout::label2.x(), Layout::label2.y(),
+                                       QStringLiteral("Label2"), bold24);
+    Label2 = received;
     Label3 = label(Layout::label3, QStringLiteral("Label3"), bold24);
     Label4 = label(Layout::label4, QStringLiteral("ASCII コード"), bold16);
     Label5 = label(Layout::label5, QStringLiteral("ASCII文字"), bold16);
@@ -79,6 +80,7 @@ void TForm1::createControls()
     Label9->SetLabelFor(ComboBox1);
     ComboBox1->setAccessibleName(Label9->text());
     RichEdit1->setAccessibleName(QStringLiteral("受信ログ"));
+    received->SetQuietFor(RichEdit1);   // the log says the bytes it receives
 
     setTabOrder(Button1, ComboBox1);
     setTabOrder(ComboBox1, RichEdit1);

@@ -5,7 +5,9 @@
 // character: the few that are not a byte's are kept in a side table behind an escape code.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <string_view>
 
 namespace logview {
 
@@ -20,6 +22,45 @@ constexpr Cell kForeignCell = 0xFF;   // received 0xFF, or a character kept in t
 constexpr bool isHexBoxByte(std::uint8_t byte)
 {
     return (byte >= 0x01 && byte < 0x20) || (byte >= 0x7F && (byte <= 0xA0 || byte >= 0xE0));
+}
+
+namespace detail {
+// "0x00" ... "0xFF", four characters each.
+struct HexNames {
+    std::array<std::array<char, 4>, 256> text{};
+    constexpr HexNames()
+    {
+        constexpr char digits[] = "0123456789ABCDEF";
+        for (int b = 0; b < 256; ++b)
+            text[std::size_t(b)] = {'0', 'x', digits[b >> 4], digits[b & 15]};
+    }
+};
+inline constexpr HexNames kHexNames{};
+inline constexpr std::string_view kControlNames[32] = {
+    "NUL", "SOH", "STX", "ETX", "EOT", "ENQ", "ACK", "BEL", "BS",  "HT",  "LF",
+    "VT",  "FF",  "CR",  "SO",  "SI",  "DLE", "DC1", "DC2", "DC3", "DC4", "NAK",
+    "SYN", "ETB", "CAN", "EM",  "SUB", "ESC", "FS",  "GS",  "RS",  "US"};
+} // namespace detail
+
+// What a screen reader is given for a byte drawn as a hex box: its control name ("SOH" ... "US",
+// "DEL") or its value ("0x80" ... "0xFF"); empty for any other byte.
+constexpr std::string_view boxName(std::uint8_t byte)
+{
+    if (!isHexBoxByte(byte))
+        return {};
+    if (byte < 0x20)
+        return detail::kControlNames[byte];
+    if (byte == 0x7F)
+        return "DEL";
+    return std::string_view(detail::kHexNames.text[byte].data(), 4);
+}
+
+// How many characters a cell takes in the text a screen reader is given: a box byte its name
+// with a space on each side, so that it never runs into what stands beside it; anything else
+// one. (A kForeignCell listed in a side table is one character, not received 0xFF.)
+constexpr int spokenLength(Cell cell)
+{
+    return isHexBoxByte(cell) ? int(boxName(cell).size()) + 2 : 1;
 }
 
 // Where a hex box stands in laid-out text: a space one em wide, which every Japanese face has.

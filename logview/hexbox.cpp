@@ -106,15 +106,8 @@ const std::uint8_t *hexDigitRows(int digit)
 
 QString hexBoxName(std::uint8_t byte)
 {
-    static const char *const controls[32] = {
-        "NUL", "SOH", "STX", "ETX", "EOT", "ENQ", "ACK", "BEL", "BS",  "HT",  "LF",
-        "VT",  "FF",  "CR",  "SO",  "SI",  "DLE", "DC1", "DC2", "DC3", "DC4", "NAK",
-        "SYN", "ETB", "CAN", "EM",  "SUB", "ESC", "FS",  "GS",  "RS",  "US"};
-    if (byte < 0x20)
-        return QString::fromLatin1(controls[byte]);
-    if (byte == 0x7F)
-        return QStringLiteral("DEL");
-    return QStringLiteral("0x") + QStringLiteral("%1").arg(byte, 2, 16, QLatin1Char('0')).toUpper();
+    const std::string_view name = boxName(byte);
+    return QString::fromLatin1(name.data(), qsizetype(name.size()));
 }
 
 } // namespace logview

@@ -44,7 +44,7 @@ private:
     mutable Drawn drawn[2];   // the text's colour and the selection's
 };
 
-// What a screen reader says for a byte drawn as a box: "SOH" ... "US", "DEL", or "0x80".
+// boxName() as a QString.
 QString hexBoxName(std::uint8_t byte);
 
 // A hex digit's shape: five rows of three pixels, each row a 3-bit number, the high bit left.

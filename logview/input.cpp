@@ -297,7 +297,7 @@ void LogView::contextMenuEvent(QContextMenuEvent *e)
 void LogView::focusInEvent(QFocusEvent *e)
 {
     QAbstractScrollArea::focusInEvent(e);
-    caretMoved();
+    caretMoved(false);   // the screen reader hears of the focus first, and reads the line then
 }
 
 void LogView::focusOutEvent(QFocusEvent *e)
@@ -312,6 +312,8 @@ void LogView::timerEvent(QTimerEvent *e)
     if (e->timerId() == blinkTimer.timerId()) {
         caretOn = !caretOn;
         viewport()->update(caretRect().adjusted(-1, 0, 1, 0));
+    } else if (e->timerId() == announceTimer.timerId()) {
+        tellCollected();
     } else if (e->timerId() == dragTimer.timerId()) {
         scrollRows(dragPoint.y() < 0 ? -1 : 1);
         const Pos pos = positionAt(dragPoint);

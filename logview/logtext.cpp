@@ -1,6 +1,7 @@
 #include "logview/logtext.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <vector>
 
@@ -11,11 +12,21 @@ constexpr int kLeafCells = 4064;   // a leaf with its header fills about 4 KiB
 constexpr int kFanout = 32;
 // paragraph starts this close behind a discard point are preferred as the new first line
 constexpr Pos kParagraphSearch = 64 * 1024;
+
+constexpr std::array<std::uint8_t, 256> kSpoken = [] {
+    std::array<std::uint8_t, 256> t{};
+    for (int c = 0; c < 256; ++c)
+        t[std::size_t(c)] = static_cast<std::uint8_t>(spokenLength(static_cast<Cell>(c)));
+    return t;
+}();
+// a side-table character is one spoken character, where received 0xFF is its name
+constexpr int kForeignSpokenExcess = kSpoken[kForeignCell] - 1;
 } // namespace
 
 struct LogText::Leaf {
     std::uint16_t used = 0;
     std::uint16_t breaks = 0;
+    std::uint16_t spoken = 0;   // at most kLeafCells times the longest spoken cell
     // the side table: the characters of the kForeignCell cells that are no received 0xFF, in
     // order, and where they stand in the leaf
     std::vector<char32_t> foreign;
@@ -25,6 +36,14 @@ struct LogText::Leaf {
     int foreignBefore(Pos offset) const
     {
         return int(std::lower_bound(foreignAt.begin(), foreignAt.end(), offset) - foreignAt.begin());
+    }
+    // The spoken characters of cells [from, to).
+    int spokenOf(Pos from, Pos to) const
+    {
+        int n = 0;
+        for (Pos k = from; k < to; ++k)
+            n += kSpoken[cells[k]];
+        return n - kForeignSpokenExcess * (foreignBefore(to) - foreignBefore(from));
     }
     // The side-table entries from `offset` on move by `delta`.
     void shiftForeign(Pos offset, Pos delta)
@@ -39,21 +58,22 @@ struct LogText::Node {
     bool leaves = true;   // children are leaves
     Pos chars[kFanout] = {};
     Pos breaks[kFanout] = {};
+    Pos spoken[kFanout] = {};
     void *child[kFanout] = {};
 
-    Pos totalChars() const
+    static Pos total(const Pos *counts, int n)
     {
         Pos s = 0;
-        for (int i = 0; i < count; ++i)
-            s += chars[i];
+        for (int i = 0; i < n; ++i)
+            s += counts[i];
         return s;
     }
-    Pos totalBreaks() const
+    Pos totalChars() const { return total(chars, count); }
+    Pos totalBreaks() const { return total(breaks, count); }
+    Pos totalSpoken() const { return total(spoken, count); }
+    const Pos *counts(Count c) const
     {
-        Pos s = 0;
-        for (int i = 0; i < count; ++i)
-            s += breaks[i];
-        return s;
+        return c == Count::Chars ? chars : c == Count::Breaks ? breaks : spoken;
     }
     void refresh(int i)
     {
@@ -61,17 +81,19 @@ struct LogText::Node {
             const Leaf *l = static_cast<const Leaf *>(child[i]);
             chars[i] = l->used;
             breaks[i] = l->breaks;
+            spoken[i] = l->spoken;
         } else {
             const Node *n = static_cast<const Node *>(child[i]);
             chars[i] = n->totalChars();
             breaks[i] = n->totalBreaks();
+            spoken[i] = n->totalSpoken();
         }
     }
     void insertAt(int i, void *c)
     {
         std::memmove(child + i + 1, child + i, sizeof(void *) * (count - i));
-        std::memmove(chars + i + 1, chars + i, sizeof(Pos) * (count - i));
-        std::memmove(breaks + i + 1, breaks + i, sizeof(Pos) * (count - i));
+        for (Pos *a : {chars, breaks, spoken})
+            std::memmove(a + i + 1, a + i, sizeof(Pos) * (count - i));
         child[i] = c;
         ++count;
         refresh(i);
@@ -79,8 +101,8 @@ struct LogText::Node {
     void removeAt(int i)
     {
         std::memmove(child + i, child + i + 1, sizeof(void *) * (count - i - 1));
-        std::memmove(chars + i, chars + i + 1, sizeof(Pos) * (count - i - 1));
-        std::memmove(breaks + i, breaks + i + 1, sizeof(Pos) * (count - i - 1));
+        for (Pos *a : {chars, breaks, spoken})
+            std::memmove(a + i, a + i + 1, sizeof(Pos) * (count - i - 1));
         --count;
     }
     // Inserts `c` at `i`; when full, splits and returns the new right half.
@@ -97,6 +119,7 @@ struct LogText::Node {
         std::memcpy(right->child, child + half, sizeof(void *) * right->count);
         std::memcpy(right->chars, chars + half, sizeof(Pos) * right->count);
         std::memcpy(right->breaks, breaks + half, sizeof(Pos) * right->count);
+        std::memcpy(right->spoken, spoken + half, sizeof(Pos) * right->count);
         count = half;
         if (i <= half)
             insertAt(i, c);
@@ -120,10 +143,11 @@ struct LogText::Node {
 namespace {
 
 // Writes `n` characters at `offset` of a leaf with room for them (its side table already
-// moved out of their way); returns the breaks written.
-int writeCells(LogText::Leaf &leaf, Pos offset, const char32_t *chars, Pos n)
+// moved out of their way) and counts them in.
+void writeCells(LogText::Leaf &leaf, Pos offset, const char32_t *chars, Pos n)
 {
     int breaks = 0;
+    int spoken = 0;
     const int at = leaf.foreignBefore(offset);
     std::vector<char32_t> extra;
     std::vector<std::uint16_t> extraAt;
@@ -131,6 +155,7 @@ int writeCells(LogText::Leaf &leaf, Pos offset, const char32_t *chars, Pos n)
     for (Pos k = 0; k < n; ++k) {
         const Cell c = cellOf(chars[k]);
         cells[k] = c;
+        spoken += kSpoken[c];
         if (c == kBreakCell) {
             ++breaks;
         } else if (c == kForeignCell && chars[k] != cellChar(kForeignCell)) {
@@ -142,7 +167,10 @@ int writeCells(LogText::Leaf &leaf, Pos offset, const char32_t *chars, Pos n)
         leaf.foreign.insert(leaf.foreign.begin() + at, extra.begin(), extra.end());
         leaf.foreignAt.insert(leaf.foreignAt.begin() + at, extraAt.begin(), extraAt.end());
     }
-    return breaks;
+    leaf.used = static_cast<std::uint16_t>(leaf.used + n);
+    leaf.breaks = static_cast<std::uint16_t>(leaf.breaks + breaks);
+    leaf.spoken = static_cast<std::uint16_t>(leaf.spoken + spoken -
+                                              kForeignSpokenExcess * int(extra.size()));
 }
 
 } // namespace
@@ -233,8 +261,7 @@ Pos LogText::insertSome(Pos at, const char32_t *chars, Pos n)
                     Leaf *fresh = new Leaf;
                     if (pos == 0 || pos == leaf->used) {
                         const Pos k = std::min<Pos>(n, kLeafCells);
-                        fresh->breaks = static_cast<std::uint16_t>(writeCells(*fresh, 0, chars, k));
-                        fresh->used = static_cast<std::uint16_t>(k);
+                        writeCells(*fresh, 0, chars, k);
                         placed = k;
                         extraAt = pos == 0 ? i : i + 1;
                     } else {
@@ -248,10 +275,12 @@ Pos LogText::insertSome(Pos at, const char32_t *chars, Pos n)
                         fresh->foreignAt.assign(leaf->foreignAt.begin() + fi, leaf->foreignAt.end());
                         for (std::uint16_t &o : fresh->foreignAt)
                             o = static_cast<std::uint16_t>(o - pos);
+                        fresh->spoken = static_cast<std::uint16_t>(fresh->spokenOf(0, tail));
                         leaf->foreign.resize(fi);
                         leaf->foreignAt.resize(fi);
                         leaf->used = static_cast<std::uint16_t>(pos);
                         leaf->breaks = static_cast<std::uint16_t>(leaf->breaks - fresh->breaks);
+                        leaf->spoken = static_cast<std::uint16_t>(leaf->spoken - fresh->spoken);
                         placed = 0;   // the caller comes back to the room made at the split
                         extraAt = i + 1;
                     }
@@ -260,9 +289,7 @@ Pos LogText::insertSome(Pos at, const char32_t *chars, Pos n)
                     const Pos k = std::min<Pos>(n, kLeafCells - leaf->used);
                     std::memmove(leaf->cells + pos + k, leaf->cells + pos, leaf->used - pos);
                     leaf->shiftForeign(pos, k);
-                    leaf->breaks =
-                        static_cast<std::uint16_t>(leaf->breaks + writeCells(*leaf, pos, chars, k));
-                    leaf->used = static_cast<std::uint16_t>(leaf->used + k);
+                    writeCells(*leaf, pos, chars, k);
                     placed = k;
                 }
             } else {
@@ -311,6 +338,7 @@ Pos LogText::eraseSome(Pos from, Pos to)
                 removed = std::min<Pos>(count, leaf->used - pos);
                 Cell *first = leaf->cells + pos;
                 const int breaks = int(std::count(first, first + removed, kBreakCell));
+                const int spoken = leaf->spokenOf(pos, pos + removed);
                 if (!leaf->foreign.empty()) {
                     const int fi = leaf->foreignBefore(pos);
                     const int fn = leaf->foreignBefore(pos + removed) - fi;
@@ -323,6 +351,7 @@ Pos LogText::eraseSome(Pos from, Pos to)
                 std::memmove(first, first + removed, leaf->used - pos - removed);
                 leaf->used = static_cast<std::uint16_t>(leaf->used - removed);
                 leaf->breaks = static_cast<std::uint16_t>(leaf->breaks - breaks);
+                leaf->spoken = static_cast<std::uint16_t>(leaf->spoken - spoken);
                 empty = leaf->used == 0 && !soleLeaf;
                 if (empty)
                     delete leaf;
@@ -406,12 +435,12 @@ std::u32string LogText::text(Pos from, Pos to) const
     return out;
 }
 
-const LogText::Leaf *LogText::walk(Pos &target, bool byBreaks, Pos &other) const
+const LogText::Leaf *LogText::walk(Pos &target, Count byCount, Count summedCount, Pos &other) const
 {
     const Node *n = root;
     for (;;) {
-        const Pos *by = byBreaks ? n->breaks : n->chars;
-        const Pos *summed = byBreaks ? n->chars : n->breaks;
+        const Pos *by = n->counts(byCount);
+        const Pos *summed = n->counts(summedCount);
         int i = 0;
         while (i < n->count - 1 && target >= by[i]) {
             target -= by[i];
@@ -424,18 +453,55 @@ const LogText::Leaf *LogText::walk(Pos &target, bool byBreaks, Pos &other) const
     }
 }
 
+Pos LogText::spokenSize() const
+{
+    return root->totalSpoken();
+}
+
+Pos LogText::spokenOffset(Pos pos) const
+{
+    pos = std::clamp<Pos>(pos, 0, size());
+    Pos before = 0;
+    const Leaf *leaf = walk(pos, Count::Chars, Count::Spoken, before);
+    return before + leaf->spokenOf(0, std::min<Pos>(pos, leaf->used));
+}
+
+Pos LogText::positionAtSpoken(Pos offset, Pos *into) const
+{
+    Pos target = std::clamp<Pos>(offset, 0, spokenSize());
+    Pos pos = 0;
+    const Leaf *leaf = walk(target, Count::Spoken, Count::Chars, pos);
+    auto foreign = leaf->foreignAt.begin();
+    for (int k = 0; k < leaf->used; ++k) {
+        int n = kSpoken[leaf->cells[k]];
+        if (foreign != leaf->foreignAt.end() && *foreign == k) {
+            n = 1;
+            ++foreign;
+        }
+        if (target < n) {
+            if (into)
+                *into = target;
+            return pos + k;
+        }
+        target -= n;
+    }
+    if (into)
+        *into = 0;
+    return pos + leaf->used;
+}
+
 Pos LogText::paragraphIndex(Pos pos) const
 {
     pos = std::clamp<Pos>(pos, 0, size());
     Pos before = 0;
-    const Leaf *leaf = walk(pos, false, before);
+    const Leaf *leaf = walk(pos, Count::Chars, Count::Breaks, before);
     return before + std::count(leaf->cells, leaf->cells + std::min<Pos>(pos, leaf->used), kBreakCell);
 }
 
 Pos LogText::breakPosition(Pos index) const
 {
     Pos pos = 0;
-    const Leaf *leaf = walk(index, true, pos);
+    const Leaf *leaf = walk(index, Count::Breaks, Count::Chars, pos);
     for (int k = 0; k < leaf->used; ++k)
         if (leaf->cells[k] == kBreakCell && index-- == 0)
             return pos + k;

@@ -1,6 +1,7 @@
 // The log's text: a sequence of cells (see cells.h) in fixed-size leaves under a B+ tree that
-// counts characters and paragraph breaks, so that finding a position or a paragraph, and an
-// insertion or deletion anywhere, cost the same however long the log or the paragraph is.
+// counts characters, paragraph breaks and the characters a screen reader is given for them
+// (spokenLength), so that finding a position, a paragraph or a spoken offset, and an insertion
+// or deletion anywhere, cost the same however long the log or the paragraph is.
 // Positions count characters (Unicode code points); '\n' is a paragraph break.
 #pragma once
 
@@ -38,6 +39,14 @@ public:
     void insert(Pos at, std::u32string_view chars);
     void erase(Pos from, Pos to);
     void clear();
+
+    // The text a screen reader is given: each cell takes spokenLength() characters of it.
+    Pos spokenSize() const;
+    // Where the cell at `pos` (0..size()) starts in that text.
+    Pos spokenOffset(Pos pos) const;
+    // The position of the cell whose spoken characters hold `offset` (0..spokenSize(); past the
+    // end: size()), and in `into` how far into them `offset` lies.
+    Pos positionAtSpoken(Pos offset, Pos *into = nullptr) const;
 
     char32_t at(Pos pos) const;
     std::u32string text(Pos from, Pos to) const;
@@ -88,9 +97,10 @@ private:
     };
 
     Leaf *descend(Pos pos, bool preferLeft, Path &path, Pos &offset) const;
-    // Walks down to the leaf where `target` falls, counted in characters or in breaks, adding
-    // up the other count of everything before it in `other`; `target` is left within the leaf.
-    const Leaf *walk(Pos &target, bool byBreaks, Pos &other) const;
+    enum class Count { Chars, Breaks, Spoken };
+    // Walks down to the leaf where `target` falls, counted `by`, adding up the `summed` count of
+    // everything before it in `other`; `target` is left within the leaf.
+    const Leaf *walk(Pos &target, Count by, Count summed, Pos &other) const;
     Pos insertSome(Pos at, const char32_t *chars, Pos n);
     Pos eraseSome(Pos from, Pos to);
     Pos breakPosition(Pos index) const;   // where the index-th break (0-based) stands

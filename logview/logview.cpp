@@ -6,7 +6,6 @@
 #include "logview/hexbox.h"
 #include "logview/rowlayout.h"
 
-#include <QAccessible>
 #include <QFontMetricsF>
 #include <QGuiApplication>
 #include <QInputMethod>
@@ -313,13 +312,13 @@ Pos LogView::replace(Pos from, Pos to, std::u32string_view chars)
         d->store.erase(from, to);
         d->wrap.edited(from, to - from, 0);
         const Pos removed = to - from;
-        for (Pos *p : {&caret, &anchor, &top})
+        for (Pos *p : {&caret, &anchor, &top, &spokenFrom})
             *p = *p >= to ? *p - removed : std::min(*p, from);
     }
     const Pos n = Pos(chars.size());
     if (const Pos dropped = d->store.makeRoom(n)) {
         d->wrap.edited(0, dropped, 0);
-        for (Pos *p : {&caret, &anchor, &top, &from})
+        for (Pos *p : {&caret, &anchor, &top, &from, &spokenFrom})
             *p = std::max<Pos>(0, *p - dropped);
         rows.clear();
         snapTop = true;
@@ -331,8 +330,9 @@ Pos LogView::replace(Pos from, Pos to, std::u32string_view chars)
         for (Pos *p : {&caret, &anchor})
             if (*p > from)
                 *p += n;
-        if (top > from)
-            top += n;
+        for (Pos *p : {&top, &spokenFrom})
+            if (*p > from)
+                *p += n;
     }
     if (snapTop) {
         rows.clear();
@@ -347,16 +347,22 @@ Pos LogView::replace(Pos from, Pos to, std::u32string_view chars)
 
 void LogView::programEdit(Pos from, Pos to, std::u32string_view chars)
 {
-    const QString removed = removedForAnnouncement(from, to);
+    const bool collect = from == to && collectsInsertion(from, Pos(chars.size()));
+    const Removal removed = collect ? Removal{true, {}} : removedForAnnouncement(from, to);
     const Pos at = replace(from, to, chars);
     const Pos n = std::min<Pos>(Pos(chars.size()), d->store.capacity());
     caret = anchor = at + n;
     caretAtRowEnd = false;
     goalX = -1;
     d->history.clear();
-    announceEdit(at, to - from, removed, n);
+    if (collect)
+        collectInsertion(at, n);
+    else
+        announceEdit(at, removed, n);
     ensureCaretVisible();
-    caretMoved();
+    caretMoved(false);
+    if (toldSelection)
+        tellCaret(false);   // a selection the program's text replaced is gone
 }
 
 void LogView::insertAtCaret(const QString &text)
@@ -386,15 +392,15 @@ void LogView::setPlainText(const QString &text)
 void LogView::clear()
 {
     const Pos size = d->store.size();
-    const QString removed = removedForAnnouncement(0, size);
+    const Removal removed = removedForAnnouncement(0, size);
     d->store.clear();
     d->wrap.reset();
-    caret = anchor = top = 0;
+    caret = anchor = top = spokenFrom = 0;
     caretAtRowEnd = false;
     goalX = -1;
     rows.clear();
     d->history.clear();
-    announceEdit(0, size, removed, 0);
+    announceEdit(0, removed, 0);
     caretMoved();
 }
 
@@ -411,14 +417,14 @@ void LogView::operatorEdit(Pos from, Pos to, const QString &text, EditKind kind)
     const bool undoable = to - from <= kUndoableRemoval;
     if (undoable)
         e.removed = d->store.text(from, to);
-    const QString removed = removedForAnnouncement(from, to);
+    const Removal removed = removedForAnnouncement(from, to);
 
     const Pos at = replace(from, to, e.inserted);
     const Pos n = std::min<Pos>(Pos(e.inserted.size()), d->store.capacity());
     caret = anchor = at + n;
     caretAtRowEnd = false;
     goalX = -1;
-    announceEdit(at, to - from, removed, n);
+    announceEdit(at, removed, n);
 
     if (!undoable || at != from || n < Pos(e.inserted.size()))
         d->history.clear();   // a full log discarded text, or the edit was too large to keep
@@ -436,9 +442,9 @@ void LogView::editText(Pos from, Pos to, const QString &text)
 void LogView::applyEdit(Pos at, Pos length, const std::u32string &chars, Pos caretAfter,
                         Pos anchorAfter)
 {
-    const QString removed = removedForAnnouncement(at, at + length);
+    const Removal removed = removedForAnnouncement(at, at + length);
     const Pos start = replace(at, at + length, chars);
-    announceEdit(start, length, removed, std::min<Pos>(Pos(chars.size()), d->store.capacity()));
+    announceEdit(start, removed, std::min<Pos>(Pos(chars.size()), d->store.capacity()));
     setSelection(anchorAfter, caretAfter);
 }
 
@@ -504,7 +510,7 @@ void LogView::moveCaret(Pos to, bool keepAnchor, bool atRowEnd)
         selectionChanged();
 }
 
-void LogView::caretMoved()
+void LogView::caretMoved(bool tell)
 {
     caretOn = true;
     if (hasFocus()) {
@@ -515,10 +521,8 @@ void LogView::caretMoved()
                                                Qt::ImAnchorPosition | Qt::ImSurroundingText |
                                                Qt::ImCurrentSelection);
     }
-    if (QAccessible::isActive()) {
-        QAccessibleTextCursorEvent event(this, int(caret));
-        QAccessible::updateAccessibility(&event);
-    }
+    if (tell)
+        tellCaret(true);
     // a selection or text being composed moves with the caret; a caret alone is one thin rect,
     // drawn only while the log has the focus
     if (hasSelection() || selectionShown || !preedit.isEmpty()) {

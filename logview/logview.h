@@ -16,6 +16,7 @@
 
 #include <QAbstractScrollArea>
 #include <QBasicTimer>
+#include <QElapsedTimer>
 
 #include <memory>
 #include <string>
@@ -73,6 +74,9 @@ public:
     Pos positionAt(QPoint point);
     // Scrolls so that [from, to) is on screen as far as it fits.
     void showRange(Pos from, Pos to);
+    // Where the text assistive technology is given starts (accessible.cpp): 0, unless the log
+    // holds more spoken characters than an int counts; then about 1.5 Gi of them before the end.
+    Pos spokenStart();
 
 public slots:
     void undo();
@@ -111,7 +115,9 @@ private:
     void applyEdit(Pos at, Pos length, const std::u32string &chars, Pos caretAfter,
                    Pos anchorAfter);
     void moveCaret(Pos to, bool keepAnchor, bool atRowEnd = false);
-    void caretMoved();
+    // Shows the caret where it now is; `tell`: assistive technology hears of it too (the
+    // program's insertions and taking the focus move no caret of the screen reader's).
+    void caretMoved(bool tell = true);
     void selectionChanged();
     void deleteSelection();
     // The selection goes when there is one, otherwise [from, to): an erasing key.
@@ -137,10 +143,20 @@ private:
     qreal caretX(const Row &row);
     void paintRow(QPainter &p, const Row &row, qreal y, const QRect &clip, bool caretHere);
 
-    // Assistive technology hears of every edit: the removed text is taken before the edit, the
-    // event sent after it.
-    QString removedForAnnouncement(Pos from, Pos to) const;
-    void announceEdit(Pos at, Pos removedLength, const QString &removed, Pos insertedLength);
+    // Assistive technology hears of every edit in spoken offsets (accessible.cpp): what an edit
+    // removes is taken before it, the event sent after it. The program's insertions at the end
+    // of those before are collected and told at most every kAnnouncementInterval; anything else
+    // first tells what was collected.
+    struct Removal {
+        bool told = false;   // false: too large to tell, or no one listens
+        QString text;
+    };
+    Removal removedForAnnouncement(Pos from, Pos to);
+    void announceEdit(Pos at, const Removal &removed, Pos insertedLength);
+    bool collectsInsertion(Pos at, Pos length) const;
+    void collectInsertion(Pos at, Pos length);
+    void tellCollected();
+    void tellCaret(bool moved);
 
     // the text, its rows, their layouts and the edit history (logview/logviewstate.h)
     struct State;
@@ -158,6 +174,13 @@ private:
     QString preedit;
     int preeditCursor = 0;
     bool preeditCursorShown = true;
+
+    Pos spokenFrom = 0;           // see spokenStart()
+    Pos collectedFrom = 0;        // the program's insertions not told yet
+    Pos collectedLength = 0;
+    bool toldSelection = false;
+    QBasicTimer announceTimer;
+    QElapsedTimer sinceTold;
 
     QBasicTimer blinkTimer, dragTimer;
     bool caretOn = true;

@@ -16,6 +16,7 @@ packages=(
     ser2net                            # a real device server for the relay's tests
     iproute2 tcpdump                   # TCP_INFO of a chain's sockets (ss), and its segments
     dbus at-spi2-core python3-pyatspi  # the accessibility stack a screen reader reads through
+    orca                               # the screen reader itself (speech to its debug log)
     nlohmann-json3-dev                 # farend's JSON report and stream (header-only)
     python3                            # the scripted RFC 2217 server of the tests
 )

@@ -8,7 +8,8 @@
 #                                input closes or on SIGTERM; the line "kill-server" on its
 #                                standard input kills the X server at once, as a crash would,
 #                                and is answered "killed".
-# XSESSION_SCREEN sets the screen's size and depth (default 1024x768x24).
+# XSESSION_SCREEN sets the screen's size and depth (default 1024x768x24); LOOPTEST_BUILD the
+# build tree the tester and farend are taken from (default build/).
 _xs_tmp=$(mktemp -d)
 _xs_cleanup() {
     local started=(${_xs_wm:-} ${_xs_server:-})
@@ -57,8 +58,9 @@ if [ "${BASH_SOURCE[0]}" = "$0" ]; then
 fi
 
 # the window's caption and click points (layout_*), as the tester is built
-if ! _xs_layout=$("$(dirname "${BASH_SOURCE[0]}")/../build/layout_points"); then
-    echo "xsession.sh: build/layout_points did not run: build first (scripts/setup.sh)" >&2
+_xs_build=${LOOPTEST_BUILD:-$(dirname "${BASH_SOURCE[0]}")/../build}
+if ! _xs_layout=$("$_xs_build/layout_points"); then
+    echo "xsession.sh: $_xs_build/layout_points did not run: build first (scripts/setup.sh)" >&2
     exit 1
 fi
 eval "$_xs_layout"
@@ -88,7 +90,7 @@ close_window() { xdotool windowactivate --sync "$1" key alt+F4; }
 # A run of the tester at 1 ms against farend started with the given options (its summary in
 # $_xs_tmp/summary): sets farend, window and tester, with the period "1" chosen and sending off.
 start_farend_at_1ms() {
-    build/farend "$@" >/dev/null 2>"$_xs_tmp/summary" &
+    "$_xs_build/farend" "$@" >/dev/null 2>"$_xs_tmp/summary" &
     farend=$!
     window=$(tester_window)
     tester=$(pgrep -P "$farend" | head -1)

@@ -1,58 +1,18 @@
 """What a screen reader reads from the running tester, through the AT-SPI bus with pyatspi: run
 by tests/test_access.sh, which starts the buses, the display and the tester. Prints one line per
 check and exits non-zero when any fails."""
-import re
+import os
 import sys
 import time
 
 import pyatspi
 
-CONTROLS = ["NUL", "SOH", "STX", "ETX", "EOT", "ENQ", "ACK", "BEL", "BS", "HT", "LF", "VT", "FF",
-            "CR", "SO", "SI", "DLE", "DC1", "DC2", "DC3", "DC4", "NAK", "SYN", "ETB", "CAN", "EM",
-            "SUB", "ESC", "FS", "GS", "RS", "US"]
-# what a byte drawn as a hex box is called: its control name, DEL, or its value
-BOX_NAMES = set(CONTROLS[1:]) | {"DEL"} | {"0x%02X" % b for b in
-                                           list(range(0x80, 0xA1)) + list(range(0xE0, 0x100))}
-NAME_TOKEN = re.compile(r"(?<![0-9A-Za-z])(" + "|".join(sorted(BOX_NAMES, key=len, reverse=True))
-                        + r")(?![0-9A-Za-z])")
-# what the log keeps a box byte as: control pictures and U+F700 + byte
-RAW = re.compile("[\u2401-\u241f\u2421\uf780-\uf7a0\uf7e0-\uf7ff]")
-
-failures = 0
-
-
-def check(ok, what, detail=""):
-    global failures
-    print(("ok    " if ok else "FAIL  ") + what + ("" if ok else ": " + repr(detail)[:300]))
-    if not ok:
-        failures += 1
-    return ok
-
-
-def wait_for(find, what, seconds=30):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        found = find()
-        if found:
-            return found
-        time.sleep(0.1)
-    check(False, what, "not found")
-    sys.exit(1)
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "support"))
+from screenreader import BOX_NAMES, NAME_TOKEN, RAW, check, finish, tester_frame, wait_for
 
 
 def descendants(root):
     return pyatspi.findAllDescendants(root, lambda a: True)
-
-
-def tester_frame():
-    desktop = pyatspi.Registry.getDesktop(0)
-    for app in desktop:
-        if app is None:
-            continue
-        for child in app:
-            if child is not None and "RS232C" in (child.name or ""):
-                return child
-    return None
 
 
 def relation_targets(acc, kind):
@@ -68,18 +28,18 @@ def extents(acc):
 
 
 def read_by(text, boundary):
-    """The whole text read piece by piece at `boundary`, as a screen reader walks it: the pieces
-    and whether their offsets run from 0 to the end without a gap or an overlap."""
-    pieces, offset, contiguous, count = [], 0, True, text.characterCount
+    """The whole text read piece by piece at `boundary`, as a screen reader walks it. Each piece
+    must hold the offset asked for and be as long as its range: a screen reader works out where
+    the next piece starts from the length of the string."""
+    pieces, offset, count, bad = [], 0, text.characterCount, []
     while offset < count:
         piece, start, end = text.getTextAtOffset(offset, boundary)
-        if end <= offset:   # no progress: step over one character
-            end = offset + 1
-        if start > offset or (pieces and start < offset and boundary != pyatspi.TEXT_BOUNDARY_CHAR):
-            contiguous = contiguous and start <= offset
+        if not (start <= offset < end) or len(piece) != end - start:
+            bad.append((offset, start, end, piece[:20]))
+            break
         pieces.append((piece, start, end))
         offset = end
-    return pieces, contiguous
+    return pieces, bad
 
 
 def spoken_right(what, said):
@@ -175,56 +135,57 @@ stop = wait_for(lambda: [b for b in descendants(frame)
                 "the button renamed 送信停止")[0]
 stop.queryAction().doAction(0)
 time.sleep(0.3)   # let the last tick's insertion land before the log is read
+# line breaks typed in among the received bytes (the far end at this rate never sends a "Z")
+editable = log.queryEditableText()
+for fraction in (0.25, 0.5, 0.75):
+    editable.insertText(int(text.characterCount * fraction), "Z\n", 2)
 count = text.characterCount
 
-# --- the log, read every way a screen reader reads it
+# --- the log, read every way a screen reader reads it: one offset a character of the spoken text
 whole = text.getText(0, -1)
 spoken_right("the whole text", whole)
+check(len(whole) == count, "the text is as long as its character count", (len(whole), count))
 
-lines, contiguous = read_by(text, pyatspi.TEXT_BOUNDARY_LINE_START)
-check(lines[0][1] == 0 and lines[-1][2] == count and
-      all(a[2] == b[1] for a, b in zip(lines, lines[1:])),
-      "lines cover the log's offsets end to end, one a byte", [(s, e) for _, s, e in lines][:10])
-spoken_right("line by line", "".join(p for p, _, _ in lines))
-
-for boundary, what in ((pyatspi.TEXT_BOUNDARY_WORD_START, "word by word"),
-                       (pyatspi.TEXT_BOUNDARY_SENTENCE_START, "sentence by sentence")):
-    pieces, _ = read_by(text, boundary)
-    spoken_right(what, " ".join(p for p, _, _ in pieces))
-
-chars = [text.getTextAtOffset(i, pyatspi.TEXT_BOUNDARY_CHAR) for i in range(count)]
-check(all(e - s == 1 for _, s, e in chars), "each character reading spans one offset")
-spoken_right("character by character", " ".join(c for c, _, _ in chars))
-names = [c for c, _, _ in chars if c in BOX_NAMES]
-# the whole text is the characters with each box byte's name set apart by spaces, as `AB ACK C`
-expected = ""
-for i, (c, _, _) in enumerate(chars):
-    if c not in BOX_NAMES:
-        expected += c
-        continue
-    if expected and not expected[-1].isspace():
-        expected += " "
-    expected += c
-    if i + 1 < len(chars) and not chars[i + 1][0][:1].isspace():
-        expected += " "
-check(whole == expected, "the whole text is the characters, each box byte's name spaced apart",
-      next(((i, whole[i:i + 40], expected[i:i + 40]) for i in range(len(whole))
-            if whole[i:i + 1] != expected[i:i + 1]), (len(whole), len(expected))))
-print("info  the whole text begins %r" % whole[:60])
+boundaries = ((pyatspi.TEXT_BOUNDARY_LINE_START, "line"), (pyatspi.TEXT_BOUNDARY_WORD_START, "word"),
+              (pyatspi.TEXT_BOUNDARY_SENTENCE_START, "sentence"),
+              (pyatspi.TEXT_BOUNDARY_CHAR, "character"))
+read = {}
+for boundary, what in boundaries:
+    pieces, bad = read_by(text, boundary)
+    read[what] = pieces
+    check(not bad and "".join(p for p, _, _ in pieces) == whole,
+          "read %s by %s, the pieces hold their offsets and make up the text" % (what, what), bad)
+spoken_right("line by line", "".join(p for p, _, _ in read["line"]))
+chars = read["character"]
 odd = [c for c, _, _ in chars if len(c) != 1 and c not in BOX_NAMES]
 check(not odd, "a character reading is one character or one byte's name", odd[:5])
+names = [(s, e) for c, s, e in chars if c in BOX_NAMES]
 check(len(names) > 10, "many box bytes in the log", len(names))
+check(all(whole[s - 1] == " " and whole[e] == " " for s, e in names if s > 0 and e < count),
+      "a box byte's name is set apart by a space on each side", whole[:80])
+print("info  the whole text begins %r" % whole[:60])
 
-# the caret a screen reader sets is the one on screen, by byte
-at = next(i for i, (c, _, _) in enumerate(chars) if c in BOX_NAMES)
-text.setCaretOffset(at + 1)
-check(text.caretOffset == at + 1, "the caret goes to the byte after a box", text.caretOffset)
+# a line break's offset is in its line, word and sentence (an empty range made Orca read twice)
+breaks = [i for i, c in enumerate(whole) if c == "\n"]
+for boundary, what in boundaries[:3]:
+    held = [(i, text.getTextAtOffset(i, boundary)[1:]) for i in breaks[:20]]
+    check(all(s <= i < e for i, (s, e) in held), "at a line break the %s holds it" % what, held[:5])
+
+# the caret and a selection a screen reader sets are the ones on screen, by byte
+s, e = names[0]
+text.setCaretOffset(s + 1)   # inside the name: the caret goes before the byte
+check(text.caretOffset == s, "a caret set inside a byte's name stands before it", text.caretOffset)
+text.setCaretOffset(e + 1)   # its trailing space: after it
+check(text.caretOffset == e + 1 + (whole[e + 1] == " "),
+      "a caret set on the space after a name stands after the byte", (text.caretOffset, e))
+text.setSelection(0, s, e + 1)
+start, end = text.getSelection(0)
+check(text.getText(start, end).strip() == whole[s:e], "a byte selected is its name",
+      text.getText(start, end))
+box = text.getCharacterExtents(s, pyatspi.DESKTOP_COORDS)
+check(box[2] > 0 and box == text.getCharacterExtents(e - 1, pyatspi.DESKTOP_COORDS),
+      "a byte's name has the box's bounds", (box, e - 1))
 print("info  GetCharacterAtOffset at a box byte (%s) gives %r" %
-      (chars[at][0], text.getCharacterAtOffset(at)))
-# and at a katakana the operator types in: what Qt's bridge makes of a character beyond ASCII
-log.queryEditableText().insertText(count, "\uff71", 1)
-print("info  GetCharacterAtOffset at a typed katakana (%r) gives %r" %
-      (text.getTextAtOffset(count, pyatspi.TEXT_BOUNDARY_CHAR)[0], text.getCharacterAtOffset(count)))
+      (whole[s:e], chr(text.getCharacterAtOffset(s) % 256)))
 
-print("%d checks failed" % failures)
-sys.exit(1 if failures else 0)
+finish()

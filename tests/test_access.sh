@@ -1,21 +1,31 @@
 #!/usr/bin/env bash
 # What a screen reader gets, on the real accessibility stack: a private session bus and AT-SPI
-# bus, a private X display, the tester with accessibility on against farend's mocked COM3 at the
-# wrong baud rate (so the log fills with hex boxes), and tests/test_access.py reading it all
-# through pyatspi as Orca does.
-#   usage: tests/test_access.sh   (build/ must be built)
+# bus, a private X display and the tester with accessibility on against farend's mocked COM3,
+# all in a PID namespace of their own that ends with the test. Two clients:
+#   tests/test_access.sh         pyatspi (tests/test_access.py) reads everything a screen reader
+#                                reads, the far end at the wrong baud rate (hex boxes only);
+#   tests/test_access.sh orca    Orca itself, speech written to its debug log, driven by keys
+#                                (tests/test_orca.py), the far end flipping a bit of every reply
+#                                (hex boxes and line breaks).
+# LOOPTEST_BUILD is the build tree (default build/).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+export LOOPTEST_BUILD=${LOOPTEST_BUILD:-$PWD/build}
+export PYTHONDONTWRITEBYTECODE=1   # the source tree stays as it is
 if [ -z "${_ACCESS_IN_SESSION:-}" ]; then
     export _ACCESS_IN_SESSION=1
     unset DISPLAY WAYLAND_DISPLAY AT_SPI_BUS_ADDRESS
-    exec dbus-run-session -- "$0" "$@"
+    # Orca refuses to start beside another Orca of the same user: a PID namespace of its own
+    # (whose end ends every process the test started)
+    private=(--pid --fork --mount-proc --kill-child)
+    [ "$(id -u)" -eq 0 ] || private=(--user --map-root-user "${private[@]}")
+    exec unshare "${private[@]}" dbus-run-session -- "$0" "$@"
 fi
+client=${1:-pyatspi}
 
 /usr/libexec/at-spi-bus-launcher --launch-immediately >/dev/null 2>&1 &
-launcher=$!
 source scripts/xsession.sh
-trap 'kill "$launcher" 2>/dev/null || true; _xs_cleanup' EXIT
+work=$_xs_tmp
 # the AT-SPI bus is up once the launcher answers with its address
 for _ in $(seq 100); do
     dbus-send --session --print-reply --dest=org.a11y.Bus /org/a11y/bus org.a11y.Bus.GetAddress \
@@ -23,13 +33,40 @@ for _ in $(seq 100); do
     sleep 0.1
 done
 
-QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 build/farend --wrong-baud 19200 >/dev/null 2>&1 &
+if [ "$client" = orca ]; then
+    # no speech server: Orca writes what it would say to its debug log; no braille, no key echo
+    mkdir -p "$work/orca" "$work/home"
+    cat >"$work/orca/user-settings.conf" <<'EOF'
+{"general": {"speechServerFactory": "none", "speechFactoryModules": [], "enableBraille": false,
+             "enableKeyEcho": false, "firstStart": false},
+ "profiles": {"default": {"profile": ["Default", "default"]}}, "pronunciations": {},
+ "keybindings": {}}
+EOF
+    # Orca's own hook for code of the user's: its debug log written a line at a time, and runs
+    # of one character said as they stand (not "18 left paren characters"), to compare with the text
+    cat >"$work/orca/orca-customizations.py" <<'EOF'
+import orca.debug, orca.settings
+orca.debug.debugFile and orca.debug.debugFile.reconfigure(line_buffering=True)
+orca.settings.repeatCharacterLimit = 0
+EOF
+    export ORCA_LOG=$work/orca.log
+    HOME=$work/home XDG_RUNTIME_DIR=$work/home GSETTINGS_BACKEND=memory \
+        orca -u "$work/orca" --debug-file "$ORCA_LOG" >"$work/orca.out" 2>&1 &
+    for _ in $(seq 600); do grep -qs "Startup complete" "$ORCA_LOG" && break; sleep 0.1; done
+    grep -qs "Startup complete" "$ORCA_LOG" || { cat "$work/orca.out"; tail -3 "$ORCA_LOG"; echo "Orca did not start"; exit 1; }
+    farend_options=(--corrupt 100)
+    program=tests/test_orca.py
+else
+    farend_options=(--wrong-baud 19200)
+    program=tests/test_access.py
+fi
+
+QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 "$LOOPTEST_BUILD/farend" "${farend_options[@]}" >/dev/null 2>&1 &
 farend=$!
-trap 'kill "$farend" "$launcher" 2>/dev/null || true; _xs_cleanup' EXIT
 window=$(tester_window)
-choose_period "$window" 10   # "10"
+[ "$client" = orca ] || choose_period "$window" 10   # "10"
 status=0
-/usr/bin/python3 tests/test_access.py || status=$?
+/usr/bin/python3 "$program" "$window" || status=$?
 # the window manager may refuse activation for a moment on a busy machine: try again, and at
 # last break the tester's X connection, which also ends it
 for _ in 1 2 3; do close_window "$window" 2>/dev/null && break; sleep 1; done

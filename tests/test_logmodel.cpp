@@ -6,8 +6,10 @@
 
 #include <QtTest>
 
+#include <algorithm>
 #include <random>
 #include <string>
+#include <vector>
 
 using namespace logview;
 
@@ -51,6 +53,13 @@ std::u32string randomText(std::mt19937 &rng, int n)
     for (int i = 0; i < n; ++i)
         s.push_back(alphabet[pick(rng)]);
     return s;
+}
+
+// What a screen reader is given for a character: a box byte's name with a space on each side.
+std::size_t spokenOf(char32_t c)
+{
+    const int byte = byteOf(c);
+    return byte > 0 && isHexBoxByte(std::uint8_t(byte)) ? boxName(std::uint8_t(byte)).size() + 2 : 1;
 }
 
 // A plain string edited as the log control edits its text, with the history beside it.
@@ -106,7 +115,7 @@ class LogModelTest : public QObject {
     Q_OBJECT
 private slots:
     void keepsReceivedDrawingsInOneByteAndOtherCharactersAsTheyAre();
-    void randomEditsKeepTextAndParagraphsAsAPlainStringWould();
+    void randomEditsKeepTextParagraphsAndSpokenOffsetsAsAPlainStringWould();
     void fullLogDiscardsTheOldestTextUpToALineStart();
     void insertionLargerThanTheCapacityKeepsItsEnd();
     void rowsWrapAfterASpaceOrAnywhereInALongWord();
@@ -167,7 +176,7 @@ void LogModelTest::keepsReceivedDrawingsInOneByteAndOtherCharactersAsTheyAre()
     QVERIFY(bytes.text(0, bytes.size()) == expected);
 }
 
-void LogModelTest::randomEditsKeepTextAndParagraphsAsAPlainStringWould()
+void LogModelTest::randomEditsKeepTextParagraphsAndSpokenOffsetsAsAPlainStringWould()
 {
     std::mt19937 rng(7);
     LogText text;
@@ -192,6 +201,17 @@ void LogModelTest::randomEditsKeepTextAndParagraphsAsAPlainStringWould()
             QCOMPARE(show(text.text(0, text.size())), show(plain));
         const Pos breaks = Pos(std::count(plain.begin(), plain.end(), U'\n'));
         QCOMPARE(text.paragraphCount(), breaks + 1);
+        std::vector<Pos> spoken{0};   // where each character starts in the spoken text
+        for (char32_t c : plain)
+            spoken.push_back(spoken.back() + Pos(spokenOf(c)));
+        QCOMPARE(text.spokenSize(), spoken.back());
+        for (int probe = 0; probe < 5; ++probe) {
+            const Pos offset = std::uniform_int_distribution<Pos>(0, spoken.back())(rng);
+            const Pos cell = Pos(std::upper_bound(spoken.begin(), spoken.end(), offset) - spoken.begin()) - 1;
+            Pos into = -1;
+            QCOMPARE(text.positionAtSpoken(offset, &into), cell);
+            QCOMPARE(into, offset - spoken[std::size_t(cell)]);
+        }
         for (int probe = 0; probe < 5; ++probe) {
             const Pos p = std::uniform_int_distribution<Pos>(0, Pos(plain.size()))(rng);
             const Pos start = Pos(p == 0 ? 0 : plain.rfind(U'\n', std::size_t(p - 1)) + 1);
@@ -200,6 +220,7 @@ void LogModelTest::randomEditsKeepTextAndParagraphsAsAPlainStringWould()
             QCOMPARE(text.paragraphEnd(p), endAt == std::u32string::npos ? Pos(plain.size())
                                                                          : Pos(endAt));
             QCOMPARE(text.paragraphIndex(p), Pos(std::count(plain.begin(), plain.begin() + p, U'\n')));
+            QCOMPARE(text.spokenOffset(p), spoken[std::size_t(p)]);
             if (p < Pos(plain.size()))
                 QCOMPARE(text.at(p), plain[std::size_t(p)]);
         }

@@ -1,5 +1,8 @@
 #include "vcl/label.h"
 
+#include "logview/accessible.h"
+#include "vcl/announcer.h"
+
 #include <QAccessible>
 #include <QAccessibleWidget>
 #include <QPainter>
@@ -59,17 +62,59 @@ private:
     QStaticText prepared;
 };
 
+// Captions are given as text of at least this many characters, spaces after the caption:
+// flat review reads a label's text anew each time, but only as many characters as it had.
+constexpr int kCaptionField = 8;
+
 // What a screen reader gets from a label: static text named by what its caption says, as from a
-// QLabel, with the label-for and labelled-by relations a QLabel's buddy gives.
-class LabelAccessible : public QAccessibleWidget {
+// QLabel, with the label-for and labelled-by relations a QLabel's buddy gives; the caption as
+// text too, which Orca's flat review reads afresh each time (a name it reads once).
+class LabelAccessible : public QAccessibleWidget, public QAccessibleTextInterface {
 public:
     explicit LabelAccessible(QWidget *label) : QAccessibleWidget(label, QAccessible::StaticText) {}
+    void *interface_cast(QAccessible::InterfaceType type) override
+    {
+        if (type == QAccessible::TextInterface)
+            return static_cast<QAccessibleTextInterface *>(this);
+        return QAccessibleWidget::interface_cast(type);
+    }
     QString text(QAccessible::Text t) const override
     {
         QString name = QAccessibleWidget::text(t);
         if (t == QAccessible::Name && name.isEmpty())
             name = label()->spokenText();
         return name;
+    }
+    int childCount() const override { return mutableLabel()->announcer() ? 1 : 0; }
+    QAccessibleInterface *child(int index) const override
+    {
+        Announcer *a = mutableLabel()->announcer();
+        return index == 0 && a ? a->bar() : nullptr;
+    }
+    int indexOfChild(const QAccessibleInterface *child) const override
+    {
+        Announcer *a = mutableLabel()->announcer();
+        return a && child && child == a->bar() ? 0 : -1;
+    }
+
+    // --- QAccessibleTextInterface: the caption, read-only
+    QString text(int start, int end) const override { return field().mid(start, end - start); }
+    int characterCount() const override { return int(field().size()); }
+    QRect characterRect(int) const override { return rect(); }
+    int offsetAtPoint(const QPoint &point) const override { return rect().contains(point) ? 0 : -1; }
+    int cursorPosition() const override { return 0; }
+    void setCursorPosition(int) override {}
+    void selection(int, int *start, int *end) const override { *start = *end = 0; }
+    int selectionCount() const override { return 0; }
+    void addSelection(int, int) override {}
+    void removeSelection(int) override {}
+    void setSelection(int, int, int) override {}
+    void scrollToSubstring(int, int) override {}
+    QString attributes(int, int *start, int *end) const override
+    {
+        *start = 0;
+        *end = characterCount();
+        return QString();
     }
     QList<QPair<QAccessibleInterface *, QAccessible::Relation>>
     relations(QAccessible::Relation match) const override
@@ -86,6 +131,12 @@ public:
 
 private:
     const TLabel *label() const { return static_cast<const TLabel *>(widget()); }
+    TLabel *mutableLabel() const { return static_cast<TLabel *>(widget()); }
+    QString field() const
+    {
+        const QString said = label()->spokenText();
+        return said.size() >= kCaptionField ? said : said.leftJustified(kCaptionField);
+    }
 };
 
 QAccessibleInterface *labelAccessible(const QString &className, QObject *object)
@@ -121,10 +172,32 @@ void TLabel::SetCaption(const QString &text)
     // only a layout asks for the size hint; without one, telling the parent would be an event
     if (parentWidget() && parentWidget()->layout())
         updateGeometry();
-    if (QAccessible::isActive()) {
-        QAccessibleEvent changed(this, QAccessible::NameChanged);
-        QAccessible::updateAccessibility(&changed);
+    if (QAccessible::isActive() && !captionTimer.isActive()) {
+        const qint64 since =
+            sinceTold.isValid() ? sinceTold.elapsed() : logview::kAnnouncementInterval;
+        if (since >= logview::kAnnouncementInterval)
+            tellCaption();
+        else
+            captionTimer.start(int(logview::kAnnouncementInterval - since), this);
     }
+}
+
+void TLabel::tellCaption()
+{
+    sinceTold.start();
+    QAccessibleEvent changed(this, QAccessible::NameChanged);
+    QAccessible::updateAccessibility(&changed);
+}
+
+void TLabel::timerEvent(QTimerEvent *event)
+{
+    if (event->timerId() != captionTimer.timerId()) {
+        QWidget::timerEvent(event);
+        return;
+    }
+    captionTimer.stop();
+    if (QAccessible::isActive())
+        tellCaption();
 }
 
 QList<TLabel *> TLabel::LabelsOf(const QWidget *control)

@@ -1,6 +1,8 @@
 // A caption on a form.
 #pragma once
 
+#include <QBasicTimer>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QPointer>
 #include <QString>
@@ -9,12 +11,15 @@
 #include <functional>
 #include <memory>
 
+class Announcer;
 class QPainter;
 
 // A caption on the window, drawn as a plain-text QLabel draws it: same size, same pixels. The
 // tick sets captions up to 3000 times a second while the screen shows 60 frames, and a label
 // shows only a few hundred captions: each caption's size and drawing (its Face) is made once and
-// kept, so setting a caption costs a look-up, and a frame only paints prepared glyphs.
+// kept, so setting a caption costs a look-up, and a frame only paints prepared glyphs. For the
+// same reason assistive technology hears of a new caption at most once per
+// logview::kAnnouncementInterval.
 class TLabel : public QWidget {
     Q_OBJECT
 public:
@@ -24,6 +29,8 @@ public:
     const QString &text() const { return caption; }
     // What a screen reader says for the caption: by default the caption itself.
     virtual QString spokenText() const { return caption; }
+    // What says the label's changes aloud, as its accessible object's child; none by default.
+    virtual Announcer *announcer() { return nullptr; }
     // The control this label names, told to assistive technology as its label (nullptr: none).
     void SetLabelFor(QWidget *control) { labelled = control; }
     QWidget *labelFor() const { return labelled; }
@@ -55,6 +62,9 @@ public:
 protected:
     void paintEvent(QPaintEvent *event) override;
     void changeEvent(QEvent *event) override;
+    void timerEvent(QTimerEvent *event) override;
+    // Tells assistive technology that the caption changed.
+    virtual void tellCaption();
 
 private:
     const Face &face() const;
@@ -64,4 +74,6 @@ private:
     FaceMaker maker;
     mutable QHash<QString, std::shared_ptr<const Face>> faces;
     mutable const Face *shown = nullptr;   // the caption's face, once looked up
+    QBasicTimer captionTimer;              // a change waits to be told
+    QElapsedTimer sinceTold;
 };

@@ -45,6 +45,13 @@ QString ReceivedLabel::spokenText() const
     return text();
 }
 
+void ReceivedLabel::tellCaption()
+{
+    TLabel::tellCaption();
+    if (isActiveWindow() && !(quietFor && quietFor->hasFocus()))
+        said.say(spokenText());
+}
+
 std::shared_ptr<const TLabel::Face> ReceivedLabel::makeFace(const QString &caption,
                                                             const QFont &font)
 {

@@ -1,0 +1,217 @@
+"""What Orca says of the running tester, driven by keys alone: run by tests/test_access.sh orca,
+which starts the buses, the display, Orca (speech to its debug log, $ORCA_LOG) and the tester
+against a far end that flips a bit of every reply. pyatspi reads what the screen shows to compare.
+Waits for what Orca says with generous deadlines and asserts no time. Prints one line per check."""
+import os
+import re
+import subprocess
+import sys
+import time
+
+import pyatspi
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "support"))
+from screenreader import BOX_NAMES, NAME_TOKEN, RAW, check, finish, tester_frame, wait_for
+
+LOG = os.environ["ORCA_LOG"]
+# what Orca says; a key's name (its echo, a locking key's state) is logged with a space before {
+SAID = re.compile(r"SPEECH OUTPUT: '(.*?)'( \{|\{|\[\{)", re.S)
+SAY_ALL = re.compile(r"DEFAULT SAY ALL: \[text \| 受信ログ\] '(.*?)' \((\d+)-(\d+), current", re.S)
+
+
+def orca_log():
+    with open(LOG, encoding="utf-8", errors="replace") as f:
+        return f.read()
+
+
+class Speech:
+    """What Orca has said since the last mark."""
+
+    def __init__(self):
+        self.mark = 0
+
+    def since_mark(self):
+        return [m.group(1) for m in SAID.finditer(orca_log()[self.mark:]) if m.group(2) != " {"]
+
+    def key(self, *keys):
+        self.mark = len(orca_log())
+        subprocess.run(["xdotool", "key", "--delay", "100"] + list(keys), check=True)
+
+    def wait(self, found, what, seconds=60, quiet=False):
+        """Waits until found(utterances since the mark) is true; returns the utterances."""
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            said = self.since_mark()
+            if found(said):
+                return said
+            time.sleep(0.2)
+        if not quiet:
+            check(False, what, self.since_mark()[-8:])
+        return None
+
+
+def words(s):
+    return " ".join(s.split())
+
+
+def label2_value(utterance):
+    """A Label2 announcement's value (a space received is one): Orca adds a stop after a name."""
+    return utterance[:-1] if len(utterance) > 1 and utterance.endswith(".") else utterance
+
+
+speech = Speech()
+frame = wait_for(tester_frame, "the tester's window on the bus")
+log = [a for a in pyatspi.findAllDescendants(frame, lambda a: a.getRole() == pyatspi.ROLE_TEXT)
+       if a.name == "受信ログ"][0]
+text = log.queryText()
+# on a busy machine the window may come up without the input focus, or before Orca listens:
+# activating it and moving the focus away and back tells Orca where the focus is
+if not speech.wait(lambda s: any("送信開始 push button" in u for u in s), "", 30, quiet=True):
+    subprocess.run(["xdotool", "windowactivate", "--sync", sys.argv[1]], timeout=30)
+    speech.key("Tab", "shift+Tab")
+speech.wait(lambda s: any("送信開始 push button" in u for u in s), "Start is said at start-up", 90)
+
+# --- the period 1 ms, typed; back to Start and start sending
+speech.key("Tab")
+speech.wait(lambda s: any("送信周期 editable combo box" in u for u in s), "Tab says the period box")
+speech.key("1", "Return", "shift+Tab")
+speech.wait(lambda s: any("送信開始 push button" in u for u in s), "Shift+Tab says Start")
+
+# --- Label2 while Start has the focus: its changes said by name, a few a second at most
+speech.key("space")
+said = speech.wait(lambda s: len(s) >= 12 and any(label2_value(u) in BOX_NAMES for u in s),
+                   "Label2's changes are said, a box byte by name", 120)
+if said:
+    values = [label2_value(u) for u in said]
+    odd = [v for v in values if len(v) != 1 and v not in BOX_NAMES]
+    check(not odd and not any(RAW.search(v) for v in values),
+          "each utterance is Label2's value: one character or a byte's name", odd[:5])
+    print("info  Label2 said: %s" % " ".join(values[:12]))
+
+# flat review reads Label2 afresh each time. Orca reviews a label by its text only when that has
+# a letter or digit as the review begins (by the name it had then, otherwise): begin again then
+def announcement(u):
+    return label2_value(u) in BOX_NAMES or len(label2_value(u)) <= 1
+
+
+def reviewed_line(what):
+    said = speech.wait(lambda s: any(not announcement(u) for u in s), what)
+    return next((u for u in said if not announcement(u)), "") if said else ""
+
+
+reviewed = []
+for attempt in range(6):
+    speech.key("KP_8")   # review begins on Start's line
+    reviewed_line("flat review begins")
+    for _ in range(12):
+        speech.key("KP_9")
+        if reviewed_line("flat review reads the next line").startswith("受信"):
+            break
+    speech.key("KP_9")   # the received character's line: ASCII文字 and Label2
+    line = reviewed_line("flat review reads Label2's line").split(None, 1)
+    if line[0] == "ASCII文字" and len(line) > 1 and re.search(r"\w", line[1]):
+        reviewed.append(line[1].strip())
+        break
+    speech.key("KP_Subtract")   # leaves flat review
+    reviewed_line("flat review ends")
+# Label2 is the label with a child: the status bar its changes are said through
+label2 = [a for a in pyatspi.findAllDescendants(frame, lambda a: a.getRole() == pyatspi.ROLE_LABEL)
+          if a.childCount == 1][0]
+shown = []
+for _ in range(30):
+    if not reviewed or len(set(reviewed)) >= 3:
+        break
+    time.sleep(0.5)
+    speech.key("KP_8")
+    line = reviewed_line("Label2's line again").split(None, 1)
+    shown.append(label2.queryText().getText(0, -1).strip())
+    if line[0] == "ASCII文字" and len(line) > 1:
+        reviewed.append(line[1].strip())
+check(len(set(reviewed)) >= 3, "flat review reads Label2's current value each time",
+      (reviewed, "Label2 meanwhile", shown))
+check(all(v in BOX_NAMES or len(v) == 1 for v in reviewed), "flat review reads Label2's value",
+      reviewed)
+speech.key("KP_Subtract")
+reviewed_line("flat review ends")
+
+# --- Tab into the log: its name and role first, then its line; then arriving bytes by name
+speech.key("Tab", "Tab")
+speech.wait(lambda s: any("受信ログ text" in u for u in s), "Tab into the log says 受信ログ text")
+
+
+def after_name(said):
+    """What Orca said of the log after its name: the line, then the arrivals."""
+    named = [i for i, u in enumerate(said) if "受信ログ text" in u]
+    return [u for u in said[named[0] + 1:] if NAME_TOKEN.search(u)] if named else []
+
+
+arrived = speech.wait(lambda s: len(after_name(s)) >= 4,
+                      "bytes arriving in the focused log are said by name")
+arrivals = after_name(arrived or [])
+check(arrivals and not any(RAW.search(u) for u in arrivals),
+      "arrivals are said with names, never raw box characters", [RAW.findall(u) for u in arrivals][:3])
+print("info  arriving: %r" % (arrivals[-1][:100] if arrivals else None))
+
+# keeping up: leaving the log is answered before more than a few announcements have come
+speech.key("shift+Tab")
+said = speech.wait(lambda s: any("送信周期 editable combo box" in u for u in s),
+                   "Shift+Tab out of the log is answered while bytes arrive")
+if said:
+    before = said[:next(i for i, u in enumerate(said) if "送信周期 editable combo box" in u)]
+    check(len(before) <= 4, "Orca answers the key before more than four announcements", before)
+
+# --- stop; the log's text is now fixed
+speech.key("shift+Tab")
+speech.wait(lambda s: any("push button" in u for u in s), "Shift+Tab says Start")
+speech.key("space")
+# stopped once the log stops growing (the last tick's insertion lands late on a busy machine)
+last = -1
+for _ in range(60):
+    if text.characterCount == last:
+        break
+    last = text.characterCount
+    time.sleep(1)
+whole = text.getText(0, -1)
+for arrival in arrivals:
+    a = words(arrival[:-1] if arrival.endswith(".") else arrival)   # Orca may end with a stop
+    found = next((n for n in range(len(a), 0, -1) if a[:n] in words(whole)), 0)
+    check(found == len(a), "an announcement of arriving bytes is the log's text",
+          (a[:found][-30:], a[found:found + 40]))
+check("\n" in whole and NAME_TOKEN.search(whole), "the log holds line breaks and box bytes")
+
+# --- a line read is exactly the row: Ctrl+Home reads the first, Down the second
+speech.key("Tab", "Tab")
+speech.wait(lambda s: any("受信ログ text" in u for u in s), "Tab into the stopped log")
+for keys, what in ((["ctrl+Home"], "Ctrl+Home"), (["Down"], "Down")):
+    speech.key(*keys)
+    said = speech.wait(lambda s: len(s) >= 1, what + " reads a line")
+    row = text.getTextAtOffset(text.caretOffset, pyatspi.TEXT_BOUNDARY_LINE_START)
+    check(said is not None and len(said) == 1 and words(said[0]) == words(row[0]),
+          what + " says exactly the row the caret is on", (said, row))
+
+# --- say-all from the start: every piece once, in order, to the end
+speech.key("ctrl+Home")
+speech.wait(lambda s: len(s) >= 1, "Ctrl+Home reads the first line")
+count = text.characterCount
+speech.key("KP_Add")
+deadline = time.monotonic() + 120
+pieces = []
+while time.monotonic() < deadline:
+    pieces = [(m.group(1), int(m.group(2)), int(m.group(3)))
+              for m in SAY_ALL.finditer(orca_log()[speech.mark:])]
+    if pieces and pieces[-1][2] >= count:
+        break
+    time.sleep(0.5)
+check(pieces and pieces[0][1] == 0 and pieces[-1][2] == count,
+      "say-all reads from the start to the end", (pieces[:1], pieces[-1:], count))
+check(all(a[2] == b[1] for a, b in zip(pieces, pieces[1:])),
+      "say-all reads each piece once: each starts where the one before ended",
+      [(a[1:], b[1:]) for a, b in zip(pieces, pieces[1:]) if a[2] != b[1]][:5])
+read = words("".join(p for p, _, _ in pieces))
+differ = next((i for i, (a, b) in enumerate(zip(read, words(whole))) if a != b), None)
+check(read == words(whole), "say-all says the log's text, every break included once",
+      (len(read), len(words(whole)), differ, read[differ - 20:differ + 20] if differ else "",
+       words(whole)[differ - 20:differ + 20] if differ else ""))
+print("info  say-all: %d pieces over %d characters" % (len(pieces), count))
+
+finish()
