@@ -2,9 +2,10 @@
 # The tester, scripted, on a COM3 made by a redirector: opened raw at 9600 8N1, then for SECONDS
 # either "pingpong" (one byte of the test cycle at a time, each waiting for its echo) or
 # "tick MS" (a byte every MS milliseconds, the replies read for what is left of the period, as
-# the tester's tick does). Prints the bytes sent, the replies read and, for pingpong, the median
-# round trip.
-#   usage: com3tester.py COM3 SECONDS pingpong | COM3 SECONDS tick MS
+# the tester's tick does); or "burst COUNT MS", COUNT bytes sent as tick sends them, however
+# long that takes, SECONDS then being how long the line must stay quiet at the end. Prints the
+# bytes sent, the replies read and, for pingpong, the median round trip.
+#   usage: com3tester.py COM3 SECONDS pingpong | COM3 SECONDS tick MS | COM3 SECONDS burst COUNT MS
 import os, select, sys, termios, time
 
 fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
@@ -14,10 +15,14 @@ a[2] = termios.CS8 | termios.CREAD | termios.CLOCAL
 a[4] = a[5] = termios.B9600
 termios.tcsetattr(fd, termios.TCSANOW, a)
 cycle = b"0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ"
+mode = sys.argv[3]
 end = time.monotonic() + float(sys.argv[2])
+count, quiet = None, 0.3
+if mode == "burst":   # a fixed count: what the redirector measures does not depend on time
+    count, quiet, end = int(sys.argv[4]), float(sys.argv[2]), float("inf")
 sent = got = 0
 rtts = []
-if sys.argv[3] == "pingpong":
+if mode == "pingpong":
     while time.monotonic() < end:
         t = time.monotonic()
         os.write(fd, cycle[sent % 36:sent % 36 + 1])
@@ -26,16 +31,16 @@ if sys.argv[3] == "pingpong":
             got += len(os.read(fd, 100))
             rtts.append(time.monotonic() - t)
 else:
-    period = float(sys.argv[4]) / 1000
+    period = float(sys.argv[5 if mode == "burst" else 4]) / 1000
     t = time.monotonic()
-    while t < end:
+    while t < end and sent != count:
         os.write(fd, cycle[sent % 36:sent % 36 + 1])
         sent += 1
         t += period
         while (d := t - time.monotonic()) > 0:
             if select.select([fd], [], [], d)[0]:
                 got += len(os.read(fd, 100))
-while select.select([fd], [], [], 0.3)[0]:   # the last echoes still on their way
+while select.select([fd], [], [], quiet)[0]:   # the last echoes still on their way
     got += len(os.read(fd, 100))
 rtts.sort()
 median = "%.3f ms" % (1000 * rtts[len(rtts) // 2]) if rtts else "-"
