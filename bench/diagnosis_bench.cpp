@@ -2,9 +2,9 @@
 // rate, random replies), and the RFC 2217 client decoding a flood of data and a negotiation
 // storm, with the resident memory after each.
 #include "bench/stats.h"
-#include "farend/link.h"
-#include "farend/rfc2217.h"
-#include "farend/speedmatch.h"
+#include "farend/device/link.h"
+#include "farend/rfc2217/rfc2217.h"
+#include "farend/diagnosis/speedmatch.h"
 #include "testcycle/testcycle.h"
 
 #include <chrono>

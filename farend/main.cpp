@@ -1,11 +1,11 @@
 // farend: the far end of the tester's line, on a mocked COM3 (running the tester), on a real
 // serial device, or as a TCP device server.
-#include "farend/link.h"
-#include "farend/commandoncom3.h"
-#include "farend/options.h"
-#include "farend/relay.h"
-#include "farend/serve.h"
-#include "farend/transport.h"
+#include "farend/device/link.h"
+#include "farend/server/commandoncom3.h"
+#include "farend/cli/options.h"
+#include "farend/relay/relay.h"
+#include "farend/server/serve.h"
+#include "farend/io/transport.h"
 
 #include <csignal>
 #include <cstdio>

@@ -1,13 +1,13 @@
 // The simulated far end's line: when replies go out, which go wrong, when the line is cut,
 // whether what came in was the test cycle, what a UART at the wrong rate makes of the tester's
 // bytes, and what the wire saw of the tester's timing.
-#include "farend/echostats.h"
-#include "farend/link.h"
-#include "farend/relayreport.h"
-#include "farend/rfc2217.h"
-#include "farend/serve.h"
-#include "farend/uart.h"
-#include "farend/wiretiming.h"
+#include "farend/relay/echostats.h"
+#include "farend/device/link.h"
+#include "farend/report/relayreport.h"
+#include "farend/rfc2217/rfc2217.h"
+#include "farend/server/serve.h"
+#include "farend/line/uart.h"
+#include "farend/line/wiretiming.h"
 #include "testcycle/testcycle.h"
 
 #include <QJsonArray>

@@ -1,7 +1,7 @@
 // The RFC 2217 client: what it asks a device server, what it makes of the answers and
 // notifications (standard, quirky, unparsable), and the bounds that hold whatever the server
 // does. First as byte streams in and bytes out, then against a scripted server over loopback.
-#include "farend/rfc2217.h"
+#include "farend/rfc2217/rfc2217.h"
 #include "tests/support/rfc2217session.h"
 
 #include <QtTest>

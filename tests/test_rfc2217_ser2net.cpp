@@ -1,6 +1,6 @@
 // What Debian's ser2net answers to the RFC 2217 client on a pseudo-terminal: the requests it
 // reports on and those it does not, and the data carried whatever it answers.
-#include "farend/rfc2217.h"
+#include "farend/rfc2217/rfc2217.h"
 #include "tests/support/rfc2217session.h"
 
 #include "tests/support/freeport.h"

@@ -1,6 +1,6 @@
 // The verdict on a run: each one's trigger and its boundary, with the figures and words the
 // engineer reads.
-#include "farend/verdicts.h"
+#include "farend/diagnosis/verdicts.h"
 
 #include <QtTest>
 

@@ -3,7 +3,7 @@
 // loop that carries bytes both ways until a condition holds.
 #pragma once
 
-#include "farend/rfc2217.h"
+#include "farend/rfc2217/rfc2217.h"
 
 #include <QFile>
 #include <QProcess>

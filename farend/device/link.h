@@ -1,0 +1,98 @@
+// The simulated far end of the link: a device that echoes every byte, behind a line that can
+// be slow, lossy, silent, cut, or set to the wrong baud rate.
+#pragma once
+
+#include "farend/line/uart.h"
+#include "farend/line/wiretiming.h"
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+struct LinkOptions {
+    double latencyMs = 0;        // extra delay before each reply goes out
+    bool paced = false;          // 9600 baud 8N1: 10 bits a byte, each way, queued as on a wire
+    double dropPercent = 0;      // share of replies never sent
+    double corruptPercent = 0;   // share of replies sent with bits flipped
+    bool silent = false;         // never answer
+    long long hangupAfter = -1;  // cut the line after answering this many bytes
+    long wrongBaud = 0;          // answer what a UART at this rate receives (0: echo)
+    std::uint32_t seed = 1;
+};
+
+constexpr int kHistogramRows = 10;                        // a text histogram's rows at most
+constexpr double kByteTimeMs = 10.0 * 1000.0 / 9600.0;   // start, 8 data, stop bit
+constexpr double kHangupGraceMs = 20.0;                   // the last reply is read before the cut
+// Bytes the device holds at most, on their way in and as replies not yet due (a device server's
+// buffers); a byte that finds them full is counted and not answered.
+constexpr std::size_t kBacklogLimit = 64 * 1024;
+
+class Link {
+public:
+    explicit Link(const LinkOptions &options);
+
+    // A byte from the tester reached our end of the line at `nowMs`.
+    void received(unsigned char byte, double nowMs);
+    // Replies due by `nowMs`, in order.
+    std::string takeDue(double nowMs);
+    // Replies that went out on the line (the transport may take them later than they were due).
+    void sent(std::size_t count) { sent_ += static_cast<long long>(count); }
+    // Replies that fell due but never went: the line did not take them, or closed first.
+    void lost(std::size_t count) { lost_ += static_cast<long long>(count); }
+    // When the next reply, received byte or the hang-up is due; negative when nothing is.
+    double nextDueMs() const;
+    bool hangupDue(double nowMs) const { return !cut && hangupAt >= 0 && nowMs >= hangupAt; }
+    // The line was cut: nothing more is answered on it.
+    void lineCut();
+    // A new line (the next connection): nothing pending, nothing cut, the cycle from "0" again.
+    void newLine();
+
+    long long bytesReceived() const { return received_; }
+    long long bytesSent() const { return sent_; }
+    long long bytesOverrun() const { return overrun_; }
+    long long bytesLost() const { return lost_; }
+    // Whether everything received on each line so far is the test cycle "0".."9", "A".."Z",
+    // from "0".
+    bool exactCycle() const { return firstMismatch < 0; }
+    long long firstMismatchAt() const { return firstMismatch; }
+    const WireTiming &timing() const { return timing_; }
+    // "test cycle exact", "test cycle broken at byte K" or "nothing arrived".
+    std::string cycleText() const;
+    // What the wire saw of the tester's timing, a line each: the period's percentile ladder,
+    // the long gaps, a text histogram. None before two bytes.
+    std::vector<std::string> timingLines() const;
+    // "farend: received N bytes, sent M bytes, first to last T s, <cycle>" and, indented below
+    // it, the timing lines and what went missing.
+    std::string summary() const;
+    // The summary's figures and the gap histogram, as a JSON document.
+    nlohmann::ordered_json reportJson() const;
+    std::string report() const;
+
+private:
+    bool chance(double percent);
+    void answer(unsigned char byte, double atDeviceMs);
+    void answerWhatTheUartReceived(double nowMs);
+
+    struct Reply {
+        double dueMs;
+        unsigned char byte;
+    };
+    LinkOptions opt;
+    std::unique_ptr<WrongRateUart> uart;
+    std::deque<Reply> pending;
+    double outboundFreeMs = 0;   // tester -> device wire
+    double inboundFreeMs = 0;    // device -> tester wire
+    double hangupAt = -1;
+    bool cut = false;
+    long long received_ = 0;
+    long long receivedOnLine = 0;
+    long long sent_ = 0;
+    long long lost_ = 0;
+    long long overrun_ = 0;
+    long long firstMismatch = -1;
+    double firstAtMs = -1, lastAtMs = -1;
+    WireTiming timing_;
+    std::uint32_t rng;
+};

@@ -1,0 +1,357 @@
+#include "farend/relay/relay.h"
+
+#include "farend/relay/com3pty.h"
+#include "farend/relay/echostats.h"
+#include "farend/device/link.h"
+#include "farend/report/relayreport.h"
+#include "farend/relay/targets.h"
+#include "serial/clock.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr double kReconnectEveryMs = 1000;
+
+class Relay {
+public:
+    Relay(const Config &config, StreamFile &stream)
+        : config(config), stream(stream), com3(config.linkPath), link(quietLink())
+    {
+    }
+
+    int run(ReportFile &report, const std::function<bool()> &stop,
+            const std::function<bool()> &progress);
+
+private:
+    static LinkOptions quietLink()
+    {
+        LinkOptions o;
+        o.silent = true;   // the relay's line model only watches what the tester sends
+        return o;
+    }
+    // Carries bytes until stopped (true) or the target goes away (false).
+    bool carry(const std::function<bool()> &stop, const std::function<bool()> &progress);
+    void toTester(const std::string &replies);
+    void testerOpened(double now);
+    // Data the target sent before it was ready has no one to read it: counted, not carried.
+    void dropEarlyData();
+    // Ends the interval at `endMs` when one is due by `nowMs` (or always, with `last`).
+    void intervals(double nowMs, bool last = false);
+    void emit(FILE *to, const std::string &text);
+    double seconds(double ms) const { return (ms - startMs) / 1000.0; }
+    RelayFigures figures() const;
+
+    const Config &config;
+    StreamFile &stream;
+    FILE *lines = nullptr;   // where the interval lines go; null: nowhere
+    Com3Pty com3;
+    std::unique_ptr<Target> target;
+    Link link;
+    EchoStats echoes;
+    SpeedMatcher speed;
+    LineSettings line = kTesterLine;   // COM3 as the tester last set it
+    ChainFacts factsAtIntervalStart;
+    std::vector<std::string> lastCodes;   // the interval before's verdicts
+    std::string outbox;   // replies COM3 has not taken yet
+    long long runs = 0;
+    long long toChain = 0, fromChain = 0;
+    double startMs = 0;
+    double intervalStartMs = 0;
+    EchoCounts atIntervalStart;
+    long long toChainAtStart = 0, fromChainAtStart = 0;
+};
+
+void Relay::emit(FILE *to, const std::string &text)
+{
+    if (!to)
+        return;
+    std::fputs(text.c_str(), to);
+    std::fflush(to);
+}
+
+void Relay::intervals(double nowMs, bool last)
+{
+    const double everyMs = config.intervalS * 1000.0;
+    if (everyMs <= 0)
+        return;
+    while (last ? nowMs > intervalStartMs : nowMs >= intervalStartMs + everyMs) {
+        const double endMs = last ? nowMs : intervalStartMs + everyMs;
+        IntervalFigures f;
+        f.fromS = seconds(intervalStartMs);
+        f.toS = seconds(endMs);
+        f.toChain = toChain - toChainAtStart;
+        f.fromChain = fromChain - fromChainAtStart;
+        f.echoes = echoes.counts() - atIntervalStart;
+        f.roundTrip = &echoes.recentRoundTrip();
+        f.com3Open = com3.testerOpen();
+        f.line = line;
+        ChainFacts now;
+        target->describe(now);   // a local UART's counters are read here, once an interval
+        std::optional<SpeedMatch> recognised;
+        if (f.echoes.changed * 2 > f.echoes.echoed + f.echoes.changed)
+            recognised = speed.recognise();   // tens of ms: once an interval, not per byte
+        if (now.lineErrors) {
+            const LineErrorCounts b = factsAtIntervalStart.lineErrors.value_or(LineErrorCounts{});
+            const LineErrorCounts &e = *now.lineErrors;
+            f.lineErrors = LineErrorCounts{e.framing - b.framing,   e.parity - b.parity,
+                                           e.overrun - b.overrun,   e.breaks - b.breaks,
+                                           e.bufferOverrun - b.bufferOverrun, e.rx - b.rx,
+                                           e.tx - b.tx};
+        }
+        f.verdicts = intervalVerdicts(f, factsAtIntervalStart, now, recognised);
+        std::vector<std::string> codes;
+        for (const Verdict &v : f.verdicts)
+            codes.push_back(v.code);
+        f.verdictChanged = codes != lastCodes;
+        if (f.traffic())
+            lastCodes = codes;
+        factsAtIntervalStart = now;
+        emit(lines, intervalLine(f));
+        stream.write(intervalRecord(f));
+        echoes.clearRecent();
+        atIntervalStart = echoes.counts();
+        toChainAtStart = toChain;
+        fromChainAtStart = fromChain;
+        intervalStartMs = endMs;
+        if (last)
+            break;
+    }
+}
+
+void Relay::testerOpened(double now)
+{
+    ++runs;
+    echoes.newRun();
+    link.newLine();
+    const LineSettings settings = com3.settings();
+    target->follow(settings);   // the settings found at open, if packet mode said none
+    target->newRun();
+    if (settings.baud)
+        line = settings;
+    speed = SpeedMatcher(line);
+    const RunStart r{runs, seconds(now), settings};
+    emit(lines, runLine(r));
+    stream.write(runRecord(r));
+}
+
+void Relay::dropEarlyData()
+{
+    std::string early;
+    if (target->hasHeld() && target->read(early)) {
+        fromChain += static_cast<long long>(early.size());
+        link.lost(early.size());
+    }
+}
+
+void Relay::toTester(const std::string &replies)
+{
+    if (!com3.testerOpen()) {
+        link.lost(replies.size() + outbox.size());   // no one to read them
+        outbox.clear();
+        return;
+    }
+    const std::size_t room = kOutboxLimit - std::min(kOutboxLimit, outbox.size());
+    outbox.append(replies, 0, room);
+    if (replies.size() > room)
+        link.lost(replies.size() - room);
+    if (outbox.empty())
+        return;
+    const long n = com3.write(outbox);
+    if (n > 0) {
+        link.sent(static_cast<std::size_t>(n));
+        outbox.erase(0, static_cast<std::size_t>(n));
+    }
+}
+
+bool Relay::carry(const std::function<bool()> &stop, const std::function<bool()> &progress)
+{
+    std::string fromTester, fromTarget;
+    const double everyMs = config.intervalS * 1000.0;
+    while (!stop()) {
+        if (progress())
+            std::fprintf(stderr, "%s\n", summaryBlock(figures()).c_str());
+        pollfd p[2];
+        nfds_t n = 0;
+        const int targetFd = target->fd();
+        pollfd *targetPoll = nullptr, *com3Poll = nullptr;
+        if (targetFd >= 0) {
+            targetPoll = &p[n++];
+            *targetPoll = {targetFd,
+                           static_cast<short>(POLLIN | (target->hasQueued() ? POLLOUT : 0)), 0};
+        }
+        const bool open = com3.testerOpen();
+        if (open) {
+            com3Poll = &p[n++];
+            // POLLPRI: packet mode's news of changed settings
+            *com3Poll = {com3.fd(),
+                         static_cast<short>(POLLIN | POLLPRI | (outbox.empty() ? 0 : POLLOUT)), 0};
+        }
+        // a closed COM3 hangs up all the time: it is looked at every 10 ms instead
+        int timeout = targetFd < 0 || !outbox.empty() ? 1 : open ? 50 : 10;
+        if (everyMs > 0)   // the interval's line goes out on time
+            timeout = std::min<double>(
+                timeout, std::max(0.0, intervalStartMs + everyMs - monotonicMs()) + 1);
+        poll(p, n, timeout);
+        const double now = monotonicMs();
+        // only what poll() said is readable is read: a relay that waits costs no system calls
+        auto readable = [](const pollfd *q) {
+            return !q || (q->revents & (POLLIN | POLLPRI | POLLHUP | POLLERR));
+        };
+
+        const bool opened = !open && com3.checkOpen();
+        if (opened)
+            testerOpened(now);
+        fromTester.clear();
+        bool changed = false;
+        if (com3.testerOpen() && (opened || readable(com3Poll)) &&
+            !com3.read(fromTester, changed))
+            outbox.clear();   // the run has ended; the next open is a new one
+        if (changed) {
+            target->follow(com3.settings());
+            if (com3.settings().baud && com3.settings() != line)
+                speed = SpeedMatcher(line = com3.settings());
+        }
+        for (char c : fromTester) {
+            speed.sent(static_cast<unsigned char>(c), now);
+            echoes.sent(static_cast<unsigned char>(c), now);
+            link.received(static_cast<unsigned char>(c), now);
+        }
+        toChain += static_cast<long long>(fromTester.size());
+        if ((!fromTester.empty() || target->hasQueued()) && !target->write(fromTester))
+            return false;
+
+        fromTarget.clear();
+        const bool held =
+            !(readable(targetPoll) || target->hasHeld()) || target->read(fromTarget);
+        const double at = monotonicMs();
+        fromChain += static_cast<long long>(fromTarget.size());
+        for (char c : fromTarget) {
+            speed.replied(static_cast<unsigned char>(c), at);
+            echoes.replied(static_cast<unsigned char>(c), at);
+        }
+        toTester(fromTarget);
+        echoes.expire(at);
+        intervals(at);
+        if (!held)
+            return false;
+    }
+    return true;
+}
+
+RelayFigures Relay::figures() const
+{
+    RelayFigures f;
+    f.link = config.linkPath;
+    f.target = config.relayTarget;
+    f.elapsedS = seconds(monotonicMs());
+    f.runs = runs;
+    f.toChain = toChain;
+    f.fromChain = fromChain;
+    f.toTester = link.bytesSent();
+    f.notTaken = link.bytesLost();
+    f.echoes = echoes.counts();
+    f.awaiting = echoes.waiting();
+    f.roundTrip = &echoes.roundTrip();
+    f.tester = &link;
+    if (target)
+        target->describe(f.chain);
+    f.line = line;
+    if (f.echoes.changed * 2 > f.echoes.echoed + f.echoes.changed)
+        f.speed = speed.recognise();
+    f.expectClean = config.expectClean;
+    return f;
+}
+
+int Relay::run(ReportFile &report, const std::function<bool()> &stop,
+               const std::function<bool()> &progress)
+{
+    struct stat st;
+    if (lstat(config.linkPath.c_str(), &st) == 0) {
+        report.discard();
+        stream.discard();
+        return refuse(config.linkPath + " exists already");
+    }
+    Opened<Target> opened = openTarget(config.relayTarget);
+    target = std::move(opened.value);
+    if (!target || !com3.make()) {
+        report.discard();
+        stream.discard();
+        return refuse(target ? com3.failure() : opened.error);
+    }
+    if (config.intervalS > 0)
+        lines = stream.onStandardOutput() ? stderr : stdout;
+    std::fprintf(stderr, "farend: relaying %s to %s\n", config.linkPath.c_str(),
+                 config.relayTarget.c_str());
+    startMs = intervalStartMs = monotonicMs();
+    target->describe(factsAtIntervalStart);
+    dropEarlyData();
+    stream.write(startRecord(figures(), config.intervalS));
+    emit(lines, intervalHeader());
+    int status = 0;
+    while (!carry(stop, progress)) {
+        com3.hangUp();   // as a redirector whose connection is gone: the tester's port fails
+        std::fprintf(stderr, "farend: %s: %s hung up\n", target->failure().c_str(),
+                     config.linkPath.c_str());
+        if (!config.reconnect) {
+            status = 1;
+            break;
+        }
+        std::fprintf(stderr, "farend: waiting for %s again\n", config.relayTarget.c_str());
+        std::unique_ptr<Target> again;
+        double nextTry = monotonicMs() + kReconnectEveryMs;
+        while (!again && !stop()) {
+            if (progress())
+                std::fprintf(stderr, "%s\n", summaryBlock(figures()).c_str());
+            intervals(monotonicMs());
+            if (monotonicMs() < nextTry) {
+                usleep(50000);
+                continue;
+            }
+            nextTry = monotonicMs() + kReconnectEveryMs;
+            again = std::move(openTarget(config.relayTarget).value);
+        }
+        if (!again)
+            break;   // stopped while waiting
+        target = std::move(again);
+        target->describe(factsAtIntervalStart);   // the new connection counts from nothing
+        dropEarlyData();
+        echoes.newRun();
+        outbox.clear();
+        if (!com3.make()) {
+            std::fprintf(stderr, "farend: %s\n", com3.failure().c_str());
+            status = 1;
+            break;
+        }
+        std::fprintf(stderr, "farend: relaying %s to %s again\n", config.linkPath.c_str(),
+                     config.relayTarget.c_str());
+    }
+    const double end = monotonicMs();
+    echoes.expire(end);
+    intervals(end, true);
+    const RelayFigures f = figures();
+    if (status == 0 && config.expectClean && !f.echoes.clean())
+        status = kStatusNotClean;
+    std::fprintf(stderr, "%s\n", summaryBlock(f).c_str());
+    if (!report.write(reportJson(f).dump(2) + "\n"))
+        std::fprintf(stderr, "farend: %s\n", report.error().c_str());
+    stream.write(endRecord(f));
+    com3.hangUp();
+    target.reset();   // a serial device gets its settings back now
+    return status;
+}
+
+} // namespace
+
+int runRelay(const Config &config, ReportFile &report, StreamFile &stream,
+             const std::function<bool()> &stop, const std::function<bool()> &progress)
+{
+    Relay relay(config, stream);
+    return relay.run(report, stop, progress);
+}

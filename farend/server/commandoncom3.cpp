@@ -1,0 +1,66 @@
+#include "farend/server/commandoncom3.h"
+
+#include "farend/io/transport.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+std::unique_ptr<Transport> CommandOnCom3::create(std::string &error)
+{
+    if (!com3.create(Com3Testbed::Terminal, Com3Testbed::MockIoctls, error))
+        return nullptr;
+    return mockedComTransport(com3);
+}
+
+bool CommandOnCom3::run(const std::vector<std::string> &command, std::string &error)
+{
+    const auto environment = com3.environment(std::getenv("LD_PRELOAD"));
+    child = fork();
+    if (child < 0) {
+        error = std::string("cannot start a process: ") + std::strerror(errno);
+        return false;
+    }
+    if (child == 0) {
+        signal(SIGINT, SIG_DFL);
+        signal(SIGTERM, SIG_DFL);
+        for (const auto &[name, value] : environment)
+            setenv(name.c_str(), value.c_str(), 1);
+        std::vector<char *> args;
+        for (const auto &c : command)
+            args.push_back(const_cast<char *>(c.c_str()));
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
+        std::fprintf(stderr, "farend: cannot run %s: %s\n", args[0], std::strerror(errno));
+        _exit(127);
+    }
+    return true;
+}
+
+void CommandOnCom3::stop()
+{
+    if (!stopSent && child > 0)
+        kill(child, SIGTERM);
+    stopSent = true;
+}
+
+bool CommandOnCom3::ended()
+{
+    if (!reaped && child > 0 && waitpid(child, &status, WNOHANG) == child)
+        reaped = true;
+    return reaped || child <= 0;
+}
+
+int CommandOnCom3::exitStatus() const
+{
+    if (WIFEXITED(status))
+        return WEXITSTATUS(status);
+    if (WIFSIGNALED(status))
+        return 128 + WTERMSIG(status);
+    return 1;
+}
