@@ -4,6 +4,7 @@
 #include "farend/server/commandoncom3.h"
 #include "farend/cli/options.h"
 #include "farend/relay/relay.h"
+#include "farend/io/outputfiles.h"
 #include "farend/server/serve.h"
 #include "farend/io/transport.h"
 
@@ -89,7 +90,7 @@ int main(int argc, char **argv)
             progressRequested = 0;
             return asked;
         };
-        return runRelay(config, report, stream, [] { return stopRequested != 0; }, progress);
+        return runRelay(config.relay, report, stream, [] { return stopRequested != 0; }, progress);
     }
 
     CommandOnCom3 mocked;

@@ -166,10 +166,10 @@ void checkTogether(const Config &c, bool commandGiven, bool linkGiven, bool inte
                  "end");
     if (c.mode != Config::Mode::Relay) {
         const char *relayOnly = linkGiven          ? "--link"
-                                : c.reconnect      ? "--reconnect"
+                                : c.relay.reconnect      ? "--reconnect"
                                 : intervalGiven    ? "--interval"
                                 : !c.streamPath.empty() ? "--report-stream"
-                                : c.expectClean    ? "--expect-clean"
+                                : c.relay.expectClean    ? "--expect-clean"
                                                    : nullptr;
         if (relayOnly)
             badUsage(std::string(relayOnly) + " goes with --relay only");
@@ -296,13 +296,13 @@ Config parseCommandLine(int argc, char **argv)
             break;
         case kRelay:
             setMode(Config::Mode::Relay, "--relay");
-            c.relayTarget = optarg;
+            c.relay.target = optarg;
             break;
         case kLink:
-            c.linkPath = optarg;
+            c.relay.linkPath = optarg;
             linkGiven = true;
             break;
-        case kReconnect: c.reconnect = true; break;
+        case kReconnect: c.relay.reconnect = true; break;
         case kReport: c.reportPath = optarg; break;
         case kReportStream:
             c.streamPath = optarg;
@@ -310,12 +310,12 @@ Config parseCommandLine(int argc, char **argv)
                 badUsage(needsValue(kReportStream));
             break;
         case kInterval:
-            c.intervalS = number(kInterval, 0, 86400);
-            if (c.intervalS > 0 && c.intervalS < 0.1)
+            c.relay.intervalS = number(kInterval, 0, 86400);
+            if (c.relay.intervalS > 0 && c.relay.intervalS < 0.1)
                 badUsage(needsValue(kInterval));
             intervalGiven = true;
             break;
-        case kExpectClean: c.expectClean = true; break;
+        case kExpectClean: c.relay.expectClean = true; break;
         case kLatency: c.link.latencyMs = number(kLatency, 0, 60000); break;
         case kPaced: c.link.paced = true; break;
         case kDrop: c.link.dropPercent = number(kDrop, 0, 100); break;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "farend/device/link.h"
+#include "farend/relay/relay.h"
 
 #include <string>
 #include <vector>
@@ -14,11 +15,7 @@ struct Config {
     std::string listenAddress;          // --listen
     std::string reportPath;             // --report
     std::string streamPath;             // --report-stream ("-": standard output)
-    double intervalS = 1;               // --interval (0: no interval lines)
-    bool expectClean = false;           // --expect-clean
-    std::string relayTarget;            // --relay
-    std::string linkPath = "/dev/COM3"; // --link
-    bool reconnect = false;             // --reconnect
+    RelayOptions relay;
     std::vector<std::string> command;   // after "--"; the tester by default
 };
 

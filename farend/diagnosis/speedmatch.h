@@ -5,6 +5,7 @@
 #pragma once
 
 #include "farend/line/linesettings.h"
+#include "farend/line/tester.h"
 
 #include <cstddef>
 #include <deque>

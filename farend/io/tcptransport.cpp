@@ -1,13 +1,9 @@
-// The lines farend holds as a file descriptor: the mocked COM3's pseudo-terminal and TCP.
+// A raw TCP server as farend's line, one connection at a time.
 #include "farend/io/transport.h"
 
 #include "farend/io/address.h"
-#include "farend/server/com3testbed.h"
 
-#include <algorithm>
 #include <cerrno>
-#include <cmath>
-#include <ctime>
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -15,93 +11,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-Drained drain(int fd, const std::function<void(const char *bytes, std::size_t n)> &take)
-{
-    char buf[4097];   // a packet-mode pty's status byte and a page of data
-    for (std::size_t got = 0; got < kReadLimit;) {
-        const ssize_t n = read(fd, buf, sizeof buf);
-        if (n > 0) {
-            take(buf, static_cast<std::size_t>(n));
-            got += static_cast<std::size_t>(n);
-            if (static_cast<std::size_t>(n) < sizeof buf)
-                return Drained::Open;   // a short read took all there was: spare the EAGAIN
-        } else if (n == 0) {
-            return Drained::EndOfFile;
-        } else if (errno != EINTR) {
-            return errno == EAGAIN ? Drained::Open : Drained::Error;
-        }
-    }
-    return Drained::Open;
-}
-
 namespace {
-
-timespec duration(double ms)
-{
-    ms = std::max(0.0, ms);
-    return {static_cast<time_t>(ms / 1000), static_cast<long>(std::fmod(ms, 1000.0) * 1e6)};
-}
-
-// One poll: the revents of `fd` within `timeoutMs`; 0 on time-out or when a signal came first
-// (farend's loop then looks at its stop request).
-short pollOnce(int fd, short events, double timeoutMs)
-{
-    const timespec timeout = duration(timeoutMs);
-    pollfd p{fd, events, 0};
-    return ppoll(&p, 1, &timeout, nullptr) > 0 ? p.revents : 0;
-}
-
-void pause(double ms)
-{
-    const timespec t = duration(ms);
-    nanosleep(&t, nullptr);
-}
 
 Drained appendTo(std::string &in, int fd)
 {
     return drain(fd, [&](const char *bytes, std::size_t n) { in.append(bytes, n); });
 }
-
-class PtyTransport : public Transport {
-public:
-    explicit PtyTransport(Com3Testbed &mock) : mock(mock), fd(mock.far()) {}
-
-    Event wait(double timeoutMs, std::string &in) override
-    {
-        if (cut) {
-            pause(timeoutMs);
-            return Event::Quiet;
-        }
-        const short ready = pollOnce(fd, POLLIN, timeoutMs);
-        if (ready & POLLIN)
-            appendTo(in, fd);
-        else if (ready & (POLLHUP | POLLERR))
-            pause(std::min(timeoutMs, 10.0));   // the tester has closed its end: it may reopen
-        return Event::Quiet;
-    }
-
-    long send(const std::string &bytes) override
-    {
-        if (cut)
-            return -1;
-        const ssize_t n = write(fd, bytes.data(), bytes.size());
-        if (n >= 0)
-            return n;
-        return errno == EAGAIN || errno == EINTR ? 0 : -1;
-    }
-
-    bool hangUp() override
-    {
-        mock.hangUp();
-        cut = true;
-        return false;
-    }
-
-private:
-    Com3Testbed &mock;
-    int fd;
-    bool cut = false;
-};
 
 class TcpTransport : public Transport {
 public:
@@ -158,11 +73,6 @@ private:
 };
 
 } // namespace
-
-std::unique_ptr<Transport> mockedComTransport(Com3Testbed &mock)
-{
-    return std::make_unique<PtyTransport>(mock);
-}
 
 Opened<Transport> listenTcpTransport(const std::string &address, std::string &bound)
 {

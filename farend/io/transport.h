@@ -8,17 +8,23 @@
 #include <memory>
 #include <string>
 
-class Com3Testbed;
-
 // At most this much is read from a line per wake-up, so that a flood cannot keep the replies
 // from going or make farend hold without limit.
 constexpr std::size_t kReadLimit = 64 * 1024;
+// Replies held back while the line does not take them, at most (a device's transmit buffer);
+// more are lost and counted.
+constexpr std::size_t kOutboxLimit = 1 << 20;
 
 // Reads what `fd` has now, up to kReadLimit, handing each read's bytes to `take`. Open: it would
 // block, a short read took what there was, or the limit was reached and the rest comes on the
 // next wake-up; Error: errno says why.
 enum class Drained { Open, EndOfFile, Error };
 Drained drain(int fd, const std::function<void(const char *bytes, std::size_t n)> &take);
+// One poll of `fd` for `events` within `timeoutMs`: its revents, 0 on time-out or when a signal
+// came first (farend's loop then looks at its stop request).
+short pollOnce(int fd, short events, double timeoutMs);
+// Sleeps `ms` milliseconds (less when a signal comes).
+void sleepMs(double ms);
 
 class Transport : public Fallible {
 public:
@@ -40,8 +46,6 @@ public:
     virtual int fd() const { return -1; }
 };
 
-// The far side of the mocked COM3: the master of its pseudo-terminal, which the mock keeps.
-std::unique_ptr<Transport> mockedComTransport(Com3Testbed &mock);
 // A serial device, opened exclusively at 9600 8N1 and given its settings back when closed.
 Opened<Transport> openSerialTransport(const std::string &device);
 // A raw TCP server on [HOST:]PORT, one connection at a time; `bound` is where it listens.

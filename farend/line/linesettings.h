@@ -18,6 +18,3 @@ struct LineSettings {
     std::string text() const;     // "9600 8N1"
     std::string format() const;   // "8N1"
 };
-
-// What the tester's port is set to.
-inline const LineSettings kTesterLine{9600, 8, 'N', 1};

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "farend/line/linesettings.h"
+#include "farend/line/tester.h"
 
 #include <cstdint>
 #include <deque>

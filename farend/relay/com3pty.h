@@ -3,7 +3,7 @@
 #pragma once
 
 #include "farend/io/fallible.h"
-#include "farend/rfc2217/rfc2217.h"
+#include "farend/line/linesettings.h"
 
 #include <string>
 

@@ -1,5 +1,7 @@
 #include "farend/relay/echostats.h"
 
+#include "farend/line/tester.h"
+
 #include <algorithm>
 
 void EchoStats::sent(unsigned char byte, double atMs)

@@ -3,27 +3,15 @@
 #pragma once
 
 #include "farend/line/wiretiming.h"
+#include "farend/report/figures.h"
 
 #include <deque>
 #include <string>
 
-constexpr double kReadWindowMs = 5.0;   // the tester's read time-out
 constexpr double kGiveUpMs = 1000.0;    // an echo later than this is taken as lost
 // Replies are matched among the oldest waiting sends only, fewer than one test cycle (36), so
 // that no two of them can be the same character.
 constexpr std::size_t kMatchWindow = 35;
-
-// What happened to the tester's bytes, since the start or within an interval.
-struct EchoCounts {
-    long long sends = 0, echoed = 0, lost = 0, changed = 0, extra = 0, late = 0;
-    EchoCounts operator-(const EchoCounts &o) const
-    {
-        return {sends - o.sends,     echoed - o.echoed, lost - o.lost,
-                changed - o.changed, extra - o.extra,   late - o.late};
-    }
-    // Nothing lost, changed or extra.
-    bool clean() const { return lost == 0 && changed == 0 && extra == 0; }
-};
 
 // How replies are counted, in the order of arrival:
 // - a reply equal to the oldest send still waiting is its echo;

@@ -1,10 +1,11 @@
 #include "farend/relay/relay.h"
 
+#include "farend/device/link.h"
+#include "farend/io/transport.h"
 #include "farend/relay/com3pty.h"
 #include "farend/relay/echostats.h"
-#include "farend/device/link.h"
-#include "farend/report/relayreport.h"
 #include "farend/relay/targets.h"
+#include "farend/report/relayreport.h"
 #include "serial/clock.h"
 
 #include <algorithm>
@@ -19,9 +20,15 @@ namespace {
 
 constexpr double kReconnectEveryMs = 1000;
 
+int refuse(const std::string &why)
+{
+    std::fprintf(stderr, "farend: %s\n", why.c_str());
+    return 2;
+}
+
 class Relay {
 public:
-    Relay(const Config &config, StreamFile &stream)
+    Relay(const RelayOptions &config, StreamFile &stream)
         : config(config), stream(stream), com3(config.linkPath), link(quietLink())
     {
     }
@@ -48,7 +55,7 @@ private:
     double seconds(double ms) const { return (ms - startMs) / 1000.0; }
     RelayFigures figures() const;
 
-    const Config &config;
+    const RelayOptions &config;
     StreamFile &stream;
     FILE *lines = nullptr;   // where the interval lines go; null: nowhere
     Com3Pty com3;
@@ -249,7 +256,7 @@ RelayFigures Relay::figures() const
 {
     RelayFigures f;
     f.link = config.linkPath;
-    f.target = config.relayTarget;
+    f.target = config.target;
     f.elapsedS = seconds(monotonicMs());
     f.runs = runs;
     f.toChain = toChain;
@@ -278,7 +285,7 @@ int Relay::run(ReportFile &report, const std::function<bool()> &stop,
         stream.discard();
         return refuse(config.linkPath + " exists already");
     }
-    Opened<Target> opened = openTarget(config.relayTarget);
+    Opened<Target> opened = openTarget(config.target);
     target = std::move(opened.value);
     if (!target || !com3.make()) {
         report.discard();
@@ -288,7 +295,7 @@ int Relay::run(ReportFile &report, const std::function<bool()> &stop,
     if (config.intervalS > 0)
         lines = stream.onStandardOutput() ? stderr : stdout;
     std::fprintf(stderr, "farend: relaying %s to %s\n", config.linkPath.c_str(),
-                 config.relayTarget.c_str());
+                 config.target.c_str());
     startMs = intervalStartMs = monotonicMs();
     target->describe(factsAtIntervalStart);
     dropEarlyData();
@@ -303,7 +310,7 @@ int Relay::run(ReportFile &report, const std::function<bool()> &stop,
             status = 1;
             break;
         }
-        std::fprintf(stderr, "farend: waiting for %s again\n", config.relayTarget.c_str());
+        std::fprintf(stderr, "farend: waiting for %s again\n", config.target.c_str());
         std::unique_ptr<Target> again;
         double nextTry = monotonicMs() + kReconnectEveryMs;
         while (!again && !stop()) {
@@ -315,7 +322,7 @@ int Relay::run(ReportFile &report, const std::function<bool()> &stop,
                 continue;
             }
             nextTry = monotonicMs() + kReconnectEveryMs;
-            again = std::move(openTarget(config.relayTarget).value);
+            again = std::move(openTarget(config.target).value);
         }
         if (!again)
             break;   // stopped while waiting
@@ -330,7 +337,7 @@ int Relay::run(ReportFile &report, const std::function<bool()> &stop,
             break;
         }
         std::fprintf(stderr, "farend: relaying %s to %s again\n", config.linkPath.c_str(),
-                     config.relayTarget.c_str());
+                     config.target.c_str());
     }
     const double end = monotonicMs();
     echoes.expire(end);
@@ -349,7 +356,7 @@ int Relay::run(ReportFile &report, const std::function<bool()> &stop,
 
 } // namespace
 
-int runRelay(const Config &config, ReportFile &report, StreamFile &stream,
+int runRelay(const RelayOptions &config, ReportFile &report, StreamFile &stream,
              const std::function<bool()> &stop, const std::function<bool()> &progress)
 {
     Relay relay(config, stream);

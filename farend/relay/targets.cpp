@@ -3,6 +3,7 @@
 #include "farend/io/address.h"
 #include "farend/io/transport.h"
 #include "farend/io/uartcounters.h"
+#include "farend/rfc2217/rfc2217.h"
 #include "serial/clock.h"
 
 #include <cerrno>

@@ -2,12 +2,12 @@
 // report and the JSON stream all render from: a figure added here reaches all four.
 #pragma once
 
-#include "farend/relay/echostats.h"
 #include "farend/device/link.h"
 #include "farend/diagnosis/speedmatch.h"
-#include "farend/relay/targets.h"
 #include "farend/diagnosis/verdicts.h"
+#include "farend/line/tester.h"
 #include "farend/line/wiretiming.h"
+#include "farend/report/figures.h"
 
 #include <nlohmann/json.hpp>
 

@@ -2,20 +2,68 @@
 
 #include "farend/io/transport.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+namespace {
+
+// The far side of the mocked COM3: the master of its pseudo-terminal, which the mock keeps.
+class PtyTransport : public Transport {
+public:
+    explicit PtyTransport(Com3Testbed &mock) : mock(mock), fd(mock.far()) {}
+
+    Event wait(double timeoutMs, std::string &in) override
+    {
+        if (cut) {
+            sleepMs(timeoutMs);
+            return Event::Quiet;
+        }
+        const short ready = pollOnce(fd, POLLIN, timeoutMs);
+        if (ready & POLLIN)
+            drain(fd, [&](const char *bytes, std::size_t n) { in.append(bytes, n); });
+        else if (ready & (POLLHUP | POLLERR))
+            sleepMs(std::min(timeoutMs, 10.0));   // the tester has closed its end: it may reopen
+        return Event::Quiet;
+    }
+
+    long send(const std::string &bytes) override
+    {
+        if (cut)
+            return -1;
+        const ssize_t n = write(fd, bytes.data(), bytes.size());
+        if (n >= 0)
+            return n;
+        return errno == EAGAIN || errno == EINTR ? 0 : -1;
+    }
+
+    bool hangUp() override
+    {
+        mock.hangUp();
+        cut = true;
+        return false;
+    }
+
+private:
+    Com3Testbed &mock;
+    int fd;
+    bool cut = false;
+};
+
+} // namespace
 
 std::unique_ptr<Transport> CommandOnCom3::create(std::string &error)
 {
     if (!com3.create(Com3Testbed::Terminal, Com3Testbed::MockIoctls, error))
         return nullptr;
-    return mockedComTransport(com3);
+    return std::make_unique<PtyTransport>(com3);
 }
 
 bool CommandOnCom3::run(const std::vector<std::string> &command, std::string &error)
