@@ -4,6 +4,7 @@
 #include "farend/server/commandoncom3.h"
 #include "farend/cli/options.h"
 #include "farend/relay/relay.h"
+#include "farend/report/farend.h"
 #include "farend/io/outputfiles.h"
 #include "farend/server/serve.h"
 #include "farend/io/transport.h"
@@ -116,7 +117,7 @@ int main(int argc, char **argv)
     auto stop = [&] {
         if (progressRequested) {
             progressRequested = 0;
-            std::fprintf(stderr, "%s\n", link.summary().c_str());
+            std::fprintf(stderr, "%s\n", farEndSummary(link).c_str());
         }
         if (!runsCommand)
             return stopRequested != 0;
@@ -130,8 +131,8 @@ int main(int argc, char **argv)
 
     if (!lineHeld)
         std::fprintf(stderr, "farend: %s\n", failure.c_str());
-    std::fprintf(stderr, "%s\n", link.summary().c_str());
-    if (!report.write(link.report()))
+    std::fprintf(stderr, "%s\n", farEndSummary(link).c_str());
+    if (!report.write(farEndReportJson(link).dump(2) + "\n"))
         std::fprintf(stderr, "farend: %s\n", report.error().c_str());
     if (runsCommand)
         return mocked.exitStatus();

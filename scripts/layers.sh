@@ -22,7 +22,7 @@ farend_layers=(
     "farend/relay farend/server"
     "farend/report"
     "farend/diagnosis farend/device farend/rfc2217 farend/io"
-    "farend/line"
+    "farend/line farend/text"
 )
 status=0
 

@@ -1,13 +1,17 @@
 // The simulated far end's line: when replies go out, which go wrong, when the line is cut,
 // whether what came in was the test cycle, what a UART at the wrong rate makes of the tester's
 // bytes, and what the wire saw of the tester's timing.
-#include "farend/relay/echostats.h"
 #include "farend/device/link.h"
-#include "farend/report/relayreport.h"
-#include "farend/rfc2217/rfc2217.h"
-#include "farend/server/serve.h"
 #include "farend/line/uart.h"
 #include "farend/line/wiretiming.h"
+#include "farend/relay/echostats.h"
+#include "farend/report/farend.h"
+#include "farend/report/json.h"
+#include "farend/report/lines.h"
+#include "farend/report/summary.h"
+#include "farend/report/timing.h"
+#include "farend/rfc2217/rfc2217.h"
+#include "farend/server/serve.h"
 #include "testcycle/testcycle.h"
 
 #include <QJsonArray>
@@ -219,25 +223,25 @@ void FarendTest::hangsUpAfterAnsweringTheNthByte()
 void FarendTest::recognisesTheTestCycleAndWhereItBreaks()
 {
     Link idle({});   // nothing received is no evidence of a good link
-    QVERIFY(idle.summary().find("nothing arrived") != std::string::npos);
-    QVERIFY(idle.summary().find("exact") == std::string::npos);
+    QVERIFY(farEndSummary(idle).find("nothing arrived") != std::string::npos);
+    QVERIFY(farEndSummary(idle).find("exact") == std::string::npos);
 
     Link exact({});
     for (int i = 0; i < 100; ++i)
         exact.received(testcycle::at(i), 0);
-    QVERIFY(exact.exactCycle());
-    QVERIFY(exact.summary().find("test cycle exact") != std::string::npos);
+    QVERIFY(exact.tester().exactCycle());
+    QVERIFY(farEndSummary(exact).find("test cycle exact") != std::string::npos);
 
     Link broken({});
     for (char c : std::string("0123X5"))
         broken.received(c, 0);
-    QVERIFY(!broken.exactCycle());
-    QCOMPARE(broken.firstMismatchAt(), 4LL);
-    QVERIFY(broken.summary().find("broken at byte 5") != std::string::npos);
+    QVERIFY(!broken.tester().exactCycle());
+    QCOMPARE(broken.tester().firstMismatchAt(), 4LL);
+    QVERIFY(farEndSummary(broken).find("broken at byte 5") != std::string::npos);
 
     Link late({});
     late.received('1', 0);   // not from "0"
-    QVERIFY(!late.exactCycle());
+    QVERIFY(!late.tester().exactCycle());
 }
 
 void FarendTest::aNewLineStartsAfresh()
@@ -256,11 +260,11 @@ void FarendTest::aNewLineStartsAfresh()
     QVERIFY(!link.hangupDue(1e9));
     link.received('1', 101);
     QVERIFY(link.hangupDue(101 + 5 + kHangupGraceMs));
-    QVERIFY(link.exactCycle());
+    QVERIFY(link.tester().exactCycle());
     QCOMPARE(link.bytesReceived(), 4LL);
     // no gap is counted across the two connections
-    QCOMPARE(link.timing().gaps(), 2LL);
-    QCOMPARE(link.timing().maxMs(), 1.0);
+    QCOMPARE(link.tester().period().gaps(), 2LL);
+    QCOMPARE(link.tester().period().maxMs(), 1.0);
 
     link.lineCut();   // a line that cannot come back answers nothing more
     link.received('2', 200);
@@ -457,7 +461,7 @@ void FarendTest::wrongBaudHangsUpAfterAnsweringWhatTheNthByteBrought()
 void FarendTest::wireTimingFromAKnownArrivalSequence()
 {
     WireTiming t;
-    QVERIFY(t.histogramRows(10).empty());   // nothing measured, nothing drawn
+    QVERIFY(histogramRows(t, 10).empty());   // nothing measured, nothing drawn
     // 100 gaps: 97 of 1 ms, one of 2 ms (not over twice the median), 3.5 ms and 40 ms
     double at = 1000;
     t.byteAt(at);
@@ -471,10 +475,10 @@ void FarendTest::wireTimingFromAKnownArrivalSequence()
     QCOMPARE(t.p99Ms(), 3.5);   // nearest rank: the 99th of 100
     QCOMPARE(t.maxMs(), 40.0);
     QCOMPARE(t.longGaps(), 2LL);
-    QCOMPARE(t.ladder(), std::string("p50 1.000  p90 1.000  p99 3.500  p99.9 40.000  max 40.000"));
+    QCOMPARE(ladderText(t), std::string("p50 1.000  p90 1.000  p99 3.500  p99.9 40.000  max 40.000"));
     // the text histogram: at most ten rows inside 80 columns, every gap in one of them, the
     // 40 ms gap in the last
-    const auto rows = t.histogramRows(10);
+    const auto rows = histogramRows(t, 10);
     QVERIFY(!rows.empty() && rows.size() <= 10);
     long long drawn = 0;
     for (const std::string &row : rows) {
@@ -524,13 +528,13 @@ void FarendTest::summaryAndReportCarryTheWireTiming()
 {
     Link one({});
     one.received('0', 0);   // one byte: no period yet
-    QVERIFY(one.summary().find("period") == std::string::npos);
+    QVERIFY(farEndSummary(one).find("period") == std::string::npos);
 
     Link link({});
     for (int i = 0; i < 40; ++i)
         link.received(static_cast<unsigned char>(testcycle::at(i)), i * 10.0);
     link.sent(40);
-    const std::string summary = link.summary();
+    const std::string summary = farEndSummary(link);
     QCOMPARE(summary, std::string("farend: received 40 bytes, sent 40 bytes, first to last "
                                   "0.390 s, test cycle exact\n"
                                   "  period (ms): p50 10.000  p90 10.000  p99 10.000  "
@@ -538,7 +542,7 @@ void FarendTest::summaryAndReportCarryTheWireTiming()
                                   "  0 gaps over twice the median\n"
                                   "     10.000 -    10.100 ms "
                                   "|########################################| 39"));
-    const QJsonDocument report = QJsonDocument::fromJson(QByteArray::fromStdString(link.report()));
+    const QJsonDocument report = QJsonDocument::fromJson(QByteArray::fromStdString(farEndReportJson(link).dump(2)));
     QVERIFY(report.isObject());
     const QJsonObject r = report.object();
     QCOMPARE(r["received"].toInt(), 40);
@@ -556,7 +560,7 @@ void FarendTest::summaryAndReportCarryTheWireTiming()
     Link broken({});
     broken.received('1', 0);
     const QJsonObject b =
-        QJsonDocument::fromJson(QByteArray::fromStdString(broken.report())).object();
+        QJsonDocument::fromJson(QByteArray::fromStdString(farEndReportJson(broken).dump(2))).object();
     QCOMPARE(b["test_cycle"].toString(), QStringLiteral("broken"));
     QCOMPARE(b["broken_at_byte"].toInt(), 1);
     QCOMPARE(b["gap_histogram_ms"].toArray().size(), 0);
@@ -576,10 +580,10 @@ void FarendTest::repliesTheLineDoesNotTakeAreHeldUpToALimitAndCountedLost()
     Link link({});
     QVERIFY(serve(line, link, [&] { return line.steps.empty(); }));
     QCOMPARE(link.bytesSent(), 0LL);
-    QVERIFY2(link.summary().find("\n  1000 replies lost: the line did not take them") !=
+    QVERIFY2(farEndSummary(link).find("\n  1000 replies lost: the line did not take them") !=
                  std::string::npos,
-             link.summary().c_str());
-    QVERIFY(link.report().find("\"lost\": 1000,") != std::string::npos);
+             farEndSummary(link).c_str());
+    QVERIFY(farEndReportJson(link).dump(2).find("\"lost\": 1000,") != std::string::npos);
 
     // replies held when the connection closes go with it
     line.steps.push_back({Transport::Event::Quiet, "012"});
@@ -587,7 +591,7 @@ void FarendTest::repliesTheLineDoesNotTakeAreHeldUpToALimitAndCountedLost()
     line.steps.push_back({Transport::Event::Closed, ""});
     Link closed({});
     QVERIFY(serve(line, closed, [&] { return line.steps.empty(); }));
-    QVERIFY(closed.summary().find("\n  3 replies lost") != std::string::npos);
+    QVERIFY(farEndSummary(closed).find("\n  3 replies lost") != std::string::npos);
 }
 
 void FarendTest::echoesAreCountedWhenDropsCorruptionAndLateRepliesMix()
@@ -678,8 +682,8 @@ void FarendTest::bytesBeyondWhatTheDeviceHoldsAreCountedAndNotAnswered()
              std::to_string(overrun).c_str());
     const std::string said = "\n  " + std::to_string(overrun) +
                              " bytes not answered: they came faster than the device could hold them";
-    QVERIFY2(link.summary().find(said) != std::string::npos, link.summary().c_str());
-    QVERIFY(link.report().find("\"overrun\": " + std::to_string(overrun) + ",") !=
+    QVERIFY2(farEndSummary(link).find(said) != std::string::npos, farEndSummary(link).c_str());
+    QVERIFY(farEndReportJson(link).dump(2).find("\"overrun\": " + std::to_string(overrun) + ",") !=
             std::string::npos);
 
     // once the device has room again, bytes are answered again
@@ -741,11 +745,11 @@ void FarendTest::intervalLinesStayAlignedAsTheNumbersGrow()
 void FarendTest::theSummaryBlockFitsEightyColumnsAndSaysWhyTheChainIsNotClean()
 {
     EchoStats echoes;
-    Link tester(LinkOptions{});
+    TesterWatch tester;
     for (int i = 0; i < 1000; ++i) {
         const unsigned char c = static_cast<unsigned char>(testCycle[i % 36]);
         echoes.sent(c, i * 10.0);
-        tester.received(c, i * 10.0);
+        tester.byte(c, i * 10.0);
         if (i % 50 != 7)   // 20 lost
             echoes.replied(c, i * 10.0 + 3.0 + (i % 10) * 0.5 + (i == 500 ? 900 : 0));
     }
@@ -762,6 +766,7 @@ void FarendTest::theSummaryBlockFitsEightyColumnsAndSaysWhyTheChainIsNotClean()
     f.chain.serverPort = "9600 8N1";
     f.chain.notAcknowledged = {"DTR", "RTS"};
     f.expectClean = true;
+    f.split = splitRoundTrip(echoes.roundTrip().medianMs(), std::nullopt, wireTimeMs(9600, 10));
     const std::string block = summaryBlock(f);
     std::size_t lines = 0;
     for (std::size_t from = 0; from <= block.size(); ++lines) {

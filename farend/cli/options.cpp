@@ -1,5 +1,7 @@
 #include "farend/cli/options.h"
 
+#include "farend/text/prose.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -129,11 +131,6 @@ bool parseNumber(const char *text, double min, double max, double &out)
     return true;
 }
 
-std::string whole(double v)
-{
-    return std::to_string(static_cast<long long>(v));
-}
-
 // The tester next to farend (the build tree, or the same bindir), else the installed one.
 std::string defaultCommand()
 {
@@ -233,24 +230,52 @@ std::vector<const option *> matching(const std::string &typed)
     return found;
 }
 
-// The message for an option given without its value.
+// A number an option takes: its range, and the message that says it, made from the range.
+struct NumberRule {
+    int id;
+    double min, max;
+    const char *what = "a number";   // what the number counts
+    const char *zero = nullptr;      // what 0 means where it is taken below `min`
+};
+
+const NumberRule numberRules[] = {
+    {kLatency, 0, 60000},
+    {kDrop, 0, 100},
+    {kCorrupt, 0, 100},
+    {kInterval, 0.1, 86400, "seconds", "0 (no lines)"},
+    {kWrongBaud, kMinWrongRate, kMaxWrongRate},
+    {kHangupAfter, 0, 1e15},
+    {kSeed, 0, 4294967295.0},
+};
+
+const NumberRule *numberRule(int id)
+{
+    for (const NumberRule &r : numberRules)
+        if (r.id == id)
+            return &r;
+    return nullptr;
+}
+
+// "0.1", "86400", "1000000000000000".
+std::string bound(double v)
+{
+    return format(v == static_cast<long long>(v) ? "%.0f" : "%g", v);
+}
+
+// The message for an option given without its value, or with one out of its range.
 std::string needsValue(int id)
 {
-    switch (id) {
-    case kLatency: return "option --latency needs a number from 0 to 60000";
-    case kDrop: return "option --drop needs a number from 0 to 100";
-    case kCorrupt: return "option --corrupt needs a number from 0 to 100";
-    case kInterval: return "option --interval needs 0 (no lines) or seconds from 0.1 to 86400";
-    case kWrongBaud:
-        return "option --wrong-baud needs a number from " + whole(kMinWrongRate) + " to " +
-               whole(kMaxWrongRate);
-    case kHangupAfter: return "option --hangup-after needs a number from 0 to 1000000000000000";
-    case kSeed: return "option --seed needs a number from 0 to 4294967295";
-    }
-    for (const option *o = longOptions; o->name; ++o)
-        if (o->val == id)
-            return std::string("option --") + o->name + " needs a value";
-    return "an option needs a value";
+    const option *o = longOptions;
+    while (o->name && o->val != id)
+        ++o;
+    if (!o->name)
+        return "an option needs a value";
+    const std::string lead = "option --" + std::string(o->name) + " needs ";
+    const NumberRule *r = numberRule(id);
+    if (!r)
+        return lead + "a value";
+    return lead + (r->zero ? std::string(r->zero) + " or " : "") + r->what + " from " +
+           bound(r->min) + " to " + bound(r->max);
 }
 
 } // namespace
@@ -265,9 +290,10 @@ Config parseCommandLine(int argc, char **argv)
 {
     Config c;
     bool linkGiven = false, intervalGiven = false;
-    auto number = [](int id, double min, double max) {
+    auto number = [](int id) {
+        const NumberRule &r = *numberRule(id);
         double v;
-        if (!parseNumber(optarg, min, max, v))
+        if (!parseNumber(optarg, r.zero ? 0 : r.min, r.max, v) || (r.zero && v > 0 && v < r.min))
             badUsage(needsValue(id));
         return v;
     };
@@ -310,28 +336,26 @@ Config parseCommandLine(int argc, char **argv)
                 badUsage(needsValue(kReportStream));
             break;
         case kInterval:
-            c.relay.intervalS = number(kInterval, 0, 86400);
-            if (c.relay.intervalS > 0 && c.relay.intervalS < 0.1)
-                badUsage(needsValue(kInterval));
+            c.relay.intervalS = number(kInterval);
             intervalGiven = true;
             break;
         case kExpectClean: c.relay.expectClean = true; break;
-        case kLatency: c.link.latencyMs = number(kLatency, 0, 60000); break;
+        case kLatency: c.link.latencyMs = number(kLatency); break;
         case kPaced: c.link.paced = true; break;
-        case kDrop: c.link.dropPercent = number(kDrop, 0, 100); break;
-        case kCorrupt: c.link.corruptPercent = number(kCorrupt, 0, 100); break;
+        case kDrop: c.link.dropPercent = number(kDrop); break;
+        case kCorrupt: c.link.corruptPercent = number(kCorrupt); break;
         case kSilent: c.link.silent = true; break;
         case kWrongBaud: {
-            const double rate = number(kWrongBaud, kMinWrongRate, kMaxWrongRate);
+            const double rate = number(kWrongBaud);
             if (rate != static_cast<long>(rate))
                 badUsage("option --wrong-baud needs a whole number of baud");
             c.link.wrongBaud = static_cast<long>(rate);
             break;
         }
         case kHangupAfter:
-            c.link.hangupAfter = static_cast<long long>(number(kHangupAfter, 0, 1e15));
+            c.link.hangupAfter = static_cast<long long>(number(kHangupAfter));
             break;
-        case kSeed: c.link.seed = static_cast<std::uint32_t>(number(kSeed, 0, 4294967295.0)); break;
+        case kSeed: c.link.seed = static_cast<std::uint32_t>(number(kSeed)); break;
         case ':': {
             const auto found = matching(argv[optind - 1]);
             badUsage(found.size() == 1 ? needsValue(found[0]->val)

@@ -2,14 +2,13 @@
 // be slow, lossy, silent, cut, or set to the wrong baud rate.
 #pragma once
 
+#include "farend/line/testerwatch.h"
 #include "farend/line/uart.h"
-#include "farend/line/wiretiming.h"
 
 #include <cstdint>
 #include <deque>
 #include <memory>
 #include <string>
-#include <vector>
 
 struct LinkOptions {
     double latencyMs = 0;        // extra delay before each reply goes out
@@ -22,7 +21,6 @@ struct LinkOptions {
     std::uint32_t seed = 1;
 };
 
-constexpr int kHistogramRows = 10;                        // a text histogram's rows at most
 constexpr double kByteTimeMs = 10.0 * 1000.0 / 9600.0;   // start, 8 data, stop bit
 constexpr double kHangupGraceMs = 20.0;                   // the last reply is read before the cut
 // Bytes the device holds at most, on their way in and as replies not yet due (a device server's
@@ -49,26 +47,12 @@ public:
     // A new line (the next connection): nothing pending, nothing cut, the cycle from "0" again.
     void newLine();
 
-    long long bytesReceived() const { return received_; }
+    long long bytesReceived() const { return watch.bytes(); }
     long long bytesSent() const { return sent_; }
     long long bytesOverrun() const { return overrun_; }
     long long bytesLost() const { return lost_; }
-    // Whether everything received on each line so far is the test cycle "0".."9", "A".."Z",
-    // from "0".
-    bool exactCycle() const { return firstMismatch < 0; }
-    long long firstMismatchAt() const { return firstMismatch; }
-    const WireTiming &timing() const { return timing_; }
-    // "test cycle exact", "test cycle broken at byte K" or "nothing arrived".
-    std::string cycleText() const;
-    // What the wire saw of the tester's timing, a line each: the period's percentile ladder,
-    // the long gaps, a text histogram. None before two bytes.
-    std::vector<std::string> timingLines() const;
-    // "farend: received N bytes, sent M bytes, first to last T s, <cycle>" and, indented below
-    // it, the timing lines and what went missing.
-    std::string summary() const;
-    // The summary's figures and the gap histogram, as a JSON document.
-    nlohmann::ordered_json reportJson() const;
-    std::string report() const;
+    // The tester's bytes as they came: the cycle, their times.
+    const TesterWatch &tester() const { return watch; }
 
 private:
     bool chance(double percent);
@@ -86,13 +70,9 @@ private:
     double inboundFreeMs = 0;    // device -> tester wire
     double hangupAt = -1;
     bool cut = false;
-    long long received_ = 0;
-    long long receivedOnLine = 0;
+    TesterWatch watch;
     long long sent_ = 0;
     long long lost_ = 0;
     long long overrun_ = 0;
-    long long firstMismatch = -1;
-    double firstAtMs = -1, lastAtMs = -1;
-    WireTiming timing_;
     std::uint32_t rng;
 };

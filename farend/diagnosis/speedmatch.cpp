@@ -58,6 +58,11 @@ std::size_t common(const Bytes &a, const Bytes &b)
 
 } // namespace
 
+bool mostRepliesChanged(long long changed, long long replies)
+{
+    return 2 * changed > replies;
+}
+
 namespace {
 std::string phrase(SpeedMatch::Where where, const LineSettings &other, const LineSettings &tester)
 {
@@ -145,8 +150,8 @@ std::optional<SpeedMatch> SpeedMatcher::recognise() const
 
     const std::size_t echoed = common(bytesOf(sent), got);
     const std::size_t changed = got.size() - echoed;
-    if (2 * changed <= got.size())
-        return std::nullopt;   // most replies are echoes: nothing to explain
+    if (!mostRepliesChanged(static_cast<long long>(changed), static_cast<long long>(got.size())))
+        return std::nullopt;
 
     std::optional<SpeedMatch> best;
     double bestScore = 0;

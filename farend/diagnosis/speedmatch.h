@@ -13,6 +13,10 @@
 #include <string>
 #include <vector>
 
+// Whether more than half of `replies` are changed: only then is there something for a wrong
+// speed to explain.
+bool mostRepliesChanged(long long changed, long long replies);
+
 struct SpeedMatch {
     // Where the ends disagree.
     enum class Where {

@@ -1,51 +1,13 @@
 #include "farend/diagnosis/verdicts.h"
 
+#include "farend/text/prose.h"
+
 #include <algorithm>
-#include <cstdio>
-
-namespace {
-std::string format(const char *fmt, double v)
-{
-    char buf[64];
-    std::snprintf(buf, sizeof buf, fmt, v);
-    return buf;
-}
-
-std::string ms(double v)
-{
-    const bool whole = v == static_cast<double>(static_cast<long long>(v));
-    return format(v < 0.01 && !whole  ? "%.3f ms"
-                  : v < 0.1 && !whole ? "%.2f ms"
-                  : v < 10 && !whole  ? "%.1f ms"
-                                      : "%.0f ms",
-                  v);
-}
-
-std::string percent(double share)
-{
-    return format(share < 0.001 && share > 0 ? "%.2f%%" : "%.1f%%", 100 * share);
-}
-
-std::string count(long long n, const char *one, const char *many)
-{
-    return std::to_string(n) + " " + (n == 1 ? one : many);
-}
-
-double shareOf(long long part, long long whole)
-{
-    return whole > 0 ? double(part) / double(whole) : 0;
-}
-
-} // namespace
-
-double wireTimeMs(long baud, int frameBits)
-{
-    return baud > 0 ? 2.0 * frameBits * 1000.0 / double(baud) : 0;
-}
 
 TimeSplit splitRoundTrip(double medianMs, std::optional<double> lanMs, double wireMs)
 {
     TimeSplit s;
+    s.medianMs = medianMs;
     s.lanMs = lanMs;
     s.wireMs = wireMs;
     s.restMs = std::max(0.0, medianMs - lanMs.value_or(0) - wireMs);
@@ -71,35 +33,36 @@ std::vector<Verdict> verdicts(const ChainFigures &f)
                        {{"changed", double(f.changed)}, {"sent", double(f.sent)}},
                        "wrong speed: " + std::to_string(f.changed) + " of " +
                            std::to_string(f.sent) + " echoes changed; " + *f.speed});
-    if (f.framing && *f.framing > 0)
+    const LineErrorCounts &l = f.lineErrors;
+    if (l.framing.value_or(0) > 0)
         out.push_back({"framing-errors",
-                       {{"framing", double(*f.framing)}},
-                       "framing errors reported by " + who + " (" + std::to_string(*f.framing) +
+                       {{"framing", double(*l.framing)}},
+                       "framing errors reported by " + who + " (" + std::to_string(*l.framing) +
                            "): its serial side and the far device disagree on speed or format"});
-    if (f.parity && *f.parity > 0)
+    if (l.parity.value_or(0) > 0)
         out.push_back({"parity-errors",
-                       {{"parity", double(*f.parity)}},
-                       "parity errors reported by " + who + " (" + std::to_string(*f.parity) +
+                       {{"parity", double(*l.parity)}},
+                       "parity errors reported by " + who + " (" + std::to_string(*l.parity) +
                            "): the two ends disagree on parity, or the line is noisy"});
-    const long long overruns = f.overrun.value_or(0) + f.bufferOverrun.value_or(0);
+    const long long overruns = l.overrun.value_or(0) + l.bufferOverrun.value_or(0);
     if (overruns > 0)
         out.push_back({"overrun",
-                       {{"overrun", double(f.overrun.value_or(0))},
-                        {"buffer_overrun", double(f.bufferOverrun.value_or(0))}},
+                       {{"overrun", double(l.overrun.value_or(0))},
+                        {"buffer_overrun", double(l.bufferOverrun.value_or(0))}},
                        "overruns reported by " + who + " (" + std::to_string(overruns) +
                            "): bytes came in faster than they were taken and were lost there"});
-    if (f.breaks && *f.breaks > 0)
+    if (l.breaks.value_or(0) > 0)
         out.push_back({"breaks",
-                       {{"breaks", double(*f.breaks)}},
-                       "breaks reported by " + who + " (" + std::to_string(*f.breaks) +
+                       {{"breaks", double(*l.breaks)}},
+                       "breaks reported by " + who + " (" + std::to_string(*l.breaks) +
                            "): the line was held low, as by a far device without power or a "
                            "loose wire"});
     if (f.lost > 0 && !silent) {
         std::string text = "lost " + count(f.lost, "echo", "echoes") + " (" +
                            percent(shareOf(f.lost, f.sent)) + ")";
-        if (!f.reporter.empty() && f.overrun && f.framing && *f.overrun == 0 && *f.framing == 0)
+        if (!f.reporter.empty() && l.overrun == 0 && l.framing == 0)
             text += "; " + f.reporter + " reported no overrun and no framing error";
-        else if (!f.reporter.empty() && !f.overrun && !f.framing)
+        else if (!f.reporter.empty() && !l.overrun && !l.framing)
             text += "; " + f.reporter + " did not report its line errors";
         out.push_back({"lost",
                        {{"lost", double(f.lost)}, {"share", shareOf(f.lost, f.sent)}},

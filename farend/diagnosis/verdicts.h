@@ -2,6 +2,9 @@
 // what the relay counted and what the chain's parts reported. A pure function of its figures.
 #pragma once
 
+#include "farend/line/linecounts.h"
+#include "farend/line/tester.h"
+
 #include <optional>
 #include <string>
 #include <utility>
@@ -11,7 +14,7 @@ struct ChainFigures {
     long long sent = 0;   // bytes the tester sent that went to the chain
     long long echoed = 0, lost = 0, changed = 0, extra = 0;
     long long late = 0;           // echoes later than the tester's read
-    double readMs = 5;            // the tester's read after each send
+    double readMs = kReadWindowMs;   // the tester's read after each send
     double rttMedianMs = -1;      // the echo's round trip; negative without echoes
     std::optional<double> lanRttMs;   // the kernel's minimum round trip (LanRtt::minMs), TCP only
     double wireMs = 0;            // one byte out and one back at the port's settings
@@ -19,8 +22,8 @@ struct ChainFigures {
     // Who counts the serial side's errors: "the device server", "the driver", or empty where
     // nothing can (a raw TCP target).
     std::string reporter;
-    // Counts since the start; nothing where the reporter did not report them.
-    std::optional<long long> framing, parity, overrun, breaks, bufferOverrun;
+    // Counts since the start; empty where the reporter did not report them.
+    LineErrorCounts lineErrors;
     std::optional<long long> modemChanges;
     // A wrong speed recognised: SpeedMatch::text().
     std::optional<std::string> speed;
@@ -43,10 +46,9 @@ std::vector<Verdict> verdicts(const ChainFigures &f);
 // wire (the port's settings), and the rest (the device server and the far device).
 // `lanMs` is the kernel's minimum: its smoothed one holds the far end's time for echoed data.
 struct TimeSplit {
+    double medianMs = 0;
     std::optional<double> lanMs;
     double wireMs = 0;
     double restMs = 0;   // never negative
 };
 TimeSplit splitRoundTrip(double medianMs, std::optional<double> lanMs, double wireMs);
-// One byte out and one back on a line at `baud` with `frameBits` bits a character.
-double wireTimeMs(long baud, int frameBits);

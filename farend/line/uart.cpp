@@ -8,11 +8,6 @@ namespace {
 constexpr std::int64_t kNever = std::numeric_limits<std::int64_t>::max();
 constexpr std::int64_t kLongAgo = std::numeric_limits<std::int64_t>::min() / 2;
 
-bool hasParity(const LineSettings &s)
-{
-    return s.parity != 'N';
-}
-
 // The parity bit that goes with these data bits.
 bool parityBit(const LineSettings &s, unsigned data)
 {
@@ -29,7 +24,7 @@ bool parityBit(const LineSettings &s, unsigned data)
 UartLine::UartLine(const LineSettings &sender, const LineSettings &receiver)
     : tx(sender), rx(receiver), senderBit(2 * static_cast<Units>(receiver.baud)),
       halfBit(static_cast<Units>(sender.baud)),
-      frameBits(1 + sender.dataBits + (hasParity(sender) ? 1 : 0) + sender.stopBits),
+      frameBits(sender.frameBits()),
       unitsPerMs(2.0 * sender.baud * static_cast<double>(receiver.baud) / 1000.0)
 {
     reset();
@@ -61,7 +56,7 @@ bool UartLine::frameBit(unsigned char byte, int i) const
         return false;
     if (i <= tx.dataBits)
         return (byte >> (i - 1)) & 1;
-    if (i == tx.dataBits + 1 && hasParity(tx))
+    if (i == tx.dataBits + 1 && tx.hasParity())
         return parityBit(tx, byte);
     return true;
 }
@@ -107,7 +102,7 @@ UartLine::Units UartLine::nextFallingEdge(Units after) const
 
 void UartLine::decode(Units horizon, std::vector<Received> &out)
 {
-    const int parityBits = hasParity(rx) ? 1 : 0;
+    const int parityBits = rx.hasParity() ? 1 : 0;
     pendingStop = -1;
     for (;;) {
         const Units edge = nextFallingEdge(huntFrom);

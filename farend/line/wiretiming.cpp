@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
-#include <iterator>
 
 namespace {
 // Below 1000 µs one bin per µs; above, 900 bins per decade (three significant digits), up to
@@ -111,72 +109,5 @@ std::vector<WireTiming::Bin> WireTiming::histogram() const
     for (std::size_t b = 0; b < bins.size(); ++b)
         if (bins[b])
             out.push_back({binFromUs(b) / 1000.0, binToUs(b) / 1000.0, bins[b]});
-    return out;
-}
-
-namespace {
-// Milliseconds to the microsecond: what the binning resolves, without binary noise in JSON.
-double toUs(double ms)
-{
-    return std::round(ms * 1000.0) / 1000.0;
-}
-} // namespace
-
-nlohmann::ordered_json WireTiming::histogramJson() const
-{
-    auto rows = nlohmann::ordered_json::array();
-    for (const Bin &b : histogram())
-        rows.push_back({{"from", toUs(b.fromMs)}, {"to", toUs(b.toMs)}, {"count", b.count}});
-    return rows;
-}
-
-nlohmann::ordered_json WireTiming::ladderJson() const
-{
-    return {{"p50", toUs(quantileMs(0.5))},  {"p90", toUs(quantileMs(0.9))},
-            {"p99", toUs(quantileMs(0.99))}, {"p99_9", toUs(quantileMs(0.999))},
-            {"max", toUs(maxGap)}};
-}
-
-std::string WireTiming::ladder() const
-{
-    char text[160];
-    std::snprintf(text, sizeof text, "p50 %.3f  p90 %.3f  p99 %.3f  p99.9 %.3f  max %.3f",
-                  quantileMs(0.5), quantileMs(0.9), quantileMs(0.99), quantileMs(0.999), maxGap);
-    return text;
-}
-
-std::vector<std::string> WireTiming::histogramRows(int rows) const
-{
-    std::vector<std::string> out;
-    const auto bins = histogram();
-    if (bins.empty() || rows < 1)
-        return out;
-    const double lo = bins.front().fromMs;
-    const double top = std::max(quantileMs(0.999), lo);
-    // a step of 1, 2 or 5 times a power of ten that covers lo..p99.9 in the rows
-    double step = bins.front().toMs - bins.front().fromMs;   // a power of ten: the finest bin
-    for (int i = 0; (top - lo) / step >= rows - 1 && i < 60; ++i)
-        step *= (i % 3 == 1) ? 2.5 : 2.0;
-    const double start = std::floor(lo / step + 1e-9) * step;
-    std::vector<long long> counts;
-    for (const Bin &b : bins) {
-        const double at = std::max(0.0, std::floor((b.fromMs - start) / step + 1e-9));
-        const auto row = static_cast<std::size_t>(std::min<double>(rows - 1, at));
-        if (counts.size() <= row)
-            counts.resize(row + 1, 0);
-        counts[row] += b.count;
-    }
-    const long long most = *std::max_element(counts.begin(), counts.end());
-    constexpr int kBar = 40;
-    for (std::size_t r = 0; r < counts.size(); ++r) {
-        const double from = start + static_cast<double>(r) * step;
-        const bool last = r + 1 == counts.size() && r + 1 == static_cast<std::size_t>(rows);
-        const double to = last ? std::max(maxGap, from + step) : from + step;
-        const int bar = counts[r] ? std::max(1, static_cast<int>(kBar * counts[r] / most)) : 0;
-        char line[128];
-        std::snprintf(line, sizeof line, "%9.3f - %9.3f ms |%-*s| %lld", from, to, kBar,
-                      std::string(static_cast<std::size_t>(bar), '#').c_str(), counts[r]);
-        out.emplace_back(line);
-    }
     return out;
 }

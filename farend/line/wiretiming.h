@@ -2,10 +2,7 @@
 // histogram so that a run of days costs the same memory as a run of seconds.
 #pragma once
 
-#include <nlohmann/json.hpp>
-
-#include <cstdint>
-#include <string>
+#include <cstddef>
 #include <vector>
 
 // Gaps are binned to three significant digits of a microsecond count (1 µs steps below 1 ms,
@@ -37,16 +34,6 @@ public:
         long long count;
     };
     std::vector<Bin> histogram() const;   // the bins that hold a gap, shortest first
-    // The histogram as a JSON array of {"from", "to", "count"}.
-    nlohmann::ordered_json histogramJson() const;
-    // {"p50", "p90", "p99", "p99_9", "max"} in milliseconds.
-    nlohmann::ordered_json ladderJson() const;
-    // "p50 6.510  p90 8.000  p99 10.100  p99.9 11.400  max 11.401", in milliseconds
-    std::string ladder() const;
-    // At most `rows` lines of a text histogram, each under 80 columns: equal ranges from the
-    // shortest span to p99.9, the last one taking the rest up to the maximum.
-    std::vector<std::string> histogramRows(int rows) const;
-
 
 private:
     static std::size_t binOf(double ms);

@@ -95,9 +95,7 @@ LineSettings Com3Pty::settings() const
         return s;
     s.baud = termiosfacts::baudOf(cfgetospeed(&t));
     s.dataBits = termiosfacts::dataBitsOf(t.c_cflag);
-    if (t.c_cflag & PARENB)
-        s.parity = (t.c_cflag & CMSPAR) ? ((t.c_cflag & PARODD) ? 'M' : 'S')
-                                        : ((t.c_cflag & PARODD) ? 'O' : 'E');
-    s.stopBits = (t.c_cflag & CSTOPB) ? 2 : 1;
+    s.parity = termiosfacts::parityOf(t.c_cflag);
+    s.stopBits = termiosfacts::stopBitsOf(t.c_cflag);
     return s;
 }

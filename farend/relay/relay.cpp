@@ -1,11 +1,15 @@
 #include "farend/relay/relay.h"
 
-#include "farend/device/link.h"
+#include "farend/diagnosis/speedmatch.h"
+#include "farend/diagnosis/verdicts.h"
 #include "farend/io/transport.h"
+#include "farend/line/testerwatch.h"
 #include "farend/relay/com3pty.h"
 #include "farend/relay/echostats.h"
 #include "farend/relay/targets.h"
-#include "farend/report/relayreport.h"
+#include "farend/report/json.h"
+#include "farend/report/lines.h"
+#include "farend/report/summary.h"
 #include "serial/clock.h"
 
 #include <algorithm>
@@ -26,10 +30,31 @@ int refuse(const std::string &why)
     return 2;
 }
 
+// The figures of a span of echoes as the verdicts take them: the whole run or an interval.
+ChainFigures echoFigures(const EchoCounts &e, const WireTiming &roundTrip, const ChainFacts &chain,
+                         const LineSettings &line, const std::optional<SpeedMatch> &speed)
+{
+    ChainFigures c;
+    c.sent = e.sends;
+    c.echoed = e.echoed;
+    c.lost = e.lost;
+    c.changed = e.changed;
+    c.extra = e.extra;
+    c.late = e.late;
+    c.rttMedianMs = e.echoed ? roundTrip.quantileMs(0.5) : -1;
+    if (chain.lan)
+        c.lanRttMs = chain.lan->minMs;
+    c.wireMs = wireTimeMs(line.baud, line.frameBits());
+    if (speed)
+        c.speed = speed->text();
+    c.reporter = chain.reporter;
+    return c;
+}
+
 class Relay {
 public:
     Relay(const RelayOptions &config, StreamFile &stream)
-        : config(config), stream(stream), com3(config.linkPath), link(quietLink())
+        : config(config), stream(stream), com3(config.linkPath)
     {
     }
 
@@ -37,12 +62,6 @@ public:
             const std::function<bool()> &progress);
 
 private:
-    static LinkOptions quietLink()
-    {
-        LinkOptions o;
-        o.silent = true;   // the relay's line model only watches what the tester sends
-        return o;
-    }
     // Carries bytes until stopped (true) or the target goes away (false).
     bool carry(const std::function<bool()> &stop, const std::function<bool()> &progress);
     void toTester(const std::string &replies);
@@ -60,7 +79,8 @@ private:
     FILE *lines = nullptr;   // where the interval lines go; null: nowhere
     Com3Pty com3;
     std::unique_ptr<Target> target;
-    Link link;
+    TesterWatch tester;   // the tester's bytes as they reach the relay
+    long long toTesterBytes = 0, notTaken = 0;   // replies COM3 took, and did not
     EchoStats echoes;
     SpeedMatcher speed;
     LineSettings line = kTesterLine;   // COM3 as the tester last set it
@@ -98,21 +118,20 @@ void Relay::intervals(double nowMs, bool last)
         f.echoes = echoes.counts() - atIntervalStart;
         f.roundTrip = &echoes.recentRoundTrip();
         f.com3Open = com3.testerOpen();
-        f.line = line;
         ChainFacts now;
         target->describe(now);   // a local UART's counters are read here, once an interval
         std::optional<SpeedMatch> recognised;
-        if (f.echoes.changed * 2 > f.echoes.echoed + f.echoes.changed)
+        if (mostRepliesChanged(f.echoes.changed, f.echoes.echoed + f.echoes.changed))
             recognised = speed.recognise();   // tens of ms: once an interval, not per byte
-        if (now.lineErrors) {
-            const LineErrorCounts b = factsAtIntervalStart.lineErrors.value_or(LineErrorCounts{});
-            const LineErrorCounts &e = *now.lineErrors;
-            f.lineErrors = LineErrorCounts{e.framing - b.framing,   e.parity - b.parity,
-                                           e.overrun - b.overrun,   e.breaks - b.breaks,
-                                           e.bufferOverrun - b.bufferOverrun, e.rx - b.rx,
-                                           e.tx - b.tx};
-        }
-        f.verdicts = intervalVerdicts(f, factsAtIntervalStart, now, recognised);
+        f.lineErrors = now.lineErrors.since(factsAtIntervalStart.lineErrors);
+        ChainFigures c = echoFigures(f.echoes, *f.roundTrip, now, line, recognised);
+        c.lineErrors = f.lineErrors;
+        if (now.modemLines)
+            c.modemChanges = now.modemLines->changes() -
+                             (factsAtIntervalStart.modemLines
+                                  ? factsAtIntervalStart.modemLines->changes()
+                                  : 0);
+        f.verdicts = verdicts(c);
         std::vector<std::string> codes;
         for (const Verdict &v : f.verdicts)
             codes.push_back(v.code);
@@ -136,7 +155,7 @@ void Relay::testerOpened(double now)
 {
     ++runs;
     echoes.newRun();
-    link.newLine();
+    tester.newLine();
     const LineSettings settings = com3.settings();
     target->follow(settings);   // the settings found at open, if packet mode said none
     target->newRun();
@@ -153,26 +172,26 @@ void Relay::dropEarlyData()
     std::string early;
     if (target->hasHeld() && target->read(early)) {
         fromChain += static_cast<long long>(early.size());
-        link.lost(early.size());
+        notTaken += static_cast<long long>(early.size());
     }
 }
 
 void Relay::toTester(const std::string &replies)
 {
     if (!com3.testerOpen()) {
-        link.lost(replies.size() + outbox.size());   // no one to read them
+        notTaken += static_cast<long long>(replies.size() + outbox.size());   // no one to read them
         outbox.clear();
         return;
     }
     const std::size_t room = kOutboxLimit - std::min(kOutboxLimit, outbox.size());
     outbox.append(replies, 0, room);
     if (replies.size() > room)
-        link.lost(replies.size() - room);
+        notTaken += static_cast<long long>(replies.size() - room);
     if (outbox.empty())
         return;
     const long n = com3.write(outbox);
     if (n > 0) {
-        link.sent(static_cast<std::size_t>(n));
+        toTesterBytes += n;
         outbox.erase(0, static_cast<std::size_t>(n));
     }
 }
@@ -228,7 +247,7 @@ bool Relay::carry(const std::function<bool()> &stop, const std::function<bool()>
         for (char c : fromTester) {
             speed.sent(static_cast<unsigned char>(c), now);
             echoes.sent(static_cast<unsigned char>(c), now);
-            link.received(static_cast<unsigned char>(c), now);
+            tester.byte(static_cast<unsigned char>(c), now);
         }
         toChain += static_cast<long long>(fromTester.size());
         if ((!fromTester.empty() || target->hasQueued()) && !target->write(fromTester))
@@ -261,17 +280,24 @@ RelayFigures Relay::figures() const
     f.runs = runs;
     f.toChain = toChain;
     f.fromChain = fromChain;
-    f.toTester = link.bytesSent();
-    f.notTaken = link.bytesLost();
+    f.toTester = toTesterBytes;
+    f.notTaken = notTaken;
     f.echoes = echoes.counts();
     f.awaiting = echoes.waiting();
     f.roundTrip = &echoes.roundTrip();
-    f.tester = &link;
+    f.tester = &tester;
     if (target)
         target->describe(f.chain);
     f.line = line;
-    if (f.echoes.changed * 2 > f.echoes.echoed + f.echoes.changed)
+    if (mostRepliesChanged(f.echoes.changed, f.echoes.echoed + f.echoes.changed))
         f.speed = speed.recognise();
+    ChainFigures c = echoFigures(f.echoes, *f.roundTrip, f.chain, line, f.speed);
+    c.lineErrors = f.chain.lineErrors;
+    if (f.chain.modemLines)
+        c.modemChanges = f.chain.modemLines->changes();
+    f.verdicts = verdicts(c);
+    if (f.echoes.echoed)
+        f.split = splitRoundTrip(c.rttMedianMs, c.lanRttMs, c.wireMs);
     f.expectClean = config.expectClean;
     return f;
 }

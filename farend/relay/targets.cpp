@@ -43,17 +43,14 @@ public:
     {
         facts.kind = "serial device";
         facts.reporter = "the driver";
-        const std::optional<UartCounters> now = readUartCounters(line->fd());
-        if (!atStart || !now)
-            return;   // not reported by the driver: never zeros
-        const UartCounters d = now->since(*atStart);
-        facts.lineErrors = LineErrorCounts{d.frame, d.parity, d.overrun, d.brk,
-                                           d.bufOverrun, d.rx, d.tx};
+        const LineErrorCounts now = readUartCounters(line->fd());
+        if (atStart.reported() && now.reported())   // else not reported by the driver: never zeros
+            facts.lineErrors = now.since(atStart);
     }
 
 private:
     std::unique_ptr<Transport> line;   // gives the device its settings back when it goes
-    std::optional<UartCounters> atStart;
+    LineErrorCounts atStart;
     std::string queued;
 };
 
@@ -183,10 +180,8 @@ public:
         facts.notAcknowledged =
             split(Rfc2217Client::describe(client.requested() & ~client.acknowledged()));
         facts.signature = client.signature();
-        if (const auto l = client.reportedLineErrors())
-            facts.lineErrors = LineErrorCounts{l->framing, l->parity, l->overrun, l->breaks, 0, 0, 0};
-        if (const auto m = client.reportedModemLines())
-            facts.modemLines = ModemLineCounts{m->cts, m->dsr, m->cd, m->ri, m->last};
+        facts.lineErrors = client.reportedLineErrors();
+        facts.modemLines = client.reportedModemLines();
         for (int i = 0; i < Rfc2217Client::kRequests; ++i) {
             const Rfc2217Client::RequestState &r = client.request(1u << i);
             const std::string name = Rfc2217Client::describe(1u << i);

@@ -1,13 +1,25 @@
-// The figures the relay's reports render: what happened to the tester's bytes, and what the
-// chain behind COM3 knows of itself.
+// What the relay's reports render, as one model that the interval lines, the summary block, the
+// JSON report and the JSON stream all take: a figure added here reaches all four. Everything in
+// it is counted and decided before it is rendered.
 #pragma once
 
+#include "farend/diagnosis/speedmatch.h"
+#include "farend/diagnosis/verdicts.h"
 #include "farend/io/lanrtt.h"
 #include "farend/line/linecounts.h"
+#include "farend/line/linesettings.h"
+#include "farend/line/tester.h"
+#include "farend/line/testerwatch.h"
+#include "farend/line/wiretiming.h"
 
 #include <optional>
 #include <string>
 #include <vector>
+
+// The version of the relay's JSON report and stream; raised when a field changes meaning.
+constexpr int kRelayReportFormat = 3;
+// With --expect-clean, the exit status of a chain that lost, changed or added a reply.
+constexpr int kStatusNotClean = 3;
 
 // What happened to the tester's bytes, since the start or within an interval.
 struct EchoCounts {
@@ -29,7 +41,7 @@ struct ChainFacts {
     std::vector<std::string> notAcknowledged;  // requests it never answered
     // "the device server", "the driver", or empty where no one can count (raw TCP)
     std::string reporter;
-    std::optional<LineErrorCounts> lineErrors;   // nothing: not reported
+    LineErrorCounts lineErrors;                  // since the start
     std::optional<ModemLineCounts> modemLines;   // nothing: not reported
     std::string signature;                       // the device server's name, empty: none
     std::vector<std::string> answeredOtherwise;  // "baud rate 19200"
@@ -40,4 +52,40 @@ struct ChainFacts {
     long long unparsed = 0;
     std::string lastUnparsed;
     std::optional<LanRtt> lan;                    // TCP targets: the kernel's estimate
+};
+
+struct IntervalFigures {
+    double fromS = 0, toS = 0;          // since the relay started carrying
+    long long toChain = 0, fromChain = 0;
+    EchoCounts echoes;                   // what was decided within the interval
+    const WireTiming *roundTrip = nullptr;   // the interval's echoes
+    bool com3Open = false;               // whether the tester had COM3 open at its end
+    LineErrorCounts lineErrors;          // reported within it
+    std::vector<Verdict> verdicts;       // on the interval alone
+    bool verdictChanged = false;         // not the same codes as the interval before
+    bool traffic() const { return toChain > 0 || fromChain > 0; }
+};
+
+struct RunStart {
+    long long run = 0;
+    double atS = 0;
+    LineSettings settings;   // what COM3 was set to when the tester opened it
+};
+
+struct RelayFigures {
+    std::string link, target;
+    double elapsedS = 0;
+    long long runs = 0;
+    long long toChain = 0, fromChain = 0;
+    long long toTester = 0, notTaken = 0;   // replies handed to COM3, and those it did not take
+    EchoCounts echoes;
+    long long awaiting = 0;                 // sends still in their 1 s when it ended
+    const WireTiming *roundTrip = nullptr;
+    const TesterWatch *tester = nullptr;    // the tester's bytes as the wire saw them
+    ChainFacts chain;
+    LineSettings line = kTesterLine;        // COM3's settings as the tester last set them
+    std::optional<SpeedMatch> speed;        // a wrong speed recognised, at the end
+    std::optional<TimeSplit> split;         // where the median round trip goes; none without echoes
+    std::vector<Verdict> verdicts;          // on the whole run, the gravest first
+    bool expectClean = false;
 };

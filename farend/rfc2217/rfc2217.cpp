@@ -1,5 +1,7 @@
 #include "farend/rfc2217/rfc2217.h"
 
+#include "farend/text/prose.h"
+
 #include <algorithm>
 #include <cstdio>
 
@@ -51,9 +53,7 @@ int bitIndex(unsigned bit)
 
 std::string hex(unsigned char v)
 {
-    char buf[8];
-    std::snprintf(buf, sizeof buf, "0x%02x", v);
-    return buf;
+    return format("0x%02x", v);
 }
 
 // A value longer than `want` whose extra bytes are all NUL is taken as its first `want` bytes.
@@ -255,17 +255,17 @@ void Rfc2217Client::subnegotiation(double nowMs, std::string &reply)
         // ser2net answers the mask with a notification of the line's state
         if (request(kLineStateMask).answer == Answer::Waiting)
             answered(kLineStateMask, Answer::Same, hex(byte), "a NOTIFY-LINESTATE");
-        ++line.notifications;
-        line.breaks += (byte & LS_BREAK) != 0;
-        line.framing += (byte & LS_FRAMING) != 0;
-        line.parity += (byte & LS_PARITY) != 0;
-        line.overrun += (byte & LS_OVERRUN) != 0;
-        line.unaskedBits += (byte & ~kLineMask) != 0;
+        ++lineNotified.count;
+        *line.breaks += (byte & LS_BREAK) != 0;
+        *line.framing += (byte & LS_FRAMING) != 0;
+        *line.parity += (byte & LS_PARITY) != 0;
+        *line.overrun += (byte & LS_OVERRUN) != 0;
+        lineNotified.unaskedBits += (byte & ~kLineMask) != 0;
         break;
     case NOTIFY_MODEMSTATE: {
         if (request(kModemStateMask).answer == Answer::Waiting)
             answered(kModemStateMask, Answer::Same, hex(byte), "a NOTIFY-MODEMSTATE");
-        ++modem.notifications;
+        ++modemNotified.count;
         // a line changed when its delta bit says so or its state differs from the last report
         auto changed = [&](unsigned char state, unsigned char delta) {
             return (byte & delta) || (modem.last && ((*modem.last ^ byte) & state));
@@ -274,7 +274,7 @@ void Rfc2217Client::subnegotiation(double nowMs, std::string &reply)
         modem.dsr += changed(MS_DSR, 2);
         modem.ri += changed(MS_RI, 4);
         modem.cd += changed(MS_CD, 8);
-        modem.unaskedBits += (byte & ~modemMask) != 0;
+        modemNotified.unaskedBits += (byte & ~modemMask) != 0;
         modem.last = byte;
         break;
     }
@@ -512,38 +512,31 @@ void Rfc2217Client::wrote(std::size_t n)
     from.erase(0, std::min(n, from.size()));
 }
 
-std::optional<Rfc2217Client::LineErrors> Rfc2217Client::reportedLineErrors() const
+LineErrorCounts Rfc2217Client::reportedLineErrors() const
 {
     const Answer a = request(kLineStateMask).answer;
-    if (line.notifications == 0 && a != Answer::Same && a != Answer::Other)
-        return std::nullopt;
+    if (lineNotified.count == 0 && a != Answer::Same && a != Answer::Other)
+        return {};
     return line;
 }
 
-std::optional<Rfc2217Client::ModemLines> Rfc2217Client::reportedModemLines() const
+std::optional<ModemLineCounts> Rfc2217Client::reportedModemLines() const
 {
     const Answer a = request(kModemStateMask).answer;
-    if (modem.notifications == 0 && a != Answer::Same && a != Answer::Other)
+    if (modemNotified.count == 0 && a != Answer::Same && a != Answer::Other)
         return std::nullopt;
     return modem;
 }
-
-namespace {
-std::string count(long long n, const char *one, const char *many)
-{
-    return std::to_string(n) + " " + (n == 1 ? one : many);
-}
-} // namespace
 
 std::string Rfc2217Client::summary(double nowMs) const
 {
     std::string text = "device server ";
     text += signature().empty() ? "unnamed" : "\"" + signature() + "\"";
     text += ", port " + (reported.baud ? reported.text() : std::string("not reported"));
-    if (const auto l = reportedLineErrors())
-        text += ", line errors " + std::to_string(l->breaks) + " break, " +
-                std::to_string(l->framing) + " framing, " + std::to_string(l->parity) +
-                " parity, " + std::to_string(l->overrun) + " overrun";
+    if (const LineErrorCounts l = reportedLineErrors(); l.reported())
+        text += ", line errors " + std::to_string(*l.breaks) + " break, " +
+                std::to_string(*l.framing) + " framing, " + std::to_string(*l.parity) +
+                " parity, " + std::to_string(*l.overrun) + " overrun";
     else
         text += ", line errors not reported";
     if (const auto m = reportedModemLines()) {

@@ -5,6 +5,7 @@
 // did not report.
 #pragma once
 
+#include "farend/line/linecounts.h"
 #include "farend/line/linesettings.h"
 
 #include <cstdint>
@@ -70,27 +71,22 @@ public:
 
     const std::string &signature() const { return request(kSignature).value; }
 
-    struct LineErrors {
-        long long breaks = 0, framing = 0, parity = 0, overrun = 0;
-        long long notifications = 0;
-        long long unaskedBits = 0;   // notifications that carried bits we did not ask for
-    };
-    const LineErrors &lineErrors() const { return line; }
-
-    struct ModemLines {
-        long long cts = 0, dsr = 0, cd = 0, ri = 0;   // changes reported
-        long long notifications = 0;
+    // Notifications the server sent of a kind, and those that carried bits not asked for.
+    struct Notified {
+        long long count = 0;
         long long unaskedBits = 0;
-        std::optional<unsigned char> last;   // the last state reported (CD 0x80 RI 0x40
-                                             // DSR 0x20 CTS 0x10)
-        long long changes() const { return cts + dsr + cd + ri; }
     };
-    const ModemLines &modemLines() const { return modem; }
+    // Break, framing, parity and overrun as the server's NOTIFY-LINESTATE counted them.
+    const LineErrorCounts &lineErrors() const { return line; }
+    const Notified &lineStateNotified() const { return lineNotified; }
+    // Changes of CTS, DSR, CD and RI as the server's NOTIFY-MODEMSTATE counted them.
+    const ModemLineCounts &modemLines() const { return modem; }
+    const Notified &modemStateNotified() const { return modemNotified; }
 
     // The counts as a summary gives them: nothing where the server neither answered the mask
     // nor sent a notification ("not reported by the device server"), never zeros.
-    std::optional<LineErrors> reportedLineErrors() const;
-    std::optional<ModemLines> reportedModemLines() const;
+    LineErrorCounts reportedLineErrors() const;
+    std::optional<ModemLineCounts> reportedModemLines() const;
     // What the server said, in one line for a summary: its name, its port, its counts, what it
     // answered otherwise or in a non-standard form, what it did not report, what was not parsed.
     std::string summary(double nowMs) const;
@@ -160,8 +156,9 @@ private:
     std::deque<unsigned char> controlAsked;   // SET-CONTROL values not yet answered, in order
     unsigned char lineMask = 0, modemMask = 0;
     bool signatureGiven = false;
-    LineErrors line;
-    ModemLines modem;
+    LineErrorCounts line{0, 0, 0, 0, {}, {}, {}};   // a device server counts no bytes
+    ModemLineCounts modem;
+    Notified lineNotified, modemNotified;
     long long unparsed_ = 0;
     std::string lastUnparsed_;
     double suspendedSince = -1, suspendedTotal = 0;
