@@ -98,7 +98,7 @@ int main()
     s.queueControl(s.greeting());
     std::size_t most = 0, fed = 0;
     start = nowMs();
-    while (!s.fatal()) {
+    while (!s.failed()) {
         s.take(storm.data(), storm.size(), 0, data);
         fed += storm.size();
         most = std::max(most, s.queued());
@@ -106,5 +106,5 @@ int main()
     }
     took = nowMs() - start;
     std::printf("storm, half read    %zu KiB of toggles taken, %zu bytes queued at most, then: "
-                "%s (%.2f ms)\n", fed / 1024, most, s.fatal()->c_str(), took);
+                "%s (%.2f ms)\n", fed / 1024, most, s.failure().c_str(), took);
 }

@@ -21,7 +21,8 @@ farend_layers=(
     "farend/cli"
     "farend/relay farend/server"
     "farend/report"
-    "farend/diagnosis farend/device farend/rfc2217 farend/io"
+    "farend/diagnosis farend/device farend/rfc2217"
+    "farend/io"
     "farend/line farend/text"
 )
 status=0

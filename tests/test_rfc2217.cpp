@@ -261,19 +261,19 @@ void Rfc2217Test::answersQueuedTowardAServerThatDoesNotReadAreBounded()
     std::string toggles;
     for (int i = 0; i < 10000; ++i)
         toggles += bytes({255, 252, 0, 255, 251, 0});
-    for (int i = 0; i < 100 && !c.fatal(); ++i)
+    for (int i = 0; i < 100 && !c.failed(); ++i)
         c.take(toggles.data(), toggles.size(), i, data);   // nothing is ever written
-    QVERIFY(c.fatal().has_value());
-    QCOMPARE(QString::fromStdString(*c.fatal()),
+    QVERIFY(c.failed());
+    QCOMPARE(QString::fromStdString(c.failure()),
              QString("the device server does not read what it is sent: more than 16 KiB of "
                      "answers to its negotiation are waiting"));
     QVERIFY(c.queued() <= R::kControlLimit + R::kDataLimit);
 
     R d;
     d.queueData(std::string(R::kDataLimit, 'x'));
-    QVERIFY(!d.fatal());
+    QVERIFY(!d.failed());
     d.queueData("y");
-    QVERIFY(d.fatal().has_value());
+    QVERIFY(d.failed());
     QVERIFY(d.queued() <= R::kDataLimit);
 }
 
@@ -486,8 +486,8 @@ void Rfc2217Test::aServerThatTogglesOptionsAndNeverReadsIsDroppedWithAReason()
         most = std::max(most, s.client.queued());
         return false;
     }, 60000));
-    QVERIFY(s.client.fatal().has_value());
-    QVERIFY(s.client.fatal()->find("does not read what it is sent") != std::string::npos);
+    QVERIFY(s.client.failed());
+    QVERIFY(s.client.failure().find("does not read what it is sent") != std::string::npos);
     QVERIFY(most <= R::kControlLimit);
 }
 

@@ -14,112 +14,6 @@
 
 namespace {
 
-const char usage[] =
-    "Usage: farend [OPTION]... [-- COMMAND [ARG]...]\n"
-    "       farend --port DEVICE [OPTION]...\n"
-    "       farend --listen [HOST:]PORT [OPTION]...\n"
-    "       farend --relay TARGET [--link PATH] [--reconnect] [--interval SECONDS]\n"
-    "                     [--report FILE] [--report-stream FILE] [--expect-clean]\n"
-    "Be the far end of the loop-back tester's line: a device that echoes every byte it\n"
-    "receives, as the microcontroller at the end of the chain does.\n"
-    "\n"
-    "Where it serves:\n"
-    "  (default)          run the loop-back tester (or COMMAND) against a mocked COM3: a\n"
-    "                     serial terminal (umockdev) whose other end is this far end; without\n"
-    "                     COMMAND, the looptest program next to farend runs, or else the\n"
-    "                     installed one (" LOOPTEST_INSTALL_BINDIR "/looptest)\n"
-    "  --port DEVICE      serve on a serial device, for example a second adapter joined to COM3\n"
-    "                     by a null-modem cable: opened exclusively as the tester opens COM3,\n"
-    "                     set to 9600 8N1, its settings given back at exit\n"
-    "  --listen [HOST:]PORT\n"
-    "                     serve over raw TCP as a serial device server does, one connection at\n"
-    "                     a time (the next is accepted when the last closes); HOST is every\n"
-    "                     interface, IPv6 and IPv4, by default; an IPv6 address goes in\n"
-    "                     brackets: [::1]:10001; port 0 takes a free one. farend says where\n"
-    "                     it listens\n"
-    "  With --port or --listen farend runs no command and serves until interrupted (Ctrl+C,\n"
-    "  SIGTERM).\n"
-    "\n"
-    "In front of the real chain, as the COM port redirector:\n"
-    "  --relay TARGET     make COM3 as a pseudo-terminal and carry every byte between it and\n"
-    "                     TARGET, measuring each echo: a serial device (/dev/ttyUSB0, opened\n"
-    "                     as --port opens one), a device server over raw TCP (HOST:PORT), or\n"
-    "                     over RFC 2217 (rfc2217://HOST:PORT: the server's port follows the\n"
-    "                     speed and stop bits the tester sets on COM3, DTR and RTS raised)\n"
-    "  --link PATH        the link to the pseudo-terminal (default /dev/COM3); it must not\n"
-    "                     exist, and goes when farend ends\n"
-    "  --reconnect        when TARGET goes away, COM3 hangs up as always, and farend waits for\n"
-    "                     TARGET again (retried every second) instead of ending with status 1\n"
-    "  --interval SECONDS print one line of figures every SECONDS (default 1; 0: none) on\n"
-    "                     standard output, under a header: the span, bytes to and from the\n"
-    "                     chain, echoes, lost, changed, extra, the round trip (median, p99,\n"
-    "                     max) and the share later than 5 ms; a line where a run starts\n"
-    "  --report-stream FILE\n"
-    "                     write one JSON object a line to FILE (\"-\": standard output, and\n"
-    "                     the interval lines go to standard error): a start record, one per\n"
-    "                     interval, one per run, and an end record with the report's members;\n"
-    "                     each is flushed as it is written\n"
-    "  --expect-clean     exit with status 3 when any reply was lost, changed or extra\n"
-    "  The tester closing COM3 and opening it again is a new run. A relay changes nothing on\n"
-    "  the line: the options below belong to the far end and are refused with --relay.\n"
-    "  How the replies are counted: a reply equal to the oldest send still waiting is its\n"
-    "  echo; one equal to a later send among the next 35 waiting is that send's echo, and the\n"
-    "  sends before it are lost; any other reply is a changed echo of the oldest waiting send;\n"
-    "  a reply while no send waits is extra. A send with no echo after 1 s is lost (a later\n"
-    "  echo is then judged as any other reply), and so is one still waiting when a new run\n"
-    "  starts. The round trip is from the tester's byte reaching farend to its echo reaching\n"
-    "  farend; echoes later than 5 ms miss the tester's read.\n"
-    "\n"
-    "How the line behaves:\n"
-    "  --latency MS       delay each reply by MS milliseconds (a USB adapter's latency\n"
-    "                     timer is 16 by default); fractions allowed\n"
-    "  --paced            pace both directions at 9600 baud 8N1 (1.04 ms a byte each way),\n"
-    "                     bytes queued behind each other as on a wire\n"
-    "  --drop PERCENT     never send this share of the replies\n"
-    "  --corrupt PERCENT  flip one bit in this share of the replies\n"
-    "  --silent           never answer\n"
-    "  --wrong-baud RATE  answer what a UART at RATE baud makes of the tester's 9600-baud\n"
-    "                     bytes: zero, one or several bytes of garbage for each byte sent, as\n"
-    "                     from a device server set to the wrong baud rate. At 19200 and above\n"
-    "                     the garbage never holds a \"Z\": the tester's log never breaks a line\n"
-    "  --hangup-after N   cut the line 20 ms after answering the Nth byte received: the mocked\n"
-    "                     COM3 hangs up; a TCP connection is closed (the next one is a new\n"
-    "                     line); a serial device drops DTR and RTS and answers no more\n"
-    "  --seed N           seed for choosing dropped and corrupted replies (default 1)\n"
-    "\n"
-    "  --report FILE      also write the summary's figures and the histogram of the gaps\n"
-    "                     between bytes received to FILE, as JSON (with --relay, the relay's\n"
-    "                     own figures and round-trip histogram, \"format\": 2)\n"
-    "  --help             show this help and exit\n"
-    "\n"
-    "On exit farend prints a short summary on standard error: bytes received and sent, the\n"
-    "time from the first byte received to the last, whether what it received was exactly the\n"
-    "test cycle \"0\"...\"9\", \"A\"...\"Z\" from \"0\" (or \"nothing arrived\"), and below\n"
-    "it what the wire saw of the tester's timing: the period between bytes received (p50,\n"
-    "p90, p99, p99.9, max), the gaps longer than twice the median and a histogram. SIGUSR1\n"
-    "prints the same for the run so far and farend goes on.\n"
-    "\n"
-    "With --relay the summary gives runs, sends, echoes, lost, changed, extra and late, the\n"
-    "round trip as p50, p90, p99, p99.9 and max with a histogram, the tester's timing, the\n"
-    "bytes each way, for RFC 2217 the server's port and what it did not acknowledge, and\n"
-    "whether the chain was clean.\n"
-    "\n"
-    "Exit status: with the mocked COM3, the command's (128 + signal number if it was killed);\n"
-    "with --port, --listen or --relay, 0 when stopped and 1 when the device (or the relay's\n"
-    "target) failed while serving; 3 with --relay --expect-clean when the relay was stopped\n"
-    "and a reply was lost, changed or extra;\n"
-    "2 for bad input: an unknown option or value, options that do not go together, a device\n"
-    "that is missing, not a terminal or held by another program, a TCP port in use, a report\n"
-    "file that cannot be written (or --report and --report-stream naming one file), a relay\n"
-    "target that refuses the connection or COM Port Control, a link path that exists or\n"
-    "cannot be made.\n";
-
-[[noreturn]] void badUsage(const std::string &message)
-{
-    std::fprintf(stderr, "farend: %s\nTry 'farend --help'.\n", message.c_str());
-    std::exit(2);
-}
-
 bool parseNumber(const char *text, double min, double max, double &out)
 {
     char *end = nullptr;
@@ -144,36 +38,6 @@ std::string defaultCommand()
             return path;
     }
     return LOOPTEST_INSTALL_BINDIR "/looptest";
-}
-
-void checkTogether(const Config &c, bool commandGiven, bool linkGiven, bool intervalGiven)
-{
-    const char *mode = c.mode == Config::Mode::SerialDevice ? "--port"
-                       : c.mode == Config::Mode::TcpServer  ? "--listen"
-                       : c.mode == Config::Mode::Relay      ? "--relay"
-                                                            : nullptr;
-    if (mode && commandGiven)
-        badUsage(std::string(mode) + " serves until interrupted and runs no command");
-    const LinkOptions &o = c.link;
-    if (c.mode == Config::Mode::Relay &&
-        (o.latencyMs > 0 || o.paced || o.dropPercent > 0 || o.corruptPercent > 0 || o.silent ||
-         o.wrongBaud || o.hangupAfter >= 0))
-        badUsage("--relay measures the real chain and changes nothing on it: --latency, --paced, "
-                 "--drop, --corrupt, --silent, --wrong-baud and --hangup-after belong to the far "
-                 "end");
-    if (c.mode != Config::Mode::Relay) {
-        const char *relayOnly = linkGiven          ? "--link"
-                                : c.relay.reconnect      ? "--reconnect"
-                                : intervalGiven    ? "--interval"
-                                : !c.streamPath.empty() ? "--report-stream"
-                                : c.relay.expectClean    ? "--expect-clean"
-                                                   : nullptr;
-        if (relayOnly)
-            badUsage(std::string(relayOnly) + " goes with --relay only");
-    }
-    if (o.silent && (o.latencyMs > 0 || o.dropPercent > 0 || o.corruptPercent > 0 || o.wrongBaud))
-        badUsage("--silent never answers: --latency, --drop, --corrupt and --wrong-baud "
-                 "have nothing to act on");
 }
 
 // Where `path` would be: its directory resolved, so that two spellings of one file compare
@@ -278,111 +142,171 @@ std::string needsValue(int id)
            bound(r->min) + " to " + bound(r->max);
 }
 
-} // namespace
+// Reads the command line into a configuration, option by option; each step false with `why`
+// set at the first thing that is wrong.
+class Parser {
+public:
+    Result<CommandLine> parse(int argc, char **argv);
 
-int refuse(const std::string &why)
-{
-    std::fprintf(stderr, "farend: %s\n", why.c_str());
-    return 2;
-}
+private:
+    bool take(int id, char **argv);
+    bool number(int id, double &out);
+    bool setMode(Config::Mode m, const char *name);
+    bool badOption(int id, char **argv);
+    bool checkTogether(bool commandGiven);
+    bool refuse(std::string reason)
+    {
+        why = std::move(reason);
+        return false;
+    }
 
-Config parseCommandLine(int argc, char **argv)
-{
-    Config c;
+    CommandLine line;
+    Config &c = line.config;
     bool linkGiven = false, intervalGiven = false;
-    auto number = [](int id) {
-        const NumberRule &r = *numberRule(id);
-        double v;
-        if (!parseNumber(optarg, r.zero ? 0 : r.min, r.max, v) || (r.zero && v > 0 && v < r.min))
-            badUsage(needsValue(id));
-        return v;
-    };
-    auto setMode = [&](Config::Mode m, const char *name) {
-        if (c.mode != Config::Mode::MockedCom3)
-            badUsage(c.mode == m ? std::string(name) + " is given twice"
-                                 : "--port, --listen and --relay cannot be used together");
-        c.mode = m;
-    };
+    std::string why;
+};
+
+Result<CommandLine> Parser::parse(int argc, char **argv)
+{
     opterr = 0;   // every message is farend's own, one line
     optind = 1;
     int id;
     // "+": the first word that is no option ends them, as "--" does
     while ((id = getopt_long(argc, argv, "+:", longOptions, nullptr)) != -1) {
-        switch (id) {
-        case kHelp:
-            std::fputs(usage, stdout);
-            std::exit(0);
-        case kPort:
-            setMode(Config::Mode::SerialDevice, "--port");
-            c.device = optarg;
-            break;
-        case kListen:
-            setMode(Config::Mode::TcpServer, "--listen");
-            c.listenAddress = optarg;
-            break;
-        case kRelay:
-            setMode(Config::Mode::Relay, "--relay");
-            c.relay.target = optarg;
-            break;
-        case kLink:
-            c.relay.linkPath = optarg;
-            linkGiven = true;
-            break;
-        case kReconnect: c.relay.reconnect = true; break;
-        case kReport: c.reportPath = optarg; break;
-        case kReportStream:
-            c.streamPath = optarg;
-            if (c.streamPath.empty())
-                badUsage(needsValue(kReportStream));
-            break;
-        case kInterval:
-            c.relay.intervalS = number(kInterval);
-            intervalGiven = true;
-            break;
-        case kExpectClean: c.relay.expectClean = true; break;
-        case kLatency: c.link.latencyMs = number(kLatency); break;
-        case kPaced: c.link.paced = true; break;
-        case kDrop: c.link.dropPercent = number(kDrop); break;
-        case kCorrupt: c.link.corruptPercent = number(kCorrupt); break;
-        case kSilent: c.link.silent = true; break;
-        case kWrongBaud: {
-            const double rate = number(kWrongBaud);
-            if (rate != static_cast<long>(rate))
-                badUsage("option --wrong-baud needs a whole number of baud");
-            c.link.wrongBaud = static_cast<long>(rate);
-            break;
-        }
-        case kHangupAfter:
-            c.link.hangupAfter = static_cast<long long>(number(kHangupAfter));
-            break;
-        case kSeed: c.link.seed = static_cast<std::uint32_t>(number(kSeed)); break;
-        case ':': {
-            const auto found = matching(argv[optind - 1]);
-            badUsage(found.size() == 1 ? needsValue(found[0]->val)
-                                       : "option " + std::string(argv[optind - 1]) +
-                                             " needs a value");
-        }
-        default: {
-            const std::string typed = argv[optind - 1];
-            if (typed.rfind("--", 0) == 0 && matching(typed).size() > 1)
-                badUsage("option " + typed + " is ambiguous");
-            if (typed.rfind("--", 0) == 0 && matching(typed).size() == 1 &&
-                typed.find('=') != std::string::npos)
-                badUsage("option " + typed.substr(0, typed.find('=')) + " takes no value");
-            badUsage("unknown option " + typed);
-        }
-        }
+        if (id == kHelp)
+            return {CommandLine{true, {}}, {}};
+        if (!take(id, argv))
+            return Result<CommandLine>::failed(why);
     }
     const bool commandGiven = optind > 1 && std::strcmp(argv[optind - 1], "--") == 0;
     if (!commandGiven && optind < argc)
-        badUsage("unknown option " + std::string(argv[optind]));
+        return Result<CommandLine>::failed("unknown option " + std::string(argv[optind]));
     for (int i = optind; i < argc; ++i)
         c.command.emplace_back(argv[i]);
-    checkTogether(c, commandGiven, linkGiven, intervalGiven);
-    if (!c.reportPath.empty() && !c.streamPath.empty() &&
-        whereIs(c.reportPath) == whereIs(c.streamPath))
-        badUsage("--report and --report-stream name the same file: " + c.streamPath);
+    if (!checkTogether(commandGiven))
+        return Result<CommandLine>::failed(why);
     if (c.mode == Config::Mode::MockedCom3 && c.command.empty())
         c.command.push_back(defaultCommand());
-    return c;
+    return {line, {}};
+}
+
+// One option and its value.
+bool Parser::take(int id, char **argv)
+{
+    double v = 0;
+    switch (id) {
+    case kPort: c.device = optarg; return setMode(Config::Mode::SerialDevice, "--port");
+    case kListen: c.listenAddress = optarg; return setMode(Config::Mode::TcpServer, "--listen");
+    case kRelay: c.relay.target = optarg; return setMode(Config::Mode::Relay, "--relay");
+    case kLink:
+        c.relay.linkPath = optarg;
+        linkGiven = true;
+        return true;
+    case kReconnect: c.relay.reconnect = true; return true;
+    case kReport: c.reportPath = optarg; return true;
+    case kReportStream:
+        c.streamPath = optarg;
+        return !c.streamPath.empty() || refuse(needsValue(kReportStream));
+    case kInterval: intervalGiven = true; return number(kInterval, c.relay.intervalS);
+    case kExpectClean: c.relay.expectClean = true; return true;
+    case kLatency: return number(kLatency, c.link.latencyMs);
+    case kPaced: c.link.paced = true; return true;
+    case kDrop: return number(kDrop, c.link.dropPercent);
+    case kCorrupt: return number(kCorrupt, c.link.corruptPercent);
+    case kSilent: c.link.silent = true; return true;
+    case kWrongBaud:
+        if (!number(kWrongBaud, v))
+            return false;
+        c.link.wrongBaud = static_cast<long>(v);
+        return v == c.link.wrongBaud || refuse("option --wrong-baud needs a whole number of baud");
+    case kHangupAfter:
+        if (!number(kHangupAfter, v))
+            return false;
+        c.link.hangupAfter = static_cast<long long>(v);
+        return true;
+    case kSeed:
+        if (!number(kSeed, v))
+            return false;
+        c.link.seed = static_cast<std::uint32_t>(v);
+        return true;
+    default: return badOption(id, argv);
+    }
+}
+
+// The option's value as a number within its range.
+bool Parser::number(int id, double &out)
+{
+    const NumberRule &r = *numberRule(id);
+    double v;
+    if (!parseNumber(optarg, r.zero ? 0 : r.min, r.max, v) || (r.zero && v > 0 && v < r.min))
+        return refuse(needsValue(id));
+    out = v;
+    return true;
+}
+
+bool Parser::setMode(Config::Mode m, const char *name)
+{
+    if (c.mode != Config::Mode::MockedCom3)
+        return refuse(c.mode == m ? std::string(name) + " is given twice"
+                                  : "--port, --listen and --relay cannot be used together");
+    c.mode = m;
+    return true;
+}
+
+// An option getopt_long did not take: without its value, ambiguous, with a value it does not
+// take, or unknown.
+bool Parser::badOption(int id, char **argv)
+{
+    const std::string typed = argv[optind - 1];
+    if (id == ':') {
+        const auto found = matching(typed);
+        return refuse(found.size() == 1 ? needsValue(found[0]->val)
+                                        : "option " + typed + " needs a value");
+    }
+    if (typed.rfind("--", 0) == 0 && matching(typed).size() > 1)
+        return refuse("option " + typed + " is ambiguous");
+    if (typed.rfind("--", 0) == 0 && matching(typed).size() == 1 &&
+        typed.find('=') != std::string::npos)
+        return refuse("option " + typed.substr(0, typed.find('=')) + " takes no value");
+    return refuse("unknown option " + typed);
+}
+
+bool Parser::checkTogether(bool commandGiven)
+{
+    const char *mode = c.mode == Config::Mode::SerialDevice ? "--port"
+                       : c.mode == Config::Mode::TcpServer  ? "--listen"
+                       : c.mode == Config::Mode::Relay      ? "--relay"
+                                                            : nullptr;
+    if (mode && commandGiven)
+        return refuse(std::string(mode) + " serves until interrupted and runs no command");
+    const LinkOptions &o = c.link;
+    if (c.mode == Config::Mode::Relay &&
+        (o.latencyMs > 0 || o.paced || o.dropPercent > 0 || o.corruptPercent > 0 || o.silent ||
+         o.wrongBaud || o.hangupAfter >= 0))
+        return refuse("--relay measures the real chain and changes nothing on it: --latency, "
+                      "--paced, --drop, --corrupt, --silent, --wrong-baud and --hangup-after "
+                      "belong to the far end");
+    const char *relayOnly = c.mode == Config::Mode::Relay ? nullptr
+                            : linkGiven                   ? "--link"
+                            : c.relay.reconnect           ? "--reconnect"
+                            : intervalGiven               ? "--interval"
+                            : !c.streamPath.empty()       ? "--report-stream"
+                            : c.relay.expectClean         ? "--expect-clean"
+                                                          : nullptr;
+    if (relayOnly)
+        return refuse(std::string(relayOnly) + " goes with --relay only");
+    if (o.silent && (o.latencyMs > 0 || o.dropPercent > 0 || o.corruptPercent > 0 || o.wrongBaud))
+        return refuse("--silent never answers: --latency, --drop, --corrupt and --wrong-baud "
+                      "have nothing to act on");
+    if (!c.reportPath.empty() && !c.streamPath.empty() &&
+        whereIs(c.reportPath) == whereIs(c.streamPath))
+        return refuse("--report and --report-stream name the same file: " + c.streamPath);
+    return true;
+}
+
+} // namespace
+
+Result<CommandLine> parseCommandLine(int argc, char **argv)
+{
+    return Parser().parse(argc, argv);
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "farend/device/link.h"
+#include "farend/io/fallible.h"
 #include "farend/relay/relay.h"
 
 #include <string>
@@ -19,9 +20,14 @@ struct Config {
     std::vector<std::string> command;   // after "--"; the tester by default
 };
 
-// The configuration the command line asks for. --help prints the usage and exits with status
-// 0; bad input prints why and exits with status 2.
-Config parseCommandLine(int argc, char **argv);
+// What the command line asks for: a configuration to serve or relay by, or the usage.
+struct CommandLine {
+    bool help = false;   // --help: the usage and nothing else
+    Config config;
+};
 
-// Prints "farend: <why>" on standard error; returns the status for bad input, 2.
-int refuse(const std::string &why);
+// The command line's request, or why it is bad input, in one line.
+Result<CommandLine> parseCommandLine(int argc, char **argv);
+
+// What --help prints.
+const char *usage();

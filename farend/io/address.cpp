@@ -28,28 +28,31 @@ struct AddrInfo {
 
 } // namespace
 
-bool splitHostPort(const std::string &address, bool toListen, HostPort &out)
+Result<HostPort> splitHostPort(const std::string &address, bool toListen)
 {
+    const std::string quoted = "\"" + address + "\"";
+    HostPort out;
     if (!address.empty() && address[0] == '[') {
         const auto close = address.find("]:");
         if (close == std::string::npos)
-            return false;
+            return Result<HostPort>::failed(quoted + " has no \"]:\" after its IPv6 host");
         out.host = address.substr(1, close - 1);
         out.port = address.substr(close + 2);
-    } else {
-        const auto colon = address.rfind(':');
-        if (colon == std::string::npos && !toListen)
-            return false;
-        out.host = colon == std::string::npos ? "" : address.substr(0, colon);
-        out.port = colon == std::string::npos ? address : address.substr(colon + 1);
+    } else if (const auto colon = address.rfind(':'); colon != std::string::npos) {
+        out.host = address.substr(0, colon);
+        out.port = address.substr(colon + 1);
+    } else if (toListen) {
+        out.port = address;   // PORT alone: every interface
     }
-    if (!toListen && out.host.empty())
-        return false;
+    const long lowest = toListen ? 0 : 1;
     if (out.port.empty() || out.port.size() > 5 ||
-        out.port.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    const long port = std::stol(out.port);
-    return port <= 65535 && (toListen || port > 0);
+        out.port.find_first_not_of("0123456789") != std::string::npos ||
+        std::stol(out.port) < lowest || std::stol(out.port) > 65535)
+        return Result<HostPort>::failed(quoted + " has no port from " + std::to_string(lowest) +
+                                         " to 65535");
+    if (!toListen && out.host.empty())
+        return Result<HostPort>::failed(quoted + " has no host");
+    return {out, {}};
 }
 
 Socket::~Socket()

@@ -14,8 +14,8 @@ struct HostPort {
 };
 
 // Splits `address`. To listen, HOST may be left out and PORT may be 0; to connect, both are
-// needed and PORT is 1 to 65535. False when `address` is not such an address.
-bool splitHostPort(const std::string &address, bool toListen, HostPort &out);
+// needed and PORT is 1 to 65535. When `address` is not such an address, why not, naming it.
+Result<HostPort> splitHostPort(const std::string &address, bool toListen);
 
 // A socket descriptor, closed when the object goes.
 class Socket {

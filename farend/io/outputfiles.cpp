@@ -5,58 +5,22 @@
 
 #include <unistd.h>
 
-ReportFile::ReportFile(const std::string &path) : path(path)
+OutputFile::OutputFile(std::string path, bool orStandardOutput) : path(std::move(path))
 {
-    if (path.empty())
+    if (this->path.empty())
         return;
-    file = std::fopen(path.c_str(), "w");
+    file = orStandardOutput && this->path == "-" ? stdout : std::fopen(this->path.c_str(), "w");
     if (!file)
-        why = "cannot write " + path + ": " + std::strerror(errno);
+        fail("cannot write " + this->path + ": " + std::strerror(errno));
 }
 
-ReportFile::~ReportFile()
-{
-    if (file)
-        std::fclose(file);
-}
-
-void ReportFile::discard()
-{
-    if (!file)
-        return;
-    std::fclose(file);
-    file = nullptr;
-    unlink(path.c_str());
-}
-
-bool ReportFile::write(const std::string &text)
-{
-    if (!file)
-        return true;
-    const bool written = std::fputs(text.c_str(), file) >= 0;
-    const bool closed = std::fclose(file) == 0;
-    file = nullptr;
-    if (!written || !closed)
-        why = "cannot write " + path + ": " + std::strerror(errno);
-    return written && closed;
-}
-
-StreamFile::StreamFile(const std::string &path) : path(path)
-{
-    if (path.empty())
-        return;
-    file = path == "-" ? stdout : std::fopen(path.c_str(), "w");
-    if (!file)
-        why = "cannot write " + path + ": " + std::strerror(errno);
-}
-
-StreamFile::~StreamFile()
+OutputFile::~OutputFile()
 {
     if (file && file != stdout)
         std::fclose(file);
 }
 
-void StreamFile::discard()
+void OutputFile::discard()
 {
     if (!file || file == stdout)
         return;
@@ -65,15 +29,37 @@ void StreamFile::discard()
     unlink(path.c_str());
 }
 
-void StreamFile::write(const nlohmann::ordered_json &record)
+bool OutputFile::put(const std::string &text)
+{
+    return std::fputs(text.c_str(), file) >= 0 ||
+           fail("cannot write " + path + ": " + std::strerror(errno));
+}
+
+bool OutputFile::close()
+{
+    std::FILE *closing = file;
+    file = nullptr;
+    return closing == stdout || std::fclose(closing) == 0 ||
+           fail("cannot write " + path + ": " + std::strerror(errno));
+}
+
+bool ReportFile::write(const std::string &document)
 {
     if (!file)
-        return;
-    const std::string line = record.dump() + "\n";
-    if (std::fputs(line.c_str(), file) < 0 || std::fflush(file) != 0) {
-        std::fprintf(stderr, "farend: cannot write %s: %s\n", path.c_str(), std::strerror(errno));
-        if (file != stdout)
-            std::fclose(file);
-        file = nullptr;
-    }
+        return true;
+    const bool written = put(document);
+    return close() && written;
+}
+
+bool StreamFile::write(const std::string &record)
+{
+    if (!file)
+        return true;
+    if (put(record + "\n") && (std::fflush(file) == 0 ||
+                               fail("cannot write " + path + ": " + std::strerror(errno))))
+        return true;
+    if (file != stdout)
+        std::fclose(file);   // what failed is said already
+    file = nullptr;
+    return false;
 }

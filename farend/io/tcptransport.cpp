@@ -76,12 +76,11 @@ private:
 
 Opened<Transport> listenTcpTransport(const std::string &address, std::string &bound)
 {
-    HostPort on;
-    if (!splitHostPort(address, true, on))
-        return Opened<Transport>::failed("--listen needs [HOST:]PORT with PORT from 0 to 65535, "
-                                         "not \"" + address + "\"");
-    Opened<Socket> listener = listenTcp(on, address, bound);
-    if (!listener.value)
+    const Result<HostPort> on = splitHostPort(address, true);
+    if (!on)
+        return Opened<Transport>::failed("--listen needs [HOST:]PORT; " + on.error);
+    Opened<Socket> listener = listenTcp(on.value, address, bound);
+    if (!listener)
         return Opened<Transport>::failed(listener.error);
     return {std::make_unique<TcpTransport>(std::move(listener.value)), {}};
 }

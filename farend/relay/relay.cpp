@@ -24,12 +24,6 @@ namespace {
 
 constexpr double kReconnectEveryMs = 1000;
 
-int refuse(const std::string &why)
-{
-    std::fprintf(stderr, "farend: %s\n", why.c_str());
-    return 2;
-}
-
 // The figures of a span of echoes as the verdicts take them: the whole run or an interval.
 ChainFigures echoFigures(const EchoCounts &e, const WireTiming &roundTrip, const ChainFacts &chain,
                          const LineSettings &line, const std::optional<SpeedMatch> &speed)
@@ -51,15 +45,18 @@ ChainFigures echoFigures(const EchoCounts &e, const WireTiming &roundTrip, const
     return c;
 }
 
-class Relay {
+class Carrier : public Relay, public Fallible {
 public:
-    Relay(const RelayOptions &config, StreamFile &stream)
+    Carrier(const RelayOptions &config, StreamFile &stream)
         : config(config), stream(stream), com3(config.linkPath)
     {
     }
 
-    int run(ReportFile &report, const std::function<bool()> &stop,
-            const std::function<bool()> &progress);
+    // Opens the target and makes COM3; false with failure() saying why not.
+    bool open();
+    bool run(ReportFile &report, const std::function<bool()> &stop,
+             const std::function<bool()> &progress) override;
+    bool clean() const override { return echoes.counts().clean(); }
 
 private:
     // Carries bytes until stopped (true) or the target goes away (false).
@@ -71,6 +68,8 @@ private:
     // Ends the interval at `endMs` when one is due by `nowMs` (or always, with `last`).
     void intervals(double nowMs, bool last = false);
     void emit(FILE *to, const std::string &text);
+    // Writes a record to the stream; says so, once, when that fails.
+    void record(const nlohmann::ordered_json &r);
     double seconds(double ms) const { return (ms - startMs) / 1000.0; }
     RelayFigures figures() const;
 
@@ -95,7 +94,7 @@ private:
     long long toChainAtStart = 0, fromChainAtStart = 0;
 };
 
-void Relay::emit(FILE *to, const std::string &text)
+void Carrier::emit(FILE *to, const std::string &text)
 {
     if (!to)
         return;
@@ -103,7 +102,13 @@ void Relay::emit(FILE *to, const std::string &text)
     std::fflush(to);
 }
 
-void Relay::intervals(double nowMs, bool last)
+void Carrier::record(const nlohmann::ordered_json &r)
+{
+    if (!stream.write(r.dump()))
+        std::fprintf(stderr, "farend: %s\n", stream.failure().c_str());
+}
+
+void Carrier::intervals(double nowMs, bool last)
 {
     const double everyMs = config.intervalS * 1000.0;
     if (everyMs <= 0)
@@ -140,7 +145,7 @@ void Relay::intervals(double nowMs, bool last)
             lastCodes = codes;
         factsAtIntervalStart = now;
         emit(lines, intervalLine(f));
-        stream.write(intervalRecord(f));
+        record(intervalRecord(f));
         echoes.clearRecent();
         atIntervalStart = echoes.counts();
         toChainAtStart = toChain;
@@ -151,7 +156,7 @@ void Relay::intervals(double nowMs, bool last)
     }
 }
 
-void Relay::testerOpened(double now)
+void Carrier::testerOpened(double now)
 {
     ++runs;
     echoes.newRun();
@@ -164,10 +169,10 @@ void Relay::testerOpened(double now)
     speed = SpeedMatcher(line);
     const RunStart r{runs, seconds(now), settings};
     emit(lines, runLine(r));
-    stream.write(runRecord(r));
+    record(runRecord(r));
 }
 
-void Relay::dropEarlyData()
+void Carrier::dropEarlyData()
 {
     std::string early;
     if (target->hasHeld() && target->read(early)) {
@@ -176,7 +181,7 @@ void Relay::dropEarlyData()
     }
 }
 
-void Relay::toTester(const std::string &replies)
+void Carrier::toTester(const std::string &replies)
 {
     if (!com3.testerOpen()) {
         notTaken += static_cast<long long>(replies.size() + outbox.size());   // no one to read them
@@ -196,7 +201,7 @@ void Relay::toTester(const std::string &replies)
     }
 }
 
-bool Relay::carry(const std::function<bool()> &stop, const std::function<bool()> &progress)
+bool Carrier::carry(const std::function<bool()> &stop, const std::function<bool()> &progress)
 {
     std::string fromTester, fromTarget;
     const double everyMs = config.intervalS * 1000.0;
@@ -271,7 +276,7 @@ bool Relay::carry(const std::function<bool()> &stop, const std::function<bool()>
     return true;
 }
 
-RelayFigures Relay::figures() const
+RelayFigures Carrier::figures() const
 {
     RelayFigures f;
     f.link = config.linkPath;
@@ -302,22 +307,21 @@ RelayFigures Relay::figures() const
     return f;
 }
 
-int Relay::run(ReportFile &report, const std::function<bool()> &stop,
-               const std::function<bool()> &progress)
+bool Carrier::open()
 {
     struct stat st;
-    if (lstat(config.linkPath.c_str(), &st) == 0) {
-        report.discard();
-        stream.discard();
-        return refuse(config.linkPath + " exists already");
-    }
+    if (lstat(config.linkPath.c_str(), &st) == 0)
+        return fail(config.linkPath + " exists already");
     Opened<Target> opened = openTarget(config.target);
+    if (!opened)
+        return fail(opened.error);
     target = std::move(opened.value);
-    if (!target || !com3.make()) {
-        report.discard();
-        stream.discard();
-        return refuse(target ? com3.failure() : opened.error);
-    }
+    return com3.make() || fail(com3.failure());
+}
+
+bool Carrier::run(ReportFile &report, const std::function<bool()> &stop,
+                  const std::function<bool()> &progress)
+{
     if (config.intervalS > 0)
         lines = stream.onStandardOutput() ? stderr : stdout;
     std::fprintf(stderr, "farend: relaying %s to %s\n", config.linkPath.c_str(),
@@ -325,15 +329,15 @@ int Relay::run(ReportFile &report, const std::function<bool()> &stop,
     startMs = intervalStartMs = monotonicMs();
     target->describe(factsAtIntervalStart);
     dropEarlyData();
-    stream.write(startRecord(figures(), config.intervalS));
+    record(startRecord(figures(), config.intervalS));
     emit(lines, intervalHeader());
-    int status = 0;
+    bool held = true;
     while (!carry(stop, progress)) {
         com3.hangUp();   // as a redirector whose connection is gone: the tester's port fails
         std::fprintf(stderr, "farend: %s: %s hung up\n", target->failure().c_str(),
                      config.linkPath.c_str());
         if (!config.reconnect) {
-            status = 1;
+            held = false;
             break;
         }
         std::fprintf(stderr, "farend: waiting for %s again\n", config.target.c_str());
@@ -359,7 +363,7 @@ int Relay::run(ReportFile &report, const std::function<bool()> &stop,
         outbox.clear();
         if (!com3.make()) {
             std::fprintf(stderr, "farend: %s\n", com3.failure().c_str());
-            status = 1;
+            held = false;
             break;
         }
         std::fprintf(stderr, "farend: relaying %s to %s again\n", config.linkPath.c_str(),
@@ -369,22 +373,20 @@ int Relay::run(ReportFile &report, const std::function<bool()> &stop,
     echoes.expire(end);
     intervals(end, true);
     const RelayFigures f = figures();
-    if (status == 0 && config.expectClean && !f.echoes.clean())
-        status = kStatusNotClean;
     std::fprintf(stderr, "%s\n", summaryBlock(f).c_str());
-    if (!report.write(reportJson(f).dump(2) + "\n"))
-        std::fprintf(stderr, "farend: %s\n", report.error().c_str());
-    stream.write(endRecord(f));
+    report.write(reportJson(f).dump(2) + "\n");   // a failure is the caller's to say
+    record(endRecord(f));
     com3.hangUp();
     target.reset();   // a serial device gets its settings back now
-    return status;
+    return held;
 }
 
 } // namespace
 
-int runRelay(const RelayOptions &config, ReportFile &report, StreamFile &stream,
-             const std::function<bool()> &stop, const std::function<bool()> &progress)
+Opened<Relay> Relay::open(const RelayOptions &options, StreamFile &stream)
 {
-    Relay relay(config, stream);
-    return relay.run(report, stop, progress);
+    auto relay = std::make_unique<Carrier>(options, stream);
+    if (!relay->open())
+        return Opened<Relay>::failed(relay->failure());
+    return {std::move(relay), {}};
 }

@@ -215,7 +215,7 @@ private:
     // Writes what the client has ready for the server; false once the client gave up on it.
     bool send()
     {
-        while (!client.fatal()) {
+        while (!client.failed()) {
             const std::string_view out = client.outgoing();
             if (out.empty())
                 return true;
@@ -228,7 +228,7 @@ private:
                 return true;
             return fail(address + ": " + std::strerror(errno));
         }
-        return fail(address + ": " + *client.fatal());
+        return fail(address + ": " + client.failure());
     }
 
     Rfc2217Client client;
@@ -243,18 +243,18 @@ Opened<Target> openTarget(const std::string &where)
 {
     if (!where.empty() && where[0] == '/') {
         Opened<Transport> line = openSerialTransport(where);
-        if (!line.value)
+        if (!line)
             return Opened<Target>::failed(line.error);
         return {std::make_unique<SerialTarget>(std::move(line.value)), {}};
     }
     const bool rfc2217 = where.rfind("rfc2217://", 0) == 0;
     const std::string address = rfc2217 ? where.substr(10) : where;
-    HostPort to;
-    if (!splitHostPort(address, false, to))
+    const Result<HostPort> to = splitHostPort(address, false);
+    if (!to)
         return Opened<Target>::failed(
-            "--relay needs a device path, HOST:PORT or rfc2217://HOST:PORT, not \"" + where + "\"");
-    Opened<Socket> socket = connectTcp(to, address);
-    if (!socket.value)
+            "--relay needs a device path, HOST:PORT or rfc2217://HOST:PORT; " + to.error);
+    Opened<Socket> socket = connectTcp(to.value, address);
+    if (!socket)
         return Opened<Target>::failed(socket.error);
     if (!rfc2217)
         return {std::make_unique<TcpTarget>(std::move(socket.value), address), {}};

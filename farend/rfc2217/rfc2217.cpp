@@ -469,8 +469,8 @@ double Rfc2217Client::suspendedMs(double nowMs) const
 
 void Rfc2217Client::failWith(std::string reason)
 {
-    if (!fatal_)
-        fatal_ = std::move(reason);
+    if (!failed())   // the first reason is the one that ended it
+        fail(std::move(reason));
 }
 
 void Rfc2217Client::queueControl(const std::string &bytes)

@@ -5,6 +5,7 @@
 // did not report.
 #pragma once
 
+#include "farend/io/fallible.h"
 #include "farend/line/linecounts.h"
 #include "farend/line/linesettings.h"
 
@@ -14,7 +15,7 @@
 #include <string>
 #include <string_view>
 
-class Rfc2217Client {
+class Rfc2217Client : public Fallible {
 public:
     enum class ComPort { Asked, Accepted, Refused };
 
@@ -105,7 +106,7 @@ public:
     //
     // The client can hold what goes to the server itself: answers to negotiation and requests
     // (at most kControlLimit bytes) and data (at most kDataLimit bytes, held while suspended).
-    // Passing either bound is a fatal protocol error with a one-line reason.
+    // Passing either bound ends the session: failure() says why, in one line.
 
     static constexpr std::size_t kControlLimit = 16 * 1024;
     static constexpr std::size_t kDataLimit = 64 * 1024;
@@ -123,8 +124,6 @@ public:
     // `n` bytes of outgoing() went out (nothing taken or queued in between).
     void wrote(std::size_t n);
     std::size_t queued() const { return control.size() + dataOut.size(); }
-    // Why the connection must be dropped, or nothing.
-    const std::optional<std::string> &fatal() const { return fatal_; }
 
 private:
     // RFC 1143's Q method, without the queue bit: one answer per change of an option's state,
@@ -164,5 +163,4 @@ private:
     double suspendedSince = -1, suspendedTotal = 0;
     long long suspensions_ = 0;
     std::string control, dataOut;
-    std::optional<std::string> fatal_;
 };

@@ -21,13 +21,13 @@ gboolean passThrough(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer)
     return TRUE;
 }
 
-// Moves a GError's message into `error`, after `what`.
-bool failed(const char *what, GError *gerror, std::string &error)
+// `what` with a GError's message after it; the error is freed.
+std::string withMessage(const char *what, GError *gerror)
 {
-    error = std::string(what) + ": " + (gerror ? gerror->message : "?");
+    const std::string why = std::string(what) + ": " + (gerror ? gerror->message : "?");
     if (gerror)
         g_error_free(gerror);
-    return false;
+    return why;
 }
 
 } // namespace
@@ -40,12 +40,10 @@ Com3Testbed::~Com3Testbed()
         g_object_unref(ioctlHandler);
 }
 
-bool Com3Testbed::create(Kind kind, Ioctls ioctls, std::string &error)
+bool Com3Testbed::create(Kind kind, Ioctls ioctls)
 {
-    if (testbed) {
-        error = "the mocked COM3 is made already";
-        return false;
-    }
+    if (testbed)
+        return fail("the mocked COM3 is made already");
     testbed = umockdev_testbed_new();
     gchar *dir = umockdev_testbed_get_root_dir(testbed);
     rootDir = dir;
@@ -62,14 +60,12 @@ bool Com3Testbed::create(Kind kind, Ioctls ioctls, std::string &error)
                                                        "E: SUBSYSTEM=misc\n";
     GError *gerror = nullptr;
     if (!umockdev_testbed_add_from_string(testbed, description, &gerror))
-        return failed("cannot mock COM3", gerror, error);
+        return fail(withMessage("cannot mock COM3", gerror));
     if (kind != Terminal)
         return true;
     farFd = umockdev_testbed_get_dev_fd(testbed, "/dev/COM3");
-    if (farFd < 0) {
-        error = "the mocked COM3 has no terminal";
-        return false;
-    }
+    if (farFd < 0)
+        return fail("the mocked COM3 has no terminal");
     // only this process holds the far end: when it is cut, the tester sees the hang-up
     fcntl(farFd, F_SETFD, fcntl(farFd, F_GETFD) | FD_CLOEXEC);
     fcntl(farFd, F_SETFL, fcntl(farFd, F_GETFL) | O_NONBLOCK);
@@ -77,7 +73,7 @@ bool Com3Testbed::create(Kind kind, Ioctls ioctls, std::string &error)
         ioctlHandler = umockdev_ioctl_base_new();
         g_signal_connect(ioctlHandler, "handle-ioctl", G_CALLBACK(passThrough), nullptr);
         if (!umockdev_testbed_attach_ioctl(testbed, "/dev/COM3", ioctlHandler, &gerror))
-            return failed("cannot pass COM3's ioctls through", gerror, error);
+            return fail(withMessage("cannot pass COM3's ioctls through", gerror));
     }
     return true;
 }

@@ -3,6 +3,8 @@
 // in its environment to run against it. farend and the tests' fixtures both build on it.
 #pragma once
 
+#include "farend/io/fallible.h"
+
 #include <string>
 #include <utility>
 #include <vector>
@@ -10,7 +12,7 @@
 typedef struct _UMockdevTestbed UMockdevTestbed;
 typedef struct _UMockdevIoctlBase UMockdevIoctlBase;
 
-class Com3Testbed {
+class Com3Testbed : public Fallible {
 public:
     enum Kind { Terminal, PlainFile, NoPort };
     // The mock answers ENOTTY to every ioctl on COM3 in one round trip to this process.
@@ -23,8 +25,8 @@ public:
     Com3Testbed(const Com3Testbed &) = delete;
     Com3Testbed &operator=(const Com3Testbed &) = delete;
 
-    // Makes the testbed (once); false with `error` set when it cannot.
-    bool create(Kind kind, Ioctls ioctls, std::string &error);
+    // Makes the testbed (once); false with failure() saying why when it cannot.
+    bool create(Kind kind, Ioctls ioctls);
     // The testbed's root directory.
     const std::string &root() const { return rootDir; }
     // The far end of a Terminal's line (non-blocking, not inherited by programs this process

@@ -59,21 +59,19 @@ private:
 
 } // namespace
 
-std::unique_ptr<Transport> CommandOnCom3::create(std::string &error)
+Opened<Transport> CommandOnCom3::create()
 {
-    if (!com3.create(Com3Testbed::Terminal, Com3Testbed::MockIoctls, error))
-        return nullptr;
-    return std::make_unique<PtyTransport>(com3);
+    if (!com3.create(Com3Testbed::Terminal, Com3Testbed::MockIoctls))
+        return Opened<Transport>::failed(com3.failure());
+    return {std::make_unique<PtyTransport>(com3), {}};
 }
 
-bool CommandOnCom3::run(const std::vector<std::string> &command, std::string &error)
+bool CommandOnCom3::run(const std::vector<std::string> &command)
 {
     const auto environment = com3.environment(std::getenv("LD_PRELOAD"));
     child = fork();
-    if (child < 0) {
-        error = std::string("cannot start a process: ") + std::strerror(errno);
-        return false;
-    }
+    if (child < 0)
+        return fail(std::string("cannot start a process: ") + std::strerror(errno));
     if (child == 0) {
         signal(SIGINT, SIG_DFL);
         signal(SIGTERM, SIG_DFL);

@@ -2,6 +2,7 @@
 // process with its exit status.
 #pragma once
 
+#include "farend/io/fallible.h"
 #include "farend/server/com3testbed.h"
 
 #include <memory>
@@ -12,12 +13,12 @@
 
 class Transport;
 
-class CommandOnCom3 {
+class CommandOnCom3 : public Fallible {
 public:
-    // Makes the testbed; returns the far end of its COM3, or null with `error` set.
-    std::unique_ptr<Transport> create(std::string &error);
-    // Starts `command` with /dev/COM3 mocked; false with `error` set when it cannot.
-    bool run(const std::vector<std::string> &command, std::string &error);
+    // Makes the testbed; the far end of its COM3, or why not.
+    Opened<Transport> create();
+    // Starts `command` with /dev/COM3 mocked; false with failure() saying why when it cannot.
+    bool run(const std::vector<std::string> &command);
     // Asks the command to end (once).
     void stop();
     // Whether the command has ended; then exitStatus() is its status.

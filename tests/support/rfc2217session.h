@@ -73,7 +73,7 @@ public:
         const double end = nowMs() + limitMs;
         char buf[65536];
         while (!done()) {
-            if (client.fatal() || closed || nowMs() > end)
+            if (client.failed() || closed || nowMs() > end)
                 return false;
             pollfd p{sock, POLLIN, 0};
             if (!client.outgoing().empty())
