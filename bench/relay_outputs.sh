@@ -5,14 +5,15 @@
 # not acknowledged, replies not parsed, a suspended flow), of ser2net (raw and RFC 2217) with a
 # far end at a wrong speed behind it, of a lossy far end over raw TCP, and of a serial device;
 # the far end itself with --listen, --port and on the mocked COM3; --help and the refusals. A
-# scripted tester sends a fixed count of bytes at 20 ms, each burst just after an interval line,
-# so that every count falls in the same interval each time.
+# scripted tester sends a fixed count of bytes at 20 ms, each burst just after an interval line
+# and over well before the next (intervals of 3 s), so that every count falls in the same
+# interval each time, on a loaded machine too.
 # Masked as T (or H for a histogram): durations and times of day in seconds and milliseconds,
 # round-trip and period figures, histograms, the count of gaps over twice the median (a figure
 # of the timing), port numbers and the temporary directory. Every echo comes 20 ms late or more
 # (--latency, or the scripted server's delay) or behind a wrong speed, so that which are late
 # does not depend on the machine's load.
-#   usage: bench/relay_outputs.sh   (build/ must be built; takes about a minute; FAREND=PATH runs
+#   usage: bench/relay_outputs.sh   (build/ must be built; takes two minutes; FAREND=PATH runs
 #          another build's farend, an older one for example, against this tree's scripts)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -38,7 +39,7 @@ wait_intervals() {   # lines file, count
     return 1
 }
 tester() {   # COM3, bytes
-    python3 bench/com3tester.py "$1" 0.2 burst "$2" 20
+    python3 bench/com3tester.py "$1" 0.5 burst "$2" 20
 }
 # Prints a file under a heading, if it is there.
 show() {   # heading file
@@ -57,7 +58,7 @@ relay_run() {   # name target counts... [-- options...]
     [ $# -gt 0 ] && shift && options=("$@")
     local d=$tmp/$name
     mkdir -p "$d"
-    "$farend" --relay "$target" --link "$d/COM3" --interval 1 --report "$d/report.json" \
+    "$farend" --relay "$target" --link "$d/COM3" --interval 3 --report "$d/report.json" \
         --report-stream "$d/stream.jsonl" "${options[@]}" >"$d/lines" 2>"$d/err" &
     local relay=$!
     pids+=("$relay")
