@@ -10,7 +10,6 @@
 #include "farend/report/lines.h"
 #include "farend/report/summary.h"
 #include "farend/report/timing.h"
-#include "farend/rfc2217/rfc2217.h"
 #include "farend/server/serve.h"
 #include "testcycle/testcycle.h"
 
@@ -47,7 +46,6 @@ private slots:
     void repliesTheLineDoesNotTakeAreHeldUpToALimitAndCountedLost();
 
     void echoesAreCountedWhenDropsCorruptionAndLateRepliesMix();
-    void rfc2217EscapesNegotiatesOnceAndReadsTheServersAnswers();
 
     void intervalLinesStayAlignedAsTheNumbersGrow();
     void theSummaryBlockFitsEightyColumnsAndSaysWhyTheChainIsNotClean();
@@ -626,37 +624,6 @@ void FarendTest::echoesAreCountedWhenDropsCorruptionAndLateRepliesMix()
     QVERIFY(!e.counts().clean());
 }
 
-void FarendTest::rfc2217EscapesNegotiatesOnceAndReadsTheServersAnswers()
-{
-    Rfc2217Client c;
-    const std::string hello = c.greeting();
-    QVERIFY(hello.find("\xff\xfb\x2c") != std::string::npos);   // IAC WILL COM-PORT-OPTION
-    QCOMPARE(c.encode(std::string("a\xff", 2)), std::string("a\xff\xff", 3));
-    std::string data, reply;
-    // DO COM-PORT (already offered: no answer), DO SGA (answered once), a doubled 0xFF in data
-    const std::string in = "\xff\xfd\x2c" "\xff\xfd\x03" "x\xff\xffy" "\xff\xfd\x03";
-    c.decode(in.data(), in.size(), data, reply);
-    QCOMPARE(c.comPort(), Rfc2217Client::ComPort::Accepted);
-    QCOMPARE(data, std::string("x\xffy"));
-    QCOMPARE(reply, std::string("\xff\xfb\x03"));
-    // the server's answer to SET-BAUDRATE 9600 and SET-DATASIZE 8; no answer to DTR
-    c.setSettings({9600, 8, 'N', 1});
-    c.raiseModemLines();
-    const char ackBytes[] = "\xff\xfa\x2c\x65\x00\x00\x25\x80\xff\xf0"
-                            "\xff\xfa\x2c\x66\x08\xff\xf0";
-    const std::string acks(ackBytes, sizeof ackBytes - 1);   // the baud rate holds NULs
-    c.decode(acks.data(), acks.size(), data, reply);
-    QCOMPARE(c.serverSettings().baud, 9600u);
-    QCOMPARE(Rfc2217Client::describe(c.requested() & ~c.acknowledged()),
-             std::string("parity, stop size, DTR, RTS"));
-
-    Rfc2217Client refused;
-    refused.greeting();
-    c.decode("\xff\xfe\x2c", 3, data, reply);
-    refused.decode("\xff\xfe\x2c", 3, data, reply);
-    QCOMPARE(refused.comPort(), Rfc2217Client::ComPort::Refused);
-}
-
 void FarendTest::bytesBeyondWhatTheDeviceHoldsAreCountedAndNotAnswered_data()
 {
     QTest::addColumn<bool>("wrongRate");
@@ -762,9 +729,9 @@ void FarendTest::theSummaryBlockFitsEightyColumnsAndSaysWhyTheChainIsNotClean()
     f.roundTrip = &echoes.roundTrip();
     f.tester = &tester;
     f.chain.kind = "RFC 2217";
-    f.chain.deviceServerReports = true;
-    f.chain.serverPort = "9600 8N1";
-    f.chain.notAcknowledged = {"DTR", "RTS"};
+    f.chain.server = ServerFacts{};
+    f.chain.server->port = "9600 8N1";
+    f.chain.server->notAcknowledged = {"DTR", "RTS"};
     f.expectClean = true;
     f.split = splitRoundTrip(echoes.roundTrip().medianMs(), std::nullopt, wireTimeMs(9600, 10));
     const std::string block = summaryBlock(f);

@@ -165,7 +165,6 @@ public:
     }
     void newRun() override
     {
-        ++purges;
         client.queueControl(client.purge());
         send();
     }
@@ -173,41 +172,13 @@ public:
     {
         TcpTarget::describe(facts);
         facts.kind = "RFC 2217";
-        facts.deviceServerReports = true;
         facts.reporter = "the device server";
-        if (client.serverSettings().baud)
-            facts.serverPort = client.serverSettings().text();
-        facts.notAcknowledged =
-            split(Rfc2217Client::describe(client.requested() & ~client.acknowledged()));
-        facts.signature = client.signature();
         facts.lineErrors = client.reportedLineErrors();
         facts.modemLines = client.reportedModemLines();
-        for (int i = 0; i < Rfc2217Client::kRequests; ++i) {
-            const Rfc2217Client::RequestState &r = client.request(1u << i);
-            const std::string name = Rfc2217Client::describe(1u << i);
-            if (r.answer == Rfc2217Client::Answer::Other)
-                facts.answeredOtherwise.push_back(name + " " + r.value);
-            if (r.answer != Rfc2217Client::Answer::Waiting && !r.quirk.empty())
-                facts.nonStandard.push_back(name + " as " + r.quirk);
-        }
-        facts.suspensions = client.suspensions();
-        facts.suspendedMs = client.suspendedMs(monotonicMs());
-        facts.purges = purges;
-        facts.unparsed = client.unparsed();
-        facts.lastUnparsed = client.lastUnparsed();
+        facts.server = client.facts(monotonicMs());
     }
 
 private:
-    static std::vector<std::string> split(const std::string &list)
-    {
-        std::vector<std::string> items;
-        for (std::size_t from = 0; from < list.size();) {
-            const std::size_t comma = list.find(", ", from);
-            items.push_back(list.substr(from, comma - from));
-            from = comma == std::string::npos ? list.size() : comma + 2;
-        }
-        return items;
-    }
     void received(const char *bytes, std::size_t n, std::string &data) override
     {
         client.take(bytes, n, monotonicMs(), data);
@@ -234,7 +205,6 @@ private:
     Rfc2217Client client;
     LineSettings applied;
     std::string held;   // data that came before the answer, for the tester
-    long long purges = 0;
 };
 
 } // namespace

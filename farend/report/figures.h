@@ -11,6 +11,7 @@
 #include "farend/line/tester.h"
 #include "farend/line/testerwatch.h"
 #include "farend/line/wiretiming.h"
+#include "farend/rfc2217/rfc2217.h"
 
 #include <optional>
 #include <string>
@@ -35,23 +36,13 @@ struct EchoCounts {
 
 // What a target knows of the chain behind it, for the summary and the report.
 struct ChainFacts {
-    std::string kind;                          // "serial device", "raw TCP", "RFC 2217"
-    bool deviceServerReports = false;          // a device server that answers requests
-    std::string serverPort;                    // its port as it last said, empty: not reported
-    std::vector<std::string> notAcknowledged;  // requests it never answered
+    std::string kind;   // "serial device", "raw TCP", "RFC 2217"
     // "the device server", "the driver", or empty where no one can count (raw TCP)
     std::string reporter;
     LineErrorCounts lineErrors;                  // since the start
     std::optional<ModemLineCounts> modemLines;   // nothing: not reported
-    std::string signature;                       // the device server's name, empty: none
-    std::vector<std::string> answeredOtherwise;  // "baud rate 19200"
-    std::vector<std::string> nonStandard;        // "baud rate as a one-byte index"
-    long long suspensions = 0;
-    double suspendedMs = 0;
-    long long purges = 0;                         // asked at each new run
-    long long unparsed = 0;
-    std::string lastUnparsed;
-    std::optional<LanRtt> lan;                    // TCP targets: the kernel's estimate
+    std::optional<ServerFacts> server;           // a device server that answers requests
+    std::optional<LanRtt> lan;                   // TCP targets: the kernel's estimate
 };
 
 struct IntervalFigures {

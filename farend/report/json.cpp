@@ -45,19 +45,20 @@ json modemJson(const std::optional<ModemLineCounts> &m)
 
 json deviceServerJson(const ChainFacts &c)
 {
-    if (!c.deviceServerReports)
+    if (!c.server)
         return nullptr;
-    return {{"port", c.serverPort.empty() ? json() : json(c.serverPort)},
-            {"not_acknowledged", c.notAcknowledged},
-            {"signature", c.signature.empty() ? json() : json(c.signature)},
+    const ServerFacts &s = *c.server;
+    return {{"port", s.port.empty() ? json() : json(s.port)},
+            {"not_acknowledged", s.notAcknowledged},
+            {"signature", s.signature.empty() ? json() : json(s.signature)},
             {"line_errors", lineErrorsJson(c.lineErrors, false)},
             {"modem_lines", modemJson(c.modemLines)},
-            {"purges", c.purges},
-            {"suspensions", c.suspensions},
-            {"suspended_s", rounded(c.suspendedMs / 1000.0, 1e3)},
-            {"answered_otherwise", c.answeredOtherwise},
-            {"non_standard", c.nonStandard},
-            {"unparsed", c.unparsed}};
+            {"purges", s.purges},
+            {"suspensions", s.suspensions},
+            {"suspended_s", rounded(s.suspendedMs / 1000.0, 1e3)},
+            {"answered_otherwise", s.answeredOtherwise},
+            {"non_standard", s.nonStandard},
+            {"unparsed", s.unparsed}};
 }
 
 json testerTimingJson(const TesterWatch &w)
@@ -113,7 +114,7 @@ json reportJson(const RelayFigures &f)
     r["tester_timing"] = testerTimingJson(*f.tester);
     r["device_server"] = deviceServerJson(c);
     r["uart_counters"] =
-        !c.deviceServerReports && !c.reporter.empty() ? lineErrorsJson(c.lineErrors, false) : json();
+        !c.server && !c.reporter.empty() ? lineErrorsJson(c.lineErrors, false) : json();
     r["time_split_ms"] = splitJson(f.split, c);
     r["speed_match"] = f.speed ? json(f.speed->text()) : json();
     r["verdicts"] = verdictsJson(f.verdicts);

@@ -54,7 +54,7 @@ std::string echoes(const RelayFigures &f)
 std::string chain(const ChainFacts &c)
 {
     const std::string notReported = "not reported by " + c.reporter;
-    if (!c.deviceServerReports) {
+    if (!c.server) {
         if (c.reporter.empty())
             return "";
         const LineErrorCounts &l = c.lineErrors;
@@ -66,24 +66,25 @@ std::string chain(const ChainFacts &c)
                                                  l.bufferOverrun.value_or(0))
                                     : "line errors " + notReported);
     }
+    const ServerFacts &s = *c.server;
     std::string text = "device server (" + c.kind + "): port " +
-                       (c.serverPort.empty() ? "not reported" : c.serverPort);
-    const std::string missing = joined(c.notAcknowledged);
+                       (s.port.empty() ? "not reported" : s.port);
+    const std::string missing = joined(s.notAcknowledged);
     text += missing.empty() ? "\n" : "; not acknowledged: " + missing + "\n";
     std::string said =
-        "name " + (c.signature.empty() ? notReported : "\"" + c.signature + "\"") +
+        "name " + (s.signature.empty() ? notReported : "\"" + s.signature + "\"") +
         "; line errors " + (c.lineErrors.reported() ? lineErrorsText(c.lineErrors) : notReported) +
         "; modem lines " + (c.modemLines ? modemText(*c.modemLines) : notReported) +
-        format("; purged at %lld new %s", c.purges, c.purges == 1 ? "run" : "runs") +
-        (c.suspensions
-             ? format("; suspended %lld times for %.3f s", c.suspensions, c.suspendedMs / 1000.0)
+        format("; purged at %lld new %s", s.purges, s.purges == 1 ? "run" : "runs") +
+        (s.suspensions
+             ? format("; suspended %lld times for %.3f s", s.suspensions, s.suspendedMs / 1000.0)
              : "");
-    if (!c.answeredOtherwise.empty())
-        said += "; answered otherwise: " + joined(c.answeredOtherwise);
-    if (!c.nonStandard.empty())
-        said += "; non-standard answers: " + joined(c.nonStandard);
-    if (c.unparsed)
-        said += format("; %lld replies not parsed (last: %s)", c.unparsed, c.lastUnparsed.c_str());
+    if (!s.answeredOtherwise.empty())
+        said += "; answered otherwise: " + joined(s.answeredOtherwise);
+    if (!s.nonStandard.empty())
+        said += "; non-standard answers: " + joined(s.nonStandard);
+    if (s.unparsed)
+        said += format("; %lld replies not parsed (last: %s)", s.unparsed, s.lastUnparsed.c_str());
     return text + wrapped("    ", said);
 }
 
