@@ -18,6 +18,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 farend=${FAREND:-$PWD/build/farend}
+# the interpreter itself, not a wrapper that finds it anew each time (slow on a loaded machine)
+python=$(python3 -c 'import sys; print(sys.executable)')
 tmp=$(mktemp -d)
 pids=()
 trap 'for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; rm -rf "$tmp"' EXIT
@@ -39,7 +41,7 @@ wait_intervals() {   # lines file, count
     return 1
 }
 tester() {   # COM3, bytes
-    python3 bench/com3tester.py "$1" 0.5 burst "$2" 20
+    "$python" bench/com3tester.py "$1" 0.5 burst "$2" 20
 }
 # Prints a file under a heading, if it is there.
 show() {   # heading file
