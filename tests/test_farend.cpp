@@ -5,6 +5,7 @@
 #include "farend/line/uart.h"
 #include "farend/line/wiretiming.h"
 #include "farend/relay/echostats.h"
+#include "farend/relay/meter.h"
 #include "farend/report/farend.h"
 #include "farend/report/json.h"
 #include "farend/report/lines.h"
@@ -663,15 +664,11 @@ void FarendTest::bytesBeyondWhatTheDeviceHoldsAreCountedAndNotAnswered()
 
 void FarendTest::intervalLinesStayAlignedAsTheNumbersGrow()
 {
-    WireTiming small, large;
-    small.add(3.1);
-    large.add(3.1);
-    large.add(12345.678);
     IntervalFigures first;
     first.fromS = 0;
     first.toS = 1;
     first.toChain = first.fromChain = first.echoes.sends = first.echoes.echoed = 9;
-    first.roundTrip = &small;
+    first.roundTrip = {9, 3.1, 3.1, 3.1};
     IntervalFigures later;
     later.fromS = 86399;
     later.toS = 86400;
@@ -679,7 +676,7 @@ void FarendTest::intervalLinesStayAlignedAsTheNumbersGrow()
     later.echoes.echoed = 999000;
     later.echoes.lost = 1000;
     later.echoes.late = 999000;
-    later.roundTrip = &large;
+    later.roundTrip = {999000, 3.1, 12345.6, 12345.678};
     const std::string header = intervalHeader(), a = intervalLine(first),
                       b = intervalLine(later);
     QCOMPARE(a.size(), header.size());
@@ -702,7 +699,6 @@ void FarendTest::intervalLinesStayAlignedAsTheNumbersGrow()
     IntervalFigures quiet;
     quiet.fromS = 2;
     quiet.toS = 3;
-    quiet.roundTrip = &small;
     QCOMPARE(intervalLine(quiet),
              std::string("          2.00-3.00 s  no traffic (COM3 not open)\n"));
     QCOMPARE(runLine({2, 4.5, LineSettings{9600, 8, 'N', 1}}),
@@ -711,29 +707,23 @@ void FarendTest::intervalLinesStayAlignedAsTheNumbersGrow()
 
 void FarendTest::theSummaryBlockFitsEightyColumnsAndSaysWhyTheChainIsNotClean()
 {
-    EchoStats echoes;
-    TesterWatch tester;
+    RelayMeter meter("/dev/COM3", "rfc2217://192.168.0.50:4001", 1, true);
+    ChainFacts chain;
+    chain.kind = "RFC 2217";
+    chain.reporter = "the device server";
+    chain.server = ServerFacts{};
+    chain.server->port = "9600 8N1";
+    chain.server->notAcknowledged = {"DTR", "RTS"};
+    meter.start(0, chain);
+    meter.runStarted(0, kTesterLine);
     for (int i = 0; i < 1000; ++i) {
-        const unsigned char c = static_cast<unsigned char>(testCycle[i % 36]);
-        echoes.sent(c, i * 10.0);
-        tester.byte(c, i * 10.0);
+        meter.fromTester(std::string(1, testCycle[i % 36]), i * 10.0);
         if (i % 50 != 7)   // 20 lost
-            echoes.replied(c, i * 10.0 + 3.0 + (i % 10) * 0.5 + (i == 500 ? 900 : 0));
+            meter.fromChain(std::string(1, testCycle[i % 36]),
+                            i * 10.0 + 3.0 + (i % 10) * 0.5 + (i == 500 ? 900 : 0));
     }
-    echoes.expire(20000);
-    RelayFigures f;
-    f.link = "/dev/COM3";
-    f.target = "rfc2217://192.168.0.50:4001";
-    f.runs = 1;
-    f.echoes = echoes.counts();
-    f.roundTrip = &echoes.roundTrip();
-    f.tester = &tester;
-    f.chain.kind = "RFC 2217";
-    f.chain.server = ServerFacts{};
-    f.chain.server->port = "9600 8N1";
-    f.chain.server->notAcknowledged = {"DTR", "RTS"};
-    f.expectClean = true;
-    f.split = splitRoundTrip(echoes.roundTrip().medianMs(), std::nullopt, wireTimeMs(9600, 10));
+    meter.expire(20000);
+    const RelayFigures f = meter.figures(20000, chain);
     const std::string block = summaryBlock(f);
     std::size_t lines = 0;
     for (std::size_t from = 0; from <= block.size(); ++lines) {
@@ -746,6 +736,9 @@ void FarendTest::theSummaryBlockFitsEightyColumnsAndSaysWhyTheChainIsNotClean()
                  std::string::npos,
              block.c_str());
     QVERIFY2(block.find("device server (RFC 2217): port 9600 8N1; not acknowledged: DTR, RTS") !=
+                 std::string::npos,
+             block.c_str());
+    QVERIFY2(block.find("\nverdict: lost 20 echoes (2.0%); the device server did not report") !=
                  std::string::npos,
              block.c_str());
     QVERIFY2(block.substr(block.rfind('\n') + 1) ==

@@ -45,11 +45,17 @@ struct ChainFacts {
     std::optional<LanRtt> lan;                   // TCP targets: the kernel's estimate
 };
 
+// An interval's round trips: how many, and where they lie.
+struct RoundTripFigures {
+    long long count = 0;
+    double p50Ms = 0, p99Ms = 0, maxMs = 0;
+};
+
 struct IntervalFigures {
     double fromS = 0, toS = 0;          // since the relay started carrying
     long long toChain = 0, fromChain = 0;
     EchoCounts echoes;                   // what was decided within the interval
-    const WireTiming *roundTrip = nullptr;   // the interval's echoes
+    RoundTripFigures roundTrip;          // the interval's echoes
     bool com3Open = false;               // whether the tester had COM3 open at its end
     LineErrorCounts lineErrors;          // reported within it
     std::vector<Verdict> verdicts;       // on the interval alone

@@ -130,7 +130,7 @@ json startRecord(const RelayFigures &f, double intervalS)
 
 json intervalRecord(const IntervalFigures &f)
 {
-    const WireTiming &rtt = *f.roundTrip;
+    const RoundTripFigures &rtt = f.roundTrip;
     json r = {{"type", "interval"},
               {"from_s", rounded(f.fromS, 1e3)},
               {"to_s", rounded(f.toS, 1e3)},
@@ -145,10 +145,10 @@ json intervalRecord(const IntervalFigures &f)
               {"com3_open", f.com3Open},
               {"line_errors", lineErrorsJson(f.lineErrors, true)},
               {"verdicts", verdictsJson(f.verdicts)}};
-    if (rtt.gaps())
-        r["round_trip_ms"] = {{"p50", rounded(rtt.quantileMs(0.5), 1e3)},
-                              {"p99", rounded(rtt.quantileMs(0.99), 1e3)},
-                              {"max", rounded(rtt.maxMs(), 1e3)}};
+    if (rtt.count)
+        r["round_trip_ms"] = {{"p50", rounded(rtt.p50Ms, 1e3)},
+                              {"p99", rounded(rtt.p99Ms, 1e3)},
+                              {"max", rounded(rtt.maxMs, 1e3)}};
     else
         r["round_trip_ms"] = nullptr;
     return r;

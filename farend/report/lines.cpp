@@ -38,11 +38,10 @@ std::string intervalLine(const IntervalFigures &f)
         return said.insert(0, format(kRowNoEcho, span(f.fromS, f.toS).c_str(), f.toChain,
                                      f.fromChain, e.echoed, e.lost, e.changed, e.extra, "-", "-",
                                      "-", "-"));
-    const WireTiming &rtt = *f.roundTrip;
+    const RoundTripFigures &rtt = f.roundTrip;
     return said.insert(0, format(kRow, span(f.fromS, f.toS).c_str(), f.toChain, f.fromChain,
-                                 e.echoed, e.lost, e.changed, e.extra, rtt.quantileMs(0.5),
-                                 rtt.quantileMs(0.99), rtt.maxMs(),
-                                 percentOf(e.late, e.echoed)));
+                                 e.echoed, e.lost, e.changed, e.extra, rtt.p50Ms, rtt.p99Ms,
+                                 rtt.maxMs, percentOf(e.late, e.echoed)));
 }
 
 std::string runLine(const RunStart &r)
