@@ -6,9 +6,10 @@
 std::string farEndSummary(const Link &link)
 {
     const TesterWatch &w = link.tester();
-    std::string text = format("farend: received %lld bytes, sent %lld bytes, first to last %.3f s, ",
-                              w.bytes(), link.bytesSent(), w.firstToLastMs() / 1000.0) +
-                       cycleText(w);
+    std::string text =
+        format("farend: received %lld bytes, sent %lld bytes, first to last %.3f s, ", w.bytes(),
+               link.bytesSent(), w.firstToLastMs() / 1000.0) +
+        cycleText(w);
     for (const std::string &line : timingLines(w))
         text += "\n  " + line;
     if (link.bytesLost() > 0)

@@ -83,7 +83,9 @@ const char *cycleWord(const TesterWatch &w)
 
 nlohmann::ordered_json brokenAtJson(const TesterWatch &w)
 {
-    return w.exactCycle() ? nlohmann::ordered_json() : nlohmann::ordered_json(w.firstMismatchAt() + 1);
+    if (w.exactCycle())
+        return nullptr;
+    return w.firstMismatchAt() + 1;
 }
 
 std::vector<std::string> timingLines(const TesterWatch &w)

@@ -42,7 +42,7 @@ std::string oneByte(unsigned char v)
 }
 } // namespace
 
-// --- Telnet: what we take, and what it told us ---------------------------------------------------
+// --- Telnet: what we take, and what it told us --------------------------------------------------
 
 std::string Rfc2217Client::greeting()
 {
@@ -73,7 +73,7 @@ void Rfc2217Client::notParsed(std::string what)
     lastUnparsed_ = std::move(what);
 }
 
-// --- Requests, and how they were answered ---------------------------------------------------------
+// --- Requests, and how they were answered -------------------------------------------------------
 
 void Rfc2217Client::answered(Request r, bool same, std::string value, std::string quirk)
 {
@@ -142,7 +142,7 @@ std::vector<std::string> Rfc2217Client::notAcknowledged() const
     return names;
 }
 
-// --- What the server reported ----------------------------------------------------------------------
+// --- What the server reported -------------------------------------------------------------------
 
 LineErrorCounts Rfc2217Client::reportedLineErrors() const
 {
@@ -187,7 +187,7 @@ double Rfc2217Client::suspendedMs(double nowMs) const
     return suspendedTotal + (suspended() ? std::max(0.0, nowMs - suspendedSince) : 0);
 }
 
-// --- Bounded traffic toward the server ------------------------------------------------------------
+// --- Bounded traffic toward the server ----------------------------------------------------------
 
 void Rfc2217Client::take(const char *bytes, std::size_t n, double nowMs, std::string &data)
 {
