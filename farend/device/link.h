@@ -2,6 +2,7 @@
 // be slow, lossy, silent, cut, or set to the wrong baud rate.
 #pragma once
 
+#include "farend/line/tester.h"
 #include "farend/line/testerwatch.h"
 #include "farend/line/uart.h"
 
@@ -12,7 +13,7 @@
 
 struct LinkOptions {
     double latencyMs = 0;        // extra delay before each reply goes out
-    bool paced = false;          // 9600 baud 8N1: 10 bits a byte, each way, queued as on a wire
+    bool paced = false;          // at the tester's speed each way, bytes queued as on a wire
     double dropPercent = 0;      // share of replies never sent
     double corruptPercent = 0;   // share of replies sent with bits flipped
     bool silent = false;         // never answer
@@ -21,7 +22,8 @@ struct LinkOptions {
     std::uint32_t seed = 1;
 };
 
-constexpr double kByteTimeMs = 10.0 * 1000.0 / 9600.0;   // start, 8 data, stop bit
+// a byte on the tester's line, one way
+constexpr double kByteTimeMs = kTesterLine.frameBits() * 1000.0 / kTesterLine.baud;
 constexpr double kHangupGraceMs = 20.0;                   // the last reply is read before the cut
 // Bytes the device holds at most, on their way in and as replies not yet due (a device server's
 // buffers); a byte that finds them full is counted and not answered.

@@ -17,9 +17,9 @@ struct LineSettings {
     bool operator!=(const LineSettings &o) const { return !(*this == o); }
     std::string text() const;     // "9600 8N1"
     std::string format() const;   // "8N1"
-    bool hasParity() const { return parity != 'N'; }
+    constexpr bool hasParity() const { return parity != 'N'; }
     // Bits a character takes on the wire: start, data, parity, stop.
-    int frameBits() const { return 1 + dataBits + (hasParity() ? 1 : 0) + stopBits; }
+    constexpr int frameBits() const { return 1 + dataBits + (hasParity() ? 1 : 0) + stopBits; }
 };
 
 // One byte out and one back on a line at `baud` with `frameBits` bits a character.

@@ -115,7 +115,7 @@ void Rfc2217Client::parity(Reply &r)
 {
     if (r.byte < 1 || r.byte > 5)
         return notParsed("SET-PARITY " + std::to_string(r.byte));
-    reported.parity = "?NOEMS"[r.byte];
+    reported.parity = kParities[r.byte];
     answered(kParity, reported.parity == askedSettings.parity, std::string(1, reported.parity),
              r.quirk);
 }

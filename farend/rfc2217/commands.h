@@ -13,6 +13,8 @@ constexpr unsigned char SIGNATURE = 0, SET_BAUDRATE = 1, SET_DATASIZE = 2, SET_P
 constexpr unsigned char kServer = 100;
 constexpr unsigned char DTR_ON = 8, RTS_ON = 11;
 constexpr unsigned char PURGE_BOTH = 3;
+// SET-PARITY's values: 1 none, 2 odd, 3 even, 4 mark, 5 space
+constexpr char kParities[] = "?NOEMS";
 // line state: break, framing, parity, overrun
 constexpr unsigned char LS_BREAK = 16, LS_FRAMING = 8, LS_PARITY = 4, LS_OVERRUN = 2;
 constexpr unsigned char kLineMask = LS_BREAK | LS_FRAMING | LS_PARITY | LS_OVERRUN;

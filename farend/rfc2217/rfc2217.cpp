@@ -3,6 +3,7 @@
 #include "farend/rfc2217/commands.h"
 
 #include <algorithm>
+#include <cstring>
 
 using namespace comport;
 
@@ -25,15 +26,11 @@ const struct {
     {"purge", "PURGE-DATA"},
 };
 
-int parityCode(char p)
+// SET-PARITY's value for `p`; none for anything unknown.
+unsigned char parityCode(char p)
 {
-    switch (p) {
-    case 'O': return 2;
-    case 'E': return 3;
-    case 'M': return 4;
-    case 'S': return 5;
-    default: return 1;
-    }
+    const char *at = std::strchr(kParities + 1, p);
+    return static_cast<unsigned char>(p && at ? at - kParities : 1);
 }
 
 std::string oneByte(unsigned char v)
@@ -94,7 +91,7 @@ std::string Rfc2217Client::setSettings(const LineSettings &s)
         baud[i] = static_cast<char>((s.baud >> (24 - 8 * i)) & 0xFF);
     return asking(kBaud, SET_BAUDRATE, baud) +
            asking(kDataSize, SET_DATASIZE, oneByte(static_cast<unsigned char>(s.dataBits))) +
-           asking(kParity, SET_PARITY, oneByte(static_cast<unsigned char>(parityCode(s.parity)))) +
+           asking(kParity, SET_PARITY, oneByte(parityCode(s.parity))) +
            asking(kStopSize, SET_STOPSIZE, oneByte(s.stopBits == 2 ? 2 : 1));
 }
 
