@@ -2,9 +2,9 @@
 // rate, random replies), and the RFC 2217 client decoding a flood of data and a negotiation
 // storm, with the resident memory after each.
 #include "bench/stats.h"
-#include "farend/link.h"
-#include "farend/rfc2217.h"
-#include "farend/speedmatch.h"
+#include "farend/device/link.h"
+#include "farend/rfc2217/rfc2217.h"
+#include "farend/diagnosis/speedmatch.h"
 #include "testcycle/testcycle.h"
 
 #include <chrono>
@@ -98,7 +98,7 @@ int main()
     s.queueControl(s.greeting());
     std::size_t most = 0, fed = 0;
     start = nowMs();
-    while (!s.fatal()) {
+    while (!s.failed()) {
         s.take(storm.data(), storm.size(), 0, data);
         fed += storm.size();
         most = std::max(most, s.queued());
@@ -106,5 +106,5 @@ int main()
     }
     took = nowMs() - start;
     std::printf("storm, half read    %zu KiB of toggles taken, %zu bytes queued at most, then: "
-                "%s (%.2f ms)\n", fed / 1024, most, s.fatal()->c_str(), took);
+                "%s (%.2f ms)\n", fed / 1024, most, s.failure().c_str(), took);
 }

@@ -1,11 +1,15 @@
 // farend: the far end of the tester's line, on a mocked COM3 (running the tester), on a real
-// serial device, or as a TCP device server.
-#include "farend/link.h"
-#include "farend/commandoncom3.h"
-#include "farend/options.h"
-#include "farend/relay.h"
-#include "farend/serve.h"
-#include "farend/transport.h"
+// serial device, or as a TCP device server; or the relay in front of a real chain. Only here is
+// anything refused aloud and an exit status chosen.
+#include "farend/cli/options.h"
+#include "farend/device/link.h"
+#include "farend/io/outputfiles.h"
+#include "farend/io/transport.h"
+#include "farend/relay/relay.h"
+#include "farend/report/farend.h"
+#include "farend/report/figures.h"
+#include "farend/server/commandoncom3.h"
+#include "farend/server/serve.h"
 
 #include <csignal>
 #include <cstdio>
@@ -13,6 +17,8 @@
 #include <sys/prctl.h>
 
 namespace {
+
+constexpr int kStatusBadInput = 2;
 
 volatile sig_atomic_t stopRequested = 0;
 volatile sig_atomic_t progressRequested = 0;
@@ -39,18 +45,54 @@ void catchSignals()
     sigaction(SIGUSR1, &sa, nullptr);
 }
 
+// Says why farend will not start; the status for bad input.
+int refuse(const std::string &why)
+{
+    std::fprintf(stderr, "farend: %s\n", why.c_str());
+    return kStatusBadInput;
+}
+
+bool progressAsked()
+{
+    const bool asked = progressRequested != 0;
+    progressRequested = 0;
+    return asked;
+}
+
+// The relay, until stopped: 0, or 3 with --expect-clean when the chain was not clean; 1 when
+// the target went away.
+int relay(const Config &config, ReportFile &report)
+{
+    StreamFile stream(config.streamPath);
+    if (stream.failed()) {
+        report.discard();   // nothing is left half-made when farend refuses to start
+        return refuse(stream.failure());
+    }
+    prctl(PR_SET_TIMERSLACK, 1UL);   // round trips are measured in microseconds
+    catchSignals();
+    Opened<Relay> relay = Relay::open(config.relay, stream);
+    if (!relay) {
+        report.discard();
+        stream.discard();
+        return refuse(relay.error);
+    }
+    const bool held = relay.value->run(report, [] { return stopRequested != 0; }, progressAsked);
+    if (report.failed())
+        std::fprintf(stderr, "farend: %s\n", report.failure().c_str());
+    if (!held)
+        return 1;
+    return config.relay.expectClean && !relay.value->clean() ? kStatusNotClean : 0;
+}
+
 // The line the configuration names, ready to serve, or why not.
 Opened<Transport> openLine(const Config &config, CommandOnCom3 &mocked)
 {
     switch (config.mode) {
-    case Config::Mode::MockedCom3: {
-        std::string error;
-        auto line = mocked.create(error);
-        return {std::move(line), error};
-    }
+    case Config::Mode::MockedCom3:
+        return mocked.create();
     case Config::Mode::SerialDevice: {
         auto line = openSerialTransport(config.device);
-        if (line.value)
+        if (line)
             std::fprintf(stderr, "farend: serving on %s\n", config.device.c_str());
         return line;
     }
@@ -59,7 +101,7 @@ Opened<Transport> openLine(const Config &config, CommandOnCom3 &mocked)
     case Config::Mode::TcpServer: {
         std::string bound;
         auto line = listenTcpTransport(config.listenAddress, bound);
-        if (line.value)
+        if (line)
             std::fprintf(stderr, "farend: listening on %s\n", bound.c_str());
         return line;
     }
@@ -67,72 +109,65 @@ Opened<Transport> openLine(const Config &config, CommandOnCom3 &mocked)
     return Opened<Transport>::failed("no line to serve");
 }
 
-} // namespace
-
-int main(int argc, char **argv)
+// The far end on its line until stopped, or until the command run against the mocked COM3
+// ends: 0, 1 when the line failed, or the command's status.
+int farEnd(const Config &config, ReportFile &report)
 {
-    const Config config = parseCommandLine(argc, argv);
-    ReportFile report(config.reportPath);
-    if (!report.ok())
-        return refuse(report.error());
-
-    if (config.mode == Config::Mode::Relay) {
-        StreamFile stream(config.streamPath);
-        if (!stream.ok()) {
-            report.discard();   // nothing is left half-made when farend refuses to start
-            return refuse(stream.error());
-        }
-        prctl(PR_SET_TIMERSLACK, 1UL);   // round trips are measured in microseconds
-        catchSignals();
-        auto progress = [] {
-            const bool asked = progressRequested != 0;
-            progressRequested = 0;
-            return asked;
-        };
-        return runRelay(config, report, stream, [] { return stopRequested != 0; }, progress);
-    }
-
     CommandOnCom3 mocked;
-    std::string error;
-    Opened<Transport> opened = openLine(config, mocked);
-    std::unique_ptr<Transport> line = std::move(opened.value);
+    Opened<Transport> line = openLine(config, mocked);
     if (!line) {
         report.discard();
-        return refuse(opened.error);
+        return refuse(line.error);
     }
-
     prctl(PR_SET_TIMERSLACK, 1UL);   // pacing works in microseconds
     catchSignals();
     const bool runsCommand = config.mode == Config::Mode::MockedCom3;
-    if (runsCommand && !mocked.run(config.command, error)) {
+    if (runsCommand && !mocked.run(config.command)) {
         report.discard();
-        return refuse(error);
+        return refuse(mocked.failure());
     }
-
     // with a command, serve until it ends (a stop request is passed on to it); otherwise until
     // stopped
     Link link(config.link);
     auto stop = [&] {
-        if (progressRequested) {
-            progressRequested = 0;
-            std::fprintf(stderr, "%s\n", link.summary().c_str());
-        }
+        if (progressAsked())
+            std::fprintf(stderr, "%s\n", farEndSummary(link).c_str());
         if (!runsCommand)
             return stopRequested != 0;
         if (stopRequested)
             mocked.stop();
         return mocked.ended();
     };
-    const bool lineHeld = serve(*line, link, stop);
-    const std::string failure = line->failure();
-    line.reset();   // a serial device gets its settings back now
+    const bool lineHeld = serve(*line.value, link, stop);
+    const std::string failure = line.value->failure();
+    line.value.reset();   // a serial device gets its settings back now
 
     if (!lineHeld)
         std::fprintf(stderr, "farend: %s\n", failure.c_str());
-    std::fprintf(stderr, "%s\n", link.summary().c_str());
-    if (!report.write(link.report()))
-        std::fprintf(stderr, "farend: %s\n", report.error().c_str());
+    std::fprintf(stderr, "%s\n", farEndSummary(link).c_str());
+    if (!report.write(farEndReportJson(link).dump(2) + "\n"))
+        std::fprintf(stderr, "farend: %s\n", report.failure().c_str());
     if (runsCommand)
         return mocked.exitStatus();
     return lineHeld ? 0 : 1;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    const Result<CommandLine> asked = parseCommandLine(argc, argv);
+    if (!asked) {
+        std::fprintf(stderr, "farend: %s\nTry 'farend --help'.\n", asked.error.c_str());
+        return kStatusBadInput;
+    }
+    if (asked.value.help) {
+        std::fputs(usage(), stdout);
+        return 0;
+    }
+    const Config &config = asked.value.config;
+    ReportFile report(config.reportPath);
+    if (report.failed())
+        return refuse(report.failure());
+    return config.mode == Config::Mode::Relay ? relay(config, report) : farEnd(config, report);
 }

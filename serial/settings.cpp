@@ -57,13 +57,16 @@ DCB dcbOf(const termios &t)
     d.fOutX = (t.c_iflag & IXON) != 0;
     d.fInX = (t.c_iflag & IXOFF) != 0;
     d.ByteSize = static_cast<BYTE>(termiosfacts::dataBitsOf(t.c_cflag));
-    if (!(t.c_cflag & PARENB))
-        d.Parity = NOPARITY;
-    else if (t.c_cflag & CMSPAR)
-        d.Parity = (t.c_cflag & PARODD) ? MARKPARITY : SPACEPARITY;
-    else
-        d.Parity = (t.c_cflag & PARODD) ? ODDPARITY : EVENPARITY;
-    d.StopBits = (t.c_cflag & CSTOPB) ? (d.ByteSize == 5 ? ONE5STOPBITS : TWOSTOPBITS) : ONESTOPBIT;
+    switch (termiosfacts::parityOf(t.c_cflag)) {
+    case 'O': d.Parity = ODDPARITY; break;
+    case 'E': d.Parity = EVENPARITY; break;
+    case 'M': d.Parity = MARKPARITY; break;
+    case 'S': d.Parity = SPACEPARITY; break;
+    default: d.Parity = NOPARITY; break;
+    }
+    d.StopBits = termiosfacts::stopBitsOf(t.c_cflag) == 1 ? ONESTOPBIT
+                 : d.ByteSize == 5                       ? ONE5STOPBITS
+                                                         : TWOSTOPBITS;
     d.XonChar = static_cast<char>(t.c_cc[VSTART]);
     d.XoffChar = static_cast<char>(t.c_cc[VSTOP]);
     d.EofChar = static_cast<char>(t.c_cc[VEOF]);

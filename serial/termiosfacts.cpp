@@ -49,4 +49,18 @@ bool csizeOf(int dataBits, tcflag_t &csize)
     return true;
 }
 
+char parityOf(tcflag_t cflag)
+{
+    if (!(cflag & PARENB))
+        return 'N';
+    if (cflag & CMSPAR)   // "stick" parity: PARODD says which level it sticks to
+        return (cflag & PARODD) ? 'M' : 'S';
+    return (cflag & PARODD) ? 'O' : 'E';
+}
+
+int stopBitsOf(tcflag_t cflag)
+{
+    return (cflag & CSTOPB) ? 2 : 1;
+}
+
 } // namespace termiosfacts

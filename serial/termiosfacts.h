@@ -1,5 +1,5 @@
 // What termios encodes that the serial layer and farend's pseudo-terminal both decode: the
-// speed codes and the character size.
+// speed codes, the character size, the parity and the stop bits.
 #pragma once
 
 #include <cstdint>
@@ -16,5 +16,10 @@ speed_t speedOf(std::uint32_t baud);
 int dataBitsOf(tcflag_t cflag);
 // The CSIZE bits for 5 to 8 data bits; false for any other count.
 bool csizeOf(int dataBits, tcflag_t &csize);
+// The parity that the PARENB, PARODD and CMSPAR bits of `cflag` say: 'N' none, 'O' odd, 'E'
+// even, 'M' mark or 'S' space.
+char parityOf(tcflag_t cflag);
+// Stop bits per character that CSTOPB says: 1 or 2 (which a 5-bit character sends as 1.5).
+int stopBitsOf(tcflag_t cflag);
 
 } // namespace termiosfacts

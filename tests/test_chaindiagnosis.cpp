@@ -1,9 +1,9 @@
 // The chain's faults recognised on real peers over loopback: `farend --port --wrong-baud R`
 // behind ser2net on a socat pty pair, the test playing the tester over raw TCP and feeding what
 // passes to the speed recogniser; and the LAN's part of the round trip from the kernel.
-#include "farend/lanrtt.h"
-#include "farend/speedmatch.h"
-#include "farend/verdicts.h"
+#include "farend/io/lanrtt.h"
+#include "farend/diagnosis/speedmatch.h"
+#include "farend/diagnosis/verdicts.h"
 
 #include "tests/support/freeport.h"
 #include "testcycle/testcycle.h"

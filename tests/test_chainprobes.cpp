@@ -1,7 +1,7 @@
 // What the chain's own parts can be asked: a local UART's error counters and the kernel's round
 // trip estimate for a TCP connection.
-#include "farend/lanrtt.h"
-#include "farend/uartcounters.h"
+#include "farend/io/lanrtt.h"
+#include "farend/io/uartcounters.h"
 #include "tests/support/ptypair.h"
 
 #include <QtTest>
@@ -24,32 +24,42 @@ void ChainProbesTest::aPseudoTerminalDoesNotReportUartCounters()
 {
     PtyPair pty;
     QVERIFY(pty.master >= 0);
-    QVERIFY(!readUartCounters(pty.slave).has_value());
-    QVERIFY(!readUartCounters(pty.master).has_value());
+    QVERIFY(!readUartCounters(pty.slave).reported());
+    QVERIFY(!readUartCounters(pty.master).reported());
 }
 
 void ChainProbesTest::aDescriptorThatIsNoTerminalReportsNoUartCounters()
 {
     int fds[2];
     QCOMPARE(pipe(fds), 0);
-    QVERIFY(!readUartCounters(fds[0]).has_value());
+    QVERIFY(!readUartCounters(fds[0]).reported());
     close(fds[0]);
     close(fds[1]);
-    QVERIFY(!readUartCounters(-1).has_value());
+    QVERIFY(!readUartCounters(-1).reported());
 }
 
 void ChainProbesTest::countersSinceAnEarlierReadingAreTheDifference()
 {
-    const UartCounters start{3, 1, 0, 2, 0, 100, 90};
-    const UartCounters end{7, 1, 5, 2, 4, 250, 240};
-    const UartCounters d = end.since(start);
-    QCOMPARE(d.frame, 4LL);
-    QCOMPARE(d.parity, 0LL);
-    QCOMPARE(d.overrun, 5LL);
-    QCOMPARE(d.brk, 0LL);
-    QCOMPARE(d.bufOverrun, 4LL);
-    QCOMPARE(d.rx, 150LL);
-    QCOMPARE(d.tx, 150LL);
+    const LineErrorCounts start{3, 1, 0, 2, 0, 100, 90};
+    const LineErrorCounts end{7, 1, 5, 2, 4, 250, 240};
+    const LineErrorCounts d = end.since(start);
+    QCOMPARE(*d.framing, 4LL);
+    QCOMPARE(*d.parity, 0LL);
+    QCOMPARE(*d.overrun, 5LL);
+    QCOMPARE(*d.breaks, 0LL);
+    QCOMPARE(*d.bufferOverrun, 4LL);
+    QCOMPARE(*d.rx, 150LL);
+    QCOMPARE(*d.tx, 150LL);
+    QVERIFY(d.anyError());
+    // a device server's counts: what it never reports stays not reported, not 0; nothing
+    // earlier counts from 0
+    const LineErrorCounts server{0, 2, 0, 0, {}, {}, {}};
+    const LineErrorCounts s = server.since(LineErrorCounts{});
+    QCOMPARE(*s.parity, 2LL);
+    QVERIFY(!s.bufferOverrun && !s.rx && !s.tx);
+    QVERIFY(!LineErrorCounts{}.since(start).reported());
+    const LineErrorCounts bytesOnly{0, 0, 0, 0, {}, 9, 9};
+    QVERIFY(!bytesOnly.anyError());   // bytes are no errors
 }
 
 namespace {

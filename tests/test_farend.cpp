@@ -1,13 +1,17 @@
 // The simulated far end's line: when replies go out, which go wrong, when the line is cut,
 // whether what came in was the test cycle, what a UART at the wrong rate makes of the tester's
 // bytes, and what the wire saw of the tester's timing.
-#include "farend/echostats.h"
-#include "farend/link.h"
-#include "farend/relayreport.h"
-#include "farend/rfc2217.h"
-#include "farend/serve.h"
-#include "farend/uart.h"
-#include "farend/wiretiming.h"
+#include "farend/device/link.h"
+#include "farend/line/uart.h"
+#include "farend/line/wiretiming.h"
+#include "farend/relay/echostats.h"
+#include "farend/relay/meter.h"
+#include "farend/report/farend.h"
+#include "farend/report/json.h"
+#include "farend/report/lines.h"
+#include "farend/report/summary.h"
+#include "farend/report/timing.h"
+#include "farend/server/serve.h"
 #include "testcycle/testcycle.h"
 
 #include <QJsonArray>
@@ -43,7 +47,6 @@ private slots:
     void repliesTheLineDoesNotTakeAreHeldUpToALimitAndCountedLost();
 
     void echoesAreCountedWhenDropsCorruptionAndLateRepliesMix();
-    void rfc2217EscapesNegotiatesOnceAndReadsTheServersAnswers();
 
     void intervalLinesStayAlignedAsTheNumbersGrow();
     void theSummaryBlockFitsEightyColumnsAndSaysWhyTheChainIsNotClean();
@@ -219,25 +222,25 @@ void FarendTest::hangsUpAfterAnsweringTheNthByte()
 void FarendTest::recognisesTheTestCycleAndWhereItBreaks()
 {
     Link idle({});   // nothing received is no evidence of a good link
-    QVERIFY(idle.summary().find("nothing arrived") != std::string::npos);
-    QVERIFY(idle.summary().find("exact") == std::string::npos);
+    QVERIFY(farEndSummary(idle).find("nothing arrived") != std::string::npos);
+    QVERIFY(farEndSummary(idle).find("exact") == std::string::npos);
 
     Link exact({});
     for (int i = 0; i < 100; ++i)
         exact.received(testcycle::at(i), 0);
-    QVERIFY(exact.exactCycle());
-    QVERIFY(exact.summary().find("test cycle exact") != std::string::npos);
+    QVERIFY(exact.tester().exactCycle());
+    QVERIFY(farEndSummary(exact).find("test cycle exact") != std::string::npos);
 
     Link broken({});
     for (char c : std::string("0123X5"))
         broken.received(c, 0);
-    QVERIFY(!broken.exactCycle());
-    QCOMPARE(broken.firstMismatchAt(), 4LL);
-    QVERIFY(broken.summary().find("broken at byte 5") != std::string::npos);
+    QVERIFY(!broken.tester().exactCycle());
+    QCOMPARE(broken.tester().firstMismatchAt(), 4LL);
+    QVERIFY(farEndSummary(broken).find("broken at byte 5") != std::string::npos);
 
     Link late({});
     late.received('1', 0);   // not from "0"
-    QVERIFY(!late.exactCycle());
+    QVERIFY(!late.tester().exactCycle());
 }
 
 void FarendTest::aNewLineStartsAfresh()
@@ -256,11 +259,11 @@ void FarendTest::aNewLineStartsAfresh()
     QVERIFY(!link.hangupDue(1e9));
     link.received('1', 101);
     QVERIFY(link.hangupDue(101 + 5 + kHangupGraceMs));
-    QVERIFY(link.exactCycle());
+    QVERIFY(link.tester().exactCycle());
     QCOMPARE(link.bytesReceived(), 4LL);
     // no gap is counted across the two connections
-    QCOMPARE(link.timing().gaps(), 2LL);
-    QCOMPARE(link.timing().maxMs(), 1.0);
+    QCOMPARE(link.tester().period().gaps(), 2LL);
+    QCOMPARE(link.tester().period().maxMs(), 1.0);
 
     link.lineCut();   // a line that cannot come back answers nothing more
     link.received('2', 200);
@@ -457,7 +460,7 @@ void FarendTest::wrongBaudHangsUpAfterAnsweringWhatTheNthByteBrought()
 void FarendTest::wireTimingFromAKnownArrivalSequence()
 {
     WireTiming t;
-    QVERIFY(t.histogramRows(10).empty());   // nothing measured, nothing drawn
+    QVERIFY(histogramRows(t, 10).empty());   // nothing measured, nothing drawn
     // 100 gaps: 97 of 1 ms, one of 2 ms (not over twice the median), 3.5 ms and 40 ms
     double at = 1000;
     t.byteAt(at);
@@ -471,10 +474,10 @@ void FarendTest::wireTimingFromAKnownArrivalSequence()
     QCOMPARE(t.p99Ms(), 3.5);   // nearest rank: the 99th of 100
     QCOMPARE(t.maxMs(), 40.0);
     QCOMPARE(t.longGaps(), 2LL);
-    QCOMPARE(t.ladder(), std::string("p50 1.000  p90 1.000  p99 3.500  p99.9 40.000  max 40.000"));
+    QCOMPARE(ladderText(t), std::string("p50 1.000  p90 1.000  p99 3.500  p99.9 40.000  max 40.000"));
     // the text histogram: at most ten rows inside 80 columns, every gap in one of them, the
     // 40 ms gap in the last
-    const auto rows = t.histogramRows(10);
+    const auto rows = histogramRows(t, 10);
     QVERIFY(!rows.empty() && rows.size() <= 10);
     long long drawn = 0;
     for (const std::string &row : rows) {
@@ -524,13 +527,13 @@ void FarendTest::summaryAndReportCarryTheWireTiming()
 {
     Link one({});
     one.received('0', 0);   // one byte: no period yet
-    QVERIFY(one.summary().find("period") == std::string::npos);
+    QVERIFY(farEndSummary(one).find("period") == std::string::npos);
 
     Link link({});
     for (int i = 0; i < 40; ++i)
         link.received(static_cast<unsigned char>(testcycle::at(i)), i * 10.0);
     link.sent(40);
-    const std::string summary = link.summary();
+    const std::string summary = farEndSummary(link);
     QCOMPARE(summary, std::string("farend: received 40 bytes, sent 40 bytes, first to last "
                                   "0.390 s, test cycle exact\n"
                                   "  period (ms): p50 10.000  p90 10.000  p99 10.000  "
@@ -538,7 +541,7 @@ void FarendTest::summaryAndReportCarryTheWireTiming()
                                   "  0 gaps over twice the median\n"
                                   "     10.000 -    10.100 ms "
                                   "|########################################| 39"));
-    const QJsonDocument report = QJsonDocument::fromJson(QByteArray::fromStdString(link.report()));
+    const QJsonDocument report = QJsonDocument::fromJson(QByteArray::fromStdString(farEndReportJson(link).dump(2)));
     QVERIFY(report.isObject());
     const QJsonObject r = report.object();
     QCOMPARE(r["received"].toInt(), 40);
@@ -556,7 +559,7 @@ void FarendTest::summaryAndReportCarryTheWireTiming()
     Link broken({});
     broken.received('1', 0);
     const QJsonObject b =
-        QJsonDocument::fromJson(QByteArray::fromStdString(broken.report())).object();
+        QJsonDocument::fromJson(QByteArray::fromStdString(farEndReportJson(broken).dump(2))).object();
     QCOMPARE(b["test_cycle"].toString(), QStringLiteral("broken"));
     QCOMPARE(b["broken_at_byte"].toInt(), 1);
     QCOMPARE(b["gap_histogram_ms"].toArray().size(), 0);
@@ -576,10 +579,10 @@ void FarendTest::repliesTheLineDoesNotTakeAreHeldUpToALimitAndCountedLost()
     Link link({});
     QVERIFY(serve(line, link, [&] { return line.steps.empty(); }));
     QCOMPARE(link.bytesSent(), 0LL);
-    QVERIFY2(link.summary().find("\n  1000 replies lost: the line did not take them") !=
+    QVERIFY2(farEndSummary(link).find("\n  1000 replies lost: the line did not take them") !=
                  std::string::npos,
-             link.summary().c_str());
-    QVERIFY(link.report().find("\"lost\": 1000,") != std::string::npos);
+             farEndSummary(link).c_str());
+    QVERIFY(farEndReportJson(link).dump(2).find("\"lost\": 1000,") != std::string::npos);
 
     // replies held when the connection closes go with it
     line.steps.push_back({Transport::Event::Quiet, "012"});
@@ -587,7 +590,7 @@ void FarendTest::repliesTheLineDoesNotTakeAreHeldUpToALimitAndCountedLost()
     line.steps.push_back({Transport::Event::Closed, ""});
     Link closed({});
     QVERIFY(serve(line, closed, [&] { return line.steps.empty(); }));
-    QVERIFY(closed.summary().find("\n  3 replies lost") != std::string::npos);
+    QVERIFY(farEndSummary(closed).find("\n  3 replies lost") != std::string::npos);
 }
 
 void FarendTest::echoesAreCountedWhenDropsCorruptionAndLateRepliesMix()
@@ -622,37 +625,6 @@ void FarendTest::echoesAreCountedWhenDropsCorruptionAndLateRepliesMix()
     QVERIFY(!e.counts().clean());
 }
 
-void FarendTest::rfc2217EscapesNegotiatesOnceAndReadsTheServersAnswers()
-{
-    Rfc2217Client c;
-    const std::string hello = c.greeting();
-    QVERIFY(hello.find("\xff\xfb\x2c") != std::string::npos);   // IAC WILL COM-PORT-OPTION
-    QCOMPARE(c.encode(std::string("a\xff", 2)), std::string("a\xff\xff", 3));
-    std::string data, reply;
-    // DO COM-PORT (already offered: no answer), DO SGA (answered once), a doubled 0xFF in data
-    const std::string in = "\xff\xfd\x2c" "\xff\xfd\x03" "x\xff\xffy" "\xff\xfd\x03";
-    c.decode(in.data(), in.size(), data, reply);
-    QCOMPARE(c.comPort(), Rfc2217Client::ComPort::Accepted);
-    QCOMPARE(data, std::string("x\xffy"));
-    QCOMPARE(reply, std::string("\xff\xfb\x03"));
-    // the server's answer to SET-BAUDRATE 9600 and SET-DATASIZE 8; no answer to DTR
-    c.setSettings({9600, 8, 'N', 1});
-    c.raiseModemLines();
-    const char ackBytes[] = "\xff\xfa\x2c\x65\x00\x00\x25\x80\xff\xf0"
-                            "\xff\xfa\x2c\x66\x08\xff\xf0";
-    const std::string acks(ackBytes, sizeof ackBytes - 1);   // the baud rate holds NULs
-    c.decode(acks.data(), acks.size(), data, reply);
-    QCOMPARE(c.serverSettings().baud, 9600u);
-    QCOMPARE(Rfc2217Client::describe(c.requested() & ~c.acknowledged()),
-             std::string("parity, stop size, DTR, RTS"));
-
-    Rfc2217Client refused;
-    refused.greeting();
-    c.decode("\xff\xfe\x2c", 3, data, reply);
-    refused.decode("\xff\xfe\x2c", 3, data, reply);
-    QCOMPARE(refused.comPort(), Rfc2217Client::ComPort::Refused);
-}
-
 void FarendTest::bytesBeyondWhatTheDeviceHoldsAreCountedAndNotAnswered_data()
 {
     QTest::addColumn<bool>("wrongRate");
@@ -678,8 +650,8 @@ void FarendTest::bytesBeyondWhatTheDeviceHoldsAreCountedAndNotAnswered()
              std::to_string(overrun).c_str());
     const std::string said = "\n  " + std::to_string(overrun) +
                              " bytes not answered: they came faster than the device could hold them";
-    QVERIFY2(link.summary().find(said) != std::string::npos, link.summary().c_str());
-    QVERIFY(link.report().find("\"overrun\": " + std::to_string(overrun) + ",") !=
+    QVERIFY2(farEndSummary(link).find(said) != std::string::npos, farEndSummary(link).c_str());
+    QVERIFY(farEndReportJson(link).dump(2).find("\"overrun\": " + std::to_string(overrun) + ",") !=
             std::string::npos);
 
     // once the device has room again, bytes are answered again
@@ -692,15 +664,11 @@ void FarendTest::bytesBeyondWhatTheDeviceHoldsAreCountedAndNotAnswered()
 
 void FarendTest::intervalLinesStayAlignedAsTheNumbersGrow()
 {
-    WireTiming small, large;
-    small.add(3.1);
-    large.add(3.1);
-    large.add(12345.678);
     IntervalFigures first;
     first.fromS = 0;
     first.toS = 1;
     first.toChain = first.fromChain = first.echoes.sends = first.echoes.echoed = 9;
-    first.roundTrip = &small;
+    first.roundTrip = {9, 3.1, 3.1, 3.1};
     IntervalFigures later;
     later.fromS = 86399;
     later.toS = 86400;
@@ -708,7 +676,7 @@ void FarendTest::intervalLinesStayAlignedAsTheNumbersGrow()
     later.echoes.echoed = 999000;
     later.echoes.lost = 1000;
     later.echoes.late = 999000;
-    later.roundTrip = &large;
+    later.roundTrip = {999000, 3.1, 12345.6, 12345.678};
     const std::string header = intervalHeader(), a = intervalLine(first),
                       b = intervalLine(later);
     QCOMPARE(a.size(), header.size());
@@ -731,7 +699,6 @@ void FarendTest::intervalLinesStayAlignedAsTheNumbersGrow()
     IntervalFigures quiet;
     quiet.fromS = 2;
     quiet.toS = 3;
-    quiet.roundTrip = &small;
     QCOMPARE(intervalLine(quiet),
              std::string("          2.00-3.00 s  no traffic (COM3 not open)\n"));
     QCOMPARE(runLine({2, 4.5, LineSettings{9600, 8, 'N', 1}}),
@@ -740,28 +707,23 @@ void FarendTest::intervalLinesStayAlignedAsTheNumbersGrow()
 
 void FarendTest::theSummaryBlockFitsEightyColumnsAndSaysWhyTheChainIsNotClean()
 {
-    EchoStats echoes;
-    Link tester(LinkOptions{});
+    RelayMeter meter("/dev/COM3", "rfc2217://192.168.0.50:4001", 1, true);
+    ChainFacts chain;
+    chain.kind = "RFC 2217";
+    chain.reporter = "the device server";
+    chain.server = ServerFacts{};
+    chain.server->port = "9600 8N1";
+    chain.server->notAcknowledged = {"DTR", "RTS"};
+    meter.start(0, chain);
+    meter.runStarted(0, kTesterLine);
     for (int i = 0; i < 1000; ++i) {
-        const unsigned char c = static_cast<unsigned char>(testCycle[i % 36]);
-        echoes.sent(c, i * 10.0);
-        tester.received(c, i * 10.0);
+        meter.fromTester(std::string(1, testCycle[i % 36]), i * 10.0);
         if (i % 50 != 7)   // 20 lost
-            echoes.replied(c, i * 10.0 + 3.0 + (i % 10) * 0.5 + (i == 500 ? 900 : 0));
+            meter.fromChain(std::string(1, testCycle[i % 36]),
+                            i * 10.0 + 3.0 + (i % 10) * 0.5 + (i == 500 ? 900 : 0));
     }
-    echoes.expire(20000);
-    RelayFigures f;
-    f.link = "/dev/COM3";
-    f.target = "rfc2217://192.168.0.50:4001";
-    f.runs = 1;
-    f.echoes = echoes.counts();
-    f.roundTrip = &echoes.roundTrip();
-    f.tester = &tester;
-    f.chain.kind = "RFC 2217";
-    f.chain.deviceServerReports = true;
-    f.chain.serverPort = "9600 8N1";
-    f.chain.notAcknowledged = {"DTR", "RTS"};
-    f.expectClean = true;
+    meter.expire(20000);
+    const RelayFigures f = meter.figures(20000, chain);
     const std::string block = summaryBlock(f);
     std::size_t lines = 0;
     for (std::size_t from = 0; from <= block.size(); ++lines) {
@@ -774,6 +736,9 @@ void FarendTest::theSummaryBlockFitsEightyColumnsAndSaysWhyTheChainIsNotClean()
                  std::string::npos,
              block.c_str());
     QVERIFY2(block.find("device server (RFC 2217): port 9600 8N1; not acknowledged: DTR, RTS") !=
+                 std::string::npos,
+             block.c_str());
+    QVERIFY2(block.find("\nverdict: lost 20 echoes (2.0%); the device server did not report") !=
                  std::string::npos,
              block.c_str());
     QVERIFY2(block.substr(block.rfind('\n') + 1) ==

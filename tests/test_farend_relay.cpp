@@ -716,8 +716,11 @@ void FarendRelayTest::badInputEndsWithStatus2AndOneLine()
         {{"--relay", "127.0.0.1:1", "--link", taken},
          "farend: " + QFile::encodeName(taken) + " exists already\n"},
         {{"--relay", "nowhere", "--link", link},
-         "farend: --relay needs a device path, HOST:PORT or rfc2217://HOST:PORT, not "
-         "\"nowhere\"\n"},
+         "farend: --relay needs a device path, HOST:PORT or rfc2217://HOST:PORT; \"nowhere\" has "
+         "no port from 1 to 65535\n"},
+        {{"--relay", "rfc2217://:4001", "--link", link},
+         "farend: --relay needs a device path, HOST:PORT or rfc2217://HOST:PORT; \":4001\" has no "
+         "host\n"},
         {{"--relay", "127.0.0.1:1", "--drop", "5"},
          "farend: --relay measures the real chain and changes nothing on it: --latency, "
          "--paced, --drop, --corrupt, --silent, --wrong-baud and --hangup-after belong to the "

@@ -1,8 +1,8 @@
 // A wrong speed recognised from what the chain carries: replies made by farend's own wrong-rate
 // far end are named, a clean chain and random corruption are not.
-#include "farend/link.h"
-#include "farend/speedmatch.h"
-#include "farend/uart.h"
+#include "farend/device/link.h"
+#include "farend/diagnosis/speedmatch.h"
+#include "farend/line/uart.h"
 
 #include "testcycle/testcycle.h"
 

@@ -1,5 +1,5 @@
 // The UART model in both directions and in the common frame formats: worked-out waveforms.
-#include "farend/uart.h"
+#include "farend/line/uart.h"
 
 #include <QtTest>
 

@@ -1,6 +1,6 @@
 // The verdict on a run: each one's trigger and its boundary, with the figures and words the
 // engineer reads.
-#include "farend/verdicts.h"
+#include "farend/diagnosis/verdicts.h"
 
 #include <QtTest>
 
@@ -13,7 +13,7 @@ ChainFigures cleanRun()
     f.rttMedianMs = 3.3;
     f.wireMs = wireTimeMs(9600, 10);
     f.reporter = "the device server";
-    f.framing = f.parity = f.overrun = f.breaks = 0;
+    f.lineErrors.framing = f.lineErrors.parity = f.lineErrors.overrun = f.lineErrors.breaks = 0;
     f.modemChanges = 0;
     return f;
 }
@@ -67,7 +67,8 @@ void VerdictsTest::aCleanRunSaysHowManyEchoedAndHowManyLate()
     // a driver that reports nothing does not make a clean run less clean
     ChainFigures raw = cleanRun();
     raw.reporter.clear();
-    raw.framing = raw.parity = raw.overrun = raw.breaks = raw.modemChanges = std::nullopt;
+    raw.lineErrors = {};
+    raw.modemChanges = std::nullopt;
     QCOMPARE(codes(raw), QStringList{"clean"});
 }
 
@@ -106,7 +107,7 @@ void VerdictsTest::lostSaysWhatTheDeviceServerReportedOrThatItDidNot()
     QCOMPARE(QString::fromStdString(v[0].text),
              QString("lost 23 echoes (2.2%); the device server reported no overrun and no "
                      "framing error"));
-    f.framing = f.overrun = std::nullopt;
+    f.lineErrors.framing = f.lineErrors.overrun = std::nullopt;
     QCOMPARE(QString::fromStdString(verdicts(f)[0].text),
              QString("lost 23 echoes (2.2%); the device server did not report its line errors"));
     f.reporter.clear();   // raw TCP: nobody to ask
@@ -136,12 +137,13 @@ void VerdictsTest::eachReportedLineErrorGivesItsVerdictFromOne()
     QFETCH(QString, code);
     QFETCH(QString, words);
     ChainFigures f = cleanRun();
-    f.bufferOverrun = 0;
-    std::optional<long long> *field = kind == "framing" ? &f.framing
-                                      : kind == "parity" ? &f.parity
-                                      : kind == "overrun" ? &f.overrun
-                                      : kind == "buffer" ? &f.bufferOverrun
-                                      : kind == "break" ? &f.breaks
+    f.lineErrors.bufferOverrun = 0;
+    LineErrorCounts &l = f.lineErrors;
+    std::optional<long long> *field = kind == "framing" ? &l.framing
+                                      : kind == "parity" ? &l.parity
+                                      : kind == "overrun" ? &l.overrun
+                                      : kind == "buffer" ? &l.bufferOverrun
+                                      : kind == "break" ? &l.breaks
                                                         : &f.modemChanges;
     QCOMPARE(codes(f), QStringList{"clean"});   // zero: nothing to say
     *field = 1;
@@ -157,7 +159,7 @@ void VerdictsTest::aWrongSpeedReplacesChangedAndNamesTheMatch()
     QCOMPARE(codes(f), QStringList{"changed"});
     QVERIFY(verdicts(f)[0].text.find("changed 1008 echoes (100.0%)") == 0);
     f.speed = "the replies are what a far end at 19200 baud 8N1 makes of the tester's 9600 8N1";
-    f.framing = 400;
+    f.lineErrors.framing = 400;
     const auto v = verdicts(f);
     QCOMPARE(codes(f), (QStringList{"wrong-speed", "framing-errors"}));
     QCOMPARE(QString::fromStdString(v[0].text),

@@ -2,11 +2,12 @@
 """A scripted RFC 2217 device server on loopback, for tests: it plays a well-behaved server, the
 known quirks of real ones, and the misbehaviours a client must survive.
 
-    rfc2217_server.py SCENARIO
+    rfc2217_server.py SCENARIO [DELAY_MS]
 
 It listens on a free 127.0.0.1 port, prints the port number on a line of its own, serves one
 connection, and exits when the client closes it. Data from the client is echoed back (doubled
-0xFF kept as such) except where the scenario says otherwise. On standard error it logs one line
+0xFF kept as such), DELAY_MS late (0 by default, else 20 ms more at most), except where the
+scenario says otherwise. On standard error it logs one line
 per request it received ("request SET-BAUDRATE 00002580"), so that a test can see what was asked.
 
 Scenarios:
@@ -49,8 +50,10 @@ def sub(command, value=b""):
 
 
 class Server:
-    def __init__(self, conn, scenario):
+    def __init__(self, conn, scenario, delay):
         self.conn = conn
+        self.delay = delay
+        self.echoes = []   # (when, bytes) of echoes held back by the delay
         self.scenario = scenario
         self.state = "data"
         self.sub = bytearray()
@@ -139,7 +142,10 @@ class Server:
                 self.send(sub(100))
         if first and s == "unknownbits":
             self.send(sub(106, b"\x61") + sub(106, b"\x08"))
-        self.send(escape(data))
+        if self.delay:
+            self.echoes.append((time.monotonic() + self.delay, escape(data)))
+        else:
+            self.send(escape(data))
 
     def feed(self, chunk):
         data = bytearray()
@@ -181,6 +187,8 @@ class Server:
 
     def tick(self):
         now = time.monotonic()
+        while self.echoes and self.echoes[0][0] <= now:
+            self.send(self.echoes.pop(0)[1])
         if self.resume_at is not None and now >= self.resume_at:
             self.resume_at = None
             self.send(sub(109))
@@ -224,6 +232,7 @@ class Server:
 
 def main():
     scenario = sys.argv[1] if len(sys.argv) > 1 else "standard"
+    delay = float(sys.argv[2]) / 1000 if len(sys.argv) > 2 else 0
     listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     if scenario == "storm":
         # small buffers so that a client that queues answers meets its bound soon
@@ -234,7 +243,7 @@ def main():
     conn, _ = listener.accept()
     conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
     try:
-        Server(conn, scenario).run()
+        Server(conn, scenario, delay).run()
     except (BrokenPipeError, ConnectionResetError):
         pass
     conn.close()

@@ -3,7 +3,7 @@
 // loop that carries bytes both ways until a condition holds.
 #pragma once
 
-#include "farend/rfc2217.h"
+#include "farend/rfc2217/rfc2217.h"
 
 #include <QFile>
 #include <QProcess>
@@ -73,7 +73,7 @@ public:
         const double end = nowMs() + limitMs;
         char buf[65536];
         while (!done()) {
-            if (client.fatal() || closed || nowMs() > end)
+            if (client.failed() || closed || nowMs() > end)
                 return false;
             pollfd p{sock, POLLIN, 0};
             if (!client.outgoing().empty())

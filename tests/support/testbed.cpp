@@ -6,9 +6,8 @@
 
 ComTestbed::ComTestbed(Kind kind, Ioctls ioctls)
 {
-    std::string error;
-    if (!create(kind, ioctls, error))
-        qFatal("%s", error.c_str());
+    if (!create(kind, ioctls))
+        qFatal("%s", failure().c_str());
 }
 
 QString ComTestbed::devicePath() const

@@ -2,7 +2,7 @@
 // environment of a program run against it as a QProcessEnvironment.
 #pragma once
 
-#include "farend/com3testbed.h"
+#include "farend/server/com3testbed.h"
 
 #include <QByteArray>
 #include <QProcessEnvironment>

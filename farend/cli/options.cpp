@@ -1,0 +1,312 @@
+#include "farend/cli/options.h"
+
+#include "farend/text/prose.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include <getopt.h>
+#include <unistd.h>
+
+namespace {
+
+bool parseNumber(const char *text, double min, double max, double &out)
+{
+    char *end = nullptr;
+    errno = 0;
+    const double v = std::strtod(text, &end);
+    if (errno || end == text || *end || !(v >= min && v <= max))   // NaN fails too
+        return false;
+    out = v;
+    return true;
+}
+
+// The tester next to farend (the build tree, or the same bindir), else the installed one.
+std::string defaultCommand()
+{
+    char self[4096];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n > 0) {
+        self[n] = 0;
+        std::string path(self);
+        path = path.substr(0, path.rfind('/') + 1) + "looptest";
+        if (access(path.c_str(), X_OK) == 0)
+            return path;
+    }
+    return LOOPTEST_INSTALL_BINDIR "/looptest";
+}
+
+// Where `path` would be: its directory resolved, so that two spellings of one file compare
+// equal whether or not it exists yet.
+std::string whereIs(const std::string &path)
+{
+    const std::size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    char resolved[PATH_MAX];
+    if (!realpath(dir.c_str(), resolved))
+        return path;
+    return std::string(resolved) + "/" + name;
+}
+
+enum Option {
+    kHelp = 256, kPort, kListen, kRelay, kLink, kReconnect, kReport, kReportStream, kInterval,
+    kExpectClean, kLatency, kPaced, kDrop, kCorrupt, kSilent, kWrongBaud, kHangupAfter, kSeed
+};
+
+const option longOptions[] = {
+    {"help", no_argument, nullptr, kHelp},
+    {"port", required_argument, nullptr, kPort},
+    {"listen", required_argument, nullptr, kListen},
+    {"relay", required_argument, nullptr, kRelay},
+    {"link", required_argument, nullptr, kLink},
+    {"reconnect", no_argument, nullptr, kReconnect},
+    {"report", required_argument, nullptr, kReport},
+    {"report-stream", required_argument, nullptr, kReportStream},
+    {"interval", required_argument, nullptr, kInterval},
+    {"expect-clean", no_argument, nullptr, kExpectClean},
+    {"latency", required_argument, nullptr, kLatency},
+    {"paced", no_argument, nullptr, kPaced},
+    {"drop", required_argument, nullptr, kDrop},
+    {"corrupt", required_argument, nullptr, kCorrupt},
+    {"silent", no_argument, nullptr, kSilent},
+    {"wrong-baud", required_argument, nullptr, kWrongBaud},
+    {"hangup-after", required_argument, nullptr, kHangupAfter},
+    {"seed", required_argument, nullptr, kSeed},
+    {nullptr, 0, nullptr, 0},
+};
+
+// The long options `typed` can stand for ("--rep" for --report and --report-stream).
+std::vector<const option *> matching(const std::string &typed)
+{
+    std::vector<const option *> found;
+    const std::string name = typed.substr(0, typed.find('=')).substr(2);
+    for (const option *o = longOptions; o->name; ++o) {
+        if (name == o->name)
+            return {o};
+        if (!name.empty() && std::string(o->name).rfind(name, 0) == 0)
+            found.push_back(o);
+    }
+    return found;
+}
+
+// A number an option takes: its range, and the message that says it, made from the range.
+struct NumberRule {
+    int id;
+    double min, max;
+    const char *what = "a number";   // what the number counts
+    const char *zero = nullptr;      // what 0 means where it is taken below `min`
+};
+
+const NumberRule numberRules[] = {
+    {kLatency, 0, 60000},
+    {kDrop, 0, 100},
+    {kCorrupt, 0, 100},
+    {kInterval, 0.1, 86400, "seconds", "0 (no lines)"},
+    {kWrongBaud, kMinWrongRate, kMaxWrongRate},
+    {kHangupAfter, 0, 1e15},
+    {kSeed, 0, 4294967295.0},
+};
+
+const NumberRule *numberRule(int id)
+{
+    for (const NumberRule &r : numberRules)
+        if (r.id == id)
+            return &r;
+    return nullptr;
+}
+
+// "0.1", "86400", "1000000000000000".
+std::string bound(double v)
+{
+    return format(v == static_cast<long long>(v) ? "%.0f" : "%g", v);
+}
+
+// The message for an option given without its value, or with one out of its range.
+std::string needsValue(int id)
+{
+    const option *o = longOptions;
+    while (o->name && o->val != id)
+        ++o;
+    if (!o->name)
+        return "an option needs a value";
+    const std::string lead = "option --" + std::string(o->name) + " needs ";
+    const NumberRule *r = numberRule(id);
+    if (!r)
+        return lead + "a value";
+    return lead + (r->zero ? std::string(r->zero) + " or " : "") + r->what + " from " +
+           bound(r->min) + " to " + bound(r->max);
+}
+
+// Reads the command line into a configuration, option by option; each step false with `why`
+// set at the first thing that is wrong.
+class Parser {
+public:
+    Result<CommandLine> parse(int argc, char **argv);
+
+private:
+    bool take(int id, char **argv);
+    bool number(int id, double &out);
+    bool setMode(Config::Mode m, const char *name);
+    bool badOption(int id, char **argv);
+    bool checkTogether(bool commandGiven);
+    bool refuse(std::string reason)
+    {
+        why = std::move(reason);
+        return false;
+    }
+
+    CommandLine line;
+    Config &c = line.config;
+    bool linkGiven = false, intervalGiven = false;
+    std::string why;
+};
+
+Result<CommandLine> Parser::parse(int argc, char **argv)
+{
+    opterr = 0;   // every message is farend's own, one line
+    optind = 1;
+    int id;
+    // "+": the first word that is no option ends them, as "--" does
+    while ((id = getopt_long(argc, argv, "+:", longOptions, nullptr)) != -1) {
+        if (id == kHelp)
+            return {CommandLine{true, {}}, {}};
+        if (!take(id, argv))
+            return Result<CommandLine>::failed(why);
+    }
+    const bool commandGiven = optind > 1 && std::strcmp(argv[optind - 1], "--") == 0;
+    if (!commandGiven && optind < argc)
+        return Result<CommandLine>::failed("unknown option " + std::string(argv[optind]));
+    for (int i = optind; i < argc; ++i)
+        c.command.emplace_back(argv[i]);
+    if (!checkTogether(commandGiven))
+        return Result<CommandLine>::failed(why);
+    if (c.mode == Config::Mode::MockedCom3 && c.command.empty())
+        c.command.push_back(defaultCommand());
+    return {line, {}};
+}
+
+// One option and its value.
+bool Parser::take(int id, char **argv)
+{
+    double v = 0;
+    switch (id) {
+    case kPort: c.device = optarg; return setMode(Config::Mode::SerialDevice, "--port");
+    case kListen: c.listenAddress = optarg; return setMode(Config::Mode::TcpServer, "--listen");
+    case kRelay: c.relay.target = optarg; return setMode(Config::Mode::Relay, "--relay");
+    case kLink:
+        c.relay.linkPath = optarg;
+        linkGiven = true;
+        return true;
+    case kReconnect: c.relay.reconnect = true; return true;
+    case kReport: c.reportPath = optarg; return true;
+    case kReportStream:
+        c.streamPath = optarg;
+        return !c.streamPath.empty() || refuse(needsValue(kReportStream));
+    case kInterval: intervalGiven = true; return number(kInterval, c.relay.intervalS);
+    case kExpectClean: c.relay.expectClean = true; return true;
+    case kLatency: return number(kLatency, c.link.latencyMs);
+    case kPaced: c.link.paced = true; return true;
+    case kDrop: return number(kDrop, c.link.dropPercent);
+    case kCorrupt: return number(kCorrupt, c.link.corruptPercent);
+    case kSilent: c.link.silent = true; return true;
+    case kWrongBaud:
+        if (!number(kWrongBaud, v))
+            return false;
+        c.link.wrongBaud = static_cast<long>(v);
+        return v == c.link.wrongBaud || refuse("option --wrong-baud needs a whole number of baud");
+    case kHangupAfter:
+        if (!number(kHangupAfter, v))
+            return false;
+        c.link.hangupAfter = static_cast<long long>(v);
+        return true;
+    case kSeed:
+        if (!number(kSeed, v))
+            return false;
+        c.link.seed = static_cast<std::uint32_t>(v);
+        return true;
+    default: return badOption(id, argv);
+    }
+}
+
+// The option's value as a number within its range.
+bool Parser::number(int id, double &out)
+{
+    const NumberRule &r = *numberRule(id);
+    double v;
+    if (!parseNumber(optarg, r.zero ? 0 : r.min, r.max, v) || (r.zero && v > 0 && v < r.min))
+        return refuse(needsValue(id));
+    out = v;
+    return true;
+}
+
+bool Parser::setMode(Config::Mode m, const char *name)
+{
+    if (c.mode != Config::Mode::MockedCom3)
+        return refuse(c.mode == m ? std::string(name) + " is given twice"
+                                  : "--port, --listen and --relay cannot be used together");
+    c.mode = m;
+    return true;
+}
+
+// An option getopt_long did not take: without its value, ambiguous, with a value it does not
+// take, or unknown.
+bool Parser::badOption(int id, char **argv)
+{
+    const std::string typed = argv[optind - 1];
+    if (id == ':') {
+        const auto found = matching(typed);
+        return refuse(found.size() == 1 ? needsValue(found[0]->val)
+                                        : "option " + typed + " needs a value");
+    }
+    if (typed.rfind("--", 0) == 0 && matching(typed).size() > 1)
+        return refuse("option " + typed + " is ambiguous");
+    if (typed.rfind("--", 0) == 0 && matching(typed).size() == 1 &&
+        typed.find('=') != std::string::npos)
+        return refuse("option " + typed.substr(0, typed.find('=')) + " takes no value");
+    return refuse("unknown option " + typed);
+}
+
+bool Parser::checkTogether(bool commandGiven)
+{
+    const char *mode = c.mode == Config::Mode::SerialDevice ? "--port"
+                       : c.mode == Config::Mode::TcpServer  ? "--listen"
+                       : c.mode == Config::Mode::Relay      ? "--relay"
+                                                            : nullptr;
+    if (mode && commandGiven)
+        return refuse(std::string(mode) + " serves until interrupted and runs no command");
+    const LinkOptions &o = c.link;
+    if (c.mode == Config::Mode::Relay &&
+        (o.latencyMs > 0 || o.paced || o.dropPercent > 0 || o.corruptPercent > 0 || o.silent ||
+         o.wrongBaud || o.hangupAfter >= 0))
+        return refuse("--relay measures the real chain and changes nothing on it: --latency, "
+                      "--paced, --drop, --corrupt, --silent, --wrong-baud and --hangup-after "
+                      "belong to the far end");
+    const char *relayOnly = c.mode == Config::Mode::Relay ? nullptr
+                            : linkGiven                   ? "--link"
+                            : c.relay.reconnect           ? "--reconnect"
+                            : intervalGiven               ? "--interval"
+                            : !c.streamPath.empty()       ? "--report-stream"
+                            : c.relay.expectClean         ? "--expect-clean"
+                                                          : nullptr;
+    if (relayOnly)
+        return refuse(std::string(relayOnly) + " goes with --relay only");
+    if (o.silent && (o.latencyMs > 0 || o.dropPercent > 0 || o.corruptPercent > 0 || o.wrongBaud))
+        return refuse("--silent never answers: --latency, --drop, --corrupt and --wrong-baud "
+                      "have nothing to act on");
+    if (!c.reportPath.empty() && !c.streamPath.empty() &&
+        whereIs(c.reportPath) == whereIs(c.streamPath))
+        return refuse("--report and --report-stream name the same file: " + c.streamPath);
+    return true;
+}
+
+} // namespace
+
+Result<CommandLine> parseCommandLine(int argc, char **argv)
+{
+    return Parser().parse(argc, argv);
+}

@@ -1,0 +1,33 @@
+// farend's command line.
+#pragma once
+
+#include "farend/device/link.h"
+#include "farend/io/fallible.h"
+#include "farend/relay/relay.h"
+
+#include <string>
+#include <vector>
+
+struct Config {
+    enum class Mode { MockedCom3, SerialDevice, TcpServer, Relay };
+    Mode mode = Mode::MockedCom3;
+    LinkOptions link;
+    std::string device;                 // --port
+    std::string listenAddress;          // --listen
+    std::string reportPath;             // --report
+    std::string streamPath;             // --report-stream ("-": standard output)
+    RelayOptions relay;
+    std::vector<std::string> command;   // after "--"; the tester by default
+};
+
+// What the command line asks for: a configuration to serve or relay by, or the usage.
+struct CommandLine {
+    bool help = false;   // --help: the usage and nothing else
+    Config config;
+};
+
+// The command line's request, or why it is bad input, in one line.
+Result<CommandLine> parseCommandLine(int argc, char **argv);
+
+// What --help prints.
+const char *usage();

@@ -1,0 +1,129 @@
+#include "farend/device/link.h"
+
+#include <algorithm>
+#include <vector>
+
+Link::Link(const LinkOptions &options)
+    : opt(options),
+      uart(options.wrongBaud > 0 ? std::make_unique<WrongRateUart>(options.wrongBaud) : nullptr),
+      rng(options.seed ? options.seed : 1)
+{
+}
+
+// xorshift32: reproducible from --seed, good enough to pick which replies go wrong
+bool Link::chance(double percent)
+{
+    if (percent <= 0)
+        return false;
+    rng ^= rng << 13;
+    rng ^= rng >> 17;
+    rng ^= rng << 5;
+    return (rng % 1000000) < percent * 10000.0;
+}
+
+// The device has `byte` to send back at `atDeviceMs`.
+void Link::answer(unsigned char byte, double atDeviceMs)
+{
+    if (opt.silent || chance(opt.dropPercent))
+        return;
+    if (chance(opt.corruptPercent))
+        byte ^= static_cast<unsigned char>(1u << (rng % 8));
+    double due = atDeviceMs + opt.latencyMs;
+    if (opt.paced) {
+        due = std::max(due, inboundFreeMs) + kByteTimeMs;
+        inboundFreeMs = due;
+    }
+    pending.push_back({due, byte});
+}
+
+void Link::answerWhatTheUartReceived(double nowMs)
+{
+    std::vector<WrongRateUart::Received> got;
+    uart->receive(nowMs, got);
+    for (const auto &r : got)
+        answer(r.byte, r.atMs);
+}
+
+void Link::received(unsigned char byte, double nowMs)
+{
+    watch.byte(byte, nowMs);
+    if (cut || hangupAt >= 0)
+        return;   // the line is being cut: no more answers
+    if (pending.size() + (uart ? uart->inFlight() : 0) >= kBacklogLimit) {
+        ++overrun_;
+        return;
+    }
+
+    const bool last = opt.hangupAfter >= 0 && watch.bytesOnLine() >= opt.hangupAfter;
+    if (uart) {
+        // the wrong-rate receiver needs the bits' times: the tester's bytes always take their
+        // wire time, and each byte it takes in goes back when its stop bit has been sampled
+        uart->send(byte, nowMs);
+        answerWhatTheUartReceived(nowMs);
+        if (last) {
+            std::vector<WrongRateUart::Received> rest;
+            uart->receiveAll(rest);   // nothing follows on the line: finish what is under way
+            for (const auto &r : rest)
+                answer(r.byte, r.atMs);
+            const double end = pending.empty() ? uart->wireFreeMs() + opt.latencyMs
+                                               : pending.back().dueMs;
+            hangupAt = end + kHangupGraceMs;
+        }
+        return;
+    }
+
+    double atDevice = nowMs;
+    if (opt.paced) {
+        atDevice = std::max(nowMs, outboundFreeMs) + kByteTimeMs;
+        outboundFreeMs = atDevice;
+    }
+    const std::size_t before = pending.size();
+    answer(byte, atDevice);
+    if (last)
+        hangupAt = (pending.size() > before ? pending.back().dueMs : atDevice + opt.latencyMs) +
+                   kHangupGraceMs;
+}
+
+std::string Link::takeDue(double nowMs)
+{
+    if (uart && !cut && hangupAt < 0)
+        answerWhatTheUartReceived(nowMs);
+    std::string out;
+    while (!pending.empty() && pending.front().dueMs <= nowMs) {
+        out.push_back(static_cast<char>(pending.front().byte));
+        pending.pop_front();
+    }
+    return out;
+}
+
+double Link::nextDueMs() const
+{
+    if (cut)
+        return -1;
+    double next = pending.empty() ? -1 : pending.front().dueMs;
+    auto sooner = [&next](double t) {
+        if (t >= 0 && (next < 0 || t < next))
+            next = t;
+    };
+    if (uart && hangupAt < 0)
+        sooner(uart->nextByteMs());
+    sooner(hangupAt);
+    return next;
+}
+
+void Link::lineCut()
+{
+    cut = true;
+    pending.clear();
+}
+
+void Link::newLine()
+{
+    pending.clear();
+    outboundFreeMs = inboundFreeMs = 0;
+    hangupAt = -1;
+    cut = false;
+    if (uart)
+        uart->reset();
+    watch.newLine();
+}

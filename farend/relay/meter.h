@@ -1,0 +1,79 @@
+// What the relay measures of the chain behind COM3, apart from carrying it: the bytes each way,
+// what became of each of the tester's bytes, the runs, the tester's own timing, the intervals
+// with their line errors and whether their verdicts changed, and the figures of the whole run
+// with their verdicts. The carrying loop only feeds it; the reports only render what it gives.
+#pragma once
+
+#include "farend/diagnosis/speedmatch.h"
+#include "farend/line/linesettings.h"
+#include "farend/line/tester.h"
+#include "farend/line/testerwatch.h"
+#include "farend/relay/echostats.h"
+#include "farend/report/figures.h"
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+class RelayMeter {
+public:
+    // The relay's link and target, as the reports name them; intervals of `intervalS` (0: none).
+    RelayMeter(std::string link, std::string target, double intervalS, bool expectClean);
+
+    // Carrying starts: times count from `nowMs`, with what the chain said of itself then.
+    void start(double nowMs, const ChainFacts &chain);
+    // The tester opened COM3 at `settings` (a new run): what still waits is lost.
+    RunStart runStarted(double nowMs, const LineSettings &settings);
+    // The tester set COM3 to `settings`.
+    void settingsChanged(const LineSettings &settings);
+    // A new connection to the target, which says `chain` of itself: it counts from nothing, and
+    // what still waited on the last one is lost.
+    void reconnected(const ChainFacts &chain);
+
+    void fromTester(const std::string &bytes, double atMs);
+    void fromChain(const std::string &bytes, double atMs);
+    // Replies COM3 took, and replies it did not take (no one had it open, or it was full).
+    void toTester(std::size_t n) { toTester_ += static_cast<long long>(n); }
+    void notTaken(std::size_t n) { notTaken_ += static_cast<long long>(n); }
+    // Data the target sent before it was ready: from the chain, for no one.
+    void early(std::size_t n)
+    {
+        fromChain_ += static_cast<long long>(n);
+        notTaken(n);
+    }
+    // Sends that have waited too long become lost.
+    void expire(double nowMs) { echoes.expire(nowMs); }
+
+    // When the next interval ends; negative without intervals.
+    double intervalEndMs() const;
+    // Whether an interval ends by `nowMs`, or, with `last`, whether any of one is left.
+    bool intervalDue(double nowMs, bool last) const;
+    // Closes the interval that ends by `nowMs` (or at it, with `last`), COM3 open or not at its
+    // end, the chain saying `chain` of itself then.
+    IntervalFigures closeInterval(double nowMs, bool last, bool com3Open, const ChainFacts &chain);
+
+    // The run's figures so far, the chain saying `chain` of itself.
+    RelayFigures figures(double nowMs, const ChainFacts &chain) const;
+    // Nothing lost, changed or extra.
+    bool clean() const { return echoes.counts().clean(); }
+
+private:
+    double seconds(double ms) const { return (ms - startMs) / 1000.0; }
+
+    const std::string link, target;
+    const double everyMs;
+    const bool expectClean;
+    double startMs = 0;
+    long long runs = 0;
+    long long toChain = 0, fromChain_ = 0, toTester_ = 0, notTaken_ = 0;
+    EchoStats echoes;
+    SpeedMatcher speed;
+    TesterWatch tester;                 // the tester's bytes as they reach the relay
+    LineSettings line = kTesterLine;    // COM3 as the tester last set it
+    // where the interval started
+    double intervalStartMs = 0;
+    EchoCounts echoesAtStart;
+    long long toChainAtStart = 0, fromChainAtStart = 0;
+    ChainFacts chainAtStart;
+    std::vector<std::string> lastCodes;   // the verdicts of the interval with traffic before
+};

@@ -1,0 +1,36 @@
+// farend --relay: COM3 as a pseudo-terminal, as a COM port redirector makes it, joined to the
+// real chain (a serial device, raw TCP, or RFC 2217), measuring each echo on the way through.
+#pragma once
+
+#include "farend/io/fallible.h"
+#include "farend/io/outputfiles.h"
+
+#include <functional>
+#include <string>
+
+// What the relay is asked to do: its options on farend's command line.
+struct RelayOptions {
+    std::string target;                 // --relay
+    std::string linkPath = "/dev/COM3"; // --link
+    double intervalS = 1;               // --interval (0: no interval lines)
+    bool expectClean = false;           // --expect-clean
+    bool reconnect = false;             // --reconnect
+};
+
+// The relay, made and ready: COM3 at its link, the target open.
+class Relay {
+public:
+    // Makes the relay, or says why not: the link exists already, the target cannot be reached
+    // or refuses, COM3 cannot be made. `stream` gets the records from the start on.
+    static Opened<Relay> open(const RelayOptions &options, StreamFile &stream);
+    virtual ~Relay() = default;
+
+    // Relays until `stop` says so (asked at least every 50 ms) or the target goes away for good
+    // (false). `progress` is asked as often and says when to print the summary so far. Interval
+    // lines go to standard output, or to standard error while the stream has standard output;
+    // the summary to standard error, the document to `report`.
+    virtual bool run(ReportFile &report, const std::function<bool()> &stop,
+                     const std::function<bool()> &progress) = 0;
+    // Whether nothing was lost, changed or extra.
+    virtual bool clean() const = 0;
+};

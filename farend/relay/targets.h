@@ -1,0 +1,32 @@
+// What the relay carries the tester's bytes to: a serial device, a device server over raw TCP,
+// or one over RFC 2217. One interface, one way to fail (Fallible).
+#pragma once
+
+#include "farend/io/fallible.h"
+#include "farend/line/linesettings.h"
+#include "farend/report/figures.h"
+
+#include <string>
+
+class Target : public Fallible {
+public:
+    virtual ~Target() = default;
+    // The descriptor to wait on; -1 when the target is asked every millisecond instead.
+    virtual int fd() const { return -1; }
+    // Appends what came; false when the target went away (failure() says how).
+    virtual bool read(std::string &data) = 0;
+    // Queues `data` and writes what the target takes now; false when it went away.
+    virtual bool write(const std::string &data) = 0;
+    virtual bool hasQueued() const { return false; }
+    // Data already taken in that read() will hand over without the descriptor being readable.
+    virtual bool hasHeld() const { return false; }
+    // The tester set COM3 to `s`.
+    virtual void follow(const LineSettings &) {}
+    // The tester opened COM3 again: what the chain still holds of the last run is stale.
+    virtual void newRun() {}
+    virtual void describe(ChainFacts &facts) const = 0;
+};
+
+// "rfc2217://HOST:PORT", "HOST:PORT" (an IPv6 HOST in brackets), or a device path. An RFC 2217
+// target has agreed to COM Port Control when it is given.
+Opened<Target> openTarget(const std::string &where);

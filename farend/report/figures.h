@@ -1,0 +1,88 @@
+// What the relay's reports render, as one model that the interval lines, the summary block, the
+// JSON report and the JSON stream all take: a figure added here reaches all four. Everything in
+// it is counted and decided before it is rendered.
+#pragma once
+
+#include "farend/diagnosis/speedmatch.h"
+#include "farend/diagnosis/verdicts.h"
+#include "farend/io/lanrtt.h"
+#include "farend/line/linecounts.h"
+#include "farend/line/linesettings.h"
+#include "farend/line/tester.h"
+#include "farend/line/testerwatch.h"
+#include "farend/line/wiretiming.h"
+#include "farend/rfc2217/rfc2217.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+// The version of the relay's JSON report and stream; raised when a field changes meaning.
+constexpr int kRelayReportFormat = 3;
+// With --expect-clean, the exit status of a chain that lost, changed or added a reply.
+constexpr int kStatusNotClean = 3;
+
+// What happened to the tester's bytes, since the start or within an interval.
+struct EchoCounts {
+    long long sends = 0, echoed = 0, lost = 0, changed = 0, extra = 0, late = 0;
+    EchoCounts operator-(const EchoCounts &o) const
+    {
+        return {sends - o.sends,     echoed - o.echoed, lost - o.lost,
+                changed - o.changed, extra - o.extra,   late - o.late};
+    }
+    // Nothing lost, changed or extra.
+    bool clean() const { return lost == 0 && changed == 0 && extra == 0; }
+};
+
+// What a target knows of the chain behind it, for the summary and the report.
+struct ChainFacts {
+    std::string kind;   // "serial device", "raw TCP", "RFC 2217"
+    // "the device server", "the driver", or empty where no one can count (raw TCP)
+    std::string reporter;
+    LineErrorCounts lineErrors;                  // since the start
+    std::optional<ModemLineCounts> modemLines;   // nothing: not reported
+    std::optional<ServerFacts> server;           // a device server that answers requests
+    std::optional<LanRtt> lan;                   // TCP targets: the kernel's estimate
+};
+
+// An interval's round trips: how many, and where they lie.
+struct RoundTripFigures {
+    long long count = 0;
+    double p50Ms = 0, p99Ms = 0, maxMs = 0;
+};
+
+struct IntervalFigures {
+    double fromS = 0, toS = 0;          // since the relay started carrying
+    long long toChain = 0, fromChain = 0;
+    EchoCounts echoes;                   // what was decided within the interval
+    RoundTripFigures roundTrip;          // the interval's echoes
+    bool com3Open = false;               // whether the tester had COM3 open at its end
+    LineErrorCounts lineErrors;          // reported within it
+    std::vector<Verdict> verdicts;       // on the interval alone
+    bool verdictChanged = false;         // not the same codes as the interval before
+    bool traffic() const { return toChain > 0 || fromChain > 0; }
+};
+
+struct RunStart {
+    long long run = 0;
+    double atS = 0;
+    LineSettings settings;   // what COM3 was set to when the tester opened it
+};
+
+struct RelayFigures {
+    std::string link, target;
+    double elapsedS = 0;
+    long long runs = 0;
+    long long toChain = 0, fromChain = 0;
+    long long toTester = 0, notTaken = 0;   // replies handed to COM3, and those it did not take
+    EchoCounts echoes;
+    long long awaiting = 0;                 // sends still in their 1 s when it ended
+    const WireTiming *roundTrip = nullptr;
+    const TesterWatch *tester = nullptr;    // the tester's bytes as the wire saw them
+    ChainFacts chain;
+    LineSettings line = kTesterLine;        // COM3's settings as the tester last set them
+    std::optional<SpeedMatch> speed;        // a wrong speed recognised, at the end
+    std::optional<TimeSplit> split;         // where the median round trip goes; none without echoes
+    std::vector<Verdict> verdicts;          // on the whole run, the gravest first
+    bool expectClean = false;
+};

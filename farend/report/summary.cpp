@@ -1,0 +1,121 @@
+#include "farend/report/summary.h"
+
+#include "farend/report/timing.h"
+#include "farend/text/prose.h"
+
+namespace {
+
+std::string lineErrorsText(const LineErrorCounts &l)
+{
+    return format("framing %lld, parity %lld, overrun %lld, break %lld", l.framing.value_or(0),
+                  l.parity.value_or(0), l.overrun.value_or(0), l.breaks.value_or(0));
+}
+
+std::string modemText(const ModemLineCounts &m)
+{
+    std::string text = format("%lld changes (CTS %lld, DSR %lld, CD %lld, RI %lld)", m.changes(),
+                              m.cts, m.dsr, m.cd, m.ri);
+    if (m.last) {
+        const unsigned char s = *m.last;
+        text += format(", now CTS %s DSR %s CD %s RI %s", s & 0x10 ? "on" : "off",
+                       s & 0x20 ? "on" : "off", s & 0x80 ? "on" : "off", s & 0x40 ? "on" : "off");
+    }
+    return text;
+}
+
+// What happened to the tester's bytes: the counts, the round trip, the tester's own timing.
+std::string echoes(const RelayFigures &f)
+{
+    const EchoCounts &e = f.echoes;
+    std::string text =
+        format("sends %lld, echoes %lld, lost %lld (%.2f%%), changed %lld, extra %lld\n", e.sends,
+               e.echoed, e.lost, percentOf(e.lost, e.sends), e.changed, e.extra);
+    if (f.awaiting)
+        text += format("awaiting %lld: sent within the last second, not yet echoed or lost\n",
+                       f.awaiting);
+    if (e.echoed) {
+        text += format("late %lld: %.2f%% of the echoes came after the tester's %.0f ms read\n",
+                       e.late, percentOf(e.late, e.echoed), kReadWindowMs);
+        text += "round trip (ms): " + ladderText(*f.roundTrip) + "\n";
+        for (const std::string &row : histogramRows(*f.roundTrip, kHistogramRows))
+            text += "  " + row + "\n";
+    }
+    text += "tester on the wire: " + std::to_string(f.tester->bytes()) + " bytes, " +
+            cycleText(*f.tester) + "\n";
+    const auto timing = timingLines(*f.tester);
+    for (std::size_t i = 0; i < timing.size() && i < 2; ++i)   // the ladder and the long gaps
+        text += "  " + timing[i] + "\n";
+    text += format("bytes: %lld to the chain, %lld from it, %lld to the tester", f.toChain,
+                   f.fromChain, f.toTester);
+    return text + (f.notTaken ? format(" (%lld more it did not take)\n", f.notTaken) : "\n");
+}
+
+// What a device server said of itself, or what a local UART's driver counted.
+std::string chain(const ChainFacts &c)
+{
+    const std::string notReported = "not reported by " + c.reporter;
+    if (!c.server) {
+        if (c.reporter.empty())
+            return "";
+        const LineErrorCounts &l = c.lineErrors;
+        return wrapped("UART (" + c.kind + "):",
+                       l.reported() ? format("%lld bytes in, %lld out; ", l.rx.value_or(0),
+                                             l.tx.value_or(0)) +
+                                          lineErrorsText(l) +
+                                          format(", buffer overrun %lld",
+                                                 l.bufferOverrun.value_or(0))
+                                    : "line errors " + notReported);
+    }
+    const ServerFacts &s = *c.server;
+    std::string text = "device server (" + c.kind + "): port " +
+                       (s.port.empty() ? "not reported" : s.port);
+    const std::string missing = joined(s.notAcknowledged);
+    text += missing.empty() ? "\n" : "; not acknowledged: " + missing + "\n";
+    std::string said =
+        "name " + (s.signature.empty() ? notReported : "\"" + s.signature + "\"") +
+        "; line errors " + (c.lineErrors.reported() ? lineErrorsText(c.lineErrors) : notReported) +
+        "; modem lines " + (c.modemLines ? modemText(*c.modemLines) : notReported) +
+        format("; purged at %lld new %s", s.purges, s.purges == 1 ? "run" : "runs") +
+        (s.suspensions
+             ? format("; suspended %lld times for %.3f s", s.suspensions, s.suspendedMs / 1000.0)
+             : "");
+    if (!s.answeredOtherwise.empty())
+        said += "; answered otherwise: " + joined(s.answeredOtherwise);
+    if (!s.nonStandard.empty())
+        said += "; non-standard answers: " + joined(s.nonStandard);
+    if (s.unparsed)
+        said += format("; %lld replies not parsed (last: %s)", s.unparsed, s.lastUnparsed.c_str());
+    return text + wrapped("    ", said);
+}
+
+// Where the median round trip goes.
+std::string split(const TimeSplit &s, const RelayFigures &f)
+{
+    std::string parts;
+    if (s.lanMs)
+        parts += format("LAN %.3f ms (kernel's least RTT; smoothed %.3f), ", *s.lanMs,
+                        f.chain.lan->smoothedMs);
+    parts += format("wire %.3f ms (%s, a byte each way), rest %.3f ms (%s)", s.wireMs,
+                    f.line.text().c_str(), s.restMs,
+                    s.lanMs ? "device server and far device" : "far device");
+    return wrapped(format("median %.3f ms, estimated:", s.medianMs), parts);
+}
+
+} // namespace
+
+std::string summaryBlock(const RelayFigures &f)
+{
+    const EchoCounts &e = f.echoes;
+    std::string text = format("--- %s to %s: %.2f s, %lld %s ---\n", f.link.c_str(),
+                              f.target.c_str(), f.elapsedS, f.runs, f.runs == 1 ? "run" : "runs");
+    text += echoes(f) + chain(f.chain);
+    if (f.split)
+        text += split(*f.split, f);
+    for (const Verdict &v : f.verdicts)
+        text += wrapped("verdict:", v.text);
+    if (e.clean())
+        return text + "clean: nothing lost, changed or extra";
+    return text +
+           format("not clean: %lld lost, %lld changed, %lld extra", e.lost, e.changed, e.extra) +
+           (f.expectClean ? format(" (exit status %d)", kStatusNotClean) : "");
+}
