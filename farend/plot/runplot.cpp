@@ -7,7 +7,6 @@
 #include <cmath>
 #include <cstdio>
 #include <functional>
-#include <tuple>
 #include <utility>
 
 namespace plot {
@@ -24,7 +23,7 @@ constexpr const char *kP99Dash = "8 4", *kMaxDash = "2 3", *kReadDash = "10 3 2 
 constexpr double kWidth = 1200, kLeft = 96, kRight = 1136, kMargin = 16;
 constexpr double kFont = 13, kSmall = 12, kTitle = 18;
 constexpr double kRoundTripHeight = 300, kLaneHeight = 44, kLaneGap = 8, kCodeRow = 15;
-constexpr size_t kListedChanges = 20;
+constexpr size_t kListedChanges = 12;
 constexpr int kMarkedColumns = 150;   // up to this many columns, every value also gets a marker
 constexpr double kGroupPx = 4;        // verdict changes and run starts closer than this share a marker
 
@@ -66,19 +65,15 @@ std::string joined(const std::vector<std::string> &parts, const char *separator)
     return s;
 }
 
-// Left to right, the first row where a label keeps clear of the one before it; -1: no room.
-std::vector<int> placeLabels(const std::vector<std::pair<double, double>> &spans, int rows)
+// Left to right, whether each label keeps clear of the last one placed.
+std::vector<bool> placeInRow(const std::vector<std::pair<double, double>> &spans)
 {
-    std::vector<double> rowEnd(rows, -1e9);
-    std::vector<int> placed;
+    double rowEnd = -1e9;
+    std::vector<bool> placed;
     for (const auto &[start, width] : spans) {
-        int row = -1;
-        for (int r = 0; r < rows && row < 0; ++r)
-            if (start >= rowEnd[r] + 6)
-                row = r;
-        if (row >= 0)
-            rowEnd[row] = start + width;
-        placed.push_back(row);
+        placed.push_back(start >= rowEnd + 6);
+        if (placed.back())
+            rowEnd = start + width;
     }
     return placed;
 }
@@ -89,15 +84,7 @@ public:
 
     std::string draw(PlotGeometry &g)
     {
-        endS = std::max(0.0, s.intervals.back().toS);
-        for (const RunMark &r : s.runs)
-            endS = std::max(endS, r.atS);
-        double elapsed = 0;
-        for (const Totals &t : s.ends)
-            elapsed += t.elapsedS;
-        endS = std::max(endS, elapsed);
-        if (endS <= 0)
-            endS = 1;
+        endS = s.lengthS > 0 ? s.lengthS : 1;
         cols = makeColumns(s.intervals, 0, endS, o.maxColumns);
         scaleRoundTrip();
 
@@ -141,7 +128,7 @@ public:
     }
 
 private:
-    double x(double t) const { return kLeft + (t - 0) / endS * (kRight - kLeft); }
+    double x(double t) const { return kLeft + t / endS * (kRight - kLeft); }
 
     double y(double ms) const
     {
@@ -201,10 +188,10 @@ private:
                 verdicts.insert(verdicts.end(), e.codes.begin(), e.codes.end());
             }
         } else {
-            t.runs = static_cast<long long>(s.runs.size());
             for (const Interval &i : s.intervals)
                 t += i;
         }
+        t.runs = std::max(t.runs, static_cast<long long>(s.runs.size()));
         std::string totals = duration(endS) + ", " + plural(t.runs, "run", "runs") + ": " +
                              std::to_string(t.sends) + " sent, " + std::to_string(t.echoed) +
                              " echoed, " + std::to_string(t.lost) + " lost, " +
@@ -478,12 +465,12 @@ private:
                              (r.settings.empty() ? "" : " at " + r.settings));
             spans.push_back({x(r.atS) + 3, textWidth(labels.back(), kSmall)});
         }
-        const std::vector<int> rows = placeLabels(spans, 1);
+        const std::vector<bool> placed = placeInRow(spans);
         for (size_t n = 0; n < firsts.size(); ++n) {
             const double xr = x(s.runs[firsts[n]].atS);
             line(xr, geo.roundTrip.top, xr, geo.extra.bottom,
                  std::string("stroke=\"") + kAxis + "\" stroke-width=\"2\"");
-            if (rows[n] >= 0)
+            if (placed[n])
                 text(spans[n].first, geo.roundTrip.bottom - 6, labels[n],
                      "font-size=\"" + num(kSmall) + "\" fill=\"" + kAxis + "\"");
         }
@@ -505,8 +492,8 @@ private:
             spans.push_back({x(s.verdictChanges[i].atS) - textWidth(label, kSmall) / 2,
                              textWidth(label, kSmall)});
         }
-        const std::vector<int> rows = placeLabels(spans, 1);
-        numberedMarks = std::count(rows.begin(), rows.end(), -1) == 0;
+        const std::vector<bool> placed = placeInRow(spans);
+        numberedMarks = std::count(placed.begin(), placed.end(), false) == 0;
     }
 
     // The markers, a row a verdict code with a bar where it held, and the changes listed below

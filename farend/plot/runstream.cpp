@@ -114,7 +114,7 @@ private:
             s.targetKind = text(r, "target_kind");
         }
         ++s.relays;
-        offset = timeline;   // the next relay's time starts where this one's ended
+        offset = s.lengthS;   // the next relay's time starts where this one's ended
         const std::optional<double> i = number(r, "interval_s");
         intervalS = i && *i > 0 ? *i : 0;
     }
@@ -145,7 +145,7 @@ private:
             s.verdictChanges.push_back({i.fromS, codes, texts.empty() ? std::string() : texts.front()});
             lastCodes = codes;
         }
-        timeline = std::max(timeline, i.toS);
+        s.lengthS = std::max(s.lengthS, i.toS);
         s.intervals.push_back(std::move(i));
         return true;
     }
@@ -170,7 +170,7 @@ private:
         m.atS = offset + std::max(0.0, number(r, "at_s").value_or(0));
         m.run = count(r, "run");
         m.settings = text(r, "settings");
-        timeline = std::max(timeline, m.atS);
+        s.lengthS = std::max(s.lengthS, m.atS);
         s.runs.push_back(std::move(m));
     }
 
@@ -181,12 +181,12 @@ private:
         t.runs = count(r, "runs");
         static_cast<Counts &>(t) = counts(r);
         readVerdicts(r, t.codes, &t.texts);
-        timeline = std::max(timeline, offset + t.elapsedS);
+        s.lengthS = std::max(s.lengthS, offset + t.elapsedS);
         s.ends.push_back(std::move(t));
     }
 
     RunStream &s;
-    double offset = 0, timeline = 0, intervalS = 0;
+    double offset = 0, intervalS = 0;
     std::optional<std::vector<std::string>> lastCodes;   // of the last interval that carried anything
 };
 

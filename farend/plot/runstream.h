@@ -66,6 +66,7 @@ struct RunStream {
     std::vector<RunMark> runs;
     std::vector<VerdictChange> verdictChanges;
     std::vector<Totals> ends;           // one per relay that reached its end
+    double lengthS = 0;                 // to the latest time any record gives
     int unreadLines = 0;                // not a JSON object, or an interval without a time
     int records = 0;                    // lines read as records of any type
     bool looksLikeReport = false;       // one JSON document with the report's members

@@ -10,8 +10,7 @@ namespace plot {
 // Character data or an attribute value; characters XML cannot hold become U+FFFD.
 std::string xmlEscaped(const std::string &text);
 
-// An upper estimate of the width in px of `text` at `fontPx` in a sans-serif face
-// (DejaVu Sans and Liberation Sans both stay under it).
+// An upper estimate of the width in px of `text` at `fontPx` in a sans-serif face.
 double textWidth(const std::string &text, double fontPx);
 
 // `text` cut at a character boundary, with "..." added, so that it is at most `widthPx` wide.
