@@ -113,6 +113,7 @@ public:
         const double axisBottom = timeAxis(g.extra.bottom);
         runStarts();
         const double listBottom = verdictStrip(axisBottom + 10);
+        noEchoNote();
         legend();
 
         const double height = std::ceil(listBottom + kMargin);
@@ -139,8 +140,13 @@ private:
 
     void text(double x, double y, const std::string &t, const std::string &attributes = "")
     {
+        markup(x, y, xmlEscaped(t), attributes);
+    }
+
+    void markup(double x, double y, const std::string &content, const std::string &attributes = "")
+    {
         out += "<text x=\"" + num(x) + "\" y=\"" + num(y) + "\"" +
-               (attributes.empty() ? "" : " " + attributes) + ">" + xmlEscaped(t) + "</text>\n";
+               (attributes.empty() ? "" : " " + attributes) + ">" + content + "</text>\n";
     }
 
     void line(double x1, double y1, double x2, double y2, const std::string &attributes)
@@ -287,10 +293,6 @@ private:
         }
         series(&Column::p50, kP50, nullptr, 2.5);
         text(kLeft - 8, yr + 4, msLabel(o.readWindowMs), "text-anchor=\"end\" font-weight=\"bold\"");
-        if (std::none_of(cols.columns.begin(), cols.columns.end(),
-                         [](const Column &c) { return c.p50 || c.p99 || c.max; }))
-            text((kLeft + kRight) / 2, (p.top + p.bottom) / 2 + 30,
-                 "no echo came back: no round trip to draw", "text-anchor=\"middle\"");
         rect(kLeft, p.top, kRight - kLeft, p.bottom - p.top, "fill=\"none\" stroke=\"#999999\"");
     }
 
@@ -315,6 +317,19 @@ private:
                       d += "Z";
                   });
         out += "<path fill=\"" + std::string(colour) + "\" fill-opacity=\"0.6\" d=\"" + d + "\"/>\n";
+    }
+
+    // Over whatever else is there: a run with no round trip says why its panel is empty.
+    void noEchoNote()
+    {
+        if (std::any_of(cols.columns.begin(), cols.columns.end(),
+                        [](const Column &c) { return c.p50 || c.p99 || c.max; }))
+            return;
+        const std::string none = "no echo came back: no round trip to draw";
+        const double w = textWidth(none, kFont) + 16;
+        const double mid = (geo.roundTrip.top + geo.roundTrip.bottom) / 2 + 30;
+        rect((kLeft + kRight - w) / 2, mid - 16, w, 24, "fill=\"#ffffff\" stroke=\"#999999\"");
+        text((kLeft + kRight) / 2, mid, none, "text-anchor=\"middle\"");
     }
 
     // A step a column wide at each value; a column without one breaks the line.
@@ -507,7 +522,7 @@ private:
             const double xv = x(s.verdictChanges[marks[n]].atS);
             out += "<path d=\"M" + num(xv - 5) + " " + num(tip - 8) + "H" + num(xv + 5) + "L" +
                    num(xv) + " " + num(tip) + "Z\" fill=\"" + kInk + "\"/>\n";
-            if (marks.size() <= 60)
+            if (marks.size() <= kListedChanges)
                 line(xv, tip, xv, geo.extra.bottom,
                      "stroke=\"#000000\" stroke-opacity=\"0.35\" stroke-dasharray=\"1 3\"");
             if (numberedMarks)
@@ -535,11 +550,19 @@ private:
             out += "</g>\n";
         }
         double y = listTop;
-        auto paragraph = [&](const std::string &t) {
-            const std::vector<std::string> lines = wrapped(t, kFont, kWidth - 2 * kMargin - 24, 3);
+        // Wrapped, the bold part of the first line in bold.
+        auto paragraph = [&](const std::string &lead, const std::string &bold, const std::string &t) {
+            const std::string head = lead + bold;
+            const std::vector<std::string> lines =
+                wrapped(head + (t.empty() ? "" : "  " + t), kFont, kWidth - 2 * kMargin - 24, 3);
             for (size_t l = 0; l < lines.size(); ++l) {
                 y += 17;
-                text(kMargin + (l ? 24 : 0), y, lines[l]);
+                if (l == 0 && !bold.empty() && lines[0].compare(0, head.size(), head) == 0)
+                    markup(kMargin, y, xmlEscaped(lead) + "<tspan dx=\"4\" font-weight=\"bold\">" +
+                                           xmlEscaped(bold) + "</tspan><tspan dx=\"4\">" +
+                                           xmlEscaped(lines[0].substr(head.size())) + "</tspan>");
+                else
+                    text(kMargin + (l ? 24 : 0), y, lines[l]);
             }
         };
         if (complete() && std::any_of(s.ends.begin(), s.ends.end(),
@@ -548,7 +571,7 @@ private:
             text(kMargin, y, "The run's verdicts", "font-weight=\"bold\"");
             for (const Totals &t : s.ends)
                 for (const std::string &v : t.texts)
-                    paragraph(v);
+                    paragraph("", "", v);
             y += 8;
         }
         if (s.verdictChanges.empty())
@@ -565,9 +588,8 @@ private:
              "font-weight=\"bold\"");
         for (size_t i = 0; i < listed; ++i) {
             const VerdictChange &c = s.verdictChanges[i];
-            const std::string head = (numberedMarks ? std::to_string(i + 1) + "  " : "") + "at " +
-                                     clock(c.atS) + "  " + codes(c);
-            paragraph(head + (c.text.empty() ? "" : ": " + c.text));
+            paragraph((numberedMarks ? std::to_string(i + 1) + ". " : "") + "at " + clock(c.atS) + " ",
+                      codes(c), c.text);
         }
         return y;
     }
