@@ -27,6 +27,9 @@ constexpr size_t kListedChanges = 12;
 constexpr int kMarkedColumns = 150;   // up to this many columns, every value also gets a marker
 constexpr double kGroupPx = 4;        // verdict changes and run starts closer than this share a marker
 
+// Each round-trip series' marker, so that the series differ in more than colour.
+enum class Shape { None, Circle, Square, Triangle };
+
 std::string plural(long long n, const char *one, const char *many)
 {
     return std::to_string(n) + " " + (n == 1 ? one : many);
@@ -288,10 +291,10 @@ private:
             area(&Column::p99, &Column::max, kMax);
             area(&Column::p50, &Column::p99, kP99);
         } else {
-            series(&Column::p99, kP99, kP99Dash, 2);
-            series(&Column::max, kMax, kMaxDash, 1.6);
+            series(&Column::p99, kP99, kP99Dash, 2, Shape::Square);
+            series(&Column::max, kMax, kMaxDash, 1.6, Shape::Triangle);
         }
-        series(&Column::p50, kP50, nullptr, 2.5);
+        series(&Column::p50, kP50, nullptr, 2.5, Shape::Circle);
         text(kLeft - 8, yr + 4, msLabel(o.readWindowMs), "text-anchor=\"end\" font-weight=\"bold\"");
         rect(kLeft, p.top, kRight - kLeft, p.bottom - p.top, "fill=\"none\" stroke=\"#999999\"");
     }
@@ -312,7 +315,7 @@ private:
                       d += "M" + num(x(first.fromS)) + " " + num(y(*(first.*upper)));
                       for (const Column *c = &first; c <= &last; ++c)
                           d += "V" + num(y(*(c->*upper))) + "H" + num(x(c->toS));
-                      for (const Column *c = &last; c >= &first; --c)
+                      for (const Column *c = &last + 1; c-- != &first;)
                           d += "V" + num(y((c->*lower).value_or(*(c->*upper)))) + "H" + num(x(c->fromS));
                       d += "Z";
                   });
@@ -334,7 +337,7 @@ private:
 
     // A step a column wide at each value; a column without one breaks the line.
     void series(std::optional<double> Column::*value, const char *colour, const char *dash,
-                double width)
+                double width, Shape shape)
     {
         std::string d;
         const Column *previous = nullptr;
@@ -359,17 +362,15 @@ private:
         out += "<g fill=\"" + std::string(colour) + "\">";
         for (const Column &c : cols.columns)
             if (c.*value)
-                out += marker(value == &Column::p50 ? 0 : value == &Column::p99 ? 1 : 2,
-                              (x(c.fromS) + x(c.toS)) / 2, y(*(c.*value)));
+                out += marker(shape, (x(c.fromS) + x(c.toS)) / 2, y(*(c.*value)));
         out += "</g>\n";
     }
 
-    // A circle for p50, a square for p99, a triangle for the maximum.
-    static std::string marker(int shape, double cx, double cy)
+    static std::string marker(Shape shape, double cx, double cy)
     {
-        if (shape == 0)
+        if (shape == Shape::Circle)
             return "<circle cx=\"" + num(cx) + "\" cy=\"" + num(cy) + "\" r=\"3.5\"/>";
-        if (shape == 1)
+        if (shape == Shape::Square)
             return "<rect x=\"" + num(cx - 3.5) + "\" y=\"" + num(cy - 3.5) +
                    "\" width=\"7\" height=\"7\"/>";
         return "<path d=\"M" + num(cx) + " " + num(cy - 4.5) + "L" + num(cx + 4.5) + " " +
@@ -382,7 +383,7 @@ private:
         long long most = 1;
         for (const Column &c : cols.columns)
             most = std::max({most, c.lost, c.changed, c.extra});
-        const int decades = std::max(1, static_cast<int>(std::ceil(std::log10(most * 1.0001))));
+        const int decades = std::max(1, static_cast<int>(std::ceil(std::log10(static_cast<double>(most)))));
         const double perDecade = kLaneHeight / (decades + 1);
         text(kLeft + 6, geo.lost.top - 8,
              std::string("replies per ") + (cols.intervalsPerBin > 1 ? "column" : "interval") +
@@ -601,13 +602,13 @@ private:
 
     void legend()
     {
-        auto stroke = [](const char *colour, const char *dash, double width, int shape) {
+        auto stroke = [](const char *colour, const char *dash, double width, Shape shape) {
             return [=](double x0, double y0) {
                 std::string s = "<line x1=\"" + num(x0) + "\" y1=\"" + num(y0) + "\" x2=\"" +
                                 num(x0 + 30) + "\" y2=\"" + num(y0) + "\" stroke=\"" + colour +
                                 "\" stroke-width=\"" + num(width) + "\"" +
                                 (dash ? std::string(" stroke-dasharray=\"") + dash + "\"" : "") + "/>";
-                if (shape >= 0)
+                if (shape != Shape::None)
                     s += "<g fill=\"" + std::string(colour) + "\">" + marker(shape, x0 + 15, y0) + "</g>";
                 return s;
             };
@@ -619,23 +620,24 @@ private:
                        opacity + "\" stroke=\"#999999\"/>";
             };
         };
-        using Sample = std::function<std::string(double, double)>;
+        using Item = std::pair<std::string, std::function<std::string(double, double)>>;
         const bool marked = !dense();
-        const std::vector<std::pair<std::string, Sample>> tails =
-            marked ? std::vector<std::pair<std::string, Sample>>{{"p99", stroke(kP99, kP99Dash, 2, 1)},
-                                                                 {"max", stroke(kMax, kMaxDash, 1.6, 2)}}
-                   : std::vector<std::pair<std::string, Sample>>{
-                         {"p50 to p99", swatch(kP99, "0.6")}, {"p99 to max", swatch(kMax, "0.6")}};
-        const std::vector<std::pair<std::string, Sample>> rows[] = {
-            {{"round trip p50", stroke(kP50, nullptr, 2.5, marked ? 0 : -1)}, tails[0], tails[1],
+        const std::vector<Item> tails =
+            marked ? std::vector<Item>{{"p99", stroke(kP99, kP99Dash, 2, Shape::Square)},
+                                       {"max", stroke(kMax, kMaxDash, 1.6, Shape::Triangle)}}
+                   : std::vector<Item>{{"p50 to p99", swatch(kP99, "0.6")},
+                                       {"p99 to max", swatch(kMax, "0.6")}};
+        const std::vector<Item> rows[] = {
+            {{"round trip p50", stroke(kP50, nullptr, 2.5, marked ? Shape::Circle : Shape::None)},
+             tails[0], tails[1],
              {"tester's " + msLabel(o.readWindowMs) + " read: later echoes miss it",
-              stroke(kInk, kReadDash, 1.3, -1)}},
+              stroke(kInk, kReadDash, 1.3, Shape::None)}},
             {{"lost", swatch(kLost)},
              {"changed", swatch(kChanged)},
              {"extra", swatch(kExtra)},
              {"COM3 not open", swatch(kClosed)},
              {"no traffic", swatch("url(#idle)")},
-             {"run start", stroke(kAxis, nullptr, 2, -1)},
+             {"run start", stroke(kAxis, nullptr, 2, Shape::None)},
              {"verdict change",
               [](double x0, double y0) {
                   return "<path d=\"M" + num(x0 + 10) + " " + num(y0 - 5) + "H" + num(x0 + 20) + "L" +
