@@ -20,7 +20,7 @@ farend_layers=(
     "farend"
     "farend/cli"
     "farend/relay farend/server"
-    "farend/report"
+    "farend/report farend/plot"
     "farend/diagnosis farend/device farend/rfc2217"
     "farend/io"
     "farend/line farend/text"
