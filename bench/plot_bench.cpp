@@ -3,7 +3,7 @@
 // verdicts that change now and then, once with verdicts that change every interval.
 //   usage: plot_bench [DAY.svg]
 #include "bench/stats.h"
-#include "farend/echostats.h"
+#include "farend/line/tester.h"
 #include "farend/plot/plot.h"
 
 #include <nlohmann/json.hpp>

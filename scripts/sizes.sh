@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Fails when a source file of a checked folder is over 400 lines, or a function in it over 80.
-# The code's style puts a function's braces at column 0: a function is its signature's last line
-# and everything from its "{" to its "}". Prints the longest file and function of each folder.
+# The code's style puts a function's braces at column 0, and a member function's defined in its
+# class at column 4: a function is its signature's last line and everything from its "{" to its
+# "}". Prints the longest file and function of each folder.
 #   usage: scripts/sizes.sh [SOURCE-DIR]
 set -euo pipefail
 cd "${1:-$(dirname "$0")/..}"
@@ -15,9 +16,11 @@ files_of() {
     wc -l "$@" | grep -v ' total$' | awk '{ print $1, $2 }'
 }
 functions_of() {
-    awk 'FNR == 1 { start = 0 }
+    awk 'FNR == 1 { start = inClass = 0 }
          /^\{/ { start = FNR; signature = previous }
          /^\}/ && start { print FNR - start + 2, FILENAME ": " signature; start = 0 }
+         /^    \{$/ { inClass = FNR; member = previous }
+         /^    \}$/ && inClass { print FNR - inClass + 2, FILENAME ": " member; inClass = 0 }
          { previous = $0 }' "$@"
 }
 

@@ -1,7 +1,7 @@
 // Draws a relay's stream as farend's picture of a run: for the tests, the benches and the
 // README's example until farend itself takes the option.
 //   usage: plotstream STREAM|- [OUTPUT.svg]
-#include "farend/echostats.h"
+#include "farend/line/tester.h"
 #include "farend/plot/plot.h"
 
 #include <cstdio>
