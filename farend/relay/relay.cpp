@@ -205,6 +205,8 @@ bool Carrier::fromChain(const Polled &p)
     std::string bytes;
     const bool held =
         !(Polled::readable(p.target) || target->hasHeld()) || target->read(bytes);
+    if (const std::string notice = target->takeNotice(); !notice.empty())
+        std::fprintf(stderr, "farend: %s\n", notice.c_str());
     const double at = monotonicMs();
     meter.fromChain(bytes, at);
     toTester(bytes);
