@@ -1,32 +1,17 @@
 #include "farend/cli/options.h"
 
+#include "farend/cli/values.h"
 #include "farend/text/prose.h"
 
-#include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <optional>
 #include <vector>
 
 #include <getopt.h>
-#include <grp.h>
-#include <pwd.h>
 #include <unistd.h>
 
 namespace {
-
-bool parseNumber(const char *text, double min, double max, double &out)
-{
-    char *end = nullptr;
-    errno = 0;
-    const double v = std::strtod(text, &end);
-    if (errno || end == text || *end || !(v >= min && v <= max))   // NaN fails too
-        return false;
-    out = v;
-    return true;
-}
 
 // The tester next to farend (the build tree, or the same bindir), else the installed one.
 std::string defaultCommand()
@@ -41,19 +26,6 @@ std::string defaultCommand()
             return path;
     }
     return LOOPTEST_INSTALL_BINDIR "/looptest";
-}
-
-// Where `path` would be: its directory resolved, so that two spellings of one file compare
-// equal whether or not it exists yet.
-std::string whereIs(const std::string &path)
-{
-    const std::size_t slash = path.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    char resolved[PATH_MAX];
-    if (!realpath(dir.c_str(), resolved))
-        return path;
-    return std::string(resolved) + "/" + name;
 }
 
 // The options with a short form are named by it; the others by a number past every character.
@@ -163,30 +135,6 @@ std::string needsValue(int id)
         return lead + "a value";
     return lead + (r->zero ? std::string(r->zero) + " or " : "") + r->what + " from " +
            bound(id, r->min) + " to " + bound(id, r->max);
-}
-
-// An id given by name (`named`, where the system knows the name) or by number; nothing when
-// neither.
-std::optional<unsigned> idOf(const char *text, std::optional<unsigned> named)
-{
-    if (named)
-        return named;
-    char *end = nullptr;
-    const unsigned long id = std::strtoul(text, &end, 10);
-    return *text >= '0' && *text <= '9' && !*end && id < UINT_MAX ? std::optional<unsigned>(id)
-                                                                  : std::nullopt;
-}
-
-std::optional<unsigned> userId(const char *name)
-{
-    const passwd *p = getpwnam(name);
-    return idOf(name, p ? std::optional<unsigned>(p->pw_uid) : std::nullopt);
-}
-
-std::optional<unsigned> groupId(const char *name)
-{
-    const group *g = getgrnam(name);
-    return idOf(name, g ? std::optional<unsigned>(g->gr_gid) : std::nullopt);
 }
 
 // Reads the command line into a configuration, option by option; each step false with `why`
