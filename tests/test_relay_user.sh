@@ -8,6 +8,7 @@
 #   3. --mode 0600: nobody is refused, and the tester says "Port could not open.".
 # Needs root (status 77, a skip, otherwise). LOOPTEST_BUILD is the build tree (default build/).
 set -euo pipefail
+self=$(cd "$(dirname "$0")" && pwd)/$(basename "$0")
 cd "$(dirname "$0")/.."
 export LOOPTEST_BUILD=${LOOPTEST_BUILD:-$PWD/build}
 build=$LOOPTEST_BUILD
@@ -15,30 +16,18 @@ if [ "$(id -u)" -ne 0 ]; then
     echo "test_relay_user.sh: needs root (a private /dev, another user): skipped"
     exit 77
 fi
-if [ -z "${_RELAY_USER_WORK:-}" ]; then
-    work=$(mktemp -d)
-    chmod 755 "$work"
-    status=0
-    _RELAY_USER_WORK=$work unshare --mount --propagation private "$0" "$@" || status=$?
-    rm -rf "$work"
-    exit "$status"
-fi
-work=$_RELAY_USER_WORK
+[ -n "${PRIVATE_DEV:-}" ] || exec scripts/private-dev.sh "$self" "$@"
+work=$(mktemp -d)
+chmod 755 "$work"
 fail() {
     echo "FAIL: $*" >&2
     for f in "$work"/*.err "$work"/*.out; do [ -s "$f" ] && { echo "--- $f"; cat "$f"; }; done >&2
     exit 1
 }
 
-# a /dev of this test's own: the machine's entries as links, and no COM3 among them
-mkdir "$work/dev" "$work/bin"
-mount --rbind /dev "$work/dev"
-mount -t tmpfs -o mode=755 tmpfs /dev
-for e in "$work"/dev/*; do
-    case ${e##*/} in COM*) ;; *) ln -s "$e" "/dev/${e##*/}" ;; esac
-done
 # the tester where nobody may run it, whatever the build tree's permissions, and a runtime
 # directory of its own
+mkdir "$work/bin"
 cp "$build/looptest" "$work/bin/"
 mkdir -m 700 "$work/runtime"
 chown 65534 "$work/runtime"
@@ -51,7 +40,7 @@ cleanup() {
     for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
 }
 source scripts/xsession.sh
-trap 'cleanup; _xs_cleanup' EXIT
+trap 'cleanup; _xs_cleanup; rm -rf "$work"' EXIT
 wait_for() { for _ in $(seq 200); do "$@" && return 0; sleep 0.1; done; return 1; }
 
 "$build/farend" --listen 127.0.0.1:0 2>"$work/echo.err" & pids+=($!)
