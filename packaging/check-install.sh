@@ -123,6 +123,12 @@ printf 'output: %s\nstatus: %s\n' "$out" "$status"
 step "The installed farend"
 farend --help >"$tmp/help" || fail "farend --help"
 head -n 2 "$tmp/help"
+farend --version
+completion=/usr/share/bash-completion/completions/farend
+offered=$(bash -c "source $completion; COMP_WORDS=(farend --rel); COMP_CWORD=1; _farend; \
+    echo \${COMPREPLY[*]}")
+[ "$offered" = "--relay" ] || fail "$completion completes --rel to '$offered', not --relay"
+echo "$completion completes --rel to --relay"
 # farend with no command runs the installed tester on its mocked COM3; a copy of farend away
 # from the tester falls back to the installed path
 cp "$(command -v farend)" "$tmp/farend"
