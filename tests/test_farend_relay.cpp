@@ -825,6 +825,8 @@ void FarendRelayTest::badInputEndsWithStatus2AndOneLine()
          "farend: --plot draws a relay's stream and takes --output only\n"
          "Try 'farend --help'.\n"},
         {{"-o", "run.svg"}, "farend: --output goes with --plot only\nTry 'farend --help'.\n"},
+        {{"--plot", "/nonexistent-farend-dir/s.jsonl"},
+         "farend: /nonexistent-farend-dir/s.jsonl: No such file or directory\n"},
         {{"-x"}, "farend: unknown option -x\nTry 'farend --help'.\n"},
     };
     for (const auto &c : cases) {

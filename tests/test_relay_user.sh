@@ -5,7 +5,8 @@
 #   1. the relay run through sudo (SUDO_UID): nobody owns COM3, and a run at 10 ms through it
 #      is echoed byte for byte;
 #   2. nobody in group dialout, COM3's default group: the tester opens it;
-#   3. --mode 0600: nobody is refused, and the tester says "Port could not open.".
+#   3. --mode 0600: nobody is refused, and the tester says "Port could not open.";
+#   4. a relay run as nobody cannot give COM3 to group root: it says so and ends with 2.
 # Needs root (status 77, a skip, otherwise). LOOPTEST_BUILD is the build tree (default build/).
 set -euo pipefail
 self=$(cd "$(dirname "$0")" && pwd)/$(basename "$0")
@@ -28,7 +29,7 @@ fail() {
 # the tester where nobody may run it, whatever the build tree's permissions, and a runtime
 # directory of its own
 mkdir "$work/bin"
-cp "$build/looptest" "$work/bin/"
+cp "$build/looptest" "$build/farend" "$work/bin/"
 mkdir -m 700 "$work/runtime"
 chown 65534 "$work/runtime"
 nobody=(setpriv --reuid=65534 --regid=65534)
@@ -115,4 +116,15 @@ wait "$tester" || status=$?
 stop_relay
 grep -q "run 1:" "$work/lines.out" && fail "a run started though no one could open COM3"
 echo "the tester said: Port could not open."
+
+echo "== 4. a relay that may not give COM3 what was asked refuses to start"
+mkdir -m 777 "$work/own"
+status=0
+"${nobody[@]}" --clear-groups "$work/bin/farend" --relay "$target" -l "$work/own/COM3" \
+    --group root >"$work/refused.out" 2>"$work/refused.err" || status=$?
+cat "$work/refused.err"
+grep -qx "farend: cannot give /dev/pts/[0-9]* to group root: Operation not permitted" \
+    "$work/refused.err" && [ "$status" -eq 2 ] && [ "$(wc -l <"$work/refused.err")" -eq 1 ] ||
+    fail "expected one line and status 2, got status $status"
+[ ! -e "$work/own/COM3" ] && [ ! -L "$work/own/COM3" ] || fail "the refused relay left its link"
 echo "PASS"

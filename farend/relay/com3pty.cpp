@@ -118,17 +118,20 @@ bool Com3Pty::setAccess()
     const std::optional<gid_t> group = access.group ? access.group : dialout();
     const mode_t mode = access.mode.value_or(kSerialDeviceMode);
     std::string why;
+    int err = 0;   // read before the names are looked up, which may change errno
     // what was not asked for is given where it can be, and left as it is where it cannot
     if (owner && fchown(slave, *owner, static_cast<gid_t>(-1)) != 0 && access.owner) {
+        err = errno;
         why = "cannot give " + slavePath + " to " + userName(*owner);
     } else if (group && fchown(slave, static_cast<uid_t>(-1), *group) != 0 && access.group) {
+        err = errno;
         why = "cannot give " + slavePath + " to group " + groupName(*group);
     } else if (fchmod(slave, mode) != 0 && access.mode) {
+        err = errno;
         char octal[8];
         std::snprintf(octal, sizeof octal, "%04o", static_cast<unsigned>(mode));
         why = "cannot set " + slavePath + " to mode " + octal;
     }
-    const int err = errno;
     close(slave);
     return why.empty() || fail(why + ": " + std::strerror(err));
 }
