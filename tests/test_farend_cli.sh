@@ -1,12 +1,22 @@
 #!/usr/bin/env bash
-# farend's bash completion (packaging/completion/farend) against the program it completes:
-# every option --help names, and what follows the options that take a file, a group or a
-# command. FAREND is the program (default build/farend).
+# farend's command line as a user meets it: --help in 80 columns, --version saying the
+# project's version, and the bash completion (packaging/completion/farend) offering every
+# option --help names and what follows the options that take a file, a group or a command.
+# FAREND is the program (default build/farend), VERSION the project's (default: not checked).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 farend=${FAREND:-$PWD/build/farend}
-source packaging/completion/farend
 status=0
+
+wide=$("$farend" --help | awk 'length >= 80 { print "  " length ": " $0 }')
+[ -z "$wide" ] || { echo "FAIL: farend --help has lines of 80 columns or more:"; echo "$wide"; status=1; }
+version=$("$farend" --version)
+if [ -n "${VERSION:-}" ] && [ "$version" != "farend (looptest) $VERSION" ]; then
+    echo "FAIL: farend --version says '$version', the project is at $VERSION"
+    status=1
+fi
+
+source packaging/completion/farend
 # offers WORD... => EXPECTED...: what completing the last word offers holds every EXPECTED
 offers() {
     local words=() expected
@@ -30,11 +40,11 @@ mapfile -t options < <("$farend" --help | grep -oE -- "--[a-z][a-z-]*" | sort -u
 offers - "=>" -- "${options[@]}" -h -V -i -c -t -l -o
 offers --rel "=>" --relay
 offers --relay rfc "=>" rfc2217://
-offers --plot tests/test_compl "=>" tests/test_completion.sh
-offers --report-stream tests/test_compl "=>" tests/test_completion.sh
+offers --plot tests/test_farend_c "=>" tests/test_farend_cli.sh
+offers --report-stream tests/test_farend_c "=>" tests/test_farend_cli.sh
 offers --relay 127.0.0.1:2217 --group dialou "=>" dialout
 offers --owner roo "=>" root
 offers -- ech "=>" echo
-offers -- sh tests/test_compl "=>" tests/test_completion.sh
-[ "$status" -eq 0 ] && echo "farend's completion offers all ${#options[@]} options and what they take"
+offers -- sh tests/test_farend_c "=>" tests/test_farend_cli.sh
+[ "$status" -eq 0 ] && echo "farend: --help in 80 columns, $version, completion of all ${#options[@]} options"
 exit "$status"
