@@ -241,7 +241,7 @@ bool Parser::takeRelay(int id, char **argv)
         accessGiven = true;
         char *end = nullptr;
         const unsigned long mode = std::strtoul(optarg, &end, 8);
-        if (!*optarg || *end || mode > 0777)
+        if (!*optarg || *end || mode > numberRule(kMode)->max)
             return refuse(needsValue(kMode));
         c.relay.access.mode = static_cast<mode_t>(mode);
         return true;
