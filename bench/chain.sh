@@ -2,29 +2,24 @@
 # The whole chain on one machine, window shown: the tester on /dev/COM3, a pty that socat joins
 # to a TCP connection to `farend --listen` (standing where the device server is), sending for a
 # while at 1 ms and at 10 ms. Prints farend's summary line for each run.
-# /dev/COM3 is made for each run (as root, or through sudo) and removed after it; the script
-# refuses to run where /dev/COM3 already exists. Runs on $DISPLAY if set, else on a private Xvfb
-# display with openbox.
+# /dev/COM3 is made for each run in a private mount namespace of its own (as root, or through
+# sudo), so that the machine's /dev is never touched. Runs on $DISPLAY if set (and not through
+# sudo), else on a private Xvfb display with openbox.
 #   usage: bench/chain.sh [seconds] [FAREND-OPTION]...   (default 10 s; build/ must be built)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+if [ -z "${PRIVATE_DEV:-}" ]; then
+    sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    exec $sudo scripts/private-dev.sh "$PWD/bench/chain.sh" "$@"
+fi
 seconds=${1:-10}
 shift || true
-if [ -e /dev/COM3 ] || [ -L /dev/COM3 ]; then
-    echo "chain.sh: this machine has a /dev/COM3; it is left alone, and nothing is run" >&2
-    exit 1
-fi
-sudo=""
-[ "$(id -u)" -eq 0 ] || sudo="sudo"
 source scripts/xsession.sh
 tmp=$_xs_tmp
 
 pids=()
-com3_ours=""
 chain_cleanup() {
-    if [ -n "$com3_ours" ] && [ "$(readlink /dev/COM3 2>/dev/null)" = "$tmp/COM3" ]; then
-        $sudo rm -f /dev/COM3
-    fi
     for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
     _xs_cleanup
 }
@@ -48,8 +43,7 @@ run_chain() {
     local socat=$!
     pids+=("$socat")
     wait_for test -L "$tmp/COM3"
-    com3_ours=1
-    $sudo ln -s "$tmp/COM3" /dev/COM3
+    ln -s "$tmp/COM3" /dev/COM3
 
     build/looptest >"$tmp/tester.out" 2>/dev/null &
     local tester=$!
@@ -64,8 +58,7 @@ run_chain() {
     close_window "$window"
     wait "$tester" || true
 
-    $sudo rm -f /dev/COM3
-    com3_ours=""
+    rm -f /dev/COM3
     kill "$socat" 2>/dev/null || true
     wait "$socat" || true
     kill -INT "$farend"

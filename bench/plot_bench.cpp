@@ -1,6 +1,7 @@
 // What drawing a day of a relay's run costs: 86,400 one-second interval records, as the relay
 // writes them, read and drawn; the time, the picture's size and the resident memory. Once with
-// verdicts that change now and then, once with verdicts that change every interval.
+// verdicts that change now and then, once with verdicts that change every interval; then the
+// first day as a user draws it, `farend --plot` on a stream file, with its peak memory.
 //   usage: plot_bench [DAY.svg]
 #include "bench/stats.h"
 #include "farend/line/tester.h"
@@ -9,9 +10,15 @@
 #include <nlohmann/json.hpp>
 
 #include <chrono>
+#include <cstdlib>
+#include <fstream>
 #include <random>
 #include <sstream>
 #include <string>
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -96,6 +103,31 @@ void bench(const char *what, int flap, const char *keep)
                 bytes / 1024.0, columns, changes, residentBytes() / 1048576.0);
 }
 
+// farend --plot on the first day's stream, written to a file: the wall time and peak memory.
+void benchFarend()
+{
+    char dir[] = "/tmp/plot_bench.XXXXXX";
+    if (!mkdtemp(dir))
+        return;
+    const std::string stream = std::string(dir) + "/day.jsonl", svg = std::string(dir) + "/day.svg";
+    std::ofstream(stream) << dayStream(1800);
+    const double start = nowMs();
+    const pid_t child = fork();
+    if (child == 0) {
+        execl(FAREND_BINARY, "farend", "--plot", stream.c_str(), "-o", svg.c_str(), nullptr);
+        _exit(127);
+    }
+    int status = 0;
+    rusage usage{};
+    wait4(child, &status, 0, &usage);
+    std::printf("farend --plot on that day's stream file: %s in %.0f ms, peak resident %.1f MiB\n",
+                WIFEXITED(status) && WEXITSTATUS(status) == 0 ? "drawn" : "FAILED",
+                nowMs() - start, usage.ru_maxrss / 1024.0);
+    std::remove(stream.c_str());
+    std::remove(svg.c_str());
+    rmdir(dir);
+}
+
 } // namespace
 
 // With a file name, the first day's picture is kept there.
@@ -103,5 +135,6 @@ int main(int argc, char **argv)
 {
     bench("verdicts changing every 30 min", 1800, argc > 1 ? argv[1] : nullptr);
     bench("verdicts changing every interval", 1, nullptr);
+    benchFarend();
     return 0;
 }

@@ -20,7 +20,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 base=${2:-4a04ff5}
 
-if [ -z "${TICK_COMPARE_PRIVATE:-}" ]; then
+if [ -z "${PRIVATE_DEV:-}" ]; then
     [ "$(id -u)" -eq 0 ] || { echo "tick_compare.sh: needs root (a private /dev)" >&2; exit 1; }
     cmake --build build -j2 --target looptest farend tick_bench timer_bench flushcount layout_points tick_floor \
         >/dev/null
@@ -31,13 +31,8 @@ if [ -z "${TICK_COMPARE_PRIVATE:-}" ]; then
     [ -d "$work/old/src/testcycle" ] || cp -r testcycle "$work/old/src/"   # the cycle it includes
     cmake -S "$work/old/src" -B "$work/old/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
     cmake --build "$work/old/build" -j2 --target looptest tick_bench timer_bench flushcount >/dev/null
-    # a /dev of its own: the machine's entries as links, and room for COM3
-    exec unshare --mount --propagation private env TICK_COMPARE_PRIVATE=1 bash -c '
-        real=$(mktemp -d /tmp/tick_compare_dev.XXXXXX)
-        mount --rbind /dev "$real"
-        mount -t tmpfs -o mode=755 tmpfs /dev
-        for e in "$real"/*; do ln -s "$e" "/dev/${e##*/}"; done
-        exec "$0" "$@"' "$0" "$seconds" "$base"
+    # a /dev of its own, with room for COM3
+    exec scripts/private-dev.sh "$0" "$seconds" "$base"
 fi
 
 old=build/compare/old/build

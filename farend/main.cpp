@@ -1,20 +1,28 @@
 // farend: the far end of the tester's line, on a mocked COM3 (running the tester), on a real
-// serial device, or as a TCP device server; or the relay in front of a real chain. Only here is
-// anything refused aloud and an exit status chosen.
+// serial device, or as a TCP device server; the relay in front of a real chain; or the picture
+// of a relay's run. Only here is anything refused aloud and an exit status chosen.
 #include "farend/cli/options.h"
 #include "farend/device/link.h"
 #include "farend/io/outputfiles.h"
 #include "farend/io/transport.h"
+#include "farend/line/tester.h"
+#include "farend/plot/plot.h"
 #include "farend/relay/relay.h"
 #include "farend/report/farend.h"
 #include "farend/report/figures.h"
 #include "farend/server/commandoncom3.h"
 #include "farend/server/serve.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
 
 #include <sys/prctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -22,6 +30,7 @@ constexpr int kStatusBadInput = 2;
 
 volatile sig_atomic_t stopRequested = 0;
 volatile sig_atomic_t progressRequested = 0;
+volatile sig_atomic_t statusRequested = 0;
 
 void onStopSignal(int)
 {
@@ -33,16 +42,28 @@ void onProgressSignal(int)
     progressRequested = 1;
 }
 
-// SIGINT and SIGTERM stop farend; SIGUSR1 asks for the summary so far, as dd does.
-void catchSignals()
+void onStatusSignal(int)
+{
+    statusRequested = 1;
+}
+
+// SIGINT, SIGTERM and SIGHUP (the terminal closed) stop farend; SIGUSR1 asks for the summary so
+// far, as dd does. The relay also stops on SIGPIPE (its lines' reader went away), so that its
+// link goes and its report is written, and SIGQUIT asks it for a status line, as ping does.
+void catchSignals(bool relay)
 {
     struct sigaction sa {};
     sa.sa_handler = onStopSignal;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    sa.sa_handler = onProgressSignal;
+    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+        sigaction(sig, &sa, nullptr);
+    if (relay)
+        sigaction(SIGPIPE, &sa, nullptr);
     sa.sa_flags = SA_RESTART;
+    sa.sa_handler = onProgressSignal;
     sigaction(SIGUSR1, &sa, nullptr);
+    sa.sa_handler = onStatusSignal;
+    if (relay)
+        sigaction(SIGQUIT, &sa, nullptr);
 }
 
 // Says why farend will not start; the status for bad input.
@@ -52,15 +73,21 @@ int refuse(const std::string &why)
     return kStatusBadInput;
 }
 
-bool progressAsked()
+// Whether a signal set `flag` since the last look.
+bool wasSet(volatile sig_atomic_t &flag)
 {
-    const bool asked = progressRequested != 0;
-    progressRequested = 0;
-    return asked;
+    const bool set = flag != 0;
+    flag = 0;
+    return set;
 }
 
-// The relay, until stopped: 0, or 3 with --expect-clean when the chain was not clean; 1 when
-// the target went away.
+bool progressAsked()
+{
+    return wasSet(progressRequested);
+}
+
+// The relay, until stopped or at its --time or --count: 0, or 3 with --expect-clean when the
+// chain was not clean; 1 when the target went away.
 int relay(const Config &config, ReportFile &report)
 {
     StreamFile stream(config.streamPath);
@@ -69,14 +96,16 @@ int relay(const Config &config, ReportFile &report)
         return refuse(stream.failure());
     }
     prctl(PR_SET_TIMERSLACK, 1UL);   // round trips are measured in microseconds
-    catchSignals();
+    catchSignals(true);
     Opened<Relay> relay = Relay::open(config.relay, stream);
     if (!relay) {
         report.discard();
         stream.discard();
         return refuse(relay.error);
     }
-    const bool held = relay.value->run(report, [] { return stopRequested != 0; }, progressAsked);
+    const RelayAsks asks{[] { return stopRequested != 0; }, progressAsked,
+                         [] { return wasSet(statusRequested); }};
+    const bool held = relay.value->run(report, asks);
     if (report.failed())
         std::fprintf(stderr, "farend: %s\n", report.failure().c_str());
     if (!held)
@@ -97,6 +126,7 @@ Opened<Transport> openLine(const Config &config, CommandOnCom3 &mocked)
         return line;
     }
     case Config::Mode::Relay:
+    case Config::Mode::Plot:
         break;
     case Config::Mode::TcpServer: {
         std::string bound;
@@ -120,7 +150,7 @@ int farEnd(const Config &config, ReportFile &report)
         return refuse(line.error);
     }
     prctl(PR_SET_TIMERSLACK, 1UL);   // pacing works in microseconds
-    catchSignals();
+    catchSignals(false);
     const bool runsCommand = config.mode == Config::Mode::MockedCom3;
     if (runsCommand && !mocked.run(config.command)) {
         report.discard();
@@ -152,6 +182,42 @@ int farEnd(const Config &config, ReportFile &report)
     return lineHeld ? 0 : 1;
 }
 
+// Draws a relay's stream as its picture: 0, or 2 with one line when the stream cannot be read
+// or holds nothing to draw, or the picture cannot be written.
+int plotStream(const Config &config)
+{
+    const bool fromStdin = config.plotPath == "-";
+    const std::string name = fromStdin ? "standard input" : config.plotPath;
+    std::ifstream file;
+    struct stat st;
+    if (!fromStdin && stat(name.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+        return refuse(name + ": " + std::strerror(EISDIR));
+    if (!fromStdin) {
+        file.open(name, std::ios::binary);
+        if (!file)
+            return refuse(name + ": " + std::strerror(errno));
+    }
+    const plot::PlotResult r =
+        plot::plotRun(fromStdin ? std::cin : file, plot::PlotOptions(kReadWindowMs));
+    if (!r.error.empty())
+        return refuse(name + ": " + r.error);
+    if (r.unreadLines)   // a relay killed mid-line leaves its last record cut short
+        std::fprintf(stderr, "farend: %s: %d %s not a record: left out\n", name.c_str(),
+                     r.unreadLines, r.unreadLines == 1 ? "line was" : "lines were");
+    if (config.outputPath.empty()) {
+        std::cout << r.svg << std::flush;
+        return std::cout ? 0 : refuse("standard output: " + std::string(std::strerror(errno)));
+    }
+    std::ofstream out(config.outputPath, std::ios::binary | std::ios::trunc);
+    if (!out)
+        return refuse(config.outputPath + ": " + std::strerror(errno));
+    if (out << r.svg && out.flush())
+        return 0;
+    const std::string why = std::strerror(errno);
+    unlink(config.outputPath.c_str());   // no picture cut short
+    return refuse(config.outputPath + ": " + why);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -161,11 +227,13 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "farend: %s\nTry 'farend --help'.\n", asked.error.c_str());
         return kStatusBadInput;
     }
-    if (asked.value.help) {
-        std::fputs(usage(), stdout);
+    if (asked.value.help || asked.value.version) {
+        std::fputs(asked.value.help ? usage() : version(), stdout);
         return 0;
     }
     const Config &config = asked.value.config;
+    if (config.mode == Config::Mode::Plot)
+        return plotStream(config);
     ReportFile report(config.reportPath);
     if (report.failed())
         return refuse(report.failure());

@@ -17,6 +17,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <functional>
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -58,6 +60,27 @@ public:
     {
         err += p.readAllStandardError();
         return err;
+    }
+    QByteArray outSoFar()
+    {
+        out += p.readAllStandardOutput();
+        return out;
+    }
+    // Waits until `done` holds of what the peer wrote so far; false when it did not within 20 s
+    // or the peer ended without it.
+    bool waitUntil(const std::function<bool()> &done)
+    {
+        QElapsedTimer t;
+        t.start();
+        for (;;) {
+            errSoFar();
+            outSoFar();
+            if (done())
+                return true;
+            if (t.elapsed() > 20000 || p.state() == QProcess::NotRunning)
+                return false;
+            p.waitForReadyRead(100);
+        }
     }
     int status() const { return p.exitCode(); }
     QProcess p;
@@ -108,6 +131,19 @@ QByteArray exchange(int fd, int count, int periodMs)
             }
         }
     }
+    return got;
+}
+
+// A short run of the tester: COM3 opened, `count` bytes of the cycle sent and every reply read
+// until the line is quiet, COM3 closed; what it read ("no COM3" when it could not open it).
+QByteArray shortRun(const QString &com3, int count = 3)
+{
+    const int fd = openAsTester(com3);
+    if (fd < 0)
+        return "no COM3";
+    QByteArray got = exchange(fd, count, 20);
+    got += readUntilQuiet(fd, 300);   // an echo slowed by a busy machine still counts
+    close(fd);
     return got;
 }
 
@@ -325,6 +361,12 @@ private slots:
     void aFarEndAtAWrongSpeedIsNamedByTheRelay();
     void theRoundTripSplitsIntoLanWireAndTheRest();
     void aSerialTargetWithoutCountersSaysTheDriverDidNotReport();
+    void aRunStartsWhenTheTesterOpensCom3AndOnlyThen();
+    void aRunAfterReconnectingStartsOnlyWithTheTesterToo();
+    void everyEndLeavesTheSummaryReportStreamAndStatus_data();
+    void everyEndLeavesTheSummaryReportStreamAndStatus();
+    void aLinkLeftByAKilledRelayIsReplacedAndALiveOneRefused();
+    void aTelnetPortRelayedRawIsNamedAndAnEchoIsNoRfc2217Server();
 
 private:
     QString ser2net;
@@ -700,6 +742,8 @@ void FarendRelayTest::badInputEndsWithStatus2AndOneLine()
     const QString link = dir.filePath("COM3");
     const QString taken = dir.filePath("taken");
     QFile(taken).open(QIODevice::WriteOnly);
+    const QString elsewhere = dir.filePath("elsewhere");
+    QFile::link(QStringLiteral("/nonexistent-farend-dir/COM3"), elsewhere);
     const QByteArray badInterval =
         "farend: option --interval needs 0 (no lines) or seconds from 0.1 to 86400\n"
         "Try 'farend --help'.\n";
@@ -764,6 +808,26 @@ void FarendRelayTest::badInputEndsWithStatus2AndOneLine()
          "farend: option --expect-clean takes no value\nTry 'farend --help'.\n"},
         {{"--relay", "127.0.0.1:1", "stray"},
          "farend: unknown option stray\nTry 'farend --help'.\n"},
+        // a link that leads nowhere, but not to a dead relay's terminal, is the user's
+        {{"--relay", "127.0.0.1:1", "--link", elsewhere},
+         "farend: " + QFile::encodeName(elsewhere) + " exists already\n"},
+        {{"--relay", "127.0.0.1:1", "-c", "2.5"},
+         "farend: option --count needs a whole number of sends from 1 to 1000000000000000\n"
+         "Try 'farend --help'.\n"},
+        {{"--listen", "0", "-t", "5"},
+         "farend: --time goes with --relay only\nTry 'farend --help'.\n"},
+        {{"--relay", "127.0.0.1:1", "--owner", "farend-no-such-user"},
+         "farend: option --owner needs a user: no user \"farend-no-such-user\" here\n"
+         "Try 'farend --help'.\n"},
+        {{"--relay", "127.0.0.1:1", "--mode", "0888"},
+         "farend: option --mode needs an octal mode from 0000 to 0777\nTry 'farend --help'.\n"},
+        {{"--plot", "run.jsonl", "-i", "1"},
+         "farend: --plot draws a relay's stream and takes --output only\n"
+         "Try 'farend --help'.\n"},
+        {{"-o", "run.svg"}, "farend: --output goes with --plot only\nTry 'farend --help'.\n"},
+        {{"--plot", "/nonexistent-farend-dir/s.jsonl"},
+         "farend: /nonexistent-farend-dir/s.jsonl: No such file or directory\n"},
+        {{"-x"}, "farend: unknown option -x\nTry 'farend --help'.\n"},
     };
     for (const auto &c : cases) {
         QProcess p;
@@ -1100,6 +1164,232 @@ void FarendRelayTest::aSerialTargetWithoutCountersSaysTheDriverDidNotReport()
     QVERIFY2(block.contains("UART (serial device): line errors not reported by the driver\n"),
              block.constData());
     QCOMPARE(faults(r), QStringList{});
+}
+
+void FarendRelayTest::aRunStartsWhenTheTesterOpensCom3AndOnlyThen()
+{
+    QProcess server;
+    const QString log = dir.filePath("open.requests");
+    server.setStandardErrorFile(log);
+    server.start(QStringLiteral("python3"), {QStringLiteral(RFC2217_SERVER_SCRIPT), "standard"});
+    QVERIFY(server.waitForStarted(10000) && server.waitForReadyRead(10000));
+    const QString port = QString::fromLatin1(server.readLine().trimmed());
+    const QString com3 = dir.filePath("COM3");
+    const QString stream = dir.filePath("open.jsonl");
+    Peer relay(QStringLiteral(FAREND_BINARY),
+               {"--relay", "rfc2217://127.0.0.1:" + port, "--link", com3, "--interval", "0.2",
+                "--report-stream", stream});
+    // intervals pass with no one on COM3: they say so, no run starts, nothing is purged
+    QVERIFY2(relay.waitUntil([&] { return relay.out.count("no traffic (COM3 not open)") >= 2; }),
+             relay.err.constData());
+    QVERIFY2(!relay.out.contains("run 1: "), relay.out.constData());
+    QVERIFY(!readAllOf(log).contains("PURGE-DATA"));
+
+    QCOMPARE(shortRun(com3), QByteArray("012"));
+    relay.stop();
+    server.waitForFinished(5000);
+    QCOMPARE(relay.status(), 0);
+    QVERIFY2(relay.out.contains("run 1: the tester opened COM3 at 9600 8N1") &&
+                 !relay.out.contains("run 2: "),
+             relay.out.constData());
+    QCOMPARE(readAllOf(log).count("request PURGE-DATA"), 1);
+    // in the stream, every interval before the run had COM3 closed
+    bool runSeen = false;
+    int closedBefore = 0;
+    for (const QJsonObject &o : streamRecords(readAllOf(stream))) {
+        QVERIFY(!(runSeen && o["type"] == QStringLiteral("run")));
+        runSeen = runSeen || o["type"] == QStringLiteral("run");
+        if (!runSeen && o["type"] == QStringLiteral("interval")) {
+            QCOMPARE(o["com3_open"].toBool(), false);
+            ++closedBefore;
+        }
+    }
+    QVERIFY(runSeen && closedBefore >= 2);
+}
+
+void FarendRelayTest::aRunAfterReconnectingStartsOnlyWithTheTesterToo()
+{
+    auto echo = std::make_unique<Peer>(QStringLiteral(FAREND_BINARY),
+                                       QStringList{"--listen", "127.0.0.1:0"});
+    const QString at = listeningAt(*echo);
+    QVERIFY2(!at.isEmpty(), echo->errSoFar().constData());
+    const QString com3 = dir.filePath("COM3");
+    Peer relay(QStringLiteral(FAREND_BINARY),
+               {"--relay", at, "--link", com3, "--interval", "0.2", "--reconnect"});
+    QVERIFY2(waitForPath(com3), relay.errSoFar().constData());
+    echo.reset();   // the device server goes away, and comes back on its port
+    QVERIFY2(relay.waitUntil([&] { return relay.err.contains("waiting for " + at.toLatin1()); }),
+             relay.err.constData());
+    echo = std::make_unique<Peer>(QStringLiteral(FAREND_BINARY), QStringList{"--listen", at});
+    const QByteArray relaying = "relaying " + QFile::encodeName(com3) + " to " + at.toLatin1();
+    QVERIFY2(relay.waitUntil([&] { return relay.err.contains(relaying + " again\n"); }),
+             relay.err.constData());
+    const qsizetype closed = relay.out.count("(COM3 not open)");
+    QVERIFY(relay.waitUntil([&] { return relay.out.count("(COM3 not open)") >= closed + 2; }));
+    QVERIFY2(!relay.out.contains("run 1: "), relay.out.constData());
+    // SIGQUIT: one line of where it stands, and it goes on
+    kill(pid_t(relay.p.processId()), SIGQUIT);
+    const QRegularExpression waiting("\n[0-9]+\\.[0-9] s: waiting for the tester to open " +
+                                     QRegularExpression::escape(com3) + "\n$");
+    QVERIFY2(relay.waitUntil([&] { return waiting.match(QString::fromLatin1(relay.err)).hasMatch(); }),
+             relay.err.constData());
+
+    QCOMPARE(shortRun(com3), QByteArray("012"));
+    relay.stop();
+    QCOMPARE(relay.status(), 0);
+    QVERIFY2(relay.out.contains("run 1: ") && !relay.out.contains("run 2: "),
+             relay.out.constData());
+    QVERIFY2(relay.err.contains(", 1 run ---\n"), relay.err.constData());
+}
+
+void FarendRelayTest::everyEndLeavesTheSummaryReportStreamAndStatus_data()
+{
+    QTest::addColumn<QString>("end");          // how the test ends the relay; empty: it ends
+    QTest::addColumn<QStringList>("bound");    // options that end it by themselves
+    QTest::newRow("SIGINT, SIGQUIT before it") << "SIGINT" << QStringList{};
+    QTest::newRow("SIGTERM") << "SIGTERM" << QStringList{};
+    QTest::newRow("SIGHUP: the terminal closed") << "SIGHUP" << QStringList{};
+    QTest::newRow("SIGPIPE: the lines' reader gone") << "SIGPIPE" << QStringList{};
+    QTest::newRow("--time") << QString() << QStringList{"-t", "3"};
+    QTest::newRow("--count") << QString() << QStringList{"-c", "12"};
+}
+
+void FarendRelayTest::everyEndLeavesTheSummaryReportStreamAndStatus()
+{
+    QFETCH(QString, end);
+    QFETCH(QStringList, bound);
+    Peer echo(QStringLiteral(FAREND_BINARY),
+              {"--listen", "127.0.0.1:0", "--drop", "50", "--seed", "1"});
+    const QString at = listeningAt(echo);
+    QVERIFY2(!at.isEmpty(), echo.errSoFar().constData());
+    const QString com3 = dir.filePath("COM3");
+    const QString report = dir.filePath("end.json"), stream = dir.filePath("end.jsonl");
+    QFile::remove(report);
+    QFile::remove(stream);
+    Peer relay(QStringLiteral(FAREND_BINARY),
+               QStringList{"--relay", at, "-l", com3, "--report", report, "--report-stream",
+                           stream, "-i", "0.1", "--expect-clean"} +
+                   bound);
+    QVERIFY2(waitForPath(com3), relay.errSoFar().constData());
+    const int fd = openAsTester(com3);
+    QVERIFY(fd >= 0);
+    exchange(fd, 20, 10);   // with --count the relay ends on the way, and COM3 with it
+    readUntilQuiet(fd, 300);
+    const pid_t pid = pid_t(relay.p.processId());
+    if (end == "SIGINT") {
+        kill(pid, SIGQUIT);
+        const QRegularExpression status("\n([0-9]+\\.[0-9] s: [0-9]+/20 echoed, [0-9]+ lost, 0 "
+                                        "changed, 0 extra, p50 [0-9.]+ ms)\n$");
+        QVERIFY2(relay.waitUntil([&] { return status.match(QString::fromLatin1(relay.err)).hasMatch(); }),
+                 relay.err.constData());
+        QVERIFY(status.match(QString::fromLatin1(relay.err)).captured(1).size() < 80);
+        QCOMPARE(relay.p.state(), QProcess::Running);
+    }
+    if (!end.isEmpty())
+        kill(pid, end == "SIGINT"    ? SIGINT
+                  : end == "SIGTERM" ? SIGTERM
+                  : end == "SIGHUP"  ? SIGHUP
+                                     : SIGPIPE);
+    QVERIFY(relay.p.waitForFinished(30000));
+    close(fd);
+    const QByteArray err = relay.stop(false);
+    QCOMPARE(relay.p.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(relay.status(), 3);
+    const QJsonObject r = QJsonDocument::fromJson(readAllOf(report)).object();
+    QVERIFY2(r["lost"].toInt() > 0, qPrintable(readAllOf(report)));
+    QVERIFY2(err.trimmed().split('\n').last() ==
+                 "not clean: " + QByteArray::number(r["lost"].toInt()) +
+                     " lost, 0 changed, 0 extra (exit status 3)",
+             err.constData());
+    const QList<QJsonObject> records = streamRecords(readAllOf(stream));
+    QVERIFY(!records.isEmpty());
+    QCOMPARE(records.last()["type"].toString(), QStringLiteral("end"));
+    QVERIFY(!QFileInfo(com3).isSymLink());   // the link went with COM3
+    if (bound.contains("-c")) {
+        QVERIFY(r["echoed"].toInt() + r["lost"].toInt() >= 12);
+        QVERIFY(r["sends"].toInt() <= 20);
+    }
+}
+
+// Where the link at `path` leads, as it is written.
+static QString linkTarget(const QString &path)
+{
+    char target[4096];
+    const ssize_t n = readlink(QFile::encodeName(path).constData(), target, sizeof target);
+    return n > 0 ? QFile::decodeName(QByteArray(target, int(n))) : QString();
+}
+
+void FarendRelayTest::aLinkLeftByAKilledRelayIsReplacedAndALiveOneRefused()
+{
+    Peer echo(QStringLiteral(FAREND_BINARY), {"--listen", "127.0.0.1:0"});
+    const QString at = listeningAt(echo);
+    QVERIFY2(!at.isEmpty(), echo.errSoFar().constData());
+    const QString com3 = dir.filePath("COM3");
+    const QStringList args{"--relay", at, "--link", com3, "-i", "0"};
+    // on a shared machine another program may take the dead terminal's number at once: tried
+    // again then
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        Peer first(QStringLiteral(FAREND_BINARY), args);
+        QVERIFY2(waitForPath(com3), first.errSoFar().constData());
+        const QString pty = linkTarget(com3);
+        QVERIFY(pty.startsWith("/dev/pts/"));
+        QProcess second;
+        second.start(QStringLiteral(FAREND_BINARY), args);
+        QVERIFY(second.waitForFinished(10000));
+        QCOMPARE(second.readAllStandardError(), "farend: " + QFile::encodeName(com3) +
+                                                    " exists already\n");
+        QCOMPARE(second.exitCode(), 2);
+
+        first.p.kill();   // SIGKILL: the link stays, its terminal goes
+        QVERIFY(first.p.waitForFinished(10000));
+        QVERIFY(QFileInfo(com3).isSymLink());
+        if (QFileInfo::exists(com3)) {
+            QFile::remove(com3);
+            continue;
+        }
+        Peer again(QStringLiteral(FAREND_BINARY), args);
+        QVERIFY2(again.waitUntil([&] { return again.err.contains(" is /dev/pts/"); }),
+                 again.err.constData());
+        QVERIFY2(again.err.startsWith("farend: " + QFile::encodeName(com3) + " led to " +
+                                      QFile::encodeName(pty) + ", which is gone: link replaced\n"),
+                 again.err.constData());
+        QCOMPARE(shortRun(com3), QByteArray("012"));
+        again.stop();
+        QCOMPARE(again.status(), 0);
+        QVERIFY(!QFileInfo(com3).isSymLink());
+        return;
+    }
+    QSKIP("the dead relay's terminal number was taken again at once, three times");
+}
+
+void FarendRelayTest::aTelnetPortRelayedRawIsNamedAndAnEchoIsNoRfc2217Server()
+{
+    const QString com3 = dir.filePath("COM3");
+    {
+        // an echo sends our offer of COM Port Control back as it was sent
+        Peer echo(QStringLiteral(FAREND_BINARY), {"--listen", "127.0.0.1:0"});
+        const QString at = listeningAt(echo);
+        QVERIFY2(!at.isEmpty(), echo.errSoFar().constData());
+        QProcess p;
+        p.start(QStringLiteral(FAREND_BINARY), {"--relay", "rfc2217://" + at, "--link", com3});
+        QVERIFY(p.waitForFinished(15000));
+        QCOMPARE(p.readAllStandardError(),
+                 "farend: " + at.toLatin1() + " echoes what it is sent: it is no RFC 2217 server\n");
+        QCOMPARE(p.exitCode(), 2);
+    }
+    if (ser2net.isEmpty())
+        QSKIP("ser2net is not installed (scripts/setup.sh installs it)");
+    const int port = freePort();
+    QVERIFY(port > 0);
+    auto s2n = startSer2net(ser2net, dir.path(), server, true, port);
+    const QByteArray address = "127.0.0.1:" + QByteArray::number(port);
+    Peer relay(QStringLiteral(FAREND_BINARY),
+               {"--relay", QString::fromLatin1(address), "--link", com3, "-i", "0"});
+    const QByteArray hint = "farend: " + address + " sent telnet negotiation: is it rfc2217://" +
+                            address + "?\n";
+    QVERIFY2(relay.waitUntil([&] { return relay.err.contains(hint); }), relay.err.constData());
+    relay.stop();
+    QCOMPARE(relay.err.count(hint), 1);
 }
 
 QTEST_GUILESS_MAIN(FarendRelayTest)

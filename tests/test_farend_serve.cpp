@@ -454,7 +454,7 @@ void FarendServeTest::optionsThatDoNotGoTogetherAreRefused_data()
     const QByteArray tryHelp = "\nTry 'farend --help'.\n";
     QTest::newRow("port and listen")
         << QStringList{"--port", "/dev/ttyS9", "--listen", "0"}
-        << "farend: --port, --listen and --relay cannot be used together" + tryHelp;
+        << "farend: --port, --listen, --relay and --plot cannot be used together" + tryHelp;
     QTest::newRow("port twice") << QStringList{"--port", "/dev/ttyS8", "--port", "/dev/ttyS9"}
                                 << "farend: --port is given twice" + tryHelp;
     QTest::newRow("listen with a command")

@@ -253,13 +253,29 @@ void PlotTest::whatIsNotAStreamIsRefusedWithAReason()
     QVERIFY(empty.svg.empty());
     QVERIFY2(empty.error.find("no record") != std::string::npos, empty.error.c_str());
 
-    const plot::PlotResult report = plotted("{\n  \"format\": 3,\n  \"sends\": 10,\n  \"verdicts\": []\n}\n");
+    const std::string reportText = "{\n  \"format\": 3,\n  \"sends\": 10,\n  \"verdicts\": []\n}\n";
+    const plot::PlotResult report = plotted(reportText);
     QVERIFY(report.svg.empty());
     QVERIFY2(report.error.find("--report-stream") != std::string::npos, report.error.c_str());
 
     const plot::PlotResult started = plotted("{\"type\":\"start\",\"format\":3}\n");
     QVERIFY(started.svg.empty());
     QVERIFY2(started.error.find("no interval") != std::string::npos, started.error.c_str());
+
+    // farend --plot says why in one line, exits with 2, and leaves no picture
+    QTemporaryDir dir;
+    QFile file(dir.filePath("report.json"));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(reportText.c_str());
+    file.close();
+    QProcess farend;
+    farend.start(FAREND_BINARY, {"--plot", file.fileName(), "-o", dir.filePath("run.svg")});
+    QVERIFY(farend.waitForFinished(30000));
+    QCOMPARE(farend.readAllStandardError(),
+             "farend: " + QFile::encodeName(file.fileName()) + ": " + QByteArray(report.error.c_str()) +
+                 "\n");
+    QCOMPARE(farend.exitCode(), 2);
+    QVERIFY(!QFileInfo::exists(dir.filePath("run.svg")));
 }
 
 // The relay on a chain whose far device corrupts three replies in ten (tests/support/chain.sh).
@@ -282,7 +298,15 @@ void PlotTest::aRealRelaysStreamOfAFaultyChainIsDrawnIntervalByInterval()
     const plot::PlotResult r = plotted(stream.toStdString());
     QVERIFY2(r.error.empty(), r.error.c_str());
     const plot::PlotGeometry &g = r.geometry;
-    const QImage image = rendered(r.svg);
+    // what farend --plot writes is that picture, and it is the one rendered
+    QProcess farend;
+    farend.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    farend.start(FAREND_BINARY, {"--plot", file.fileName()});
+    QVERIFY(farend.waitForFinished(60000));
+    QCOMPARE(farend.exitCode(), 0);
+    const QByteArray svg = farend.readAllStandardOutput();
+    QCOMPARE(svg, QByteArray::fromStdString(r.svg));
+    const QImage image = rendered(svg.toStdString());
     QVERIFY2(!image.isNull(), "rsvg-convert failed");
     int checked = 0, changedSeen = 0;
     for (const QByteArray &line : stream.split('\n')) {

@@ -14,7 +14,9 @@
 #include <memory>
 
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -34,13 +36,22 @@ enum End {
     FatalSignal,
 };
 
-// Starts the tester with the dispositions a desktop gives it, whatever the test runner had.
-void startTester(QProcess &tester, const QProcessEnvironment &env)
+// Exit status of a tester that could not be given a /dev of its own.
+constexpr int kNoPrivateDev = 77;
+
+// Starts the tester with the dispositions a desktop gives it, whatever the test runner had;
+// with `emptyDev`, in a mount namespace of its own whose /dev is empty, so that it finds no
+// COM3 and no /dev/ttyS2 and can reach no other program's device.
+void startTester(QProcess &tester, const QProcessEnvironment &env, bool emptyDev = false)
 {
     tester.setProcessEnvironment(env);
-    tester.setChildProcessModifier([] {
+    tester.setChildProcessModifier([emptyDev] {
         for (int sig : {SIGTERM, SIGINT, SIGHUP})
             signal(sig, SIG_DFL);
+        if (emptyDev && (unshare(CLONE_NEWNS) != 0 ||
+                         mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                         mount("none", "/dev", "tmpfs", 0, "mode=755") != 0))
+            _exit(kNoPrivateDev);
     });
     tester.start(QStringLiteral(LOOPTEST_BINARY), {});
 }
@@ -64,7 +75,7 @@ private slots:
     void aCloseSignalWhileTheReadWarningIsUpEndsAsAClose();
 
 private:
-    Outcome runTester(const ComTestbed &testbed);
+    Outcome runTester(const ComTestbed &testbed, bool emptyDev = false);
     QProcess *startFarend(const QStringList &options);
     void click(const QString &window, QPoint at);
     XSession *x = nullptr;
@@ -82,10 +93,10 @@ void ProcessTest::cleanupTestCase()
     delete x;
 }
 
-Outcome ProcessTest::runTester(const ComTestbed &testbed)
+Outcome ProcessTest::runTester(const ComTestbed &testbed, bool emptyDev)
 {
     QProcess p;
-    startTester(p, x->environment(testbed.environment()));
+    startTester(p, x->environment(testbed.environment()), emptyDev);
     return finish(p, 30000);
 }
 
@@ -121,14 +132,6 @@ void ProcessTest::startupFailureEndsWithItsLineAndNoWindow()
     QFETCH(int, kind);
     QFETCH(bool, held);
     QFETCH(QByteArray, line);
-    if (kind == ComTestbed::NoPort) {
-        // without /dev/COM3 the tester takes /dev/ttyS2, which the mock leaves reachable
-        int real = open("/dev/ttyS2", O_RDWR | O_NOCTTY | O_NONBLOCK);
-        if (real >= 0) {
-            close(real);
-            QSKIP("this machine has a working /dev/ttyS2");
-        }
-    }
     ComTestbed testbed(static_cast<ComTestbed::Kind>(kind));
     int holder = -1;
     if (held) {
@@ -137,10 +140,14 @@ void ProcessTest::startupFailureEndsWithItsLineAndNoWindow()
         QCOMPARE(flock(holder, LOCK_EX | LOCK_NB), 0);
     }
     MapWatch watch(*x);
-    const Outcome o = runTester(testbed);
+    // the mock leaves the machine's own devices reachable: without one of its own the tester
+    // would open the machine's /dev/COM3 or /dev/ttyS2
+    const Outcome o = runTester(testbed, kind == ComTestbed::NoPort);
     const bool mapped = watch.sawAMap();
     if (holder >= 0)
         close(holder);
+    if (o.status == kNoPrivateDev)
+        QSKIP("a private mount namespace needs CAP_SYS_ADMIN");
     QCOMPARE(o.out, line);
     QVERIFY(o.exitedNormally);
     QCOMPARE(o.status, 0);

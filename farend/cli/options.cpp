@@ -1,9 +1,8 @@
 #include "farend/cli/options.h"
 
+#include "farend/cli/values.h"
 #include "farend/text/prose.h"
 
-#include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,17 +12,6 @@
 #include <unistd.h>
 
 namespace {
-
-bool parseNumber(const char *text, double min, double max, double &out)
-{
-    char *end = nullptr;
-    errno = 0;
-    const double v = std::strtod(text, &end);
-    if (errno || end == text || *end || !(v >= min && v <= max))   // NaN fails too
-        return false;
-    out = v;
-    return true;
-}
 
 // The tester next to farend (the build tree, or the same bindir), else the installed one.
 std::string defaultCommand()
@@ -40,26 +28,20 @@ std::string defaultCommand()
     return LOOPTEST_INSTALL_BINDIR "/looptest";
 }
 
-// Where `path` would be: its directory resolved, so that two spellings of one file compare
-// equal whether or not it exists yet.
-std::string whereIs(const std::string &path)
-{
-    const std::size_t slash = path.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    char resolved[PATH_MAX];
-    if (!realpath(dir.c_str(), resolved))
-        return path;
-    return std::string(resolved) + "/" + name;
-}
-
+// The options with a short form are named by it; the others by a number past every character.
 enum Option {
-    kHelp = 256, kPort, kListen, kRelay, kLink, kReconnect, kReport, kReportStream, kInterval,
-    kExpectClean, kLatency, kPaced, kDrop, kCorrupt, kSilent, kWrongBaud, kHangupAfter, kSeed
+    kHelp = 'h', kVersion = 'V', kInterval = 'i', kCount = 'c', kTime = 't', kLink = 'l',
+    kOutput = 'o',
+    kPort = 256, kListen, kRelay, kReconnect, kReport, kReportStream, kExpectClean, kOwner, kGroup,
+    kMode, kPlot, kLatency, kPaced, kDrop, kCorrupt, kSilent, kWrongBaud, kHangupAfter, kSeed
 };
+// getopt's string of the short options: "+" ends the options at the first word that is none,
+// ":" reports a missing value apart from an unknown option.
+const char kShortOptions[] = "+:hVi:c:t:l:o:";
 
 const option longOptions[] = {
     {"help", no_argument, nullptr, kHelp},
+    {"version", no_argument, nullptr, kVersion},
     {"port", required_argument, nullptr, kPort},
     {"listen", required_argument, nullptr, kListen},
     {"relay", required_argument, nullptr, kRelay},
@@ -68,7 +50,14 @@ const option longOptions[] = {
     {"report", required_argument, nullptr, kReport},
     {"report-stream", required_argument, nullptr, kReportStream},
     {"interval", required_argument, nullptr, kInterval},
+    {"time", required_argument, nullptr, kTime},
+    {"count", required_argument, nullptr, kCount},
     {"expect-clean", no_argument, nullptr, kExpectClean},
+    {"owner", required_argument, nullptr, kOwner},
+    {"group", required_argument, nullptr, kGroup},
+    {"mode", required_argument, nullptr, kMode},
+    {"plot", required_argument, nullptr, kPlot},
+    {"output", required_argument, nullptr, kOutput},
     {"latency", required_argument, nullptr, kLatency},
     {"paced", no_argument, nullptr, kPaced},
     {"drop", required_argument, nullptr, kDrop},
@@ -107,6 +96,9 @@ const NumberRule numberRules[] = {
     {kDrop, 0, 100},
     {kCorrupt, 0, 100},
     {kInterval, 0.1, 86400, "seconds", "0 (no lines)"},
+    {kTime, 0.1, 1e9, "seconds"},
+    {kCount, 1, 1e15, "a whole number of sends"},
+    {kMode, 0, 0777, "an octal mode"},
     {kWrongBaud, kMinWrongRate, kMaxWrongRate},
     {kHangupAfter, 0, 1e15},
     {kSeed, 0, 4294967295.0},
@@ -120,13 +112,16 @@ const NumberRule *numberRule(int id)
     return nullptr;
 }
 
-// "0.1", "86400", "1000000000000000".
-std::string bound(double v)
+// "0.1", "86400", "1000000000000000"; a mode in octal, "0777".
+std::string bound(int id, double v)
 {
+    if (id == kMode)
+        return format("%04o", static_cast<unsigned>(v));
     return format(v == static_cast<long long>(v) ? "%.0f" : "%g", v);
 }
 
-// The message for an option given without its value, or with one out of its range.
+// The message for an option given without its value, or with one out of its range; named by
+// its long form, which --help gives beside the short one.
 std::string needsValue(int id)
 {
     const option *o = longOptions;
@@ -139,7 +134,7 @@ std::string needsValue(int id)
     if (!r)
         return lead + "a value";
     return lead + (r->zero ? std::string(r->zero) + " or " : "") + r->what + " from " +
-           bound(r->min) + " to " + bound(r->max);
+           bound(id, r->min) + " to " + bound(id, r->max);
 }
 
 // Reads the command line into a configuration, option by option; each step false with `why`
@@ -150,6 +145,8 @@ public:
 
 private:
     bool take(int id, char **argv);
+    bool takeRelay(int id, char **argv);
+    bool takeLine(int id, char **argv);
     bool number(int id, double &out);
     bool setMode(Config::Mode m, const char *name);
     bool badOption(int id, char **argv);
@@ -162,7 +159,7 @@ private:
 
     CommandLine line;
     Config &c = line.config;
-    bool linkGiven = false, intervalGiven = false;
+    bool linkGiven = false, intervalGiven = false, accessGiven = false, lineGiven = false;
     std::string why;
 };
 
@@ -172,9 +169,9 @@ Result<CommandLine> Parser::parse(int argc, char **argv)
     optind = 1;
     int id;
     // "+": the first word that is no option ends them, as "--" does
-    while ((id = getopt_long(argc, argv, "+:", longOptions, nullptr)) != -1) {
-        if (id == kHelp)
-            return {CommandLine{true, {}}, {}};
+    while ((id = getopt_long(argc, argv, kShortOptions, longOptions, nullptr)) != -1) {
+        if (id == kHelp || id == kVersion)
+            return {CommandLine{id == kHelp, id == kVersion, {}}, {}};
         if (!take(id, argv))
             return Result<CommandLine>::failed(why);
     }
@@ -193,22 +190,72 @@ Result<CommandLine> Parser::parse(int argc, char **argv)
 // One option and its value.
 bool Parser::take(int id, char **argv)
 {
-    double v = 0;
     switch (id) {
     case kPort: c.device = optarg; return setMode(Config::Mode::SerialDevice, "--port");
     case kListen: c.listenAddress = optarg; return setMode(Config::Mode::TcpServer, "--listen");
     case kRelay: c.relay.target = optarg; return setMode(Config::Mode::Relay, "--relay");
+    case kPlot:
+        c.plotPath = optarg;
+        return (!c.plotPath.empty() || refuse(needsValue(kPlot))) &&
+               setMode(Config::Mode::Plot, "--plot");
+    case kOutput:
+        c.outputPath = optarg;
+        return !c.outputPath.empty() || refuse(needsValue(kOutput));
+    case kReport: c.reportPath = optarg; return true;
+    default: return takeRelay(id, argv);
+    }
+}
+
+// The relay's options; any other goes on to takeLine().
+bool Parser::takeRelay(int id, char **argv)
+{
+    double v = 0;
+    switch (id) {
     case kLink:
         c.relay.linkPath = optarg;
         linkGiven = true;
         return true;
     case kReconnect: c.relay.reconnect = true; return true;
-    case kReport: c.reportPath = optarg; return true;
     case kReportStream:
         c.streamPath = optarg;
         return !c.streamPath.empty() || refuse(needsValue(kReportStream));
     case kInterval: intervalGiven = true; return number(kInterval, c.relay.intervalS);
+    case kTime: return number(kTime, c.relay.timeS);
+    case kCount:
+        if (!number(kCount, v))
+            return false;
+        c.relay.count = static_cast<long long>(v);
+        return v == c.relay.count || refuse(needsValue(kCount));
     case kExpectClean: c.relay.expectClean = true; return true;
+    case kOwner:
+        accessGiven = true;
+        c.relay.access.owner = userId(optarg);
+        return c.relay.access.owner || refuse("option --owner needs a user: no user \"" +
+                                              std::string(optarg) + "\" here");
+    case kGroup:
+        accessGiven = true;
+        c.relay.access.group = groupId(optarg);
+        return c.relay.access.group || refuse("option --group needs a group: no group \"" +
+                                              std::string(optarg) + "\" here");
+    case kMode: {
+        accessGiven = true;
+        char *end = nullptr;
+        const unsigned long mode = std::strtoul(optarg, &end, 8);
+        if (!*optarg || *end || mode > numberRule(kMode)->max)
+            return refuse(needsValue(kMode));
+        c.relay.access.mode = static_cast<mode_t>(mode);
+        return true;
+    }
+    default: return takeLine(id, argv);
+    }
+}
+
+// The far end's options on its line; an option none takes is bad input.
+bool Parser::takeLine(int id, char **argv)
+{
+    double v = 0;
+    lineGiven = true;
+    switch (id) {
     case kLatency: return number(kLatency, c.link.latencyMs);
     case kPaced: c.link.paced = true; return true;
     case kDrop: return number(kDrop, c.link.dropPercent);
@@ -248,7 +295,7 @@ bool Parser::setMode(Config::Mode m, const char *name)
 {
     if (c.mode != Config::Mode::MockedCom3)
         return refuse(c.mode == m ? std::string(name) + " is given twice"
-                                  : "--port, --listen and --relay cannot be used together");
+                                  : "--port, --listen, --relay and --plot cannot be used together");
     c.mode = m;
     return true;
 }
@@ -257,16 +304,14 @@ bool Parser::setMode(Config::Mode m, const char *name)
 // take, or unknown.
 bool Parser::badOption(int id, char **argv)
 {
+    if (id == ':')
+        return refuse(needsValue(optopt));
     const std::string typed = argv[optind - 1];
-    if (id == ':') {
-        const auto found = matching(typed);
-        return refuse(found.size() == 1 ? needsValue(found[0]->val)
-                                        : "option " + typed + " needs a value");
-    }
-    if (typed.rfind("--", 0) == 0 && matching(typed).size() > 1)
+    if (typed.rfind("--", 0) != 0)   // a short option, perhaps among others after one "-"
+        return refuse(format("unknown option -%c", optopt));
+    if (matching(typed).size() > 1)
         return refuse("option " + typed + " is ambiguous");
-    if (typed.rfind("--", 0) == 0 && matching(typed).size() == 1 &&
-        typed.find('=') != std::string::npos)
+    if (matching(typed).size() == 1 && typed.find('=') != std::string::npos)
         return refuse("option " + typed.substr(0, typed.find('=')) + " takes no value");
     return refuse("unknown option " + typed);
 }
@@ -280,9 +325,17 @@ bool Parser::checkTogether(bool commandGiven)
     if (mode && commandGiven)
         return refuse(std::string(mode) + " serves until interrupted and runs no command");
     const LinkOptions &o = c.link;
-    if (c.mode == Config::Mode::Relay &&
-        (o.latencyMs > 0 || o.paced || o.dropPercent > 0 || o.corruptPercent > 0 || o.silent ||
-         o.wrongBaud || o.hangupAfter >= 0))
+    const bool lineOptions = o.latencyMs > 0 || o.paced || o.dropPercent > 0 ||
+                             o.corruptPercent > 0 || o.silent || o.wrongBaud || o.hangupAfter >= 0;
+    const bool relayOptions = linkGiven || c.relay.reconnect || intervalGiven ||
+                              !c.streamPath.empty() || c.relay.expectClean ||
+                              c.relay.timeS > 0 || c.relay.count > 0 || accessGiven;
+    if (c.mode == Config::Mode::Plot &&
+        (commandGiven || lineGiven || relayOptions || !c.reportPath.empty()))
+        return refuse("--plot draws a relay's stream and takes --output only");
+    if (!c.outputPath.empty() && c.mode != Config::Mode::Plot)
+        return refuse("--output goes with --plot only");
+    if (c.mode == Config::Mode::Relay && lineOptions)
         return refuse("--relay measures the real chain and changes nothing on it: --latency, "
                       "--paced, --drop, --corrupt, --silent, --wrong-baud and --hangup-after "
                       "belong to the far end");
@@ -292,9 +345,13 @@ bool Parser::checkTogether(bool commandGiven)
                             : intervalGiven               ? "--interval"
                             : !c.streamPath.empty()       ? "--report-stream"
                             : c.relay.expectClean         ? "--expect-clean"
+                            : c.relay.timeS > 0           ? "--time"
+                            : c.relay.count > 0           ? "--count"
                                                           : nullptr;
     if (relayOnly)
         return refuse(std::string(relayOnly) + " goes with --relay only");
+    if (accessGiven && c.mode != Config::Mode::Relay)
+        return refuse("--owner, --group and --mode go with --relay only");
     if (o.silent && (o.latencyMs > 0 || o.dropPercent > 0 || o.corruptPercent > 0 || o.wrongBaud))
         return refuse("--silent never answers: --latency, --drop, --corrupt and --wrong-baud "
                       "have nothing to act on");

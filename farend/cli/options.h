@@ -9,20 +9,24 @@
 #include <vector>
 
 struct Config {
-    enum class Mode { MockedCom3, SerialDevice, TcpServer, Relay };
+    enum class Mode { MockedCom3, SerialDevice, TcpServer, Relay, Plot };
     Mode mode = Mode::MockedCom3;
     LinkOptions link;
     std::string device;                 // --port
     std::string listenAddress;          // --listen
     std::string reportPath;             // --report
     std::string streamPath;             // --report-stream ("-": standard output)
+    std::string plotPath;               // --plot: the stream to draw ("-": standard input)
+    std::string outputPath;             // --output: where the picture goes (standard output)
     RelayOptions relay;
     std::vector<std::string> command;   // after "--"; the tester by default
 };
 
-// What the command line asks for: a configuration to serve or relay by, or the usage.
+// What the command line asks for: a configuration to serve, relay or draw by, or the usage or
+// the version.
 struct CommandLine {
-    bool help = false;   // --help: the usage and nothing else
+    bool help = false;      // --help: the usage and nothing else
+    bool version = false;   // --version: the version and nothing else
     Config config;
 };
 
@@ -31,3 +35,5 @@ Result<CommandLine> parseCommandLine(int argc, char **argv);
 
 // What --help prints.
 const char *usage();
+// What --version prints.
+const char *version();

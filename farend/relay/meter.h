@@ -56,6 +56,8 @@ public:
     RelayFigures figures(double nowMs, const ChainFacts &chain) const;
     // Nothing lost, changed or extra.
     bool clean() const { return echoes.counts().clean(); }
+    // What became of the tester's bytes so far.
+    const EchoCounts &counts() const { return echoes.counts(); }
 
 private:
     double seconds(double ms) const { return (ms - startMs) / 1000.0; }

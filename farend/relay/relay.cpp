@@ -8,6 +8,7 @@
 #include "farend/relay/targets.h"
 #include "farend/report/json.h"
 #include "farend/report/lines.h"
+#include "farend/report/status.h"
 #include "farend/report/summary.h"
 #include "serial/clock.h"
 
@@ -16,7 +17,6 @@
 #include <memory>
 
 #include <poll.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -37,20 +37,22 @@ struct Polled {
 class Carrier : public Relay, public Fallible {
 public:
     Carrier(const RelayOptions &options, StreamFile &stream)
-        : options(options), stream(stream), com3(options.linkPath),
+        : options(options), stream(stream), com3(options.linkPath, options.access),
           meter(options.linkPath, options.target, options.intervalS, options.expectClean)
     {
     }
 
     // Opens the target and makes COM3; false with failure() saying why not.
     bool open();
-    bool run(ReportFile &report, const std::function<bool()> &stop,
-             const std::function<bool()> &progress) override;
+    bool run(ReportFile &report, const RelayAsks &asks) override;
     bool clean() const override { return meter.clean(); }
 
 private:
-    // Carries bytes until stopped (true) or the target goes away (false).
-    bool carry(const std::function<bool()> &stop, const std::function<bool()> &progress);
+    // Whether the relay is to end: asked to stop, or at its --time or --count; prints what the
+    // signals asked for meanwhile.
+    bool ended(const RelayAsks &asks);
+    // Carries bytes until it ends (true) or the target goes away (false).
+    bool carry(const RelayAsks &asks);
     // Waits for either side, at most until the next interval line is due.
     void wait(Polled &p);
     // What the tester wrote, to the target; false when the target went away.
@@ -63,12 +65,13 @@ private:
     void dropEarlyData();
     // Waits for the target to come back, with COM3 hung up meanwhile.
     enum class Reconnected { Yes, Stopped, Failed };
-    Reconnected reconnect(const std::function<bool()> &stop,
-                          const std::function<bool()> &progress);
+    Reconnected reconnect(const RelayAsks &asks);
     // Ends every interval due by `nowMs` (and, with `last`, the one under way).
     void intervals(double nowMs, bool last = false);
     RelayFigures figures() const;
     void summary() const;
+    // Says where COM3 is and who may open it.
+    void sayWhere(const char *again) const;
     void emit(FILE *to, const std::string &text) const;
     // Writes a record to the stream; says so, once, when that fails.
     void record(const nlohmann::ordered_json &r);
@@ -80,6 +83,7 @@ private:
     std::unique_ptr<Target> target;
     RelayMeter meter;
     std::string outbox;   // replies COM3 has not taken yet
+    double startMs = 0;
 };
 
 void Carrier::emit(FILE *to, const std::string &text) const
@@ -107,6 +111,26 @@ RelayFigures Carrier::figures() const
 void Carrier::summary() const
 {
     std::fprintf(stderr, "%s\n", summaryBlock(figures()).c_str());
+}
+
+void Carrier::sayWhere(const char *again) const
+{
+    std::fprintf(stderr, "farend: relaying %s to %s%s\nfarend: %s is %s\n",
+                 options.linkPath.c_str(), options.target.c_str(), again,
+                 options.linkPath.c_str(), com3.describe().c_str());
+}
+
+bool Carrier::ended(const RelayAsks &asks)
+{
+    if (asks.summary())
+        summary();
+    if (asks.status())
+        std::fprintf(stderr, "%s\n", statusLine(figures()).c_str());
+    if (asks.stop())
+        return true;
+    const EchoCounts &e = meter.counts();
+    return (options.timeS > 0 && monotonicMs() - startMs >= options.timeS * 1000) ||
+           (options.count > 0 && e.echoed + e.lost + e.changed >= options.count);
 }
 
 void Carrier::intervals(double nowMs, bool last)
@@ -179,6 +203,9 @@ void Carrier::wait(Polled &p)
     int timeout = targetFd < 0 || !outbox.empty() ? 1 : open ? 50 : 10;
     if (const double due = meter.intervalEndMs(); due >= 0)   // the interval's line on time
         timeout = std::min<double>(timeout, std::max(0.0, due - monotonicMs()) + 1);
+    if (options.timeS > 0)   // and the end at --time
+        timeout = std::min<double>(
+            timeout, std::max(0.0, startMs + options.timeS * 1000 - monotonicMs()) + 1);
     poll(p.fds, n, timeout);
 }
 
@@ -205,6 +232,8 @@ bool Carrier::fromChain(const Polled &p)
     std::string bytes;
     const bool held =
         !(Polled::readable(p.target) || target->hasHeld()) || target->read(bytes);
+    if (const std::string notice = target->takeNotice(); !notice.empty())
+        std::fprintf(stderr, "farend: %s\n", notice.c_str());
     const double at = monotonicMs();
     meter.fromChain(bytes, at);
     toTester(bytes);
@@ -213,11 +242,9 @@ bool Carrier::fromChain(const Polled &p)
     return held;
 }
 
-bool Carrier::carry(const std::function<bool()> &stop, const std::function<bool()> &progress)
+bool Carrier::carry(const RelayAsks &asks)
 {
-    while (!stop()) {
-        if (progress())
-            summary();
+    while (!ended(asks)) {
         Polled p;
         wait(p);
         if (!fromTester(p, monotonicMs()) || !fromChain(p))
@@ -226,15 +253,12 @@ bool Carrier::carry(const std::function<bool()> &stop, const std::function<bool(
     return true;
 }
 
-Carrier::Reconnected Carrier::reconnect(const std::function<bool()> &stop,
-                                        const std::function<bool()> &progress)
+Carrier::Reconnected Carrier::reconnect(const RelayAsks &asks)
 {
     std::fprintf(stderr, "farend: waiting for %s again\n", options.target.c_str());
     std::unique_ptr<Target> again;
     double nextTry = monotonicMs() + kReconnectEveryMs;
-    while (!again && !stop()) {
-        if (progress())
-            summary();
+    while (!again && !ended(asks)) {
         intervals(monotonicMs());
         if (monotonicMs() < nextTry) {
             usleep(50000);
@@ -255,49 +279,52 @@ Carrier::Reconnected Carrier::reconnect(const std::function<bool()> &stop,
         std::fprintf(stderr, "farend: %s\n", com3.failure().c_str());
         return Reconnected::Failed;
     }
-    std::fprintf(stderr, "farend: relaying %s to %s again\n", options.linkPath.c_str(),
-                 options.target.c_str());
+    sayWhere(" again");
     return Reconnected::Yes;
 }
 
 bool Carrier::open()
 {
-    struct stat st;
-    if (lstat(options.linkPath.c_str(), &st) == 0)
-        return fail(options.linkPath + " exists already");
+    if (!com3.linkFree())
+        return fail(com3.failure());
     Opened<Target> opened = openTarget(options.target);
     if (!opened)
         return fail(opened.error);
     target = std::move(opened.value);
-    return com3.make() || fail(com3.failure());
+    if (!com3.make())
+        return fail(com3.failure());
+    if (!com3.replaced().empty())
+        std::fprintf(stderr, "farend: %s led to %s, which is gone: link replaced\n",
+                     options.linkPath.c_str(), com3.replaced().c_str());
+    return true;
 }
 
-bool Carrier::run(ReportFile &report, const std::function<bool()> &stop,
-                  const std::function<bool()> &progress)
+bool Carrier::run(ReportFile &report, const RelayAsks &asks)
 {
     if (options.intervalS > 0)
         lines = stream.onStandardOutput() ? stderr : stdout;
-    std::fprintf(stderr, "farend: relaying %s to %s\n", options.linkPath.c_str(),
-                 options.target.c_str());
-    const double start = monotonicMs();
+    sayWhere("");
+    startMs = monotonicMs();
     ChainFacts chain;
     target->describe(chain);
-    meter.start(start, chain);
+    meter.start(startMs, chain);
     dropEarlyData();
     record(startRecord(figures(), options.intervalS));
     emit(lines, intervalHeader());
     bool held = true;
-    while (!carry(stop, progress)) {
+    while (!carry(asks)) {
         com3.hangUp();   // as a redirector whose connection is gone: the tester's port fails
         std::fprintf(stderr, "farend: %s: %s hung up\n", target->failure().c_str(),
                      options.linkPath.c_str());
-        const Reconnected r = options.reconnect ? reconnect(stop, progress) : Reconnected::Failed;
+        const Reconnected r = options.reconnect ? reconnect(asks) : Reconnected::Failed;
         if (r != Reconnected::Yes) {
             held = r == Reconnected::Stopped;   // stopped while waiting: as stopped at any time
             break;
         }
     }
-    const double end = monotonicMs();
+    double end = monotonicMs();
+    if (options.timeS > 0)   // the last interval ends at --time, not at the wake-up after it
+        end = std::min(end, startMs + options.timeS * 1000);
     meter.expire(end);
     intervals(end, true);
     const RelayFigures f = figures();

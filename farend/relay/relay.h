@@ -4,6 +4,7 @@
 
 #include "farend/io/fallible.h"
 #include "farend/io/outputfiles.h"
+#include "farend/relay/com3pty.h"
 
 #include <functional>
 #include <string>
@@ -15,6 +16,16 @@ struct RelayOptions {
     double intervalS = 1;               // --interval (0: no interval lines)
     bool expectClean = false;           // --expect-clean
     bool reconnect = false;             // --reconnect
+    double timeS = 0;                   // --time: end after this many seconds (0: never)
+    long long count = 0;                // --count: end once this many sends are decided
+    Com3Access access;                  // --owner, --group, --mode
+};
+
+// What signals ask of a running relay; each is asked at least every 50 ms.
+struct RelayAsks {
+    std::function<bool()> stop;      // end as stopped
+    std::function<bool()> summary;   // print the summary so far
+    std::function<bool()> status;    // print a one-line status
 };
 
 // The relay, made and ready: COM3 at its link, the target open.
@@ -25,12 +36,11 @@ public:
     static Opened<Relay> open(const RelayOptions &options, StreamFile &stream);
     virtual ~Relay() = default;
 
-    // Relays until `stop` says so (asked at least every 50 ms) or the target goes away for good
-    // (false). `progress` is asked as often and says when to print the summary so far. Interval
-    // lines go to standard output, or to standard error while the stream has standard output;
-    // the summary to standard error, the document to `report`.
-    virtual bool run(ReportFile &report, const std::function<bool()> &stop,
-                     const std::function<bool()> &progress) = 0;
+    // Relays until asked to stop, until --time or --count is reached (true), or until the target
+    // goes away for good (false). Interval lines go to standard output, or to standard error
+    // while the stream has standard output; the summary and status to standard error, the
+    // document to `report`.
+    virtual bool run(ReportFile &report, const RelayAsks &asks) = 0;
     // Whether nothing was lost, changed or extra.
     virtual bool clean() const = 0;
 };

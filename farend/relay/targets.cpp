@@ -6,6 +6,7 @@
 #include "farend/rfc2217/rfc2217.h"
 #include "serial/clock.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -86,7 +87,16 @@ public:
 protected:
     virtual void received(const char *bytes, std::size_t n, std::string &data)
     {
+        // a telnet port answers a connection with negotiation (IAC, then WILL, WONT, DO, DONT
+        // or SB): most likely the RFC 2217 port the user meant
+        const std::size_t before = data.size();
         data.append(bytes, n);
+        if (opening.size() < 2) {
+            opening.append(data, before, 2 - opening.size());
+            const auto verb = opening.size() == 2 ? static_cast<unsigned char>(opening[1]) : 0;
+            if (static_cast<unsigned char>(opening[0]) == 0xFF && verb >= 250 && verb <= 254)
+                notice = address + " sent telnet negotiation: is it rfc2217://" + address + "?";
+        }
     }
     // Sends what the socket takes now of `out` and drops it from there.
     bool flush(std::string &out)
@@ -106,6 +116,7 @@ protected:
     std::unique_ptr<Socket> socket;
     std::string address;
     std::string queued;
+    std::string opening;   // the connection's first bytes, as many as are looked at
 };
 
 class Rfc2217Target : public TcpTarget {
@@ -116,7 +127,8 @@ public:
     // unanswered, or buried under more data than a server sends before it answers.
     bool negotiate()
     {
-        client.queueControl(client.greeting());
+        offer = client.greeting();
+        client.queueControl(offer);
         if (!send())
             return false;
         const double deadline = monotonicMs() + kNegotiationTimeoutMs;
@@ -128,6 +140,9 @@ public:
                                       "is it a telnet(rfc2217) port?");
             if (!TcpTarget::read(held) || !send())
                 return false;
+            // an echo would take our offer for the server's, and our answer for its acceptance
+            if (opening.size() == offer.size() && opening == offer)
+                return fail(address + " echoes what it is sent: it is no RFC 2217 server");
             if (held.size() > kEarlyLimit)
                 return fail(address + " sent more than " + std::to_string(kEarlyLimit >> 20) +
                             " MiB of data before it answered the offer of COM Port Control");
@@ -181,6 +196,7 @@ public:
 private:
     void received(const char *bytes, std::size_t n, std::string &data) override
     {
+        opening.append(bytes, std::min(n, offer.size() - std::min(offer.size(), opening.size())));
         client.take(bytes, n, monotonicMs(), data);
     }
     // Writes what the client has ready for the server; false once the client gave up on it.
@@ -203,6 +219,7 @@ private:
     }
 
     Rfc2217Client client;
+    std::string offer;   // what was sent first: an echo sends it back as it was
     LineSettings applied;
     std::string held;   // data that came before the answer, for the tester
 };

@@ -7,6 +7,7 @@
 #include "farend/report/figures.h"
 
 #include <string>
+#include <utility>
 
 class Target : public Fallible {
 public:
@@ -25,6 +26,11 @@ public:
     // The tester opened COM3 again: what the chain still holds of the last run is stale.
     virtual void newRun() {}
     virtual void describe(ChainFacts &facts) const = 0;
+    // What the target has to tell the user once (a hint, in one line), then nothing.
+    std::string takeNotice() { return std::exchange(notice, std::string()); }
+
+protected:
+    std::string notice;
 };
 
 // "rfc2217://HOST:PORT", "HOST:PORT" (an IPv6 HOST in brackets), or a device path. An RFC 2217
