@@ -35,8 +35,17 @@ struct Verdict {
     std::string text;   // one or two sentences
 };
 
-// The share of late echoes above which a run is called late.
+// The share of late echoes (of the echoes) above which a run is called late.
 constexpr double kLateShare = 0.05;
+
+// An echo a device server held until a later byte of the tester's reached it comes one LAN
+// round trip after that byte: no sooner than kReleaseEarlyMs before it, no later than the slack
+// after it.
+constexpr double kReleaseEarlyMs = 0.05;
+inline double releaseSlackMs(double lanMs)
+{
+    return 0.3 + 0.02 * lanMs;
+}
 
 // The verdicts on a run, the gravest first; "clean" alone when nothing went wrong, "idle" alone
 // when nothing was sent.

@@ -25,10 +25,16 @@ constexpr int kStatusNotClean = 3;
 // What happened to the tester's bytes, since the start or within an interval.
 struct EchoCounts {
     long long sends = 0, echoed = 0, lost = 0, changed = 0, extra = 0, late = 0;
+    // Echoes that came one LAN round trip after a later send: a device server let them go
+    // only when that send's acknowledgement reached it.
+    long long released = 0;
+    // Reads of the target that brought replies, and the replies they brought.
+    long long reads = 0, replies = 0;
     EchoCounts operator-(const EchoCounts &o) const
     {
-        return {sends - o.sends,     echoed - o.echoed, lost - o.lost,
-                changed - o.changed, extra - o.extra,   late - o.late};
+        return {sends - o.sends,       echoed - o.echoed,   lost - o.lost,
+                changed - o.changed,   extra - o.extra,     late - o.late,
+                released - o.released, reads - o.reads,    replies - o.replies};
     }
     // Nothing lost, changed or extra.
     bool clean() const { return lost == 0 && changed == 0 && extra == 0; }
