@@ -764,40 +764,53 @@ void FarendTest::intervalLinesStayAlignedAsTheNumbersGrow()
     first.toS = 1;
     first.toChain = first.fromChain = first.echoes.sends = first.echoes.echoed = 9;
     first.roundTrip = {9, 3.1, 3.1, 3.1};
-    IntervalFigures later;
-    later.fromS = 86399;
+    first.tcp = TcpCounts{};
+    IntervalFigures later;   // a quarter of an hour at 9600 baud, round trips of seconds
+    later.fromS = 85500;
     later.toS = 86400;
-    later.toChain = later.fromChain = later.echoes.sends = 1000000;
-    later.echoes.echoed = 999000;
-    later.echoes.lost = 1000;
-    later.echoes.late = 999000;
-    later.roundTrip = {999000, 3.1, 12345.6, 12345.678};
+    later.toChain = later.fromChain = later.echoes.sends = 864000;
+    later.echoes.echoed = 854000;
+    later.echoes.lost = 10000;
+    later.echoes.late = 854000;
+    later.roundTrip = {854000, 3.1, 12345.6, 12345.678};
+    later.tcp = TcpCounts{1234, 5678, 0, 0};
     const std::string header = intervalHeader(), a = intervalLine(first),
                       b = intervalLine(later);
+    QVERIFY2(header.size() <= 80, header.c_str());   // 79 columns and the line break
     QCOMPARE(a.size(), header.size());
     QCOMPARE(b.size(), header.size());
     // each column ends where its heading ends
-    for (const char *heading : {"to chain", "echoed", "lost", "max ms", "late"}) {
+    for (const char *heading : {"sent", "echoed", "lost", "max ms", "late", "ooo"}) {
         const std::size_t end = header.find(heading) + std::strlen(heading);
         QVERIFY2(a[end] == ' ' || a[end] == '\n', (header + a).c_str());
         QVERIFY2(a[end - 1] != ' ' && b[end - 1] != ' ', (header + a + b).c_str());
     }
+    QCOMPARE(b.substr(header.find("p50 ms") - 1),
+             std::string("  3.100  12346  12346 100.0% 1234 5678\n"));
 
-    // replies but no echo among them (a far end at the wrong speed): no round trip to give
+    // replies but no echo among them (a far end at the wrong speed): no round trip to give;
+    // a target the kernel counts nothing of (a serial device): no segments to give
     IntervalFigures changedOnly = first;
     changedOnly.echoes.echoed = 0;
     changedOnly.echoes.changed = 9;
+    changedOnly.tcp.reset();
     const std::string c = intervalLine(changedOnly);
     QCOMPARE(c.size(), header.size());
-    QCOMPARE(c.substr(header.find("rtt p50")), std::string("      -         -         -       -\n"));
+    QCOMPARE(c.substr(header.find("p50 ms")),
+             std::string("     -      -      -      -    -    -\n"));
+
+    // the verdicts go under the line when they change, wrapped under 80 columns
+    later.verdicts = {{"late", {}, std::string(30, 'x') + " " + std::string(60, 'y'), "", "lan"}};
+    later.verdictChanged = true;
+    QCOMPARE(intervalLine(later).substr(b.size()),
+             "        " + std::string(30, 'x') + "\n        " + std::string(60, 'y') + "\n");
 
     IntervalFigures quiet;
     quiet.fromS = 2;
     quiet.toS = 3;
-    QCOMPARE(intervalLine(quiet),
-             std::string("          2.00-3.00 s  no traffic (COM3 not open)\n"));
+    QCOMPARE(intervalLine(quiet), std::string("    3.0  no traffic (COM3 not open)\n"));
     QCOMPARE(runLine({2, 4.5, LineSettings{9600, 8, 'N', 1}}),
-             std::string("               4.50 s  run 2: the tester opened COM3 at 9600 8N1\n"));
+             std::string("   4.50  run 2: the tester opened COM3 at 9600 8N1\n"));
 }
 
 void FarendTest::theSummaryBlockFitsEightyColumnsAndSaysWhyTheChainIsNotClean()
@@ -810,6 +823,17 @@ void FarendTest::theSummaryBlockFitsEightyColumnsAndSaysWhyTheChainIsNotClean()
     chain.server->port = "9600 8N1";
     chain.server->notAcknowledged = {"DTR", "RTS"};
     meter.start(0, chain);
+    // nothing sent yet: nothing tested, which --expect-clean never takes for clean
+    RelayFigures idle = meter.figures(0, chain);
+    QCOMPARE(int(idle.outcome), int(Outcome::NothingTested));
+    QVERIFY2(summaryBlock(idle).find("\nnothing tested: the tester sent nothing (exit status 4)") !=
+                 std::string::npos,
+             summaryBlock(idle).c_str());
+    const auto none = reportJson(idle);
+    QVERIFY(none["clean"].is_null() && none["round_trip_ms"].is_null() &&
+            none["late_share"].is_null() && none["replies_per_read"].is_null());
+    QCOMPARE(none["outcome"].get<std::string>(), std::string("nothing tested"));
+
     meter.runStarted(0, kTesterLine);
     for (int i = 0; i < 1000; ++i) {
         meter.fromTester(std::string(1, testCycle[i % 36]), i * 10.0);
@@ -817,7 +841,7 @@ void FarendTest::theSummaryBlockFitsEightyColumnsAndSaysWhyTheChainIsNotClean()
             meter.fromChain(std::string(1, testCycle[i % 36]),
                             i * 10.0 + 3.0 + (i % 10) * 0.5 + (i == 500 ? 900 : 0));
     }
-    meter.expire(20000);
+    meter.settle(20000);
     const RelayFigures f = meter.figures(20000, chain);
     const std::string block = summaryBlock(f);
     std::size_t lines = 0;
@@ -826,31 +850,59 @@ void FarendTest::theSummaryBlockFitsEightyColumnsAndSaysWhyTheChainIsNotClean()
         QVERIFY2(end - from < 80, block.substr(from, end - from).c_str());
         from = end + 1;
     }
-    QVERIFY2(lines >= 8 && lines <= 24, block.c_str());
+    QVERIFY2(lines >= 8 && lines <= 40, block.c_str());
     QVERIFY2(block.find("sends 1000, echoes 980, lost 20 (2.00%), changed 0, extra 0\n") !=
                  std::string::npos,
              block.c_str());
     QVERIFY2(block.find("device server (RFC 2217): port 9600 8N1; not acknowledged: DTR, RTS") !=
                  std::string::npos,
              block.c_str());
-    QVERIFY2(block.find("\nverdict: lost 20 echoes (2.0%); the device server did not report") !=
-                 std::string::npos,
+    QVERIFY2(block.find("\nverdict: lost 20 echoes (2.0% of the sends); the device server did "
+                        "not report\n    its line errors") != std::string::npos &&
+                 block.find("\n    next step: look at the port's own counters") !=
+                     std::string::npos,
              block.c_str());
     QVERIFY2(block.substr(block.rfind('\n') + 1) ==
                  "not clean: 20 lost, 0 changed, 0 extra (exit status 3)",
              block.c_str());
 
-    // the report has the relay's names, and the histogram holds every echo
+    // the report has the relay's names, counts as integers, and the histogram holds every echo
     const auto r = reportJson(f);
     QCOMPARE(r["format"].get<int>(), kRelayReportFormat);
     QCOMPARE(r["lost"].get<long long>(), 20LL);
     QCOMPARE(r["clean"].get<bool>(), false);
+    QCOMPARE(r["outcome"].get<std::string>(), std::string("not clean"));
+    QVERIFY(r["verdicts"][0]["figures"]["lost"].is_number_integer());
+    QVERIFY(r["verdicts"][0]["figures"]["share"].is_number_float());
+    QVERIFY(r["verdicts"][0]["step"].is_string() && r["verdicts"][0]["cause"].is_null());
+    QVERIFY(QRegularExpression("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}[+-]\\d\\d:\\d\\d$")
+                .match(QString::fromStdString(r["started"].get<std::string>()))
+                .hasMatch());
     long long binned = 0;
     for (const auto &bin : r["round_trip_histogram_ms"])
         binned += bin["count"].get<long long>();
     QCOMPARE(binned, 980LL);
     QCOMPARE(r["round_trip_ms"]["max"].get<double>(), 903.0);
     QVERIFY(r["device_server"]["not_acknowledged"] == nlohmann::ordered_json({"DTR", "RTS"}));
+
+    // a line error the device server reported makes a run without a lost echo not clean, and
+    // what it did not report (a device server counts no bytes) is null, never 0
+    RelayMeter clean("/dev/COM3", "rfc2217://192.168.0.50:4001", 1, true);
+    clean.start(0, chain);
+    clean.runStarted(0, kTesterLine);
+    clean.fromTester("0", 0);
+    clean.fromChain("0", 3);
+    chain.lineErrors = {0, 2, 0, 0, {}, {}, {}};
+    QCOMPARE(int(clean.outcome(ChainFacts{})), int(Outcome::Clean));
+    QCOMPARE(int(clean.outcome(chain)), int(Outcome::NotClean));
+    const RelayFigures withErrors = clean.figures(10, chain);
+    const std::string said = summaryBlock(withErrors);
+    QVERIFY2(said.substr(said.rfind("\nnot clean")) ==
+                 "\nnot clean: 0 lost, 0 changed, 0 extra, line errors: parity 2 "
+                 "(exit status 3)",
+             said.c_str());
+    const auto errors = reportJson(withErrors)["device_server"]["line_errors"];
+    QVERIFY(errors["parity"] == 2 && errors["rx"].is_null() && errors["buffer_overrun"].is_null());
 }
 
 QTEST_GUILESS_MAIN(FarendTest)

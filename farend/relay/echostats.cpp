@@ -4,6 +4,7 @@
 #include "farend/line/tester.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace {
 // Longer than the longest recent round trip by this share, and at least kOverdueMs: lost
@@ -139,28 +140,34 @@ void EchoStats::decide(std::optional<unsigned char> next)
         ++counts_.extra;
         return;
     }
-    // The reading with fewer surprises (a loss or a changed echo each): losses when the next
-    // reply is the echo of the send after the later one; a changed echo when it is the echo of
-    // the send after the oldest, or further on. Even, or no next reply to go by: losses when
-    // the oldest has waited longer than any recent echo took, or the run has lost more echoes
-    // than it changed.
+    // The likelier reading: a changed echo of the oldest when the next reply is the echo of the
+    // send after it; losses when the next is the echo of the send after the later one, or when
+    // the oldest has waited longer than any recent echo took; else the one whose surprises
+    // (losses, changed echoes) are likelier at the rates this run has shown so far.
     std::size_t j = 0;   // the waiting send the next reply equals; 0: none
     const std::size_t window = std::min(pending.size(), kMatchWindow);
     for (std::size_t k = 1; next && j == 0 && k < window; ++k)
         j = pending[k].byte == *next ? k : 0;
+    const std::size_t i = u.index;
     const double longest = longestMs();
     const bool overdue = inOrderCount && u.atMs - pending.front().atMs >
                                              longest + std::max(kOverdueMs, kOverdueShare * longest);
-    const bool even = j == 0 || j == u.index + 2;
-    const bool lost = j == u.index + 1 || (even && (overdue || counts_.lost > counts_.changed));
+    const double sends = static_cast<double>(counts_.sends) + 2;
+    const double aLoss = -std::log((static_cast<double>(counts_.lost) + 1) / sends);
+    const double aChange = -std::log((static_cast<double>(counts_.changed) + 1) / sends);
+    const double ifLost = static_cast<double>(i) * aLoss +
+                          (j > i ? static_cast<double>(j - i - 1) * aLoss : aChange);
+    const double ifChanged =
+        aChange + (j > 1 ? std::min(static_cast<double>(j - 1) * aLoss, aChange) : aChange);
+    const bool lost = j != 1 && (j == i + 1 || overdue || ifLost < ifChanged);
     if (!lost) {
         ++counts_.changed;
         pop(1);
         return;
     }
-    counts_.lost += static_cast<long long>(u.index);
-    echo(pending[u.index], u.atMs);
-    pop(u.index + 1);
+    counts_.lost += static_cast<long long>(i);
+    echo(pending[i], u.atMs);
+    pop(i + 1);
 }
 
 void EchoStats::expire(double nowMs)

@@ -45,6 +45,12 @@ public:
     void newRun();
     // The LAN's least round trip, for the echoes released by a later send (0: none known).
     void setLanMs(double ms) { lanMs = ms; }
+    // A read of the target brought `n` replies (or nothing).
+    void read(std::size_t n)
+    {
+        counts_.reads += n > 0;
+        counts_.replies += static_cast<long long>(n);
+    }
 
     const EchoCounts &counts() const { return counts_; }
     long long echoed() const { return counts_.echoed; }

@@ -46,7 +46,7 @@ public:
     bool open();
     bool run(ReportFile &report, const std::function<bool()> &stop,
              const std::function<bool()> &progress) override;
-    bool clean() const override { return meter.clean(); }
+    Outcome outcome() const override { return ended; }
 
 private:
     // Carries bytes until stopped (true) or the target goes away (false).
@@ -80,6 +80,7 @@ private:
     std::unique_ptr<Target> target;
     RelayMeter meter;
     std::string outbox;   // replies COM3 has not taken yet
+    Outcome ended = Outcome::NothingTested;   // what the run came to, once it ended
 };
 
 void Carrier::emit(FILE *to, const std::string &text) const
@@ -216,6 +217,8 @@ bool Carrier::fromChain(const Polled &p)
 bool Carrier::carry(const std::function<bool()> &stop, const std::function<bool()> &progress)
 {
     while (!stop()) {
+        if (target->failed())   // as when it failed before the loop: the same, whenever
+            return false;
         if (progress())
             summary();
         Polled p;
@@ -298,9 +301,10 @@ bool Carrier::run(ReportFile &report, const std::function<bool()> &stop,
         }
     }
     const double end = monotonicMs();
-    meter.expire(end);
+    meter.settle(end);
     intervals(end, true);
     const RelayFigures f = figures();
+    ended = f.outcome;
     std::fprintf(stderr, "%s\n", summaryBlock(f).c_str());
     report.write(reportJson(f).dump(2) + "\n");   // a failure is the caller's to say
     record(endRecord(f));

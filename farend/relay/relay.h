@@ -4,6 +4,7 @@
 
 #include "farend/io/fallible.h"
 #include "farend/io/outputfiles.h"
+#include "farend/report/figures.h"
 
 #include <functional>
 #include <string>
@@ -31,6 +32,6 @@ public:
     // the summary to standard error, the document to `report`.
     virtual bool run(ReportFile &report, const std::function<bool()> &stop,
                      const std::function<bool()> &progress) = 0;
-    // Whether nothing was lost, changed or extra.
-    virtual bool clean() const = 0;
+    // What the run came to.
+    virtual Outcome outcome() const = 0;
 };

@@ -4,10 +4,24 @@
 
 #include <algorithm>
 #include <cmath>
+#include <ctime>
 
 double rounded(double v, double perUnit)
 {
     return std::round(v * perUnit) / perUnit;
+}
+
+std::string wallClockText(std::chrono::system_clock::time_point t)
+{
+    using namespace std::chrono;
+    const time_t seconds = system_clock::to_time_t(t);
+    const long long millis = duration_cast<milliseconds>(t.time_since_epoch()).count() % 1000;
+    tm local{};
+    localtime_r(&seconds, &local);
+    char day[32], zone[8];
+    std::strftime(day, sizeof day, "%Y-%m-%dT%H:%M:%S", &local);
+    std::strftime(zone, sizeof zone, "%z", &local);   // "+0100": ISO 8601 wants "+01:00"
+    return format("%s.%03lld%.3s:%s", day, (millis + 1000) % 1000, zone, zone + 3);
 }
 
 std::string ladderText(const WireTiming &t)
