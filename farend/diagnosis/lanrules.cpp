@@ -6,7 +6,7 @@
 
 namespace {
 
-constexpr long long kHeldFrom = 20;     // echoes before holding them back can be told
+constexpr long long kHeldFrom = 50;     // echoes before holding them back can be told
 constexpr double kHeldShare = 0.3;      // of the echoes, released by a later send
 constexpr double kChanceAtMost = 0.1;   // the share chance alone would release: more, no telling
 constexpr double kTailOver = 1.5;       // p99 over this many medians: retransmissions show

@@ -23,16 +23,17 @@ void EchoStats::sent(unsigned char byte, double atMs)
 
 double EchoStats::floorMs() const
 {
-    // the recent round trips' low end less their spread: a chain that varies little rules out
-    // a send answered well before its time; one that varies much rules out little. The second
-    // least and most: an echo matched by chance while out of step is not taken for the chain's.
+    // half the recent round trips' low end less their spread: a chain that varies little rules
+    // out a send answered well before its time, one that varies much little; half, since a
+    // device server that holds echoes for the next send follows the tester's own jitter. The
+    // second least and most: an echo matched by chance while out of step is not the chain's.
     std::array<double, 16> sorted = inOrderMs;
     const std::size_t n = std::min(inOrderCount, sorted.size());
     if (n < kFloorFrom)
         return 0;
     std::sort(sorted.begin(), sorted.begin() + static_cast<long>(n));
     const double low = sorted[1], high = sorted[n - 2];
-    return std::max(0.0, low - (high - low));
+    return std::max(0.0, 0.5 * (low - (high - low)));
 }
 
 double EchoStats::longestMs() const

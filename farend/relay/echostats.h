@@ -20,13 +20,14 @@ constexpr double kWitnessWaitMs = 100.0;
 // How replies are counted, in the order of arrival:
 // - a reply equal to the oldest send still waiting is its echo;
 // - one equal to a later send among the next kMatchWindow waiting, sent long enough ago to be
-//   answered (the floor: the recent round trips' low end less their spread), is either that
+//   answered (the floor: half the recent round trips' low end less their spread), is either that
 //   send's echo with the sends before it lost, or a changed echo of the oldest; the next reply
-//   decides: the echo of the send after the later one says lost, any other echo says changed;
-//   with none, lost when the oldest has waited longer than any recent echo took;
+//   decides: the echo of the send after the oldest says changed, that of the send after the
+//   later one says lost; else lost when the oldest has waited longer than any recent echo
+//   took, or when losses are likelier than changed echoes at this run's rates so far;
 // - any other reply is a changed echo of the oldest waiting send, unless that was sent less
-//   than the floor ago, or the replies keep equalling sends decided already: then it answers
-//   none still waiting and is extra;
+//   than the floor ago, or the replies keep equalling the last sends decided (three in a row):
+//   then it answers none still waiting and is extra;
 // - a reply while no send waits is extra.
 // So a device server that holds each echo until the next send (Nagle's algorithm) does not put
 // the count out of step when a changed echo equals that send, and a count out of step gets back.
@@ -89,7 +90,7 @@ private:
     std::array<double, 16> inOrderMs{};   // the last in-order echoes' round trips
     std::size_t inOrderCount = 0;
     int youngInARow = 0, behindInARow = 0;
-    std::array<unsigned char, 2> decidedBytes{};   // the last sends taken off the waiting
+    std::array<unsigned char, 4> decidedBytes{};   // the last sends taken off the waiting
     std::size_t decidedCount = 0;
     std::array<double, 64> sendTimes{};   // the last sends' times, oldest overwritten
     std::size_t sendCount = 0;

@@ -26,8 +26,13 @@ std::string wallClockText(std::chrono::system_clock::time_point t)
 
 std::string ladderText(const WireTiming &t)
 {
-    return format("p50 %.3f  p90 %.3f  p99 %.3f  p99.9 %.3f  max %.3f", t.quantileMs(0.5),
-                  t.quantileMs(0.9), t.quantileMs(0.99), t.quantileMs(0.999), t.maxMs());
+    // microseconds below 100 ms, tenths above, whole milliseconds from 10 s: under 80 columns
+    auto at = [&](double q) {
+        const double v = q < 1 ? t.quantileMs(q) : t.maxMs();
+        return format(v < 100 ? "%.3f" : v < 10000 ? "%.1f" : "%.0f", v);
+    };
+    return "p50 " + at(0.5) + "  p90 " + at(0.9) + "  p99 " + at(0.99) + "  p99.9 " + at(0.999) +
+           "  max " + at(1);
 }
 
 std::vector<std::string> histogramRows(const WireTiming &t, int rows)
