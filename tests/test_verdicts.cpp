@@ -270,8 +270,16 @@ void VerdictsTest::aDeviceServerHoldingEchoesIsNamedWithItsFix()
 
     // below the share, or where chance alone would put a tenth of the echoes there: nothing
     f = heldBehindNagle();
-    f.released = 299;
+    f.released = 199;
     QCOMPARE(codes(f), QStringList{"late"});
+    f.lanRttMs = 20;   // a 0.75 ms window in a 10 ms period: three times that, 22.5%
+    f.rttMedianMs = 40;
+    f.released = 220;
+    QCOMPARE(codes(f), QStringList{"late"});
+    f.released = 230;
+    QCOMPARE(codes(f), (QStringList{"held-echoes", "late"}));
+    f.lanRttMs = 0.01;
+    f.rttMedianMs = 10;
     f.released = 1000;
     f.periodMs = 3;   // a 0.35 ms window in a 3 ms period
     QCOMPARE(codes(f), QStringList{"late"});

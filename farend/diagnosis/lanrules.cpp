@@ -7,7 +7,8 @@
 namespace {
 
 constexpr long long kHeldFrom = 50;     // echoes before holding them back can be told
-constexpr double kHeldShare = 0.3;      // of the echoes, released by a later send
+constexpr double kHeldShare = 0.2;      // of the echoes, released by a later send, at least
+constexpr double kOverChance = 3;       // and this many times the share chance alone would give
 constexpr double kChanceAtMost = 0.1;   // the share chance alone would release: more, no telling
 constexpr double kTailOver = 1.5;       // p99 over this many medians: retransmissions show
 
@@ -32,8 +33,10 @@ bool holdsEchoes(const ChainFigures &f)
 {
     if (!f.lanRttMs || f.echoed < kHeldFrom || f.periodMs <= 0)
         return false;
-    const double window = releaseSlackMs(*f.lanRttMs) + kReleaseEarlyMs;
-    return window <= kChanceAtMost * f.periodMs && shareOf(f.released, f.echoed) >= kHeldShare;
+    // an echo that came at a random time falls in the window after one of the sends so often
+    const double chance = (releaseSlackMs(*f.lanRttMs) + kReleaseEarlyMs) / f.periodMs;
+    return chance <= kChanceAtMost &&
+           shareOf(f.released, f.echoed) >= std::max(kHeldShare, kOverChance * chance);
 }
 
 TimeSplit splitRoundTrip(double medianMs, std::optional<double> lanMs, double wireMs)
