@@ -31,14 +31,14 @@ std::string arrivals(const RelayFigures &f)
 {
     const EchoCounts &e = f.echoes;
     std::string text;
-    if (e.reads)
-        text += wrapped("replies:",
-                        format("%lld in %lld reads (%.2f a read)", e.replies, e.reads,
-                               double(e.replies) / double(e.reads)) +
-                            (f.chain.lan ? format("; %lld echoes (%.1f%%) came one LAN round "
-                                                  "trip after a later send",
-                                                  e.released, percentOf(e.released, e.echoed))
-                                         : ""));
+    if (e.reads) {
+        std::string said = format("%lld in %lld reads (%.2f a read)", e.replies, e.reads,
+                                  double(e.replies) / double(e.reads));
+        if (f.chain.lan && e.echoed)
+            said += format("; %lld echoes (%.1f%%) came one LAN round trip after a later send",
+                           e.released, percentOf(e.released, e.echoed));
+        text += wrapped("replies:", said);
+    }
     if (const std::optional<TcpCounts> &t = f.chain.tcp)
         text += wrapped("TCP (the kernel's counts):",
                         format("%lld segments sent again, %lld received out of order; %lld bytes "
