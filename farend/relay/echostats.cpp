@@ -112,10 +112,14 @@ void EchoStats::take(unsigned char byte, double atMs)
         take(byte, atMs);
         return;
     }
-    // replies that keep equalling sends decided already answer those: the count is behind
-    const bool decided = std::find(decidedBytes.begin(), decidedBytes.end(), byte) !=
-                         decidedBytes.end();
-    behindInARow = decided ? behindInARow + 1 : 0;
+    // replies that keep equalling the send decided the same number of sends before the oldest
+    // waiting answer those: the count is behind by that many
+    std::size_t lag = 0;
+    for (std::size_t back = 1; lag == 0 && back <= std::min(decidedCount, decidedBytes.size());
+         ++back)
+        lag = decidedBytes[(decidedCount - back) % decidedBytes.size()] == byte ? back : 0;
+    behindInARow = lag && lag == behindLag ? behindInARow + 1 : lag ? 1 : 0;
+    behindLag = lag;
     if (behindInARow >= kBehind || atMs - pending.front().atMs < floor) {
         behindInARow = 0;
         ++counts_.extra;   // it answers no send still waiting

@@ -26,8 +26,8 @@ constexpr double kWitnessWaitMs = 100.0;
 //   later one says lost; else lost when the oldest has waited longer than any recent echo
 //   took, or when losses are likelier than changed echoes at this run's rates so far;
 // - any other reply is a changed echo of the oldest waiting send, unless that was sent less
-//   than the floor ago, or the replies keep equalling the last sends decided (three in a row):
-//   then it answers none still waiting and is extra;
+//   than the floor ago, or the replies keep equalling the send decided as many sends before
+//   the oldest (three in a row): then it answers none still waiting and is extra;
 // - a reply while no send waits is extra.
 // So a device server that holds each echo until the next send (Nagle's algorithm) does not put
 // the count out of step when a changed echo equals that send, and a count out of step gets back.
@@ -90,6 +90,7 @@ private:
     std::array<double, 16> inOrderMs{};   // the last in-order echoes' round trips
     std::size_t inOrderCount = 0;
     int youngInARow = 0, behindInARow = 0;
+    std::size_t behindLag = 0;   // how many sends back the last reply matched a decided one
     std::array<unsigned char, 4> decidedBytes{};   // the last sends taken off the waiting
     std::size_t decidedCount = 0;
     std::array<double, 64> sendTimes{};   // the last sends' times, oldest overwritten
