@@ -54,6 +54,7 @@ private slots:
 
     void intervalLinesStayAlignedAsTheNumbersGrow();
     void theSummaryBlockFitsEightyColumnsAndSaysWhyTheChainIsNotClean();
+    void anIntervalVerdictShowsAgainWhenItBlamesAnotherPlace();
 
     void bytesBeyondWhatTheDeviceHoldsAreCountedAndNotAnswered_data();
     void bytesBeyondWhatTheDeviceHoldsAreCountedAndNotAnswered();
@@ -903,6 +904,36 @@ void FarendTest::theSummaryBlockFitsEightyColumnsAndSaysWhyTheChainIsNotClean()
              said.c_str());
     const auto errors = reportJson(withErrors)["device_server"]["line_errors"];
     QVERIFY(errors["parity"] == 2 && errors["rx"].is_null() && errors["buffer_overrun"].is_null());
+}
+
+void FarendTest::anIntervalVerdictShowsAgainWhenItBlamesAnotherPlace()
+{
+    RelayMeter meter("/dev/COM3", "192.168.0.50:4001", 1, false);
+    ChainFacts chain;
+    chain.kind = "raw TCP";
+    chain.lan = LanRtt{6, 1, 4};   // 4 ms of a 6 ms median: the LAN
+    meter.start(0, chain);
+    meter.runStarted(0, kTesterLine);
+    std::vector<IntervalFigures> intervals;
+    for (int second = 0; second < 3; ++second) {
+        for (int i = 0; i < 100; ++i) {
+            const double at = second * 1000 + i * 10.0;
+            meter.fromTester(std::string(1, testCycle[i % 36]), at);
+            meter.fromChain(std::string(1, testCycle[i % 36]), at + 6);
+        }
+        if (second == 1)
+            chain.lan->minMs = 0.5;   // the same late echoes, now behind the device server
+        intervals.push_back(meter.closeInterval(second * 1000 + 1000, false, true, chain));
+    }
+    for (const IntervalFigures &f : intervals)
+        QCOMPARE(f.verdicts.size(), std::size_t(1));
+    QCOMPARE(QString::fromStdString(intervals[0].verdicts[0].cause), QString("lan"));
+    QCOMPARE(QString::fromStdString(intervals[1].verdicts[0].cause), QString("behind"));
+    QVERIFY(intervals[0].verdictChanged && intervals[1].verdictChanged);
+    QVERIFY(!intervals[2].verdictChanged);
+    const QString line = QString::fromStdString(intervalLine(intervals[1]))
+                             .replace(QStringLiteral("\n        "), QStringLiteral(" "));
+    QVERIFY2(line.contains("so the time goes behind the device server"), qPrintable(line));
 }
 
 QTEST_GUILESS_MAIN(FarendTest)
