@@ -120,7 +120,7 @@ def signs(d, period):
     period = float(m.group(1)) if m else period
     port = int(r["target"].rsplit(":", 1)[1])
     s.update({k: r[k] for k in ("sends", "echoed", "lost", "changed", "extra", "late", "late_share")})
-    s["rtt"] = r["round_trip_ms"]
+    s["rtt"] = r["round_trip_ms"] or {"p50": "-", "p99": "-", "max": "-"}   # null: no echoes
     s["verdicts"] = [v["code"] for v in r["verdicts"]]
     s["verdict_texts"] = [v["text"] for v in r["verdicts"]]
     s["speed"] = r["speed_match"]

@@ -86,8 +86,8 @@ bool progressAsked()
     return wasSet(progressRequested);
 }
 
-// The relay, until stopped or at its --time or --count: 0, or 3 with --expect-clean when the
-// chain was not clean; 1 when the target went away.
+// The relay, until stopped or at its --time or --count: 0, or with --expect-clean 3 when the
+// chain was not clean and 4 when nothing was tested; 1 when the target went away.
 int relay(const Config &config, ReportFile &report)
 {
     StreamFile stream(config.streamPath);
@@ -110,7 +110,17 @@ int relay(const Config &config, ReportFile &report)
         std::fprintf(stderr, "farend: %s\n", report.failure().c_str());
     if (!held)
         return 1;
-    return config.relay.expectClean && !relay.value->clean() ? kStatusNotClean : 0;
+    if (!config.relay.expectClean)
+        return 0;
+    switch (relay.value->outcome()) {
+    case Outcome::Clean:
+        return 0;
+    case Outcome::NotClean:
+        return kStatusNotClean;
+    case Outcome::NothingTested:
+        break;
+    }
+    return kStatusNothingTested;
 }
 
 // The line the configuration names, ready to serve, or why not.

@@ -1,26 +1,93 @@
 #!/usr/bin/env bash
-# The chain script as a test would use it: the relay across a 10 ms LAN to ser2net and the
-# modelled far device echoes every byte and sees the LAN; a far device at 7E1 behind it changes
-# exactly the bytes with an odd number of ones. Exit 77 (skipped) when not root.
+# The relay on whole chains of real peers (tests/support/chain.sh: scripted tester, relay, a LAN
+# the test inserts, ser2net, socat pty pair, a far device written apart from the relay):
+# - across a 20 ms LAN, ser2net's default accepter holds echoes back (Nagle) and the relay names
+#   it with the fix, tcp(nodelay); with nodelay it names no such thing, and says that this LAN
+#   alone is over the 5 ms read (the negative control: nothing lost, changed or extra either);
+# - with 5% loss on the LAN, the kernel's retransmissions reach the verdicts, and nothing is lost;
+# - behind a ser2net (RFC 2217) that holds each echo until the next byte, a far device changing
+#   30% of its replies is counted as it really did (the tester's own log says what came back);
+# - a far device at 7E1 changes exactly the bytes with an odd number of ones.
+# Exit 77 (skipped) when not root.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
+build=${BUILD:-$here/../build}
 
-"$here/support/chain.sh" --out "$out/clean" --delay 5 --seconds 3 --nodelay >/dev/null || exit $?
+"$here/support/chain.sh" --out "$out/nagle" --delay 10 --seconds 4 >/dev/null || exit $?
+"$here/support/chain.sh" --out "$out/nodelay" --delay 10 --seconds 4 --nodelay >/dev/null
+"$here/support/chain.sh" --out "$out/loss" --delay 10 --loss 5 --seed 1 --seconds 6 --nodelay >/dev/null
+"$here/support/chain.sh" --out "$out/corrupt" --seconds 5 --rfc2217 \
+    -- "$build/farend" --port {} --corrupt 30 --seed 3 >/dev/null
 "$here/support/chain.sh" --out "$out/7e1" --seconds 3 --device 9600,7E1 >/dev/null
 python3 - "$out" <<'EOF'
 import json, sys
-clean = json.load(open(sys.argv[1] + "/clean/report.json"))
-assert clean["sends"] > 100 and clean["echoed"] == clean["sends"] - clean["awaiting"], clean
-assert clean["time_split_ms"]["lan"] >= 10, clean["time_split_ms"]   # a delay line is never faster
-sent = replies = b""
-for line in open(sys.argv[1] + "/7e1/tester.log"):
-    t, kind, *data = line.split()
-    if kind == "S":
-        sent += bytes.fromhex(data[0])
-    else:
-        replies += bytes.fromhex("".join(data))
+out = sys.argv[1]
+def report(name):
+    return json.load(open(f"{out}/{name}/report.json"))
+def verdict(r, code):
+    return next((v for v in r["verdicts"] if v["code"] == code), None)
+def codes(r):
+    return [v["code"] for v in r["verdicts"]]
+def stream(name):
+    return [json.loads(line) for line in open(f"{out}/{name}/stream.jsonl")]
+def tester(name):
+    sent = replies = b""
+    for line in open(f"{out}/{name}/tester.log"):
+        t, kind, *data = line.split()
+        if kind == "S":
+            sent += bytes.fromhex(data[0])
+        else:
+            replies += bytes.fromhex("".join(data))
+    return sent, replies
+def wide(name):
+    lines = open(f"{out}/{name}/lines.txt").read().splitlines()
+    lines += open(f"{out}/{name}/summary.txt").read().splitlines()
+    return [line for line in lines if len(line) >= 80]
+
+# Nagle at the device server: named, with its fix, and the late verdict blames it
+nagle = report("nagle")
+held = verdict(nagle, "held-echoes")
+assert held and held["cause"] == "packing", codes(nagle)
+assert held["figures"]["released"] > nagle["echoed"] / 2, held
+assert "tcp(nodelay)" in held["step"], held["step"]
+assert verdict(nagle, "late")["cause"] == "packing", nagle["verdicts"]
+assert nagle["replies_per_read"] > 1.5, nagle["replies_per_read"]   # echoes come coalesced
+assert not wide("nagle"), wide("nagle")
+
+# nodelay, the negative control: nothing held, nothing lost, only a LAN over the read window
+nodelay = report("nodelay")
+assert nodelay["outcome"] == "clean" and nodelay["sends"] > 100, nodelay["outcome"]
+assert nodelay["echoed"] == nodelay["sends"] - nodelay["awaiting"], nodelay
+assert codes(nodelay) == ["late"], codes(nodelay)
+late = nodelay["verdicts"][0]
+assert late["cause"] == "lan" and "can never be met over this LAN" in late["text"], late
+assert nodelay["time_split_ms"]["lan"] >= 20, nodelay["time_split_ms"]   # never faster than the line
+assert nodelay["replies_per_read"] < 1.2, nodelay["replies_per_read"]
+
+# 5% loss: the kernel's counts in the report and the intervals, a verdict that explains them
+loss = report("loss")
+assert loss["lost"] == 0 and loss["changed"] == 0, loss
+assert loss["tcp"]["retransmitted"] + loss["tcp"]["out_of_order"] > 0, loss["tcp"]
+retransmits = verdict(loss, "retransmits")
+assert retransmits and "ping -c 1000" in retransmits["step"], codes(loss)
+intervals = [r for r in stream("loss") if r["type"] == "interval" and r["tcp"]]
+assert sum(r["tcp"]["out_of_order"] + r["tcp"]["retransmitted"] for r in intervals) == \
+    loss["tcp"]["out_of_order"] + loss["tcp"]["retransmitted"], intervals
+assert not verdict(loss, "held-echoes"), codes(loss)
+
+# behind Nagle, a far device changing 30% of its replies: counted as it did, not one send off
+sent, replies = tester("corrupt")
+corrupt = report("corrupt")
+assert len(replies) == len(sent) > 300, (len(sent), len(replies))
+truth = sum(a != b for a, b in zip(sent, replies))
+assert abs(corrupt["changed"] - truth) <= len(sent) // 50, (corrupt["changed"], truth)
+assert corrupt["lost"] + corrupt["extra"] <= len(sent) // 50, corrupt
+assert corrupt["echoed"] + corrupt["changed"] + corrupt["lost"] + corrupt["awaiting"] == len(sent)
+
+# a far device at 7E1 sets bit 7 of each byte with an odd number of ones, nothing else
+sent, replies = tester("7e1")
 expect = bytes(b | 0x80 if bin(b).count("1") % 2 else b for b in sent)
 assert replies == expect[:len(replies)] and len(replies) > 100, (replies[:40], expect[:40])
 EOF

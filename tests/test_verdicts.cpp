@@ -35,12 +35,36 @@ const Verdict &find(const std::vector<Verdict> &all, const std::string &code)
     return none;
 }
 
+// A figure's value, whichever kind; -12345 where it is missing or not measured.
 double figure(const Verdict &v, const std::string &name)
 {
-    for (const auto &[n, value] : v.figures)
-        if (n == name)
-            return value;
+    for (const Figure &f : v.figures) {
+        if (f.name != name)
+            continue;
+        if (const long long *n = std::get_if<long long>(&f.value))
+            return double(*n);
+        if (const double *d = std::get_if<double>(&f.value))
+            return *d;
+    }
     return -12345;
+}
+
+// A chain behind a device server that holds each echo for the next send: on loopback, every
+// echo released one LAN round trip after a later send.
+ChainFigures heldBehindNagle()
+{
+    ChainFigures f;
+    f.sent = f.echoed = f.released = f.late = 1000;
+    f.reads = f.replies = 1000;
+    f.rttMedianMs = 10.0;
+    f.rttP99Ms = 12.3;
+    f.lanRttMs = 0.01;
+    f.wireMs = wireTimeMs(9600, 10);
+    f.line = "9600 8N1";
+    f.periodMs = 10;
+    f.tcp = TcpCounts{};
+    f.serverPort = "2001";
+    return f;
 }
 } // namespace
 
@@ -55,6 +79,11 @@ private slots:
     void aWrongSpeedReplacesChangedAndNamesTheMatch();
     void silentAndIdleRuns();
     void theTimeSplitIsNeverNegative();
+    void aDeviceServerHoldingEchoesIsNamedWithItsFix();
+    void retransmitsAreNamedAndExplainATail();
+    void aMedianShorterThanTheLineIsAnsweredBeforeIt();
+    void theLateVerdictNamesItsCause();
+    void everyVerdictHasAStep();
 };
 
 void VerdictsTest::aCleanRunSaysHowManyEchoedAndHowManyLate()
@@ -62,7 +91,8 @@ void VerdictsTest::aCleanRunSaysHowManyEchoedAndHowManyLate()
     const auto v = verdicts(cleanRun());
     QCOMPARE(v.size(), std::size_t(1));
     QCOMPARE(QString::fromStdString(v[0].code), QString("clean"));
-    QCOMPARE(QString::fromStdString(v[0].text), QString("clean: 1008 of 1008 echoed, 0.3% late"));
+    QCOMPARE(QString::fromStdString(v[0].text),
+             QString("clean: 1008 of 1008 echoed, 0.3% of them late"));
     QCOMPARE(figure(v[0], "echoed"), 1008.0);
     // a driver that reports nothing does not make a clean run less clean
     ChainFigures raw = cleanRun();
@@ -80,20 +110,29 @@ void VerdictsTest::lateIsCalledAboveItsShareAndSaysWhereTheTimeGoes()
     QCOMPARE(codes(f), QStringList{"clean"});
     f.late = 51;
     QCOMPARE(codes(f), QStringList{"late"});
+    // one share, late / echoes: changed replies do not dilute it
+    f.changed = 1000;
+    f.sent = 2000;
+    QCOMPARE(figure(find(verdicts(f), "late"), "share"), 0.051);
+    f.changed = 0;
+    f.sent = 1000;
 
     f.late = 950;
     f.rttMedianMs = 25;
     f.lanRttMs = 0.2;
     auto v = verdicts(f);
     QCOMPARE(QString::fromStdString(v[0].text),
-             QString("late: 95.0% of echoes miss the tester's 5 ms read; the LAN accounts for "
-                     "0.2 ms of the 25 ms median, so the time goes behind the device server"));
+             QString("late: 95.0% of the echoes miss the tester's 5 ms read; the LAN accounts "
+                     "for 0.2 ms of the 25 ms median, so the time goes behind the device server"));
     QCOMPARE(figure(v[0], "lan_rtt_ms"), 0.2);
-    f.lanRttMs = 12.5;   // half the median and more: the LAN
-    QVERIFY(verdicts(f)[0].text.find("so the time goes on the LAN") != std::string::npos);
+    QCOMPARE(figure(v[0], "late"), 950.0);
     f.lanRttMs = std::nullopt;   // a serial target: only the wire is known
-    QVERIFY(verdicts(f)[0].text.find("the wire accounts for 2.1 ms of the 25 ms median") !=
+    QVERIFY(verdicts(f)[0].text.find("the wire accounts for 2.1 ms of the 25 ms median, so the "
+                                     "time goes in the adapter") != std::string::npos);
+    f.serverPort = "4001";   // a device server whose LAN has no sample yet
+    QVERIFY(verdicts(f)[0].text.find("the time goes behind the device server") !=
             std::string::npos);
+    QCOMPARE(figure(verdicts(f)[0], "lan_rtt_ms"), -12345.0);   // not measured: null
 }
 
 void VerdictsTest::lostSaysWhatTheDeviceServerReportedOrThatItDidNot()
@@ -105,15 +144,24 @@ void VerdictsTest::lostSaysWhatTheDeviceServerReportedOrThatItDidNot()
     auto v = verdicts(f);
     QCOMPARE(codes(f), QStringList{"lost"});
     QCOMPARE(QString::fromStdString(v[0].text),
-             QString("lost 23 echoes (2.2%); the device server reported no overrun and no "
-                     "framing error"));
+             QString("lost 23 echoes (2.2% of the sends); the device server reported no overrun "
+                     "and no framing error"));
+    QVERIFY(v[0].step.find("look at the far device") != std::string::npos);
     f.lineErrors.framing = f.lineErrors.overrun = std::nullopt;
     QCOMPARE(QString::fromStdString(verdicts(f)[0].text),
-             QString("lost 23 echoes (2.2%); the device server did not report its line errors"));
+             QString("lost 23 echoes (2.2% of the sends); the device server did not report its "
+                     "line errors"));
     f.reporter.clear();   // raw TCP: nobody to ask
-    QCOMPARE(QString::fromStdString(verdicts(f)[0].text), QString("lost 23 echoes (2.2%)"));
+    QCOMPARE(QString::fromStdString(verdicts(f)[0].text),
+             QString("lost 23 echoes (2.2% of the sends)"));
+    QVERIFY(verdicts(f)[0].step.find("rfc2217://") != std::string::npos);
     f.lost = 1;
-    QCOMPARE(QString::fromStdString(verdicts(f)[0].text), QString("lost 1 echo (0.10%)"));
+    QCOMPARE(QString::fromStdString(verdicts(f)[0].text),
+             QString("lost 1 echo (0.10% of the sends)"));
+    QCOMPARE(figure(verdicts(f)[0], "lost"), 1.0);
+    // a recognised speed explains its losses: no verdict of its own
+    f.speed = "the replies are what a far end at 1200 baud 8N1 makes of the tester's 9600 8N1";
+    QVERIFY(!codes(f).contains("lost"));
 }
 
 void VerdictsTest::eachReportedLineErrorGivesItsVerdictFromOne_data()
@@ -157,7 +205,7 @@ void VerdictsTest::aWrongSpeedReplacesChangedAndNamesTheMatch()
     f.echoed = 0;
     f.changed = 1008;
     QCOMPARE(codes(f), QStringList{"changed"});
-    QVERIFY(verdicts(f)[0].text.find("changed 1008 echoes (100.0%)") == 0);
+    QVERIFY(verdicts(f)[0].text.find("changed 1008 echoes (100.0% of the sends)") == 0);
     f.speed = "the replies are what a far end at 19200 baud 8N1 makes of the tester's 9600 8N1";
     f.lineErrors.framing = 400;
     const auto v = verdicts(f);
@@ -165,7 +213,6 @@ void VerdictsTest::aWrongSpeedReplacesChangedAndNamesTheMatch()
     QCOMPARE(QString::fromStdString(v[0].text),
              QString("wrong speed: 1008 of 1008 echoes changed; the replies are what a far end "
                      "at 19200 baud 8N1 makes of the tester's 9600 8N1"));
-    QCOMPARE(figure(find(v, "wrong-speed"), "changed"), 1008.0);
     // the bytes a far end at another rate adds are the wrong speed's, not another fault
     f.extra = 990;
     QCOMPARE(codes(f), (QStringList{"wrong-speed", "framing-errors"}));
@@ -188,9 +235,156 @@ void VerdictsTest::theTimeSplitIsNeverNegative()
     const TimeSplit s = splitRoundTrip(6.5, 0.05, wireTimeMs(9600, 10));
     QVERIFY(qAbs(s.wireMs - 2.0833) < 0.001);
     QVERIFY(qAbs(s.restMs - (6.5 - 0.05 - 2.0833)) < 0.001);
-    QCOMPARE(splitRoundTrip(1.0, 0.5, 2.08).restMs, 0.0);
+    QVERIFY(!s.beforeTheLine);
+    QCOMPARE(splitRoundTrip(2.5, 0.5, 2.08).restMs, 0.0);   // a little short: no rest, no more
+    QVERIFY(!splitRoundTrip(2.5, 0.5, 2.08).beforeTheLine);
+    QVERIFY(splitRoundTrip(0.112, 0.004, 2.08).beforeTheLine);
     QVERIFY(!splitRoundTrip(1.0, std::nullopt, 0).lanMs.has_value());
     QCOMPARE(wireTimeMs(0, 10), 0.0);
+}
+
+void VerdictsTest::aDeviceServerHoldingEchoesIsNamedWithItsFix()
+{
+    ChainFigures f = heldBehindNagle();
+    QCOMPARE(codes(f), (QStringList{"held-echoes", "late"}));
+    Verdict held = verdicts(f)[0];
+    QCOMPARE(QString::fromStdString(held.cause), QString("packing"));
+    QCOMPARE(figure(held, "released"), 1000.0);
+    QVERIFY2(held.step.find("`accepter: tcp(nodelay),2001`") != std::string::npos, held.step.c_str());
+    // a device server that named itself gets its own fix, with its way in
+    f.server = "ser2net";
+    f.rfc2217 = true;
+    QCOMPARE(QString::fromStdString(verdicts(f)[0].step),
+             QString("turn Nagle off on ser2net's accepter: `accepter: "
+                     "telnet(rfc2217),tcp(nodelay),2001` in its YAML"));
+    // across a LAN: several echoes a read, and each pays one more LAN round trip
+    f.lanRttMs = 20;
+    f.reads = 341;
+    f.rttMedianMs = 40.2;
+    held = verdicts(f)[0];
+    QVERIFY2(held.text.find("100.0% of the echoes came one LAN round trip (20 ms)") !=
+                     std::string::npos &&
+                 held.text.find("2.9 replies a read") != std::string::npos &&
+                 held.text.find("one more LAN round trip") != std::string::npos,
+             held.text.c_str());
+
+    // below the share, or where chance alone would put a tenth of the echoes there: nothing
+    f = heldBehindNagle();
+    f.released = 199;
+    QCOMPARE(codes(f), QStringList{"late"});
+    f.lanRttMs = 20;   // a 0.75 ms window in a 10 ms period: three times that, 22.5%
+    f.rttMedianMs = 40;
+    f.released = 220;
+    QCOMPARE(codes(f), QStringList{"late"});
+    f.released = 230;
+    QCOMPARE(codes(f), (QStringList{"held-echoes", "late"}));
+    f.lanRttMs = 0.01;
+    f.rttMedianMs = 10;
+    f.released = 1000;
+    f.periodMs = 3;   // a 0.35 ms window in a 3 ms period
+    QCOMPARE(codes(f), QStringList{"late"});
+    f.periodMs = 10;
+    f.lanRttMs = std::nullopt;   // a serial device: no device server to hold anything
+    QVERIFY(!codes(f).contains("held-echoes"));
+}
+
+void VerdictsTest::retransmitsAreNamedAndExplainATail()
+{
+    ChainFigures f = cleanRun();
+    f.lanRttMs = 20;
+    f.tcp = TcpCounts{0, 0, 1000, 1000};
+    f.rttMedianMs = 25.8;
+    f.rttP99Ms = 85.9;
+    QCOMPARE(codes(f), QStringList{"clean"});   // nothing lost on the LAN
+    f.tcp->outOfOrder = 89;
+    Verdict v = find(verdicts(f), "retransmits");
+    QCOMPARE(QString::fromStdString(v.text),
+             QString("retransmits: the LAN lost segments: 89 segments came to it out of order, "
+                     "as after a loss on the way; they make the tail: p99 86 ms against a 26 ms "
+                     "median"));
+    QCOMPARE(figure(v, "out_of_order"), 89.0);
+    f.tcp->retransmitted = 1;
+    f.rttP99Ms = 30;   // no tail to explain
+    v = find(verdicts(f), "retransmits");
+    QCOMPARE(QString::fromStdString(v.text),
+             QString("retransmits: the LAN lost segments: the relay sent 1 segment again, and 89 "
+                     "segments came to it out of order, as after a loss on the way"));
+    QVERIFY(v.step.find("ping -c 1000") != std::string::npos);
+    QVERIFY(v.step.find("Nagle") == std::string::npos);
+    // behind a device server that holds echoes, each loss waits for a time-out: Nagle first
+    ChainFigures held = heldBehindNagle();
+    held.tcp = TcpCounts{0, 10, 4000, 1000};
+    QVERIFY(find(verdicts(held), "retransmits").step.find("turn Nagle off first") !=
+            std::string::npos);
+}
+
+void VerdictsTest::aMedianShorterThanTheLineIsAnsweredBeforeIt()
+{
+    ChainFigures f = cleanRun();
+    f.rttMedianMs = 0.112;
+    f.lanRttMs = 0.004;
+    f.line = "9600 8N1";
+    QCOMPARE(codes(f), QStringList{"early"});
+    QCOMPARE(QString::fromStdString(verdicts(f)[0].text),
+             QString("early: the median round trip (0.1 ms) is shorter than the LAN's 0.004 ms "
+                     "and 2.1 ms of wire for a byte out and back at 9600 8N1: something answers "
+                     "before the serial line, as a device server's local echo or a loopback "
+                     "does"));
+    f.rttMedianMs = 2.0;   // within a tenth of the wire: the estimate's slack, not a fault
+    QCOMPARE(codes(f), QStringList{"clean"});
+}
+
+void VerdictsTest::theLateVerdictNamesItsCause()
+{
+    ChainFigures f = cleanRun();
+    f.late = f.echoed;
+    f.rttMedianMs = 25.9;
+    f.lanRttMs = 20.6;
+    Verdict v = verdicts(f)[0];
+    QCOMPARE(QString::fromStdString(v.cause), QString("lan"));
+    QVERIFY2(v.text.find("the LAN's least round trip (21 ms) alone is over the 5 ms read, so it "
+                         "can never be met over this LAN") != std::string::npos,
+             v.text.c_str());
+    f.lanRttMs = 4.0;
+    f.rttMedianMs = 6.5;
+    QVERIFY(verdicts(f)[0].text.find("so the time goes on the LAN") != std::string::npos);
+    QCOMPARE(QString::fromStdString(verdicts(f)[0].cause), QString("lan"));
+    f.lanRttMs = 0.03;
+    f.server = "ser2net";
+    v = verdicts(f)[0];
+    QCOMPARE(QString::fromStdString(v.cause), QString("behind"));
+    QVERIFY2(v.step.find("ser2net waits two characters' time") != std::string::npos &&
+                 v.step.find("`chardelay: false`") != std::string::npos,
+             v.step.c_str());
+    v = find(verdicts(heldBehindNagle()), "late");
+    QCOMPARE(QString::fromStdString(v.cause), QString("packing"));
+    QVERIFY(v.text.find("the device server holding echoes") != std::string::npos);
+}
+
+void VerdictsTest::everyVerdictHasAStep()
+{
+    ChainFigures f = cleanRun();
+    f.lost = 5;
+    f.changed = 5;
+    f.extra = 5;
+    f.late = 500;
+    f.lineErrors = {1, 1, 1, 1, 1, {}, {}};
+    f.modemChanges = 1;
+    f.lanRttMs = 0.1;
+    f.tcp = TcpCounts{1, 1, 1, 1};
+    auto all = verdicts(f);
+    QCOMPARE(all.size(), std::size_t(10));
+    all.push_back(verdicts(heldBehindNagle())[0]);
+    ChainFigures none = cleanRun();
+    none.sent = 0;
+    all.push_back(verdicts(none)[0]);
+    none = cleanRun();
+    none.echoed = 0;
+    none.lost = 1008;
+    all.push_back(verdicts(none)[0]);
+    all.push_back(verdicts(cleanRun())[0]);
+    for (const Verdict &v : all)
+        QVERIFY2(!v.step.empty(), v.code.c_str());
 }
 
 QTEST_GUILESS_MAIN(VerdictsTest)

@@ -1,29 +1,11 @@
 #include "farend/diagnosis/verdicts.h"
 
+#include "farend/diagnosis/rules.h"
 #include "farend/text/prose.h"
 
 #include <algorithm>
 
-TimeSplit splitRoundTrip(double medianMs, std::optional<double> lanMs, double wireMs)
-{
-    TimeSplit s;
-    s.medianMs = medianMs;
-    s.lanMs = lanMs;
-    s.wireMs = wireMs;
-    s.restMs = std::max(0.0, medianMs - lanMs.value_or(0) - wireMs);
-    return s;
-}
-
 namespace {
-
-// A run's figures as every rule reads them.
-struct Run {
-    const ChainFigures &f;
-    std::string who;   // who reported the line errors, or "the chain"
-    bool silent;       // nothing at all came back
-    long long answered;
-    double lateShare;   // of the echoes and the changed echoes
-};
 
 // One verdict's rule: the verdict when its trigger holds.
 using Rule = std::optional<Verdict> (*)(const Run &);
@@ -33,10 +15,13 @@ std::optional<Verdict> silent(const Run &r)
     if (!r.silent)
         return std::nullopt;
     return Verdict{"silent",
-                   {{"sent", double(r.f.sent)}},
+                   {{"sent", r.f.sent}},
                    "silent: none of " + std::to_string(r.f.sent) +
                        " bytes came back; the far device does not answer, or the line between "
-                       "the device server and it is open"};
+                       "the device server and it is open",
+                   "check that the far device has power and answers, and the cable from the "
+                   "port to it (TX to RX, ground); a loop-back plug at the port shows whether "
+                   "the near side works"};
 }
 
 std::optional<Verdict> wrongSpeed(const Run &r)
@@ -52,26 +37,31 @@ std::optional<Verdict> wrongSpeed(const Run &r)
 // A line error the reporter counted, once it counted one.
 std::optional<Verdict> lineError(const Run &r, const LineErrorCounts::Count &count,
                                  const char *code, const char *figure, const char *what,
-                                 const char *meaning)
+                                 const char *meaning, std::string step)
 {
     if (count.value_or(0) <= 0)
         return std::nullopt;
     return Verdict{code,
-                   {{figure, double(*count)}},
+                   {{figure, *count}},
                    std::string(what) + " reported by " + r.who + " (" + std::to_string(*count) +
-                       "): " + meaning};
+                       "): " + meaning,
+                   std::move(step)};
 }
 
 std::optional<Verdict> framingErrors(const Run &r)
 {
     return lineError(r, r.f.lineErrors.framing, "framing-errors", "framing", "framing errors",
-                     "its serial side and the far device disagree on speed or format");
+                     "its serial side and the far device disagree on speed or format",
+                     "set the far device and the port to the same speed and format, the "
+                     "tester's " + r.f.line);
 }
 
 std::optional<Verdict> parityErrors(const Run &r)
 {
     return lineError(r, r.f.lineErrors.parity, "parity-errors", "parity", "parity errors",
-                     "the two ends disagree on parity, or the line is noisy");
+                     "the two ends disagree on parity, or the line is noisy",
+                     "set both ends to the tester's parity (" + r.f.line + "); where they agree, "
+                     "look for noise: the cable's length, shield and ground");
 }
 
 std::optional<Verdict> overruns(const Run &r)
@@ -81,31 +71,46 @@ std::optional<Verdict> overruns(const Run &r)
     if (n <= 0)
         return std::nullopt;
     return Verdict{"overrun",
-                   {{"overrun", double(l.overrun.value_or(0))},
-                    {"buffer_overrun", double(l.bufferOverrun.value_or(0))}},
+                   {{"overrun", l.overrun ? FigureValue(*l.overrun) : FigureValue()},
+                    {"buffer_overrun", l.bufferOverrun ? FigureValue(*l.bufferOverrun)
+                                                       : FigureValue()}},
                    "overruns reported by " + r.who + " (" + std::to_string(n) +
-                       "): bytes came in faster than they were taken and were lost there"};
+                       "): bytes came in faster than they were taken and were lost there",
+                   "turn on flow control (RTS/CTS) between the port and the far device, or "
+                   "lower the speed at both ends"};
 }
 
 std::optional<Verdict> breaks(const Run &r)
 {
     return lineError(r, r.f.lineErrors.breaks, "breaks", "breaks", "breaks",
-                     "the line was held low, as by a far device without power or a loose wire");
+                     "the line was held low, as by a far device without power or a loose wire",
+                     "check the far device's power and the cable's connectors");
 }
 
 std::optional<Verdict> lost(const Run &r)
 {
     const ChainFigures &f = r.f;
-    if (f.lost <= 0 || r.silent)
+    if (f.lost <= 0 || r.silent || f.speed)   // a wrong speed explains its losses
         return std::nullopt;
     const LineErrorCounts &l = f.lineErrors;
     std::string text = "lost " + count(f.lost, "echo", "echoes") + " (" +
-                       percent(shareOf(f.lost, f.sent)) + ")";
-    if (!f.reporter.empty() && l.overrun == 0 && l.framing == 0)
+                       percent(shareOf(f.lost, f.sent)) + " of the sends)";
+    std::string step;
+    if (!f.reporter.empty() && l.overrun == 0 && l.framing == 0) {
         text += "; " + f.reporter + " reported no overrun and no framing error";
-    else if (!f.reporter.empty() && !l.overrun && !l.framing)
+        step = "the line showed no error: look at the far device, which did not answer them "
+               "(its receive handling, its buffer, a reset)";
+    } else if (!f.reporter.empty() && !l.overrun && !l.framing) {
         text += "; " + f.reporter + " did not report its line errors";
-    return Verdict{"lost", {{"lost", double(f.lost)}, {"share", shareOf(f.lost, f.sent)}}, text};
+        step = "look at the port's own counters (the device server's status page) and at the "
+               "far device";
+    } else if (f.reporter.empty()) {
+        step = "relay over rfc2217:// so that the device server reports its line errors, or look "
+               "at its status page and at the far device";
+    } else {
+        step = "the line errors above come first; then look at the far device";
+    }
+    return Verdict{"lost", {{"lost", f.lost}, {"share", shareOf(f.lost, f.sent)}}, text, step};
 }
 
 std::optional<Verdict> changed(const Run &r)
@@ -114,11 +119,13 @@ std::optional<Verdict> changed(const Run &r)
     if (f.changed <= 0 || f.speed)
         return std::nullopt;
     return Verdict{"changed",
-                   {{"changed", double(f.changed)}, {"share", shareOf(f.changed, f.sent)}},
+                   {{"changed", f.changed}, {"share", shareOf(f.changed, f.sent)}},
                    "changed " + count(f.changed, "echo", "echoes") + " (" +
                        percent(shareOf(f.changed, f.sent)) +
-                       "); no speed or format explains them: noise, or a far device that "
-                       "answers something else"};
+                       " of the sends); no speed or format explains them: noise, or a far "
+                       "device that answers something else",
+                   "look for noise on the serial line (the cable's length, shield and ground), "
+                   "and at what the far device answers"};
 }
 
 std::optional<Verdict> extra(const Run &r)
@@ -127,42 +134,12 @@ std::optional<Verdict> extra(const Run &r)
     if (f.extra <= 0 || f.speed)   // a slower far end splits each byte in two: the speed says it
         return std::nullopt;
     return Verdict{"extra",
-                   {{"extra", double(f.extra)}},
+                   {{"extra", f.extra}},
                    std::to_string(f.extra) + " extra " + (f.extra == 1 ? "byte" : "bytes") +
                        " came back that answer nothing sent: a far device that talks on its "
-                       "own, or noise"};
-}
-
-// Where the median round trip goes, as the late verdict says it.
-std::string whereTheTimeGoes(const ChainFigures &f)
-{
-    const TimeSplit s = splitRoundTrip(f.rttMedianMs, f.lanRttMs, f.wireMs);
-    const std::string ofTheMedian = " of the " + ms(f.rttMedianMs) + " median";
-    if (s.lanMs && *s.lanMs >= 0.5 * f.rttMedianMs)
-        return "; the LAN accounts for " + ms(*s.lanMs) + ofTheMedian + ", so the time goes on "
-               "the LAN";
-    if (s.lanMs)
-        return "; the LAN accounts for " + ms(*s.lanMs) + ofTheMedian + ", so the time goes "
-               "behind the device server";
-    return "; the wire accounts for " + ms(s.wireMs) + ofTheMedian;
-}
-
-std::optional<Verdict> late(const Run &r)
-{
-    const ChainFigures &f = r.f;
-    if (r.answered <= 0 || r.lateShare <= kLateShare)
-        return std::nullopt;
-    std::string text = "late: " + percent(r.lateShare) + " of echoes miss the tester's " +
-                       ms(f.readMs) + " read";
-    if (f.rttMedianMs >= 0)
-        text += whereTheTimeGoes(f);
-    return Verdict{"late",
-                   {{"late", double(f.late)},
-                    {"share", r.lateShare},
-                    {"rtt_median_ms", f.rttMedianMs},
-                    {"lan_rtt_ms", f.lanRttMs.value_or(-1)},
-                    {"wire_ms", f.wireMs}},
-                   text};
+                       "own, or noise",
+                   "find what else talks on the line: the far device's own messages, or a "
+                   "floating receive line"};
 }
 
 std::optional<Verdict> modemLines(const Run &r)
@@ -171,35 +148,37 @@ std::optional<Verdict> modemLines(const Run &r)
     if (n.value_or(0) <= 0)
         return std::nullopt;
     return Verdict{"modem-lines",
-                   {{"changes", double(*n)}},
+                   {{"changes", *n}},
                    "the modem lines changed " + count(*n, "time", "times") +
-                       ": a far device that resets, or a loose cable"};
+                       ": a far device that resets, or a loose cable",
+                   "check the far device's power and the cable's connectors"};
 }
 
 // The rules, the gravest first.
-constexpr Rule kRules[] = {silent, wrongSpeed, framingErrors, parityErrors, overruns, breaks,
-                           lost,   changed,    extra,         late,         modemLines};
+constexpr Rule kRules[] = {silent, wrongSpeed, framingErrors, parityErrors, overruns,
+                           breaks, lost,       changed,       extra,        early,
+                           heldEchoes, retransmits, late,     modemLines};
 
 } // namespace
 
 std::vector<Verdict> verdicts(const ChainFigures &f)
 {
     if (f.sent == 0)
-        return {{"idle", {}, "idle: nothing was sent to the chain"}};
-    const long long answered = f.echoed + f.changed;
+        return {{"idle", {}, "idle: nothing was sent to the chain",
+                 "open COM3 with the tester and start it: a run that sends nothing tests "
+                 "nothing"}};
     const Run run{f, f.reporter.empty() ? "the chain" : f.reporter,
-                  f.echoed == 0 && f.changed == 0 && f.extra == 0, answered,
-                  shareOf(f.late, answered)};
+                  f.echoed == 0 && f.changed == 0 && f.extra == 0, shareOf(f.late, f.echoed),
+                  holdsEchoes(f)};
     std::vector<Verdict> out;
     for (Rule rule : kRules)
         if (std::optional<Verdict> v = rule(run))
             out.push_back(std::move(*v));
     if (out.empty())
         out.push_back({"clean",
-                       {{"echoed", double(f.echoed)},
-                        {"sent", double(f.sent)},
-                        {"late_share", run.lateShare}},
+                       {{"echoed", f.echoed}, {"sent", f.sent}, {"late_share", run.lateShare}},
                        "clean: " + std::to_string(f.echoed) + " of " + std::to_string(f.sent) +
-                           " echoed, " + percent(run.lateShare) + " late"});
+                           " echoed, " + percent(run.lateShare) + " of them late",
+                       "none needed"});
     return out;
 }

@@ -4,9 +4,25 @@
 
 namespace {
 
-// The figures of a span of echoes as the verdicts take them: the whole run or an interval.
-ChainFigures chainFigures(const EchoCounts &e, double medianMs, const ChainFacts &chain,
-                          const LineSettings &line, const std::optional<SpeedMatch> &speed)
+long long modemChanges(const ChainFacts &c)
+{
+    return c.modemLines ? c.modemLines->changes() : 0;
+}
+
+// The TCP port of a "HOST:PORT" or "rfc2217://HOST:PORT" target; empty for a device path.
+std::string portOf(const std::string &target)
+{
+    const std::size_t colon = target.rfind(':');
+    return target.empty() || target[0] == '/' || colon == std::string::npos
+               ? std::string()
+               : target.substr(colon + 1);
+}
+
+} // namespace
+
+ChainFigures RelayMeter::chainFigures(const EchoCounts &e, const RoundTripFigures &rtt,
+                                      const ChainFacts &chain,
+                                      const std::optional<SpeedMatch> &speed) const
 {
     ChainFigures c;
     c.sent = e.sends;
@@ -15,22 +31,31 @@ ChainFigures chainFigures(const EchoCounts &e, double medianMs, const ChainFacts
     c.changed = e.changed;
     c.extra = e.extra;
     c.late = e.late;
-    c.rttMedianMs = e.echoed ? medianMs : -1;
+    c.released = e.released;
+    c.reads = e.reads;
+    c.replies = e.replies;
+    c.rttMedianMs = e.echoed ? rtt.p50Ms : -1;
+    c.rttP99Ms = e.echoed ? rtt.p99Ms : -1;
     if (chain.lan)
         c.lanRttMs = chain.lan->minMs;
     c.wireMs = wireTimeMs(line.baud, line.frameBits());
+    c.line = line.text();
+    c.periodMs = tester.period().gaps() ? tester.period().medianMs() : 0;
     if (speed)
         c.speed = speed->text();
     c.reporter = chain.reporter;
+    c.rfc2217 = chain.kind == "RFC 2217";
+    if (chain.server)
+        c.server = chain.server->signature.substr(0, chain.server->signature.find(' '));
+    c.serverPort = portOf(target);
     return c;
 }
 
-long long modemChanges(const ChainFacts &c)
+void RelayMeter::lanFrom(const ChainFacts &chain)
 {
-    return c.modemLines ? c.modemLines->changes() : 0;
+    if (chain.lan)
+        echoes.setLanMs(chain.lan->minMs);
 }
-
-} // namespace
 
 RelayMeter::RelayMeter(std::string link, std::string target, double intervalS, bool expectClean)
     : link(std::move(link)), target(std::move(target)), everyMs(intervalS * 1000.0),
@@ -41,7 +66,9 @@ RelayMeter::RelayMeter(std::string link, std::string target, double intervalS, b
 void RelayMeter::start(double nowMs, const ChainFacts &chain)
 {
     startMs = intervalStartMs = nowMs;
+    started = std::chrono::system_clock::now();
     chainAtStart = chain;
+    lanFrom(chain);
 }
 
 RunStart RelayMeter::runStarted(double nowMs, const LineSettings &settings)
@@ -64,6 +91,7 @@ void RelayMeter::settingsChanged(const LineSettings &settings)
 void RelayMeter::reconnected(const ChainFacts &chain)
 {
     chainAtStart = chain;
+    lanFrom(chain);
     echoes.newRun();
 }
 
@@ -80,6 +108,7 @@ void RelayMeter::fromTester(const std::string &bytes, double atMs)
 void RelayMeter::fromChain(const std::string &bytes, double atMs)
 {
     fromChain_ += static_cast<long long>(bytes.size());
+    echoes.read(bytes.size());
     for (char c : bytes) {
         speed.replied(static_cast<unsigned char>(c), atMs);
         echoes.replied(static_cast<unsigned char>(c), atMs);
@@ -110,20 +139,24 @@ IntervalFigures RelayMeter::closeInterval(double nowMs, bool last, bool com3Open
     f.roundTrip = {rtt.gaps(), rtt.quantileMs(0.5), rtt.quantileMs(0.99), rtt.maxMs()};
     f.com3Open = com3Open;
     f.lineErrors = chain.lineErrors.since(chainAtStart.lineErrors);
+    if (chain.tcp)
+        f.tcp = *chain.tcp - chainAtStart.tcp.value_or(TcpCounts{});
     std::optional<SpeedMatch> recognised;
     if (mostRepliesChanged(f.echoes.changed, f.echoes.echoed + f.echoes.changed))
         recognised = speed.recognise();   // tens of ms: once an interval, not per byte
-    ChainFigures c = chainFigures(f.echoes, f.roundTrip.p50Ms, chain, line, recognised);
+    lanFrom(chain);
+    ChainFigures c = chainFigures(f.echoes, f.roundTrip, chain, recognised);
     c.lineErrors = f.lineErrors;
+    c.tcp = f.tcp;
     if (chain.modemLines)
         c.modemChanges = modemChanges(chain) - modemChanges(chainAtStart);
     f.verdicts = verdicts(c);
-    std::vector<std::string> codes;
+    std::vector<std::pair<std::string, std::string>> said;
     for (const Verdict &v : f.verdicts)
-        codes.push_back(v.code);
-    f.verdictChanged = codes != lastCodes;
+        said.emplace_back(v.code, v.cause);
+    f.verdictChanged = said != lastSaid;
     if (f.traffic())
-        lastCodes = codes;
+        lastSaid = said;
     chainAtStart = chain;
     echoes.clearRecent();
     echoesAtStart = echoes.counts();
@@ -138,6 +171,8 @@ RelayFigures RelayMeter::figures(double nowMs, const ChainFacts &chain) const
     RelayFigures f;
     f.link = link;
     f.target = target;
+    f.started = started;
+    f.ended = std::chrono::system_clock::now();
     f.elapsedS = seconds(nowMs);
     f.runs = runs;
     f.toChain = toChain;
@@ -152,13 +187,26 @@ RelayFigures RelayMeter::figures(double nowMs, const ChainFacts &chain) const
     f.line = line;
     if (mostRepliesChanged(f.echoes.changed, f.echoes.echoed + f.echoes.changed))
         f.speed = speed.recognise();
-    ChainFigures c = chainFigures(f.echoes, f.roundTrip->quantileMs(0.5), chain, line, f.speed);
+    const WireTiming &rtt = *f.roundTrip;
+    ChainFigures c = chainFigures(
+        f.echoes, {rtt.gaps(), rtt.quantileMs(0.5), rtt.quantileMs(0.99), rtt.maxMs()}, chain,
+        f.speed);
     c.lineErrors = chain.lineErrors;
+    c.tcp = chain.tcp;
     if (chain.modemLines)
         c.modemChanges = modemChanges(chain);
     f.verdicts = verdicts(c);
     if (f.echoes.echoed)
         f.split = splitRoundTrip(c.rttMedianMs, c.lanRttMs, c.wireMs);
+    f.outcome = outcome(chain);
     f.expectClean = expectClean;
     return f;
+}
+
+Outcome RelayMeter::outcome(const ChainFacts &chain) const
+{
+    if (echoes.counts().sends == 0)
+        return Outcome::NothingTested;
+    return echoes.counts().clean() && !chain.lineErrors.anyError() ? Outcome::Clean
+                                                                    : Outcome::NotClean;
 }

@@ -43,6 +43,13 @@ public:
     }
     // Sends that have waited too long become lost.
     void expire(double nowMs) { echoes.expire(nowMs); }
+    // The run ends at `nowMs`: what waited too long is lost, and what waited on a next reply
+    // is decided without it.
+    void settle(double nowMs)
+    {
+        echoes.expire(nowMs);
+        echoes.settle();
+    }
 
     // When the next interval ends; negative without intervals.
     double intervalEndMs() const;
@@ -54,18 +61,25 @@ public:
 
     // The run's figures so far, the chain saying `chain` of itself.
     RelayFigures figures(double nowMs, const ChainFacts &chain) const;
-    // Nothing lost, changed or extra.
-    bool clean() const { return echoes.counts().clean(); }
+    // What the run came to, the chain having said `chain` of itself.
+    Outcome outcome(const ChainFacts &chain) const;
     // What became of the tester's bytes so far.
     const EchoCounts &counts() const { return echoes.counts(); }
 
 private:
     double seconds(double ms) const { return (ms - startMs) / 1000.0; }
+    // The figures of a span of echoes (the whole run or an interval) as the verdicts take them.
+    ChainFigures chainFigures(const EchoCounts &e, const RoundTripFigures &rtt,
+                              const ChainFacts &chain,
+                              const std::optional<SpeedMatch> &speed) const;
+    // What the chain says of the LAN, for the echoes released by a later send.
+    void lanFrom(const ChainFacts &chain);
 
     const std::string link, target;
     const double everyMs;
     const bool expectClean;
     double startMs = 0;
+    std::chrono::system_clock::time_point started;
     long long runs = 0;
     long long toChain = 0, fromChain_ = 0, toTester_ = 0, notTaken_ = 0;
     EchoStats echoes;
@@ -77,5 +91,6 @@ private:
     EchoCounts echoesAtStart;
     long long toChainAtStart = 0, fromChainAtStart = 0;
     ChainFacts chainAtStart;
-    std::vector<std::string> lastCodes;   // the verdicts of the interval with traffic before
+    // the verdicts of the interval with traffic before: each code with its cause
+    std::vector<std::pair<std::string, std::string>> lastSaid;
 };

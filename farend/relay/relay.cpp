@@ -45,7 +45,7 @@ public:
     // Opens the target and makes COM3; false with failure() saying why not.
     bool open();
     bool run(ReportFile &report, const RelayAsks &asks) override;
-    bool clean() const override { return meter.clean(); }
+    Outcome outcome() const override { return result; }
 
 private:
     // Whether the relay is to end: asked to stop, or at its --time or --count; prints what the
@@ -84,6 +84,7 @@ private:
     RelayMeter meter;
     std::string outbox;   // replies COM3 has not taken yet
     double startMs = 0;
+    Outcome result = Outcome::NothingTested;   // what the run came to, once it ended
 };
 
 void Carrier::emit(FILE *to, const std::string &text) const
@@ -245,6 +246,8 @@ bool Carrier::fromChain(const Polled &p)
 bool Carrier::carry(const RelayAsks &asks)
 {
     while (!ended(asks)) {
+        if (target->failed())   // as when it failed before the loop: the same, whenever
+            return false;
         Polled p;
         wait(p);
         if (!fromTester(p, monotonicMs()) || !fromChain(p))
@@ -325,9 +328,10 @@ bool Carrier::run(ReportFile &report, const RelayAsks &asks)
     double end = monotonicMs();
     if (options.timeS > 0)   // the last interval ends at --time, not at the wake-up after it
         end = std::min(end, startMs + options.timeS * 1000);
-    meter.expire(end);
+    meter.settle(end);
     intervals(end, true);
     const RelayFigures f = figures();
+    result = f.outcome;
     std::fprintf(stderr, "%s\n", summaryBlock(f).c_str());
     report.write(reportJson(f).dump(2) + "\n");   // a failure is the caller's to say
     record(endRecord(f));

@@ -5,6 +5,7 @@
 #include "farend/io/fallible.h"
 #include "farend/io/outputfiles.h"
 #include "farend/relay/com3pty.h"
+#include "farend/report/figures.h"
 
 #include <functional>
 #include <string>
@@ -41,6 +42,6 @@ public:
     // while the stream has standard output; the summary and status to standard error, the
     // document to `report`.
     virtual bool run(ReportFile &report, const RelayAsks &asks) = 0;
-    // Whether nothing was lost, changed or extra.
-    virtual bool clean() const = 0;
+    // What the run came to.
+    virtual Outcome outcome() const = 0;
 };

@@ -81,7 +81,10 @@ public:
     void describe(ChainFacts &facts) const override
     {
         facts.kind = "raw TCP";
-        facts.lan = readLanRtt(socket->fd());
+        if (const std::optional<TcpInfo> info = readTcpInfo(socket->fd())) {
+            facts.lan = info->rtt;
+            facts.tcp = info->counts;
+        }
     }
 
 protected:
@@ -124,7 +127,9 @@ public:
     using TcpTarget::TcpTarget;
 
     // Offers COM Port Control and waits for the answer; false with failure() set when refused,
-    // unanswered, or buried under more data than a server sends before it answers.
+    // unanswered, buried under more data than a server sends before it answers, or when the
+    // server failed after it agreed (agreed() says which).
+    bool agreed() const { return client.comPort() == Rfc2217Client::ComPort::Accepted; }
     bool negotiate()
     {
         offer = client.greeting();
@@ -246,7 +251,9 @@ Opened<Target> openTarget(const std::string &where)
     if (!rfc2217)
         return {std::make_unique<TcpTarget>(std::move(socket.value), address), {}};
     auto target = std::make_unique<Rfc2217Target>(std::move(socket.value), address);
-    if (!target->negotiate())
+    // A server that agreed and then failed has failed as one that fails later does: the relay
+    // finds it failed at its first step, however the bytes fell into reads.
+    if (!target->negotiate() && !target->agreed())
         return Opened<Target>::failed(target->failure());
     return {std::move(target), {}};
 }

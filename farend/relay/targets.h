@@ -34,5 +34,6 @@ protected:
 };
 
 // "rfc2217://HOST:PORT", "HOST:PORT" (an IPv6 HOST in brackets), or a device path. An RFC 2217
-// target has agreed to COM Port Control when it is given.
+// target has agreed to COM Port Control when it is given; one that failed after it agreed is
+// given failed().
 Opened<Target> openTarget(const std::string &where);

@@ -13,22 +13,35 @@
 #include "farend/line/wiretiming.h"
 #include "farend/rfc2217/rfc2217.h"
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
 
 // The version of the relay's JSON report and stream; raised when a field changes meaning.
-constexpr int kRelayReportFormat = 3;
-// With --expect-clean, the exit status of a chain that lost, changed or added a reply.
+constexpr int kRelayReportFormat = 4;
+
+// What a run came to: clean (nothing lost, changed or extra, and no line error reported),
+// not clean, or nothing tested (the tester sent nothing).
+enum class Outcome { Clean, NotClean, NothingTested };
+// With --expect-clean, the exit statuses of a run that was not clean, and of one that tested
+// nothing.
 constexpr int kStatusNotClean = 3;
+constexpr int kStatusNothingTested = 4;
 
 // What happened to the tester's bytes, since the start or within an interval.
 struct EchoCounts {
     long long sends = 0, echoed = 0, lost = 0, changed = 0, extra = 0, late = 0;
+    // Echoes that came one LAN round trip after a later send: a device server let them go
+    // only when that send's acknowledgement reached it.
+    long long released = 0;
+    // Reads of the target that brought replies, and the replies they brought.
+    long long reads = 0, replies = 0;
     EchoCounts operator-(const EchoCounts &o) const
     {
-        return {sends - o.sends,     echoed - o.echoed, lost - o.lost,
-                changed - o.changed, extra - o.extra,   late - o.late};
+        return {sends - o.sends,       echoed - o.echoed,   lost - o.lost,
+                changed - o.changed,   extra - o.extra,     late - o.late,
+                released - o.released, reads - o.reads,    replies - o.replies};
     }
     // Nothing lost, changed or extra.
     bool clean() const { return lost == 0 && changed == 0 && extra == 0; }
@@ -43,6 +56,7 @@ struct ChainFacts {
     std::optional<ModemLineCounts> modemLines;   // nothing: not reported
     std::optional<ServerFacts> server;           // a device server that answers requests
     std::optional<LanRtt> lan;                   // TCP targets: the kernel's estimate
+    std::optional<TcpCounts> tcp;                // TCP targets: the kernel's counts
 };
 
 // An interval's round trips: how many, and where they lie.
@@ -58,8 +72,10 @@ struct IntervalFigures {
     RoundTripFigures roundTrip;          // the interval's echoes
     bool com3Open = false;               // whether the tester had COM3 open at its end
     LineErrorCounts lineErrors;          // reported within it
+    std::optional<TcpCounts> tcp;        // counted within it, TCP targets only
     std::vector<Verdict> verdicts;       // on the interval alone
-    bool verdictChanged = false;         // not the same codes as the interval before
+    // Not the same verdicts as the interval with traffic before: another code, or another cause.
+    bool verdictChanged = false;
     bool traffic() const { return toChain > 0 || fromChain > 0; }
 };
 
@@ -71,6 +87,7 @@ struct RunStart {
 
 struct RelayFigures {
     std::string link, target;
+    std::chrono::system_clock::time_point started, ended;   // by the wall clock
     double elapsedS = 0;
     long long runs = 0;
     long long toChain = 0, fromChain = 0;
@@ -84,5 +101,6 @@ struct RelayFigures {
     std::optional<SpeedMatch> speed;        // a wrong speed recognised, at the end
     std::optional<TimeSplit> split;         // where the median round trip goes; none without echoes
     std::vector<Verdict> verdicts;          // on the whole run, the gravest first
+    Outcome outcome = Outcome::NothingTested;
     bool expectClean = false;
 };

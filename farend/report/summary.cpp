@@ -3,6 +3,8 @@
 #include "farend/report/timing.h"
 #include "farend/text/prose.h"
 
+#include <algorithm>
+
 namespace {
 
 std::string lineErrorsText(const LineErrorCounts &l)
@@ -23,6 +25,28 @@ std::string modemText(const ModemLineCounts &m)
     return text;
 }
 
+// How the replies came: how many a read, how many a LAN round trip after a later send, and what
+// the kernel counted of the connection.
+std::string arrivals(const RelayFigures &f)
+{
+    const EchoCounts &e = f.echoes;
+    std::string text;
+    if (e.reads) {
+        std::string said = format("%lld in %lld reads (%.2f a read)", e.replies, e.reads,
+                                  double(e.replies) / double(e.reads));
+        if (f.chain.lan && e.echoed)
+            said += format("; %lld echoes (%.1f%%) came one LAN round trip after a later send",
+                           e.released, percentOf(e.released, e.echoed));
+        text += wrapped("replies:", said);
+    }
+    if (const std::optional<TcpCounts> &t = f.chain.tcp)
+        text += wrapped("TCP (the kernel's counts):",
+                        format("%lld segments sent again, %lld received out of order; %lld bytes "
+                               "received in %lld segments",
+                               t->retransmitted, t->outOfOrder, t->bytesIn, t->segmentsIn));
+    return text;
+}
+
 // What happened to the tester's bytes: the counts, the round trip, the tester's own timing.
 std::string echoes(const RelayFigures &f)
 {
@@ -40,14 +64,17 @@ std::string echoes(const RelayFigures &f)
         for (const std::string &row : histogramRows(*f.roundTrip, kHistogramRows))
             text += "  " + row + "\n";
     }
+    text += arrivals(f);
     text += "tester on the wire: " + std::to_string(f.tester->bytes()) + " bytes, " +
             cycleText(*f.tester) + "\n";
     const auto timing = timingLines(*f.tester);
     for (std::size_t i = 0; i < timing.size() && i < 2; ++i)   // the ladder and the long gaps
         text += "  " + timing[i] + "\n";
-    text += format("bytes: %lld to the chain, %lld from it, %lld to the tester", f.toChain,
-                   f.fromChain, f.toTester);
-    return text + (f.notTaken ? format(" (%lld more it did not take)\n", f.notTaken) : "\n");
+    return text + wrapped("bytes:", format("%lld to the chain, %lld from it, %lld to the tester",
+                                           f.toChain, f.fromChain, f.toTester) +
+                                        (f.notTaken ? format(" (%lld more it did not take)",
+                                                             f.notTaken)
+                                                    : ""));
 }
 
 // What a device server said of itself, or what a local UART's driver counted.
@@ -85,6 +112,9 @@ std::string chain(const ChainFacts &c)
         said += "; non-standard answers: " + joined(s.nonStandard);
     if (s.unparsed)
         said += format("; %lld replies not parsed (last: %s)", s.unparsed, s.lastUnparsed.c_str());
+    if (s.abandoned)
+        said += format("; %lld %s abandoned, %lld bytes of them discarded", s.abandoned,
+                       s.abandoned == 1 ? "subnegotiation" : "subnegotiations", s.discarded);
     return text + wrapped("    ", said);
 }
 
@@ -95,27 +125,69 @@ std::string split(const TimeSplit &s, const RelayFigures &f)
     if (s.lanMs)
         parts += format("LAN %.3f ms (kernel's least RTT; smoothed %.3f), ", *s.lanMs,
                         f.chain.lan->smoothedMs);
-    parts += format("wire %.3f ms (%s, a byte each way), rest %.3f ms (%s)", s.wireMs,
-                    f.line.text().c_str(), s.restMs,
-                    s.lanMs ? "device server and far device" : "far device");
+    parts += format("wire %.3f ms (%s, a byte each way)", s.wireMs, f.line.text().c_str());
+    if (s.beforeTheLine)
+        return wrapped(format("median %.3f ms, shorter than", s.medianMs),
+                       parts + ": answered before the serial line");
+    const bool held = std::any_of(f.verdicts.begin(), f.verdicts.end(),
+                                  [](const Verdict &v) { return v.code == "held-echoes"; });
+    parts += format(", rest %.3f ms (%s)", s.restMs,
+                    held    ? "the device server holding echoes back, and the far device"
+                    : s.lanMs ? "device server and far device"
+                              : "far device");
     return wrapped(format("median %.3f ms, estimated:", s.medianMs), parts);
+}
+
+// The last line: what the run came to, and why.
+std::string outcomeLine(const RelayFigures &f)
+{
+    const EchoCounts &e = f.echoes;
+    const LineErrorCounts &l = f.chain.lineErrors;
+    std::string text;
+    int status = 0;
+    switch (f.outcome) {
+    case Outcome::Clean:
+        return std::string("clean: nothing lost, changed or extra") +
+               (l.reported() ? ", no line error reported" : "");
+    case Outcome::NotClean:
+        text = format("not clean: %lld lost, %lld changed, %lld extra", e.lost, e.changed,
+                      e.extra);
+        if (l.anyError()) {
+            std::vector<std::string> errors;
+            for (const auto &[name, n] : {std::pair{"framing", l.framing}, {"parity", l.parity},
+                                          {"overrun", l.overrun}, {"buffer overrun", l.bufferOverrun},
+                                          {"break", l.breaks}})
+                if (n.value_or(0) > 0)
+                    errors.push_back(format("%s %lld", name, *n));
+            text += ", line errors: " + joined(errors);
+        }
+        status = kStatusNotClean;
+        break;
+    case Outcome::NothingTested:
+        text = "nothing tested: the tester sent nothing";
+        status = kStatusNothingTested;
+        break;
+    }
+    if (f.expectClean)
+        text += format(" (exit status %d)", status);
+    const std::string line = wrapped("", text);
+    return line.substr(0, line.size() - 1);
 }
 
 } // namespace
 
 std::string summaryBlock(const RelayFigures &f)
 {
-    const EchoCounts &e = f.echoes;
-    std::string text = format("--- %s to %s: %.2f s, %lld %s ---\n", f.link.c_str(),
-                              f.target.c_str(), f.elapsedS, f.runs, f.runs == 1 ? "run" : "runs");
-    text += echoes(f) + chain(f.chain);
+    const std::string header = wrapped("---", format("%s to %s: %.2f s, %lld %s ---",
+                                                     f.link.c_str(), f.target.c_str(), f.elapsedS,
+                                                     f.runs, f.runs == 1 ? "run" : "runs"));
+    std::string text = header + echoes(f) + chain(f.chain);
     if (f.split)
         text += split(*f.split, f);
-    for (const Verdict &v : f.verdicts)
+    for (const Verdict &v : f.verdicts) {
         text += wrapped("verdict:", v.text);
-    if (e.clean())
-        return text + "clean: nothing lost, changed or extra";
-    return text +
-           format("not clean: %lld lost, %lld changed, %lld extra", e.lost, e.changed, e.extra) +
-           (f.expectClean ? format(" (exit status %d)", kStatusNotClean) : "");
+        if (!v.step.empty())
+            text += wrapped("    next step:", v.step);
+    }
+    return text + outcomeLine(f);
 }

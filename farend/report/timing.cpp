@@ -4,16 +4,35 @@
 
 #include <algorithm>
 #include <cmath>
+#include <ctime>
 
 double rounded(double v, double perUnit)
 {
     return std::round(v * perUnit) / perUnit;
 }
 
+std::string wallClockText(std::chrono::system_clock::time_point t)
+{
+    using namespace std::chrono;
+    const time_t seconds = system_clock::to_time_t(t);
+    const long long millis = duration_cast<milliseconds>(t.time_since_epoch()).count() % 1000;
+    tm local{};
+    localtime_r(&seconds, &local);
+    char day[32], zone[8];
+    std::strftime(day, sizeof day, "%Y-%m-%dT%H:%M:%S", &local);
+    std::strftime(zone, sizeof zone, "%z", &local);   // "+0100": ISO 8601 wants "+01:00"
+    return format("%s.%03lld%.3s:%s", day, (millis + 1000) % 1000, zone, zone + 3);
+}
+
 std::string ladderText(const WireTiming &t)
 {
-    return format("p50 %.3f  p90 %.3f  p99 %.3f  p99.9 %.3f  max %.3f", t.quantileMs(0.5),
-                  t.quantileMs(0.9), t.quantileMs(0.99), t.quantileMs(0.999), t.maxMs());
+    // microseconds below 100 ms, tenths above, whole milliseconds from 10 s: under 80 columns
+    auto at = [&](double q) {
+        const double v = q < 1 ? t.quantileMs(q) : t.maxMs();
+        return format(v < 100 ? "%.3f" : v < 10000 ? "%.1f" : "%.0f", v);
+    };
+    return "p50 " + at(0.5) + "  p90 " + at(0.9) + "  p99 " + at(0.99) + "  p99.9 " + at(0.999) +
+           "  max " + at(1);
 }
 
 std::vector<std::string> histogramRows(const WireTiming &t, int rows)

@@ -8,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -15,8 +16,11 @@ constexpr int kHistogramRows = 10;   // a text histogram's rows at most
 
 // `v` to `perUnit` steps of its unit (1000: three decimals), without binary noise in JSON.
 double rounded(double v, double perUnit);
+// "2026-12-08T17:37:04.123+01:00": ISO 8601 in the local zone, to the millisecond.
+std::string wallClockText(std::chrono::system_clock::time_point t);
 
-// "p50 6.510  p90 8.000  p99 10.100  p99.9 11.400  max 11.401", in milliseconds.
+// "p50 6.510  p90 8.000  p99 10.100  p99.9 11.400  max 11.401", in milliseconds (to a tenth
+// from 100 ms, to one from 10 s).
 std::string ladderText(const WireTiming &t);
 // At most `rows` lines of a text histogram, each under 80 columns: equal ranges from the
 // shortest span to p99.9, the last one taking the rest up to the maximum.

@@ -176,6 +176,8 @@ ServerFacts Rfc2217Client::facts(double nowMs) const
     f.suspendedMs = suspendedMs(nowMs);
     f.unparsed = unparsed_;
     f.lastUnparsed = lastUnparsed_;
+    f.abandoned = abandoned();
+    f.discarded = discarded();
     return f;
 }
 

@@ -28,6 +28,7 @@ struct ServerFacts {
     double suspendedMs = 0;
     long long unparsed = 0;
     std::string lastUnparsed;
+    long long abandoned = 0, discarded = 0;   // subnegotiations over the limit, their bytes
 };
 
 class Rfc2217Client : public Telnet, public Fallible {

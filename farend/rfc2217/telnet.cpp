@@ -81,27 +81,58 @@ void Telnet::negotiate(unsigned char v, unsigned char option, std::string &reply
     told(v, option);
 }
 
-void Telnet::byteOfSubnegotiation(unsigned char c, std::string &reply)
+void Telnet::keep(unsigned char c)
 {
-    if (state == State::Sub && c == kIac) {
-        state = State::SubIac;
+    if (abandoning) {
+        ++discarded_;
         return;
     }
-    if (state == State::SubIac && c == kSe) {
-        state = State::Data;
-        subnegotiated(sub, reply);
-        return;
-    }
-    // a plain byte, or IAC IAC: a 0xFF in the value
-    state = State::Sub;
     if (++subLength > kSubnegotiationLimit) {
+        abandoning = true;
+        ++abandoned_;
+        discarded_ += static_cast<long long>(sub.size()) + 1;
+        std::string().swap(sub);
         notParsed("a subnegotiation longer than " + std::to_string(kSubnegotiationLimit) +
                   " bytes");
-        sub.clear();
-        state = State::Data;
         return;
     }
     sub.push_back(static_cast<char>(c));
+}
+
+bool Telnet::byteOfSubnegotiation(unsigned char c, std::string &reply)
+{
+    if (state == State::Sub && c == kIac) {
+        state = State::SubIac;
+        return true;
+    }
+    if (state == State::SubIac && c != kIac) {
+        // IAC SE ends it; IAC and a command break it off, as BSD telnet reads a server's error
+        state = State::Data;
+        if (c != kSe && !abandoning)
+            notParsed("a subnegotiation broken off by a command");
+        else if (c == kSe && !abandoning)
+            subnegotiated(sub, reply);
+        abandoning = false;
+        return c == kSe;
+    }
+    state = State::Sub;   // a plain byte, or IAC IAC: a 0xFF in the value
+    keep(c);
+    return true;
+}
+
+void Telnet::afterIac(unsigned char c, std::string &data)
+{
+    state = State::Data;   // after IAC IAC, NOP, GA and the like
+    if (c == kIac) {
+        data.push_back(static_cast<char>(kIac));
+    } else if (c == kWill || c == kWont || c == kDo || c == kDont) {
+        verb = c;
+        state = State::Verb;
+    } else if (c == kSb) {
+        sub.clear();
+        subLength = 0;
+        state = State::Sub;
+    }
 }
 
 void Telnet::decode(const char *bytes, std::size_t n, std::string &data, std::string &reply)
@@ -121,17 +152,7 @@ void Telnet::decode(const char *bytes, std::size_t n, std::string &data, std::st
             }
             break;
         case State::Iac:
-            state = State::Data;   // after IAC IAC, NOP, GA and the like
-            if (c == kIac) {
-                data.push_back(static_cast<char>(kIac));
-            } else if (c == kWill || c == kWont || c == kDo || c == kDont) {
-                verb = c;
-                state = State::Verb;
-            } else if (c == kSb) {
-                sub.clear();
-                subLength = 0;
-                state = State::Sub;
-            }
+            afterIac(c, data);
             break;
         case State::Verb:
             state = State::Data;
@@ -139,7 +160,8 @@ void Telnet::decode(const char *bytes, std::size_t n, std::string &data, std::st
             break;
         case State::Sub:
         case State::SubIac:
-            byteOfSubnegotiation(c, reply);
+            if (!byteOfSubnegotiation(c, reply))
+                afterIac(c, data);
             break;
         }
     }

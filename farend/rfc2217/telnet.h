@@ -12,8 +12,8 @@ public:
     static constexpr unsigned char kIac = 255, kDont = 254, kDo = 253, kWont = 252, kWill = 251,
                                    kSb = 250, kSe = 240;
     static constexpr unsigned char kBinary = 0, kEcho = 1, kSga = 3, kComPort = 44;
-    // A subnegotiation longer than this is abandoned, said as not parsed, and what follows is
-    // read as data again.
+    // A subnegotiation longer than this is abandoned, said as not parsed, and the rest of it is
+    // discarded up to its IAC SE (or the IAC that starts a command), never taken as data.
     static constexpr std::size_t kSubnegotiationLimit = 512;
 
     virtual ~Telnet() = default;
@@ -23,6 +23,10 @@ public:
     // Takes bytes from the server: its data goes to `data`, answers to its negotiation to
     // `reply`; subnegotiations go to the layer above.
     void decode(const char *bytes, std::size_t n, std::string &data, std::string &reply);
+
+    // Subnegotiations abandoned over the limit, and the bytes of them discarded.
+    long long abandoned() const { return abandoned_; }
+    long long discarded() const { return discarded_; }
 
 protected:
     // Offers to do `option` ourselves (WILL), or asks the server to (DO).
@@ -49,7 +53,12 @@ private:
     enum class Q : unsigned char { No, Yes, WantNo, WantYes };
     enum class State { Data, Iac, Verb, Sub, SubIac, Cr };
     void negotiate(unsigned char verb, unsigned char option, std::string &reply);
-    void byteOfSubnegotiation(unsigned char c, std::string &reply);
+    // A byte within a subnegotiation; false when it is a command that breaks it off, to be
+    // read as the byte after an IAC.
+    bool byteOfSubnegotiation(unsigned char c, std::string &reply);
+    void keep(unsigned char c);
+    // The byte after an IAC outside a subnegotiation.
+    void afterIac(unsigned char c, std::string &data);
     bool binaryIn() const { return him[kBinary] == Q::Yes; }
     bool binaryOut() const { return us[kBinary] == Q::Yes; }
 
@@ -57,6 +66,8 @@ private:
     unsigned char verb = 0;
     std::string sub;
     std::size_t subLength = 0;
+    bool abandoning = false;   // the subnegotiation passed the limit: discarded to its end
+    long long abandoned_ = 0, discarded_ = 0;
     Q us[256] = {};    // options on our side
     Q him[256] = {};   // options on the server's side
 };

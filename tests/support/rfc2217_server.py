@@ -23,6 +23,7 @@ Scenarios:
   unknownbits    line state with bits never asked for (data ready, THRE, TSRE)
   late           sends data for 2.5 s before it answers the offer of COM Port Control
   storm          toggles BINARY without end and never reads
+  stormlater     as standard until the first data, then as storm
   endless        opens a subnegotiation that never ends (1 MiB of it), then echoes
   flood          sends 8 MiB of data at once after the first data, then echoes
   suspend        FLOWCONTROL-SUSPEND on the first data, RESUME 300 ms later
@@ -142,6 +143,8 @@ class Server:
                 self.send(sub(100))
         if first and s == "unknownbits":
             self.send(sub(106, b"\x61") + sub(106, b"\x08"))
+        if first and s == "stormlater":
+            self.storm()
         if self.delay:
             self.echoes.append((time.monotonic() + self.delay, escape(data)))
         else:
@@ -197,6 +200,14 @@ class Server:
                 self.next_line_error = now + 0.1
                 self.send(sub(106, b"\x08") + sub(106, b"\x04"))
 
+    def storm(self):
+        toggle = bytes([IAC, WILL, BINARY, IAC, WONT, BINARY]) * 10000
+        try:
+            while True:   # never reads
+                self.conn.sendall(toggle)
+        except OSError:
+            raise ConnectionResetError
+
     def run(self):
         self.agreed_will, self.agreed_do = set(), set()
         s = self.scenario
@@ -208,12 +219,8 @@ class Server:
             self.scenario = "standard"
             self.conn.sendall(bytes([IAC, DO, COM_PORT, IAC, DO, BINARY, IAC, WILL, BINARY]))
         if s == "storm":
-            toggle = bytes([IAC, WILL, BINARY, IAC, WONT, BINARY]) * 10000
-            try:
-                while True:   # never reads
-                    self.conn.sendall(toggle)
-            except OSError:
-                return
+            self.storm()
+            return
         if s == "endless":
             self.conn.sendall(bytes([IAC, SB, COM_PORT, 101]) + b"\x01" * (1024 * 1024))
             self.scenario = "standard"
@@ -234,7 +241,7 @@ def main():
     scenario = sys.argv[1] if len(sys.argv) > 1 else "standard"
     delay = float(sys.argv[2]) / 1000 if len(sys.argv) > 2 else 0
     listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    if scenario == "storm":
+    if scenario.startswith("storm"):
         # small buffers so that a client that queues answers meets its bound soon
         listener.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
     listener.bind(("127.0.0.1", 0))
