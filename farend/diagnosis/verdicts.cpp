@@ -3,6 +3,7 @@
 #include "farend/text/prose.h"
 
 #include <algorithm>
+#include <tuple>
 
 TimeSplit splitRoundTrip(double medianMs, std::optional<double> lanMs, double wireMs)
 {
@@ -39,14 +40,62 @@ std::optional<Verdict> silent(const Run &r)
                        "the device server and it is open"};
 }
 
-std::optional<Verdict> wrongSpeed(const Run &r)
+// What a recognised mapping accounts for: the replies counted wrong, and the line errors the
+// setting makes the device server's UART report.
+std::string accountedFor(const Run &r)
+{
+    const ChainFigures &f = r.f;
+    std::vector<std::string> parts;
+    if (f.changed > 0)
+        parts.push_back(std::to_string(f.changed) + " changed");
+    if (f.lost > 0)
+        parts.push_back(std::to_string(f.lost) + " lost");
+    if (f.extra > 0)
+        parts.push_back(std::to_string(f.extra) + " extra");
+    std::string out;
+    for (std::size_t i = 0; i < parts.size(); ++i)
+        out += (i == 0 ? "" : i + 1 == parts.size() ? " and " : ", ") + parts[i];
+    out += parts.empty() ? "the replies" : " replies";
+    for (const auto &[count, predicted, what] :
+         {std::tuple{f.lineErrors.framing, f.speed->framingPerCycle, "framing"},
+          std::tuple{f.lineErrors.parity, f.speed->parityPerCycle, "parity"}})
+        if (count.value_or(0) > 0 && predicted > 0 && f.speed->explained())
+            out += " and the " + std::to_string(*count) + " " + what + " errors reported by " +
+                   r.who;
+    return out;
+}
+
+std::optional<Verdict> mismatch(const Run &r)
 {
     if (!r.f.speed)
         return std::nullopt;
-    return Verdict{"wrong-speed",
-                   {{"changed", double(r.f.changed)}, {"sent", double(r.f.sent)}},
-                   "wrong speed: " + std::to_string(r.f.changed) + " of " +
-                       std::to_string(r.f.sent) + " echoes changed; " + *r.f.speed};
+    const SpeedMatch &m = *r.f.speed;
+    const ChainFigures &f = r.f;
+    const NamedSetting *first = m.explained() ? &m.named.front() : nullptr;
+    std::vector<std::pair<std::string, double>> figures{
+        {"sent", double(f.sent)},       {"changed", double(f.changed)},
+        {"lost", double(f.lost)},       {"extra", double(f.extra)},
+        {"stable", m.stable},           {"rate", first ? double(first->rate) : 0.0},
+        {"rate_low", first ? double(first->low) : 0.0},
+        {"rate_high", first ? double(first->high) : 0.0}};
+    const std::string code = m.code();
+    if (!first)
+        return Verdict{code, figures,
+                       "systematic: " + accountedFor(r) + "; " + m.text() + ": not noise",
+                       m.step()};
+    const std::string title = code == "wrong-speed"    ? "wrong speed"
+                              : code == "wrong-format" ? "wrong frame format"
+                                                       : "wrong speed and frame format";
+    return Verdict{code, figures,
+                   title + ": " + m.text() + ", against the tester's " + m.tester.text() +
+                       "; that explains " + accountedFor(r),
+                   m.step()};
+}
+
+// Whether the recognised setting makes the device server report errors of this kind.
+bool explainedErrors(const Run &r, long long SpeedMatch::*perCycle)
+{
+    return r.f.speed && r.f.speed->explained() && (*r.f.speed).*perCycle > 0;
 }
 
 // A line error the reporter counted, once it counted one.
@@ -64,12 +113,16 @@ std::optional<Verdict> lineError(const Run &r, const LineErrorCounts::Count &cou
 
 std::optional<Verdict> framingErrors(const Run &r)
 {
+    if (explainedErrors(r, &SpeedMatch::framingPerCycle))
+        return std::nullopt;
     return lineError(r, r.f.lineErrors.framing, "framing-errors", "framing", "framing errors",
                      "its serial side and the far device disagree on speed or format");
 }
 
 std::optional<Verdict> parityErrors(const Run &r)
 {
+    if (explainedErrors(r, &SpeedMatch::parityPerCycle))
+        return std::nullopt;
     return lineError(r, r.f.lineErrors.parity, "parity-errors", "parity", "parity errors",
                      "the two ends disagree on parity, or the line is noisy");
 }
@@ -96,7 +149,7 @@ std::optional<Verdict> breaks(const Run &r)
 std::optional<Verdict> lost(const Run &r)
 {
     const ChainFigures &f = r.f;
-    if (f.lost <= 0 || r.silent)
+    if (f.lost <= 0 || r.silent || f.speed)   // a recognised mapping accounts for them
         return std::nullopt;
     const LineErrorCounts &l = f.lineErrors;
     std::string text = "lost " + count(f.lost, "echo", "echoes") + " (" +
@@ -177,7 +230,7 @@ std::optional<Verdict> modemLines(const Run &r)
 }
 
 // The rules, the gravest first.
-constexpr Rule kRules[] = {silent, wrongSpeed, framingErrors, parityErrors, overruns, breaks,
+constexpr Rule kRules[] = {silent, mismatch, framingErrors, parityErrors, overruns, breaks,
                            lost,   changed,    extra,         late,         modemLines};
 
 } // namespace

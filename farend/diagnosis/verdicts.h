@@ -2,6 +2,7 @@
 // what the relay counted and what the chain's parts reported. A pure function of its figures.
 #pragma once
 
+#include "farend/diagnosis/mismatch.h"
 #include "farend/line/linecounts.h"
 #include "farend/line/tester.h"
 
@@ -25,14 +26,16 @@ struct ChainFigures {
     // Counts since the start; empty where the reporter did not report them.
     LineErrorCounts lineErrors;
     std::optional<long long> modemChanges;
-    // A wrong speed recognised: SpeedMatch::text().
-    std::optional<std::string> speed;
+    // A fixed mapping of the test cycle recognised in the replies, explained by a speed or
+    // format or not.
+    std::optional<SpeedMatch> speed;
 };
 
 struct Verdict {
     std::string code;   // "clean", "lost", ...: stable, for scripts
     std::vector<std::pair<std::string, double>> figures;
     std::string text;   // one or two sentences
+    std::string step{};   // the next step, one sentence
 };
 
 // The share of late echoes above which a run is called late.

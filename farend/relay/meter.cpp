@@ -19,10 +19,15 @@ ChainFigures chainFigures(const EchoCounts &e, double medianMs, const ChainFacts
     if (chain.lan)
         c.lanRttMs = chain.lan->minMs;
     c.wireMs = wireTimeMs(line.baud, line.frameBits());
-    if (speed)
-        c.speed = speed->text();
+    c.speed = speed;
     c.reporter = chain.reporter;
     return c;
+}
+
+// A device server that acknowledged the tester's settings has its port right.
+bool portFollows(const ChainFacts &c, const LineSettings &line)
+{
+    return c.server && c.server->port == line.text();
 }
 
 long long modemChanges(const ChainFacts &c)
@@ -110,9 +115,8 @@ IntervalFigures RelayMeter::closeInterval(double nowMs, bool last, bool com3Open
     f.roundTrip = {rtt.gaps(), rtt.quantileMs(0.5), rtt.quantileMs(0.99), rtt.maxMs()};
     f.com3Open = com3Open;
     f.lineErrors = chain.lineErrors.since(chainAtStart.lineErrors);
-    std::optional<SpeedMatch> recognised;
-    if (mostRepliesChanged(f.echoes.changed, f.echoes.echoed + f.echoes.changed))
-        recognised = speed.recognise();   // tens of ms: once an interval, not per byte
+    // a pass over the window; a search only for a mapping not met before
+    const std::optional<SpeedMatch> recognised = speed.recognise(portFollows(chain, line));
     ChainFigures c = chainFigures(f.echoes, f.roundTrip.p50Ms, chain, line, recognised);
     c.lineErrors = f.lineErrors;
     if (chain.modemLines)
@@ -150,8 +154,7 @@ RelayFigures RelayMeter::figures(double nowMs, const ChainFacts &chain) const
     f.tester = &tester;
     f.chain = chain;
     f.line = line;
-    if (mostRepliesChanged(f.echoes.changed, f.echoes.echoed + f.echoes.changed))
-        f.speed = speed.recognise();
+    f.speed = speed.recogniseRun(portFollows(chain, line));
     ChainFigures c = chainFigures(f.echoes, f.roundTrip->quantileMs(0.5), chain, line, f.speed);
     c.lineErrors = chain.lineErrors;
     if (chain.modemLines)
