@@ -13,6 +13,7 @@ namespace {
 // spans of rates that give one cycle of replies (2.5% and wider on the chains measured).
 constexpr double kStep = 1.01;
 constexpr double kLowest = 110, kHighest = 1000000;
+constexpr int kSomeOfTheCycle = 4;
 
 const std::vector<std::uint32_t> &scanRates()
 {
@@ -93,6 +94,18 @@ struct Trial {
     long long framing = 0, parity = 0;
 };
 
+double frameMs(const LineSettings &s)
+{
+    return s.frameBits() * 1000.0 / s.baud;
+}
+
+// Whether frames sent every `periodMs` from a UART at `s` follow each other closely enough that
+// how a receiver reads one depends on those before.
+bool backToBack(double periodMs, const LineSettings &s)
+{
+    return periodMs < 1.5 * frameMs(s);
+}
+
 // The model a search reuses, so that a trial allocates nothing.
 struct Bench {
     Bench(const std::string &image, double perCycle) : follow(image, perCycle) {}
@@ -102,14 +115,17 @@ struct Bench {
     long long bytes = 0;
 };
 
-// One test cycle through the chain, after the last `warmup` bytes of the cycle before it, every
+// One test cycle through the chain, after the last bytes of the cycle before it, every
 // `periodMs` (or as fast as the port's frames follow each other), the replies followed against
 // the image as they come: the first wrong one ends the trial.
-Trial trial(Bench &b, const Setup &s, double periodMs, int warmup)
+Trial trial(Bench &b, const Setup &s, double periodMs, bool wholeCycleFirst)
 {
     const int n = testcycle::kLength;
-    const double frameMs = s.port.frameBits() * 1000.0 / s.port.baud;
-    const double p = std::max(periodMs, frameMs * 1.001);
+    // frames back to back make one waveform each receiver fell in with bytes before: some of
+    // the cycle before goes first (all of it when every byte of the tester's runs together), so
+    // that the cycle followed is the one that repeats
+    const double p = std::max(periodMs, frameMs(s.port));
+    const int warmup = wholeCycleFirst ? n : backToBack(periodMs, s.port) ? kSomeOfTheCycle : 1;
     EchoChain &chain = b.chain;
     chain.retune(s.port, s.device, s.echoOnLine);
     for (int k = 0; k < warmup; ++k)
@@ -219,7 +235,7 @@ CycleCheck checkCycle(const std::string &image, const LineSettings &port,
                       double perCycle)
 {
     Bench b(image, perCycle);
-    const Trial t = trial(b, {port, device, echoOnLine}, periodMs, 1);
+    const Trial t = trial(b, {port, device, echoOnLine}, periodMs, backToBack(periodMs, port));
     return {t.gives, t.framing, t.parity};
 }
 
@@ -231,6 +247,14 @@ Explanation explainCycle(const std::string &image, const LineSettings &tester, d
         return e;
     Bench b(image, perCycle);
     const auto &rates = scanRates();
+    // the tester's own bytes back to back: each trial replays a whole cycle first, so only the
+    // standard and the known rates are tried
+    const bool fewRates = backToBack(periodMs, tester);
+    auto listed = [](std::uint32_t rate) {
+        const auto &s = standardRates(), &k = knownRates();
+        return std::find(s.begin(), s.end(), rate) != s.end() ||
+               std::find(k.begin(), k.end(), rate) != k.end();
+    };
     const auto &formats = frameFormats();
     for (Place where : {Place::FarDevice, Place::ServerPort, Place::FarEnd}) {
         // the result of each format at each rate; a format's two-stop-bit twin is tried only
@@ -253,7 +277,7 @@ Explanation explainCycle(const std::string &image, const LineSettings &tester, d
             for (std::size_t r = 0; r < rates.size(); ++r) {
                 LineSettings other = format;
                 other.baud = rates[r];
-                if (other == tester)
+                if (other == tester || (fewRates && !listed(rates[r])))
                     continue;
                 if (same != f) {
                     gives[f][r] = gives[same][r];
@@ -267,7 +291,7 @@ Explanation explainCycle(const std::string &image, const LineSettings &tester, d
                 if (silentChain(setup))
                     continue;
                 ++e.candidates;
-                const Trial t = trial(b, setup, periodMs, 1);
+                const Trial t = trial(b, setup, periodMs, fewRates);
                 gives[f][r] = t.gives;
                 stopsShow[f][r] = t.stopBitsShow;
             }

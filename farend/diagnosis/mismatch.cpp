@@ -8,6 +8,8 @@
 #include <tuple>
 
 namespace {
+constexpr std::size_t kNamedAtMost = 4;
+
 // How unusual a setting is: a standard rate before a known one before any other, the commonest
 // formats before the rest. Equal settings keep the explainer's order (place, then format).
 int rateCost(const NamedSetting &s)
@@ -132,6 +134,20 @@ std::vector<NamedSetting> groups(const Explanation &e, bool withoutPort)
     });
     return out;
 }
+// Whether `g` is named beside the likeliest (of cost `best`) and those already `named`: at a
+// place not yet named, a setting nearly as likely; at one named, another standard rate nearly as
+// likely, or one estimate as likely.
+bool nearlyAsLikely(const NamedSetting &g, int best, const std::vector<NamedSetting> &named)
+{
+    bool placeNamed = false, estimateNamed = false;
+    for (const NamedSetting &n : named) {
+        placeNamed = placeNamed || n.where == g.where;
+        estimateNamed = estimateNamed || (n.where == g.where && n.estimate);
+    }
+    if (!placeNamed)
+        return cost(g) <= best + 1;
+    return g.estimate ? !estimateNamed && cost(g) <= best : cost(g) <= best + 1;
+}
 } // namespace
 
 SpeedMatch nameExplanation(const Explanation &e, const LineSettings &tester,
@@ -144,22 +160,10 @@ SpeedMatch nameExplanation(const Explanation &e, const LineSettings &tester,
         all = groups(e, false);
         m.portContradicts = !all.empty();
     }
-    // the likeliest; of each other place the likeliest nearly as likely; at its own place
-    // another standard rate nearly as likely, or any setting as likely
     const int best = all.empty() ? 0 : cost(all.front());
     for (const NamedSetting &g : all) {
-        const bool placeNamed = std::any_of(m.named.begin(), m.named.end(), [&](const NamedSetting &n) {
-            return n.where == g.where;
-        });
-        const bool estimateNamed =
-            std::any_of(m.named.begin(), m.named.end(), [&](const NamedSetting &n) {
-                return n.where == g.where && n.estimate;
-            });
-        const bool likely = m.named.empty() ||
-                            (g.estimate && !estimateNamed && cost(g) <= best) ||
-                            (!g.estimate && cost(g) <= best + (placeNamed ? 0 : 1)) ||
-                            (g.estimate && !placeNamed && cost(g) <= best + 1);
-        if (m.named.size() < 3 && likely)
+        const bool likely = m.named.empty() || nearlyAsLikely(g, best, m.named);
+        if (m.named.size() < kNamedAtMost && likely)
             m.named.push_back(g);
         else
             ++m.moreSettings;
