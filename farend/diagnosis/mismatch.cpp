@@ -83,8 +83,9 @@ std::string placeAt(const NamedSetting &s, const LineSettings &tester, bool agai
 {
     const std::string formats = formatsInWords(s.formats);
     const std::string rate =
-        s.estimate ? "about " + grouped(s.rate) + " baud (" + grouped(s.low) + " to " +
-                         grouped(s.high) + ")"
+        s.estimate && s.low == s.high ? "about " + grouped(s.rate) + " baud"
+        : s.estimate ? "about " + grouped(s.rate) + " baud (" + grouped(s.low) + " to " +
+                           grouped(s.high) + ")"
         : formats[1] == '(' ? std::to_string(s.rate) + " baud"
                             : std::to_string(s.rate);
     switch (s.where) {
