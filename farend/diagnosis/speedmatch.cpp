@@ -130,8 +130,8 @@ double SpeedMatcher::periodMs() const
     return std::max(unit, std::round(median / unit) * unit);
 }
 
-std::optional<SpeedMatch> SpeedMatcher::explain(const ReplyCycle &reading,
-                                                bool portFollowsTester) const
+std::optional<SpeedMatch> SpeedMatcher::explain(const ReplyCycle &reading, bool portFollowsTester,
+                                                bool forRun) const
 {
     if (reading.kind != ReplyCycle::Kind::Systematic)
         return std::nullopt;
@@ -142,8 +142,11 @@ std::optional<SpeedMatch> SpeedMatcher::explain(const ReplyCycle &reading,
         c.image.assign(std::size_t(std::lround(std::max(1.0, c.perCycle))), c.image[0]);
     }
     auto hit = std::find_if(cache.begin(), cache.end(), [&](const Cached &k) {
+        // an interval takes an answer for about as many; the run's one for its own count
         if (uniform)
-            return isUniform(k.image) && k.image[0] == c.image[0] && k.perCycle == c.perCycle;
+            return isUniform(k.image) && k.image[0] == c.image[0] &&
+                   (forRun ? k.perCycle == c.perCycle
+                           : std::abs(k.perCycle - c.perCycle) <= c.perCycle / 10);
         ReplyCycle cached = c;
         cached.image = k.image;
         return alike(cached, c);
@@ -176,7 +179,7 @@ std::optional<SpeedMatch> SpeedMatcher::explain(const ReplyCycle &reading,
 
 std::optional<SpeedMatch> SpeedMatcher::recognise(bool portFollowsTester) const
 {
-    return explain(reading(), portFollowsTester);
+    return explain(reading(), portFollowsTester, false);
 }
 
 std::optional<SpeedMatch> SpeedMatcher::recogniseRun(bool portFollowsTester) const
@@ -189,5 +192,5 @@ std::optional<SpeedMatch> SpeedMatcher::recogniseRun(bool portFollowsTester) con
         return recognise(portFollowsTester);
     ReplyCycle c = most->reading;
     c.perCycle = most->perCycle / double(most->times);
-    return explain(c, portFollowsTester);
+    return explain(c, portFollowsTester, true);
 }

@@ -54,7 +54,7 @@ private:
         long long times = 0;
         double perCycle = 0;   // the readings' replies a cycle added up
     };
-    std::optional<SpeedMatch> explain(const ReplyCycle &c, bool portFollowsTester) const;
+    std::optional<SpeedMatch> explain(const ReplyCycle &c, bool portFollowsTester, bool forRun) const;
     double periodMs() const;
     void tally();
 
