@@ -196,6 +196,16 @@ void SpeedMatchTest::aServerThatAcknowledgedTheTestersSettingsLeavesTheFarDevice
     run(port, chain({0, 8, 'N', 1}, {4800, 8, 'N', 1}), 400);
     QVERIFY2(named(port, true).startsWith("wrong-speed: the far device at 19200"),
              qPrintable(named(port, true)));
+    // a port at 57600, whose twin would be a far device at an odd 1600 baud: the port is named,
+    // and that it does not follow what its server reported
+    SpeedMatcher fast;
+    run(fast, chain({0, 8, 'N', 1}, {57600, 8, 'N', 1}), 400);
+    QVERIFY2(named(fast, true).startsWith("wrong-speed: the device server's port at 57600") &&
+                 named(fast, true).endsWith(", although the device server reported its port at "
+                                            "9600 8N1"),
+             qPrintable(named(fast, true)));
+    QVERIFY(fast.recogniseRun(true)->step().find("check that the port takes the settings it "
+                                                 "acknowledges") != std::string::npos);
 }
 
 void SpeedMatchTest::oneChainIsNamedOneWayWhateverItsJitter()

@@ -33,7 +33,9 @@ int formatCost(const LineSettings &f)
 
 int cost(const NamedSetting &s)
 {
-    return rateCost(s) + formatCost(s.formats.front());
+    // a port its device server said is at the tester's settings is set so, unless nothing else
+    // explains the replies nearly as well
+    return rateCost(s) + formatCost(s.formats.front()) + (s.againstReport ? 2 : 0);
 }
 
 // The estimate's figure: a known rate in the span, or its middle to three digits.
@@ -105,8 +107,9 @@ std::string ser2netSettings(const LineSettings &s)
 }
 
 // The named settings as groups: one for each place and standard rate, or each place and span
-// of rates with no standard rate in it, with the formats that explain the replies there.
-std::vector<NamedSetting> groups(const Explanation &e, bool withoutPort)
+// of rates with no standard rate in it (none with `standardOnly`), with the formats that
+// explain the replies there.
+std::vector<NamedSetting> groups(const Explanation &e, bool portReported, bool standardOnly)
 {
     std::vector<NamedSetting> out;
     auto add = [&](Place where, bool estimate, std::uint32_t low, std::uint32_t high,
@@ -117,13 +120,12 @@ std::vector<NamedSetting> groups(const Explanation &e, bool withoutPort)
                 return;
             }
         }
-        out.push_back({where, estimate, rate, low, high, {format}});
+        out.push_back({where, estimate, rate, low, high, {format},
+                       portReported && where == Place::ServerPort});
     };
     for (const Fit &f : e.fits) {
-        if (withoutPort && f.where == Place::ServerPort)
-            continue;
         for (const RateSpan &s : f.rates) {
-            if (s.standard.empty())
+            if (s.standard.empty() && !standardOnly)
                 add(f.where, true, s.low, s.high, roundFigure(s.low, s.high), f.format);
             for (std::uint32_t r : s.standard)
                 add(f.where, false, r, r, r, f.format);
@@ -135,6 +137,7 @@ std::vector<NamedSetting> groups(const Explanation &e, bool withoutPort)
     });
     return out;
 }
+
 // Whether `g` is named beside the likeliest (of cost `best`) and those already `named`: at a
 // place not yet named, a setting nearly as likely; at one named, another standard rate nearly as
 // likely, or one estimate as likely.
@@ -152,15 +155,11 @@ bool nearlyAsLikely(const NamedSetting &g, int best, const std::vector<NamedSett
 } // namespace
 
 SpeedMatch nameExplanation(const Explanation &e, const LineSettings &tester,
-                           bool portFollowsTester)
+                           bool portFollowsTester, bool standardOnly)
 {
     SpeedMatch m;
     m.tester = tester;
-    std::vector<NamedSetting> all = groups(e, portFollowsTester);
-    if (all.empty() && portFollowsTester) {
-        all = groups(e, false);
-        m.portContradicts = !all.empty();
-    }
+    const std::vector<NamedSetting> all = groups(e, portFollowsTester, standardOnly);
     const int best = all.empty() ? 0 : cost(all.front());
     for (const NamedSetting &g : all) {
         const bool likely = m.named.empty() || nearlyAsLikely(g, best, m.named);
@@ -223,9 +222,15 @@ std::string SpeedMatch::text() const
     }
     if (named.size() > 1)
         out += ": they give the same replies";   // two rates said as one are alike too
-    if (portContradicts)
+    if (portAgainstReport())
         out += ", although the device server reported its port at " + tester.text();
     return out;
+}
+
+bool SpeedMatch::portAgainstReport() const
+{
+    return std::any_of(named.begin(), named.end(),
+                       [](const NamedSetting &n) { return n.againstReport; });
 }
 
 std::string SpeedMatch::step() const
@@ -239,10 +244,11 @@ std::string SpeedMatch::step() const
         (n.where == Place::ServerPort ? port : device) = true;
     const std::string to = tester.text();
     const std::string ser2net = " (for ser2net: the connector's " + ser2netSettings(tester) + ")";
+    const std::string check =
+        portAgainstReport() ? ", and check that the port takes the settings it acknowledges" : "";
     if (device && port)
-        return "set the far device and the device server's port both to " + to + ser2net;
+        return "set the far device and the device server's port both to " + to + ser2net + check;
     if (port)
-        return "set the device server's port to " + to + ser2net +
-               (portContradicts ? ", and check that it takes the settings it acknowledges" : "");
+        return "set the device server's port to " + to + ser2net + check;
     return "set the far device to " + to;
 }

@@ -18,6 +18,8 @@ struct NamedSetting {
     std::uint32_t rate = 0;          // the standard rate, or the estimate's round figure
     std::uint32_t low = 0, high = 0; // the span (an estimate's)
     std::vector<LineSettings> formats;   // baud 0, the commonest first
+    // A device server's port named although the server said it is at the tester's settings.
+    bool againstReport = false;
 };
 
 struct SpeedMatch {
@@ -26,8 +28,6 @@ struct SpeedMatch {
     // speed or format explains.
     std::vector<NamedSetting> named;
     std::size_t moreSettings = 0;   // further settings that explain them, not named
-    // The device server said its port is at the tester's settings, yet only its port explains.
-    bool portContradicts = false;
     double stable = 0;                 // share of reply bytes repeating from cycle to cycle
     std::size_t repliesPerCycle = 0;
     // What the first setting makes the device server's UART report over a cycle.
@@ -43,9 +43,13 @@ struct SpeedMatch {
     std::string text() const;
     // What to do, in one sentence.
     std::string step() const;
+    // A port is named against what its device server reported.
+    bool portAgainstReport() const;
 };
 
-// The settings of `e` named in order for a tester at `tester`; with `portFollowsTester` (an RFC
-// 2217 server acknowledged the tester's settings) the device server's port is taken as right.
+// The settings of `e` named in order for a tester at `tester`. With `portFollowsTester` (an RFC
+// 2217 server acknowledged the tester's settings) the port is taken as right unless only it
+// explains the replies nearly as well; with `standardOnly` (replies of one byte value, whose
+// count is all they say) only standard rates are named.
 SpeedMatch nameExplanation(const Explanation &e, const LineSettings &tester,
-                           bool portFollowsTester);
+                           bool portFollowsTester, bool standardOnly = false);

@@ -160,7 +160,7 @@ std::optional<SpeedMatch> SpeedMatcher::explain(const ReplyCycle &reading, bool 
         cache.push_back({c.image, perCycle, explainCycle(c.image, tester, period, perCycle)});
         hit = cache.end() - 1;
     }
-    SpeedMatch m = nameExplanation(hit->explanation, tester, portFollowsTester);
+    SpeedMatch m = nameExplanation(hit->explanation, tester, portFollowsTester, uniform);
     m.stable = c.stable;
     m.repliesPerCycle = c.image.size();
     if (m.explained() && m.named.front().where != Place::FarEnd) {
