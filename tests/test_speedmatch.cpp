@@ -201,8 +201,8 @@ void SpeedMatchTest::aServerThatAcknowledgedTheTestersSettingsLeavesTheFarDevice
     SpeedMatcher fast;
     run(fast, chain({0, 8, 'N', 1}, {57600, 8, 'N', 1}), 400);
     QVERIFY2(named(fast, true).startsWith("wrong-speed: the device server's port at 57600") &&
-                 named(fast, true).endsWith(", although the device server reported its port at "
-                                            "9600 8N1"),
+                 named(fast, true).endsWith(", although the device server reported it at the "
+                                            "tester's 9600 8N1"),
              qPrintable(named(fast, true)));
     QVERIFY(fast.recogniseRun(true)->step().find("check that the port takes the settings it "
                                                  "acknowledges") != std::string::npos);

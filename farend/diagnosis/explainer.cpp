@@ -14,6 +14,8 @@ namespace {
 constexpr double kStep = 1.01;
 constexpr double kLowest = 110, kHighest = 1000000;
 constexpr int kSomeOfTheCycle = 4;
+// How far the count of replies of one byte value may be from the count a cycle measured.
+constexpr double kSlack = 0.1;
 
 const std::vector<std::uint32_t> &scanRates()
 {
@@ -55,12 +57,12 @@ public:
             starts.resize(kept);
         }
         ++taken;
-        return !starts.empty() && (taken <= q || (uniform && taken <= perCycle * 1.1));
+        return !starts.empty() && (taken <= q || (uniform && taken <= perCycle * (1 + kSlack)));
     }
     bool whole() const
     {
         if (uniform)   // one byte value: its count is all there is, and it varies a little
-            return !starts.empty() && std::abs(double(taken) - perCycle) <= perCycle / 10;
+            return !starts.empty() && std::abs(double(taken) - perCycle) <= perCycle * kSlack;
         return taken == image.size() && !starts.empty();
     }
 
@@ -89,7 +91,6 @@ Setup setupFor(Place where, const LineSettings &tester, const LineSettings &othe
 
 struct Trial {
     bool gives = false;
-    bool quiet = true;          // the chain was quiet at every byte sent: each byte alone
     bool stopBitsShow = false;  // a frame followed another within a bit: a stop bit would move it
     long long framing = 0, parity = 0;
 };
@@ -107,8 +108,8 @@ bool backToBack(double periodMs, const LineSettings &s)
 }
 
 // The model a search reuses, so that a trial allocates nothing.
-struct Bench {
-    Bench(const std::string &image, double perCycle) : follow(image, perCycle) {}
+struct Replay {
+    Replay(const std::string &image, double perCycle) : follow(image, perCycle) {}
     Follower follow;
     EchoChain chain{kTesterLine, kTesterLine};
     std::vector<UartLine::Received> got;
@@ -118,7 +119,7 @@ struct Bench {
 // One test cycle through the chain, after the last bytes of the cycle before it, every
 // `periodMs` (or as fast as the port's frames follow each other), the replies followed against
 // the image as they come: the first wrong one ends the trial.
-Trial trial(Bench &b, const Setup &s, double periodMs, bool wholeCycleFirst)
+Trial trial(Replay &b, const Setup &s, double periodMs, bool wholeCycleFirst)
 {
     const int n = testcycle::kLength;
     // frames back to back make one waveform each receiver fell in with bytes before: some of
@@ -148,7 +149,6 @@ Trial trial(Bench &b, const Setup &s, double periodMs, bool wholeCycleFirst)
                 }
             }
         }
-        t.quiet = t.quiet && chain.quietAt(i * p);
         if (i < n) {
             chain.send(static_cast<unsigned char>(testcycle::at(i)), i * p);
             ++b.bytes;
@@ -234,7 +234,7 @@ CycleCheck checkCycle(const std::string &image, const LineSettings &port,
                       const LineSettings &device, bool echoOnLine, double periodMs,
                       double perCycle)
 {
-    Bench b(image, perCycle);
+    Replay b(image, perCycle);
     const Trial t = trial(b, {port, device, echoOnLine}, periodMs, backToBack(periodMs, port));
     return {t.gives, t.framing, t.parity};
 }
@@ -245,7 +245,7 @@ Explanation explainCycle(const std::string &image, const LineSettings &tester, d
     Explanation e;
     if (image.empty())
         return e;
-    Bench b(image, perCycle);
+    Replay b(image, perCycle);
     const auto &rates = scanRates();
     // the tester's own bytes back to back: each trial replays a whole cycle first, so only the
     // standard and the known rates are tried

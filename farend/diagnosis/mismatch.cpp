@@ -223,7 +223,7 @@ std::string SpeedMatch::text() const
     if (named.size() > 1)
         out += ": they give the same replies";   // two rates said as one are alike too
     if (portAgainstReport())
-        out += ", although the device server reported its port at " + tester.text();
+        out += ", although the device server reported it at the tester's " + tester.text();
     return out;
 }
 

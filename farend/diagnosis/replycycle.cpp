@@ -171,14 +171,15 @@ ReplyCycle readReplyCycle(const std::vector<unsigned char> &r, std::size_t sends
         return c;
     c.perCycle = double(r.size()) * cycle / double(sends);
     // echoes with some lost or changed at random: clean, whatever their count does to the lag
-    if (echoShare(r) >= kRepeats) {
+    const double echoes = echoShare(r);
+    if (echoes >= kRepeats) {
         c.kind = ReplyCycle::Kind::Clean;
-        c.stable = echoShare(r);
+        c.stable = echoes;
         c.image = testcycle::kChars;
         return c;
     }
     // replies a cycle, as the window gives them; the best lag near that is the cycle's
-    const long guess = std::lround(double(r.size()) * cycle / double(sends));
+    const long guess = std::lround(c.perCycle);
     std::size_t q = 0, most = 0;
     // nearest the guess first: a stream that repeats at several lags (all one byte) takes it
     for (long step : {0L, -1L, 1L, -2L, 2L, -3L, 3L}) {

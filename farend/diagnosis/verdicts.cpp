@@ -77,7 +77,9 @@ std::optional<Verdict> mismatch(const Run &r)
         {"lost", double(f.lost)},       {"extra", double(f.extra)},
         {"stable", m.stable},           {"rate", first ? double(first->rate) : 0.0},
         {"rate_low", first ? double(first->low) : 0.0},
-        {"rate_high", first ? double(first->high) : 0.0}};
+        {"rate_high", first ? double(first->high) : 0.0},
+        {"replies_per_cycle", double(m.repliesPerCycle)},
+        {"settings_not_named", double(m.moreSettings)}};
     const std::string code = m.code();
     if (!first)
         return Verdict{code, figures,
@@ -87,7 +89,8 @@ std::optional<Verdict> mismatch(const Run &r)
                               : code == "wrong-format" ? "wrong frame format"
                                                        : "wrong speed and frame format";
     return Verdict{code, figures,
-                   title + ": " + m.text() + ", against the tester's " + m.tester.text() +
+                   title + ": " + m.text() +
+                       (m.portAgainstReport() ? "" : ", against the tester's " + m.tester.text()) +
                        "; that explains " + accountedFor(r),
                    m.step()};
 }
