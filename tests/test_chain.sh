@@ -7,7 +7,8 @@
 # - with 5% loss on the LAN, the kernel's retransmissions reach the verdicts, and nothing is lost;
 # - behind a ser2net (RFC 2217) that holds each echo until the next byte, a far device changing
 #   30% of its replies is counted as it really did (the tester's own log says what came back);
-# - a far device at 7E1 changes exactly the bytes with an odd number of ones.
+# - a far device at 7E1 changes exactly the bytes with an odd number of ones, and the relay names
+#   that format with the step to take.
 # Exit 77 (skipped) when not root.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -90,4 +91,8 @@ assert corrupt["echoed"] + corrupt["changed"] + corrupt["lost"] + corrupt["await
 sent, replies = tester("7e1")
 expect = bytes(b | 0x80 if bin(b).count("1") % 2 else b for b in sent)
 assert replies == expect[:len(replies)] and len(replies) > 100, (replies[:40], expect[:40])
+seven = report("7e1")
+assert codes(seven)[0] == "wrong-format" and "changed" not in codes(seven), codes(seven)
+assert seven["speed_match"].startswith("the far device at 9600 7E1"), seven["speed_match"]
+assert "set the far device to 9600 8N1" in seven["verdicts"][0]["step"], seven["verdicts"][0]
 EOF

@@ -1,6 +1,8 @@
-// The chain's faults recognised on real peers over loopback: `farend --port --wrong-baud R`
-// behind ser2net on a socat pty pair, the test playing the tester over raw TCP and feeding what
-// passes to the speed recogniser; and the LAN's part of the round trip from the kernel.
+// The chain's faults recognised on real peers over loopback: a far device behind ser2net on a
+// socat pty pair, either the bit-level UART model written apart from farend
+// (tests/support/uartdevice.py: a far device or a device server's port at any rate and format)
+// or farend's own far end, the test playing the tester over raw TCP and feeding what passes to
+// the recogniser; and the LAN's part of the round trip from the kernel.
 #include "farend/io/lanrtt.h"
 #include "farend/diagnosis/speedmatch.h"
 #include "farend/diagnosis/verdicts.h"
@@ -36,17 +38,20 @@ void stop(QProcess &p)
     }
 }
 
-// ser2net (raw TCP) on one end of a socat pty pair, farend --port with `farendArgs` on the other.
+// ser2net (raw TCP) on one end of a socat pty pair, and on the other `far` with its arguments,
+// "{}" standing for the pty: farend --port or the UART model.
 class Chain {
 public:
-    Chain(const QString &ser2net, const QStringList &farendArgs)
+    Chain(const QString &ser2net, const QStringList &farArgs, const QString &far = FAREND_BINARY)
     {
-        const QString side = dir.filePath("side"), far = dir.filePath("far");
-        pair.start("socat", {"pty,link=" + side + ",rawer", "pty,link=" + far + ",rawer"});
-        for (int i = 0; i < 200 && !(QFileInfo::exists(side) && QFileInfo::exists(far)); ++i)
+        const QString side = dir.filePath("side"), end = dir.filePath("far");
+        pair.start("socat", {"pty,link=" + side + ",rawer", "pty,link=" + end + ",rawer"});
+        for (int i = 0; i < 200 && !(QFileInfo::exists(side) && QFileInfo::exists(end)); ++i)
             QTest::qWait(50);
         farend.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        farend.start(FAREND_BINARY, QStringList{"--port", far} + farendArgs);
+        QStringList args = farArgs;
+        args.replaceInStrings("{}", end);
+        farend.start(far, args);
         port = freePort();
         const QString config = dir.filePath("raw.yaml");
         QFile f(config);
@@ -76,7 +81,7 @@ public:
         const int one = 1;
         if (sock >= 0)
             setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        QTest::qWait(300);   // farend has opened its side
+        QTest::qWait(far == FAREND_BINARY ? 300 : 800);   // the far end has opened its side
     }
     Chain(const Chain &) = delete;
     Chain &operator=(const Chain &) = delete;
@@ -146,12 +151,34 @@ public:
 };
 } // namespace
 
+namespace {
+QString uartDevice()
+{
+    return QStringLiteral(TESTS_SOURCE_DIR "/support/uartdevice.py");
+}
+
+// What the recogniser names after `count` bytes of the cycle every 10 ms through the chain.
+QString named(const QString &ser2net, const QStringList &far, const QString &program,
+              int count = 180)
+{
+    Chain chain(ser2net, far, program);
+    if (chain.sock < 0)
+        return "no connection";
+    SpeedMatcher m;
+    chain.exchange(m, count, 10);
+    const auto r = m.recogniseRun();
+    return r ? QString::fromStdString(r->code() + ": " + r->text()) : QString("nothing");
+}
+} // namespace
+
 class ChainDiagnosisTest : public QObject {
     Q_OBJECT
 private slots:
     void initTestCase();
-    void aFarEndAtTheWrongBaudBehindSer2netIsNamed_data();
-    void aFarEndAtTheWrongBaudBehindSer2netIsNamed();
+    void aFarDeviceModelledApartIsNamed_data();
+    void aFarDeviceModelledApartIsNamed();
+    void farendsOwnFarEndsAreNamed_data();
+    void farendsOwnFarEndsAreNamed();
     void theRoundTripBehindSer2netSplitsIntoLanWireAndRest();
 
 private:
@@ -165,33 +192,73 @@ void ChainDiagnosisTest::initTestCase()
         QSKIP("ser2net is not installed (scripts/setup.sh installs it)");
 }
 
-void ChainDiagnosisTest::aFarEndAtTheWrongBaudBehindSer2netIsNamed_data()
+void ChainDiagnosisTest::aFarDeviceModelledApartIsNamed_data()
 {
-    QTest::addColumn<int>("rate");   // 0: a clean chain
-    for (int r : {2400, 4800, 19200, 38400, 115200, 0})
-        QTest::newRow(r ? qPrintable(QString::number(r)) : "clean") << r;
+    QTest::addColumn<QStringList>("settings");   // the model's --device / --port
+    QTest::addColumn<int>("runs");               // with different clock phases: one name
+    QTest::addColumn<QString>("words");          // how the recogniser's words start
+    const QString twins = "wrong-speed: the far device at 19200 baud (the frame format does not "
+                          "show), or the device server's port at 4800 baud";
+    QTest::newRow("7E1 at 9600") << QStringList{"--device", "9600,7E1"} << 1
+                                 << "wrong-format: the far device at 9600 7E1 or 7E2";
+    QTest::newRow("6N1 at 9600") << QStringList{"--device", "9600,6N1"} << 1
+                                 << "wrong-format: the far device at 9600 6N1";
+    // odd parity at the tester's speed changes no byte on a pty: nothing to name
+    QTest::newRow("8O1 at 9600") << QStringList{"--device", "9600,8O1"} << 1 << "nothing";
+    QTest::newRow("31250") << QStringList{"--device", "31250,8N1"} << 1
+                           << "wrong-speed: the far device at about 31 250 baud";
+    QTest::newRow("7200") << QStringList{"--device", "7200,8N1"} << 1
+                          << "wrong-speed: the far device at about 7 200 baud";
+    QTest::newRow("device 19200") << QStringList{"--device", "19200,8N1"} << 2 << twins;
+    QTest::newRow("port 4800") << QStringList{"--port", "4800,8N1"} << 2 << twins;
+    QTest::newRow("device 115200, echoes back to back")
+        << QStringList{"--device", "115200,8N1"} << 2
+        << "wrong-speed: the far device at 57600 or 115200 baud";
+    QTest::newRow("port 57600") << QStringList{"--port", "57600,8N1"} << 2
+                                << "wrong-speed: the device server's port at 57600 8N1";
+    QTest::newRow("clean") << QStringList{} << 1 << "nothing";
 }
 
-void ChainDiagnosisTest::aFarEndAtTheWrongBaudBehindSer2netIsNamed()
+void ChainDiagnosisTest::aFarDeviceModelledApartIsNamed()
 {
-    QFETCH(int, rate);
-    Chain chain(ser2net, rate ? QStringList{"--wrong-baud", QString::number(rate)} : QStringList{});
-    QVERIFY(chain.sock >= 0);
-    SpeedMatcher m;
-    chain.exchange(m, 150, 10);
-    const auto match = m.recognise();
-    if (rate == 0) {
-        QVERIFY2(!match, match ? match->text().c_str() : "");
-        return;
+    QFETCH(QStringList, settings);
+    QFETCH(int, runs);
+    QFETCH(QString, words);
+    for (int run = 1; run <= runs; ++run) {
+        const QString got = named(ser2net, QStringList{uartDevice(), "{}", "--seed",
+                                                       QString::number(run)} + settings,
+                                  "python3");
+        QVERIFY2(got.startsWith(words), qPrintable(QString("run %1: %2").arg(run).arg(got)));
     }
-    QVERIFY(match.has_value());
-    QCOMPARE(match->text(), "the replies are what a far end at " + std::to_string(rate) +
-                                " baud 8N1 makes of the tester's 9600 8N1");
+}
+
+void ChainDiagnosisTest::farendsOwnFarEndsAreNamed_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QString>("words");
+    for (int r : {2400, 115200})
+        QTest::newRow(qPrintable("--wrong-baud " + QString::number(r)))
+            << QStringList{"--wrong-baud", QString::number(r)}
+            << QString("wrong-speed: a far end reading at %1").arg(r);
+    QTest::newRow("--far-device 9600,7O1") << QStringList{"--far-device", "9600,7O1"}
+                                           << "wrong-format: the far device at 9600 7O1";
+    QTest::newRow("--server-port 57600,8N1") << QStringList{"--server-port", "57600,8N1"}
+                                             << "wrong-speed: the device server's port at 57600";
+    // a third of the replies with a bit flipped: noise, no setting
+    QTest::newRow("--corrupt 30") << QStringList{"--corrupt", "30"} << "nothing";
+}
+
+void ChainDiagnosisTest::farendsOwnFarEndsAreNamed()
+{
+    QFETCH(QStringList, options);
+    QFETCH(QString, words);
+    const QString got = named(ser2net, QStringList{"--port", "{}"} + options, FAREND_BINARY);
+    QVERIFY2(got.startsWith(words), qPrintable(got));
 }
 
 void ChainDiagnosisTest::theRoundTripBehindSer2netSplitsIntoLanWireAndRest()
 {
-    Chain chain(ser2net, {"--latency", "3"});
+    Chain chain(ser2net, {"--port", "{}", "--latency", "3"});
     QVERIFY(chain.sock >= 0);
     std::vector<double> trips = chain.pingPong(100);
     QCOMPARE(trips.size(), std::size_t(100));

@@ -784,10 +784,17 @@ void FarendRelayTest::badInputEndsWithStatus2AndOneLine()
         {{"--relay", "rfc2217://:4001", "--link", link},
          "farend: --relay needs a device path, HOST:PORT or rfc2217://HOST:PORT; \":4001\" has no "
          "host\n"},
-        {{"--relay", "127.0.0.1:1", "--drop", "5"},
+        {{"--relay", "127.0.0.1:1", "--far-device", "31250,7E1"},
          "farend: --relay measures the real chain and changes nothing on it: --latency, "
-         "--paced, --drop, --corrupt, --silent, --wrong-baud and --hangup-after belong to the "
-         "far end\nTry 'farend --help'.\n"},
+         "--paced, --drop, --corrupt, --silent, --wrong-baud, --far-device, --server-port and "
+         "--hangup-after belong to the far end\nTry 'farend --help'.\n"},
+        {{"--port", "/dev/null", "--server-port", "31250,7E"},
+         "farend: option --server-port needs RATE,FORMAT: a whole rate from 50 to 4000000 and a "
+         "frame format such as 8N1 or 7E2 (data bits 5 to 8, parity N, E, O, M or S, stop bits 1 "
+         "or 2)\nTry 'farend --help'.\n"},
+        {{"--port", "/dev/null", "--wrong-baud", "4800", "--far-device", "4800,8N1"},
+         "farend: --wrong-baud is a far end that answers as bytes: it does not go with "
+         "--far-device or --server-port\nTry 'farend --help'.\n"},
         {{"--listen", "0", "--link", link},
          "farend: --link goes with --relay only\nTry 'farend --help'.\n"},
         {{"--relay", "127.0.0.1:1", "--", "true"},
@@ -1151,10 +1158,9 @@ void FarendRelayTest::aFarEndAtAWrongSpeedIsNamedByTheRelay()
         QCOMPARE(faults(r), QStringList{});
         return;
     }
-    const QString named = QStringLiteral("the replies are what a far end at %1 baud 8N1 makes of "
-                                         "the tester's 9600 8N1")
-                              .arg(rate);
-    QCOMPARE(r["speed_match"].toString(), named);
+    // the format a far end reads in seldom shows in its replies; the rate does
+    const QString named = QStringLiteral("a far end reading at %1").arg(rate);
+    QVERIFY2(r["speed_match"].toString().startsWith(named), qPrintable(r["speed_match"].toString()));
     QCOMPARE(verdictCodes(r).first(), QStringLiteral("wrong-speed"));
     // the interval it showed in says so too, in the stream as a code
     bool inAnInterval = false;
@@ -1162,7 +1168,7 @@ void FarendRelayTest::aFarEndAtAWrongSpeedIsNamedByTheRelay()
         inAnInterval = inAnInterval || (o["type"] == QStringLiteral("interval") &&
                                         verdictCodes(o).contains("wrong-speed"));
     QVERIFY(inAnInterval);
-    QVERIFY2(unwrapped(summary).contains(("verdict: wrong speed: ")) &&
+    QVERIFY2(unwrapped(summary).contains("verdict: wrong speed: ") &&
                  unwrapped(summary).contains(named.toLatin1()),
              summary.constData());
 }

@@ -43,6 +43,7 @@ private slots:
     void disagreeingEndsGiveTheWorkedOutBytes_data();
     void disagreeingEndsGiveTheWorkedOutBytes();
     void twoStopBitsSpaceTheFramesAndTheReceiverChecksOnlyTheFirst();
+    void anEchoChainConvertsBothWaysAndCountsWhatAStopBitWouldMove();
 };
 
 void UartFormatsTest::aReceiverAtTheSendersSettingsTakesEveryByte_data()
@@ -142,6 +143,50 @@ void UartFormatsTest::twoStopBitsSpaceTheFramesAndTheReceiverChecksOnlyTheFirst(
     QCOMPARE(oneStop.bytes, QByteArray("01"));
     QCOMPARE(oneStop.flags, QByteArray(".."));
     QVERIFY(qFuzzyCompare(oneStop.atMs[1], 19.5 * kBitMs));
+}
+
+void UartFormatsTest::anEchoChainConvertsBothWaysAndCountsWhatAStopBitWouldMove()
+{
+    // what comes back of each byte sent alone, every 10 ms, through a port at `port` and a far
+    // device at `device`
+    bool quiet = true;   // each byte met a chain done with the one before
+    auto through = [&quiet](const LineSettings &port, const LineSettings &device,
+                            const QByteArray &in, bool echoOnLine = true) {
+        EchoChain chain(port, device, echoOnLine);
+        std::vector<UartLine::Received> out;
+        for (int i = 0; i < in.size(); ++i) {
+            chain.receive(i * 10.0, out);
+            quiet = quiet && chain.quietAt(i * 10.0);
+            chain.send(static_cast<unsigned char>(in[i]), i * 10.0);
+        }
+        chain.receiveAll(out);
+        QByteArray got;
+        for (const auto &r : out)
+            got.append(static_cast<char>(r.byte));
+        return got;
+    };
+    const LineSettings tester = line(9600, "8N1");
+    QCOMPARE(through(tester, tester, "0A9Z"), QByteArray("0A9Z"));
+    // a 7E1 far device: its parity bit lands in the port's eighth data bit, set for the bytes
+    // with an odd number of ones ("1" 0x31, "A" 0x41 even: unchanged)
+    QCOMPARE(through(tester, line(9600, "7E1"), "01AZ"), QByteArray("0\xb1" "AZ"));
+    // the far device at 19200 reads "0" as 0x00 then 0xF8 (test_farend's worked case), and
+    // each echoed byte is read back at 9600; with the echo as bytes it comes back as read
+    QCOMPARE(through(tester, line(19200, "8N1"), "0", false), QByteArray("\x00\xf8", 2));
+    // the two directions are the two lines: a port at 4800 before a far device at 9600 reads the
+    // same as a far device at 19200 behind a port at 9600 (the ratio is all bytes can show)
+    QCOMPARE(through(line(4800, "8N1"), tester, "0123ABCZ"),
+             through(tester, line(19200, "8N1"), "0123ABCZ"));
+    QVERIFY(quiet);
+
+    // frames sent with time between them are not moved by another stop bit; back to back they are
+    UartLine apart(tester, tester), close(tester, tester);
+    apart.send('0', 0);
+    apart.send('1', 2 * 10 * kBitMs);
+    close.send('0', 0);
+    close.send('1', 10.5 * kBitMs);
+    QCOMPARE(apart.queued(), 0LL);
+    QCOMPARE(close.queued(), 1LL);
 }
 
 QTEST_GUILESS_MAIN(UartFormatsTest)

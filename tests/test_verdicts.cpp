@@ -76,7 +76,7 @@ private slots:
     void lostSaysWhatTheDeviceServerReportedOrThatItDidNot();
     void eachReportedLineErrorGivesItsVerdictFromOne_data();
     void eachReportedLineErrorGivesItsVerdictFromOne();
-    void aWrongSpeedReplacesChangedAndNamesTheMatch();
+    void aRecognisedSettingAccountsForWhatItExplains();
     void silentAndIdleRuns();
     void theTimeSplitIsNeverNegative();
     void aDeviceServerHoldingEchoesIsNamedWithItsFix();
@@ -160,7 +160,10 @@ void VerdictsTest::lostSaysWhatTheDeviceServerReportedOrThatItDidNot()
              QString("lost 1 echo (0.10% of the sends)"));
     QCOMPARE(figure(verdicts(f)[0], "lost"), 1.0);
     // a recognised speed explains its losses: no verdict of its own
-    f.speed = "the replies are what a far end at 1200 baud 8N1 makes of the tester's 9600 8N1";
+    SpeedMatch m;
+    m.tester = kTesterLine;
+    m.named = {{Place::FarDevice, false, 1200, 1200, 1200, {{0, 8, 'N', 1}}}};
+    f.speed = m;
     QVERIFY(!codes(f).contains("lost"));
 }
 
@@ -199,23 +202,62 @@ void VerdictsTest::eachReportedLineErrorGivesItsVerdictFromOne()
     QVERIFY(QString::fromStdString(verdicts(f)[0].text).startsWith(words));
 }
 
-void VerdictsTest::aWrongSpeedReplacesChangedAndNamesTheMatch()
+void VerdictsTest::aRecognisedSettingAccountsForWhatItExplains()
 {
     ChainFigures f = cleanRun();
     f.echoed = 0;
     f.changed = 1008;
     QCOMPARE(codes(f), QStringList{"changed"});
     QVERIFY(verdicts(f)[0].text.find("changed 1008 echoes (100.0% of the sends)") == 0);
-    f.speed = "the replies are what a far end at 19200 baud 8N1 makes of the tester's 9600 8N1";
-    f.lineErrors.framing = 400;
-    const auto v = verdicts(f);
-    QCOMPARE(codes(f), (QStringList{"wrong-speed", "framing-errors"}));
-    QCOMPARE(QString::fromStdString(v[0].text),
-             QString("wrong speed: 1008 of 1008 echoes changed; the replies are what a far end "
-                     "at 19200 baud 8N1 makes of the tester's 9600 8N1"));
-    // the bytes a far end at another rate adds are the wrong speed's, not another fault
+
+    // a far device at 19200 8N1, or a port at 4800: changed, lost, extra and the framing errors
+    // it makes the server's UART see are its own, so no verdict of theirs is added
+    SpeedMatch m;
+    m.tester = kTesterLine;
+    m.named = {{Place::FarDevice, false, 19200, 19200, 19200, {{0, 8, 'N', 1}}},
+               {Place::ServerPort, false, 4800, 4800, 4800, {{0, 8, 'N', 2}}}};
+    m.framingPerCycle = 12;
+    f.speed = m;
+    f.changed = 640;
+    f.lost = 3;
     f.extra = 990;
-    QCOMPARE(codes(f), (QStringList{"wrong-speed", "framing-errors"}));
+    f.lineErrors.framing = 400;
+    f.lineErrors.parity = 5;   // not what this setting makes: still said
+    auto v = verdicts(f);
+    QCOMPARE(codes(f), (QStringList{"wrong-speed", "parity-errors"}));
+    QCOMPARE(QString::fromStdString(v[0].text),
+             QString("wrong speed: the far device at 19200 8N1, or the device server's port at "
+                     "4800 8N2: they give the same replies, against the tester's 9600 8N1; that "
+                     "explains 640 changed, 3 lost and 990 extra replies and the 400 framing "
+                     "errors reported by the device server"));
+    QCOMPARE(QString::fromStdString(v[0].step),
+             QString("set the far device and the device server's port both to 9600 8N1 (for "
+                     "ser2net: the connector's 9600n81)"));
+    QCOMPARE(figure(v[0], "rate"), 19200.0);
+
+    // the tester's speed in another format; the speed and the format both
+    m.named = {{Place::FarDevice, false, 9600, 9600, 9600, {{0, 7, 'E', 1}, {0, 7, 'E', 2}}}};
+    f.speed = m;
+    QCOMPARE(verdicts(f)[0].code, std::string("wrong-format"));
+    QVERIFY(verdicts(f)[0].text.find("wrong frame format: the far device at 9600 7E1 or 7E2 (the "
+                                     "stop bits do not show)") == 0);
+    m.named = {{Place::ServerPort, true, 31250, 30500, 34300, {{0, 7, 'O', 1}}}};
+    f.speed = m;
+    QCOMPARE(verdicts(f)[0].code, std::string("wrong-speed-and-format"));
+    QVERIFY(verdicts(f)[0].text.find("the device server's port at about 31 250 baud (30 500 to "
+                                     "34 300) 7O1") != std::string::npos);
+
+    // a fixed mapping no setting explains: its own verdict, neither noise nor "changed"
+    m.named.clear();
+    m.stable = 0.98;
+    f.speed = m;
+    f.lineErrors.parity = 0;
+    v = verdicts(f);
+    QCOMPARE(codes(f), (QStringList{"systematic", "framing-errors"}));
+    QVERIFY2(v[0].text.find("systematic: 640 changed, 3 lost and 990 extra replies; the replies "
+                            "are a fixed mapping") == 0,
+             v[0].text.c_str());
+    QVERIFY(!v[0].step.empty());
 }
 
 void VerdictsTest::silentAndIdleRuns()

@@ -33,7 +33,8 @@ enum Option {
     kHelp = 'h', kVersion = 'V', kInterval = 'i', kCount = 'c', kTime = 't', kLink = 'l',
     kOutput = 'o',
     kPort = 256, kListen, kRelay, kReconnect, kReport, kReportStream, kExpectClean, kOwner, kGroup,
-    kMode, kPlot, kLatency, kPaced, kDrop, kCorrupt, kSilent, kWrongBaud, kHangupAfter, kSeed
+    kMode, kPlot, kLatency, kPaced, kDrop, kCorrupt, kSilent, kWrongBaud, kFarDevice, kServerPort,
+    kHangupAfter, kSeed
 };
 // getopt's string of the short options: "+" ends the options at the first word that is none,
 // ":" reports a missing value apart from an unknown option.
@@ -64,6 +65,8 @@ const option longOptions[] = {
     {"corrupt", required_argument, nullptr, kCorrupt},
     {"silent", no_argument, nullptr, kSilent},
     {"wrong-baud", required_argument, nullptr, kWrongBaud},
+    {"far-device", required_argument, nullptr, kFarDevice},
+    {"server-port", required_argument, nullptr, kServerPort},
     {"hangup-after", required_argument, nullptr, kHangupAfter},
     {"seed", required_argument, nullptr, kSeed},
     {nullptr, 0, nullptr, 0},
@@ -100,6 +103,8 @@ const NumberRule numberRules[] = {
     {kCount, 1, 1e15, "a whole number of sends"},
     {kMode, 0, 0777, "an octal mode"},
     {kWrongBaud, kMinWrongRate, kMaxWrongRate},
+    {kFarDevice, kMinWrongRate, kMaxWrongRate, "RATE,FORMAT: a whole rate"},
+    {kServerPort, kMinWrongRate, kMaxWrongRate, "RATE,FORMAT: a whole rate"},
     {kHangupAfter, 0, 1e15},
     {kSeed, 0, 4294967295.0},
 };
@@ -133,8 +138,12 @@ std::string needsValue(int id)
     const NumberRule *r = numberRule(id);
     if (!r)
         return lead + "a value";
-    return lead + (r->zero ? std::string(r->zero) + " or " : "") + r->what + " from " +
-           bound(id, r->min) + " to " + bound(id, r->max);
+    const std::string range = (r->zero ? std::string(r->zero) + " or " : "") + r->what +
+                              " from " + bound(id, r->min) + " to " + bound(id, r->max);
+    if (id == kFarDevice || id == kServerPort)
+        return lead + range + " and a frame format such as 8N1 or 7E2 (data bits 5 to 8, parity "
+                              "N, E, O, M or S, stop bits 1 or 2)";
+    return lead + range;
 }
 
 // Reads the command line into a configuration, option by option; each step false with `why`
@@ -148,6 +157,7 @@ private:
     bool takeRelay(int id, char **argv);
     bool takeLine(int id, char **argv);
     bool number(int id, double &out);
+    bool settings(int id, LineSettings &out);
     bool setMode(Config::Mode m, const char *name);
     bool badOption(int id, char **argv);
     bool checkTogether(bool commandGiven);
@@ -266,6 +276,8 @@ bool Parser::takeLine(int id, char **argv)
             return false;
         c.link.wrongBaud = static_cast<long>(v);
         return v == c.link.wrongBaud || refuse("option --wrong-baud needs a whole number of baud");
+    case kFarDevice: return settings(kFarDevice, c.link.farDevice);
+    case kServerPort: return settings(kServerPort, c.link.serverPort);
     case kHangupAfter:
         if (!number(kHangupAfter, v))
             return false;
@@ -288,6 +300,24 @@ bool Parser::number(int id, double &out)
     if (!parseNumber(optarg, r.zero ? 0 : r.min, r.max, v) || (r.zero && v > 0 && v < r.min))
         return refuse(needsValue(id));
     out = v;
+    return true;
+}
+
+// RATE,FORMAT as tests/support's chain takes it: "31250,7E1".
+bool Parser::settings(int id, LineSettings &out)
+{
+    const std::string text = optarg;
+    const std::size_t comma = text.find(',');
+    const std::string format = comma == std::string::npos ? "" : text.substr(comma + 1);
+    const NumberRule &r = *numberRule(id);
+    double rate = 0;
+    if (comma == std::string::npos ||
+        !parseNumber(text.substr(0, comma).c_str(), r.min, r.max, rate) ||
+        rate != static_cast<long>(rate) || format.size() != 3 || format[0] < '5' ||
+        format[0] > '8' || std::string("NEOMS").find(format[1]) == std::string::npos ||
+        (format[2] != '1' && format[2] != '2'))
+        return refuse(needsValue(id));
+    out = {static_cast<std::uint32_t>(rate), format[0] - '0', format[1], format[2] - '0'};
     return true;
 }
 
@@ -325,8 +355,10 @@ bool Parser::checkTogether(bool commandGiven)
     if (mode && commandGiven)
         return refuse(std::string(mode) + " serves until interrupted and runs no command");
     const LinkOptions &o = c.link;
+    const bool otherLine = o.farDevice.baud || o.serverPort.baud;
     const bool lineOptions = o.latencyMs > 0 || o.paced || o.dropPercent > 0 ||
-                             o.corruptPercent > 0 || o.silent || o.wrongBaud || o.hangupAfter >= 0;
+                             o.corruptPercent > 0 || o.silent || o.wrongBaud || otherLine ||
+                             o.hangupAfter >= 0;
     const bool relayOptions = linkGiven || c.relay.reconnect || intervalGiven ||
                               !c.streamPath.empty() || c.relay.expectClean ||
                               c.relay.timeS > 0 || c.relay.count > 0 || accessGiven;
@@ -337,8 +369,11 @@ bool Parser::checkTogether(bool commandGiven)
         return refuse("--output goes with --plot only");
     if (c.mode == Config::Mode::Relay && lineOptions)
         return refuse("--relay measures the real chain and changes nothing on it: --latency, "
-                      "--paced, --drop, --corrupt, --silent, --wrong-baud and --hangup-after "
-                      "belong to the far end");
+                      "--paced, --drop, --corrupt, --silent, --wrong-baud, --far-device, "
+                      "--server-port and --hangup-after belong to the far end");
+    if (o.wrongBaud && otherLine)
+        return refuse("--wrong-baud is a far end that answers as bytes: it does not go with "
+                      "--far-device or --server-port");
     const char *relayOnly = c.mode == Config::Mode::Relay ? nullptr
                             : linkGiven                   ? "--link"
                             : c.relay.reconnect           ? "--reconnect"
@@ -352,9 +387,10 @@ bool Parser::checkTogether(bool commandGiven)
         return refuse(std::string(relayOnly) + " goes with --relay only");
     if (accessGiven && c.mode != Config::Mode::Relay)
         return refuse("--owner, --group and --mode go with --relay only");
-    if (o.silent && (o.latencyMs > 0 || o.dropPercent > 0 || o.corruptPercent > 0 || o.wrongBaud))
-        return refuse("--silent never answers: --latency, --drop, --corrupt and --wrong-baud "
-                      "have nothing to act on");
+    if (o.silent &&
+        (o.latencyMs > 0 || o.dropPercent > 0 || o.corruptPercent > 0 || o.wrongBaud || otherLine))
+        return refuse("--silent never answers: --latency, --drop, --corrupt, --wrong-baud, "
+                      "--far-device and --server-port have nothing to act on");
     if (!c.reportPath.empty() && !c.streamPath.empty() &&
         whereIs(c.reportPath) == whereIs(c.streamPath))
         return refuse("--report and --report-stream name the same file: " + c.streamPath);

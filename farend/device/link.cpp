@@ -3,10 +3,23 @@
 #include <algorithm>
 #include <vector>
 
+namespace {
+// The line the options ask for: a far end reading at the wrong rate and answering as bytes, a
+// far device or a device server's port at other settings, or none (an echo).
+std::unique_ptr<EchoChain> lineFor(const LinkOptions &o)
+{
+    if (o.wrongBaud > 0)
+        return std::make_unique<EchoChain>(
+            kTesterLine, LineSettings{static_cast<std::uint32_t>(o.wrongBaud), 8, 'N', 1}, false);
+    if (!o.farDevice.baud && !o.serverPort.baud)
+        return nullptr;
+    auto orTester = [](const LineSettings &s) { return s.baud ? s : kTesterLine; };
+    return std::make_unique<EchoChain>(orTester(o.serverPort), orTester(o.farDevice));
+}
+} // namespace
+
 Link::Link(const LinkOptions &options)
-    : opt(options),
-      uart(options.wrongBaud > 0 ? std::make_unique<WrongRateUart>(options.wrongBaud) : nullptr),
-      rng(options.seed ? options.seed : 1)
+    : opt(options), uart(lineFor(options)), rng(options.seed ? options.seed : 1)
 {
 }
 
@@ -38,7 +51,7 @@ void Link::answer(unsigned char byte, double atDeviceMs)
 
 void Link::answerWhatTheUartReceived(double nowMs)
 {
-    std::vector<WrongRateUart::Received> got;
+    std::vector<UartLine::Received> got;
     uart->receive(nowMs, got);
     for (const auto &r : got)
         answer(r.byte, r.atMs);
@@ -61,7 +74,7 @@ void Link::received(unsigned char byte, double nowMs)
         uart->send(byte, nowMs);
         answerWhatTheUartReceived(nowMs);
         if (last) {
-            std::vector<WrongRateUart::Received> rest;
+            std::vector<UartLine::Received> rest;
             uart->receiveAll(rest);   // nothing follows on the line: finish what is under way
             for (const auto &r : rest)
                 answer(r.byte, r.atMs);

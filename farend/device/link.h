@@ -1,5 +1,6 @@
 // The simulated far end of the link: a device that echoes every byte, behind a line that can
-// be slow, lossy, silent, cut, or set to the wrong baud rate.
+// be slow, lossy, silent, cut, set to the wrong baud rate, or whose far device or device server's
+// port is set to another speed and frame format.
 #pragma once
 
 #include "farend/line/tester.h"
@@ -19,6 +20,10 @@ struct LinkOptions {
     bool silent = false;         // never answer
     long long hangupAfter = -1;  // cut the line after answering this many bytes
     long wrongBaud = 0;          // answer what a UART at this rate receives (0: echo)
+    // A far device behind a device server's UART, both directions through the UART model:
+    // each at the tester's settings where its baud is 0.
+    LineSettings farDevice{0, 8, 'N', 1};
+    LineSettings serverPort{0, 8, 'N', 1};
     std::uint32_t seed = 1;
 };
 
@@ -66,7 +71,7 @@ private:
         unsigned char byte;
     };
     LinkOptions opt;
-    std::unique_ptr<WrongRateUart> uart;
+    std::unique_ptr<EchoChain> uart;   // a line that converts what it carries; none: an echo
     std::deque<Reply> pending;
     double outboundFreeMs = 0;   // tester -> device wire
     double inboundFreeMs = 0;    // device -> tester wire

@@ -1,196 +1,200 @@
 #include "farend/diagnosis/speedmatch.h"
 
-#include "farend/line/uart.h"
+#include "testcycle/testcycle.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace {
-// A candidate must explain this share of the replies and of its own prediction (Dice overlap of
-// the two sequences): random bytes share about one in eight with any prediction.
-constexpr double kExplains = 0.75;
-constexpr std::size_t kRepliesPerByte = 4;
+constexpr std::size_t kRepliesPerSend = 8;
+constexpr std::size_t kSeenKept = 8;
+constexpr std::size_t kCached = 4;
+constexpr double kReadingEveryMs = 100;
 
-using Bytes = std::vector<unsigned char>;
-
-struct Stamp {
-    unsigned char byte;
-    double atMs;
-};
-
-// What `receiver` takes in of `bytes` sent by `sender` at their times.
-std::vector<Stamp> across(const std::vector<Stamp> &bytes, const LineSettings &sender,
-                          const LineSettings &receiver)
+bool isUniform(const std::string &image)
 {
-    UartLine line(sender, receiver);
-    std::vector<UartLine::Received> got;
-    for (const Stamp &s : bytes) {
-        line.receive(s.atMs, got);   // keeps the frames in flight few
-        line.send(s.byte, s.atMs);
-    }
-    line.receiveAll(got);
-    std::vector<Stamp> out;
-    out.reserve(got.size());
-    for (const auto &r : got)
-        out.push_back({r.byte, r.atMs});
-    return out;
+    return !image.empty() && image.find_first_not_of(image[0]) == std::string::npos;
 }
 
-Bytes bytesOf(const std::vector<Stamp> &s)
+bool follows(unsigned char before, unsigned char byte)
 {
-    Bytes out;
-    out.reserve(s.size());
-    for (const Stamp &x : s)
-        out.push_back(x.byte);
-    return out;
+    const char *at = std::find(testcycle::kChars, testcycle::kChars + testcycle::kLength,
+                               static_cast<char>(before));
+    if (at == testcycle::kChars + testcycle::kLength)
+        return false;
+    return testcycle::at(at - testcycle::kChars + 1) == static_cast<char>(byte);
 }
 
-// Longest common subsequence: replies in order, some lost, some extra.
-std::size_t common(const Bytes &a, const Bytes &b)
+// Two readings of one mapping: the same kind, and for a mapping the same cycle but for a byte in
+// twenty (a byte the vote got wrong), or one byte value repeated about as often.
+bool alike(const ReplyCycle &a, const ReplyCycle &b)
 {
-    std::vector<std::size_t> row(b.size() + 1, 0), next(b.size() + 1, 0);
-    for (unsigned char x : a) {
-        for (std::size_t j = 0; j < b.size(); ++j)
-            next[j + 1] = x == b[j] ? row[j] + 1 : std::max(next[j], row[j + 1]);
-        std::swap(row, next);
-    }
-    return row[b.size()];
+    if (a.kind != b.kind)
+        return false;
+    if (a.kind != ReplyCycle::Kind::Systematic)
+        return true;
+    const std::string &x = a.image, &y = b.image;
+    const bool uniformX = isUniform(x), uniformY = isUniform(y);
+    if (uniformX || uniformY)
+        return uniformX && uniformY && x[0] == y[0] && 4 * x.size() >= 3 * y.size() &&
+               4 * y.size() >= 3 * x.size();
+    return cycleDistance(x, y) <= std::max<std::size_t>(1, x.size() / 20);
 }
 
-} // namespace
-
-bool mostRepliesChanged(long long changed, long long replies)
+// The setting a named one stands for, to replay: its rate and its first format.
+LineSettings settingOf(const NamedSetting &n)
 {
-    return 2 * changed > replies;
-}
-
-namespace {
-std::string phrase(SpeedMatch::Where where, const LineSettings &other, const LineSettings &tester)
-{
-    const std::string rate = std::to_string(other.baud) + " baud " + other.format();
-    switch (where) {
-    case SpeedMatch::Where::FarEnd:
-        return "a far end at " + rate + " makes of the tester's " + tester.text();
-    case SpeedMatch::Where::FarDevice:
-        return "a far device at " + rate + " answers to a device server's port at the tester's " +
-               tester.text();
-    default:
-        return "a device server's port at " + rate +
-               " reads back from a far device at the tester's " + tester.text();
-    }
+    LineSettings s = n.formats.front();
+    s.baud = n.rate;
+    return s;
 }
 } // namespace
 
-std::string SpeedMatch::text() const
-{
-    std::string text = "the replies are what " + phrase(where, other, tester);
-    if (!alike.empty())
-        text += ", or what " + phrase(alike.front().where, alike.front().other, tester);
-    return text;
-}
-
-const std::vector<std::uint32_t> &SpeedMatcher::rates()
-{
-    static const std::vector<std::uint32_t> r{1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
-    return r;
-}
-
-const std::vector<LineSettings> &SpeedMatcher::formats()
-{
-    // in order of preference: where two explain the replies equally, the commoner is named
-    static const std::vector<LineSettings> f = [] {
-        std::vector<LineSettings> out;
-        for (int data : {8, 7})
-            for (char parity : {'N', 'E', 'O'})
-                for (int stop : {1, 2})
-                    out.push_back({0, data, parity, stop});
-        return out;
-    }();
-    return f;
-}
-
-SpeedMatcher::SpeedMatcher(const LineSettings &tester, std::size_t window)
-    : tester(tester), window(std::max<std::size_t>(window, 1))
-{
-}
+SpeedMatcher::SpeedMatcher(const LineSettings &tester) : tester(tester) {}
 
 void SpeedMatcher::sent(unsigned char byte, double atMs)
 {
-    sentBytes.push_back({byte, atMs});
-    if (sentBytes.size() > window) {
-        sentBytes.pop_front();
+    if (!sends.empty() && !follows(sends.back().byte, byte)) {
+        newRun();   // not the test cycle: what came before says nothing of what follows
+        seen.clear();
+    }
+    sends.push_back({byte, atMs});
+    if (sends.size() > kWindow) {
+        sends.pop_front();
         // a reply older than the oldest byte kept answers nothing in the window
-        while (!replies.empty() && replies.front().atMs < sentBytes.front().atMs)
+        while (!replies.empty() && replies.front().atMs < sends.front().atMs)
             replies.pop_front();
+    }
+    // a reading every cycle, and no more than ten a second when the tester sends fast
+    if (++sinceReading >= testcycle::kLength && atMs - lastReadingMs >= kReadingEveryMs) {
+        sinceReading = 0;
+        lastReadingMs = atMs;
+        tally();
     }
 }
 
 void SpeedMatcher::replied(unsigned char byte, double atMs)
 {
+    if (sends.empty())
+        return;
     replies.push_back({byte, atMs});
-    if (replies.size() > kRepliesPerByte * window)
+    if (replies.size() > kRepliesPerSend * kWindow)
         replies.pop_front();
 }
 
 void SpeedMatcher::newRun()
 {
-    sentBytes.clear();
+    sends.clear();
     replies.clear();
+    sinceReading = 0;
+    lastReadingMs = -1e300;
 }
 
-std::optional<SpeedMatch> SpeedMatcher::recognise() const
+ReplyCycle SpeedMatcher::reading() const
 {
-    if (replies.empty() || sentBytes.empty())
-        return std::nullopt;
-    std::vector<Stamp> sent;
-    for (const Stamped &s : sentBytes)
-        sent.push_back({s.byte, s.atMs});
-    Bytes got;
-    for (const Stamped &r : replies)
-        got.push_back(r.byte);
+    std::vector<unsigned char> r;
+    r.reserve(replies.size());
+    for (const Stamped &s : replies)
+        r.push_back(s.byte);
+    return readReplyCycle(r, sends.size());
+}
 
-    const std::size_t echoed = common(bytesOf(sent), got);
-    const std::size_t changed = got.size() - echoed;
-    if (!mostRepliesChanged(static_cast<long long>(changed), static_cast<long long>(got.size())))
-        return std::nullopt;
-
-    std::optional<SpeedMatch> best;
-    double bestScore = 0;
-    auto consider = [&](SpeedMatch::Where where, const LineSettings &other, const Bytes &predicted) {
-        if (predicted.empty())
+void SpeedMatcher::tally()
+{
+    const ReplyCycle now = reading();
+    if (now.kind == ReplyCycle::Kind::TooFew)
+        return;
+    for (Seen &s : seen) {
+        if (alike(s.reading, now)) {
+            ++s.times;
+            s.perCycle += now.perCycle;
             return;
-        const std::size_t explained = common(predicted, got);
-        const double ofReplies = double(explained) / double(got.size());
-        const double ofPrediction = double(explained) / double(predicted.size());
-        const double score = 2.0 * explained / double(predicted.size() + got.size());
-        if (ofReplies < kExplains || ofPrediction < kExplains || explained <= echoed ||
-            score < bestScore)
-            return;
-        if (best && score == bestScore) {
-            // the first candidate of each other place that does as well
-            if (where != best->where &&
-                std::none_of(best->alike.begin(), best->alike.end(),
-                             [&](const SpeedMatch::Alike &a) { return a.where == where; }))
-                best->alike.push_back({where, other});
-            return;
-        }
-        bestScore = score;
-        best = SpeedMatch{where, other, tester, got.size(), changed, explained, {}};
-    };
-    // places in order of preference, then rates and formats: ties go to the first
-    std::vector<std::pair<LineSettings, std::vector<Stamp>>> atFar;
-    for (std::uint32_t rate : rates()) {
-        for (LineSettings other : formats()) {
-            other.baud = rate;
-            if (other != tester)
-                atFar.emplace_back(other, across(sent, tester, other));
         }
     }
-    for (const auto &[other, far] : atFar)
-        consider(SpeedMatch::Where::FarEnd, other, bytesOf(far));
-    for (const auto &[other, far] : atFar)
-        consider(SpeedMatch::Where::FarDevice, other, bytesOf(across(far, other, tester)));
-    for (const auto &[other, far] : atFar)
-        consider(SpeedMatch::Where::ServerPort, other,
-                 bytesOf(across(across(sent, other, tester), tester, other)));
-    return best;
+    if (seen.size() == kSeenKept) {   // the least seen makes room
+        auto least = std::min_element(seen.begin(), seen.end(), [](const Seen &a, const Seen &b) {
+            return a.times < b.times;
+        });
+        seen.erase(least);
+    }
+    seen.push_back({now, 1, now.perCycle});
+}
+
+double SpeedMatcher::periodMs() const
+{
+    std::vector<double> gaps;
+    for (std::size_t i = 1; i < sends.size(); ++i)
+        gaps.push_back(sends[i].atMs - sends[i - 1].atMs);
+    if (gaps.empty())
+        return 10;
+    std::nth_element(gaps.begin(), gaps.begin() + gaps.size() / 2, gaps.end());
+    // the tester's periods are whole milliseconds: rounded, one chain is replayed one way
+    const double median = gaps[gaps.size() / 2];
+    const double unit = median >= 2 ? 0.5 : 0.05;
+    return std::max(unit, std::round(median / unit) * unit);
+}
+
+std::optional<SpeedMatch> SpeedMatcher::explain(const ReplyCycle &reading, bool portFollowsTester,
+                                                bool forRun) const
+{
+    if (reading.kind != ReplyCycle::Kind::Systematic)
+        return std::nullopt;
+    ReplyCycle c = reading;
+    const bool uniform = isUniform(c.image);
+    if (uniform) {   // its count is all it says: to half a reply, so that a run reads one way
+        c.perCycle = std::max(0.5, std::round(c.perCycle * 2) / 2);
+        c.image.assign(std::size_t(std::lround(std::max(1.0, c.perCycle))), c.image[0]);
+    }
+    auto hit = std::find_if(cache.begin(), cache.end(), [&](const Cached &k) {
+        // an interval takes an answer for about as many; the run's one for its own count
+        if (uniform)
+            return isUniform(k.image) && k.image[0] == c.image[0] &&
+                   (forRun ? k.perCycle == c.perCycle
+                           : std::abs(k.perCycle - c.perCycle) <= c.perCycle / 10);
+        ReplyCycle cached = c;
+        cached.image = k.image;
+        return alike(cached, c);
+    });
+    const double period = periodMs();
+    const double perCycle = uniform ? c.perCycle : 0;
+    if (hit == cache.end()) {
+        ++searches_;
+        if (cache.size() == kCached)
+            cache.erase(cache.begin());
+        cache.push_back({c.image, perCycle, explainCycle(c.image, tester, period, perCycle)});
+        hit = cache.end() - 1;
+    }
+    SpeedMatch m = nameExplanation(hit->explanation, tester, portFollowsTester, uniform);
+    m.stable = c.stable;
+    m.repliesPerCycle = c.image.size();
+    if (m.explained() && m.named.front().where != Place::FarEnd) {
+        // what the setting makes the device server's UART report (a far end's own errors reach
+        // no device server)
+        const NamedSetting &n = m.named.front();
+        const LineSettings other = settingOf(n);
+        const bool port = n.where == Place::ServerPort;
+        const CycleCheck check = checkCycle(hit->image, port ? other : tester,
+                                            port ? tester : other, true, period, perCycle);
+        m.framingPerCycle = check.framing;
+        m.parityPerCycle = check.parity;
+    }
+    return m;
+}
+
+std::optional<SpeedMatch> SpeedMatcher::recognise(bool portFollowsTester) const
+{
+    return explain(reading(), portFollowsTester, false);
+}
+
+std::optional<SpeedMatch> SpeedMatcher::recogniseRun(bool portFollowsTester) const
+{
+    const Seen *most = nullptr;
+    for (const Seen &s : seen)
+        if (!most || s.times > most->times)
+            most = &s;
+    if (!most)   // not a cycle read yet: what the window shows
+        return recognise(portFollowsTester);
+    ReplyCycle c = most->reading;
+    c.perCycle = most->perCycle / double(most->times);
+    return explain(c, portFollowsTester, true);
 }

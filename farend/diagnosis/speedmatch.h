@@ -1,9 +1,13 @@
-// Recognises a wrong speed or frame format on a chain from what it carries: the bytes sent with
-// their times and the replies. When most replies are changed, it replays the tester's bytes
-// through the UART model for the common rates and formats and names the setting that explains
-// the replies, or nothing.
+// Recognises a wrong speed or frame format on a chain from what it carries: the tester's test
+// cycle and the replies. Every cycle sent, one pass over the window says whether the replies
+// repeat from cycle to cycle and how (readReplyCycle); a cycle of replies that repeats and is not
+// the cycle sent is explained once by replaying the cycle through farend's UART model
+// (explainCycle), and the answer is kept for that mapping.
 #pragma once
 
+#include "farend/diagnosis/explainer.h"
+#include "farend/diagnosis/mismatch.h"
+#include "farend/diagnosis/replycycle.h"
 #include "farend/line/linesettings.h"
 #include "farend/line/tester.h"
 
@@ -13,63 +17,57 @@
 #include <string>
 #include <vector>
 
-// Whether more than half of `replies` are changed: only then is there something for a wrong
-// speed to explain.
-bool mostRepliesChanged(long long changed, long long replies);
-
-struct SpeedMatch {
-    // Where the ends disagree.
-    enum class Where {
-        FarEnd,        // the far end reads the tester's line at `other`; its answer comes intact
-        FarDevice,     // the device server's port at the tester's settings, the far device at
-                       // `other`: both directions converted
-        ServerPort,    // the device server's port at `other`, the far device at the tester's
-    };
-    Where where;
-    LineSettings other;
-    LineSettings tester;
-    std::size_t replies = 0;     // in the window
-    std::size_t changed = 0;     // of them, not an echo of what was sent
-    std::size_t explained = 0;   // of the replies, as the model predicts them
-    // A place elsewhere that gives the same replies: with each byte alone on the line, a far
-    // device at twice the rate looks as a device server's port at half of it does.
-    struct Alike {
-        Where where;
-        LineSettings other;
-    };
-    std::vector<Alike> alike;
-
-    // "the replies are what a far end at 19200 baud 8N1 makes of the tester's 9600 8N1"
-    std::string text() const;
-};
-
 class SpeedMatcher {
 public:
-    // Keeps the last `window` bytes sent and at most four replies for each: memory is bounded
+    // Keeps the last eight cycles sent and at most eight replies for each: memory is bounded
     // whatever the chain does.
-    explicit SpeedMatcher(const LineSettings &tester = kTesterLine, std::size_t window = 128);
+    explicit SpeedMatcher(const LineSettings &tester = kTesterLine);
 
     void sent(unsigned char byte, double atMs);
     void replied(unsigned char byte, double atMs);
     // A new run: what was sent before does not explain what comes now.
     void newRun();
 
-    // The best explanation of the replies in the window, when most of them are changed and it
-    // explains most of them; nothing otherwise (a clean chain, random corruption, no replies).
-    std::optional<SpeedMatch> recognise() const;
+    // What the replies in the window show: a mapping explained or not; nothing for a clean
+    // chain, replies that do not repeat, or too few. `portFollowsTester`: an RFC 2217 server
+    // acknowledged the tester's settings for its port.
+    std::optional<SpeedMatch> recognise(bool portFollowsTester = false) const;
+    // The same for the run: what the replies showed at most of the cycles sent so far.
+    std::optional<SpeedMatch> recogniseRun(bool portFollowsTester = false) const;
+    // What the window shows now, before any explanation.
+    ReplyCycle reading() const;
 
-    // The rates and formats tried.
-    static const std::vector<std::uint32_t> &rates();
-    static const std::vector<LineSettings> &formats();   // baud left 0
-    // Bytes and replies held: never more than five times the window.
-    std::size_t held() const { return sentBytes.size() + replies.size(); }
+    // Bytes and replies held: never more than nine times the window of sends.
+    std::size_t held() const { return sends.size() + replies.size(); }
+    static constexpr std::size_t kWindow = 8 * 36;
+    // Searches run so far (each a few tens of milliseconds).
+    long long searches() const { return searches_; }
 
 private:
     struct Stamped {
         unsigned char byte;
         double atMs;
     };
+    // Readings of the run: how often each kind, and each mapping, was seen.
+    struct Seen {
+        ReplyCycle reading;
+        long long times = 0;
+        double perCycle = 0;   // the readings' replies a cycle added up
+    };
+    std::optional<SpeedMatch> explain(const ReplyCycle &c, bool portFollowsTester, bool forRun) const;
+    double periodMs() const;
+    void tally();
+
     LineSettings tester;
-    std::size_t window;
-    std::deque<Stamped> sentBytes, replies;
+    std::deque<Stamped> sends, replies;
+    long long sinceReading = 0;
+    double lastReadingMs = -1e300;
+    std::vector<Seen> seen;   // a few: kinds and mappings, in the order first seen
+    struct Cached {
+        std::string image;
+        double perCycle;
+        Explanation explanation;
+    };
+    mutable std::vector<Cached> cache;   // the searches' answers, newest last
+    mutable long long searches_ = 0;
 };

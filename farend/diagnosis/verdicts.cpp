@@ -4,6 +4,7 @@
 #include "farend/text/prose.h"
 
 #include <algorithm>
+#include <tuple>
 
 namespace {
 
@@ -24,14 +25,70 @@ std::optional<Verdict> silent(const Run &r)
                    "the near side works"};
 }
 
-std::optional<Verdict> wrongSpeed(const Run &r)
+// What a recognised mapping accounts for: the replies counted wrong, and the line errors the
+// setting makes the device server's UART report.
+std::string accountedFor(const Run &r)
+{
+    const ChainFigures &f = r.f;
+    std::vector<std::string> parts;
+    if (f.changed > 0)
+        parts.push_back(std::to_string(f.changed) + " changed");
+    if (f.lost > 0)
+        parts.push_back(std::to_string(f.lost) + " lost");
+    if (f.extra > 0)
+        parts.push_back(std::to_string(f.extra) + " extra");
+    std::string out;
+    for (std::size_t i = 0; i < parts.size(); ++i)
+        out += (i == 0 ? "" : i + 1 == parts.size() ? " and " : ", ") + parts[i];
+    out += parts.empty() ? "the replies" : " replies";
+    for (const auto &[count, predicted, what] :
+         {std::tuple{f.lineErrors.framing, f.speed->framingPerCycle, "framing"},
+          std::tuple{f.lineErrors.parity, f.speed->parityPerCycle, "parity"}})
+        if (count.value_or(0) > 0 && predicted > 0 && f.speed->explained())
+            out += " and the " + std::to_string(*count) + " " + what + " errors reported by " +
+                   r.who;
+    return out;
+}
+
+std::optional<Verdict> mismatch(const Run &r)
 {
     if (!r.f.speed)
         return std::nullopt;
-    return Verdict{"wrong-speed",
-                   {{"changed", double(r.f.changed)}, {"sent", double(r.f.sent)}},
-                   "wrong speed: " + std::to_string(r.f.changed) + " of " +
-                       std::to_string(r.f.sent) + " echoes changed; " + *r.f.speed};
+    const SpeedMatch &m = *r.f.speed;
+    const ChainFigures &f = r.f;
+    const NamedSetting *first = m.explained() ? &m.named.front() : nullptr;
+    const auto rate = [&](std::uint32_t NamedSetting::*of) {
+        return first ? FigureValue(static_cast<long long>(first->*of)) : FigureValue();
+    };
+    std::vector<Figure> figures{{"sent", f.sent},
+                                {"changed", f.changed},
+                                {"lost", f.lost},
+                                {"extra", f.extra},
+                                {"stable", m.stable},
+                                {"rate", rate(&NamedSetting::rate)},
+                                {"rate_low", rate(&NamedSetting::low)},
+                                {"rate_high", rate(&NamedSetting::high)},
+                                {"replies_per_cycle", static_cast<long long>(m.repliesPerCycle)},
+                                {"settings_not_named", static_cast<long long>(m.moreSettings)}};
+    const std::string code = m.code();
+    if (!first)
+        return Verdict{code, figures,
+                       "systematic: " + accountedFor(r) + "; " + m.text() + ": not noise",
+                       m.step()};
+    const std::string title = code == "wrong-speed"    ? "wrong speed"
+                              : code == "wrong-format" ? "wrong frame format"
+                                                       : "wrong speed and frame format";
+    return Verdict{code, figures,
+                   title + ": " + m.text() +
+                       (m.portAgainstReport() ? "" : ", against the tester's " + m.tester.text()) +
+                       "; that explains " + accountedFor(r),
+                   m.step()};
+}
+
+// Whether the recognised setting makes the device server report errors of this kind.
+bool explainedErrors(const Run &r, long long SpeedMatch::*perCycle)
+{
+    return r.f.speed && r.f.speed->explained() && (*r.f.speed).*perCycle > 0;
 }
 
 // A line error the reporter counted, once it counted one.
@@ -50,6 +107,8 @@ std::optional<Verdict> lineError(const Run &r, const LineErrorCounts::Count &cou
 
 std::optional<Verdict> framingErrors(const Run &r)
 {
+    if (explainedErrors(r, &SpeedMatch::framingPerCycle))
+        return std::nullopt;
     return lineError(r, r.f.lineErrors.framing, "framing-errors", "framing", "framing errors",
                      "its serial side and the far device disagree on speed or format",
                      "set the far device and the port to the same speed and format, the "
@@ -58,6 +117,8 @@ std::optional<Verdict> framingErrors(const Run &r)
 
 std::optional<Verdict> parityErrors(const Run &r)
 {
+    if (explainedErrors(r, &SpeedMatch::parityPerCycle))
+        return std::nullopt;
     return lineError(r, r.f.lineErrors.parity, "parity-errors", "parity", "parity errors",
                      "the two ends disagree on parity, or the line is noisy",
                      "set both ends to the tester's parity (" + r.f.line + "); where they agree, "
@@ -90,7 +151,7 @@ std::optional<Verdict> breaks(const Run &r)
 std::optional<Verdict> lost(const Run &r)
 {
     const ChainFigures &f = r.f;
-    if (f.lost <= 0 || r.silent || f.speed)   // a wrong speed explains its losses
+    if (f.lost <= 0 || r.silent || f.speed)   // a recognised mapping accounts for them
         return std::nullopt;
     const LineErrorCounts &l = f.lineErrors;
     std::string text = "lost " + count(f.lost, "echo", "echoes") + " (" +
@@ -155,9 +216,9 @@ std::optional<Verdict> modemLines(const Run &r)
 }
 
 // The rules, the gravest first.
-constexpr Rule kRules[] = {silent, wrongSpeed, framingErrors, parityErrors, overruns,
-                           breaks, lost,       changed,       extra,        early,
-                           heldEchoes, retransmits, late,     modemLines};
+constexpr Rule kRules[] = {silent, mismatch, framingErrors, parityErrors, overruns,
+                           breaks, lost,     changed,       extra,        early,
+                           heldEchoes, retransmits, late,   modemLines};
 
 } // namespace
 

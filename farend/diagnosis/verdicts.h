@@ -3,6 +3,7 @@
 // of its figures.
 #pragma once
 
+#include "farend/diagnosis/mismatch.h"
 #include "farend/io/lanrtt.h"
 #include "farend/line/linecounts.h"
 #include "farend/line/tester.h"
@@ -43,8 +44,9 @@ struct ChainFigures {
     // Counts since the start; empty where the reporter did not report them.
     LineErrorCounts lineErrors;
     std::optional<long long> modemChanges;
-    // A wrong speed recognised: SpeedMatch::text().
-    std::optional<std::string> speed;
+    // A fixed mapping of the test cycle recognised in the replies, explained by a speed or
+    // format or not.
+    std::optional<SpeedMatch> speed;
 };
 
 // A figure behind a verdict: a count, a measure, or nothing where it was not measured.

@@ -22,11 +22,19 @@ bool parityBit(const LineSettings &s, unsigned data)
 } // namespace
 
 UartLine::UartLine(const LineSettings &sender, const LineSettings &receiver)
-    : tx(sender), rx(receiver), senderBit(2 * static_cast<Units>(receiver.baud)),
-      halfBit(static_cast<Units>(sender.baud)),
-      frameBits(sender.frameBits()),
-      unitsPerMs(2.0 * sender.baud * static_cast<double>(receiver.baud) / 1000.0)
 {
+    retune(sender, receiver);
+}
+
+void UartLine::retune(const LineSettings &sender, const LineSettings &receiver)
+{
+    tx = sender;
+    rx = receiver;
+    senderBit = 2 * static_cast<Units>(receiver.baud);
+    halfBit = static_cast<Units>(sender.baud);
+    frameBits = sender.frameBits();
+    perSenderBit = 1.0 / double(senderBit);
+    unitsPerMs = 2.0 * sender.baud * static_cast<double>(receiver.baud) / 1000.0;
     reset();
 }
 
@@ -37,6 +45,7 @@ void UartLine::reset()
     lastEnd = 0;
     huntFrom = kLongAgo;
     pendingStop = -1;
+    queued_ = 0;
 }
 
 UartLine::Units UartLine::toUnits(double ms) const
@@ -49,27 +58,36 @@ double UartLine::toMs(Units u) const
     return originMs + static_cast<double>(u) / unitsPerMs;
 }
 
-// Bit i of the sender's frame: 0 start, then data LSB first, parity, stop.
-bool UartLine::frameBit(unsigned char byte, int i) const
-{
-    if (i == 0)
-        return false;
-    if (i <= tx.dataBits)
-        return (byte >> (i - 1)) & 1;
-    if (i == tx.dataBits + 1 && tx.hasParity())
-        return parityBit(tx, byte);
-    return true;
-}
-
 void UartLine::send(unsigned char byte, double atMs)
 {
-    if (!started) {
+    const bool first = !started;
+    if (first) {
         originMs = atMs;
         started = true;
     }
-    const Units start = std::max(toUnits(atMs), lastEnd);
-    frames.push_back({start, static_cast<unsigned char>(byte & ((1u << tx.dataBits) - 1))});
+    const Units at = toUnits(atMs);
+    const Units start = std::max(at, lastEnd);
+    queued_ += !first && at < lastEnd + senderBit;
+    const unsigned char sent = static_cast<unsigned char>(byte & ((1u << tx.dataBits) - 1));
+    // start low, data, parity, then high to the end
+    std::uint32_t levels = std::uint32_t(sent) << 1;
+    if (tx.hasParity())
+        levels |= std::uint32_t(parityBit(tx, sent)) << (tx.dataBits + 1);
+    levels |= ((1u << frameBits) - 1) & ~((1u << (tx.dataBits + (tx.hasParity() ? 2 : 1))) - 1);
     lastEnd = start + frameBits * senderBit;
+    frames.push_back({start, lastEnd, levels});
+}
+
+// (into / senderBit) without a division, the model's hottest spot: the guess is off by one at
+// most, and corrected exactly.
+int UartLine::bitAt(Units into) const
+{
+    Units bit = static_cast<Units>(static_cast<double>(into) * perSenderBit);
+    if (bit * senderBit > into)
+        --bit;
+    else if ((bit + 1) * senderBit <= into)
+        ++bit;
+    return static_cast<int>(bit);
 }
 
 bool UartLine::level(Units at) const
@@ -77,8 +95,8 @@ bool UartLine::level(Units at) const
     for (const Frame &f : frames) {
         if (at < f.start)
             return true;   // idle before this frame
-        if (at < f.start + frameBits * senderBit)
-            return frameBit(f.byte, static_cast<int>((at - f.start) / senderBit));
+        if (at < f.end)
+            return (f.levels >> bitAt(at - f.start)) & 1;
     }
     return true;
 }
@@ -86,16 +104,16 @@ bool UartLine::level(Units at) const
 UartLine::Units UartLine::nextFallingEdge(Units after) const
 {
     for (const Frame &f : frames) {
-        if (f.start + frameBits * senderBit <= after)
+        if (f.end <= after)
             continue;
         // the level before a frame is always high: idle, or the stop bit of the one before
         if (f.start > after)
             return f.start;
-        for (int i = 2; i < frameBits; ++i) {
-            const Units edge = f.start + i * senderBit;
-            if (edge > after && frameBit(f.byte, i - 1) && !frameBit(f.byte, i))
-                return edge;
-        }
+        // bit i falls when bit i - 1 was high; only bits beginning after `after` count
+        const int from = bitAt(after - f.start) + 1;
+        const std::uint32_t falls = (f.levels << 1) & ~f.levels & ((1u << frameBits) - 1);
+        if (from < frameBits && (falls >> from))
+            return f.start + (from + __builtin_ctz(falls >> from)) * senderBit;
     }
     return kNever;
 }
@@ -129,7 +147,7 @@ void UartLine::decode(Units horizon, std::vector<Received> &out)
             parityBits && level(edge + (2 * rx.dataBits + 3) * halfBit) != parityBit(rx, byte);
         out.push_back({static_cast<unsigned char>(byte), !level(stop), toMs(stop), parityWrong});
         huntFrom = stop;
-        while (!frames.empty() && frames.front().start + frameBits * senderBit <= huntFrom)
+        while (!frames.empty() && frames.front().end <= huntFrom)
             frames.pop_front();
     }
 }
@@ -146,4 +164,85 @@ void UartLine::receiveAll(std::vector<Received> &out)
 {
     if (started)
         decode(kNever, out);
+}
+
+EchoChain::EchoChain(const LineSettings &port, const LineSettings &device, bool echoOnLine)
+    : out(port, device), back(device, port), echoOnLine(echoOnLine)
+{
+}
+
+void EchoChain::retune(const LineSettings &port, const LineSettings &device, bool echo)
+{
+    out.retune(port, device);
+    back.retune(device, port);
+    echoOnLine = echo;
+}
+
+void EchoChain::send(unsigned char byte, double atMs)
+{
+    out.send(byte, atMs);
+}
+
+// The far device echoes each byte as its stop bit is sampled.
+void EchoChain::carry(const std::vector<UartLine::Received> &got)
+{
+    for (const UartLine::Received &r : got)
+        back.send(r.byte, r.atMs);
+}
+
+void EchoChain::receive(double nowMs, std::vector<UartLine::Received> &got)
+{
+    if (!echoOnLine) {
+        out.receive(nowMs, got);
+        return;
+    }
+    atDevice.clear();
+    out.receive(nowMs, atDevice);
+    carry(atDevice);
+    // a byte the far device takes in later is echoed after both `nowMs` and the line so far
+    back.receive(nowMs, got);
+}
+
+void EchoChain::receiveAll(std::vector<UartLine::Received> &got)
+{
+    if (!echoOnLine) {
+        out.receiveAll(got);
+        return;
+    }
+    atDevice.clear();
+    out.receiveAll(atDevice);
+    carry(atDevice);
+    back.receiveAll(got);
+}
+
+double EchoChain::nextByteMs() const
+{
+    const double a = out.nextByteMs(), b = echoOnLine ? back.nextByteMs() : -1;
+    return a < 0 ? b : b < 0 ? a : std::min(a, b);
+}
+
+double EchoChain::wireFreeMs() const
+{
+    return std::max(out.wireFreeMs(), echoOnLine ? back.wireFreeMs() : -1);
+}
+
+std::size_t EchoChain::inFlight() const
+{
+    return out.inFlight() + (echoOnLine ? back.inFlight() : 0);
+}
+
+long long EchoChain::queued() const
+{
+    return out.queued() + (echoOnLine ? back.queued() : 0);
+}
+
+bool EchoChain::quietAt(double atMs) const
+{
+    return nextByteMs() < 0 && wireFreeMs() <= atMs;
+}
+
+void EchoChain::reset()
+{
+    out.reset();
+    back.reset();
 }

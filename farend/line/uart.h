@@ -43,35 +43,42 @@ public:
     double wireFreeMs() const { return started ? toMs(lastEnd) : -1; }
     // Frames sent that the receiver has not yet finished with.
     std::size_t inFlight() const { return frames.size(); }
+    // Frames sent less than a bit after the one before ended: only these would move with another
+    // stop bit, so a line without any reads the same whatever the sender's stop bits.
+    long long queued() const { return queued_; }
     // A new line: nothing on the wire, the receiver waiting for a start bit.
     void reset();
+    // A new line between ends set so (what it holds is kept for reuse).
+    void retune(const LineSettings &sender, const LineSettings &receiver);
 
 private:
     // 1 / (2 * sender rate * receiver rate) of a second: a sender bit is 2 * receiver rate units,
     // half a receiver bit is sender rate units
     using Units = std::int64_t;
     struct Frame {
-        Units start;
-        unsigned char byte;
+        Units start, end;
+        std::uint32_t levels;   // bit i: the line's level during the frame's bit i
     };
     Units toUnits(double ms) const;
     double toMs(Units u) const;
-    bool frameBit(unsigned char byte, int i) const;
+    int bitAt(Units into) const;
     bool level(Units at) const;
     Units nextFallingEdge(Units after) const;
     void decode(Units horizon, std::vector<Received> &out);
 
-    const LineSettings tx, rx;
-    const Units senderBit;
-    const Units halfBit;   // of the receiver
-    const int frameBits;   // of the sender: start, data, parity, stop
-    const double unitsPerMs;
+    LineSettings tx, rx;
+    Units senderBit;
+    Units halfBit;   // of the receiver
+    int frameBits;   // of the sender: start, data, parity, stop
+    double perSenderBit;
+    double unitsPerMs;
     double originMs = 0;
     bool started = false;
     std::deque<Frame> frames;
     Units lastEnd = 0;
     Units huntFrom;          // the receiver looks for a falling edge after this
     Units pendingStop = -1;  // stop-bit sample of the byte being received
+    long long queued_ = 0;
 };
 
 // What a UART at `rate` baud 8N1 makes of the tester's 9600-baud 8N1 line.
@@ -81,6 +88,43 @@ public:
         : UartLine(kTesterLine, {static_cast<std::uint32_t>(rate), 8, 'N', 1})
     {
     }
+};
+
+// A far device that echoes every byte, behind a device server's UART: the port sends each byte
+// as a frame at its settings, the far device's UART reads that line at its own, the device echoes
+// each byte it takes in (with a framing or parity error too) at once as a frame of its own, and
+// the port reads the echo back at its settings. Without `echoOnLine` what the far device takes
+// in comes back as bytes (a far end answering over a byte channel, as --wrong-baud answers).
+class EchoChain {
+public:
+    EchoChain(const LineSettings &port, const LineSettings &device, bool echoOnLine = true);
+
+    // A byte to the port at `atMs`; times never go back.
+    void send(unsigned char byte, double atMs);
+    // Appends the replies the port has taken in by `nowMs` that nothing later can change.
+    void receive(double nowMs, std::vector<UartLine::Received> &out);
+    // Takes both lines as idle from their last frames on and appends every reply still to come.
+    void receiveAll(std::vector<UartLine::Received> &out);
+    // When the next byte on either line is complete; negative when none is under way.
+    double nextByteMs() const;
+    // When the last frame on either line leaves its wire; negative before any.
+    double wireFreeMs() const;
+    std::size_t inFlight() const;
+    // Frames on either line that a second stop bit would move (UartLine::queued).
+    long long queued() const;
+    // After receive(atMs): nothing on either wire and no byte under way, so that a byte sent at
+    // `atMs` meets the chain as a fresh one would.
+    bool quietAt(double atMs) const;
+    void reset();
+    // A new chain set so (what it holds is kept for reuse).
+    void retune(const LineSettings &port, const LineSettings &device, bool echoOnLine = true);
+
+private:
+    void carry(const std::vector<UartLine::Received> &atDevice);
+
+    UartLine out, back;
+    bool echoOnLine;
+    std::vector<UartLine::Received> atDevice;
 };
 
 constexpr long kMinWrongRate = 50;

@@ -18,6 +18,12 @@ std::string portOf(const std::string &target)
                : target.substr(colon + 1);
 }
 
+// A device server that acknowledged the tester's settings has its port right.
+bool portFollows(const ChainFacts &c, const LineSettings &line)
+{
+    return c.server && c.server->port == line.text();
+}
+
 } // namespace
 
 ChainFigures RelayMeter::chainFigures(const EchoCounts &e, const RoundTripFigures &rtt,
@@ -41,8 +47,7 @@ ChainFigures RelayMeter::chainFigures(const EchoCounts &e, const RoundTripFigure
     c.wireMs = wireTimeMs(line.baud, line.frameBits());
     c.line = line.text();
     c.periodMs = tester.period().gaps() ? tester.period().medianMs() : 0;
-    if (speed)
-        c.speed = speed->text();
+    c.speed = speed;
     c.reporter = chain.reporter;
     c.rfc2217 = chain.kind == "RFC 2217";
     if (chain.server)
@@ -141,9 +146,8 @@ IntervalFigures RelayMeter::closeInterval(double nowMs, bool last, bool com3Open
     f.lineErrors = chain.lineErrors.since(chainAtStart.lineErrors);
     if (chain.tcp)
         f.tcp = *chain.tcp - chainAtStart.tcp.value_or(TcpCounts{});
-    std::optional<SpeedMatch> recognised;
-    if (mostRepliesChanged(f.echoes.changed, f.echoes.echoed + f.echoes.changed))
-        recognised = speed.recognise();   // tens of ms: once an interval, not per byte
+    // a pass over the window; a search only for a mapping not met before
+    const std::optional<SpeedMatch> recognised = speed.recognise(portFollows(chain, line));
     lanFrom(chain);
     ChainFigures c = chainFigures(f.echoes, f.roundTrip, chain, recognised);
     c.lineErrors = f.lineErrors;
@@ -185,8 +189,7 @@ RelayFigures RelayMeter::figures(double nowMs, const ChainFacts &chain) const
     f.tester = &tester;
     f.chain = chain;
     f.line = line;
-    if (mostRepliesChanged(f.echoes.changed, f.echoes.echoed + f.echoes.changed))
-        f.speed = speed.recognise();
+    f.speed = speed.recogniseRun(portFollows(chain, line));
     const WireTiming &rtt = *f.roundTrip;
     ChainFigures c = chainFigures(
         f.echoes, {rtt.gaps(), rtt.quantileMs(0.5), rtt.quantileMs(0.99), rtt.maxMs()}, chain,

@@ -1,0 +1,55 @@
+// A fixed mapping of the test cycle recognised in a chain's replies, in words: the speeds and
+// frame formats that explain it, where in the chain, and what to set; or that nothing explains
+// it. Built from the explainer's fits, in a fixed order, so that one chain is named one way.
+#pragma once
+
+#include "farend/diagnosis/explainer.h"
+#include "farend/line/linesettings.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// A setting that explains the replies: a place, a rate (a standard one, or an estimate over the
+// span of rates that give the same replies) and the frame formats that do at that rate.
+struct NamedSetting {
+    Place where = Place::FarDevice;
+    bool estimate = false;
+    std::uint32_t rate = 0;          // the standard rate, or the estimate's round figure
+    std::uint32_t low = 0, high = 0; // the span (an estimate's)
+    std::vector<LineSettings> formats;   // baud 0, the commonest first
+    // A device server's port named although the server said it is at the tester's settings.
+    bool againstReport = false;
+};
+
+struct SpeedMatch {
+    LineSettings tester;
+    // The settings that explain the replies, the likeliest first; none: a fixed mapping that no
+    // speed or format explains.
+    std::vector<NamedSetting> named;
+    std::size_t moreSettings = 0;   // further settings that explain them, not named
+    double stable = 0;                 // share of reply bytes repeating from cycle to cycle
+    std::size_t repliesPerCycle = 0;
+    // What the first setting makes the device server's UART report over a cycle.
+    long long framingPerCycle = 0, parityPerCycle = 0;
+
+    bool explained() const { return !named.empty(); }
+    bool wrongSpeed() const;
+    bool wrongFormat() const;
+    // "wrong-speed", "wrong-format", "wrong-speed-and-format", or "systematic" when unexplained.
+    std::string code() const;
+    // "the far device at 19200 8N1, or the device server's port at 4800 8N2 (they give the same
+    // replies)"; unexplained: that the replies are a fixed mapping.
+    std::string text() const;
+    // What to do, in one sentence.
+    std::string step() const;
+    // A port is named against what its device server reported.
+    bool portAgainstReport() const;
+};
+
+// The settings of `e` named in order for a tester at `tester`. With `portFollowsTester` (an RFC
+// 2217 server acknowledged the tester's settings) the port is taken as right unless only it
+// explains the replies nearly as well; with `standardOnly` (replies of one byte value, whose
+// count is all they say) only standard rates are named.
+SpeedMatch nameExplanation(const Explanation &e, const LineSettings &tester,
+                           bool portFollowsTester, bool standardOnly = false);
