@@ -1155,7 +1155,10 @@ void FarendRelayTest::aFarEndAtAWrongSpeedIsNamedByTheRelay()
     QVERIFY2(!r.isEmpty(), summary.constData());
     if (!rate) {
         QVERIFY2(r["speed_match"].isNull(), summary.constData());
-        QCOMPARE(faults(r), QStringList{});
+        // ser2net's default accepter may hold echoes back on loopback (Nagle), which is named
+        QStringList codes = faults(r);
+        codes.removeAll(QStringLiteral("held-echoes"));
+        QVERIFY2(codes.isEmpty(), qPrintable(faults(r).join(' ') + '\n' + summary));
         return;
     }
     // the format a far end reads in seldom shows in its replies; the rate does

@@ -148,7 +148,8 @@ void EchoStats::decide(std::optional<unsigned char> next)
     // The likelier reading: a changed echo of the oldest when the next reply is the echo of the
     // send after it; losses when the next is the echo of the send after the later one, or when
     // the oldest has waited longer than any recent echo took; else the one whose surprises
-    // (losses, changed echoes) are likelier at the rates this run has shown so far.
+    // (losses, changed echoes) are likelier at the rates this run has shown so far, losses when
+    // both are: a changed echo that equals a later send is the rarer chance.
     std::size_t j = 0;   // the waiting send the next reply equals; 0: none
     const std::size_t window = std::min(pending.size(), kMatchWindow);
     for (std::size_t k = 1; next && j == 0 && k < window; ++k)
@@ -164,7 +165,7 @@ void EchoStats::decide(std::optional<unsigned char> next)
                           (j > i ? static_cast<double>(j - i - 1) * aLoss : aChange);
     const double ifChanged =
         aChange + (j > 1 ? std::min(static_cast<double>(j - 1) * aLoss, aChange) : aChange);
-    const bool lost = j != 1 && (j == i + 1 || overdue || ifLost < ifChanged);
+    const bool lost = j != 1 && (j == i + 1 || overdue || ifLost <= ifChanged);
     if (!lost) {
         ++counts_.changed;
         pop(1);
