@@ -9,24 +9,8 @@
 #include <vector>
 
 #include <getopt.h>
-#include <unistd.h>
 
 namespace {
-
-// The tester next to farend (the build tree, or the same bindir), else the installed one.
-std::string defaultCommand()
-{
-    char self[4096];
-    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n > 0) {
-        self[n] = 0;
-        std::string path(self);
-        path = path.substr(0, path.rfind('/') + 1) + "looptest";
-        if (access(path.c_str(), X_OK) == 0)
-            return path;
-    }
-    return LOOPTEST_INSTALL_BINDIR "/looptest";
-}
 
 // The options with a short form are named by it; the others by a number past every character.
 enum Option {
@@ -193,7 +177,7 @@ Result<CommandLine> Parser::parse(int argc, char **argv)
     if (!checkTogether(commandGiven))
         return Result<CommandLine>::failed(why);
     if (c.mode == Config::Mode::MockedCom3 && c.command.empty())
-        c.command.push_back(defaultCommand());
+        c.command.push_back(testerNextToFarend());
     return {line, {}};
 }
 
@@ -308,16 +292,13 @@ bool Parser::settings(int id, LineSettings &out)
 {
     const std::string text = optarg;
     const std::size_t comma = text.find(',');
-    const std::string format = comma == std::string::npos ? "" : text.substr(comma + 1);
     const NumberRule &r = *numberRule(id);
     double rate = 0;
     if (comma == std::string::npos ||
         !parseNumber(text.substr(0, comma).c_str(), r.min, r.max, rate) ||
-        rate != static_cast<long>(rate) || format.size() != 3 || format[0] < '5' ||
-        format[0] > '8' || std::string("NEOMS").find(format[1]) == std::string::npos ||
-        (format[2] != '1' && format[2] != '2'))
+        rate != static_cast<long>(rate) || !out.takeFormat(text.substr(comma + 1)))
         return refuse(needsValue(id));
-    out = {static_cast<std::uint32_t>(rate), format[0] - '0', format[1], format[2] - '0'};
+    out.baud = static_cast<std::uint32_t>(rate);
     return true;
 }
 

@@ -1,5 +1,5 @@
 // How farend reads the values its options take: numbers within a range, users and groups by
-// name or number, and where a path leads.
+// name or number, where a path leads, and where the tester is.
 #pragma once
 
 #include <optional>
@@ -13,3 +13,5 @@ std::optional<unsigned> groupId(const char *name);
 // Where `path` would be: its directory resolved, so that two spellings of one file compare
 // equal whether or not it exists yet.
 std::string whereIs(const std::string &path);
+// The tester next to farend (the build tree, or the same bindir), else the installed one.
+std::string testerNextToFarend();
