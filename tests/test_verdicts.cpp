@@ -209,6 +209,11 @@ void VerdictsTest::aRecognisedSettingAccountsForWhatItExplains()
     f.changed = 1008;
     QCOMPARE(codes(f), QStringList{"changed"});
     QVERIFY(verdicts(f)[0].text.find("changed 1008 echoes (100.0% of the sends)") == 0);
+    // before two cycles' replies could be compared, changed replies are not called noise
+    f.cyclesRead = false;
+    QVERIFY(verdicts(f)[0].text.find("too few test cycles yet") != std::string::npos);
+    QVERIFY(verdicts(f)[0].text.find("noise, or") == std::string::npos);
+    f.cyclesRead = true;
 
     // a far device at 19200 8N1, or a port at 4800: changed, lost, extra and the framing errors
     // it makes the server's UART see are its own, so no verdict of theirs is added

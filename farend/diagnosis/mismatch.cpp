@@ -233,6 +233,12 @@ bool SpeedMatch::portAgainstReport() const
                        [](const NamedSetting &n) { return n.againstReport; });
 }
 
+bool SpeedMatch::readsAsBytes() const
+{
+    return std::any_of(named.begin(), named.end(),
+                       [](const NamedSetting &n) { return n.where == Place::FarEnd; });
+}
+
 std::string SpeedMatch::step() const
 {
     if (!explained())

@@ -45,6 +45,8 @@ struct SpeedMatch {
     std::string step() const;
     // A port is named against what its device server reported.
     bool portAgainstReport() const;
+    // A far end reading at other settings is named, which answers at the tester's.
+    bool readsAsBytes() const;
 };
 
 // The settings of `e` named in order for a tester at `tester`. With `portFollowsTester` (an RFC

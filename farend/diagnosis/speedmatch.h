@@ -36,6 +36,8 @@ public:
     std::optional<SpeedMatch> recogniseRun(bool portFollowsTester = false) const;
     // What the window shows now, before any explanation.
     ReplyCycle reading() const;
+    // Whether two test cycles' replies were compared yet: before, changed replies say nothing.
+    bool cyclesRead() const { return !seen.empty(); }
 
     // Bytes and replies held: never more than nine times the window of sends.
     std::size_t held() const { return sends.size() + replies.size(); }

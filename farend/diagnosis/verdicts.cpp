@@ -80,7 +80,9 @@ std::optional<Verdict> mismatch(const Run &r)
                                                        : "wrong speed and frame format";
     return Verdict{code, figures,
                    title + ": " + m.text() +
-                       (m.portAgainstReport() ? "" : ", against the tester's " + m.tester.text()) +
+                       (m.portAgainstReport() || m.readsAsBytes() ? ""
+                                                                   : ", against the tester's " +
+                                                                         m.tester.text()) +
                        "; that explains " + accountedFor(r),
                    m.step()};
 }
@@ -174,6 +176,12 @@ std::optional<Verdict> lost(const Run &r)
     return Verdict{"lost", {{"lost", f.lost}, {"share", shareOf(f.lost, f.sent)}}, text, step};
 }
 
+// Changed or extra replies before the replies of two test cycles could be compared.
+constexpr char kTooFewCycles[] = "too few test cycles yet to tell a wrong speed or format from "
+                                 "noise";
+constexpr char kSendMoreCycles[] = "let the tester send a few more cycles of 36 bytes: the relay "
+                                   "then names a wrong speed or format, or calls it noise";
+
 std::optional<Verdict> changed(const Run &r)
 {
     const ChainFigures &f = r.f;
@@ -182,11 +190,13 @@ std::optional<Verdict> changed(const Run &r)
     return Verdict{"changed",
                    {{"changed", f.changed}, {"share", shareOf(f.changed, f.sent)}},
                    "changed " + count(f.changed, "echo", "echoes") + " (" +
-                       percent(shareOf(f.changed, f.sent)) +
-                       " of the sends); no speed or format explains them: noise, or a far "
-                       "device that answers something else",
-                   "look for noise on the serial line (the cable's length, shield and ground), "
-                   "and at what the far device answers"};
+                       percent(shareOf(f.changed, f.sent)) + " of the sends); " +
+                       (f.cyclesRead ? "no speed or format explains them: noise, or a far "
+                                       "device that answers something else"
+                                     : kTooFewCycles),
+                   f.cyclesRead ? "look for noise on the serial line (the cable's length, "
+                                  "shield and ground), and at what the far device answers"
+                                : kSendMoreCycles};
 }
 
 std::optional<Verdict> extra(const Run &r)
@@ -197,10 +207,12 @@ std::optional<Verdict> extra(const Run &r)
     return Verdict{"extra",
                    {{"extra", f.extra}},
                    std::to_string(f.extra) + " extra " + (f.extra == 1 ? "byte" : "bytes") +
-                       " came back that answer nothing sent: a far device that talks on its "
-                       "own, or noise",
-                   "find what else talks on the line: the far device's own messages, or a "
-                   "floating receive line"};
+                       " came back that answer nothing sent" +
+                       (f.cyclesRead ? ": a far device that talks on its own, or noise"
+                                     : "; " + std::string(kTooFewCycles)),
+                   f.cyclesRead ? "find what else talks on the line: the far device's own "
+                                  "messages, or a floating receive line"
+                                : kSendMoreCycles};
 }
 
 std::optional<Verdict> modemLines(const Run &r)

@@ -47,6 +47,8 @@ struct ChainFigures {
     // A fixed mapping of the test cycle recognised in the replies, explained by a speed or
     // format or not.
     std::optional<SpeedMatch> speed;
+    // Whether the replies were read over enough test cycles to tell a setting from noise.
+    bool cyclesRead = true;
 };
 
 // A figure behind a verdict: a count, a measure, or nothing where it was not measured.

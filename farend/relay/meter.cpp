@@ -48,6 +48,7 @@ ChainFigures RelayMeter::chainFigures(const EchoCounts &e, const RoundTripFigure
     c.line = line.text();
     c.periodMs = tester.period().gaps() ? tester.period().medianMs() : 0;
     c.speed = speed;
+    c.cyclesRead = this->speed.cyclesRead();
     c.reporter = chain.reporter;
     c.rfc2217 = chain.kind == "RFC 2217";
     if (chain.server)
