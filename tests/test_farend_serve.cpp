@@ -465,8 +465,8 @@ void FarendServeTest::optionsThatDoNotGoTogetherAreRefused_data()
         << "farend: --port serves until interrupted and runs no command" + tryHelp;
     QTest::newRow("silent and wrong baud")
         << QStringList{"--silent", "--wrong-baud", "19200"}
-        << "farend: --silent never answers: --latency, --drop, --corrupt and --wrong-baud have "
-           "nothing to act on" + tryHelp;
+        << "farend: --silent never answers: --latency, --drop, --corrupt, --wrong-baud, "
+           "--far-device and --server-port have nothing to act on" + tryHelp;
     QTest::newRow("rate not whole") << QStringList{"--wrong-baud", "19200.5"}
                                     << "farend: option --wrong-baud needs a whole number of baud" +
                                            tryHelp;
