@@ -34,7 +34,6 @@ fail() {
     exit 1
 }
 
-# block NAME: the fenced block after "<!-- recipe: NAME -->" in the README, substituted
 free_port() {
     python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }
@@ -42,6 +41,7 @@ raw_port=$(free_port)
 rfc_port=$(free_port)
 mkdir "$work/bin"
 cp "$build/looptest" "$build/farend" "$work/bin/"   # where nobody may run them
+# block NAME: the fenced block after "<!-- recipe: NAME -->" in the README, substituted
 block() {
     awk -v name="$1" '
         $0 == "<!-- recipe: " name " -->" { found = 1; next }
@@ -78,6 +78,7 @@ start "pty pair" socat
 wait_for test -e "$work/lab/device" || fail "the pty pair made no $work/lab/device"
 start "far device" device
 far_device=$started
+wait_for grep -q "serving on" "$out/device.err" || fail "the far device did not start"
 block ser2net.yaml >"$work/lab/ser2net.yaml"
 start ser2net ser2net
 listening() { ss -Hltn "sport = :$1" | grep -q .; }
@@ -139,7 +140,7 @@ echo "== the faulty far device, through RFC 2217"
 kill -INT -- "-$far_device"
 wait "$far_device" 2>/dev/null || true
 start "faulty far device" faulty-device
-sleep 0.5
+wait_for grep -q "serving on" "$out/faulty-device.err" || fail "the faulty far device did not start"
 run_chain faulty relay
 grep "^verdict" "$out/faulty.err"
 tail -1 "$out/faulty.err"
