@@ -867,6 +867,13 @@ void FarendTest::theSummaryBlockFitsEightyColumnsAndSaysWhyTheChainIsNotClean()
                  "not clean: 20 lost, 0 changed, 0 extra (exit status 3)",
              block.c_str());
 
+    // one echo a later send let go is one echo, not "1 echoes"
+    RelayFigures oneHeld = f;
+    oneHeld.chain.lan = LanRtt{};
+    oneHeld.echoes.released = 1;
+    QVERIFY2(summaryBlock(oneHeld).find("; 1 echo (0.1%) came one LAN round") != std::string::npos,
+             summaryBlock(oneHeld).c_str());
+
     // the report has the relay's names, counts as integers, and the histogram holds every echo
     const auto r = reportJson(f);
     QCOMPARE(r["format"].get<int>(), kRelayReportFormat);

@@ -35,8 +35,9 @@ std::string arrivals(const RelayFigures &f)
         std::string said = format("%lld in %lld reads (%.2f a read)", e.replies, e.reads,
                                   double(e.replies) / double(e.reads));
         if (f.chain.lan && e.echoed)
-            said += format("; %lld echoes (%.1f%%) came one LAN round trip after a later send",
-                           e.released, percentOf(e.released, e.echoed));
+            said += "; " + count(e.released, "echo", "echoes") +
+                    format(" (%.1f%%) came one LAN round trip after a later send",
+                           percentOf(e.released, e.echoed));
         text += wrapped("replies:", said);
     }
     if (const std::optional<TcpCounts> &t = f.chain.tcp)
