@@ -237,6 +237,16 @@ void SpeedMatchTest::aMappingNoSettingExplainsIsSystematicNotNoise()
     QCOMPARE(QString::fromStdString(r->code()), QString("systematic"));
     QVERIFY(r->text().find("a fixed mapping") != std::string::npos);
     QVERIFY(r->step().find("echoes each byte unchanged") != std::string::npos);
+
+    // clean for most of a run, then the mapping: the run is named for the mapping
+    SpeedMatcher later;
+    for (int i = 0; i < 1100; ++i) {
+        const auto b = static_cast<unsigned char>(testcycle::at(i));
+        later.sent(b, i * 10.0);
+        later.replied(static_cast<unsigned char>(i < 600 ? b : ~b), i * 10.0 + 3);
+    }
+    QVERIFY(later.recogniseRun().has_value());
+    QCOMPARE(QString::fromStdString(later.recogniseRun()->code()), QString("systematic"));
 }
 
 void SpeedMatchTest::negativeControlsNameNothing()

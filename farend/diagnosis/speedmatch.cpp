@@ -10,6 +10,7 @@ constexpr std::size_t kRepliesPerSend = 8;
 constexpr std::size_t kSeenKept = 8;
 constexpr std::size_t kCached = 4;
 constexpr double kReadingEveryMs = 100;
+constexpr long long kRunMappingSeen = 3;
 
 bool isUniform(const std::string &image)
 {
@@ -188,10 +189,17 @@ std::optional<SpeedMatch> SpeedMatcher::recognise(bool portFollowsTester) const
 
 std::optional<SpeedMatch> SpeedMatcher::recogniseRun(bool portFollowsTester) const
 {
-    const Seen *most = nullptr;
-    for (const Seen &s : seen)
+    // the mapping seen most, once seen a few times: a chain clean for most of the run and then
+    // set wrong is named for what it did wrong
+    const Seen *most = nullptr, *mapping = nullptr;
+    for (const Seen &s : seen) {
         if (!most || s.times > most->times)
             most = &s;
+        if (s.reading.kind == ReplyCycle::Kind::Systematic && s.times >= kRunMappingSeen &&
+            (!mapping || s.times > mapping->times))
+            mapping = &s;
+    }
+    most = mapping ? mapping : most;
     if (!most)   // not a cycle read yet: what the window shows
         return recognise(portFollowsTester);
     ReplyCycle c = most->reading;
