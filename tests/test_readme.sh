@@ -78,7 +78,7 @@ start "pty pair" socat
 wait_for test -e "$work/lab/device" || fail "the pty pair made no $work/lab/device"
 start "far device" device
 far_device=$started
-wait_for grep -q "serving on" "$out/device.err" || fail "the far device did not start"
+wait_for grep -qs "serving on" "$out/device.err" || fail "the far device did not start"
 block ser2net.yaml >"$work/lab/ser2net.yaml"
 start ser2net ser2net
 listening() { ss -Hltn "sport = :$1" | grep -q .; }
@@ -140,7 +140,7 @@ echo "== the faulty far device, through RFC 2217"
 kill -INT -- "-$far_device"
 wait "$far_device" 2>/dev/null || true
 start "faulty far device" faulty-device
-wait_for grep -q "serving on" "$out/faulty-device.err" || fail "the faulty far device did not start"
+wait_for grep -qs "serving on" "$out/faulty-device.err" || fail "the faulty far device did not start"
 run_chain faulty relay
 grep "^verdict" "$out/faulty.err"
 tail -1 "$out/faulty.err"

@@ -222,9 +222,10 @@ void VerdictsTest::aRecognisedSettingAccountsForWhatItExplains()
     m.named = {{Place::FarDevice, false, 19200, 19200, 19200, {{0, 8, 'N', 1}}},
                {Place::ServerPort, false, 4800, 4800, 4800, {{0, 8, 'N', 2}}}};
     m.framingPerCycle = 12;
+    m.repliesPerCycle = 72;   // two replies a byte sent: the extra ones are its own
     f.speed = m;
     f.changed = 640;
-    f.lost = 3;
+    f.lost = 3;   // a few beside its changed replies: pairing, not a loss of its own
     f.extra = 990;
     f.lineErrors.framing = 400;
     f.lineErrors.parity = 5;   // not what this setting makes: still said
@@ -263,6 +264,20 @@ void VerdictsTest::aRecognisedSettingAccountsForWhatItExplains()
                             "are a fixed mapping") == 0,
              v[0].text.c_str());
     QVERIFY(!v[0].step.empty());
+
+    // a run that lost replies before its far device was set wrong: a 7E1 device answers every
+    // byte, so the losses are said on their own
+    m.named = {{Place::FarDevice, false, 9600, 9600, 9600, {{0, 7, 'E', 1}}}};
+    m.repliesPerCycle = 36;
+    f.speed = m;
+    f.changed = 619;
+    f.lost = 79;
+    f.extra = 0;
+    f.lineErrors.framing = 0;
+    v = verdicts(f);
+    QCOMPARE(codes(f), (QStringList{"wrong-format", "lost"}));
+    QVERIFY2(v[0].text.find("that explains 619 changed replies") != std::string::npos,
+             v[0].text.c_str());
 }
 
 void VerdictsTest::silentAndIdleRuns()

@@ -1,6 +1,7 @@
 #include "farend/diagnosis/mismatch.h"
 
 #include "farend/text/prose.h"
+#include "testcycle/testcycle.h"
 
 #include <algorithm>
 #include <cctype>
@@ -231,6 +232,16 @@ bool SpeedMatch::portAgainstReport() const
 {
     return std::any_of(named.begin(), named.end(),
                        [](const NamedSetting &n) { return n.againstReport; });
+}
+
+bool SpeedMatch::losesReplies() const
+{
+    return repliesPerCycle < std::size_t(testcycle::kLength);
+}
+
+bool SpeedMatch::addsReplies() const
+{
+    return repliesPerCycle > std::size_t(testcycle::kLength);
 }
 
 bool SpeedMatch::readsAsBytes() const

@@ -47,6 +47,9 @@ struct SpeedMatch {
     bool portAgainstReport() const;
     // A far end reading at other settings is named, which answers at the tester's.
     bool readsAsBytes() const;
+    // Whether the mapping itself loses replies (fewer a cycle than sent) or adds them (more).
+    bool losesReplies() const;
+    bool addsReplies() const;
 };
 
 // The settings of `e` named in order for a tester at `tester`. With `portFollowsTester` (an RFC
