@@ -138,6 +138,7 @@ IntervalFigures RelayMeter::closeInterval(double nowMs, bool last, bool com3Open
     IntervalFigures f;
     f.fromS = seconds(intervalStartMs);
     f.toS = seconds(endMs);
+    f.last = last;
     f.toChain = toChain - toChainAtStart;
     f.fromChain = fromChain_ - fromChainAtStart;
     f.echoes = echoes.counts() - echoesAtStart;

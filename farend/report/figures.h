@@ -76,6 +76,7 @@ struct IntervalFigures {
     std::vector<Verdict> verdicts;       // on the interval alone
     // Not the same verdicts as the interval with traffic before: another code, or another cause.
     bool verdictChanged = false;
+    bool last = false;   // the relay's end: shorter than the others, its time said closer
     bool traffic() const { return toChain > 0 || fromChain > 0; }
 };
 

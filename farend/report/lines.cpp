@@ -34,7 +34,8 @@ std::string intervalHeader()
 std::string intervalLine(const IntervalFigures &f)
 {
     if (!f.traffic())
-        return format("%7.1f  no traffic%s\n", f.toS, f.com3Open ? "" : " (COM3 not open)");
+        return format(f.last ? "%7.2f  no traffic%s\n" : "%7.1f  no traffic%s\n", f.toS,
+                      f.com3Open ? "" : " (COM3 not open)");
     const EchoCounts &e = f.echoes;
     const RoundTripFigures &rtt = f.roundTrip;
     const bool echoes = e.echoed > 0;   // no echo, no round trip: dashes, not a time of zero
