@@ -17,15 +17,7 @@ set -euo pipefail
 self=$(cd "$(dirname "$0")" && pwd)/$(basename "$0")
 cd "$(dirname "$0")/.."
 readme=$PWD/README.md
-export LOOPTEST_BUILD=${LOOPTEST_BUILD:-$PWD/build}
-build=$LOOPTEST_BUILD
-if [ "$(id -u)" -ne 0 ]; then
-    echo "test_readme.sh: needs root (a private /dev, another user): skipped"
-    exit 77
-fi
-[ -n "${PRIVATE_DEV:-}" ] || exec scripts/private-dev.sh "$self" "$@"
-work=$(mktemp -d)
-chmod 755 "$work"
+source tests/support/asnobody.sh "$@"
 out=${README_KEEP:-$work/out}
 mkdir -p "$out"
 fail() {
@@ -39,8 +31,6 @@ free_port() {
 }
 raw_port=$(free_port)
 rfc_port=$(free_port)
-mkdir "$work/bin"
-cp "$build/looptest" "$build/farend" "$work/bin/"   # where nobody may run them
 # block NAME: the fenced block after "<!-- recipe: NAME -->" in the README, substituted
 block() {
     awk -v name="$1" '
@@ -65,7 +55,6 @@ cleanup() {
 }
 source scripts/xsession.sh
 trap 'cleanup; _xs_cleanup; rm -rf "$work"' EXIT
-wait_for() { for _ in $(seq 200); do "$@" && return 0; sleep 0.1; done; return 1; }
 # start NAME FILE: the block in a process group of its own, its output in $out/FILE (pid: $started)
 start() {
     setsid bash -c "$(block "$1")" >"$out/$2.out" 2>"$out/$2.err" &
@@ -93,8 +82,6 @@ run_chain() {
     wait_for test -L /dev/COM3 || fail "$name: the relay made no /dev/COM3"
     grep -q "(crw-rw---- nobody dialout)" "$out/$name.err" ||
         fail "$name: COM3 is not the user's, group dialout, mode 0660"
-    mkdir -p -m 700 "$work/runtime"
-    chown 65534 "$work/runtime"
     setpriv --reuid=65534 --regid=65534 --clear-groups env HOME=/nonexistent \
         XDG_RUNTIME_DIR="$work/runtime" bash -c "$(block tester)" >"$out/tester.out" \
         2>"$out/tester.err" &

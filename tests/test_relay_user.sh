@@ -11,27 +11,13 @@
 set -euo pipefail
 self=$(cd "$(dirname "$0")" && pwd)/$(basename "$0")
 cd "$(dirname "$0")/.."
-export LOOPTEST_BUILD=${LOOPTEST_BUILD:-$PWD/build}
-build=$LOOPTEST_BUILD
-if [ "$(id -u)" -ne 0 ]; then
-    echo "test_relay_user.sh: needs root (a private /dev, another user): skipped"
-    exit 77
-fi
-[ -n "${PRIVATE_DEV:-}" ] || exec scripts/private-dev.sh "$self" "$@"
-work=$(mktemp -d)
-chmod 755 "$work"
+source tests/support/asnobody.sh "$@"
 fail() {
     echo "FAIL: $*" >&2
     for f in "$work"/*.err "$work"/*.out; do [ -s "$f" ] && { echo "--- $f"; cat "$f"; }; done >&2
     exit 1
 }
 
-# the tester where nobody may run it, whatever the build tree's permissions, and a runtime
-# directory of its own
-mkdir "$work/bin"
-cp "$build/looptest" "$build/farend" "$work/bin/"
-mkdir -m 700 "$work/runtime"
-chown 65534 "$work/runtime"
 nobody=(setpriv --reuid=65534 --regid=65534)
 
 pids=()
@@ -42,7 +28,6 @@ cleanup() {
 }
 source scripts/xsession.sh
 trap 'cleanup; _xs_cleanup; rm -rf "$work"' EXIT
-wait_for() { for _ in $(seq 200); do "$@" && return 0; sleep 0.1; done; return 1; }
 
 "$build/farend" --listen 127.0.0.1:0 2>"$work/echo.err" & pids+=($!)
 wait_for grep -q "listening on" "$work/echo.err" || fail "farend --listen did not start"

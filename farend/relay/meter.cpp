@@ -28,7 +28,7 @@ bool portFollows(const ChainFacts &c, const LineSettings &line)
 
 ChainFigures RelayMeter::chainFigures(const EchoCounts &e, const RoundTripFigures &rtt,
                                       const ChainFacts &chain,
-                                      const std::optional<SpeedMatch> &speed) const
+                                      const std::optional<SpeedMatch> &recognised) const
 {
     ChainFigures c;
     c.sent = e.sends;
@@ -47,8 +47,8 @@ ChainFigures RelayMeter::chainFigures(const EchoCounts &e, const RoundTripFigure
     c.wireMs = wireTimeMs(line.baud, line.frameBits());
     c.line = line.text();
     c.periodMs = tester.period().gaps() ? tester.period().medianMs() : 0;
-    c.speed = speed;
-    c.cyclesRead = this->speed.cyclesRead();
+    c.speed = recognised;
+    c.cyclesRead = speed.cyclesRead();
     c.reporter = chain.reporter;
     c.rfc2217 = chain.kind == "RFC 2217";
     if (chain.server)

@@ -71,7 +71,7 @@ private:
     // The figures of a span of echoes (the whole run or an interval) as the verdicts take them.
     ChainFigures chainFigures(const EchoCounts &e, const RoundTripFigures &rtt,
                               const ChainFacts &chain,
-                              const std::optional<SpeedMatch> &speed) const;
+                              const std::optional<SpeedMatch> &recognised) const;
     // What the chain says of the LAN, for the echoes released by a later send.
     void lanFrom(const ChainFacts &chain);
 
