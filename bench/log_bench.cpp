@@ -9,13 +9,13 @@
 // gone wrong: most of them drawn as hex boxes. Insertions follow the test cycle, with a line
 // added after each "Z" in (a) and (b), as the tick does; in (e) they go on through the byte
 // values. "repaint" is one full paint of the control's text area.
-#include "app/fonts.h"
-#include "app/layout.h"
-#include "vcl/controls.h"
-#include "vcl/form.h"
 #include "bench/stats.h"
 #include "looptest/exchange.h"
+#include "looptest/fonts.h"
+#include "looptest/layout.h"
 #include "testcycle/testcycle.h"
+#include "vcl/controls.h"
+#include "vcl/form.h"
 
 #include <QAbstractScrollArea>
 #include <QApplication>

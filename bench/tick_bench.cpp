@@ -14,8 +14,8 @@
 #include "tests/support/testbed.h"
 
 #include "looptest/exchange.h"
+#include "looptest/form1.h"
 #include "testcycle/testcycle.h"
-#include "app/form1.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

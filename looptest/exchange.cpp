@@ -1,7 +1,7 @@
 #include "looptest/exchange.h"
 
-#include "app/form1.h"
 #include "logview/cells.h"
+#include "looptest/form1.h"
 #include "serial/port.h"
 
 #include <array>

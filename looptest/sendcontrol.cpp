@@ -1,5 +1,5 @@
 // The operator's controls: start/stop, send period, clear.
-#include "app/form1.h"
+#include "looptest/form1.h"
 
 void TForm1::Button1Click(TObject *)
 {

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Prints each folder's project includes ("app/ -> serial vcl") and fails when a folder includes
+# Prints each folder's project includes ("looptest/ -> logview serial timer vcl") and fails when a folder includes
 # one on its own layer or above it. Layers, top first; folders on one line know nothing of each
 # other. A folder cut into parts (farend/) has layers of its own: its parts are checked against
 # each other the same way, its own top files ("farend/main.cpp") above all of them.
@@ -11,7 +11,6 @@ layers=(
     "bench"
     "tests"
     "looptest farend"
-    "app"
     "vcl"
     "logview timer serial"
     "testcycle"

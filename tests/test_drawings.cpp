@@ -3,9 +3,9 @@
 // fontconfig limited to the package's own dependency.
 #include "tests/support/windowfixture.h"
 
-#include "app/form1.h"
 #include "logview/cells.h"
 #include "looptest/exchange.h"
+#include "looptest/form1.h"
 
 #include <QtTest>
 

@@ -1,7 +1,7 @@
 // farend --relay on real peers over loopback: ser2net as the device server (raw and RFC 2217)
 // on one end of a socat pty pair, `farend --port` echoing on the other, the test playing the
 // tester on the relay's COM3; and what the relay refuses.
-#include "app/layout.h"
+#include "looptest/layout.h"
 #include "tests/support/fdio.h"
 #include "tests/support/freeport.h"
 #include "tests/support/testbed.h"

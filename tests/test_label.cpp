@@ -1,8 +1,8 @@
 // The window's labels: each caption looks exactly as a plain-text QLabel shows it, and what
 // depends only on the caption is made once.
 #include "vcl/label.h"
-#include "app/fonts.h"
 #include "looptest/exchange.h"
+#include "looptest/fonts.h"
 
 #include <QtTest>
 

@@ -4,7 +4,7 @@
 #include "logview/logwrap.h"
 #include "testcycle/testcycle.h"
 
-#include "app/layout.h"
+#include "looptest/layout.h"
 
 #include <QtTest>
 

@@ -1,7 +1,7 @@
 // The real program as a process, on a private X display with a window manager: how it ends
 // when the port fails, how every other end leaves the line, and a whole run against the
 // simulated far end driven by real input.
-#include "app/layout.h"
+#include "looptest/layout.h"
 #include "tests/support/fdio.h"
 #include "tests/support/linecheck.h"
 #include "tests/support/outcome.h"

@@ -2,8 +2,8 @@
 #include "tests/support/windowfixture.h"
 
 #include "looptest/exchange.h"
+#include "looptest/form1.h"
 #include "testcycle/testcycle.h"
-#include "app/form1.h"
 #include "serial/port.h"
 
 #include <QtTest>

@@ -1,8 +1,8 @@
 // The main window as laid out, its start state, and its close.
 #include "tests/support/windowfixture.h"
 
+#include "looptest/form1.h"
 #include "serial/commapi.h"
-#include "app/form1.h"
 #include "serial/port.h"
 
 #include <QtTest>

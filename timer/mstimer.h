@@ -48,6 +48,6 @@ private:
     bool enabled = false;
     bool inTick = false;
     bool deliveryQueued = false;
-    std::uint32_t interval = 1000;
+    std::uint32_t interval = 0;   // the owner gives the period; until then nothing ticks
     std::uint64_t owed = 0;   // ticks due but not yet delivered
 };

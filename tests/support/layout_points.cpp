@@ -1,6 +1,6 @@
 // Prints the window's layout as shell assignments for scripts/xsession.sh to eval: the pattern
 // that finds the tester's window, its outer rectangle, and the points to click.
-#include "app/layout.h"
+#include "looptest/layout.h"
 #include "tests/support/xsession.h"
 
 #include <cstdio>

@@ -4,8 +4,8 @@
 // closeWindow() in cleanup().
 #pragma once
 
-#include "app/form1.h"
 #include "looptest/exchange.h"
+#include "looptest/form1.h"
 #include "tests/support/testbed.h"
 
 #include <QTest>

@@ -1,4 +1,4 @@
-#include "app/fonts.h"
+#include "looptest/fonts.h"
 
 #include <QFontDatabase>
 #include <QStringList>

@@ -37,6 +37,8 @@ public:
 
 private:
     void createControls();
+    void nameControls();
+    void bindControls();
 };
 
 extern TForm1 *Form1;

@@ -1,4 +1,4 @@
-#include "app/form1.h"
+#include "looptest/form1.h"
 
 #include <cstdio>
 #include <unistd.h>

@@ -1,7 +1,7 @@
-#include "app/form1.h"
+#include "looptest/form1.h"
 
-#include "app/fonts.h"
-#include "app/layout.h"
+#include "looptest/fonts.h"
+#include "looptest/layout.h"
 #include "serial/port.h"
 #include "vcl/receivedlabel.h"
 
@@ -11,7 +11,13 @@
 
 TForm1 *Form1;
 
-// Fonts and texts in the order of the layout table; app/layout.h says where each control stands.
+namespace {
+// the send periods in ms, in the order the list shows them; the window starts at the first
+constexpr std::uint32_t kPeriods[] = {1000, 700, 500, 300, 200, 100, 70, 50,
+                                      30,   20,  10,  7,   5,   3,   2,   1};
+} // namespace
+
+// Fonts and texts in the order of the layout table; layout.h says where each control stands.
 void TForm1::createControls()
 {
     setObjectName(QStringLiteral("Form1"));
@@ -42,16 +48,14 @@ void TForm1::createControls()
     Label10 = label(Layout::label10, QStringLiteral("msec"), bold24);
 
     Button1 = new TButton(this, Layout::button1, QStringLiteral("送信開始"), font());
-    // the send periods in ms: each item shows its number and holds it as its value
-    const std::uint32_t periods[] = {1000, 700, 500, 300, 200, 100, 70, 50,
-                                     30,   20,  10,  7,   5,   3,   2,   1};
+    // each period shows its number and holds it as its value
     QStringList items;
-    for (std::uint32_t ms : periods)
+    for (std::uint32_t ms : kPeriods)
         items << QString::number(ms);
     ComboBox1 = new TComboBox(this, Layout::comboBox1, items, QStringLiteral("ComboBox1"), bold24,
                               24);
     for (int i = 0; i < ComboBox1->count(); ++i)
-        ComboBox1->setItemData(i, periods[i]);
+        ComboBox1->setItemData(i, kPeriods[i]);
     QPalette red = ComboBox1->palette();
     red.setColor(QPalette::Text, Qt::red);
     red.setColor(QPalette::ButtonText, Qt::red);
@@ -59,7 +63,12 @@ void TForm1::createControls()
     RichEdit1 = new TRichEdit(this, Layout::richEdit1, QStringLiteral("RichEdit1"), font());
     Button2 = new TButton(this, Layout::button2, QStringLiteral("clear"), JapaneseFont(19, true));
     MsTimer1 = new TMsTimer(this);
+    received->SetQuietFor(RichEdit1);   // the log says the bytes it receives
+}
 
+// The names scripts and tests find each control by, and what assistive technology calls it.
+void TForm1::nameControls()
+{
     const char *names[] = {"Label1", "Label2", "Label3", "Label4", "Label5",
                            "Label6", "Label7", "Label8", "Label9", "Label10"};
     TLabel *labels[] = {Label1, Label2, Label3, Label4, Label5,
@@ -80,8 +89,11 @@ void TForm1::createControls()
     Label9->SetLabelFor(ComboBox1);
     ComboBox1->setAccessibleName(Label9->text());
     RichEdit1->setAccessibleName(QStringLiteral("受信ログ"));
-    received->SetQuietFor(RichEdit1);   // the log says the bytes it receives
+}
 
+// The focus order, the first focus, and each control's event to its handler.
+void TForm1::bindControls()
+{
     setTabOrder(Button1, ComboBox1);
     setTabOrder(ComboBox1, RichEdit1);
     setTabOrder(RichEdit1, Button2);
@@ -97,10 +109,12 @@ void TForm1::createControls()
 TForm1::TForm1(QWidget *Owner) : TForm(Owner)
 {
     createControls();
+    nameControls();
+    bindControls();
     OpenComPort();
     Button1->Tag = 0;
     ComboBox1->SetItemIndex(0);
-    MsTimer1->SetInterval(1000);
+    MsTimer1->SetInterval(kPeriods[0]);
     RichEdit1->Lines->Clear();
 }
 
