@@ -2,122 +2,17 @@
 
 #include "logview/cells.h"
 #include "logview/logview.h"
-#include "logview/logviewstate.h"
+#include "logview/logwrap.h"
+#include "logview/spoken.h"
 
 #include <QAccessibleWidget>
 #include <QTextBoundaryFinder>
 
 #include <algorithm>
-#include <limits>
 
 namespace logview {
 
 namespace {
-
-// Text around an offset that word and sentence boundaries are looked for in, in positions: the
-// paragraph is cut into pieces this long from its start, and a piece's ends are boundaries, so
-// that every offset of a piece is given the same ranges.
-constexpr Pos kBoundaryReach = 4096;
-// Edits that remove or insert more spoken characters than this are told by no text event: Qt's
-// bridge carries a change only with its text.
-constexpr Pos kAnnounced = 64 * 1024;
-// Orca reads no insertion longer than 1000 characters: of what was collected, the last bytes are
-// told apart, at most this many spoken characters, so that they are heard.
-constexpr Pos kHeardTail = 160;
-// The spoken text is counted in ints; past that the text given starts later, this much before
-// the end.
-constexpr Pos kSpokenLimit = std::numeric_limits<int>::max();
-constexpr Pos kSpokenKept = Pos(3) << 29;
-
-bool isBox(char32_t c)
-{
-    const int byte = byteOf(c);
-    return byte > 0 && isHexBoxByte(std::uint8_t(byte));
-}
-
-// The spoken characters of a character of the log.
-Pos spokenLengthOf(char32_t c)
-{
-    return isBox(c) ? Pos(boxName(std::uint8_t(byteOf(c))).size()) + 2 : 1;
-}
-
-// The spoken text of the cells [from, to): a box byte's name with a space on each side,
-// everything else as it is (see spokenLength).
-std::u32string spokenCells(const LogText &t, Pos from, Pos to)
-{
-    std::u32string out;
-    out.reserve(std::size_t(std::max<Pos>(0, to - from)));
-    while (from < to) {
-        LogText::Chunk c = t.chunkAt(from);
-        if (c.length == 0)
-            break;
-        const Pos n = std::min(c.length, to - from);
-        for (Pos k = 0; k < n; ++k) {
-            if (const char32_t side = c.sideChar(k)) {
-                out.push_back(side);
-            } else if (isHexBoxByte(c.cells[k])) {
-                const std::string_view name = boxName(c.cells[k]);
-                out.push_back(U' ');
-                out.append(name.begin(), name.end());
-                out.push_back(U' ');
-            } else {
-                out.push_back(cellChar(c.cells[k]));
-            }
-        }
-        from += n;
-    }
-    return out;
-}
-
-QString toQString(const std::u32string &s)
-{
-    return QString::fromUcs4(s.data(), qsizetype(s.size()));
-}
-
-// The log's spoken text as assistive technology is given it: offsets from the view's spoken
-// start (0 unless the log is huge).
-class Spoken {
-public:
-    explicit Spoken(LogView *view)
-        : t(view->text()), start(view->spokenStart()), base(t.spokenOffset(start))
-    {
-    }
-    Pos count() const { return t.spokenSize() - base; }
-    Pos size() const { return t.size(); }
-    // Where the cell at `pos` starts (its leading space, for a box byte).
-    Pos offsetOf(Pos pos) const { return std::max<Pos>(0, t.spokenOffset(pos) - base); }
-    // Where the caret or a selection's end before `pos` is said: a box byte's name, not its space.
-    Pos edgeOf(Pos pos) const { return offsetOf(pos) + (pos < size() && isBox(t.at(pos)) ? 1 : 0); }
-    // The cell whose spoken characters hold `offset`, and how far into them it lies.
-    Pos cellAt(Pos offset, Pos *into = nullptr) const
-    {
-        return t.positionAtSpoken(std::clamp<Pos>(offset, 0, count()) + base, into);
-    }
-    // The caret position an offset stands for: a box byte's trailing space is after it.
-    Pos positionFor(Pos offset) const
-    {
-        Pos into = 0;
-        const Pos pos = cellAt(offset, &into);
-        if (into > 0 && pos < size() && into + 1 == spokenLengthOf(t.at(pos)))
-            return pos + 1;
-        return std::max(pos, start);
-    }
-    std::u32string cells(Pos from, Pos to) const { return spokenCells(t, from, to); }
-    // The spoken characters [from, to).
-    QString text(Pos from, Pos to) const
-    {
-        from = std::clamp<Pos>(from, 0, count());
-        to = std::clamp<Pos>(to, from, count());
-        Pos into = 0, intoEnd = 0;
-        const Pos first = cellAt(from, &into);
-        const Pos last = cellAt(to, &intoEnd);
-        const std::u32string s = cells(first, last + (intoEnd > 0 ? 1 : 0));
-        return toQString(s.substr(std::size_t(into), std::size_t(to - from)));
-    }
-    const LogText &t;
-    const Pos start;
-    const Pos base;
-};
 
 // Offsets are characters of the spoken text (Spoken): what a screen reader works out from the
 // lengths of the strings it is given lands where the operator is. The caret and a selection's
@@ -346,118 +241,6 @@ void installAccessibleLogView()
         return true;
     }();
     Q_UNUSED(installed);
-}
-
-// --- what the log tells of its edits -------------------------------------------------------------
-
-Pos LogView::spokenStart()
-{
-    const LogText &t = d->store;
-    if (t.spokenSize() <= kSpokenLimit) {
-        spokenFrom = 0;
-    } else if (t.spokenSize() - t.spokenOffset(spokenFrom) > kSpokenLimit) {
-        spokenFrom = t.positionAtSpoken(t.spokenSize() - kSpokenKept);
-        // from the next paragraph when one starts soon (a line that never ends has none)
-        const Pos next = t.paragraphEnd(spokenFrom) + 1;
-        if (spokenFrom > 0 && t.at(spokenFrom - 1) != U'\n' && next - spokenFrom <= kBoundaryReach)
-            spokenFrom = std::min(t.size(), next);
-    }
-    return spokenFrom;
-}
-
-LogView::Removal LogView::removedForAnnouncement(Pos from, Pos to)
-{
-    if (!QAccessible::isActive())
-        return {};
-    tellCollected();
-    const Spoken s(this);
-    if (from < s.start || s.offsetOf(to) - s.offsetOf(from) > kAnnounced)
-        return {};
-    return {true, toQString(s.cells(from, to))};
-}
-
-void LogView::announceEdit(Pos at, const Removal &removed, Pos insertedLength)
-{
-    if (!QAccessible::isActive() || (removed.text.isEmpty() && insertedLength == 0))
-        return;
-    const Spoken s(this);
-    if (at < s.start || !removed.told)
-        return;   // a removal too large to tell leaves the whole edit untold
-    const QString inserted = toQString(s.cells(at, at + insertedLength));
-    if (inserted.size() > kAnnounced)
-        return;
-    const int offset = int(s.offsetOf(at));
-    if (!removed.text.isEmpty() && !inserted.isEmpty()) {
-        QAccessibleTextUpdateEvent event(this, offset, removed.text, inserted);
-        QAccessible::updateAccessibility(&event);
-    } else if (!inserted.isEmpty()) {
-        QAccessibleTextInsertEvent event(this, offset, inserted);
-        QAccessible::updateAccessibility(&event);
-    } else {
-        QAccessibleTextRemoveEvent event(this, offset, removed.text);
-        QAccessible::updateAccessibility(&event);
-    }
-}
-
-bool LogView::collectsInsertion(Pos at, Pos length) const
-{
-    return QAccessible::isActive() && (collectedLength == 0 || at == collectedFrom + collectedLength) &&
-           d->store.size() + length <= d->store.capacity();
-}
-
-void LogView::collectInsertion(Pos at, Pos length)
-{
-    if (collectedLength == 0)
-        collectedFrom = at;
-    collectedLength += length;
-    if (announceTimer.isActive())
-        return;
-    const qint64 since = sinceTold.isValid() ? sinceTold.elapsed() : kAnnouncementInterval;
-    if (since >= kAnnouncementInterval)
-        tellCollected();
-    else
-        announceTimer.start(int(kAnnouncementInterval - since), this);
-}
-
-void LogView::tellCollected()
-{
-    announceTimer.stop();
-    if (collectedLength == 0)
-        return;
-    const Pos from = collectedFrom, to = collectedFrom + collectedLength;
-    collectedLength = 0;
-    sinceTold.start();
-    if (!QAccessible::isActive())
-        return;
-    // all but the last bytes, then the last bytes: Orca says only an insertion it can read whole
-    const std::u32string last = d->store.text(std::max(from, to - kHeardTail), to);
-    Pos tail = to, heard = 0;
-    for (auto c = last.rbegin(); c != last.rend() && heard + spokenLengthOf(*c) <= kHeardTail; ++c) {
-        heard += spokenLengthOf(*c);
-        --tail;
-    }
-    if (tail > from)
-        announceEdit(from, Removal{true, {}}, tail - from);
-    announceEdit(tail, Removal{true, {}}, to - tail);
-}
-
-void LogView::tellCaret(bool moved)
-{
-    if (!QAccessible::isActive())
-        return;
-    tellCollected();
-    const Spoken s(this);
-    if (hasSelection() || toldSelection) {
-        QAccessibleTextSelectionEvent event(this, int(s.edgeOf(std::min(caret, anchor))),
-                                            int(s.edgeOf(std::max(caret, anchor))));
-        event.setCursorPosition(int(s.edgeOf(caret)));
-        QAccessible::updateAccessibility(&event);
-        toldSelection = hasSelection();
-    }
-    if (moved) {
-        QAccessibleTextCursorEvent event(this, int(s.edgeOf(caret)));
-        QAccessible::updateAccessibility(&event);
-    }
 }
 
 } // namespace logview

@@ -6,10 +6,11 @@
 // no undo history, clear the operator's and bring the caret into view; the operator's (typing,
 // deleting, pasting, input methods) can be undone and redone.
 //
-// One concern a file: rows, scrolling and edits in logview.cpp (the text, rows, layouts and
-// history it keeps in logviewstate.h, behind this header), the operator's input
-// in input.cpp, painting in paint.cpp, the clipboard in clipboard.cpp, and what assistive
-// technology is told in accessible.cpp.
+// One concern a file: rows and scrolling in logview.cpp (the text, rows, layouts and history
+// it keeps in logviewstate.h, behind this header), edits, caret and selection in editing.cpp,
+// the operator's input in input.cpp, painting in paint.cpp, the clipboard in clipboard.cpp, and
+// for assistive technology the spoken text (spoken.h), the accessible interface over it
+// (accessible.cpp) and what the log tells of its edits (announce.cpp).
 #pragma once
 
 #include "logview/cells.h"
@@ -74,7 +75,7 @@ public:
     Pos positionAt(QPoint point);
     // Scrolls so that [from, to) is on screen as far as it fits.
     void showRange(Pos from, Pos to);
-    // Where the text assistive technology is given starts (accessible.cpp): 0, unless the log
+    // Where the text assistive technology is given starts (spoken.cpp): 0, unless the log
     // holds more spoken characters than an int counts; then about 1.5 Gi of them before the end.
     Pos spokenStart();
 
@@ -143,7 +144,7 @@ private:
     qreal caretX(const Row &row);
     void paintRow(QPainter &p, const Row &row, qreal y, const QRect &clip, bool caretHere);
 
-    // Assistive technology hears of every edit in spoken offsets (accessible.cpp): what an edit
+    // Assistive technology hears of every edit in spoken offsets (announce.cpp): what an edit
     // removes is taken before it, the event sent after it. The program's insertions at the end
     // of those before are collected and told at most every kAnnouncementInterval; anything else
     // first tells what was collected.
