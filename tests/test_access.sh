@@ -6,7 +6,9 @@
 #                                reads, the far end at the wrong baud rate (hex boxes only);
 #   tests/test_access.sh orca    Orca itself, speech written to its debug log, driven by keys
 #                                (tests/test_orca.py), the far end flipping a bit of every reply
-#                                (hex boxes and line breaks).
+#                                (hex boxes and line breaks); then, Orca still running, a second
+#                                tester against a far end at the wrong baud rate, whose rows
+#                                start with hex boxes (tests/test_orca.py WINDOW boxes).
 # LOOPTEST_BUILD is the build tree (default build/).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -54,23 +56,31 @@ EOF
         orca -u "$work/orca" --debug-file "$ORCA_LOG" >"$work/orca.out" 2>&1 &
     for _ in $(seq 600); do grep -qs "Startup complete" "$ORCA_LOG" && break; sleep 0.1; done
     grep -qs "Startup complete" "$ORCA_LOG" || { cat "$work/orca.out"; tail -3 "$ORCA_LOG"; echo "Orca did not start"; exit 1; }
-    farend_options=(--corrupt 100)
-    program=tests/test_orca.py
-else
-    farend_options=(--wrong-baud 19200)
-    program=tests/test_access.py
 fi
 
-QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 "$LOOPTEST_BUILD/farend" "${farend_options[@]}" >/dev/null 2>&1 &
-farend=$!
-window=$(tester_window)
-[ "$client" = orca ] || choose_period "$window" 10   # "10"
 status=0
-/usr/bin/python3 "$program" "$window" || status=$?
-# the window manager may refuse activation for a moment on a busy machine: try again, and at
-# last break the tester's X connection, which also ends it
-for _ in 1 2 3; do close_window "$window" 2>/dev/null && break; sleep 1; done
-for _ in $(seq 50); do kill -0 "$farend" 2>/dev/null || break; sleep 0.1; done
-kill -0 "$farend" 2>/dev/null && xdotool windowkill "$window" 2>/dev/null
-wait "$farend" || true
+# One tester against farend with the given options (words), read by a client: test_access.py,
+# or test_orca.py with its arguments after the window.
+read_tester() {   # "farend options" program [arguments...]
+    local options=$1 program=$2
+    shift 2
+    QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 "$LOOPTEST_BUILD/farend" $options >/dev/null 2>&1 &
+    farend=$!
+    window=$(tester_window)
+    [ "$client" = orca ] || choose_period "$window" 10   # "10"
+    /usr/bin/python3 "$program" "$window" "$@" || status=$?
+    # the window manager may refuse activation for a moment on a busy machine: try again, and at
+    # last break the tester's X connection, which also ends it
+    for _ in 1 2 3; do close_window "$window" 2>/dev/null && break; sleep 1; done
+    for _ in $(seq 50); do kill -0 "$farend" 2>/dev/null || break; sleep 0.1; done
+    kill -0 "$farend" 2>/dev/null && xdotool windowkill "$window" 2>/dev/null
+    wait "$farend" || true
+}
+
+if [ "$client" = orca ]; then
+    read_tester "--corrupt 100" tests/test_orca.py
+    read_tester "--wrong-baud 19200" tests/test_orca.py boxes
+else
+    read_tester "--wrong-baud 19200" tests/test_access.py
+fi
 exit "$status"

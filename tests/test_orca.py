@@ -1,7 +1,9 @@
 """What Orca says of the running tester, driven by keys alone: run by tests/test_access.sh orca,
-which starts the buses, the display, Orca (speech to its debug log, $ORCA_LOG) and the tester
-against a far end that flips a bit of every reply. pyatspi reads what the screen shows to compare.
-Waits for what Orca says with generous deadlines and asserts no time. Prints one line per check."""
+which starts the buses, the display, Orca (speech to its debug log, $ORCA_LOG) and the tester,
+twice: against a far end that flips a bit of every reply (test_orca.py WINDOW), then against one
+at the wrong speed, whose every row starts with a hex box (test_orca.py WINDOW boxes). pyatspi
+reads what the screen shows to compare. Waits for what Orca says with generous deadlines and
+asserts no time. Prints one line per check."""
 import os
 import re
 import subprocess
@@ -37,6 +39,17 @@ class Speech:
         self.mark = len(orca_log())
         subprocess.run(["xdotool", "key", "--delay", "100"] + list(keys), check=True)
 
+    def held(self, modifier, key, found, what):
+        """Presses `key` with `modifier` held until Orca has answered, as a hand holds Ctrl over
+        Home: Orca tells Ctrl+Home from Home by the keys held when it takes up the caret's move,
+        and xdotool's modifier+key lets Ctrl go 50 ms after Home goes down."""
+        self.mark = len(orca_log())
+        subprocess.run(["xdotool", "keydown", modifier, "key", key], check=True)
+        try:
+            return self.wait(found, what)
+        finally:
+            subprocess.run(["xdotool", "keyup", modifier], check=True)
+
     def wait(self, found, what, seconds=60, quiet=False):
         """Waits until found(utterances since the mark) is true; returns the utterances."""
         deadline = time.monotonic() + seconds
@@ -71,14 +84,74 @@ if not speech.wait(lambda s: any("送信開始 push button" in u for u in s), ""
     speech.key("Tab", "shift+Tab")
 speech.wait(lambda s: any("送信開始 push button" in u for u in s), "Start is said at start-up", 90)
 
+
+def choose_period_and_start(typed):
+    """Types a period into the period box, then back to Start and starts sending."""
+    speech.key("Tab")
+    speech.wait(lambda s: any("送信周期 editable combo box" in u for u in s), "Tab says the period box")
+    speech.key(*typed, "Return", "shift+Tab")
+    speech.wait(lambda s: any("送信開始 push button" in u for u in s), "Shift+Tab says Start")
+    speech.key("space")
+
+
+def wait_until_stopped():
+    """Stopped once the log stops growing (the last tick's insertion lands late on a busy machine)."""
+    last = -1
+    for _ in range(60):
+        if text.characterCount == last:
+            break
+        last = text.characterCount
+        time.sleep(1)
+
+
+def line_at(offset):
+    return text.getTextAtOffset(offset, pyatspi.TEXT_BOUNDARY_LINE_START)
+
+
+def ctrl_home_reads_a_row_that_starts_with_a_box():
+    """At 100 ms against a far end at the wrong speed, stopped: Ctrl+Home in the log says its first
+    row whole, from the text interface's line at the caret, as Up says it; the row starts with a
+    hex box."""
+    choose_period_and_start(["1", "0", "0"])
+    deadline = time.monotonic() + 120
+    while time.monotonic() < deadline and line_at(0)[2] >= text.characterCount:
+        time.sleep(0.5)   # until a second row begins and the first is whole
+    speech.key("space")
+    wait_until_stopped()
+    first = line_at(0)
+    check(first[2] < text.characterCount and re.match(r"\s*" + NAME_TOKEN.pattern, first[0]),
+          "the log's first row is whole and starts with a hex box", first[0][:40])
+
+    speech.key("Tab", "Tab")
+    speech.wait(lambda s: any("受信ログ text" in u for u in s), "Tab into the stopped log")
+    said = speech.held("ctrl", "Home", lambda s: len(s) >= 1, "Ctrl+Home reads a line")
+    row = line_at(text.caretOffset)
+    check(said is not None and len(said) == 1 and words(said[0]) == words(row[0]) and row[1] == 0
+          and len(said[0].split()) > 1, "Ctrl+Home says the whole first row, not its first box",
+          (said, row))
+    # what Orca made of the key and which line it asked for, from its debug output
+    took = orca_log()[speech.mark:].partition("Presenting result of file boundary nav")[2]
+    region = re.search(r"Region of interest: \[text \| 受信ログ\] \((\d+), (\d+)\)", took)
+    asked = (int(region.group(1)), int(region.group(2))) if region else None
+    check(asked == (row[1], row[1] + len(row[0].rstrip("\n"))),
+          "Orca takes the key for Ctrl+Home and says the text interface's line at the caret",
+          (asked, row[1:], orca_log()[speech.mark:][-300:] if not took else ""))
+    speech.key("Down")
+    speech.wait(lambda s: len(s) >= 1, "Down reads a line")
+    speech.key("Up")
+    up = speech.wait(lambda s: len(s) >= 1, "Up reads a line")
+    check(said and up and words(up[0]) == words(said[0]), "Up onto the row says what Ctrl+Home said",
+          (up, said))
+
+
+if sys.argv[2:] == ["boxes"]:
+    ctrl_home_reads_a_row_that_starts_with_a_box()
+    finish()
+
 # --- the period 1 ms, typed; back to Start and start sending
-speech.key("Tab")
-speech.wait(lambda s: any("送信周期 editable combo box" in u for u in s), "Tab says the period box")
-speech.key("1", "Return", "shift+Tab")
-speech.wait(lambda s: any("送信開始 push button" in u for u in s), "Shift+Tab says Start")
+choose_period_and_start(["1"])
 
 # --- Label2 while Start has the focus: its changes said by name, a few a second at most
-speech.key("space")
 said = speech.wait(lambda s: len(s) >= 12 and any(label2_value(u) in BOX_NAMES for u in s),
                    "Label2's changes are said, a box byte by name", 120)
 if said:
@@ -164,13 +237,7 @@ if said:
 speech.key("shift+Tab")
 speech.wait(lambda s: any("push button" in u for u in s), "Shift+Tab says Start")
 speech.key("space")
-# stopped once the log stops growing (the last tick's insertion lands late on a busy machine)
-last = -1
-for _ in range(60):
-    if text.characterCount == last:
-        break
-    last = text.characterCount
-    time.sleep(1)
+wait_until_stopped()
 whole = text.getText(0, -1)
 for arrival in arrivals:
     a = words(arrival[:-1] if arrival.endswith(".") else arrival)   # Orca may end with a stop
@@ -182,16 +249,18 @@ check("\n" in whole and NAME_TOKEN.search(whole), "the log holds line breaks and
 # --- a line read is exactly the row: Ctrl+Home reads the first, Down the second
 speech.key("Tab", "Tab")
 speech.wait(lambda s: any("受信ログ text" in u for u in s), "Tab into the stopped log")
-for keys, what in ((["ctrl+Home"], "Ctrl+Home"), (["Down"], "Down")):
-    speech.key(*keys)
-    said = speech.wait(lambda s: len(s) >= 1, what + " reads a line")
-    row = text.getTextAtOffset(text.caretOffset, pyatspi.TEXT_BOUNDARY_LINE_START)
+for what in ("Ctrl+Home", "Down"):
+    if what == "Down":
+        speech.key("Down")
+        said = speech.wait(lambda s: len(s) >= 1, what + " reads a line")
+    else:
+        said = speech.held("ctrl", "Home", lambda s: len(s) >= 1, what + " reads a line")
+    row = line_at(text.caretOffset)
     check(said is not None and len(said) == 1 and words(said[0]) == words(row[0]),
           what + " says exactly the row the caret is on", (said, row))
 
 # --- say-all from the start: every piece once, in order, to the end
-speech.key("ctrl+Home")
-speech.wait(lambda s: len(s) >= 1, "Ctrl+Home reads the first line")
+speech.held("ctrl", "Home", lambda s: len(s) >= 1, "Ctrl+Home reads the first line")
 count = text.characterCount
 speech.key("KP_Add")
 deadline = time.monotonic() + 120
