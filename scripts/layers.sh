@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Prints each folder's project includes ("looptest/ -> logview serial timer vcl") and fails when a folder includes
-# one on its own layer or above it. Layers, top first; folders on one line know nothing of each
+# Prints each folder's project includes ("vcl/ -> logview") and fails when a folder includes one
+# on its own layer or above it. Layers, top first; folders on one line know nothing of each
 # other. A folder cut into parts (farend/) has layers of its own: its parts are checked against
 # each other the same way, its own top files ("farend/main.cpp") above all of them.
 #   usage: scripts/layers.sh [SOURCE-DIR]

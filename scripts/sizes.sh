@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Fails when a source file is over 400 lines, or a C++ function in one over 80, anywhere in the
 # tree but tests/ (a test file is as long as its cases) and build trees. Sources are C++, shell
-# and Python; the benches are held to it too, as code someone reads. The code's style puts a function's braces at
-# column 0, and a member function's defined in its class at column 4: a function is its
-# signature's last line and everything from its "{" to its "}". Prints the longest file and
-# function of each folder.
+# and Python; the benches are held to it too, as code someone reads. The code's style puts a
+# function's braces at column 0, and a member function's defined in its class at column 4: a
+# function is its signature's last line and everything from its "{" to its "}". Prints the
+# longest file and function of each folder.
 #   usage: scripts/sizes.sh [SOURCE-DIR]
 set -euo pipefail
 cd "${1:-$(dirname "$0")/..}"

@@ -88,14 +88,15 @@ speech.wait(lambda s: any("送信開始 push button" in u for u in s), "Start is
 def choose_period_and_start(typed):
     """Types a period into the period box, then back to Start and starts sending."""
     speech.key("Tab")
-    speech.wait(lambda s: any("送信周期 editable combo box" in u for u in s), "Tab says the period box")
+    speech.wait(lambda s: any("送信周期 editable combo box" in u for u in s),
+                "Tab says the period box")
     speech.key(*typed, "Return", "shift+Tab")
     speech.wait(lambda s: any("送信開始 push button" in u for u in s), "Shift+Tab says Start")
     speech.key("space")
 
 
 def wait_until_stopped():
-    """Stopped once the log stops growing (the last tick's insertion lands late on a busy machine)."""
+    """Once the log stops growing (the last tick's insertion lands late on a busy machine)."""
     last = -1
     for _ in range(60):
         if text.characterCount == last:
@@ -140,8 +141,8 @@ def ctrl_home_reads_a_row_that_starts_with_a_box():
     speech.wait(lambda s: len(s) >= 1, "Down reads a line")
     speech.key("Up")
     up = speech.wait(lambda s: len(s) >= 1, "Up reads a line")
-    check(said and up and words(up[0]) == words(said[0]), "Up onto the row says what Ctrl+Home said",
-          (up, said))
+    check(said and up and words(up[0]) == words(said[0]),
+          "Up onto the row says what Ctrl+Home said", (up, said))
 
 
 if sys.argv[2:] == ["boxes"]:
@@ -250,11 +251,11 @@ check("\n" in whole and NAME_TOKEN.search(whole), "the log holds line breaks and
 speech.key("Tab", "Tab")
 speech.wait(lambda s: any("受信ログ text" in u for u in s), "Tab into the stopped log")
 for what in ("Ctrl+Home", "Down"):
-    if what == "Down":
-        speech.key("Down")
-        said = speech.wait(lambda s: len(s) >= 1, what + " reads a line")
-    else:
+    if what == "Ctrl+Home":
         said = speech.held("ctrl", "Home", lambda s: len(s) >= 1, what + " reads a line")
+    else:
+        speech.key(what)
+        said = speech.wait(lambda s: len(s) >= 1, what + " reads a line")
     row = line_at(text.caretOffset)
     check(said is not None and len(said) == 1 and words(said[0]) == words(row[0]),
           what + " says exactly the row the caret is on", (said, row))
