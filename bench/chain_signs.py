@@ -11,7 +11,7 @@ table):
             verdict codes and the speed named
   budget    the report's split of the median round trip, its parts and their sum against the
             median; the share of echoes released by a later send (held); interval lines that
-            call the replies noise
+            call the replies noise (not "too few test cycles yet to tell")
   changed   changed / (echoed + changed): the share of replies that were not the byte sent
   per read  echo bytes per TCP segment the relay received (TCP_INFO bytes_received /
             data_segs_in of its socket), and from the capture the share of segments with more
@@ -170,15 +170,16 @@ def split_parts(split):
 
 
 def noise_intervals(d):
-    """Intervals of the stream whose own verdicts call the replies noise."""
+    """Intervals of the stream whose own verdicts call the replies noise (not those that say
+    there are too few test cycles yet to tell a mapping from noise)."""
     count = 0
     for line in load(os.path.join(d, "stream.jsonl")).splitlines():
         try:
             o = json.loads(line)
         except ValueError:
             continue
-        if o.get("type") == "interval" and any("noise" in (v.get("text") or "")
-                                                for v in o.get("verdicts") or []):
+        texts = [v.get("text") or "" for v in o.get("verdicts") or []]
+        if o.get("type") == "interval" and any("noise" in t and "too few" not in t for t in texts):
             count += 1
     return count
 
