@@ -963,7 +963,7 @@ void FarendRelayTest::quirksStillCarryTheDataAndAreNamed_data()
         << QStringList{"non-standard answers: baud rate as trailing NULs, data size as trailing "
                        "NULs, DTR as another value (1), RTS as another value (1)"};
     QTest::newRow("one-byte baud index")
-        << "index" << QStringList{"port 9600 8N1", "baud rate as a one-byte index (6)"};
+        << "index" << QStringList{"port 9600 8N1", "baud rate as a one-byte index (8)"};
     QTest::newRow("other values") << "other" << QStringList{"answered otherwise: baud rate 9601"};
     QTest::newRow("answers nothing")
         << "silent"
