@@ -2,7 +2,7 @@
 // serial device, or as a TCP device server; the relay in front of a real chain; or the picture
 // of a relay's run. Only here is anything refused aloud and an exit status chosen.
 #include "farend/cli/options.h"
-#include "farend/device/link.h"
+#include "farend/device/simulateddevice.h"
 #include "farend/io/outputfiles.h"
 #include "farend/io/transport.h"
 #include "farend/line/tester.h"
@@ -30,7 +30,7 @@ constexpr int kStatusBadInput = 2;
 
 volatile sig_atomic_t stopRequested = 0;
 volatile sig_atomic_t progressRequested = 0;
-volatile sig_atomic_t statusRequested = 0;
+volatile sig_atomic_t tallyRequested = 0;
 
 void onStopSignal(int)
 {
@@ -42,14 +42,14 @@ void onProgressSignal(int)
     progressRequested = 1;
 }
 
-void onStatusSignal(int)
+void onTallySignal(int)
 {
-    statusRequested = 1;
+    tallyRequested = 1;
 }
 
 // SIGINT, SIGTERM and SIGHUP (the terminal closed) stop farend; SIGUSR1 asks for the summary so
 // far, as dd does. The relay also stops on SIGPIPE (its lines' reader went away), so that its
-// link goes and its report is written, and SIGQUIT asks it for a status line, as ping does.
+// link goes and its report is written, and SIGQUIT asks it for a one-line tally, as ping does.
 void catchSignals(bool relay)
 {
     struct sigaction sa {};
@@ -61,7 +61,7 @@ void catchSignals(bool relay)
     sa.sa_flags = SA_RESTART;
     sa.sa_handler = onProgressSignal;
     sigaction(SIGUSR1, &sa, nullptr);
-    sa.sa_handler = onStatusSignal;
+    sa.sa_handler = onTallySignal;
     if (relay)
         sigaction(SIGQUIT, &sa, nullptr);
 }
@@ -104,7 +104,7 @@ int relay(const Config &config, ReportFile &report)
         return refuse(relay.error);
     }
     const RelayAsks asks{[] { return stopRequested != 0; }, progressAsked,
-                         [] { return wasSet(statusRequested); }};
+                         [] { return wasSet(tallyRequested); }};
     const bool held = relay.value->run(report, asks);
     if (report.failed())
         std::fprintf(stderr, "farend: %s\n", report.failure().c_str());
@@ -168,24 +168,24 @@ int farEnd(const Config &config, ReportFile &report)
     }
     // with a command, serve until it ends (a stop request is passed on to it); otherwise until
     // stopped
-    Link link(config.link);
+    SimulatedDevice device(config.simulated);
     auto stop = [&] {
         if (progressAsked())
-            std::fprintf(stderr, "%s\n", farEndSummary(link).c_str());
+            std::fprintf(stderr, "%s\n", farEndSummary(device).c_str());
         if (!runsCommand)
             return stopRequested != 0;
         if (stopRequested)
             mocked.stop();
         return mocked.ended();
     };
-    const bool lineHeld = serve(*line.value, link, stop);
+    const bool lineHeld = serve(*line.value, device, stop);
     const std::string failure = line.value->failure();
     line.value.reset();   // a serial device gets its settings back now
 
     if (!lineHeld)
         std::fprintf(stderr, "farend: %s\n", failure.c_str());
-    std::fprintf(stderr, "%s\n", farEndSummary(link).c_str());
-    if (!report.write(farEndReportJson(link).dump(2) + "\n"))
+    std::fprintf(stderr, "%s\n", farEndSummary(device).c_str());
+    if (!report.write(farEndReportJson(device).dump(2) + "\n"))
         std::fprintf(stderr, "farend: %s\n", report.failure().c_str());
     if (runsCommand)
         return mocked.exitStatus();

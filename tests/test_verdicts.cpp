@@ -160,10 +160,10 @@ void VerdictsTest::lostSaysWhatTheDeviceServerReportedOrThatItDidNot()
              QString("lost 1 echo (0.10% of the sends)"));
     QCOMPARE(figure(verdicts(f)[0], "lost"), 1.0);
     // a recognised speed explains its losses: no verdict of its own
-    SpeedMatch m;
+    RecognisedMapping m;
     m.tester = kTesterLine;
     m.named = {{Place::FarDevice, false, 1200, 1200, 1200, {{0, 8, 'N', 1}}}};
-    f.speed = m;
+    f.mapping = m;
     QVERIFY(!codes(f).contains("lost"));
 }
 
@@ -217,13 +217,13 @@ void VerdictsTest::aRecognisedSettingAccountsForWhatItExplains()
 
     // a far device at 19200 8N1, or a port at 4800: changed, lost, extra and the framing errors
     // it makes the server's UART see are its own, so no verdict of theirs is added
-    SpeedMatch m;
+    RecognisedMapping m;
     m.tester = kTesterLine;
     m.named = {{Place::FarDevice, false, 19200, 19200, 19200, {{0, 8, 'N', 1}}},
                {Place::ServerPort, false, 4800, 4800, 4800, {{0, 8, 'N', 2}}}};
     m.framingPerCycle = 12;
     m.repliesPerCycle = 72;   // two replies a byte sent: the extra ones are its own
-    f.speed = m;
+    f.mapping = m;
     f.changed = 640;
     f.lost = 3;   // a few beside its changed replies: pairing, not a loss of its own
     f.extra = 990;
@@ -243,12 +243,12 @@ void VerdictsTest::aRecognisedSettingAccountsForWhatItExplains()
 
     // the tester's speed in another format; the speed and the format both
     m.named = {{Place::FarDevice, false, 9600, 9600, 9600, {{0, 7, 'E', 1}, {0, 7, 'E', 2}}}};
-    f.speed = m;
+    f.mapping = m;
     QCOMPARE(verdicts(f)[0].code, std::string("wrong-format"));
     QVERIFY(verdicts(f)[0].text.find("wrong frame format: the far device at 9600 7E1 or 7E2 (the "
                                      "stop bits do not show)") == 0);
     m.named = {{Place::ServerPort, true, 31250, 30500, 34300, {{0, 7, 'O', 1}}}};
-    f.speed = m;
+    f.mapping = m;
     QCOMPARE(verdicts(f)[0].code, std::string("wrong-speed-and-format"));
     QVERIFY(verdicts(f)[0].text.find("the device server's port at about 31 250 baud (30 500 to "
                                      "34 300) 7O1") != std::string::npos);
@@ -256,7 +256,7 @@ void VerdictsTest::aRecognisedSettingAccountsForWhatItExplains()
     // a fixed mapping no setting explains: its own verdict, neither noise nor "changed"
     m.named.clear();
     m.stable = 0.98;
-    f.speed = m;
+    f.mapping = m;
     f.lineErrors.parity = 0;
     v = verdicts(f);
     QCOMPARE(codes(f), (QStringList{"systematic", "framing-errors"}));
@@ -269,7 +269,7 @@ void VerdictsTest::aRecognisedSettingAccountsForWhatItExplains()
     // byte, so the losses are said on their own
     m.named = {{Place::FarDevice, false, 9600, 9600, 9600, {{0, 7, 'E', 1}}}};
     m.repliesPerCycle = 36;
-    f.speed = m;
+    f.mapping = m;
     f.changed = 619;
     f.lost = 79;
     f.extra = 0;

@@ -250,27 +250,27 @@ bool Parser::takeLine(int id, char **argv)
     double v = 0;
     lineGiven = true;
     switch (id) {
-    case kLatency: return number(kLatency, c.link.latencyMs);
-    case kPaced: c.link.paced = true; return true;
-    case kDrop: return number(kDrop, c.link.dropPercent);
-    case kCorrupt: return number(kCorrupt, c.link.corruptPercent);
-    case kSilent: c.link.silent = true; return true;
+    case kLatency: return number(kLatency, c.simulated.latencyMs);
+    case kPaced: c.simulated.paced = true; return true;
+    case kDrop: return number(kDrop, c.simulated.dropPercent);
+    case kCorrupt: return number(kCorrupt, c.simulated.corruptPercent);
+    case kSilent: c.simulated.silent = true; return true;
     case kWrongBaud:
         if (!number(kWrongBaud, v))
             return false;
-        c.link.wrongBaud = static_cast<long>(v);
-        return v == c.link.wrongBaud || refuse("option --wrong-baud needs a whole number of baud");
-    case kFarDevice: return settings(kFarDevice, c.link.farDevice);
-    case kServerPort: return settings(kServerPort, c.link.serverPort);
+        c.simulated.wrongBaud = static_cast<long>(v);
+        return v == c.simulated.wrongBaud || refuse("option --wrong-baud needs a whole number of baud");
+    case kFarDevice: return settings(kFarDevice, c.simulated.farDevice);
+    case kServerPort: return settings(kServerPort, c.simulated.serverPort);
     case kHangupAfter:
         if (!number(kHangupAfter, v))
             return false;
-        c.link.hangupAfter = static_cast<long long>(v);
+        c.simulated.hangupAfter = static_cast<long long>(v);
         return true;
     case kSeed:
         if (!number(kSeed, v))
             return false;
-        c.link.seed = static_cast<std::uint32_t>(v);
+        c.simulated.seed = static_cast<std::uint32_t>(v);
         return true;
     default: return badOption(id, argv);
     }
@@ -335,7 +335,7 @@ bool Parser::checkTogether(bool commandGiven)
                                                             : nullptr;
     if (mode && commandGiven)
         return refuse(std::string(mode) + " serves until interrupted and runs no command");
-    const LinkOptions &o = c.link;
+    const DeviceOptions &o = c.simulated;
     const bool otherLine = o.farDevice.baud || o.serverPort.baud;
     const bool lineOptions = o.latencyMs > 0 || o.paced || o.dropPercent > 0 ||
                              o.corruptPercent > 0 || o.silent || o.wrongBaud || otherLine ||

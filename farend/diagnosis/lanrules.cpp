@@ -1,4 +1,4 @@
-#include "farend/diagnosis/rules.h"
+#include "farend/diagnosis/lanrules.h"
 
 #include "farend/text/prose.h"
 
@@ -50,9 +50,9 @@ TimeSplit splitRoundTrip(double medianMs, std::optional<double> lanMs, double wi
     return s;
 }
 
-std::optional<Verdict> early(const Run &r)
+std::optional<Verdict> early(const Evidence &e)
 {
-    const ChainFigures &f = r.f;
+    const ChainFigures &f = e.f;
     if (f.echoed == 0 || f.wireMs <= 0 ||
         !splitRoundTrip(f.rttMedianMs, f.lanRttMs, f.wireMs).beforeTheLine)
         return std::nullopt;
@@ -69,10 +69,10 @@ std::optional<Verdict> early(const Run &r)
                    "wired to the far device, not looped back"};
 }
 
-std::optional<Verdict> heldEchoes(const Run &r)
+std::optional<Verdict> heldEchoes(const Evidence &e)
 {
-    const ChainFigures &f = r.f;
-    if (!r.holdsEchoes)
+    const ChainFigures &f = e.f;
+    if (!e.holdsEchoes)
         return std::nullopt;
     const double share = shareOf(f.released, f.echoed);
     const double perRead = f.reads ? double(f.replies) / double(f.reads) : 0;
@@ -94,9 +94,9 @@ std::optional<Verdict> heldEchoes(const Run &r)
                    "packing"};
 }
 
-std::optional<Verdict> retransmits(const Run &r)
+std::optional<Verdict> retransmits(const Evidence &e)
 {
-    const ChainFigures &f = r.f;
+    const ChainFigures &f = e.f;
     if (!f.tcp || f.tcp->retransmitted + f.tcp->outOfOrder <= 0)
         return std::nullopt;
     const TcpCounts &t = *f.tcp;
@@ -114,7 +114,7 @@ std::optional<Verdict> retransmits(const Run &r)
     std::string step = "look for the loss on the LAN: the error counters of the switch ports and "
                        "of the device server, `ip -s link`, the cables and duplex; `ping -c 1000 "
                        "HOST` shows the rate";
-    if (r.holdsEchoes)
+    if (e.holdsEchoes)
         step += "; turn Nagle off first, since behind it each loss waits for a retransmission "
                 "time-out";
     return Verdict{"retransmits",
@@ -125,23 +125,23 @@ std::optional<Verdict> retransmits(const Run &r)
                    step};
 }
 
-std::optional<Verdict> late(const Run &r)
+std::optional<Verdict> late(const Evidence &e)
 {
-    const ChainFigures &f = r.f;
-    if (f.echoed <= 0 || r.lateShare <= kLateShare)
+    const ChainFigures &f = e.f;
+    if (f.echoed <= 0 || e.lateShare <= kLateShare)
         return std::nullopt;
     Verdict v{"late",
               {{"late", f.late},
-               {"share", r.lateShare},
+               {"share", e.lateShare},
                {"rtt_median_ms", f.rttMedianMs},
                {"lan_rtt_ms", measured(f.lanRttMs)},
                {"wire_ms", f.wireMs}},
-              "late: " + percent(r.lateShare) + " of the echoes miss the tester's " +
+              "late: " + percent(e.lateShare) + " of the echoes miss the tester's " +
                   ms(f.readMs) + " read",
               "",
               "behind"};
     const std::string ofTheMedian = " of the " + ms(f.rttMedianMs) + " median";
-    if (r.holdsEchoes) {
+    if (e.holdsEchoes) {
         v.cause = "packing";
         v.text += "; the time goes in the device server holding echoes for a later send";
         v.step = "turn Nagle off at the device server first, as the held-echoes verdict says";

@@ -1,4 +1,4 @@
-#include "farend/diagnosis/mismatch.h"
+#include "farend/diagnosis/naming.h"
 
 #include "farend/text/prose.h"
 #include "testcycle/testcycle.h"
@@ -155,10 +155,10 @@ bool nearlyAsLikely(const NamedSetting &g, int best, const std::vector<NamedSett
 }
 } // namespace
 
-SpeedMatch nameExplanation(const Explanation &e, const LineSettings &tester,
+RecognisedMapping nameExplanation(const Explanation &e, const LineSettings &tester,
                            bool portFollowsTester, bool standardOnly)
 {
-    SpeedMatch m;
+    RecognisedMapping m;
     m.tester = tester;
     const std::vector<NamedSetting> all = groups(e, portFollowsTester, standardOnly);
     const int best = all.empty() ? 0 : cost(all.front());
@@ -172,12 +172,12 @@ SpeedMatch nameExplanation(const Explanation &e, const LineSettings &tester,
     return m;
 }
 
-bool SpeedMatch::wrongSpeed() const
+bool RecognisedMapping::wrongSpeed() const
 {
     return explained() && named.front().rate != tester.baud;
 }
 
-bool SpeedMatch::wrongFormat() const
+bool RecognisedMapping::wrongFormat() const
 {
     if (!explained())
         return false;
@@ -187,7 +187,7 @@ bool SpeedMatch::wrongFormat() const
     return std::find(f.begin(), f.end(), same) == f.end();
 }
 
-std::string SpeedMatch::code() const
+std::string RecognisedMapping::code() const
 {
     if (!explained())
         return "systematic";
@@ -196,7 +196,7 @@ std::string SpeedMatch::code() const
                                          : "wrong-format";
 }
 
-std::string SpeedMatch::text() const
+std::string RecognisedMapping::text() const
 {
     if (!explained())
         return "the replies are a fixed mapping of the bytes sent, the same every cycle (" +
@@ -228,29 +228,29 @@ std::string SpeedMatch::text() const
     return out;
 }
 
-bool SpeedMatch::portAgainstReport() const
+bool RecognisedMapping::portAgainstReport() const
 {
     return std::any_of(named.begin(), named.end(),
                        [](const NamedSetting &n) { return n.againstReport; });
 }
 
-bool SpeedMatch::losesReplies() const
+bool RecognisedMapping::losesReplies() const
 {
     return repliesPerCycle < std::size_t(testcycle::kLength);
 }
 
-bool SpeedMatch::addsReplies() const
+bool RecognisedMapping::addsReplies() const
 {
     return repliesPerCycle > std::size_t(testcycle::kLength);
 }
 
-bool SpeedMatch::readsAsBytes() const
+bool RecognisedMapping::readsAsBytes() const
 {
     return std::any_of(named.begin(), named.end(),
                        [](const NamedSetting &n) { return n.where == Place::FarEnd; });
 }
 
-std::string SpeedMatch::step() const
+std::string RecognisedMapping::step() const
 {
     if (!explained())
         return "check that the far device echoes each byte unchanged (its program, or a "

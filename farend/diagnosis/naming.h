@@ -22,7 +22,7 @@ struct NamedSetting {
     bool againstReport = false;
 };
 
-struct SpeedMatch {
+struct RecognisedMapping {
     LineSettings tester;
     // The settings that explain the replies, the likeliest first; none: a fixed mapping that no
     // speed or format explains.
@@ -56,5 +56,5 @@ struct SpeedMatch {
 // 2217 server acknowledged the tester's settings) the port is taken as right unless only it
 // explains the replies nearly as well; with `standardOnly` (replies of one byte value, whose
 // count is all they say) only standard rates are named.
-SpeedMatch nameExplanation(const Explanation &e, const LineSettings &tester,
+RecognisedMapping nameExplanation(const Explanation &e, const LineSettings &tester,
                            bool portFollowsTester, bool standardOnly = false);

@@ -1,6 +1,6 @@
 #include "farend/diagnosis/verdicts.h"
 
-#include "farend/diagnosis/rules.h"
+#include "farend/diagnosis/lanrules.h"
 #include "farend/text/prose.h"
 
 #include <algorithm>
@@ -9,15 +9,15 @@
 namespace {
 
 // One verdict's rule: the verdict when its trigger holds.
-using Rule = std::optional<Verdict> (*)(const Run &);
+using Rule = std::optional<Verdict> (*)(const Evidence &);
 
-std::optional<Verdict> silent(const Run &r)
+std::optional<Verdict> silent(const Evidence &e)
 {
-    if (!r.silent)
+    if (!e.silent)
         return std::nullopt;
     return Verdict{"silent",
-                   {{"sent", r.f.sent}},
-                   "silent: none of " + std::to_string(r.f.sent) +
+                   {{"sent", e.f.sent}},
+                   "silent: none of " + std::to_string(e.f.sent) +
                        " bytes came back; the far device does not answer, or the line between "
                        "the device server and it is open",
                    "check that the far device has power and answers, and the cable from the "
@@ -28,42 +28,42 @@ std::optional<Verdict> silent(const Run &r)
 // Lost or extra replies a recognised mapping accounts for: its own (it gives fewer or more replies
 // a cycle than it is sent), or a few beside its changed replies, where a garbled reply now and
 // then pairs with another send. Others, in a run that was also set wrong, have a cause of their own.
-bool mappingAccounts(const ChainFigures &f, long long n, bool (SpeedMatch::*own)() const)
+bool mappingAccounts(const ChainFigures &f, long long n, bool (RecognisedMapping::*own)() const)
 {
-    return f.speed && ((*f.speed.*own)() || n * 50 <= f.changed);
+    return f.mapping && ((*f.mapping.*own)() || n * 50 <= f.changed);
 }
 
 // What a recognised mapping accounts for: the replies counted wrong, and the line errors the
 // setting makes the device server's UART report.
-std::string accountedFor(const Run &r)
+std::string accountedFor(const Evidence &e)
 {
-    const ChainFigures &f = r.f;
+    const ChainFigures &f = e.f;
     std::vector<std::string> parts;
     if (f.changed > 0)
         parts.push_back(std::to_string(f.changed) + " changed");
-    if (f.lost > 0 && mappingAccounts(f, f.lost, &SpeedMatch::losesReplies))
+    if (f.lost > 0 && mappingAccounts(f, f.lost, &RecognisedMapping::losesReplies))
         parts.push_back(std::to_string(f.lost) + " lost");
-    if (f.extra > 0 && mappingAccounts(f, f.extra, &SpeedMatch::addsReplies))
+    if (f.extra > 0 && mappingAccounts(f, f.extra, &RecognisedMapping::addsReplies))
         parts.push_back(std::to_string(f.extra) + " extra");
     std::string out;
     for (std::size_t i = 0; i < parts.size(); ++i)
         out += (i == 0 ? "" : i + 1 == parts.size() ? " and " : ", ") + parts[i];
     out += parts.empty() ? "the replies" : " replies";
     for (const auto &[count, predicted, what] :
-         {std::tuple{f.lineErrors.framing, f.speed->framingPerCycle, "framing"},
-          std::tuple{f.lineErrors.parity, f.speed->parityPerCycle, "parity"}})
-        if (count.value_or(0) > 0 && predicted > 0 && f.speed->explained())
+         {std::tuple{f.lineErrors.framing, f.mapping->framingPerCycle, "framing"},
+          std::tuple{f.lineErrors.parity, f.mapping->parityPerCycle, "parity"}})
+        if (count.value_or(0) > 0 && predicted > 0 && f.mapping->explained())
             out += " and the " + std::to_string(*count) + " " + what + " errors reported by " +
-                   r.who;
+                   e.who;
     return out;
 }
 
-std::optional<Verdict> mismatch(const Run &r)
+std::optional<Verdict> mismatch(const Evidence &e)
 {
-    if (!r.f.speed)
+    if (!e.f.mapping)
         return std::nullopt;
-    const SpeedMatch &m = *r.f.speed;
-    const ChainFigures &f = r.f;
+    const RecognisedMapping &m = *e.f.mapping;
+    const ChainFigures &f = e.f;
     const NamedSetting *first = m.explained() ? &m.named.front() : nullptr;
     const auto rate = [&](std::uint32_t NamedSetting::*of) {
         return first ? FigureValue(static_cast<long long>(first->*of)) : FigureValue();
@@ -81,7 +81,7 @@ std::optional<Verdict> mismatch(const Run &r)
     const std::string code = m.code();
     if (!first)
         return Verdict{code, figures,
-                       "systematic: " + accountedFor(r) + "; " + m.text() + ": not noise",
+                       "systematic: " + accountedFor(e) + "; " + m.text() + ": not noise",
                        m.step()};
     const std::string title = code == "wrong-speed"    ? "wrong speed"
                               : code == "wrong-format" ? "wrong frame format"
@@ -91,18 +91,18 @@ std::optional<Verdict> mismatch(const Run &r)
                        (m.portAgainstReport() || m.readsAsBytes() ? ""
                                                                    : ", against the tester's " +
                                                                          m.tester.text()) +
-                       "; that explains " + accountedFor(r),
+                       "; that explains " + accountedFor(e),
                    m.step()};
 }
 
 // Whether the recognised setting makes the device server report errors of this kind.
-bool explainedErrors(const Run &r, long long SpeedMatch::*perCycle)
+bool explainedErrors(const Evidence &e, long long RecognisedMapping::*perCycle)
 {
-    return r.f.speed && r.f.speed->explained() && (*r.f.speed).*perCycle > 0;
+    return e.f.mapping && e.f.mapping->explained() && (*e.f.mapping).*perCycle > 0;
 }
 
 // A line error the reporter counted, once it counted one.
-std::optional<Verdict> lineError(const Run &r, const LineErrorCounts::Count &count,
+std::optional<Verdict> lineError(const Evidence &e, const LineErrorCounts::Count &count,
                                  const char *code, const char *figure, const char *what,
                                  const char *meaning, std::string step)
 {
@@ -110,34 +110,34 @@ std::optional<Verdict> lineError(const Run &r, const LineErrorCounts::Count &cou
         return std::nullopt;
     return Verdict{code,
                    {{figure, *count}},
-                   std::string(what) + " reported by " + r.who + " (" + std::to_string(*count) +
+                   std::string(what) + " reported by " + e.who + " (" + std::to_string(*count) +
                        "): " + meaning,
                    std::move(step)};
 }
 
-std::optional<Verdict> framingErrors(const Run &r)
+std::optional<Verdict> framingErrors(const Evidence &e)
 {
-    if (explainedErrors(r, &SpeedMatch::framingPerCycle))
+    if (explainedErrors(e, &RecognisedMapping::framingPerCycle))
         return std::nullopt;
-    return lineError(r, r.f.lineErrors.framing, "framing-errors", "framing", "framing errors",
+    return lineError(e, e.f.lineErrors.framing, "framing-errors", "framing", "framing errors",
                      "its serial side and the far device disagree on speed or format",
                      "set the far device and the port to the same speed and format, the "
-                     "tester's " + r.f.line);
+                     "tester's " + e.f.line);
 }
 
-std::optional<Verdict> parityErrors(const Run &r)
+std::optional<Verdict> parityErrors(const Evidence &e)
 {
-    if (explainedErrors(r, &SpeedMatch::parityPerCycle))
+    if (explainedErrors(e, &RecognisedMapping::parityPerCycle))
         return std::nullopt;
-    return lineError(r, r.f.lineErrors.parity, "parity-errors", "parity", "parity errors",
+    return lineError(e, e.f.lineErrors.parity, "parity-errors", "parity", "parity errors",
                      "the two ends disagree on parity, or the line is noisy",
-                     "set both ends to the tester's parity (" + r.f.line + "); where they agree, "
+                     "set both ends to the tester's parity (" + e.f.line + "); where they agree, "
                      "look for noise: the cable's length, shield and ground");
 }
 
-std::optional<Verdict> overruns(const Run &r)
+std::optional<Verdict> overruns(const Evidence &e)
 {
-    const LineErrorCounts &l = r.f.lineErrors;
+    const LineErrorCounts &l = e.f.lineErrors;
     const long long n = l.overrun.value_or(0) + l.bufferOverrun.value_or(0);
     if (n <= 0)
         return std::nullopt;
@@ -145,23 +145,23 @@ std::optional<Verdict> overruns(const Run &r)
                    {{"overrun", l.overrun ? FigureValue(*l.overrun) : FigureValue()},
                     {"buffer_overrun", l.bufferOverrun ? FigureValue(*l.bufferOverrun)
                                                        : FigureValue()}},
-                   "overruns reported by " + r.who + " (" + std::to_string(n) +
+                   "overruns reported by " + e.who + " (" + std::to_string(n) +
                        "): bytes came in faster than they were taken and were lost there",
                    "turn on flow control (RTS/CTS) between the port and the far device, or "
                    "lower the speed at both ends"};
 }
 
-std::optional<Verdict> breaks(const Run &r)
+std::optional<Verdict> breaks(const Evidence &e)
 {
-    return lineError(r, r.f.lineErrors.breaks, "breaks", "breaks", "breaks",
+    return lineError(e, e.f.lineErrors.breaks, "breaks", "breaks", "breaks",
                      "the line was held low, as by a far device without power or a loose wire",
                      "check the far device's power and the cable's connectors");
 }
 
-std::optional<Verdict> lost(const Run &r)
+std::optional<Verdict> lost(const Evidence &e)
 {
-    const ChainFigures &f = r.f;
-    if (f.lost <= 0 || r.silent || mappingAccounts(f, f.lost, &SpeedMatch::losesReplies))
+    const ChainFigures &f = e.f;
+    if (f.lost <= 0 || e.silent || mappingAccounts(f, f.lost, &RecognisedMapping::losesReplies))
         return std::nullopt;
     const LineErrorCounts &l = f.lineErrors;
     std::string text = "lost " + count(f.lost, "echo", "echoes") + " (" +
@@ -190,10 +190,10 @@ constexpr char kTooFewCycles[] = "too few test cycles yet to tell a wrong speed 
 constexpr char kSendMoreCycles[] = "let the tester send a few more cycles of 36 bytes: the relay "
                                    "then names a wrong speed or format, or calls it noise";
 
-std::optional<Verdict> changed(const Run &r)
+std::optional<Verdict> changed(const Evidence &e)
 {
-    const ChainFigures &f = r.f;
-    if (f.changed <= 0 || f.speed)
+    const ChainFigures &f = e.f;
+    if (f.changed <= 0 || f.mapping)
         return std::nullopt;
     return Verdict{"changed",
                    {{"changed", f.changed}, {"share", shareOf(f.changed, f.sent)}},
@@ -207,10 +207,10 @@ std::optional<Verdict> changed(const Run &r)
                                 : kSendMoreCycles};
 }
 
-std::optional<Verdict> extra(const Run &r)
+std::optional<Verdict> extra(const Evidence &e)
 {
-    const ChainFigures &f = r.f;
-    if (f.extra <= 0 || mappingAccounts(f, f.extra, &SpeedMatch::addsReplies))
+    const ChainFigures &f = e.f;
+    if (f.extra <= 0 || mappingAccounts(f, f.extra, &RecognisedMapping::addsReplies))
         return std::nullopt;
     return Verdict{"extra",
                    {{"extra", f.extra}},
@@ -223,9 +223,9 @@ std::optional<Verdict> extra(const Run &r)
                                 : kSendMoreCycles};
 }
 
-std::optional<Verdict> modemLines(const Run &r)
+std::optional<Verdict> modemLines(const Evidence &e)
 {
-    const std::optional<long long> &n = r.f.modemChanges;
+    const std::optional<long long> &n = e.f.modemChanges;
     if (n.value_or(0) <= 0)
         return std::nullopt;
     return Verdict{"modem-lines",
@@ -248,18 +248,18 @@ std::vector<Verdict> verdicts(const ChainFigures &f)
         return {{"idle", {}, "idle: nothing was sent to the chain",
                  "open COM3 with the tester and start it: a run that sends nothing tests "
                  "nothing"}};
-    const Run run{f, f.reporter.empty() ? "the chain" : f.reporter,
+    const Evidence evidence{f, f.reporter.empty() ? "the chain" : f.reporter,
                   f.echoed == 0 && f.changed == 0 && f.extra == 0, shareOf(f.late, f.echoed),
                   holdsEchoes(f)};
     std::vector<Verdict> out;
     for (Rule rule : kRules)
-        if (std::optional<Verdict> v = rule(run))
+        if (std::optional<Verdict> v = rule(evidence))
             out.push_back(std::move(*v));
     if (out.empty())
         out.push_back({"clean",
-                       {{"echoed", f.echoed}, {"sent", f.sent}, {"late_share", run.lateShare}},
+                       {{"echoed", f.echoed}, {"sent", f.sent}, {"late_share", evidence.lateShare}},
                        "clean: " + std::to_string(f.echoed) + " of " + std::to_string(f.sent) +
-                           " echoed, " + percent(run.lateShare) + " of them late",
+                           " echoed, " + percent(evidence.lateShare) + " of them late",
                        "none needed"});
     return out;
 }

@@ -3,7 +3,7 @@
 // of its figures.
 #pragma once
 
-#include "farend/diagnosis/mismatch.h"
+#include "farend/diagnosis/naming.h"
 #include "farend/io/lanrtt.h"
 #include "farend/line/linecounts.h"
 #include "farend/line/tester.h"
@@ -46,7 +46,7 @@ struct ChainFigures {
     std::optional<long long> modemChanges;
     // A fixed mapping of the test cycle recognised in the replies, explained by a speed or
     // format or not.
-    std::optional<SpeedMatch> speed;
+    std::optional<RecognisedMapping> mapping;
     // Whether the replies were read over enough test cycles to tell a setting from noise.
     bool cyclesRead = true;
 };

@@ -28,7 +28,7 @@ bool portFollows(const ChainFacts &c, const LineSettings &line)
 
 ChainFigures RelayMeter::chainFigures(const EchoCounts &e, const RoundTripFigures &rtt,
                                       const ChainFacts &chain,
-                                      const std::optional<SpeedMatch> &recognised) const
+                                      const std::optional<RecognisedMapping> &recognised) const
 {
     ChainFigures c;
     c.sent = e.sends;
@@ -47,8 +47,8 @@ ChainFigures RelayMeter::chainFigures(const EchoCounts &e, const RoundTripFigure
     c.wireMs = wireTimeMs(line.baud, line.frameBits());
     c.line = line.text();
     c.periodMs = tester.period().gaps() ? tester.period().medianMs() : 0;
-    c.speed = recognised;
-    c.cyclesRead = speed.cyclesRead();
+    c.mapping = recognised;
+    c.cyclesRead = recogniser.cyclesRead();
     c.reporter = chain.reporter;
     c.rfc2217 = chain.kind == "RFC 2217";
     if (chain.server)
@@ -84,14 +84,14 @@ RunStart RelayMeter::runStarted(double nowMs, const LineSettings &settings)
     tester.newLine();
     if (settings.baud)
         line = settings;
-    speed = SpeedMatcher(line);
+    recogniser = MappingRecogniser(line);
     return {runs, seconds(nowMs), settings};
 }
 
 void RelayMeter::settingsChanged(const LineSettings &settings)
 {
     if (settings.baud && settings != line)
-        speed = SpeedMatcher(line = settings);
+        recogniser = MappingRecogniser(line = settings);
 }
 
 void RelayMeter::reconnected(const ChainFacts &chain)
@@ -104,7 +104,7 @@ void RelayMeter::reconnected(const ChainFacts &chain)
 void RelayMeter::fromTester(const std::string &bytes, double atMs)
 {
     for (char c : bytes) {
-        speed.sent(static_cast<unsigned char>(c), atMs);
+        recogniser.sent(static_cast<unsigned char>(c), atMs);
         echoes.sent(static_cast<unsigned char>(c), atMs);
         tester.byte(static_cast<unsigned char>(c), atMs);
     }
@@ -116,7 +116,7 @@ void RelayMeter::fromChain(const std::string &bytes, double atMs)
     fromChain_ += static_cast<long long>(bytes.size());
     echoes.read(bytes.size());
     for (char c : bytes) {
-        speed.replied(static_cast<unsigned char>(c), atMs);
+        recogniser.replied(static_cast<unsigned char>(c), atMs);
         echoes.replied(static_cast<unsigned char>(c), atMs);
     }
 }
@@ -149,7 +149,7 @@ IntervalFigures RelayMeter::closeInterval(double nowMs, bool last, bool com3Open
     if (chain.tcp)
         f.tcp = *chain.tcp - chainAtStart.tcp.value_or(TcpCounts{});
     // a pass over the window; a search only for a mapping not met before
-    const std::optional<SpeedMatch> recognised = speed.recognise(portFollows(chain, line));
+    const std::optional<RecognisedMapping> recognised = recogniser.recognise(portFollows(chain, line));
     lanFrom(chain);
     ChainFigures c = chainFigures(f.echoes, f.roundTrip, chain, recognised);
     c.lineErrors = f.lineErrors;
@@ -191,11 +191,11 @@ RelayFigures RelayMeter::figures(double nowMs, const ChainFacts &chain) const
     f.tester = &tester;
     f.chain = chain;
     f.line = line;
-    f.speed = speed.recogniseRun(portFollows(chain, line));
+    f.mapping = recogniser.recogniseRun(portFollows(chain, line));
     const WireTiming &rtt = *f.roundTrip;
     ChainFigures c = chainFigures(
         f.echoes, {rtt.gaps(), rtt.quantileMs(0.5), rtt.quantileMs(0.99), rtt.maxMs()}, chain,
-        f.speed);
+        f.mapping);
     c.lineErrors = chain.lineErrors;
     c.tcp = chain.tcp;
     if (chain.modemLines)

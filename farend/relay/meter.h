@@ -4,7 +4,7 @@
 // with their verdicts. The carrying loop only feeds it; the reports only render what it gives.
 #pragma once
 
-#include "farend/diagnosis/speedmatch.h"
+#include "farend/diagnosis/recogniser.h"
 #include "farend/line/linesettings.h"
 #include "farend/line/tester.h"
 #include "farend/line/testerwatch.h"
@@ -71,7 +71,7 @@ private:
     // The figures of a span of echoes (the whole run or an interval) as the verdicts take them.
     ChainFigures chainFigures(const EchoCounts &e, const RoundTripFigures &rtt,
                               const ChainFacts &chain,
-                              const std::optional<SpeedMatch> &recognised) const;
+                              const std::optional<RecognisedMapping> &recognised) const;
     // What the chain says of the LAN, for the echoes released by a later send.
     void lanFrom(const ChainFacts &chain);
 
@@ -83,7 +83,7 @@ private:
     long long runs = 0;
     long long toChain = 0, fromChain_ = 0, toTester_ = 0, notTaken_ = 0;
     EchoStats echoes;
-    SpeedMatcher speed;
+    MappingRecogniser recogniser;
     TesterWatch tester;                 // the tester's bytes as they reach the relay
     LineSettings line = kTesterLine;    // COM3 as the tester last set it
     // where the interval started

@@ -8,7 +8,7 @@
 #include "farend/relay/targets.h"
 #include "farend/report/json.h"
 #include "farend/report/lines.h"
-#include "farend/report/status.h"
+#include "farend/report/tally.h"
 #include "farend/report/summary.h"
 #include "serial/clock.h"
 
@@ -125,8 +125,8 @@ bool Carrier::ended(const RelayAsks &asks)
 {
     if (asks.summary())
         summary();
-    if (asks.status())
-        std::fprintf(stderr, "%s\n", statusLine(figures()).c_str());
+    if (asks.tally())
+        std::fprintf(stderr, "%s\n", tallyLine(figures()).c_str());
     if (asks.stop())
         return true;
     const EchoCounts &e = meter.counts();

@@ -26,7 +26,7 @@ struct RelayOptions {
 struct RelayAsks {
     std::function<bool()> stop;      // end as stopped
     std::function<bool()> summary;   // print the summary so far
-    std::function<bool()> status;    // print a one-line status
+    std::function<bool()> tally;     // print the one-line tally
 };
 
 // The relay, made and ready: COM3 at its link, the target open.
@@ -39,7 +39,7 @@ public:
 
     // Relays until asked to stop, until --time or --count is reached (true), or until the target
     // goes away for good (false). Interval lines go to standard output, or to standard error
-    // while the stream has standard output; the summary and status to standard error, the
+    // while the stream has standard output; the summary and the tally to standard error, the
     // document to `report`.
     virtual bool run(ReportFile &report, const RelayAsks &asks) = 0;
     // What the run came to.

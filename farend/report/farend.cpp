@@ -3,33 +3,33 @@
 #include "farend/report/timing.h"
 #include "farend/text/prose.h"
 
-std::string farEndSummary(const Link &link)
+std::string farEndSummary(const SimulatedDevice &device)
 {
-    const TesterWatch &w = link.tester();
+    const TesterWatch &w = device.tester();
     std::string text =
         format("farend: received %lld bytes, sent %lld bytes, first to last %.3f s, ", w.bytes(),
-               link.bytesSent(), w.firstToLastMs() / 1000.0) +
+               device.bytesSent(), w.firstToLastMs() / 1000.0) +
         cycleText(w);
     for (const std::string &line : timingLines(w))
         text += "\n  " + line;
-    if (link.bytesLost() > 0)
-        text += "\n  " + std::to_string(link.bytesLost()) +
+    if (device.bytesLost() > 0)
+        text += "\n  " + std::to_string(device.bytesLost()) +
                 " replies lost: the line did not take them";
-    if (link.bytesOverrun() > 0)
-        text += "\n  " + std::to_string(link.bytesOverrun()) +
+    if (device.bytesOverrun() > 0)
+        text += "\n  " + std::to_string(device.bytesOverrun()) +
                 " bytes not answered: they came faster than the device could hold them";
     return text;
 }
 
-nlohmann::ordered_json farEndReportJson(const Link &link)
+nlohmann::ordered_json farEndReportJson(const SimulatedDevice &device)
 {
-    const TesterWatch &w = link.tester();
+    const TesterWatch &w = device.tester();
     const WireTiming &t = w.period();
     nlohmann::ordered_json r;
     r["received"] = w.bytes();
-    r["sent"] = link.bytesSent();
-    r["lost"] = link.bytesLost();
-    r["overrun"] = link.bytesOverrun();
+    r["sent"] = device.bytesSent();
+    r["lost"] = device.bytesLost();
+    r["overrun"] = device.bytesOverrun();
     r["first_to_last_s"] = rounded(w.firstToLastMs() / 1000.0, 1e6);
     r["test_cycle"] = cycleWord(w);
     r["broken_at_byte"] = brokenAtJson(w);

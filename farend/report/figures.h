@@ -3,7 +3,7 @@
 // it is counted and decided before it is rendered.
 #pragma once
 
-#include "farend/diagnosis/speedmatch.h"
+#include "farend/diagnosis/recogniser.h"
 #include "farend/diagnosis/verdicts.h"
 #include "farend/io/lanrtt.h"
 #include "farend/line/linecounts.h"
@@ -99,7 +99,7 @@ struct RelayFigures {
     const TesterWatch *tester = nullptr;    // the tester's bytes as the wire saw them
     ChainFacts chain;
     LineSettings line = kTesterLine;        // COM3's settings as the tester last set them
-    std::optional<SpeedMatch> speed;        // a wrong speed recognised, at the end
+    std::optional<RecognisedMapping> mapping;      // a wrong speed recognised, at the end
     std::optional<TimeSplit> split;         // where the median round trip goes; none without echoes
     std::vector<Verdict> verdicts;          // on the whole run, the gravest first
     Outcome outcome = Outcome::NothingTested;

@@ -171,7 +171,7 @@ json reportJson(const RelayFigures &f)
     r["device_server"] = deviceServerJson(c);
     r["uart_counters"] = !c.server && !c.reporter.empty() ? lineErrorsJson(c.lineErrors) : json();
     r["time_split_ms"] = splitJson(f.split, c);
-    r["speed_match"] = f.speed ? json(f.speed->text()) : json();
+    r["speed_match"] = f.mapping ? json(f.mapping->text()) : json();
     r["verdicts"] = verdictsJson(f.verdicts);
     return r;
 }

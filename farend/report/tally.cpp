@@ -1,8 +1,8 @@
-#include "farend/report/status.h"
+#include "farend/report/tally.h"
 
 #include "farend/text/prose.h"
 
-std::string statusLine(const RelayFigures &f)
+std::string tallyLine(const RelayFigures &f)
 {
     const std::string at = format("%.1f s: ", f.elapsedS);
     if (!f.runs)

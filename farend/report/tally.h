@@ -1,8 +1,8 @@
-// The relay's one-line status, asked for with SIGQUIT as ping's is.
+// The relay's one-line tally so far, asked for with SIGQUIT as ping's status line is.
 #pragma once
 
 #include "farend/report/figures.h"
 
 #include <string>
 
-std::string statusLine(const RelayFigures &f);
+std::string tallyLine(const RelayFigures &f);
