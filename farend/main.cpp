@@ -3,7 +3,7 @@
 // of a relay's run. Only here is anything refused aloud and an exit status chosen.
 #include "farend/cli/options.h"
 #include "farend/device/simulateddevice.h"
-#include "farend/io/outputfiles.h"
+#include "farend/files/outputfiles.h"
 #include "farend/io/transport.h"
 #include "farend/line/tester.h"
 #include "farend/plot/plot.h"
@@ -101,7 +101,7 @@ int relay(const Config &config, ReportFile &report)
     if (!relay) {
         report.discard();
         stream.discard();
-        return refuse(relay.error);
+        return refuse(relay.error.text);
     }
     const RelayAsks asks{[] { return stopRequested != 0; }, progressAsked,
                          [] { return wasSet(tallyRequested); }};
@@ -146,7 +146,7 @@ Opened<Transport> openLine(const Config &config, CommandOnCom3 &mocked)
         return line;
     }
     }
-    return Opened<Transport>::failed("no line to serve");
+    return Opened<Transport>::failed(Errc::Conflict, "no line to serve");
 }
 
 // The far end on its line until stopped, or until the command run against the mocked COM3
@@ -157,7 +157,7 @@ int farEnd(const Config &config, ReportFile &report)
     Opened<Transport> line = openLine(config, mocked);
     if (!line) {
         report.discard();
-        return refuse(line.error);
+        return refuse(line.error.text);
     }
     prctl(PR_SET_TIMERSLACK, 1UL);   // pacing works in microseconds
     catchSignals(false);
@@ -209,8 +209,8 @@ int plotStream(const Config &config)
     }
     const plot::PlotResult r =
         plot::plotRun(fromStdin ? std::cin : file, plot::PlotOptions(kReadWindowMs));
-    if (!r.error.empty())
-        return refuse(name + ": " + r.error);
+    if (r.error)
+        return refuse(name + ": " + r.error.text);
     if (r.unreadLines)   // a relay killed mid-line leaves its last record cut short
         std::fprintf(stderr, "farend: %s: %d %s not a record: left out\n", name.c_str(),
                      r.unreadLines, r.unreadLines == 1 ? "line was" : "lines were");
@@ -234,7 +234,7 @@ int main(int argc, char **argv)
 {
     const Result<CommandLine> asked = parseCommandLine(argc, argv);
     if (!asked) {
-        std::fprintf(stderr, "farend: %s\nTry 'farend --help'.\n", asked.error.c_str());
+        std::fprintf(stderr, "farend: %s\nTry 'farend --help'.\n", asked.error.text.c_str());
         return kStatusBadInput;
     }
     if (asked.value.help || asked.value.version) {

@@ -22,8 +22,8 @@ farend_layers=(
     "farend/relay farend/server"
     "farend/report farend/plot"
     "farend/diagnosis farend/device farend/rfc2217"
-    "farend/io"
-    "farend/line farend/text"
+    "farend/io farend/files farend/kernel"
+    "farend/line farend/text farend/error"
 )
 status=0
 

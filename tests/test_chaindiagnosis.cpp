@@ -3,7 +3,7 @@
 // (tests/support/uartdevice.py: a far device or a device server's port at any rate and format)
 // or farend's own far end, the test playing the tester over raw TCP and feeding what passes to
 // the recogniser; and the LAN's part of the round trip from the kernel.
-#include "farend/io/lanrtt.h"
+#include "farend/kernel/tcpinfo.h"
 #include "farend/diagnosis/recogniser.h"
 #include "farend/diagnosis/verdicts.h"
 

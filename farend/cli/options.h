@@ -2,7 +2,7 @@
 #pragma once
 
 #include "farend/device/simulateddevice.h"
-#include "farend/io/fallible.h"
+#include "farend/error/fallible.h"
 #include "farend/relay/relay.h"
 
 #include <string>

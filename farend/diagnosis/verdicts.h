@@ -4,7 +4,7 @@
 #pragma once
 
 #include "farend/diagnosis/naming.h"
-#include "farend/io/lanrtt.h"
+#include "farend/kernel/tcpinfo.h"
 #include "farend/line/linecounts.h"
 #include "farend/line/tester.h"
 

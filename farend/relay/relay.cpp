@@ -289,13 +289,13 @@ Carrier::Reconnected Carrier::reconnect(const RelayAsks &asks)
 bool Carrier::open()
 {
     if (!com3.linkFree())
-        return fail(com3.failure());
+        return fail(com3.error());
     Opened<Target> opened = openTarget(options.target);
     if (!opened)
         return fail(opened.error);
     target = std::move(opened.value);
     if (!com3.make())
-        return fail(com3.failure());
+        return fail(com3.error());
     if (!com3.replaced().empty())
         std::fprintf(stderr, "farend: %s led to %s, which is gone: link replaced\n",
                      options.linkPath.c_str(), com3.replaced().c_str());
@@ -346,6 +346,6 @@ Opened<Relay> Relay::open(const RelayOptions &options, StreamFile &stream)
 {
     auto relay = std::make_unique<Carrier>(options, stream);
     if (!relay->open())
-        return Opened<Relay>::failed(relay->failure());
+        return Opened<Relay>::failed(relay->error());
     return {std::move(relay), {}};
 }

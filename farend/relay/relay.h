@@ -2,8 +2,8 @@
 // real chain (a serial device, raw TCP, or RFC 2217), measuring each echo on the way through.
 #pragma once
 
-#include "farend/io/fallible.h"
-#include "farend/io/outputfiles.h"
+#include "farend/error/fallible.h"
+#include "farend/files/outputfiles.h"
 #include "farend/relay/com3pty.h"
 #include "farend/report/figures.h"
 

@@ -5,7 +5,7 @@
 
 #include "farend/diagnosis/recogniser.h"
 #include "farend/diagnosis/verdicts.h"
-#include "farend/io/lanrtt.h"
+#include "farend/kernel/tcpinfo.h"
 #include "farend/line/linecounts.h"
 #include "farend/line/linesettings.h"
 #include "farend/line/tester.h"

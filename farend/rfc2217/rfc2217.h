@@ -5,7 +5,7 @@
 // server did not report; each command the server sends has one handler.
 #pragma once
 
-#include "farend/io/fallible.h"
+#include "farend/error/fallible.h"
 #include "farend/line/linecounts.h"
 #include "farend/line/linesettings.h"
 #include "farend/rfc2217/telnet.h"
@@ -167,7 +167,8 @@ private:
 
     void answered(Request r, bool same, std::string value, std::string quirk = {});
     std::string asking(Request r, unsigned char command, const std::string &value);
-    void failWith(std::string reason);
+    // Ends the session: the server does not take what it is sent.
+    void stalled(std::string reason);
 
     ComPort comPort_ = ComPort::Asked;
     double now = 0;   // when the bytes being taken came
