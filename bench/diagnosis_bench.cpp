@@ -57,7 +57,7 @@ void recognise(const char *what, const MappingRecogniser &m)
             candidates = e.candidates;
             bytes = e.bytesSimulated;
         }
-        named = m.recogniseRun()->text().substr(0, 60);
+        named = mappingText(*m.recogniseRun()).substr(0, 60);
     }
     std::printf("%-18s read %6.3f ms", what, percentile(reads, 50));
     if (!searches.empty())

@@ -3,13 +3,13 @@
 // of a relay's run. Only here is anything refused aloud and an exit status chosen.
 #include "farend/cli/options.h"
 #include "farend/device/simulateddevice.h"
+#include "farend/figures/relayfigures.h"
 #include "farend/files/outputfiles.h"
 #include "farend/io/transport.h"
 #include "farend/line/tester.h"
 #include "farend/plot/plot.h"
 #include "farend/relay/relay.h"
 #include "farend/report/farend.h"
-#include "farend/report/figures.h"
 #include "farend/server/commandoncom3.h"
 #include "farend/server/serve.h"
 
@@ -171,7 +171,7 @@ int farEnd(const Config &config, ReportFile &report)
     SimulatedDevice device(config.simulated);
     auto stop = [&] {
         if (progressAsked())
-            std::fprintf(stderr, "%s\n", farEndSummary(device).c_str());
+            std::fprintf(stderr, "%s\n", farEndSummary(device.figures()).c_str());
         if (!runsCommand)
             return stopRequested != 0;
         if (stopRequested)
@@ -184,8 +184,8 @@ int farEnd(const Config &config, ReportFile &report)
 
     if (!lineHeld)
         std::fprintf(stderr, "farend: %s\n", failure.c_str());
-    std::fprintf(stderr, "%s\n", farEndSummary(device).c_str());
-    if (!report.write(farEndReportJson(device).dump(2) + "\n"))
+    std::fprintf(stderr, "%s\n", farEndSummary(device.figures()).c_str());
+    if (!report.write(farEndReportJson(device.figures()).dump(2) + "\n"))
         std::fprintf(stderr, "farend: %s\n", report.failure().c_str());
     if (runsCommand)
         return mocked.exitStatus();

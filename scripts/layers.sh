@@ -20,8 +20,9 @@ farend_layers=(
     "farend"
     "farend/cli"
     "farend/relay farend/server"
-    "farend/report farend/plot"
     "farend/diagnosis farend/device farend/rfc2217"
+    "farend/report farend/plot"
+    "farend/figures"
     "farend/io farend/files farend/kernel"
     "farend/line farend/text farend/error"
 )

@@ -3,9 +3,9 @@
 // (tests/support/uartdevice.py: a far device or a device server's port at any rate and format)
 // or farend's own far end, the test playing the tester over raw TCP and feeding what passes to
 // the recogniser; and the LAN's part of the round trip from the kernel.
-#include "farend/kernel/tcpinfo.h"
 #include "farend/diagnosis/recogniser.h"
-#include "farend/diagnosis/verdicts.h"
+#include "farend/figures/timesplit.h"
+#include "farend/kernel/tcpinfo.h"
 
 #include "tests/support/freeport.h"
 #include "testcycle/testcycle.h"
@@ -167,7 +167,7 @@ QString named(const QString &ser2net, const QStringList &far, const QString &pro
     MappingRecogniser m;
     chain.exchange(m, count, 10);
     const auto r = m.recogniseRun();
-    return r ? QString::fromStdString(r->code() + ": " + r->text()) : QString("nothing");
+    return r ? QString::fromStdString(r->code() + ": " + mappingText(*r)) : QString("nothing");
 }
 } // namespace
 

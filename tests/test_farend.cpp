@@ -227,21 +227,21 @@ void FarendTest::hangsUpAfterAnsweringTheNthByte()
 void FarendTest::recognisesTheTestCycleAndWhereItBreaks()
 {
     SimulatedDevice idle({});   // nothing received is no evidence of a good link
-    QVERIFY(farEndSummary(idle).find("nothing arrived") != std::string::npos);
-    QVERIFY(farEndSummary(idle).find("exact") == std::string::npos);
+    QVERIFY(farEndSummary(idle.figures()).find("nothing arrived") != std::string::npos);
+    QVERIFY(farEndSummary(idle.figures()).find("exact") == std::string::npos);
 
     SimulatedDevice exact({});
     for (int i = 0; i < 100; ++i)
         exact.received(testcycle::at(i), 0);
     QVERIFY(exact.tester().exactCycle());
-    QVERIFY(farEndSummary(exact).find("test cycle exact") != std::string::npos);
+    QVERIFY(farEndSummary(exact.figures()).find("test cycle exact") != std::string::npos);
 
     SimulatedDevice broken({});
     for (char c : std::string("0123X5"))
         broken.received(c, 0);
     QVERIFY(!broken.tester().exactCycle());
     QCOMPARE(broken.tester().firstMismatchAt(), 4LL);
-    QVERIFY(farEndSummary(broken).find("broken at byte 5") != std::string::npos);
+    QVERIFY(farEndSummary(broken.figures()).find("broken at byte 5") != std::string::npos);
 
     SimulatedDevice late({});
     late.received('1', 0);   // not from "0"
@@ -532,13 +532,13 @@ void FarendTest::summaryAndReportCarryTheWireTiming()
 {
     SimulatedDevice one({});
     one.received('0', 0);   // one byte: no period yet
-    QVERIFY(farEndSummary(one).find("period") == std::string::npos);
+    QVERIFY(farEndSummary(one.figures()).find("period") == std::string::npos);
 
     SimulatedDevice device({});
     for (int i = 0; i < 40; ++i)
         device.received(static_cast<unsigned char>(testcycle::at(i)), i * 10.0);
     device.sent(40);
-    const std::string summary = farEndSummary(device);
+    const std::string summary = farEndSummary(device.figures());
     QCOMPARE(summary, std::string("farend: received 40 bytes, sent 40 bytes, first to last "
                                   "0.390 s, test cycle exact\n"
                                   "  period (ms): p50 10.000  p90 10.000  p99 10.000  "
@@ -546,7 +546,7 @@ void FarendTest::summaryAndReportCarryTheWireTiming()
                                   "  0 gaps over twice the median\n"
                                   "     10.000 -    10.100 ms "
                                   "|########################################| 39"));
-    const QJsonDocument report = QJsonDocument::fromJson(QByteArray::fromStdString(farEndReportJson(device).dump(2)));
+    const QJsonDocument report = QJsonDocument::fromJson(QByteArray::fromStdString(farEndReportJson(device.figures()).dump(2)));
     QVERIFY(report.isObject());
     const QJsonObject r = report.object();
     QCOMPARE(r["received"].toInt(), 40);
@@ -564,7 +564,7 @@ void FarendTest::summaryAndReportCarryTheWireTiming()
     SimulatedDevice broken({});
     broken.received('1', 0);
     const QJsonObject b =
-        QJsonDocument::fromJson(QByteArray::fromStdString(farEndReportJson(broken).dump(2))).object();
+        QJsonDocument::fromJson(QByteArray::fromStdString(farEndReportJson(broken.figures()).dump(2))).object();
     QCOMPARE(b["test_cycle"].toString(), QStringLiteral("broken"));
     QCOMPARE(b["broken_at_byte"].toInt(), 1);
     QCOMPARE(b["gap_histogram_ms"].toArray().size(), 0);
@@ -584,10 +584,10 @@ void FarendTest::repliesTheLineDoesNotTakeAreHeldUpToALimitAndCountedLost()
     SimulatedDevice device({});
     QVERIFY(serve(line, device, [&] { return line.steps.empty(); }));
     QCOMPARE(device.bytesSent(), 0LL);
-    QVERIFY2(farEndSummary(device).find("\n  1000 replies lost: the line did not take them") !=
+    QVERIFY2(farEndSummary(device.figures()).find("\n  1000 replies lost: the line did not take them") !=
                  std::string::npos,
-             farEndSummary(device).c_str());
-    QVERIFY(farEndReportJson(device).dump(2).find("\"lost\": 1000,") != std::string::npos);
+             farEndSummary(device.figures()).c_str());
+    QVERIFY(farEndReportJson(device.figures()).dump(2).find("\"lost\": 1000,") != std::string::npos);
 
     // replies held when the connection closes go with it
     line.steps.push_back({Transport::Event::Quiet, "012"});
@@ -595,7 +595,7 @@ void FarendTest::repliesTheLineDoesNotTakeAreHeldUpToALimitAndCountedLost()
     line.steps.push_back({Transport::Event::Closed, ""});
     SimulatedDevice closed({});
     QVERIFY(serve(line, closed, [&] { return line.steps.empty(); }));
-    QVERIFY(farEndSummary(closed).find("\n  3 replies lost") != std::string::npos);
+    QVERIFY(farEndSummary(closed.figures()).find("\n  3 replies lost") != std::string::npos);
 }
 
 void FarendTest::echoesAreCountedWhenDropsCorruptionAndLateRepliesMix()
@@ -746,8 +746,8 @@ void FarendTest::bytesBeyondWhatTheDeviceHoldsAreCountedAndNotAnswered()
              std::to_string(overrun).c_str());
     const std::string said = "\n  " + std::to_string(overrun) +
                              " bytes not answered: they came faster than the device could hold them";
-    QVERIFY2(farEndSummary(device).find(said) != std::string::npos, farEndSummary(device).c_str());
-    QVERIFY(farEndReportJson(device).dump(2).find("\"overrun\": " + std::to_string(overrun) + ",") !=
+    QVERIFY2(farEndSummary(device.figures()).find(said) != std::string::npos, farEndSummary(device.figures()).c_str());
+    QVERIFY(farEndReportJson(device.figures()).dump(2).find("\"overrun\": " + std::to_string(overrun) + ",") !=
             std::string::npos);
 
     // once the device has room again, bytes are answered again
@@ -763,18 +763,19 @@ void FarendTest::intervalLinesStayAlignedAsTheNumbersGrow()
     IntervalFigures first;
     first.fromS = 0;
     first.toS = 1;
-    first.toChain = first.fromChain = first.echoes.sends = first.echoes.echoed = 9;
-    first.roundTrip = {9, 3.1, 3.1, 3.1};
-    first.tcp = TcpCounts{};
+    first.span.toChain = first.span.fromChain = first.span.echoes.sends = 9;
+    first.span.echoes.echoed = 9;
+    first.span.roundTrip = {9, 3.1, 3.1, 3.1};
+    first.span.tcp = TcpCounts{};
     IntervalFigures later;   // a quarter of an hour at 9600 baud, round trips of seconds
     later.fromS = 85500;
     later.toS = 86400;
-    later.toChain = later.fromChain = later.echoes.sends = 864000;
-    later.echoes.echoed = 854000;
-    later.echoes.lost = 10000;
-    later.echoes.late = 854000;
-    later.roundTrip = {854000, 3.1, 12345.6, 12345.678};
-    later.tcp = TcpCounts{1234, 5678, 0, 0};
+    later.span.toChain = later.span.fromChain = later.span.echoes.sends = 864000;
+    later.span.echoes.echoed = 854000;
+    later.span.echoes.lost = 10000;
+    later.span.echoes.late = 854000;
+    later.span.roundTrip = {854000, 3.1, 12345.6, 12345.678};
+    later.span.tcp = TcpCounts{1234, 5678, 0, 0};
     const std::string header = intervalHeader(), a = intervalLine(first),
                       b = intervalLine(later);
     QVERIFY2(header.size() <= 80, header.c_str());   // 79 columns and the line break
@@ -792,9 +793,9 @@ void FarendTest::intervalLinesStayAlignedAsTheNumbersGrow()
     // replies but no echo among them (a far end at the wrong speed): no round trip to give;
     // a target the kernel counts nothing of (a serial device): no segments to give
     IntervalFigures changedOnly = first;
-    changedOnly.echoes.echoed = 0;
-    changedOnly.echoes.changed = 9;
-    changedOnly.tcp.reset();
+    changedOnly.span.echoes.echoed = 0;
+    changedOnly.span.echoes.changed = 9;
+    changedOnly.span.tcp.reset();
     const std::string c = intervalLine(changedOnly);
     QCOMPARE(c.size(), header.size());
     QCOMPARE(c.substr(header.find("p50 ms")),
@@ -870,7 +871,7 @@ void FarendTest::theSummaryBlockFitsEightyColumnsAndSaysWhyTheChainIsNotClean()
     // one echo a later send let go is one echo, not "1 echoes"
     RelayFigures oneHeld = f;
     oneHeld.chain.lan = LanRtt{};
-    oneHeld.echoes.released = 1;
+    oneHeld.span.echoes.released = 1;
     QVERIFY2(summaryBlock(oneHeld).find("; 1 echo (0.1%) came one LAN round") != std::string::npos,
              summaryBlock(oneHeld).c_str());
 

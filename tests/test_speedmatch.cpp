@@ -56,7 +56,7 @@ DeviceOptions chain(LineSettings device, LineSettings port = {0, 8, 'N', 1})
 QString named(const MappingRecogniser &m, bool portFollows = false)
 {
     const auto r = m.recogniseRun(portFollows);
-    return r ? QString::fromStdString(r->code() + ": " + r->text()) : QString("nothing");
+    return r ? QString::fromStdString(r->code() + ": " + mappingText(*r)) : QString("nothing");
 }
 
 // Replies of a fixed mapping: each byte of the cycle answered with its own one or two bytes.
@@ -142,7 +142,8 @@ void SpeedMatchTest::aFarEndAtAnotherRateIsNamed()
     run(m, farEnd(rate), 400);
     QVERIFY2(named(m).contains(QString("a far end reading at %1").arg(rate)), qPrintable(named(m)));
     QVERIFY(named(m).startsWith("wrong-speed: "));
-    QCOMPARE(QString::fromStdString(m.recogniseRun()->step()), QString("set the far device to 9600 8N1"));
+    QCOMPARE(QString::fromStdString(mappingStep(*m.recogniseRun())),
+             QString("set the far device to 9600 8N1"));
 }
 
 void SpeedMatchTest::farendsOwnChainsAreNamedWithTheirPlace_data()
@@ -181,7 +182,7 @@ void SpeedMatchTest::farendsOwnChainsAreNamedWithTheirPlace()
     MappingRecogniser m;
     run(m, options, 400);
     QVERIFY2(named(m).startsWith(words), qPrintable(named(m)));
-    QCOMPARE(QString::fromStdString(m.recogniseRun()->step()), step);
+    QCOMPARE(QString::fromStdString(mappingStep(*m.recogniseRun())), step);
     QCOMPARE(m.searches(), 1LL);   // one mapping, one search
 }
 
@@ -204,8 +205,9 @@ void SpeedMatchTest::aServerThatAcknowledgedTheTestersSettingsLeavesTheFarDevice
                  named(fast, true).endsWith(", although the device server reported it at the "
                                             "tester's 9600 8N1"),
              qPrintable(named(fast, true)));
-    QVERIFY(fast.recogniseRun(true)->step().find("check that the port takes the settings it "
-                                                 "acknowledges") != std::string::npos);
+    QVERIFY(mappingStep(*fast.recogniseRun(true))
+                .find("check that the port takes the settings it acknowledges") !=
+            std::string::npos);
 }
 
 void SpeedMatchTest::oneChainIsNamedOneWayWhateverItsJitter()
@@ -235,8 +237,8 @@ void SpeedMatchTest::aMappingNoSettingExplainsIsSystematicNotNoise()
     const auto r = m.recogniseRun();
     QVERIFY(r.has_value());
     QCOMPARE(QString::fromStdString(r->code()), QString("systematic"));
-    QVERIFY(r->text().find("a fixed mapping") != std::string::npos);
-    QVERIFY(r->step().find("echoes each byte unchanged") != std::string::npos);
+    QVERIFY(mappingText(*r).find("a fixed mapping") != std::string::npos);
+    QVERIFY(mappingStep(*r).find("echoes each byte unchanged") != std::string::npos);
 
     // clean for most of a run, then the mapping: the run is named for the mapping
     MappingRecogniser later;

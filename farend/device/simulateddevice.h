@@ -3,6 +3,7 @@
 // port is set to another speed and frame format.
 #pragma once
 
+#include "farend/figures/farend.h"
 #include "farend/line/tester.h"
 #include "farend/line/testerwatch.h"
 #include "farend/line/uart.h"
@@ -60,6 +61,8 @@ public:
     long long bytesLost() const { return lost_; }
     // The tester's bytes as they came: the cycle, their times.
     const TesterWatch &tester() const { return watch; }
+    // What the device counted, for its summary and report.
+    FarEndFigures figures() const { return {&watch, sent_, lost_, overrun_}; }
 
 private:
     bool chance(double percent);

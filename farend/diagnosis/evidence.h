@@ -2,12 +2,12 @@
 // once.
 #pragma once
 
-#include "farend/diagnosis/verdicts.h"
+#include "farend/figures/span.h"
 
 #include <string>
 
 struct Evidence {
-    const ChainFigures &f;
+    const SpanFigures &f;
     std::string who;    // who reported the line errors, or "the chain"
     bool silent;        // nothing at all came back
     double lateShare;   // late / echoes

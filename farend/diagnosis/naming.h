@@ -4,57 +4,20 @@
 #pragma once
 
 #include "farend/diagnosis/explainer.h"
+#include "farend/figures/mapping.h"
 #include "farend/line/linesettings.h"
 
-#include <cstdint>
 #include <string>
-#include <vector>
 
-// A setting that explains the replies: a place, a rate (a standard one, or an estimate over the
-// span of rates that give the same replies) and the frame formats that do at that rate.
-struct NamedSetting {
-    Place where = Place::FarDevice;
-    bool estimate = false;
-    std::uint32_t rate = 0;          // the standard rate, or the estimate's round figure
-    std::uint32_t low = 0, high = 0; // the span (an estimate's)
-    std::vector<LineSettings> formats;   // baud 0, the commonest first
-    // A device server's port named although the server said it is at the tester's settings.
-    bool againstReport = false;
-};
-
-struct RecognisedMapping {
-    LineSettings tester;
-    // The settings that explain the replies, the likeliest first; none: a fixed mapping that no
-    // speed or format explains.
-    std::vector<NamedSetting> named;
-    std::size_t moreSettings = 0;   // further settings that explain them, not named
-    double stable = 0;                 // share of reply bytes repeating from cycle to cycle
-    std::size_t repliesPerCycle = 0;
-    // What the first setting makes the device server's UART report over a cycle.
-    long long framingPerCycle = 0, parityPerCycle = 0;
-
-    bool explained() const { return !named.empty(); }
-    bool wrongSpeed() const;
-    bool wrongFormat() const;
-    // "wrong-speed", "wrong-format", "wrong-speed-and-format", or "systematic" when unexplained.
-    std::string code() const;
-    // "the far device at 19200 8N1, or the device server's port at 4800 8N2 (they give the same
-    // replies)"; unexplained: that the replies are a fixed mapping.
-    std::string text() const;
-    // What to do, in one sentence.
-    std::string step() const;
-    // A port is named against what its device server reported.
-    bool portAgainstReport() const;
-    // A far end reading at other settings is named, which answers at the tester's.
-    bool readsAsBytes() const;
-    // Whether the mapping itself loses replies (fewer a cycle than sent) or adds them (more).
-    bool losesReplies() const;
-    bool addsReplies() const;
-};
+// "the far device at 19200 8N1, or the device server's port at 4800 8N2: they give the same
+// replies"; unexplained: that the replies are a fixed mapping.
+std::string mappingText(const RecognisedMapping &m);
+// What to do about it, in one sentence.
+std::string mappingStep(const RecognisedMapping &m);
 
 // The settings of `e` named in order for a tester at `tester`. With `portFollowsTester` (an RFC
 // 2217 server acknowledged the tester's settings) the port is taken as right unless only it
 // explains the replies nearly as well; with `standardOnly` (replies of one byte value, whose
 // count is all they say) only standard rates are named.
 RecognisedMapping nameExplanation(const Explanation &e, const LineSettings &tester,
-                           bool portFollowsTester, bool standardOnly = false);
+                                  bool portFollowsTester, bool standardOnly = false);

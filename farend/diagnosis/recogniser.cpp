@@ -121,13 +121,13 @@ void MappingRecogniser::tally()
     seen.push_back({now, 1, now.perCycle});
 }
 
-double MappingRecogniser::periodMs() const
+std::optional<double> MappingRecogniser::periodMs() const
 {
     std::vector<double> gaps;
     for (std::size_t i = 1; i < sends.size(); ++i)
         gaps.push_back(sends[i].atMs - sends[i - 1].atMs);
     if (gaps.empty())
-        return 10;
+        return std::nullopt;
     std::nth_element(gaps.begin(), gaps.begin() + gaps.size() / 2, gaps.end());
     // the tester's periods are whole milliseconds: rounded, one chain is replayed one way
     const double median = gaps[gaps.size() / 2];
@@ -135,8 +135,9 @@ double MappingRecogniser::periodMs() const
     return std::max(unit, std::round(median / unit) * unit);
 }
 
-std::optional<RecognisedMapping> MappingRecogniser::explain(const ReplyCycle &reading, bool portFollowsTester,
-                                                bool forRun) const
+std::optional<RecognisedMapping> MappingRecogniser::explain(const ReplyCycle &reading,
+                                                            bool portFollowsTester,
+                                                            bool forRun) const
 {
     if (reading.kind != ReplyCycle::Kind::Systematic)
         return std::nullopt;
@@ -156,7 +157,7 @@ std::optional<RecognisedMapping> MappingRecogniser::explain(const ReplyCycle &re
         cached.image = k.image;
         return alike(cached, c);
     });
-    const double period = periodMs();
+    const double period = periodMs().value_or(10);
     const double perCycle = uniform ? c.perCycle : 0;
     if (hit == cache.end()) {
         ++searches_;

@@ -38,6 +38,9 @@ public:
     ReplyCycle reading() const;
     // Whether two test cycles' replies were compared yet: before, changed replies say nothing.
     bool cyclesRead() const { return !seen.empty(); }
+    // The tester's period: the median gap between the sends in the window, to half a
+    // millisecond (a twentieth below 2 ms); nothing before two sends.
+    std::optional<double> periodMs() const;
 
     // Bytes and replies held: never more than nine times the window of sends.
     std::size_t held() const { return sends.size() + replies.size(); }
@@ -56,8 +59,8 @@ private:
         long long times = 0;
         double perCycle = 0;   // the readings' replies a cycle added up
     };
-    std::optional<RecognisedMapping> explain(const ReplyCycle &c, bool portFollowsTester, bool forRun) const;
-    double periodMs() const;
+    std::optional<RecognisedMapping> explain(const ReplyCycle &c, bool portFollowsTester,
+                                             bool forRun) const;
     void tally();
 
     LineSettings tester;

@@ -1,6 +1,7 @@
 #include "farend/diagnosis/verdicts.h"
 
 #include "farend/diagnosis/lanrules.h"
+#include "farend/diagnosis/naming.h"
 #include "farend/text/prose.h"
 
 #include <algorithm>
@@ -16,8 +17,8 @@ std::optional<Verdict> silent(const Evidence &e)
     if (!e.silent)
         return std::nullopt;
     return Verdict{"silent",
-                   {{"sent", e.f.sent}},
-                   "silent: none of " + std::to_string(e.f.sent) +
+                   {{"sent", e.f.echoes.sends}},
+                   "silent: none of " + std::to_string(e.f.echoes.sends) +
                        " bytes came back; the far device does not answer, or the line between "
                        "the device server and it is open",
                    "check that the far device has power and answers, and the cable from the "
@@ -28,23 +29,23 @@ std::optional<Verdict> silent(const Evidence &e)
 // Lost or extra replies a recognised mapping accounts for: its own (it gives fewer or more replies
 // a cycle than it is sent), or a few beside its changed replies, where a garbled reply now and
 // then pairs with another send. Others, in a run that was also set wrong, have a cause of their own.
-bool mappingAccounts(const ChainFigures &f, long long n, bool (RecognisedMapping::*own)() const)
+bool mappingAccounts(const SpanFigures &f, long long n, bool (RecognisedMapping::*own)() const)
 {
-    return f.mapping && ((*f.mapping.*own)() || n * 50 <= f.changed);
+    return f.mapping && ((*f.mapping.*own)() || n * 50 <= f.echoes.changed);
 }
 
 // What a recognised mapping accounts for: the replies counted wrong, and the line errors the
 // setting makes the device server's UART report.
 std::string accountedFor(const Evidence &e)
 {
-    const ChainFigures &f = e.f;
+    const SpanFigures &f = e.f;
     std::vector<std::string> parts;
-    if (f.changed > 0)
-        parts.push_back(std::to_string(f.changed) + " changed");
-    if (f.lost > 0 && mappingAccounts(f, f.lost, &RecognisedMapping::losesReplies))
-        parts.push_back(std::to_string(f.lost) + " lost");
-    if (f.extra > 0 && mappingAccounts(f, f.extra, &RecognisedMapping::addsReplies))
-        parts.push_back(std::to_string(f.extra) + " extra");
+    if (f.echoes.changed > 0)
+        parts.push_back(std::to_string(f.echoes.changed) + " changed");
+    if (f.echoes.lost > 0 && mappingAccounts(f, f.echoes.lost, &RecognisedMapping::losesReplies))
+        parts.push_back(std::to_string(f.echoes.lost) + " lost");
+    if (f.echoes.extra > 0 && mappingAccounts(f, f.echoes.extra, &RecognisedMapping::addsReplies))
+        parts.push_back(std::to_string(f.echoes.extra) + " extra");
     std::string out;
     for (std::size_t i = 0; i < parts.size(); ++i)
         out += (i == 0 ? "" : i + 1 == parts.size() ? " and " : ", ") + parts[i];
@@ -63,15 +64,15 @@ std::optional<Verdict> mismatch(const Evidence &e)
     if (!e.f.mapping)
         return std::nullopt;
     const RecognisedMapping &m = *e.f.mapping;
-    const ChainFigures &f = e.f;
+    const SpanFigures &f = e.f;
     const NamedSetting *first = m.explained() ? &m.named.front() : nullptr;
     const auto rate = [&](std::uint32_t NamedSetting::*of) {
         return first ? FigureValue(static_cast<long long>(first->*of)) : FigureValue();
     };
-    std::vector<Figure> figures{{"sent", f.sent},
-                                {"changed", f.changed},
-                                {"lost", f.lost},
-                                {"extra", f.extra},
+    std::vector<Figure> figures{{"sent", f.echoes.sends},
+                                {"changed", f.echoes.changed},
+                                {"lost", f.echoes.lost},
+                                {"extra", f.echoes.extra},
                                 {"stable", m.stable},
                                 {"rate", rate(&NamedSetting::rate)},
                                 {"rate_low", rate(&NamedSetting::low)},
@@ -81,18 +82,18 @@ std::optional<Verdict> mismatch(const Evidence &e)
     const std::string code = m.code();
     if (!first)
         return Verdict{code, figures,
-                       "systematic: " + accountedFor(e) + "; " + m.text() + ": not noise",
-                       m.step()};
+                       "systematic: " + accountedFor(e) + "; " + mappingText(m) + ": not noise",
+                       mappingStep(m)};
     const std::string title = code == "wrong-speed"    ? "wrong speed"
                               : code == "wrong-format" ? "wrong frame format"
                                                        : "wrong speed and frame format";
     return Verdict{code, figures,
-                   title + ": " + m.text() +
+                   title + ": " + mappingText(m) +
                        (m.portAgainstReport() || m.readsAsBytes() ? ""
                                                                    : ", against the tester's " +
                                                                          m.tester.text()) +
                        "; that explains " + accountedFor(e),
-                   m.step()};
+                   mappingStep(m)};
 }
 
 // Whether the recognised setting makes the device server report errors of this kind.
@@ -122,7 +123,7 @@ std::optional<Verdict> framingErrors(const Evidence &e)
     return lineError(e, e.f.lineErrors.framing, "framing-errors", "framing", "framing errors",
                      "its serial side and the far device disagree on speed or format",
                      "set the far device and the port to the same speed and format, the "
-                     "tester's " + e.f.line);
+                     "tester's " + e.f.line.text());
 }
 
 std::optional<Verdict> parityErrors(const Evidence &e)
@@ -131,8 +132,9 @@ std::optional<Verdict> parityErrors(const Evidence &e)
         return std::nullopt;
     return lineError(e, e.f.lineErrors.parity, "parity-errors", "parity", "parity errors",
                      "the two ends disagree on parity, or the line is noisy",
-                     "set both ends to the tester's parity (" + e.f.line + "); where they agree, "
-                     "look for noise: the cable's length, shield and ground");
+                     "set both ends to the tester's parity (" + e.f.line.text() +
+                         "); where they agree, look for noise: the cable's length, shield and "
+                         "ground");
 }
 
 std::optional<Verdict> overruns(const Evidence &e)
@@ -160,12 +162,13 @@ std::optional<Verdict> breaks(const Evidence &e)
 
 std::optional<Verdict> lost(const Evidence &e)
 {
-    const ChainFigures &f = e.f;
-    if (f.lost <= 0 || e.silent || mappingAccounts(f, f.lost, &RecognisedMapping::losesReplies))
+    const SpanFigures &f = e.f;
+    const EchoCounts &c = f.echoes;
+    if (c.lost <= 0 || e.silent || mappingAccounts(f, c.lost, &RecognisedMapping::losesReplies))
         return std::nullopt;
     const LineErrorCounts &l = f.lineErrors;
-    std::string text = "lost " + count(f.lost, "echo", "echoes") + " (" +
-                       percent(shareOf(f.lost, f.sent)) + " of the sends)";
+    std::string text = "lost " + count(c.lost, "echo", "echoes") + " (" +
+                       percent(shareOf(c.lost, c.sends)) + " of the sends)";
     std::string step;
     if (!f.reporter.empty() && l.overrun == 0 && l.framing == 0) {
         text += "; " + f.reporter + " reported no overrun and no framing error";
@@ -181,7 +184,7 @@ std::optional<Verdict> lost(const Evidence &e)
     } else {
         step = "the line errors above come first; then look at the far device";
     }
-    return Verdict{"lost", {{"lost", f.lost}, {"share", shareOf(f.lost, f.sent)}}, text, step};
+    return Verdict{"lost", {{"lost", c.lost}, {"share", shareOf(c.lost, c.sends)}}, text, step};
 }
 
 // Changed or extra replies before the replies of two test cycles could be compared.
@@ -192,13 +195,14 @@ constexpr char kSendMoreCycles[] = "let the tester send a few more cycles of 36 
 
 std::optional<Verdict> changed(const Evidence &e)
 {
-    const ChainFigures &f = e.f;
-    if (f.changed <= 0 || f.mapping)
+    const SpanFigures &f = e.f;
+    const EchoCounts &c = f.echoes;
+    if (c.changed <= 0 || f.mapping)
         return std::nullopt;
     return Verdict{"changed",
-                   {{"changed", f.changed}, {"share", shareOf(f.changed, f.sent)}},
-                   "changed " + count(f.changed, "echo", "echoes") + " (" +
-                       percent(shareOf(f.changed, f.sent)) + " of the sends); " +
+                   {{"changed", c.changed}, {"share", shareOf(c.changed, c.sends)}},
+                   "changed " + count(c.changed, "echo", "echoes") + " (" +
+                       percent(shareOf(c.changed, c.sends)) + " of the sends); " +
                        (f.cyclesRead ? "no speed or format explains them: noise, or a far "
                                        "device that answers something else"
                                      : kTooFewCycles),
@@ -209,12 +213,13 @@ std::optional<Verdict> changed(const Evidence &e)
 
 std::optional<Verdict> extra(const Evidence &e)
 {
-    const ChainFigures &f = e.f;
-    if (f.extra <= 0 || mappingAccounts(f, f.extra, &RecognisedMapping::addsReplies))
+    const SpanFigures &f = e.f;
+    const long long n = f.echoes.extra;
+    if (n <= 0 || mappingAccounts(f, n, &RecognisedMapping::addsReplies))
         return std::nullopt;
     return Verdict{"extra",
-                   {{"extra", f.extra}},
-                   std::to_string(f.extra) + " extra " + (f.extra == 1 ? "byte" : "bytes") +
+                   {{"extra", n}},
+                   std::to_string(n) + " extra " + (n == 1 ? "byte" : "bytes") +
                        " came back that answer nothing sent" +
                        (f.cyclesRead ? ": a far device that talks on its own, or noise"
                                      : "; " + std::string(kTooFewCycles)),
@@ -242,23 +247,26 @@ constexpr Rule kRules[] = {silent, mismatch, framingErrors, parityErrors, overru
 
 } // namespace
 
-std::vector<Verdict> verdicts(const ChainFigures &f)
+std::vector<Verdict> verdicts(const SpanFigures &f)
 {
-    if (f.sent == 0)
+    const EchoCounts &c = f.echoes;
+    if (c.sends == 0)
         return {{"idle", {}, "idle: nothing was sent to the chain",
                  "open COM3 with the tester and start it: a run that sends nothing tests "
                  "nothing"}};
     const Evidence evidence{f, f.reporter.empty() ? "the chain" : f.reporter,
-                  f.echoed == 0 && f.changed == 0 && f.extra == 0, shareOf(f.late, f.echoed),
-                  holdsEchoes(f)};
+                            c.echoed == 0 && c.changed == 0 && c.extra == 0,
+                            shareOf(c.late, c.echoed), holdsEchoes(f)};
     std::vector<Verdict> out;
     for (Rule rule : kRules)
         if (std::optional<Verdict> v = rule(evidence))
             out.push_back(std::move(*v));
     if (out.empty())
         out.push_back({"clean",
-                       {{"echoed", f.echoed}, {"sent", f.sent}, {"late_share", evidence.lateShare}},
-                       "clean: " + std::to_string(f.echoed) + " of " + std::to_string(f.sent) +
+                       {{"echoed", c.echoed},
+                        {"sent", c.sends},
+                        {"late_share", evidence.lateShare}},
+                       "clean: " + std::to_string(c.echoed) + " of " + std::to_string(c.sends) +
                            " echoed, " + percent(evidence.lateShare) + " of them late",
                        "none needed"});
     return out;

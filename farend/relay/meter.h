@@ -5,11 +5,11 @@
 #pragma once
 
 #include "farend/diagnosis/recogniser.h"
+#include "farend/figures/relayfigures.h"
 #include "farend/line/linesettings.h"
 #include "farend/line/tester.h"
 #include "farend/line/testerwatch.h"
 #include "farend/relay/echostats.h"
-#include "farend/report/figures.h"
 
 #include <cstddef>
 #include <string>
@@ -67,11 +67,23 @@ public:
     const EchoCounts &counts() const { return echoes.counts(); }
 
 private:
+    // What the meter had counted at a moment, and what the chain said of itself then: a span
+    // runs from one to another, the run from none.
+    struct Mark {
+        EchoCounts echoes;
+        long long toChain = 0, fromChain = 0;
+        ChainFacts chain;
+    };
+    Mark markNow(const ChainFacts &chain) const
+    {
+        return {echoes.counts(), toChain, fromChain_, chain};
+    }
+    // The one place a span's figures are put together, an interval's and the run's alike: what
+    // was counted from `from` to `to`, the span's round trips `rtt`, and the mapping its
+    // replies showed.
+    SpanFigures span(const Mark &from, const Mark &to, const WireTiming &rtt,
+                     std::optional<RecognisedMapping> mapping) const;
     double seconds(double ms) const { return (ms - startMs) / 1000.0; }
-    // The figures of a span of echoes (the whole run or an interval) as the verdicts take them.
-    ChainFigures chainFigures(const EchoCounts &e, const RoundTripFigures &rtt,
-                              const ChainFacts &chain,
-                              const std::optional<RecognisedMapping> &recognised) const;
     // What the chain says of the LAN, for the echoes released by a later send.
     void lanFrom(const ChainFacts &chain);
 
@@ -88,9 +100,7 @@ private:
     LineSettings line = kTesterLine;    // COM3 as the tester last set it
     // where the interval started
     double intervalStartMs = 0;
-    EchoCounts echoesAtStart;
-    long long toChainAtStart = 0, fromChainAtStart = 0;
-    ChainFacts chainAtStart;
+    Mark intervalStart;
     // the verdicts of the interval with traffic before: each code with its cause
     std::vector<std::pair<std::string, std::string>> lastSaid;
 };

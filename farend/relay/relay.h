@@ -3,9 +3,9 @@
 #pragma once
 
 #include "farend/error/fallible.h"
+#include "farend/figures/relayfigures.h"
 #include "farend/files/outputfiles.h"
 #include "farend/relay/com3pty.h"
-#include "farend/report/figures.h"
 
 #include <functional>
 #include <string>

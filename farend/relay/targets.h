@@ -11,8 +11,8 @@
 #pragma once
 
 #include "farend/error/fallible.h"
+#include "farend/figures/chain.h"
 #include "farend/line/linesettings.h"
-#include "farend/report/figures.h"
 
 #include <string>
 #include <utility>

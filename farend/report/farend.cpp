@@ -3,33 +3,32 @@
 #include "farend/report/timing.h"
 #include "farend/text/prose.h"
 
-std::string farEndSummary(const SimulatedDevice &device)
+std::string farEndSummary(const FarEndFigures &f)
 {
-    const TesterWatch &w = device.tester();
+    const TesterWatch &w = *f.tester;
     std::string text =
         format("farend: received %lld bytes, sent %lld bytes, first to last %.3f s, ", w.bytes(),
-               device.bytesSent(), w.firstToLastMs() / 1000.0) +
+               f.sent, w.firstToLastMs() / 1000.0) +
         cycleText(w);
     for (const std::string &line : timingLines(w))
         text += "\n  " + line;
-    if (device.bytesLost() > 0)
-        text += "\n  " + std::to_string(device.bytesLost()) +
-                " replies lost: the line did not take them";
-    if (device.bytesOverrun() > 0)
-        text += "\n  " + std::to_string(device.bytesOverrun()) +
+    if (f.lost > 0)
+        text += "\n  " + std::to_string(f.lost) + " replies lost: the line did not take them";
+    if (f.overrun > 0)
+        text += "\n  " + std::to_string(f.overrun) +
                 " bytes not answered: they came faster than the device could hold them";
     return text;
 }
 
-nlohmann::ordered_json farEndReportJson(const SimulatedDevice &device)
+nlohmann::ordered_json farEndReportJson(const FarEndFigures &f)
 {
-    const TesterWatch &w = device.tester();
+    const TesterWatch &w = *f.tester;
     const WireTiming &t = w.period();
     nlohmann::ordered_json r;
     r["received"] = w.bytes();
-    r["sent"] = device.bytesSent();
-    r["lost"] = device.bytesLost();
-    r["overrun"] = device.bytesOverrun();
+    r["sent"] = f.sent;
+    r["lost"] = f.lost;
+    r["overrun"] = f.overrun;
     r["first_to_last_s"] = rounded(w.firstToLastMs() / 1000.0, 1e6);
     r["test_cycle"] = cycleWord(w);
     r["broken_at_byte"] = brokenAtJson(w);

@@ -29,7 +29,7 @@ std::string modemText(const ModemLineCounts &m)
 // the kernel counted of the connection.
 std::string arrivals(const RelayFigures &f)
 {
-    const EchoCounts &e = f.echoes;
+    const EchoCounts &e = f.span.echoes;
     std::string text;
     if (e.reads) {
         std::string said = format("%lld in %lld reads (%.2f a read)", e.replies, e.reads,
@@ -51,7 +51,7 @@ std::string arrivals(const RelayFigures &f)
 // What happened to the tester's bytes: the counts, the round trip, the tester's own timing.
 std::string echoes(const RelayFigures &f)
 {
-    const EchoCounts &e = f.echoes;
+    const EchoCounts &e = f.span.echoes;
     std::string text =
         format("sends %lld, echoes %lld, lost %lld (%.2f%%), changed %lld, extra %lld\n", e.sends,
                e.echoed, e.lost, percentOf(e.lost, e.sends), e.changed, e.extra);
@@ -72,7 +72,7 @@ std::string echoes(const RelayFigures &f)
     for (std::size_t i = 0; i < timing.size() && i < 2; ++i)   // the ladder and the long gaps
         text += "  " + timing[i] + "\n";
     return text + wrapped("bytes:", format("%lld to the chain, %lld from it, %lld to the tester",
-                                           f.toChain, f.fromChain, f.toTester) +
+                                           f.span.toChain, f.span.fromChain, f.toTester) +
                                         (f.notTaken ? format(" (%lld more it did not take)",
                                                              f.notTaken)
                                                     : ""));
@@ -126,7 +126,7 @@ std::string split(const TimeSplit &s, const RelayFigures &f)
     if (s.lanMs)
         parts += format("LAN %.3f ms (kernel's least RTT; smoothed %.3f), ", *s.lanMs,
                         f.chain.lan->smoothedMs);
-    parts += format("wire %.3f ms (%s, a byte each way)", s.wireMs, f.line.text().c_str());
+    parts += format("wire %.3f ms (%s, a byte each way)", s.wireMs, f.span.line.text().c_str());
     if (s.beforeTheLine)
         return wrapped(format("median %.3f ms, shorter than", s.medianMs),
                        parts + ": answered before the serial line");
@@ -142,7 +142,7 @@ std::string split(const TimeSplit &s, const RelayFigures &f)
 // The last line: what the run came to, and why.
 std::string outcomeLine(const RelayFigures &f)
 {
-    const EchoCounts &e = f.echoes;
+    const EchoCounts &e = f.span.echoes;
     const LineErrorCounts &l = f.chain.lineErrors;
     std::string text;
     int status = 0;
@@ -183,8 +183,8 @@ std::string summaryBlock(const RelayFigures &f)
                                                      f.link.c_str(), f.target.c_str(), f.elapsedS,
                                                      f.runs, f.runs == 1 ? "run" : "runs"));
     std::string text = header + echoes(f) + chain(f.chain);
-    if (f.split)
-        text += split(*f.split, f);
+    if (f.span.split)
+        text += split(*f.span.split, f);
     for (const Verdict &v : f.verdicts) {
         text += wrapped("verdict:", v.text);
         if (!v.step.empty())

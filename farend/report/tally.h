@@ -1,7 +1,7 @@
 // The relay's one-line tally so far, asked for with SIGQUIT as ping's status line is.
 #pragma once
 
-#include "farend/report/figures.h"
+#include "farend/figures/relayfigures.h"
 
 #include <string>
 

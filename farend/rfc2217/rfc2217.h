@@ -6,6 +6,7 @@
 #pragma once
 
 #include "farend/error/fallible.h"
+#include "farend/figures/chain.h"
 #include "farend/line/linecounts.h"
 #include "farend/line/linesettings.h"
 #include "farend/rfc2217/telnet.h"
@@ -15,21 +16,6 @@
 #include <string>
 #include <string_view>
 #include <vector>
-
-// What the device server said of itself, for the reports: where it said nothing, empty.
-struct ServerFacts {
-    std::string port;                          // its port's settings as it last said them
-    std::vector<std::string> notAcknowledged;  // requests it never answered: "DTR", "RTS"
-    std::string signature;                     // its name
-    std::vector<std::string> answeredOtherwise;  // "baud rate 19200"
-    std::vector<std::string> nonStandard;        // "baud rate as a one-byte index (6)"
-    long long purges = 0;                        // asked at each new run
-    long long suspensions = 0;
-    double suspendedMs = 0;
-    long long unparsed = 0;
-    std::string lastUnparsed;
-    long long abandoned = 0, discarded = 0;   // subnegotiations over the limit, their bytes
-};
 
 class Rfc2217Client : public Telnet, public Fallible {
 public:
