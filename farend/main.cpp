@@ -26,7 +26,12 @@
 
 namespace {
 
+// The exit statuses beside 0: the line or the relay's target went away (1), bad input (2), and
+// with --expect-clean a relay's chain that was not clean (3) or a run that tested nothing (4).
+constexpr int kStatusLineGone = 1;
 constexpr int kStatusBadInput = 2;
+constexpr int kStatusNotClean = 3;
+constexpr int kStatusNothingTested = 4;
 
 volatile sig_atomic_t stopRequested = 0;
 volatile sig_atomic_t progressRequested = 0;
@@ -86,8 +91,27 @@ bool progressAsked()
     return wasSet(progressRequested);
 }
 
-// The relay, until stopped or at its --time or --count: 0, or with --expect-clean 3 when the
-// chain was not clean and 4 when nothing was tested; 1 when the target went away.
+// The one place a relay's run becomes an exit status: 1 when its target went away (or COM3
+// could not be made again); else 0, or with --expect-clean 3 when the chain was not clean and 4
+// when nothing was tested.
+int relayStatus(const RunEnd &end, bool expectClean)
+{
+    switch (end.by) {
+    case EndedBy::TargetClosed:
+    case EndedBy::TargetFailed:
+    case EndedBy::Com3Failed:
+        return kStatusLineGone;
+    case EndedBy::Interrupted:
+    case EndedBy::TimeLimit:
+    case EndedBy::CountReached:
+        break;
+    }
+    if (!expectClean || end.outcome == Outcome::Clean)
+        return 0;
+    return end.outcome == Outcome::NotClean ? kStatusNotClean : kStatusNothingTested;
+}
+
+// The relay, until stopped, at its --time or --count, or until its target went away.
 int relay(const Config &config, ReportFile &report)
 {
     StreamFile stream(config.streamPath);
@@ -105,22 +129,13 @@ int relay(const Config &config, ReportFile &report)
     }
     const RelayAsks asks{[] { return stopRequested != 0; }, progressAsked,
                          [] { return wasSet(tallyRequested); }};
-    const bool held = relay.value->run(report, asks);
+    const auto statusOf = [&](const RunEnd &end) {
+        return relayStatus(end, config.relay.expectClean);
+    };
+    const RunEnd end = relay.value->run(report, asks, statusOf);
     if (report.failed())
         std::fprintf(stderr, "farend: %s\n", report.failure().c_str());
-    if (!held)
-        return 1;
-    if (!config.relay.expectClean)
-        return 0;
-    switch (relay.value->outcome()) {
-    case Outcome::Clean:
-        return 0;
-    case Outcome::NotClean:
-        return kStatusNotClean;
-    case Outcome::NothingTested:
-        break;
-    }
-    return kStatusNothingTested;
+    return statusOf(end);
 }
 
 // The line the configuration names, ready to serve, or why not.
@@ -189,7 +204,7 @@ int farEnd(const Config &config, ReportFile &report)
         std::fprintf(stderr, "farend: %s\n", report.failure().c_str());
     if (runsCommand)
         return mocked.exitStatus();
-    return lineHeld ? 0 : 1;
+    return lineHeld ? 0 : kStatusLineGone;
 }
 
 // Draws a relay's stream as its picture: 0, or 2 with one line when the stream cannot be read

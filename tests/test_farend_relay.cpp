@@ -622,8 +622,8 @@ void FarendRelayTest::aNewOpenOfCom3IsANewRunAndTheTargetGoingAwayHangsUpCom3()
     Peer echo(QStringLiteral(FAREND_BINARY), {"--listen", "127.0.0.1:0"});
     const QString at = listeningAt(echo);
     QVERIFY2(!at.isEmpty(), echo.errSoFar().constData());
-    const QString com3 = dir.filePath("COM3");
-    Peer relay(QStringLiteral(FAREND_BINARY), {"--relay", at, "--link", com3});
+    const QString com3 = dir.filePath("COM3"), report = dir.filePath("gone.json");
+    Peer relay(QStringLiteral(FAREND_BINARY), {"--relay", at, "--link", com3, "--report", report});
     QVERIFY2(waitForPath(com3), relay.errSoFar().constData());
     for (int run = 0; run < 2; ++run) {
         const int fd = openAsTester(com3);
@@ -645,6 +645,8 @@ void FarendRelayTest::aNewOpenOfCom3IsANewRunAndTheTargetGoingAwayHangsUpCom3()
     QVERIFY2(err.contains("farend: " + at.toLatin1() + " closed the connection: " +
                           QFile::encodeName(com3) + " hung up\n"),
              err.constData());
+    QCOMPARE(QJsonDocument::fromJson(readAllOf(report)).object()["ended_by"].toString(),
+             QStringLiteral("target closed"));
     QVERIFY2(err.contains("3 runs ---\nsends 6, echoes 6, lost 0 (0.00%), changed 0, extra 0\n") &&
                  err.contains("tester on the wire: 6 bytes, test cycle exact\n") &&
                  err.contains("clean: nothing lost, changed or extra"),
@@ -1303,18 +1305,21 @@ void FarendRelayTest::everyEndLeavesTheSummaryReportStreamAndStatus_data()
 {
     QTest::addColumn<QString>("end");          // how the test ends the relay; empty: it ends
     QTest::addColumn<QStringList>("bound");    // options that end it by themselves
-    QTest::newRow("SIGINT, SIGQUIT before it") << "SIGINT" << QStringList{};
-    QTest::newRow("SIGTERM") << "SIGTERM" << QStringList{};
-    QTest::newRow("SIGHUP: the terminal closed") << "SIGHUP" << QStringList{};
-    QTest::newRow("SIGPIPE: the lines' reader gone") << "SIGPIPE" << QStringList{};
-    QTest::newRow("--time") << QString() << QStringList{"-t", "3"};
-    QTest::newRow("--count") << QString() << QStringList{"-c", "12"};
+    QTest::addColumn<QString>("endedBy");      // what the report says of it
+    QTest::newRow("SIGINT, SIGQUIT before it") << "SIGINT" << QStringList{} << "interrupted";
+    QTest::newRow("SIGTERM") << "SIGTERM" << QStringList{} << "interrupted";
+    QTest::newRow("SIGHUP: the terminal closed") << "SIGHUP" << QStringList{} << "interrupted";
+    QTest::newRow("SIGPIPE: the lines' reader gone") << "SIGPIPE" << QStringList{}
+                                                      << "interrupted";
+    QTest::newRow("--time") << QString() << QStringList{"-t", "3"} << "time limit";
+    QTest::newRow("--count") << QString() << QStringList{"-c", "12"} << "count reached";
 }
 
 void FarendRelayTest::everyEndLeavesTheSummaryReportStreamAndStatus()
 {
     QFETCH(QString, end);
     QFETCH(QStringList, bound);
+    QFETCH(QString, endedBy);
     Peer echo(QStringLiteral(FAREND_BINARY),
               {"--listen", "127.0.0.1:0", "--drop", "50", "--seed", "1"});
     const QString at = listeningAt(echo);
@@ -1358,9 +1363,11 @@ void FarendRelayTest::everyEndLeavesTheSummaryReportStreamAndStatus()
                  "not clean: " + QByteArray::number(r["lost"].toInt()) +
                      " lost, 0 changed, 0 extra (exit status 3)",
              err.constData());
+    QCOMPARE(r["ended_by"].toString(), endedBy);
     const QList<QJsonObject> records = streamRecords(readAllOf(stream));
     QVERIFY(!records.isEmpty());
     QCOMPARE(records.last()["type"].toString(), QStringLiteral("end"));
+    QCOMPARE(records.last()["ended_by"].toString(), endedBy);
     QVERIFY(!QFileInfo(com3).isSymLink());   // the link went with COM3
     if (bound.contains("-c")) {
         QVERIFY(r["echoed"].toInt() + r["lost"].toInt() >= 12);

@@ -19,6 +19,7 @@ inline constexpr const char *targetKind = "target_kind";
 inline constexpr const char *intervalS = "interval_s";
 inline constexpr const char *started = "started";
 inline constexpr const char *ended = "ended";
+inline constexpr const char *endedBy = "ended_by";
 inline constexpr const char *elapsedS = "elapsed_s";
 inline constexpr const char *runs = "runs";
 inline constexpr const char *bytes = "bytes";

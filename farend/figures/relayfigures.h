@@ -21,10 +21,14 @@ constexpr int kRelayReportFormat = 4;
 // What a run came to: clean (nothing lost, changed or extra, and no line error reported),
 // not clean, or nothing tested (the tester sent nothing).
 enum class Outcome { Clean, NotClean, NothingTested };
-// With --expect-clean, the exit statuses of a run that was not clean, and of one that tested
-// nothing.
-constexpr int kStatusNotClean = 3;
-constexpr int kStatusNothingTested = 4;
+// Why a run ended: the user stopped it (a signal), it reached --time or --count, its target
+// closed the connection or failed, or COM3 could not be made again after a reconnection.
+enum class EndedBy { Interrupted, TimeLimit, CountReached, TargetClosed, TargetFailed, Com3Failed };
+// How a run ended, which main turns into the exit status.
+struct RunEnd {
+    EndedBy by = EndedBy::Interrupted;
+    Outcome outcome = Outcome::NothingTested;
+};
 
 struct IntervalFigures {
     double fromS = 0, toS = 0;           // since the relay started carrying
@@ -57,5 +61,6 @@ struct RelayFigures {
     std::optional<std::string> mapping;     // the recognised mapping in words
     std::vector<Verdict> verdicts;          // on the whole run, the gravest first
     Outcome outcome = Outcome::NothingTested;
-    bool expectClean = false;
+    std::optional<EndedBy> endedBy;         // none while the run goes on
+    int exitStatus = 0;   // farend's, as main chooses it (while it goes on: were it stopped now)
 };

@@ -64,9 +64,8 @@ void RelayMeter::lanFrom(const ChainFacts &chain)
         echoes.setLanMs(chain.lan->minMs);
 }
 
-RelayMeter::RelayMeter(std::string link, std::string target, double intervalS, bool expectClean)
-    : link(std::move(link)), target(std::move(target)), everyMs(intervalS * 1000.0),
-      expectClean(expectClean)
+RelayMeter::RelayMeter(std::string link, std::string target, double intervalS)
+    : link(std::move(link)), target(std::move(target)), everyMs(intervalS * 1000.0)
 {
 }
 
@@ -180,7 +179,6 @@ RelayFigures RelayMeter::figures(double nowMs, const ChainFacts &chain) const
         f.mapping = mappingText(*f.span.mapping);
     f.verdicts = verdicts(f.span);
     f.outcome = outcome(chain);
-    f.expectClean = expectClean;
     return f;
 }
 

@@ -18,7 +18,7 @@
 class RelayMeter {
 public:
     // The relay's link and target, as the reports name them; intervals of `intervalS` (0: none).
-    RelayMeter(std::string link, std::string target, double intervalS, bool expectClean);
+    RelayMeter(std::string link, std::string target, double intervalS);
 
     // Carrying starts: times count from `nowMs`, with what the chain said of itself then.
     void start(double nowMs, const ChainFacts &chain);
@@ -89,7 +89,6 @@ private:
 
     const std::string link, target;
     const double everyMs;
-    const bool expectClean;
     double startMs = 0;
     std::chrono::system_clock::time_point started;
     long long runs = 0;

@@ -132,6 +132,28 @@ const char *outcomeWord(Outcome o)
     return "nothing tested";
 }
 
+// Why the run ended; null while it goes on.
+json endedByJson(std::optional<EndedBy> by)
+{
+    if (!by)
+        return nullptr;
+    switch (*by) {
+    case EndedBy::Interrupted:
+        return "interrupted";
+    case EndedBy::TimeLimit:
+        return "time limit";
+    case EndedBy::CountReached:
+        return "count reached";
+    case EndedBy::TargetClosed:
+        return "target closed";
+    case EndedBy::TargetFailed:
+        return "target failed";
+    case EndedBy::Com3Failed:
+        break;
+    }
+    return "COM3 failed";
+}
+
 } // namespace
 
 json reportJson(const RelayFigures &f)
@@ -146,6 +168,7 @@ json reportJson(const RelayFigures &f)
     r[field::targetKind] = c.kind;
     r[field::started] = wallClockText(f.started);
     r[field::ended] = wallClockText(f.ended);
+    r[field::endedBy] = endedByJson(f.endedBy);
     r[field::elapsedS] = rounded(f.elapsedS, 1e6);
     r[field::runs] = f.runs;
     r[field::bytes] = {{field::toChain, run.toChain},

@@ -145,7 +145,6 @@ std::string outcomeLine(const RelayFigures &f)
     const EchoCounts &e = f.span.echoes;
     const LineErrorCounts &l = f.chain.lineErrors;
     std::string text;
-    int status = 0;
     switch (f.outcome) {
     case Outcome::Clean:
         return std::string("clean: nothing lost, changed or extra") +
@@ -162,15 +161,13 @@ std::string outcomeLine(const RelayFigures &f)
                     errors.push_back(format("%s %lld", name, *n));
             text += ", line errors: " + joined(errors);
         }
-        status = kStatusNotClean;
         break;
     case Outcome::NothingTested:
         text = "nothing tested: the tester sent nothing";
-        status = kStatusNothingTested;
         break;
     }
-    if (f.expectClean)
-        text += format(" (exit status %d)", status);
+    if (f.exitStatus != 0)
+        text += format(" (exit status %d)", f.exitStatus);
     const std::string line = wrapped("", text);
     return line.substr(0, line.size() - 1);
 }
