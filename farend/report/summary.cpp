@@ -139,33 +139,62 @@ std::string split(const TimeSplit &s, const RelayFigures &f)
     return wrapped(format("median %.3f ms, estimated:", s.medianMs), parts);
 }
 
-// The last line: what the run came to, and why.
-std::string outcomeLine(const RelayFigures &f)
+// What the counts came to: "nothing lost, changed or extra", "20 lost, 0 changed, 0 extra, line
+// errors: parity 2", "the tester sent nothing".
+std::string cameTo(const RelayFigures &f)
 {
     const EchoCounts &e = f.span.echoes;
     const LineErrorCounts &l = f.chain.lineErrors;
-    std::string text;
     switch (f.outcome) {
     case Outcome::Clean:
-        return std::string("clean: nothing lost, changed or extra") +
+        return std::string("nothing lost, changed or extra") +
                (l.reported() ? ", no line error reported" : "");
     case Outcome::NotClean:
-        text = format("not clean: %lld lost, %lld changed, %lld extra", e.lost, e.changed,
-                      e.extra);
-        if (l.anyError()) {
-            std::vector<std::string> errors;
-            for (const auto &[name, n] : {std::pair{"framing", l.framing}, {"parity", l.parity},
-                                          {"overrun", l.overrun}, {"buffer overrun", l.bufferOverrun},
-                                          {"break", l.breaks}})
-                if (n.value_or(0) > 0)
-                    errors.push_back(format("%s %lld", name, *n));
-            text += ", line errors: " + joined(errors);
-        }
         break;
     case Outcome::NothingTested:
-        text = "nothing tested: the tester sent nothing";
+        return "the tester sent nothing";
+    }
+    std::string text = format("%lld lost, %lld changed, %lld extra", e.lost, e.changed, e.extra);
+    std::vector<std::string> errors;
+    for (const auto &[name, n] : {std::pair{"framing", l.framing}, {"parity", l.parity},
+                                  {"overrun", l.overrun}, {"buffer overrun", l.bufferOverrun},
+                                  {"break", l.breaks}})
+        if (n.value_or(0) > 0)
+            errors.push_back(format("%s %lld", name, *n));
+    return errors.empty() ? text : text + ", line errors: " + joined(errors);
+}
+
+// How a run ended that its chain ended: "the device server closed the connection"; empty when
+// it ended as it was asked to (or goes on).
+std::string chainEnded(const RelayFigures &f)
+{
+    const bool serial = f.chain.kind == "serial device";
+    const std::string who = serial ? "the serial device" : "the device server";
+    switch (f.endedBy.value_or(EndedBy::Interrupted)) {
+    case EndedBy::TargetClosed:
+        return who + " closed the connection";
+    case EndedBy::TargetFailed:
+        return serial ? who + " failed" : "the connection to " + who + " failed";
+    case EndedBy::Com3Failed:
+        return "COM3 could not be made again";
+    case EndedBy::Interrupted:
+    case EndedBy::TimeLimit:
+    case EndedBy::CountReached:
         break;
     }
+    return "";
+}
+
+// The last line: how the run ended where its chain ended it, and what it came to.
+std::string outcomeLine(const RelayFigures &f)
+{
+    const std::string ended = chainEnded(f);
+    std::string text = !ended.empty()   ? ended + " after " +
+                                            count(f.span.echoes.echoed, "echo", "echoes") + ": "
+                       : f.outcome == Outcome::Clean    ? "clean: "
+                       : f.outcome == Outcome::NotClean ? "not clean: "
+                                                        : "nothing tested: ";
+    text += cameTo(f);
     if (f.exitStatus != 0)
         text += format(" (exit status %d)", f.exitStatus);
     const std::string line = wrapped("", text);
