@@ -3,8 +3,8 @@
 // client decoding a flood of data and a negotiation storm, with the resident memory after each.
 #include "bench/stats.h"
 #include "farend/device/simulateddevice.h"
-#include "farend/rfc2217/rfc2217.h"
 #include "farend/diagnosis/recogniser.h"
+#include "farend/rfc2217/rfc2217.h"
 #include "testcycle/testcycle.h"
 
 #include <chrono>

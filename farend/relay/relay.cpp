@@ -8,8 +8,8 @@
 #include "farend/relay/targets.h"
 #include "farend/report/json.h"
 #include "farend/report/lines.h"
-#include "farend/report/tally.h"
 #include "farend/report/summary.h"
+#include "farend/report/tally.h"
 #include "serial/clock.h"
 
 #include <algorithm>
@@ -51,7 +51,7 @@ private:
     // Why the relay is to end now, if it is: asked to stop, or at its --time or --count; prints
     // what the signals asked for meanwhile.
     std::optional<EndedBy> ending(const RelayAsks &asks);
-    // Carries bytes until it ends (true) or the target goes away (false, why said).
+    // Carries bytes until it ends (true) or the target goes away (false: its error says how).
     bool carry(const RelayAsks &asks);
     // Waits for either side, at most until the next interval line is due.
     void wait(Polled &p);
