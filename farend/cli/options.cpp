@@ -145,16 +145,19 @@ private:
     bool setMode(Config::Mode m, const char *name);
     bool badOption(int id, char **argv);
     bool checkTogether(bool commandGiven);
-    bool refuse(std::string reason)
+    bool refuse(Errc code, std::string reason)
     {
-        why = std::move(reason);
+        why = {code, std::move(reason)};
         return false;
     }
+    bool unknown(std::string reason) { return refuse(Errc::UnknownOption, std::move(reason)); }
+    bool badValue(std::string reason) { return refuse(Errc::BadValue, std::move(reason)); }
+    bool conflict(std::string reason) { return refuse(Errc::Conflict, std::move(reason)); }
 
     CommandLine line;
     Config &c = line.config;
     bool linkGiven = false, intervalGiven = false, accessGiven = false, lineGiven = false;
-    std::string why;
+    Error why;
 };
 
 Result<CommandLine> Parser::parse(int argc, char **argv)
@@ -171,7 +174,8 @@ Result<CommandLine> Parser::parse(int argc, char **argv)
     }
     const bool commandGiven = optind > 1 && std::strcmp(argv[optind - 1], "--") == 0;
     if (!commandGiven && optind < argc)
-        return Result<CommandLine>::failed("unknown option " + std::string(argv[optind]));
+        return Result<CommandLine>::failed(Errc::UnknownOption,
+                                           "unknown option " + std::string(argv[optind]));
     for (int i = optind; i < argc; ++i)
         c.command.emplace_back(argv[i]);
     if (!checkTogether(commandGiven))
@@ -190,11 +194,11 @@ bool Parser::take(int id, char **argv)
     case kRelay: c.relay.target = optarg; return setMode(Config::Mode::Relay, "--relay");
     case kPlot:
         c.plotPath = optarg;
-        return (!c.plotPath.empty() || refuse(needsValue(kPlot))) &&
+        return (!c.plotPath.empty() || badValue(needsValue(kPlot))) &&
                setMode(Config::Mode::Plot, "--plot");
     case kOutput:
         c.outputPath = optarg;
-        return !c.outputPath.empty() || refuse(needsValue(kOutput));
+        return !c.outputPath.empty() || badValue(needsValue(kOutput));
     case kReport: c.reportPath = optarg; return true;
     default: return takeRelay(id, argv);
     }
@@ -212,31 +216,31 @@ bool Parser::takeRelay(int id, char **argv)
     case kReconnect: c.relay.reconnect = true; return true;
     case kReportStream:
         c.streamPath = optarg;
-        return !c.streamPath.empty() || refuse(needsValue(kReportStream));
+        return !c.streamPath.empty() || badValue(needsValue(kReportStream));
     case kInterval: intervalGiven = true; return number(kInterval, c.relay.intervalS);
     case kTime: return number(kTime, c.relay.timeS);
     case kCount:
         if (!number(kCount, v))
             return false;
         c.relay.count = static_cast<long long>(v);
-        return v == c.relay.count || refuse(needsValue(kCount));
+        return v == c.relay.count || badValue(needsValue(kCount));
     case kExpectClean: c.relay.expectClean = true; return true;
     case kOwner:
         accessGiven = true;
         c.relay.access.owner = userId(optarg);
-        return c.relay.access.owner || refuse("option --owner needs a user: no user \"" +
-                                              std::string(optarg) + "\" here");
+        return c.relay.access.owner || badValue("option --owner needs a user: no user \"" +
+                                                std::string(optarg) + "\" here");
     case kGroup:
         accessGiven = true;
         c.relay.access.group = groupId(optarg);
-        return c.relay.access.group || refuse("option --group needs a group: no group \"" +
-                                              std::string(optarg) + "\" here");
+        return c.relay.access.group || badValue("option --group needs a group: no group \"" +
+                                                std::string(optarg) + "\" here");
     case kMode: {
         accessGiven = true;
         char *end = nullptr;
         const unsigned long mode = std::strtoul(optarg, &end, 8);
         if (!*optarg || *end || mode > numberRule(kMode)->max)
-            return refuse(needsValue(kMode));
+            return badValue(needsValue(kMode));
         c.relay.access.mode = static_cast<mode_t>(mode);
         return true;
     }
@@ -250,27 +254,28 @@ bool Parser::takeLine(int id, char **argv)
     double v = 0;
     lineGiven = true;
     switch (id) {
-    case kLatency: return number(kLatency, c.link.latencyMs);
-    case kPaced: c.link.paced = true; return true;
-    case kDrop: return number(kDrop, c.link.dropPercent);
-    case kCorrupt: return number(kCorrupt, c.link.corruptPercent);
-    case kSilent: c.link.silent = true; return true;
+    case kLatency: return number(kLatency, c.simulated.latencyMs);
+    case kPaced: c.simulated.paced = true; return true;
+    case kDrop: return number(kDrop, c.simulated.dropPercent);
+    case kCorrupt: return number(kCorrupt, c.simulated.corruptPercent);
+    case kSilent: c.simulated.silent = true; return true;
     case kWrongBaud:
         if (!number(kWrongBaud, v))
             return false;
-        c.link.wrongBaud = static_cast<long>(v);
-        return v == c.link.wrongBaud || refuse("option --wrong-baud needs a whole number of baud");
-    case kFarDevice: return settings(kFarDevice, c.link.farDevice);
-    case kServerPort: return settings(kServerPort, c.link.serverPort);
+        c.simulated.wrongBaud = static_cast<long>(v);
+        return v == c.simulated.wrongBaud ||
+               badValue("option --wrong-baud needs a whole number of baud");
+    case kFarDevice: return settings(kFarDevice, c.simulated.farDevice);
+    case kServerPort: return settings(kServerPort, c.simulated.serverPort);
     case kHangupAfter:
         if (!number(kHangupAfter, v))
             return false;
-        c.link.hangupAfter = static_cast<long long>(v);
+        c.simulated.hangupAfter = static_cast<long long>(v);
         return true;
     case kSeed:
         if (!number(kSeed, v))
             return false;
-        c.link.seed = static_cast<std::uint32_t>(v);
+        c.simulated.seed = static_cast<std::uint32_t>(v);
         return true;
     default: return badOption(id, argv);
     }
@@ -282,7 +287,7 @@ bool Parser::number(int id, double &out)
     const NumberRule &r = *numberRule(id);
     double v;
     if (!parseNumber(optarg, r.zero ? 0 : r.min, r.max, v) || (r.zero && v > 0 && v < r.min))
-        return refuse(needsValue(id));
+        return badValue(needsValue(id));
     out = v;
     return true;
 }
@@ -297,7 +302,7 @@ bool Parser::settings(int id, LineSettings &out)
     if (comma == std::string::npos ||
         !parseNumber(text.substr(0, comma).c_str(), r.min, r.max, rate) ||
         rate != static_cast<long>(rate) || !out.takeFormat(text.substr(comma + 1)))
-        return refuse(needsValue(id));
+        return badValue(needsValue(id));
     out.baud = static_cast<std::uint32_t>(rate);
     return true;
 }
@@ -305,8 +310,9 @@ bool Parser::settings(int id, LineSettings &out)
 bool Parser::setMode(Config::Mode m, const char *name)
 {
     if (c.mode != Config::Mode::MockedCom3)
-        return refuse(c.mode == m ? std::string(name) + " is given twice"
-                                  : "--port, --listen, --relay and --plot cannot be used together");
+        return conflict(c.mode == m
+                            ? std::string(name) + " is given twice"
+                            : "--port, --listen, --relay and --plot cannot be used together");
     c.mode = m;
     return true;
 }
@@ -316,15 +322,15 @@ bool Parser::setMode(Config::Mode m, const char *name)
 bool Parser::badOption(int id, char **argv)
 {
     if (id == ':')
-        return refuse(needsValue(optopt));
+        return badValue(needsValue(optopt));
     const std::string typed = argv[optind - 1];
     if (typed.rfind("--", 0) != 0)   // a short option, perhaps among others after one "-"
-        return refuse(format("unknown option -%c", optopt));
+        return unknown(format("unknown option -%c", optopt));
     if (matching(typed).size() > 1)
-        return refuse("option " + typed + " is ambiguous");
+        return unknown("option " + typed + " is ambiguous");
     if (matching(typed).size() == 1 && typed.find('=') != std::string::npos)
-        return refuse("option " + typed.substr(0, typed.find('=')) + " takes no value");
-    return refuse("unknown option " + typed);
+        return unknown("option " + typed.substr(0, typed.find('=')) + " takes no value");
+    return unknown("unknown option " + typed);
 }
 
 bool Parser::checkTogether(bool commandGiven)
@@ -334,8 +340,8 @@ bool Parser::checkTogether(bool commandGiven)
                        : c.mode == Config::Mode::Relay      ? "--relay"
                                                             : nullptr;
     if (mode && commandGiven)
-        return refuse(std::string(mode) + " serves until interrupted and runs no command");
-    const LinkOptions &o = c.link;
+        return conflict(std::string(mode) + " serves until interrupted and runs no command");
+    const DeviceOptions &o = c.simulated;
     const bool otherLine = o.farDevice.baud || o.serverPort.baud;
     const bool lineOptions = o.latencyMs > 0 || o.paced || o.dropPercent > 0 ||
                              o.corruptPercent > 0 || o.silent || o.wrongBaud || otherLine ||
@@ -345,16 +351,16 @@ bool Parser::checkTogether(bool commandGiven)
                               c.relay.timeS > 0 || c.relay.count > 0 || accessGiven;
     if (c.mode == Config::Mode::Plot &&
         (commandGiven || lineGiven || relayOptions || !c.reportPath.empty()))
-        return refuse("--plot draws a relay's stream and takes --output only");
+        return conflict("--plot draws a relay's stream and takes --output only");
     if (!c.outputPath.empty() && c.mode != Config::Mode::Plot)
-        return refuse("--output goes with --plot only");
+        return conflict("--output goes with --plot only");
     if (c.mode == Config::Mode::Relay && lineOptions)
-        return refuse("--relay measures the real chain and changes nothing on it: --latency, "
-                      "--paced, --drop, --corrupt, --silent, --wrong-baud, --far-device, "
-                      "--server-port and --hangup-after belong to the far end");
+        return conflict("--relay measures the real chain and changes nothing on it: --latency, "
+                        "--paced, --drop, --corrupt, --silent, --wrong-baud, --far-device, "
+                        "--server-port and --hangup-after belong to the far end");
     if (o.wrongBaud && otherLine)
-        return refuse("--wrong-baud is a far end that answers as bytes: it does not go with "
-                      "--far-device or --server-port");
+        return conflict("--wrong-baud is a far end that answers as bytes: it does not go with "
+                        "--far-device or --server-port");
     const char *relayOnly = c.mode == Config::Mode::Relay ? nullptr
                             : linkGiven                   ? "--link"
                             : c.relay.reconnect           ? "--reconnect"
@@ -365,16 +371,16 @@ bool Parser::checkTogether(bool commandGiven)
                             : c.relay.count > 0           ? "--count"
                                                           : nullptr;
     if (relayOnly)
-        return refuse(std::string(relayOnly) + " goes with --relay only");
+        return conflict(std::string(relayOnly) + " goes with --relay only");
     if (accessGiven && c.mode != Config::Mode::Relay)
-        return refuse("--owner, --group and --mode go with --relay only");
+        return conflict("--owner, --group and --mode go with --relay only");
     if (o.silent &&
         (o.latencyMs > 0 || o.dropPercent > 0 || o.corruptPercent > 0 || o.wrongBaud || otherLine))
-        return refuse("--silent never answers: --latency, --drop, --corrupt, --wrong-baud, "
-                      "--far-device and --server-port have nothing to act on");
+        return conflict("--silent never answers: --latency, --drop, --corrupt, --wrong-baud, "
+                        "--far-device and --server-port have nothing to act on");
     if (!c.reportPath.empty() && !c.streamPath.empty() &&
         whereIs(c.reportPath) == whereIs(c.streamPath))
-        return refuse("--report and --report-stream name the same file: " + c.streamPath);
+        return conflict("--report and --report-stream name the same file: " + c.streamPath);
     return true;
 }
 

@@ -1,8 +1,8 @@
 // farend's command line.
 #pragma once
 
-#include "farend/device/link.h"
-#include "farend/io/fallible.h"
+#include "farend/device/simulateddevice.h"
+#include "farend/error/fallible.h"
 #include "farend/relay/relay.h"
 
 #include <string>
@@ -11,7 +11,7 @@
 struct Config {
     enum class Mode { MockedCom3, SerialDevice, TcpServer, Relay, Plot };
     Mode mode = Mode::MockedCom3;
-    LinkOptions link;
+    DeviceOptions simulated;              // the simulated far device and its line
     std::string device;                 // --port
     std::string listenAddress;          // --listen
     std::string reportPath;             // --report

@@ -2,7 +2,7 @@
 // HOST in brackets), connecting and listening.
 #pragma once
 
-#include "farend/io/fallible.h"
+#include "farend/error/fallible.h"
 
 #include <string>
 
