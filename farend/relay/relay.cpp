@@ -119,6 +119,11 @@ void Carrier::sayWhere(const char *again) const
     std::fprintf(stderr, "farend: relaying %s to %s%s\nfarend: %s is %s\n",
                  options.linkPath.c_str(), options.target.c_str(), again,
                  options.linkPath.c_str(), com3.describe().c_str());
+    if (!*again)   // the first screen says once what comes next
+        std::fprintf(stderr,
+                     "farend: waiting for a tester to open %s (start looptest); Ctrl+C ends "
+                     "with the summary\n",
+                     options.linkPath.c_str());
 }
 
 bool Carrier::ended(const RelayAsks &asks)
