@@ -10,6 +10,7 @@
 #include "farend/report/lines.h"
 #include "farend/report/status.h"
 #include "farend/report/summary.h"
+#include "farend/text/prose.h"
 #include "serial/clock.h"
 
 #include <algorithm>
@@ -120,10 +121,12 @@ void Carrier::sayWhere(const char *again) const
                  options.linkPath.c_str(), options.target.c_str(), again,
                  options.linkPath.c_str(), com3.describe().c_str());
     if (!*again)   // the first screen says once what comes next
-        std::fprintf(stderr,
-                     "farend: waiting for a tester to open %s (start looptest); Ctrl+C ends "
-                     "with the summary\n",
-                     options.linkPath.c_str());
+        std::fputs(wrapped("farend: ",
+                           "waiting for a tester to open " + options.linkPath +
+                               " (start looptest); Ctrl+C ends with the summary",
+                           8)
+                       .c_str(),
+                   stderr);
 }
 
 bool Carrier::ended(const RelayAsks &asks)
