@@ -52,6 +52,9 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 143' TERM
 trap 'exit 129' HUP
+# the pieces in sessions of their own: Ctrl+C reaches the relay alone, which must see its
+# target still there to end with its summary; the pieces end after it
+piece() { setsid "$@" & }
 # up to 30 s, as a busy machine may need
 wait_for() { for _ in $(seq 300); do "$@" && return 0; sleep 0.1; done; return 1; }
 running() { kill -0 "$1" 2>/dev/null; }
@@ -68,11 +71,11 @@ ended() {
     fail "$3 ended (status $status)"
 }
 
-socat "pty,link=$lab/server,rawer" "pty,link=$lab/device,rawer" 2>"$lab/socat.log" &
+piece socat "pty,link=$lab/server,rawer" "pty,link=$lab/device,rawer" 2>"$lab/socat.log"
 pids+=($!)
 wait_for test -e "$lab/device" -a -e "$lab/server" || ended "${pids[-1]}" "$lab/socat.log" socat
 
-"$farend" --port "$lab/device" "${device_options[@]}" >/dev/null 2>"$lab/device.log" &
+piece "$farend" --port "$lab/device" "${device_options[@]}" >/dev/null 2>"$lab/device.log"
 device=$!
 pids+=("$device")
 ready() { ! running "$device" || grep -qs "serving on" "$lab/device.log"; }
@@ -95,7 +98,7 @@ connection: &rfc2217
   accepter: telnet(rfc2217),tcp(nodelay),127.0.0.1,$rfc_port
   connector: serialdev,$lab/server,9600n81,local
 EOF
-ser2net -d -c "$lab/ser2net.yaml" >"$lab/ser2net.log" 2>&1 &
+piece ser2net -d -c "$lab/ser2net.yaml" >"$lab/ser2net.log" 2>&1
 pids+=($!)
 listening() { ss -Hltn "sport = :$1" | grep -q . || ! running "${pids[-1]}"; }
 wait_for listening "$raw_port" && wait_for listening "$rfc_port" && running "${pids[-1]}" ||

@@ -73,7 +73,7 @@ start() {
 # tester's command (default the block "tester"; "printed": the one the chain printed). Sets
 # $status, the relay's exit status.
 run_chain() {
-    local name=$1 window tester command
+    local name=$1 window tester command lab
     start "$2" "$name"
     relay=$started
     wait_for test -L /dev/COM3 || fail "$name: the relay made no /dev/COM3"
@@ -108,6 +108,12 @@ run_chain() {
     wait "$relay" || status=$?
     [ ! -L /dev/COM3 ] || fail "$name: the relay left /dev/COM3"
     ! pgrep -g "$relay" >/dev/null || fail "$name: left running after Ctrl+C: $(pgrep -a -g "$relay")"
+    if [ "${3:-}" = printed ]; then
+        # the chain's pieces, in sessions of their own, are known by the directory it named
+        lab=$(sed -n 's#^chain.sh: the line: \(/[^ ]*\)/server .*#\1#p' "$out/$name.out")
+        [ -n "$lab" ] || fail "$name: the chain named no directory for its line"
+        ! pgrep -f "$lab/" >/dev/null || fail "$name: left running after Ctrl+C: $(pgrep -a -f "$lab/")"
+    fi
     grep -q "^  *[0-9.]*  run 1: the tester opened COM3 at 9600 8N1" "$out/$name.out" ||
         fail "$name: no run marked in the interval lines"
     grep -q "^verdict: " "$out/$name.err" || fail "$name: the summary gave no verdict"
