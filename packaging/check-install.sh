@@ -106,10 +106,11 @@ for line in "Port could not open." "SetupComm failed." "PurgeComm failed." \
     grep -qF "$line" "$tmp/looptest.txt" || fail "man looptest does not give the line '$line'"
 done
 echo "man looptest gives every failure line"
-for option in $(farend --help | grep -oE -- "--[a-z][a-z-]*" | sort -u); do
+for option in $({ farend --help; farend --relay --help; farend --plot --help; } |
+    grep -oE -- "--[a-z][a-z-]*" | sort -u); do
     grep -qF -- "$option" "$tmp/farend.txt" || fail "man farend does not describe $option"
 done
-echo "man farend describes every option of farend --help"
+echo "man farend describes every option of farend's help screens"
 
 step "The installed looptest without a COM3 (an empty /dev of its own: no device of the machine's)"
 status=0

@@ -168,7 +168,12 @@ Result<CommandLine> Parser::parse(int argc, char **argv)
     // "+": the first word that is no option ends them, as "--" does
     while ((id = getopt_long(argc, argv, kShortOptions, longOptions, nullptr)) != -1) {
         if (id == kHelp || id == kVersion)
-            return {CommandLine{id == kHelp, id == kVersion, {}}, {}};
+            return {CommandLine{id == kHelp, id == kVersion, c}, {}};
+        // "--relay --help": help asked where a value was due, the mode's if the option names one
+        if (optarg && (std::strcmp(optarg, "--help") == 0 || std::strcmp(optarg, "-h") == 0)) {
+            take(id, argv);
+            return {CommandLine{true, false, c}, {}};
+        }
         if (!take(id, argv))
             return Result<CommandLine>::failed(why);
     }

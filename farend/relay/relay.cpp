@@ -10,6 +10,7 @@
 #include "farend/report/lines.h"
 #include "farend/report/summary.h"
 #include "farend/report/tally.h"
+#include "farend/text/prose.h"
 #include "serial/clock.h"
 
 #include <algorithm>
@@ -124,6 +125,13 @@ void Carrier::sayWhere(const char *again) const
     std::fprintf(stderr, "farend: relaying %s to %s%s\nfarend: %s is %s\n",
                  options.linkPath.c_str(), options.target.c_str(), again,
                  options.linkPath.c_str(), com3.describe().c_str());
+    if (!*again)   // the first screen says once what comes next
+        std::fputs(wrapped("farend: ",
+                           "waiting for a tester to open " + options.linkPath +
+                               " (start looptest); Ctrl+C ends with the summary",
+                           8)
+                       .c_str(),
+                   stderr);
 }
 
 std::optional<EndedBy> Carrier::ending(const RelayAsks &asks)
