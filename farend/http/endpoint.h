@@ -15,7 +15,7 @@ struct MHD_Daemon;
 
 struct HttpLimits {
     unsigned connections = 16;       // at once
-    unsigned idleS = 10;             // a connection that sends and takes nothing is closed
+    unsigned idleS = 5;              // a connection that sends and takes nothing is closed
     std::size_t connectionMemory = 16 * 1024;   // a request's header and its answer's head
 };
 
