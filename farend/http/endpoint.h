@@ -1,8 +1,8 @@
 // An HTTP endpoint that serves one text at one path, on a thread of libmicrohttpd's own, so that
 // no client can hold up the thread that made it. A client that misbehaves is bounded: a few
-// connections at once (more are closed as they come), an idle one closed after a few seconds,
-// a request's header held in a fixed amount of memory (431 past it); anything but GET or HEAD
-// of the path gets its status (404, 405) and nothing else.
+// connections at once (more wait in the listener's backlog), an idle one closed after a few
+// seconds, a request's header held in a fixed amount of memory (431 past it), a body never
+// read (413); anything but GET or HEAD of the path gets its status (404, 405) and nothing else.
 #pragma once
 
 #include "farend/error/fallible.h"
