@@ -46,7 +46,7 @@ cpu_ns() { cat /proc/"$1"/task/*/schedstat | awk '{ ns += $1 } END { printf "%d"
 
 # GETs URL every second until killed, as a Prometheus with a 1 s scrape interval does
 scraper() {
-    python3 -c 'import sys, time, urllib.request
+    exec python3 -c 'import sys, time, urllib.request
 while True:
     urllib.request.urlopen(sys.argv[1], timeout=5).read()
     time.sleep(1)' "$1"

@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cstring>
 
+#include <fcntl.h>
 #include <microhttpd.h>
 #include <pthread.h>
 #include <unistd.h>
@@ -92,7 +93,8 @@ Opened<HttpEndpoint> HttpEndpoint::start(int listener, std::string path, std::st
         MHD_OPTION_END);
     pthread_sigmask(SIG_SETMASK, &before, nullptr);
     if (!e->daemon) {
-        close(listener);
+        if (fcntl(listener, F_GETFD) != -1)   // left open by the library on some paths
+            close(listener);
         return Opened<HttpEndpoint>::failed(Errc::CannotListen,
                                             "the HTTP server could not be started");
     }

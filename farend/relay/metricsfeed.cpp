@@ -43,7 +43,7 @@ Opened<MetricsFeed> MetricsFeed::open(const std::string &address)
 
 MetricsFeed::~MetricsFeed() = default;
 
-void MetricsFeed::give(ScrapeFigures figures)
+void MetricsFeed::give(ScrapeFigures figures, bool last)
 {
     auto copy = std::make_shared<const ScrapeFigures>(std::move(figures));
     {
@@ -51,6 +51,7 @@ void MetricsFeed::give(ScrapeFigures figures)
         latest = std::move(copy);
         latestAt = Clock::now();
         ++generation;
+        ended = last;
         asked_.store(false, std::memory_order_relaxed);
     }
     given.notify_all();
@@ -59,7 +60,7 @@ void MetricsFeed::give(ScrapeFigures figures)
 std::shared_ptr<const std::string> MetricsFeed::text()
 {
     std::unique_lock<std::mutex> lock(m);
-    if (!latest || Clock::now() - latestAt > kFresh) {
+    if (!ended && (!latest || Clock::now() - latestAt > kFresh)) {
         const unsigned long long before = generation;
         asked_.store(true, std::memory_order_relaxed);
         given.wait_for(lock, kWaitForLoop, [&] { return generation != before; });

@@ -29,7 +29,8 @@ public:
     const std::string &url() const { return url_; }
     // Whether a scrape waits for the figures: the loop hands them over with give().
     bool asked() const { return asked_.load(std::memory_order_relaxed); }
-    void give(ScrapeFigures figures);
+    // `last`: the run's end, after which no scrape waits for the loop.
+    void give(ScrapeFigures figures, bool last = false);
 
 private:
     MetricsFeed() = default;
@@ -44,6 +45,7 @@ private:
     std::shared_ptr<const ScrapeFigures> latest;
     Clock::time_point latestAt;
     unsigned long long generation = 0, renderedGeneration = 0;
+    bool ended = false;
     std::shared_ptr<const std::string> rendered;
     std::unique_ptr<HttpEndpoint> endpoint;   // last: its thread ends before the rest goes
 };

@@ -361,7 +361,7 @@ RunEnd Carrier::run(ReportFile &report, const RelayAsks &asks,
     intervals(end, true);
     const RelayFigures f = figures();
     if (metrics)   // the last scrapes see the figures the report gives
-        metrics->give(scrapeOf(f, com3.testerOpen(), lastInterval));
+        metrics->give(scrapeOf(f, com3.testerOpen(), lastInterval), true);
     std::fprintf(stderr, "%s\n", summaryBlock(f).c_str());
     report.write(reportJson(f).dump(2) + "\n");   // a failure is the caller's to say
     record(endRecord(f));
