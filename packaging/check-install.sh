@@ -63,6 +63,9 @@ for deb in "${debs[@]}"; do
     echo
 done
 
+dpkg-deb --field build-deb/looptest-farend_*.deb Depends | grep -q libmicrohttpd ||
+    fail "looptest-farend does not depend on libmicrohttpd, which serves the relay's metrics"
+
 step "lintian (fails on any error or warning that is not overridden with a reason)"
 lintian -I --show-overrides "${debs[@]}" 2>&1 | grep -v "running with root privileges" |
     tee "$tmp/lintian"

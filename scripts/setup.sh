@@ -24,6 +24,8 @@ packages=(
     dbus at-spi2-core python3-pyatspi  # the accessibility stack a screen reader reads through
     orca                               # the screen reader itself (speech to its debug log)
     nlohmann-json3-dev                 # farend's JSON report and stream (header-only)
+    libmicrohttpd-dev                  # the relay's metrics endpoint (HTTP server)
+    prometheus                         # a real Prometheus scraping the relay in the tests
     librsvg2-bin fonts-dejavu-core     # rsvg-convert renders the relay's plot; a sans-serif face
     python3                            # the scripted RFC 2217 server of the tests
     man-db                             # the manual pages read from the build tree

@@ -18,7 +18,7 @@ enum Option {
     kOutput = 'o',
     kPort = 256, kListen, kRelay, kReconnect, kReport, kReportStream, kExpectClean, kOwner, kGroup,
     kMode, kPlot, kLatency, kPaced, kDrop, kCorrupt, kSilent, kWrongBaud, kFarDevice, kServerPort,
-    kHangupAfter, kSeed
+    kHangupAfter, kSeed, kMetrics
 };
 // getopt's string of the short options: "+" ends the options at the first word that is none,
 // ":" reports a missing value apart from an unknown option.
@@ -38,6 +38,7 @@ const option longOptions[] = {
     {"time", required_argument, nullptr, kTime},
     {"count", required_argument, nullptr, kCount},
     {"expect-clean", no_argument, nullptr, kExpectClean},
+    {"metrics", required_argument, nullptr, kMetrics},
     {"owner", required_argument, nullptr, kOwner},
     {"group", required_argument, nullptr, kGroup},
     {"mode", required_argument, nullptr, kMode},
@@ -230,6 +231,9 @@ bool Parser::takeRelay(int id, char **argv)
         c.relay.count = static_cast<long long>(v);
         return v == c.relay.count || badValue(needsValue(kCount));
     case kExpectClean: c.relay.expectClean = true; return true;
+    case kMetrics:   // its address is checked as it opens, as --listen's is
+        c.relay.metrics = optarg;
+        return !c.relay.metrics.empty() || badValue(needsValue(kMetrics));
     case kOwner:
         accessGiven = true;
         c.relay.access.owner = userId(optarg);
@@ -353,7 +357,8 @@ bool Parser::checkTogether(bool commandGiven)
                              o.hangupAfter >= 0;
     const bool relayOptions = linkGiven || c.relay.reconnect || intervalGiven ||
                               !c.streamPath.empty() || c.relay.expectClean ||
-                              c.relay.timeS > 0 || c.relay.count > 0 || accessGiven;
+                              c.relay.timeS > 0 || c.relay.count > 0 || accessGiven ||
+                              !c.relay.metrics.empty();
     if (c.mode == Config::Mode::Plot &&
         (commandGiven || lineGiven || relayOptions || !c.reportPath.empty()))
         return conflict("--plot draws a relay's stream and takes --output only");
@@ -374,6 +379,7 @@ bool Parser::checkTogether(bool commandGiven)
                             : c.relay.expectClean         ? "--expect-clean"
                             : c.relay.timeS > 0           ? "--time"
                             : c.relay.count > 0           ? "--count"
+                            : !c.relay.metrics.empty()    ? "--metrics"
                                                           : nullptr;
     if (relayOnly)
         return conflict(std::string(relayOnly) + " goes with --relay only");

@@ -5,6 +5,7 @@
 #include "farend/io/transport.h"
 #include "farend/relay/com3pty.h"
 #include "farend/relay/meter.h"
+#include "farend/relay/metricsfeed.h"
 #include "farend/relay/targets.h"
 #include "farend/report/json.h"
 #include "farend/report/lines.h"
@@ -70,6 +71,10 @@ private:
     // Ends every interval due by `nowMs` (and, with `last`, the one under way).
     void intervals(double nowMs, bool last = false);
     RelayFigures figures() const;
+    ScrapeFigures scrape() const
+    {
+        return scrapeOf(figures(), com3.testerOpen(), lastInterval);
+    }
     void summary() const;
     // Says where COM3 is and who may open it.
     void sayWhere(const char *again) const;
@@ -87,6 +92,8 @@ private:
     double startMs = 0;
     std::optional<EndedBy> endedBy;   // why the run ended, once it did
     const std::function<int(const RunEnd &)> *statusOf = nullptr;   // main's, while it runs
+    std::unique_ptr<MetricsFeed> metrics;   // --metrics
+    std::optional<IntervalFigures> lastInterval;   // what a scrape shows in force
 };
 
 void Carrier::emit(FILE *to, const std::string &text) const
@@ -140,6 +147,8 @@ std::optional<EndedBy> Carrier::ending(const RelayAsks &asks)
         summary();
     if (asks.tally())
         std::fprintf(stderr, "%s\n", tallyLine(figures()).c_str());
+    if (metrics && metrics->asked())
+        metrics->give(scrape());
     if (asks.stop())
         return EndedBy::Interrupted;
     if (options.timeS > 0 && monotonicMs() - startMs >= options.timeS * 1000)
@@ -157,6 +166,8 @@ void Carrier::intervals(double nowMs, bool last)
         target->describe(now);   // a local UART's counters are read here, once an interval
         const IntervalFigures f = meter.closeInterval(nowMs, last, com3.testerOpen(), now);
         emit(lines, intervalLine(f));
+        if (metrics)
+            lastInterval = f;
         record(intervalRecord(f));
         if (last)
             break;
@@ -307,6 +318,12 @@ bool Carrier::open()
 {
     if (!com3.linkFree())
         return fail(com3.error());
+    if (!options.metrics.empty()) {
+        Opened<MetricsFeed> feed = MetricsFeed::open(options.metrics);
+        if (!feed)
+            return fail(feed.error);
+        metrics = std::move(feed.value);
+    }
     Opened<Target> opened = openTarget(options.target);
     if (!opened)
         return fail(opened.error);
@@ -326,6 +343,8 @@ RunEnd Carrier::run(ReportFile &report, const RelayAsks &asks,
     if (options.intervalS > 0)
         lines = stream.onStandardOutput() ? stderr : stdout;
     sayWhere("");
+    if (metrics)
+        std::fprintf(stderr, "farend: metrics at %s\n", metrics->url().c_str());
     startMs = monotonicMs();
     ChainFacts chain;
     target->describe(chain);
@@ -349,6 +368,8 @@ RunEnd Carrier::run(ReportFile &report, const RelayAsks &asks,
     meter.settle(end);
     intervals(end, true);
     const RelayFigures f = figures();
+    if (metrics)   // the last scrapes see the figures the report gives
+        metrics->give(scrapeOf(f, com3.testerOpen(), lastInterval), true);
     std::fprintf(stderr, "%s\n", summaryBlock(f).c_str());
     report.write(reportJson(f).dump(2) + "\n");   // a failure is the caller's to say
     record(endRecord(f));
