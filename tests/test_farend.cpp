@@ -715,10 +715,14 @@ void FarendTest::thePairingStaysInStepWhenADeviceServerHoldsEachEcho()
              qPrintable(said));
     qInfo("%s", qPrintable(said));
     QCOMPARE(e.echoed() + e.changed() + e.lost(), 2000LL);
-    if (held)   // nearly every echo came one LAN round trip after a later send
-        QVERIFY2(e.counts().released > e.echoed() * 9 / 10, qPrintable(said));
+    // nearly every echo, changed or not, came one LAN round trip after a later send; unheld, no
+    // more than twice what the release window takes of the period
+    const double paired = double(e.echoed() + e.changed());
+    const double window = (e.releaseSlackMs() + kReleaseEarlyMs) / 10;
+    if (held)
+        QVERIFY2(e.counts().released > 0.9 * paired, qPrintable(said));
     else
-        QVERIFY2(e.counts().released < e.echoed() / 10, qPrintable(said));
+        QVERIFY2(e.counts().released < 2 * window * paired, qPrintable(said));
 }
 
 void FarendTest::bytesBeyondWhatTheDeviceHoldsAreCountedAndNotAnswered_data()
@@ -944,7 +948,8 @@ void FarendTest::anIntervalVerdictShowsAgainWhenItBlamesAnotherPlace()
     QVERIFY(!intervals[2].verdictChanged);
     const QString line = QString::fromStdString(intervalLine(intervals[1]))
                              .replace(QStringLiteral("\n        "), QStringLiteral(" "));
-    QVERIFY2(line.contains("so the time goes behind the device server"), qPrintable(line));
+    QVERIFY2(line.contains("the device server and the far device 3.4 ms, alone enough to miss it"),
+             qPrintable(line));
 }
 
 QTEST_GUILESS_MAIN(FarendTest)

@@ -454,7 +454,7 @@ void FarendRelayTest::relayThroughSer2netAgreesWithTheFarEnd()
     const long long farSent = figure(far, "sent (\\d+) bytes");
     QVERIFY2(farSent > 100 && farSent < 200, far.constData());   // about 20% dropped
     const QJsonObject r = QJsonDocument::fromJson(readAllOf(report)).object();
-    QCOMPARE(r["format"].toInt(), 4);
+    QCOMPARE(r["format"].toInt(), 5);
     QCOMPARE(r["sends"].toInt(), 200);
     QCOMPARE(r["echoed"].toInt(), int(farSent));
     QCOMPARE(r["lost"].toInt(), int(200 - farSent));

@@ -119,24 +119,26 @@ std::string chain(const ChainFacts &c)
     return text + wrapped("    ", said);
 }
 
-// Where the median round trip goes.
+// Where the median round trip goes, part by part, adding up to it.
 std::string split(const TimeSplit &s, const RelayFigures &f)
 {
     std::string parts;
     if (s.lanMs)
         parts += format("LAN %.3f ms (kernel's least RTT; smoothed %.3f), ", *s.lanMs,
                         f.chain.lan->smoothedMs);
-    parts += format("wire %.3f ms (%s, a byte each way)", s.wireMs, f.span.line.text().c_str());
     if (s.beforeTheLine)
         return wrapped(format("median %.3f ms, shorter than", s.medianMs),
-                       parts + ": answered before the serial line");
-    const bool held = std::any_of(f.verdicts.begin(), f.verdicts.end(),
-                                  [](const Verdict &v) { return v.code == "held-echoes"; });
-    parts += format(", rest %.3f ms (%s)", s.restMs,
-                    held    ? "the device server holding echoes back, and the far device"
-                    : s.lanMs ? "device server and far device"
-                              : "far device");
-    return wrapped(format("median %.3f ms, estimated:", s.medianMs), parts);
+                       parts + format("wire %.3f ms (%s, a byte each way)", s.wireMs,
+                                      f.span.line.text().c_str()) +
+                           ": answered before the serial line");
+    if (s.retransmitsMs > 0)
+        parts += format("retransmissions %.3f ms, ", s.retransmitsMs);
+    if (s.heldMs > 0)
+        parts += format("held for a later send %.3f ms, ", s.heldMs);
+    parts += format("wire %.3f ms (%s, a byte each way), rest %.3f ms (%s)", s.wireMs,
+                    f.span.line.text().c_str(), s.restMs,
+                    s.lanMs ? "device server and far device" : "far device");
+    return wrapped(format("median %.3f ms:", s.medianMs), parts);
 }
 
 // What the counts came to: "nothing lost, changed or extra", "20 lost, 0 changed, 0 extra, line
