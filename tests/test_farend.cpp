@@ -919,6 +919,13 @@ void FarendTest::theSummaryBlockFitsEightyColumnsAndSaysWhyTheChainIsNotClean()
              said.c_str());
     const auto errors = reportJson(withErrors)["device_server"]["line_errors"];
     QVERIFY(errors["parity"] == 2 && errors["rx"].is_null() && errors["buffer_overrun"].is_null());
+    // overruns and breaks alone: bytes lost at the port and a line held low are no clean run
+    chain.lineErrors = {0, 0, 3, 1, {}, {}, {}};
+    QCOMPARE(int(clean.outcome(chain)), int(Outcome::NotClean));
+    const std::string overrun = summaryBlock(clean.figures(10, chain));
+    QVERIFY2(overrun.substr(overrun.rfind("\nnot clean")) ==
+                 "\nnot clean: 0 lost, 0 changed, 0 extra, line errors: overrun 3, break 1",
+             overrun.c_str());
 }
 
 void FarendTest::anIntervalVerdictShowsAgainWhenItBlamesAnotherPlace()
