@@ -117,7 +117,22 @@ long long MappingRecogniser::sendsSince(double fromMs) const
 
 bool MappingRecogniser::changedLately() const
 {
-    return changedAfterMs && sendsSince(*changedAfterMs) < kCyclesAfterChange * testcycle::kLength;
+    if (changedAfterMs)
+        return sendsSince(*changedAfterMs) < kCyclesAfterChange * testcycle::kLength;
+    return newestCycleBroken();
+}
+
+bool MappingRecogniser::newestCycleBroken() const
+{
+    const std::size_t n = testcycle::kLength;
+    if (lastTallied.kind != ReplyCycle::Kind::Clean || sends.size() < n)
+        return false;
+    const double from = sends[sends.size() - n].atMs;
+    std::vector<unsigned char> r;
+    for (const Stamped &s : replies)
+        if (s.atMs > from)
+            r.push_back(s.byte);
+    return r.size() >= n / 2 && echoShare(r) < kRepeats;
 }
 
 void MappingRecogniser::tally()
@@ -218,6 +233,7 @@ std::optional<RecognisedMapping> MappingRecogniser::recognise(bool portFollowsTe
         if (changedLately())
             return std::nullopt;
         r = readingSince(*changedAfterMs);
+
     } else if (r.kind == ReplyCycle::Kind::NotSystematic &&
                lastTallied.kind == ReplyCycle::Kind::Systematic) {
         r = lastTallied;   // a cycle ago the mapping read whole: a byte out of step since

@@ -40,7 +40,8 @@ public:
     // repeating to not, enough cycles since: before, changed replies say nothing.
     bool cyclesRead() const { return !seen.empty() && !changedLately(); }
     // Whether the replies stopped repeating as they did fewer than kCyclesAfterChange cycles
-    // ago: the window still holds the old with the new.
+    // ago, or, where they were echoes, within the newest cycle: the window still holds the old
+    // with the new.
     bool changedLately() const;
     static constexpr long long kCyclesAfterChange = 3;
     // The tester's period: the median gap between the sends in the window, to half a
@@ -70,6 +71,8 @@ private:
     // What the replies since `fromMs` show, to the sends since then.
     ReplyCycle readingSince(double fromMs) const;
     long long sendsSince(double fromMs) const;
+    // Whether the replies were echoes when last read, and those to the newest cycle are not.
+    bool newestCycleBroken() const;
 
     LineSettings tester;
     std::deque<Stamped> sends, replies;

@@ -135,7 +135,15 @@ std::size_t commonOffset(const Bytes &r, std::size_t q)
                : q;
 }
 
-// The share of replies that are echoes of the cycle in order, a few lost between them allowed.
+bool isTheCycle(const std::string &image)
+{
+    if (image.size() != std::size_t(testcycle::kLength))
+        return false;
+    const std::string twice = std::string(testcycle::kChars) + testcycle::kChars;
+    return twice.find(image) != std::string::npos;
+}
+} // namespace
+
 double echoShare(const Bytes &r)
 {
     const std::string cycle = testcycle::kChars;
@@ -151,15 +159,6 @@ double echoShare(const Bytes &r)
     }
     return r.empty() ? 0.0 : double(echoes) / double(r.size());
 }
-
-bool isTheCycle(const std::string &image)
-{
-    if (image.size() != std::size_t(testcycle::kLength))
-        return false;
-    const std::string twice = std::string(testcycle::kChars) + testcycle::kChars;
-    return twice.find(image) != std::string::npos;
-}
-} // namespace
 
 ReplyCycle readReplyCycle(const std::vector<unsigned char> &r, std::size_t sends)
 {
