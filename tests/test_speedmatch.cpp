@@ -161,6 +161,9 @@ void SpeedMatchTest::farendsOwnChainsAreNamedWithTheirPlace_data()
     // its twin, a port at 9600 * 9600 / 31250 baud, named after it
     QTest::newRow("31250 far device") << chain({31250, 8, 'N', 1})
                                       << "wrong-speed: the far device at about 31 250 baud" << both;
+    // explained as well by 57600 8E1 and 38400 6N1: the one off the tester's in rate alone first
+    QTest::newRow("56000 far device") << chain({56000, 8, 'N', 1})
+                                      << "wrong-speed: the far device at about 56 000 baud" << both;
     QTest::newRow("57600 server's port")
         << chain({0, 8, 'N', 1}, {57600, 8, 'N', 1})
         << "wrong-speed: the device server's port at 57600 8N1, 8M1, 8N2 or 8M2"
