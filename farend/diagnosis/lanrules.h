@@ -17,11 +17,11 @@ constexpr double kReleaseEarlyMs = 0.05;
 constexpr double kReleaseWindowMs = 0.5;
 constexpr double kReleaseNearMs = 2;
 
-// The share of the echoes that chance alone would put in the release window: as many to each
+// The share of the echoes that chance alone would put within the release slack: as many to each
 // part of the period as came later after a later send; nothing before any came after one.
 double releaseChance(const SpanFigures &f);
 // Whether the figures show a device server that lets an echo go only when a later send's
-// acknowledgement reaches it: far more echoes in the release window than chance puts there.
+// acknowledgement reaches it: far more echoes within the release slack than chance puts there.
 bool holdsEchoes(const SpanFigures &f);
 // Whether holding them adds to the median, by half a millisecond or more: a far device slow
 // enough to answer after the next send may have its echoes let go by a later send no later than

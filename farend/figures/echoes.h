@@ -7,12 +7,12 @@
 struct EchoCounts {
     long long sends = 0, echoed = 0, lost = 0, changed = 0, extra = 0, late = 0;
     // Echoes, changed or not, that came one LAN round trip after a later send (within the
-    // release window): a device server let them go only when that send's acknowledgement
+    // release slack): a device server let them go only when that send's acknowledgement
     // reached it, or chance put them there.
     long long released = 0;
     // Reads of the target that brought replies, and the replies they brought.
     long long reads = 0, replies = 0;
-    // Echoes, changed or not, that came later after a later send than the release window: how
+    // Echoes, changed or not, that came later after a later send than the release slack: how
     // often chance alone puts a reply at a given time after a send.
     long long afterALaterSend = 0;
     // Echoes that waited behind a segment the kernel sent again or received out of order.
@@ -39,7 +39,8 @@ struct EchoCounts {
 struct RoundTripFigures {
     long long count = 0;
     double p50Ms = 0, p99Ms = 0, maxMs = 0;
-    // The median of the echoes no retransmission held up, and the lower quartile of those of
-    // them no later send released (what an echo takes when nothing holds it); none without such.
+    // The median of the echoes no retransmission held up, and what an echo takes when nothing
+    // holds it: the lower quartile of those of them no later send released, or of those that
+    // came before any later send could have, if lower; none without such.
     std::optional<double> clearOfLossP50Ms, unheldP25Ms;
 };

@@ -18,8 +18,6 @@ struct TimeSplit {
     double wireMs = 0;
     double restMs = 0;   // never negative
     bool beforeTheLine = false;
-    // The parts' sum: the median, unless it was answered before the line or beat the wire.
-    double sumMs() const { return lanMs.value_or(0) + retransmitsMs + heldMs + wireMs + restMs; }
 };
 
 // What the split is measured from besides the median, the LAN and the wire: the median of the

@@ -38,7 +38,7 @@ constexpr double kWitnessWaitMs = 100.0;
 // again) counts everything still waiting as lost.
 //
 // Each echo, changed or not, is also placed against the later sends: released by one (it came
-// one LAN round trip after it, within the release window), after one (later than that), or
+// one LAN round trip after it, within the slack), after one (later than that), or
 // before any; a send the relay wrote in the round it read the reply cannot have released it.
 // An echo whose send waited while the kernel counted a segment sent again or received out of
 // order is behind a loss.

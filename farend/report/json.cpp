@@ -197,6 +197,9 @@ json reportJson(const RelayFigures &f)
     r[field::roundTripMs] = e.echoed ? ladderJson(*f.roundTrip) : json();
     r[field::roundTripHistogramMs] = histogramJson(*f.roundTrip);
     r[field::released] = e.released;
+    r[field::afterALaterSend] = e.afterALaterSend;
+    r[field::releaseSlackMs] = rounded(run.releaseSlackMs, 1e3);
+    r[field::behindALoss] = e.behindLoss;
     r[field::reads] = e.reads;
     r[field::repliesPerRead] =
         e.reads ? json(rounded(double(e.replies) / double(e.reads), 1e3)) : json();
@@ -240,6 +243,8 @@ json intervalRecord(const IntervalFigures &f)
               {field::late, e.late},
               {field::lateShare, shareJson(e.late, e.echoed)},
               {field::released, e.released},
+              {field::afterALaterSend, e.afterALaterSend},
+              {field::behindALoss, e.behindLoss},
               {field::reads, e.reads},
               {field::com3Open, f.com3Open},
               {field::lineErrors, lineErrorsJson(s.lineErrors)},

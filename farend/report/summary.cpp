@@ -34,10 +34,12 @@ std::string arrivals(const RelayFigures &f)
     if (e.reads) {
         std::string said = format("%lld in %lld reads (%.2f a read)", e.replies, e.reads,
                                   double(e.replies) / double(e.reads));
-        if (f.chain.lan && e.echoed)
-            said += "; " + count(e.released, "echo", "echoes") +
-                    format(" (%.1f%%) came one LAN round trip after a later send",
-                           percentOf(e.released, e.echoed));
+        if (f.chain.lan && e.echoed + e.changed)
+            said += format("; of %lld echoes, changed or not, %lld (%.1f%%) came one LAN round "
+                           "trip after a later send (within %.2f ms), %lld later after one",
+                           e.echoed + e.changed, e.released,
+                           percentOf(e.released, e.echoed + e.changed), f.span.releaseSlackMs,
+                           e.afterALaterSend);
         text += wrapped("replies:", said);
     }
     if (const std::optional<TcpCounts> &t = f.chain.tcp)
