@@ -45,9 +45,14 @@ double releaseChance(const SpanFigures &f)
     return shareOf(f.echoes.afterALaterSend, paired(f)) * window / beyond;
 }
 
+bool holdingTold(const SpanFigures &f)
+{
+    return !f.lanRttMs || (paired(f) >= kHeldFrom && f.periodMs > 0);
+}
+
 bool holdsEchoes(const SpanFigures &f)
 {
-    if (!f.lanRttMs || paired(f) < kHeldFrom || f.periodMs <= 0)
+    if (!f.lanRttMs || !holdingTold(f))
         return false;
     const double share = shareOf(f.echoes.released, paired(f));
     const double chance = releaseChance(f);

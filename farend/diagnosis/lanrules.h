@@ -23,6 +23,9 @@ double releaseChance(const SpanFigures &f);
 // Whether the figures show a device server that lets an echo go only when a later send's
 // acknowledgement reaches it: far more echoes within the release slack than chance puts there.
 bool holdsEchoes(const SpanFigures &f);
+// Whether the figures can tell: a LAN's round trip, enough echoes and the tester's period, or
+// no device server to hold anything.
+bool holdingTold(const SpanFigures &f);
 // Whether holding them adds to the median, by half a millisecond or more: a far device slow
 // enough to answer after the next send may have its echoes let go by a later send no later than
 // they would have gone anyway.

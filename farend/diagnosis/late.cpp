@@ -61,7 +61,8 @@ Cause rest(const SpanFigures &f, double restMs)
     c.code = "behind";
     c.what = server ? "the device server and the far device" : "the adapter and the far device";
     c.ms = restMs;
-    if (restMs - ownMs + f.wireMs > f.readMs) {
+    // the far device alone, once holding at the device server could be told from it
+    if (restMs - ownMs + f.wireMs > f.readMs && holdingTold(f)) {
         c.never = "with this far device";
         c.step = "the far device takes about " + ms(restMs - std::min(ownMs, restMs)) +
                  " to answer, beyond " + (server ? "the device server's" : "the adapter's") +
@@ -150,7 +151,8 @@ void budget(const Evidence &e, Verdict &v)
         v.text += f.split->medianMs > f.readMs
                       ? "; " + median + listed(all) + ": none alone misses it, together they do"
                       : "; the " + ms(f.split->medianMs) + " median meets it: the late ones are "
-                        "the tail (p99 " + ms(f.roundTrip.p99Ms) + "), " + listed(named);
+                        "its tail (p99 " + ms(f.roundTrip.p99Ms) + "); the median's largest part "
+                        "beside the wire: " + listed(named);
     }
     std::vector<std::string> never;
     for (const Cause &c : named)
