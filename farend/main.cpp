@@ -253,7 +253,7 @@ int main(int argc, char **argv)
         return kStatusBadInput;
     }
     if (asked.value.help || asked.value.version) {
-        std::fputs(asked.value.help ? usage() : version(), stdout);
+        std::fputs(asked.value.help ? usage(asked.value.config.mode) : version(), stdout);
         return 0;
     }
     const Config &config = asked.value.config;

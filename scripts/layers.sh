@@ -22,7 +22,7 @@ farend_layers=(
     "farend/diagnosis farend/device farend/rfc2217"
     "farend/report farend/plot"
     "farend/figures"
-    "farend/io farend/files farend/kernel"
+    "farend/io farend/files farend/kernel farend/http"
     "farend/line farend/text farend/error"
 )
 status=0

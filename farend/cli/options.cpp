@@ -1,5 +1,6 @@
 #include "farend/cli/options.h"
 
+#include "farend/cli/optiontable.h"
 #include "farend/cli/values.h"
 #include "farend/text/prose.h"
 
@@ -8,127 +9,7 @@
 #include <cstring>
 #include <vector>
 
-#include <getopt.h>
-
 namespace {
-
-// The options with a short form are named by it; the others by a number past every character.
-enum Option {
-    kHelp = 'h', kVersion = 'V', kInterval = 'i', kCount = 'c', kTime = 't', kLink = 'l',
-    kOutput = 'o',
-    kPort = 256, kListen, kRelay, kReconnect, kReport, kReportStream, kExpectClean, kOwner, kGroup,
-    kMode, kPlot, kLatency, kPaced, kDrop, kCorrupt, kSilent, kWrongBaud, kFarDevice, kServerPort,
-    kHangupAfter, kSeed
-};
-// getopt's string of the short options: "+" ends the options at the first word that is none,
-// ":" reports a missing value apart from an unknown option.
-const char kShortOptions[] = "+:hVi:c:t:l:o:";
-
-const option longOptions[] = {
-    {"help", no_argument, nullptr, kHelp},
-    {"version", no_argument, nullptr, kVersion},
-    {"port", required_argument, nullptr, kPort},
-    {"listen", required_argument, nullptr, kListen},
-    {"relay", required_argument, nullptr, kRelay},
-    {"link", required_argument, nullptr, kLink},
-    {"reconnect", no_argument, nullptr, kReconnect},
-    {"report", required_argument, nullptr, kReport},
-    {"report-stream", required_argument, nullptr, kReportStream},
-    {"interval", required_argument, nullptr, kInterval},
-    {"time", required_argument, nullptr, kTime},
-    {"count", required_argument, nullptr, kCount},
-    {"expect-clean", no_argument, nullptr, kExpectClean},
-    {"owner", required_argument, nullptr, kOwner},
-    {"group", required_argument, nullptr, kGroup},
-    {"mode", required_argument, nullptr, kMode},
-    {"plot", required_argument, nullptr, kPlot},
-    {"output", required_argument, nullptr, kOutput},
-    {"latency", required_argument, nullptr, kLatency},
-    {"paced", no_argument, nullptr, kPaced},
-    {"drop", required_argument, nullptr, kDrop},
-    {"corrupt", required_argument, nullptr, kCorrupt},
-    {"silent", no_argument, nullptr, kSilent},
-    {"wrong-baud", required_argument, nullptr, kWrongBaud},
-    {"far-device", required_argument, nullptr, kFarDevice},
-    {"server-port", required_argument, nullptr, kServerPort},
-    {"hangup-after", required_argument, nullptr, kHangupAfter},
-    {"seed", required_argument, nullptr, kSeed},
-    {nullptr, 0, nullptr, 0},
-};
-
-// The long options `typed` can stand for ("--rep" for --report and --report-stream).
-std::vector<const option *> matching(const std::string &typed)
-{
-    std::vector<const option *> found;
-    const std::string name = typed.substr(0, typed.find('=')).substr(2);
-    for (const option *o = longOptions; o->name; ++o) {
-        if (name == o->name)
-            return {o};
-        if (!name.empty() && std::string(o->name).rfind(name, 0) == 0)
-            found.push_back(o);
-    }
-    return found;
-}
-
-// A number an option takes: its range, and the message that says it, made from the range.
-struct NumberRule {
-    int id;
-    double min, max;
-    const char *what = "a number";   // what the number counts
-    const char *zero = nullptr;      // what 0 means where it is taken below `min`
-};
-
-const NumberRule numberRules[] = {
-    {kLatency, 0, 60000},
-    {kDrop, 0, 100},
-    {kCorrupt, 0, 100},
-    {kInterval, 0.1, 86400, "seconds", "0 (no lines)"},
-    {kTime, 0.1, 1e9, "seconds"},
-    {kCount, 1, 1e15, "a whole number of sends"},
-    {kMode, 0, 0777, "an octal mode"},
-    {kWrongBaud, kMinWrongRate, kMaxWrongRate},
-    {kFarDevice, kMinWrongRate, kMaxWrongRate, "RATE,FORMAT: a whole rate"},
-    {kServerPort, kMinWrongRate, kMaxWrongRate, "RATE,FORMAT: a whole rate"},
-    {kHangupAfter, 0, 1e15},
-    {kSeed, 0, 4294967295.0},
-};
-
-const NumberRule *numberRule(int id)
-{
-    for (const NumberRule &r : numberRules)
-        if (r.id == id)
-            return &r;
-    return nullptr;
-}
-
-// "0.1", "86400", "1000000000000000"; a mode in octal, "0777".
-std::string bound(int id, double v)
-{
-    if (id == kMode)
-        return format("%04o", static_cast<unsigned>(v));
-    return format(v == static_cast<long long>(v) ? "%.0f" : "%g", v);
-}
-
-// The message for an option given without its value, or with one out of its range; named by
-// its long form, which --help gives beside the short one.
-std::string needsValue(int id)
-{
-    const option *o = longOptions;
-    while (o->name && o->val != id)
-        ++o;
-    if (!o->name)
-        return "an option needs a value";
-    const std::string lead = "option --" + std::string(o->name) + " needs ";
-    const NumberRule *r = numberRule(id);
-    if (!r)
-        return lead + "a value";
-    const std::string range = (r->zero ? std::string(r->zero) + " or " : "") + r->what +
-                              " from " + bound(id, r->min) + " to " + bound(id, r->max);
-    if (id == kFarDevice || id == kServerPort)
-        return lead + range + " and a frame format such as 8N1 or 7E2 (data bits 5 to 8, parity "
-                              "N, E, O, M or S, stop bits 1 or 2)";
-    return lead + range;
-}
 
 // Reads the command line into a configuration, option by option; each step false with `why`
 // set at the first thing that is wrong.
@@ -168,7 +49,12 @@ Result<CommandLine> Parser::parse(int argc, char **argv)
     // "+": the first word that is no option ends them, as "--" does
     while ((id = getopt_long(argc, argv, kShortOptions, longOptions, nullptr)) != -1) {
         if (id == kHelp || id == kVersion)
-            return {CommandLine{id == kHelp, id == kVersion, {}}, {}};
+            return {CommandLine{id == kHelp, id == kVersion, c}, {}};
+        // "--relay --help": help asked where a value was due, the mode's if the option names one
+        if (optarg && (std::strcmp(optarg, "--help") == 0 || std::strcmp(optarg, "-h") == 0)) {
+            take(id, argv);
+            return {CommandLine{true, false, c}, {}};
+        }
         if (!take(id, argv))
             return Result<CommandLine>::failed(why);
     }
@@ -225,6 +111,9 @@ bool Parser::takeRelay(int id, char **argv)
         c.relay.count = static_cast<long long>(v);
         return v == c.relay.count || badValue(needsValue(kCount));
     case kExpectClean: c.relay.expectClean = true; return true;
+    case kMetrics:   // its address is checked as it opens, as --listen's is
+        c.relay.metrics = optarg;
+        return !c.relay.metrics.empty() || badValue(needsValue(kMetrics));
     case kOwner:
         accessGiven = true;
         c.relay.access.owner = userId(optarg);
@@ -348,7 +237,8 @@ bool Parser::checkTogether(bool commandGiven)
                              o.hangupAfter >= 0;
     const bool relayOptions = linkGiven || c.relay.reconnect || intervalGiven ||
                               !c.streamPath.empty() || c.relay.expectClean ||
-                              c.relay.timeS > 0 || c.relay.count > 0 || accessGiven;
+                              c.relay.timeS > 0 || c.relay.count > 0 || accessGiven ||
+                              !c.relay.metrics.empty();
     if (c.mode == Config::Mode::Plot &&
         (commandGiven || lineGiven || relayOptions || !c.reportPath.empty()))
         return conflict("--plot draws a relay's stream and takes --output only");
@@ -369,6 +259,7 @@ bool Parser::checkTogether(bool commandGiven)
                             : c.relay.expectClean         ? "--expect-clean"
                             : c.relay.timeS > 0           ? "--time"
                             : c.relay.count > 0           ? "--count"
+                            : !c.relay.metrics.empty()    ? "--metrics"
                                                           : nullptr;
     if (relayOnly)
         return conflict(std::string(relayOnly) + " goes with --relay only");

@@ -25,7 +25,7 @@ struct Config {
 // What the command line asks for: a configuration to serve, relay or draw by, or the usage or
 // the version.
 struct CommandLine {
-    bool help = false;      // --help: the usage and nothing else
+    bool help = false;      // --help: the usage of config.mode and nothing else
     bool version = false;   // --version: the version and nothing else
     Config config;
 };
@@ -33,7 +33,7 @@ struct CommandLine {
 // The command line's request, or why it is bad input, in one line.
 Result<CommandLine> parseCommandLine(int argc, char **argv);
 
-// What --help prints.
-const char *usage();
+// What --help prints for a mode: the far end's, the relay's or the picture's.
+const char *usage(Config::Mode mode);
 // What --version prints.
 const char *version();

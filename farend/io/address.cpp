@@ -101,7 +101,8 @@ Opened<Socket> connectTcp(const HostPort &to, const std::string &address)
                                   "cannot connect to " + address + ": " + std::strerror(err));
 }
 
-Opened<Socket> listenTcp(const HostPort &on, const std::string &address, std::string &bound)
+Opened<Socket> listenTcp(const HostPort &on, const std::string &address, std::string &bound,
+                         int backlog)
 {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
@@ -131,8 +132,8 @@ Opened<Socket> listenTcp(const HostPort &on, const std::string &address, std::st
         setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
         if (a->ai_family == AF_INET6)
             setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &no, sizeof no);
-        // one connection at a time: the next waits in the backlog until the last one closes
-        if (bind(fd, a->ai_addr, a->ai_addrlen) != 0 || listen(fd, 1) != 0) {
+        // the far end serves one connection at a time: the next waits in a backlog of 1
+        if (bind(fd, a->ai_addr, a->ai_addrlen) != 0 || listen(fd, backlog) != 0) {
             err = errno;
             continue;
         }

@@ -5,11 +5,13 @@
 #include "farend/io/transport.h"
 #include "farend/relay/com3pty.h"
 #include "farend/relay/meter.h"
+#include "farend/relay/metricsfeed.h"
 #include "farend/relay/targets.h"
 #include "farend/report/json.h"
 #include "farend/report/lines.h"
 #include "farend/report/summary.h"
 #include "farend/report/tally.h"
+#include "farend/text/prose.h"
 #include "serial/clock.h"
 
 #include <algorithm>
@@ -69,6 +71,10 @@ private:
     // Ends every interval due by `nowMs` (and, with `last`, the one under way).
     void intervals(double nowMs, bool last = false);
     RelayFigures figures() const;
+    ScrapeFigures scrape() const
+    {
+        return scrapeOf(figures(), com3.testerOpen(), lastInterval);
+    }
     void summary() const;
     // Says where COM3 is and who may open it.
     void sayWhere(const char *again) const;
@@ -86,6 +92,8 @@ private:
     double startMs = 0;
     std::optional<EndedBy> endedBy;   // why the run ended, once it did
     const std::function<int(const RunEnd &)> *statusOf = nullptr;   // main's, while it runs
+    std::unique_ptr<MetricsFeed> metrics;   // --metrics
+    std::optional<IntervalFigures> lastInterval;   // what a scrape shows in force
 };
 
 void Carrier::emit(FILE *to, const std::string &text) const
@@ -124,6 +132,13 @@ void Carrier::sayWhere(const char *again) const
     std::fprintf(stderr, "farend: relaying %s to %s%s\nfarend: %s is %s\n",
                  options.linkPath.c_str(), options.target.c_str(), again,
                  options.linkPath.c_str(), com3.describe().c_str());
+    if (!*again)   // the first screen says once what comes next
+        std::fputs(wrapped("farend: ",
+                           "waiting for a tester to open " + options.linkPath +
+                               " (start looptest); Ctrl+C ends with the summary",
+                           8)
+                       .c_str(),
+                   stderr);
 }
 
 std::optional<EndedBy> Carrier::ending(const RelayAsks &asks)
@@ -132,6 +147,8 @@ std::optional<EndedBy> Carrier::ending(const RelayAsks &asks)
         summary();
     if (asks.tally())
         std::fprintf(stderr, "%s\n", tallyLine(figures()).c_str());
+    if (metrics && metrics->asked())
+        metrics->give(scrape());
     if (asks.stop())
         return EndedBy::Interrupted;
     if (options.timeS > 0 && monotonicMs() - startMs >= options.timeS * 1000)
@@ -149,6 +166,8 @@ void Carrier::intervals(double nowMs, bool last)
         target->describe(now);   // a local UART's counters are read here, once an interval
         const IntervalFigures f = meter.closeInterval(nowMs, last, com3.testerOpen(), now);
         emit(lines, intervalLine(f));
+        if (metrics)
+            lastInterval = f;
         record(intervalRecord(f));
         if (last)
             break;
@@ -301,6 +320,12 @@ bool Carrier::open()
 {
     if (!com3.linkFree())
         return fail(com3.error());
+    if (!options.metrics.empty()) {
+        Opened<MetricsFeed> feed = MetricsFeed::open(options.metrics);
+        if (!feed)
+            return fail(feed.error);
+        metrics = std::move(feed.value);
+    }
     Opened<Target> opened = openTarget(options.target);
     if (!opened)
         return fail(opened.error);
@@ -320,6 +345,8 @@ RunEnd Carrier::run(ReportFile &report, const RelayAsks &asks,
     if (options.intervalS > 0)
         lines = stream.onStandardOutput() ? stderr : stdout;
     sayWhere("");
+    if (metrics)
+        std::fprintf(stderr, "farend: metrics at %s\n", metrics->url().c_str());
     startMs = monotonicMs();
     ChainFacts chain;
     target->describe(chain);
@@ -343,6 +370,8 @@ RunEnd Carrier::run(ReportFile &report, const RelayAsks &asks,
     meter.settle(end);
     intervals(end, true);
     const RelayFigures f = figures();
+    if (metrics)   // the last scrapes see the figures the report gives
+        metrics->give(scrapeOf(f, com3.testerOpen(), lastInterval), true);
     std::fprintf(stderr, "%s\n", summaryBlock(f).c_str());
     report.write(reportJson(f).dump(2) + "\n");   // a failure is the caller's to say
     record(endRecord(f));

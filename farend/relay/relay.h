@@ -20,6 +20,7 @@ struct RelayOptions {
     double timeS = 0;                   // --time: end after this many seconds (0: never)
     long long count = 0;                // --count: end once this many sends are decided
     Com3Access access;                  // --owner, --group, --mode
+    std::string metrics;                // --metrics: where Prometheus scrapes (empty: nowhere)
 };
 
 // What signals ask of a running relay; each is asked at least every 50 ms.
