@@ -12,6 +12,8 @@ constexpr double kHeldShare = 0.2;      // of them, released by a later send bey
 constexpr double kOverChance = 3;       // and this many times what chance alone would release
 constexpr double kTailOver = 1.5;       // p99 over this many medians: retransmissions show
 constexpr double kLossMatters = 0.01;   // of the echoes behind a loss: the retransmits matter
+constexpr double kLossesPerSend = 0.01;   // segments sent again or out of order: a LAN that loses
+constexpr long long kLossesFrom = 2;      // and never a single one
 constexpr double kHeldCostsMs = 0.5;    // added to the median by holding: it matters
 
 // The accepter ser2net's YAML needs for the relay's way in, with Nagle off.
@@ -124,6 +126,11 @@ std::optional<Verdict> retransmits(const Evidence &e)
     if (behind < kLossMatters)
         return std::nullopt;
     const TcpCounts &t = *f.tcp;
+    // nor do a few over many sends, as a busy machine's tail-loss probes on a LAN that loses
+    // nothing (loopback, 1 to 5 in 1000); a LAN that loses sends again in tens
+    const long long again = t.retransmitted + t.outOfOrder;
+    if (again < kLossesFrom || double(again) < kLossesPerSend * double(f.echoes.sends))
+        return std::nullopt;
     std::vector<std::string> what;
     if (t.retransmitted > 0)
         what.push_back(count(t.retransmitted, "segment", "segments") + " sent again");
