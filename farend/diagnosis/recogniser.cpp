@@ -151,6 +151,10 @@ void MappingRecogniser::tally()
         if (alike(s.reading, now)) {
             ++s.times;
             s.perCycle += now.perCycle;
+            // the steadiest reading stands for the mapping: the first may hold a start that a
+            // busy machine bunched, with a byte the vote got wrong
+            if (now.stable > s.reading.stable)
+                s.reading = now;
             return;
         }
     }
