@@ -172,7 +172,7 @@ def split_parts(split):
 
 def noise_intervals(d):
     """Intervals of the stream whose own verdicts call the replies noise (not those that say
-    there are too few test cycles yet to tell a mapping from noise)."""
+    there are too few test cycles yet to tell a mapping from noise, nor a mapping "not noise")."""
     count = 0
     for line in load(os.path.join(d, "stream.jsonl")).splitlines():
         try:
@@ -180,7 +180,8 @@ def noise_intervals(d):
         except ValueError:
             continue
         texts = [v.get("text") or "" for v in o.get("verdicts") or []]
-        if o.get("type") == "interval" and any("noise" in t and "too few" not in t for t in texts):
+        if o.get("type") == "interval" and any(
+                re.search(r"(?<!not )noise", t) and "too few" not in t for t in texts):
             count += 1
     return count
 
