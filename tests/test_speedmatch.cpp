@@ -95,6 +95,8 @@ private slots:
     void aMappingNoSettingExplainsIsSystematicNotNoise();
     void negativeControlsNameNothing();
     void aNewRunForgetsAndMemoryStaysWithinTheWindow();
+    void repliesThatChangedJustNowAreTooFewToRead_data();
+    void repliesThatChangedJustNowAreTooFewToRead();
 };
 
 void SpeedMatchTest::repliesAreReadAsCleanSystematicOrNoise()
@@ -301,6 +303,31 @@ void SpeedMatchTest::aNewRunForgetsAndMemoryStaysWithinTheWindow()
     run(m, farEnd(2400), 2000);
     QVERIFY(m.held() <= 9 * MappingRecogniser::kWindow);
     QVERIFY(m.recognise().has_value());
+}
+
+void SpeedMatchTest::repliesThatChangedJustNowAreTooFewToRead_data()
+{
+    QTest::addColumn<QByteArray>("tail");   // the newest replies: e an echo, x a changed one
+    QTest::addColumn<bool>("changedLately");
+    // a far device set otherwise a few bytes before an interval ends: not noise, not yet read
+    QTest::newRow("two changed at the end") << QByteArray("eexx") << true;
+    QTest::newRow("one changed at the end") << QByteArray("eeex") << false;
+    QTest::newRow("two changed, then an echo") << QByteArray("exxe") << false;
+}
+
+void SpeedMatchTest::repliesThatChangedJustNowAreTooFewToRead()
+{
+    QFETCH(QByteArray, tail);
+    QFETCH(bool, changedLately);
+    MappingRecogniser m;
+    const int sends = 8 * testcycle::kLength, from = sends - int(tail.size());
+    for (int i = 0; i < sends; ++i) {
+        const auto byte = static_cast<unsigned char>(testcycle::at(i));
+        m.sent(byte, i * 10.0);
+        m.replied(i >= from && tail[i - from] == 'x' ? 0xff : byte, i * 10.0 + 3);
+    }
+    QCOMPARE(m.changedLately(), changedLately);
+    QCOMPARE(m.cyclesRead(), !changedLately);
 }
 
 QTEST_GUILESS_MAIN(SpeedMatchTest)

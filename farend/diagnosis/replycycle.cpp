@@ -142,22 +142,37 @@ bool isTheCycle(const std::string &image)
     const std::string twice = std::string(testcycle::kChars) + testcycle::kChars;
     return twice.find(image) != std::string::npos;
 }
+
+// For each reply, whether it is an echo: the cycle's next byte, a few lost before it allowed.
+std::vector<bool> echoesOf(const Bytes &r)
+{
+    const std::string cycle = testcycle::kChars;
+    std::vector<bool> echo(r.size(), false);
+    long expect = -1;   // where in the cycle the next echo stands; -1 before the first
+    for (std::size_t i = 0; i < r.size(); ++i) {
+        const std::size_t at = cycle.find(static_cast<char>(r[i]));
+        if (at == std::string::npos)
+            continue;
+        const long ahead = (long(at) - expect + testcycle::kLength) % testcycle::kLength;
+        echo[i] = expect >= 0 && ahead <= 3;
+        expect = (long(at) + 1) % testcycle::kLength;
+    }
+    return echo;
+}
 } // namespace
 
 double echoShare(const Bytes &r)
 {
-    const std::string cycle = testcycle::kChars;
-    std::size_t echoes = 0;
-    long expect = -1;   // where in the cycle the next echo stands; -1 before the first
-    for (unsigned char b : r) {
-        const std::size_t at = cycle.find(static_cast<char>(b));
-        if (at == std::string::npos)
-            continue;
-        const long ahead = (long(at) - expect + testcycle::kLength) % testcycle::kLength;
-        echoes += expect >= 0 && ahead <= 3;
-        expect = (long(at) + 1) % testcycle::kLength;
-    }
+    const std::vector<bool> echo = echoesOf(r);
+    const auto echoes = std::count(echo.begin(), echo.end(), true);
     return r.empty() ? 0.0 : double(echoes) / double(r.size());
+}
+
+std::size_t nonEchoesAtTheEnd(const Bytes &r)
+{
+    const std::vector<bool> echo = echoesOf(r);
+    const auto last = std::find(echo.rbegin(), echo.rend(), true);
+    return static_cast<std::size_t>(last - echo.rbegin());
 }
 
 ReplyCycle readReplyCycle(const std::vector<unsigned char> &r, std::size_t sends)
