@@ -11,7 +11,6 @@ constexpr std::size_t kSeenKept = 8;
 constexpr std::size_t kCached = 4;
 constexpr double kReadingEveryMs = 100;
 constexpr long long kRunMappingSeen = 3;
-constexpr std::size_t kChangedAtTheEnd = 2;   // replies in a row, rarely noise's
 
 bool isUniform(const std::string &image)
 {
@@ -133,9 +132,8 @@ bool MappingRecogniser::newestCycleBroken() const
     for (const Stamped &s : replies)
         if (s.atMs > from)
             r.push_back(s.byte);
-    // the newest replies no echoes after echoes: changed just now, and too few yet to read
-    return (r.size() >= n / 2 && echoShare(r) < kRepeats) ||
-           nonEchoesAtTheEnd(r) >= kChangedAtTheEnd;
+    // or echoes and then, crowding the end, replies that are not: changed just now, too few yet
+    return r.size() >= n / 2 && (echoShare(r) < kRepeats || changedAtTheEnd(r));
 }
 
 void MappingRecogniser::tally()

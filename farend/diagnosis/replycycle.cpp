@@ -168,11 +168,17 @@ double echoShare(const Bytes &r)
     return r.empty() ? 0.0 : double(echoes) / double(r.size());
 }
 
-std::size_t nonEchoesAtTheEnd(const Bytes &r)
+bool changedAtTheEnd(const Bytes &r)
 {
+    if (r.size() < 3)
+        return false;
     const std::vector<bool> echo = echoesOf(r);
-    const auto last = std::find(echo.rbegin(), echo.rend(), true);
-    return static_cast<std::size_t>(last - echo.rbegin());
+    // the first reply is judged against nothing: left out
+    const auto first = std::find(echo.begin() + 1, echo.end(), false);
+    const auto others = std::count(first, echo.end(), false);
+    const double span = double(echo.end() - first) / double(r.size() - 1);
+    // all of them within the last `span` of the replies: chance puts them there span^others
+    return others >= 2 && std::pow(span, double(others)) < 0.01;
 }
 
 ReplyCycle readReplyCycle(const std::vector<unsigned char> &r, std::size_t sends)

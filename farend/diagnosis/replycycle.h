@@ -38,8 +38,9 @@ ReplyCycle readReplyCycle(const std::vector<unsigned char> &replies, std::size_t
 
 // The share of `replies` that are echoes of the cycle in order, a few lost between them allowed.
 double echoShare(const std::vector<unsigned char> &replies);
-// How many of the newest `replies` in a row are not such echoes.
-std::size_t nonEchoesAtTheEnd(const std::vector<unsigned char> &replies);
+// Whether the `replies` that are not such echoes, two or more, crowd their end as chance spreads
+// them less than once in a hundred: the replies changed there, not at random.
+bool changedAtTheEnd(const std::vector<unsigned char> &replies);
 
 // The least rotation of a cycle's image: one key for the same cycle read from any start.
 std::string canonicalCycle(const std::string &image);
