@@ -29,6 +29,18 @@ long long paired(const SpanFigures &f)
     return f.echoes.echoed + f.echoes.changed;
 }
 
+// The same clear of any loss: behind a retransmission, echoes come with a later send's segment
+// whether or not the device server holds them.
+long long pairedClear(const SpanFigures &f)
+{
+    return paired(f) - f.echoes.behindLoss;
+}
+
+double releasedShare(const SpanFigures &f)
+{
+    return shareOf(f.echoes.released - f.echoes.releasedBehindLoss, pairedClear(f));
+}
+
 } // namespace
 
 std::string nagleStep(const SpanFigures &f)
@@ -44,19 +56,20 @@ double releaseChance(const SpanFigures &f)
     // echoes after a later send spread over the rest of the period, as many to each part of it
     const double window = f.releaseSlackMs + kReleaseEarlyMs;
     const double beyond = std::max(f.periodMs - f.releaseSlackMs, window);
-    return shareOf(f.echoes.afterALaterSend, paired(f)) * window / beyond;
+    return shareOf(f.echoes.afterALaterSend - f.echoes.afterBehindLoss, pairedClear(f)) * window /
+           beyond;
 }
 
 bool holdingTold(const SpanFigures &f)
 {
-    return !f.lanRttMs || (paired(f) >= kHeldFrom && f.periodMs > 0);
+    return !f.lanRttMs || (pairedClear(f) >= kHeldFrom && f.periodMs > 0);
 }
 
 bool holdsEchoes(const SpanFigures &f)
 {
     if (!f.lanRttMs || !holdingTold(f))
         return false;
-    const double share = shareOf(f.echoes.released, paired(f));
+    const double share = releasedShare(f);
     const double chance = releaseChance(f);
     return share >= kOverChance * chance && share - chance >= kHeldShare;
 }
@@ -89,11 +102,13 @@ std::optional<Verdict> heldEchoes(const Evidence &e)
     const SpanFigures &f = e.f;
     if (!e.holdsEchoes)
         return std::nullopt;
-    const double share = shareOf(f.echoes.released, paired(f));
+    const double share = releasedShare(f);
     const double perRead = f.echoes.reads ? double(f.echoes.replies) / double(f.echoes.reads) : 0;
     std::string text = "held echoes: the device server lets an echo go only when a later byte "
                        "of the tester's reaches it; " +
-                       percent(share) + " of the echoes came one LAN round trip (" +
+                       percent(share) + " of the echoes" +
+                       (f.echoes.behindLoss ? " no retransmission held up" : "") +
+                       " came one LAN round trip (" +
                        ms(*f.lanRttMs) + ") after a later send, where chance would put " +
                        percent(releaseChance(f)) + "; " + format("%.1f", perRead) +
                        " replies a read (Nagle's algorithm: a small segment waits until the "

@@ -17,6 +17,9 @@ struct EchoCounts {
     long long afterALaterSend = 0;
     // Echoes that waited behind a segment the kernel sent again or received out of order.
     long long behindLoss = 0;
+    // Of the released and the later, those behind such a segment: a retransmission lets them go
+    // with a later send's segment, as a device server holding them would.
+    long long releasedBehindLoss = 0, afterBehindLoss = 0;
     EchoCounts operator-(const EchoCounts &o) const
     {
         return {sends - o.sends,
@@ -29,7 +32,9 @@ struct EchoCounts {
                 reads - o.reads,
                 replies - o.replies,
                 afterALaterSend - o.afterALaterSend,
-                behindLoss - o.behindLoss};
+                behindLoss - o.behindLoss,
+                releasedBehindLoss - o.releasedBehindLoss,
+                afterBehindLoss - o.afterBehindLoss};
     }
     // Nothing lost, changed or extra.
     bool clean() const { return lost == 0 && changed == 0 && extra == 0; }

@@ -75,6 +75,8 @@ Placed EchoStats::placed(const Send &s, double atMs)
         near(atMs - sentAt - lanMs);
         const bool released = atMs - sentAt - lanMs <= slackMs;
         (released ? counts_.released : counts_.afterALaterSend) += 1;
+        if (s.behindLoss)
+            (released ? counts_.releasedBehindLoss : counts_.afterBehindLoss) += 1;
         return released ? Placed::Released : Placed::AfterLater;
     }
     return Placed::BeforeLater;
