@@ -10,7 +10,8 @@ table):
   relay     sends, echoed, lost, changed, extra; late as the report gives it; p50/p99/max; the
             verdict codes and the speed named
   budget    the report's split of the median round trip, its parts and their sum against the
-            median; the share of echoes released by a later send (held); interval lines that
+            median; the share of echoes (changed ones too, from format 5 on) released by a later
+            send (held); interval lines that
             call the replies noise (not "too few test cycles yet to tell")
   changed   changed / (echoed + changed): the share of replies that were not the byte sent
   per read  echo bytes per TCP segment the relay received (TCP_INFO bytes_received /
@@ -171,7 +172,7 @@ def split_parts(split):
 
 def noise_intervals(d):
     """Intervals of the stream whose own verdicts call the replies noise (not those that say
-    there are too few test cycles yet to tell a mapping from noise)."""
+    there are too few test cycles yet to tell a mapping from noise, nor a mapping "not noise")."""
     count = 0
     for line in load(os.path.join(d, "stream.jsonl")).splitlines():
         try:
@@ -179,7 +180,8 @@ def noise_intervals(d):
         except ValueError:
             continue
         texts = [v.get("text") or "" for v in o.get("verdicts") or []]
-        if o.get("type") == "interval" and any("noise" in t and "too few" not in t for t in texts):
+        if o.get("type") == "interval" and any(
+                re.search(r"(?<!not )noise", t) and "too few" not in t for t in texts):
             count += 1
     return count
 
@@ -189,6 +191,8 @@ def budget(r, d):
     parts = split_parts(split)
     echoed = r.get("echoed") or 0
     released = r.get("released_by_a_later_send")
+    if (r.get("format") or 0) >= 5:   # changed echoes are placed against the later sends too
+        echoed += r.get("changed") or 0
     return {
         "verdict_causes": ["%s/%s" % (v["code"], v["cause"]) if v.get("cause") else v["code"]
                            for v in r["verdicts"]],

@@ -10,7 +10,12 @@
 # - a far device at 7E1 changes exactly the bytes with an odd number of ones, and the relay names
 #   that format with the step to take;
 # - a slow far device (15 ms an answer) behind ser2net without Nagle or chardelay: every echo
-#   back, none sooner than the device's delay and the wire's time.
+#   back, none sooner than the device's delay and the wire's time, and the time put on the far
+#   device; behind ser2net's default accepter the same: a later send that lets its echoes go is
+#   no holding that costs the median;
+# - a 50 ms LAN losing 3% behind Nagle: the LAN, the holding and the retransmissions each named,
+#   the LAN first, and the split adds up to the median;
+# - a far device set to 19200 mid-run: named, and no interval calls the new replies noise.
 # Exit 77 (skipped) when not root.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -25,6 +30,9 @@ build=${BUILD:-$here/../build}
     -- "$build/farend" --port {} --corrupt 30 --seed 3 >/dev/null
 "$here/support/chain.sh" --out "$out/7e1" --seconds 3 --device 9600,7E1 >/dev/null
 "$here/support/chain.sh" --out "$out/slow" --seconds 3 --nodelay --no-chardelay --answer-after 15 >/dev/null
+"$here/support/chain.sh" --out "$out/slow-nagle" --seconds 3 --answer-after 15 >/dev/null
+"$here/support/chain.sh" --out "$out/lan50" --delay 25 --loss 3 --seed 1 --seconds 6 >/dev/null
+"$here/support/chain.sh" --out "$out/midrun" --seconds 7 --nodelay --device-then 3,19200,8N1 >/dev/null
 python3 - "$out" <<'EOF'
 import json, sys
 out = sys.argv[1]
@@ -50,13 +58,21 @@ def wide(name):
     lines += open(f"{out}/{name}/summary.txt").read().splitlines()
     return [line for line in lines if len(line) >= 80]
 
-# Nagle at the device server: named, with its fix, and the late verdict blames it
+def split(r):
+    s = r["time_split_ms"]
+    assert abs(sum(v or 0 for v in s["parts"].values()) - s["median"]) <= 0.5, s
+    return s["parts"]
+
+# Nagle at the device server: named, with its fix, far beyond what chance puts after a send;
+# the late verdict names the holding among its causes, with the fix among its steps
 nagle = report("nagle")
 held = verdict(nagle, "held-echoes")
 assert held and held["cause"] == "packing", codes(nagle)
-assert held["figures"]["released"] > nagle["echoed"] / 2, held
+assert held["figures"]["share"] > 3 * held["figures"]["chance_share"] + 0.2, held
 assert "tcp(nodelay)" in held["step"], held["step"]
-assert verdict(nagle, "late")["cause"] == "packing", nagle["verdicts"]
+late = verdict(nagle, "late")
+assert "echoes held for a later send" in late["text"] and "tcp(nodelay)" in late["step"], late
+assert split(nagle)["held"] == held["figures"]["held_ms"] > 0.5, held
 assert nagle["replies_per_read"] > 1.5, nagle["replies_per_read"]   # echoes come coalesced
 assert not wide("nagle"), wide("nagle")
 
@@ -99,8 +115,34 @@ assert codes(seven)[0] == "wrong-format" and "changed" not in codes(seven), code
 assert seven["speed_match"].startswith("the far device at 9600 7E1"), seven["speed_match"]
 assert "set the far device to 9600 8N1" in seven["verdicts"][0]["step"], seven["verdicts"][0]
 
-# a slow far device: everything back, the median no sooner than 15 ms and two 9600 8N1 frames
+# a slow far device: everything back, the median no sooner than 15 ms and two 9600 8N1 frames;
+# the time is the far device's, which no setting of the device server takes away
 slow = report("slow")
 assert slow["lost"] == slow["changed"] == slow["extra"] == 0 and slow["echoed"] > 100, slow
 assert slow["round_trip_ms"]["p50"] >= 16.5, slow["round_trip_ms"]
+for name in ("slow", "slow-nagle"):
+    r = report(name)
+    late = verdict(r, "late")
+    assert late and late["cause"] == "behind", (name, r["verdicts"])
+    assert "can never be met with this far device" in late["text"], late["text"]
+    assert not verdict(r, "held-echoes") and "Nagle" not in late["step"], (name, r["verdicts"])
+    assert split(r)["rest"] >= 13, (name, r["time_split_ms"])
+
+# a slow lossy LAN behind Nagle: each cause that alone misses the read named, the LAN first
+lan50 = report("lan50")
+parts = split(lan50)
+assert verdict(lan50, "held-echoes") and verdict(lan50, "retransmits"), codes(lan50)
+late = verdict(lan50, "late")
+assert late["cause"] == "lan" and "can never be met over this LAN" in late["text"], late
+assert late["step"].index("a LAN whose round trip") < late["step"].index("turn Nagle off"), late
+assert parts["lan"] >= 50 and parts["held"] > 5, parts
+
+# a far device set to 19200 after 3 s: named for the run; the intervals in between say there
+# were too few cycles since the replies changed, never noise
+midrun = report("midrun")
+assert midrun["verdicts"][0]["code"] == "wrong-speed", codes(midrun)
+assert "19200" in midrun["speed_match"], midrun["speed_match"]
+noise = [v["text"] for r in stream("midrun") if r["type"] == "interval" for v in r["verdicts"]
+         if "noise" in v["text"] and "too few" not in v["text"]]
+assert not noise, noise
 EOF

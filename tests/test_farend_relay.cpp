@@ -394,17 +394,21 @@ void FarendRelayTest::initTestCase()
     QVERIFY(waitForPath(server) && waitForPath(device));
 }
 
+// ser2net in front of the server's pty; `nodelay` turns Nagle off at its accepter, which otherwise
+// may hold each echo until the next byte reaches it
 static std::unique_ptr<Peer> startSer2net(const QString &program, const QString &dirPath,
-                                          const QString &serverPath, bool rfc2217, int port)
+                                          const QString &serverPath, bool rfc2217, int port,
+                                          bool nodelay = false)
 {
     const QString config = dirPath + (rfc2217 ? "/rfc.yaml" : "/raw.yaml");
     QFile f(config);
     f.open(QIODevice::WriteOnly);
-    f.write(QStringLiteral("%YAML 1.1\n---\nconnection: &c\n  accepter: %1tcp,127.0.0.1,%2\n"
+    f.write(QStringLiteral("%YAML 1.1\n---\nconnection: &c\n  accepter: %1tcp%4,127.0.0.1,%2\n"
                            "  connector: serialdev,%3,19200e71,local\n")
                 .arg(rfc2217 ? "telnet(rfc2217)," : "")
                 .arg(port)
                 .arg(serverPath)
+                .arg(nodelay ? "(nodelay)" : "")
                 .toUtf8());
     f.close();
     auto peer = std::make_unique<Peer>(program, QStringList{"-n", "-c", config, "-P",
@@ -454,7 +458,7 @@ void FarendRelayTest::relayThroughSer2netAgreesWithTheFarEnd()
     const long long farSent = figure(far, "sent (\\d+) bytes");
     QVERIFY2(farSent > 100 && farSent < 200, far.constData());   // about 20% dropped
     const QJsonObject r = QJsonDocument::fromJson(readAllOf(report)).object();
-    QCOMPARE(r["format"].toInt(), 4);
+    QCOMPARE(r["format"].toInt(), 5);
     QCOMPARE(r["sends"].toInt(), 200);
     QCOMPARE(r["echoed"].toInt(), int(farSent));
     QCOMPARE(r["lost"].toInt(), int(200 - farSent));
@@ -1123,10 +1127,10 @@ void FarendRelayTest::ser2netOnAPtySaysWhatItDidNotReport()
 static QJsonObject reportBehindSer2net(const QString &ser2net, const QString &dirPath,
                                        const QString &server, const QString &device,
                                        const QStringList &farArgs, int count, int periodMs,
-                                       QByteArray &summary)
+                                       QByteArray &summary, bool nodelay = false)
 {
     const int port = freePort();
-    auto s2n = startSer2net(ser2net, dirPath, server, true, port);
+    auto s2n = startSer2net(ser2net, dirPath, server, true, port, nodelay);
     Peer farend(QStringLiteral(FAREND_BINARY), QStringList{"--port", device} + farArgs);
     const QString com3 = dirPath + "/COM3";
     const QString report = dirPath + "/behind-ser2net.json";
@@ -1161,7 +1165,7 @@ void FarendRelayTest::aFarEndAtAWrongSpeedIsNamedByTheRelay()
     QByteArray summary;
     const QJsonObject r = reportBehindSer2net(
         ser2net, dir.path(), server, device,
-        rate ? QStringList{"--wrong-baud", QString::number(rate)} : QStringList{}, 150, 10,
+        rate ? QStringList{"--wrong-baud", QString::number(rate)} : QStringList{}, 8 * 36, 10,
         summary);
     QVERIFY2(!r.isEmpty(), summary.constData());
     if (!rate) {
@@ -1174,7 +1178,8 @@ void FarendRelayTest::aFarEndAtAWrongSpeedIsNamedByTheRelay()
     }
     // the format a far end reads in seldom shows in its replies; the rate does
     const QString named = QStringLiteral("a far end reading at %1").arg(rate);
-    QVERIFY2(r["speed_match"].toString().startsWith(named), qPrintable(r["speed_match"].toString()));
+    QVERIFY2(r["speed_match"].toString().startsWith(named),
+             qPrintable(r["speed_match"].toString() + '\n' + summary));
     QCOMPARE(verdictCodes(r).first(), QStringLiteral("wrong-speed"));
     // the interval it showed in says so too, in the stream as a code
     bool inAnInterval = false;
@@ -1192,28 +1197,36 @@ void FarendRelayTest::theRoundTripSplitsIntoLanWireAndTheRest()
     if (ser2net.isEmpty())
         QSKIP("ser2net is not installed (scripts/setup.sh installs it)");
     QByteArray summary;
+    // Nagle off at the device server: every echo comes back unheld, so that what lies behind
+    // the server is measured against the echoes' own times (behind Nagle at a 20 ms period each
+    // echo may wait for the next send, and then only the LAN and the wire are known)
     const QJsonObject r = reportBehindSer2net(ser2net, dir.path(), server, device,
-                                              {"--latency", "3"}, 100, 20, summary);
+                                              {"--latency", "3"}, 100, 20, summary, true);
     QVERIFY2(!r.isEmpty(), summary.constData());
     const QJsonObject split = r["time_split_ms"].toObject();
-    const double median = split["median"].toDouble(), lan = split["lan"].toDouble(-1),
-                 wire = split["wire"].toDouble(), rest = split["rest"].toDouble();
-    qInfo("median %.3f ms = LAN %.3f (smoothed %.3f) + wire %.3f + rest %.3f", median, lan,
-          split["lan_smoothed"].toDouble(), wire, rest);
+    const QJsonObject parts = split["parts"].toObject();
+    const double median = split["median"].toDouble(), lan = parts["lan"].toDouble(-1),
+                 wire = parts["wire"].toDouble(), rest = parts["rest"].toDouble(),
+                 held = parts["held"].toDouble(), retransmits = parts["retransmits"].toDouble();
+    qInfo("median %.3f ms = LAN %.3f (smoothed %.3f) + retransmits %.3f + held %.3f + wire %.3f + "
+          "rest %.3f",
+          median, lan, split["lan_smoothed"].toDouble(), retransmits, held, wire, rest);
     // the parts add up, each figure rounded to a microsecond
-    QVERIFY(std::abs(lan + wire + rest - median) <= 0.003);
+    QVERIFY(std::abs(lan + retransmits + held + wire + rest - median) <= 0.005);
     // two 8N1 bytes at 9600 baud
     QCOMPARE(wire, 2.083);
     // the LAN is loopback; the far end's 3 ms is a floor under what lies behind the server
     QVERIFY2(lan >= 0 && lan < 1.0, qPrintable(QString::number(lan)));
     QVERIFY2(rest >= 3.0 && lan < rest, qPrintable(QString::number(rest)));
-    QVERIFY2(unwrapped(summary).contains("estimated: LAN "), summary.constData());
+    QVERIFY2(unwrapped(summary).contains(" ms: LAN "), summary.constData());
 }
 
 void FarendRelayTest::aSerialTargetWithoutCountersSaysTheDriverDidNotReport()
 {
     // the pty pair as the serial device: a pseudo-terminal has no error counters
     Peer farend(QStringLiteral(FAREND_BINARY), {"--port", device});
+    // its side set up first: a byte that came before it was lost on a busy machine
+    QVERIFY(farend.waitUntil([&] { return farend.err.contains("serving on"); }));
     const QString com3 = dir.filePath("COM3");
     const QString report = dir.filePath("serial.json");
     Peer relay(QStringLiteral(FAREND_BINARY),

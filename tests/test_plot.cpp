@@ -12,6 +12,7 @@
 #include <QXmlStreamReader>
 #include <QtTest>
 
+#include <algorithm>
 #include <cmath>
 #include <sstream>
 
@@ -210,6 +211,19 @@ void PlotTest::aRunShowsEachValueFaultGapAndVerdictChangeWhereItBelongs()
                  qPrintable(QString("change at %1 s").arg(t)));
     for (double t : {3.0, 6.0, 7.0})
         QVERIFY(!shows(image, xAt(g, t), g.verdictCodes.top - 5, kBlack, 3, 2));
+
+    // a row a verdict, in the order they first came, each drawn where it holds and nowhere else
+    const QColor kStretch("#4d4d4d");
+    const double row = (g.verdictCodes.bottom - g.verdictCodes.top) / 5;
+    const std::vector<std::vector<double>> holds = {
+        {0.5, 1.5}, {1.5}, {2.5}, {3.5, 4.5, 6.5}, {5.5, 7.5}};   // late lost extra idle clean
+    for (std::size_t k = 0; k < holds.size(); ++k)
+        for (double t = 0.5; t < 8; ++t) {
+            const bool held = std::count(holds[k].begin(), holds[k].end(), t) > 0;
+            QVERIFY2(shows(image, xAt(g, t), g.verdictCodes.top + (k + 0.5) * row, kStretch, 0,
+                           0) == held,
+                     qPrintable(QString("row %1 at %2 s").arg(k).arg(t)));
+        }
 }
 
 void PlotTest::aStreamCutShortWithNullsUnknownsAndTwoRelaysStillPlots()

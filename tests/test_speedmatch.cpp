@@ -95,6 +95,8 @@ private slots:
     void aMappingNoSettingExplainsIsSystematicNotNoise();
     void negativeControlsNameNothing();
     void aNewRunForgetsAndMemoryStaysWithinTheWindow();
+    void repliesThatChangedJustNowAreTooFewToRead_data();
+    void repliesThatChangedJustNowAreTooFewToRead();
 };
 
 void SpeedMatchTest::repliesAreReadAsCleanSystematicOrNoise()
@@ -161,6 +163,9 @@ void SpeedMatchTest::farendsOwnChainsAreNamedWithTheirPlace_data()
     // its twin, a port at 9600 * 9600 / 31250 baud, named after it
     QTest::newRow("31250 far device") << chain({31250, 8, 'N', 1})
                                       << "wrong-speed: the far device at about 31 250 baud" << both;
+    // explained as well by 57600 8E1 and 38400 6N1: the one off the tester's in rate alone first
+    QTest::newRow("56000 far device") << chain({56000, 8, 'N', 1})
+                                      << "wrong-speed: the far device at about 56 000 baud" << both;
     QTest::newRow("57600 server's port")
         << chain({0, 8, 'N', 1}, {57600, 8, 'N', 1})
         << "wrong-speed: the device server's port at 57600 8N1, 8M1, 8N2 or 8M2"
@@ -298,6 +303,35 @@ void SpeedMatchTest::aNewRunForgetsAndMemoryStaysWithinTheWindow()
     run(m, farEnd(2400), 2000);
     QVERIFY(m.held() <= 9 * MappingRecogniser::kWindow);
     QVERIFY(m.recognise().has_value());
+}
+
+void SpeedMatchTest::repliesThatChangedJustNowAreTooFewToRead_data()
+{
+    QTest::addColumn<QByteArray>("tail");   // the newest replies: e an echo, x a changed one
+    QTest::addColumn<bool>("changedLately");
+    // a far device set otherwise a few bytes before an interval ends: not noise, not yet read
+    QTest::newRow("two changed at the end") << QByteArray("eexx") << true;
+    // a new mapping that leaves some bytes as they were
+    QTest::newRow("five changed among echoes") << QByteArray("xxxxeeeeexee") << true;
+    QTest::newRow("one changed at the end") << QByteArray("eeex") << false;
+    // noise spreads them over the cycle
+    QTest::newRow("one early, one at the end")
+        << QByteArray("x").append(QByteArray(26, 'e')).append('x') << false;
+}
+
+void SpeedMatchTest::repliesThatChangedJustNowAreTooFewToRead()
+{
+    QFETCH(QByteArray, tail);
+    QFETCH(bool, changedLately);
+    MappingRecogniser m;
+    const int sends = 8 * testcycle::kLength, from = sends - int(tail.size());
+    for (int i = 0; i < sends; ++i) {
+        const auto byte = static_cast<unsigned char>(testcycle::at(i));
+        m.sent(byte, i * 10.0);
+        m.replied(i >= from && tail[i - from] == 'x' ? 0xff : byte, i * 10.0 + 3);
+    }
+    QCOMPARE(m.changedLately(), changedLately);
+    QCOMPARE(m.cyclesRead(), !changedLately);
 }
 
 QTEST_GUILESS_MAIN(SpeedMatchTest)

@@ -11,5 +11,5 @@ struct Evidence {
     std::string who;    // who reported the line errors, or "the chain"
     bool silent;        // nothing at all came back
     double lateShare;   // late / echoes
-    bool holdsEchoes;   // the device server holds echoes back for a later send
+    bool holdsEchoes;   // the device server holds echoes back for a later send, at a cost
 };

@@ -10,32 +10,39 @@
 namespace {
 constexpr std::size_t kNamedAtMost = 4;
 
-// How unusual a setting is: a standard rate before a known one before any other, the commonest
-// formats before the rest. Equal settings keep the explainer's order (place, then format).
-int rateCost(const NamedSetting &s)
+// How far a setting is from the tester's, in steps of unusualness: its rate (the tester's own,
+// a standard one, a known one, any other, the last less likely where its span is one step of the
+// scan), its format (the tester's, one with 7 or 8 bits and no, even or odd parity, any other).
+// A setting off the tester's in one way is simpler than one off it in two.
+int rateCost(const NamedSetting &s, const LineSettings &tester)
 {
     if (!s.estimate)
-        return 0;
+        return s.rate == tester.baud ? 0 : 2;
     const auto &known = knownRates();
     const bool isKnown = std::any_of(known.begin(), known.end(),
                                      [&](std::uint32_t r) { return r >= s.low && r <= s.high; });
-    // a span of one step of the scan rests on one trial: less likely than a wider one
-    return (isKnown ? 2 : 3) + (s.low == s.high ? 1 : 0);
+    return (isKnown ? 3 : 4) + (s.low == s.high ? 1 : 0);
 }
 
-int formatCost(const LineSettings &f)
+int formatCost(const LineSettings &f, const LineSettings &tester)
 {
-    if (f.dataBits == 8 && f.parity == 'N' && f.stopBits == 1)
+    if (f.dataBits == tester.dataBits && f.parity == tester.parity && f.stopBits == tester.stopBits)
         return 0;
     const bool common = (f.dataBits == 7 || f.dataBits == 8) && f.parity != 'M' && f.parity != 'S';
-    return common ? 1 : 2;
+    return common ? 2 : 3;
 }
 
-int cost(const NamedSetting &s)
+int cost(const NamedSetting &s, const LineSettings &tester)
 {
     // a port its device server said is at the tester's settings is set so, unless nothing else
     // explains the replies nearly as well
-    return rateCost(s) + formatCost(s.formats.front()) + (s.againstReport ? 2 : 0);
+    return rateCost(s, tester) + formatCost(s.formats.front(), tester) + (s.againstReport ? 4 : 0);
+}
+
+// A standard rate in the tester's own format, which goes before another format at its cost.
+bool plainRate(const NamedSetting &s, const LineSettings &tester)
+{
+    return !s.estimate && formatCost(s.formats.front(), tester) == 0;
 }
 
 // The estimate's figure: a known rate in the span, or its middle to three digits.
@@ -72,7 +79,7 @@ std::string formatsInWords(const std::vector<LineSettings> &formats)
         return " " + first.format();
     if (onlyStops)
         return " " + first.format() + " or " + formats[1].format() + " (the stop bits do not show)";
-    if (formats.size() > 4)
+    if (!formatsShow(formats))
         return " (the frame format does not show)";
     std::string out = " " + first.format();
     for (std::size_t i = 1; i < formats.size(); ++i)
@@ -109,7 +116,8 @@ std::string ser2netSettings(const LineSettings &s)
 // The named settings as groups: one for each place and standard rate, or each place and span
 // of rates with no standard rate in it (none with `standardOnly`), with the formats that
 // explain the replies there.
-std::vector<NamedSetting> groups(const Explanation &e, bool portReported, bool standardOnly)
+std::vector<NamedSetting> groups(const Explanation &e, const LineSettings &tester,
+                                 bool portReported, bool standardOnly)
 {
     std::vector<NamedSetting> out;
     auto add = [&](Place where, bool estimate, std::uint32_t low, std::uint32_t high,
@@ -131,27 +139,20 @@ std::vector<NamedSetting> groups(const Explanation &e, bool portReported, bool s
                 add(f.where, false, r, r, r, f.format);
         }
     }
-    std::stable_sort(out.begin(), out.end(), [](const NamedSetting &a, const NamedSetting &b) {
-        return std::make_tuple(cost(a), rateCost(a), int(a.where), a.low) <
-               std::make_tuple(cost(b), rateCost(b), int(b.where), b.low);
-    });
+    // the simplest first; at one cost a standard rate in the tester's format, then the rate
+    // nearer the tester's kind, then the place and the rate in the explainer's order
+    const auto key = [&](const NamedSetting &g) {
+        return std::make_tuple(cost(g, tester), !plainRate(g, tester), rateCost(g, tester),
+                               int(g.where), g.low);
+    };
+    std::stable_sort(out.begin(), out.end(),
+                     [&](const NamedSetting &a, const NamedSetting &b) { return key(a) < key(b); });
     return out;
 }
 
-// Whether `g` is named beside the likeliest (of cost `best`) and those already `named`: at a
-// place not yet named, a setting nearly as likely; at one named, another standard rate nearly as
-// likely, or one estimate as likely.
-bool nearlyAsLikely(const NamedSetting &g, int best, const std::vector<NamedSetting> &named)
-{
-    bool placeNamed = false, estimateNamed = false;
-    for (const NamedSetting &n : named) {
-        placeNamed = placeNamed || n.where == g.where;
-        estimateNamed = estimateNamed || (n.where == g.where && n.estimate);
-    }
-    if (!placeNamed)
-        return cost(g) <= best + 1;
-    return g.estimate ? !estimateNamed && cost(g) <= best : cost(g) <= best + 1;
-}
+// Every setting explains the replies exactly: each one step of unusualness from the simplest
+// is named with it.
+constexpr int kNamedWithin = 2;
 } // namespace
 
 RecognisedMapping nameExplanation(const Explanation &e, const LineSettings &tester,
@@ -159,11 +160,10 @@ RecognisedMapping nameExplanation(const Explanation &e, const LineSettings &test
 {
     RecognisedMapping m;
     m.tester = tester;
-    const std::vector<NamedSetting> all = groups(e, portFollowsTester, standardOnly);
-    const int best = all.empty() ? 0 : cost(all.front());
+    const std::vector<NamedSetting> all = groups(e, tester, portFollowsTester, standardOnly);
+    const int best = all.empty() ? 0 : cost(all.front(), tester);
     for (const NamedSetting &g : all) {
-        const bool likely = m.named.empty() || nearlyAsLikely(g, best, m.named);
-        if (m.named.size() < kNamedAtMost && likely)
+        if (m.named.size() < kNamedAtMost && cost(g, tester) <= best + kNamedWithin)
             m.named.push_back(g);
         else
             ++m.moreSettings;

@@ -89,15 +89,51 @@ void MappingRecogniser::newRun()
     replies.clear();
     sinceReading = 0;
     lastReadingMs = -1e300;
+    lastTallied = {};
+    repeatedUntilMs = -1;
+    changedAfterMs.reset();
 }
 
 ReplyCycle MappingRecogniser::reading() const
 {
+    return readingSince(-1e300);
+}
+
+ReplyCycle MappingRecogniser::readingSince(double fromMs) const
+{
     std::vector<unsigned char> r;
     r.reserve(replies.size());
     for (const Stamped &s : replies)
-        r.push_back(s.byte);
-    return readReplyCycle(r, sends.size());
+        if (s.atMs > fromMs)
+            r.push_back(s.byte);
+    return readReplyCycle(r, static_cast<std::size_t>(sendsSince(fromMs)));
+}
+
+long long MappingRecogniser::sendsSince(double fromMs) const
+{
+    return std::count_if(sends.begin(), sends.end(),
+                         [&](const Stamped &s) { return s.atMs > fromMs; });
+}
+
+bool MappingRecogniser::changedLately() const
+{
+    if (changedAfterMs)
+        return sendsSince(*changedAfterMs) < kCyclesAfterChange * testcycle::kLength;
+    return newestCycleBroken();
+}
+
+bool MappingRecogniser::newestCycleBroken() const
+{
+    const std::size_t n = testcycle::kLength;
+    if (lastTallied.kind != ReplyCycle::Kind::Clean || sends.size() < n)
+        return false;
+    const double from = sends[sends.size() - n].atMs;
+    std::vector<unsigned char> r;
+    for (const Stamped &s : replies)
+        if (s.atMs > from)
+            r.push_back(s.byte);
+    // or echoes and then, crowding the end, replies that are not: changed just now, too few yet
+    return r.size() >= n / 2 && (echoShare(r) < kRepeats || changedAtTheEnd(r));
 }
 
 void MappingRecogniser::tally()
@@ -105,10 +141,21 @@ void MappingRecogniser::tally()
     const ReplyCycle now = reading();
     if (now.kind == ReplyCycle::Kind::TooFew)
         return;
+    lastTallied = now;
+    if (now.repeats()) {
+        repeatedUntilMs = sends.back().atMs;
+        changedAfterMs.reset();
+    } else if (repeatedUntilMs >= 0 && !changedAfterMs) {
+        changedAfterMs = repeatedUntilMs;   // the new replies start after the last that repeated
+    }
     for (Seen &s : seen) {
         if (alike(s.reading, now)) {
             ++s.times;
             s.perCycle += now.perCycle;
+            // the steadiest reading stands for the mapping: the first may hold a start that a
+            // busy machine bunched, with a byte the vote got wrong
+            if (now.stable > s.reading.stable)
+                s.reading = now;
             return;
         }
     }
@@ -185,7 +232,18 @@ std::optional<RecognisedMapping> MappingRecogniser::explain(const ReplyCycle &re
 
 std::optional<RecognisedMapping> MappingRecogniser::recognise(bool portFollowsTester) const
 {
-    return explain(reading(), portFollowsTester, false);
+    ReplyCycle r = reading();
+    if (r.kind == ReplyCycle::Kind::NotSystematic && changedAfterMs) {
+        // the replies changed: what came since, once there is enough of it to read
+        if (changedLately())
+            return std::nullopt;
+        r = readingSince(*changedAfterMs);
+
+    } else if (r.kind == ReplyCycle::Kind::NotSystematic &&
+               lastTallied.kind == ReplyCycle::Kind::Systematic) {
+        r = lastTallied;   // a cycle ago the mapping read whole: a byte out of step since
+    }
+    return explain(r, portFollowsTester, false);
 }
 
 std::optional<RecognisedMapping> MappingRecogniser::recogniseRun(bool portFollowsTester) const

@@ -36,8 +36,14 @@ public:
     std::optional<RecognisedMapping> recogniseRun(bool portFollowsTester = false) const;
     // What the window shows now, before any explanation.
     ReplyCycle reading() const;
-    // Whether two test cycles' replies were compared yet: before, changed replies say nothing.
-    bool cyclesRead() const { return !seen.empty(); }
+    // Whether two test cycles' replies were compared yet, and, where the replies changed from
+    // repeating to not, enough cycles since: before, changed replies say nothing.
+    bool cyclesRead() const { return !seen.empty() && !changedLately(); }
+    // Whether the replies stopped repeating as they did fewer than kCyclesAfterChange cycles
+    // ago, or, where they were echoes, within the newest cycle: the window still holds the old
+    // with the new.
+    bool changedLately() const;
+    static constexpr long long kCyclesAfterChange = 3;
     // The tester's period: the median gap between the sends in the window, to half a
     // millisecond (a twentieth below 2 ms); nothing before two sends.
     std::optional<double> periodMs() const;
@@ -62,12 +68,20 @@ private:
     std::optional<RecognisedMapping> explain(const ReplyCycle &c, bool portFollowsTester,
                                              bool forRun) const;
     void tally();
+    // What the replies since `fromMs` show, to the sends since then.
+    ReplyCycle readingSince(double fromMs) const;
+    long long sendsSince(double fromMs) const;
+    // Whether the replies were echoes when last read, and those to the newest cycle are not.
+    bool newestCycleBroken() const;
 
     LineSettings tester;
     std::deque<Stamped> sends, replies;
     long long sinceReading = 0;
     double lastReadingMs = -1e300;
     std::vector<Seen> seen;   // a few: kinds and mappings, in the order first seen
+    ReplyCycle lastTallied;   // the newest reading
+    double repeatedUntilMs = -1;         // the last send of the last reading that repeated
+    std::optional<double> changedAfterMs;   // the replies have not repeated since then
     struct Cached {
         std::string image;
         double perCycle;

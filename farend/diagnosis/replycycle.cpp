@@ -135,23 +135,6 @@ std::size_t commonOffset(const Bytes &r, std::size_t q)
                : q;
 }
 
-// The share of replies that are echoes of the cycle in order, a few lost between them allowed.
-double echoShare(const Bytes &r)
-{
-    const std::string cycle = testcycle::kChars;
-    std::size_t echoes = 0;
-    long expect = -1;   // where in the cycle the next echo stands; -1 before the first
-    for (unsigned char b : r) {
-        const std::size_t at = cycle.find(static_cast<char>(b));
-        if (at == std::string::npos)
-            continue;
-        const long ahead = (long(at) - expect + testcycle::kLength) % testcycle::kLength;
-        echoes += expect >= 0 && ahead <= 3;
-        expect = (long(at) + 1) % testcycle::kLength;
-    }
-    return r.empty() ? 0.0 : double(echoes) / double(r.size());
-}
-
 bool isTheCycle(const std::string &image)
 {
     if (image.size() != std::size_t(testcycle::kLength))
@@ -159,7 +142,44 @@ bool isTheCycle(const std::string &image)
     const std::string twice = std::string(testcycle::kChars) + testcycle::kChars;
     return twice.find(image) != std::string::npos;
 }
+
+// For each reply, whether it is an echo: the cycle's next byte, a few lost before it allowed.
+std::vector<bool> echoesOf(const Bytes &r)
+{
+    const std::string cycle = testcycle::kChars;
+    std::vector<bool> echo(r.size(), false);
+    long expect = -1;   // where in the cycle the next echo stands; -1 before the first
+    for (std::size_t i = 0; i < r.size(); ++i) {
+        const std::size_t at = cycle.find(static_cast<char>(r[i]));
+        if (at == std::string::npos)
+            continue;
+        const long ahead = (long(at) - expect + testcycle::kLength) % testcycle::kLength;
+        echo[i] = expect >= 0 && ahead <= 3;
+        expect = (long(at) + 1) % testcycle::kLength;
+    }
+    return echo;
+}
 } // namespace
+
+double echoShare(const Bytes &r)
+{
+    const std::vector<bool> echo = echoesOf(r);
+    const auto echoes = std::count(echo.begin(), echo.end(), true);
+    return r.empty() ? 0.0 : double(echoes) / double(r.size());
+}
+
+bool changedAtTheEnd(const Bytes &r)
+{
+    if (r.size() < 3)
+        return false;
+    const std::vector<bool> echo = echoesOf(r);
+    // the first reply is judged against nothing: left out
+    const auto first = std::find(echo.begin() + 1, echo.end(), false);
+    const auto others = std::count(first, echo.end(), false);
+    const double span = double(echo.end() - first) / double(r.size() - 1);
+    // all of them within the last `span` of the replies: chance puts them there span^others
+    return others >= 2 && std::pow(span, double(others)) < 0.01;
+}
 
 ReplyCycle readReplyCycle(const std::vector<unsigned char> &r, std::size_t sends)
 {

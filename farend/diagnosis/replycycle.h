@@ -36,6 +36,12 @@ constexpr double kRepeats = 0.8;
 // cycle, sent in order) make of the cycle.
 ReplyCycle readReplyCycle(const std::vector<unsigned char> &replies, std::size_t sends);
 
+// The share of `replies` that are echoes of the cycle in order, a few lost between them allowed.
+double echoShare(const std::vector<unsigned char> &replies);
+// Whether the `replies` that are not such echoes, two or more, crowd their end as chance spreads
+// them less than once in a hundred: the replies changed there, not at random.
+bool changedAtTheEnd(const std::vector<unsigned char> &replies);
+
 // The least rotation of a cycle's image: one key for the same cycle read from any start.
 std::string canonicalCycle(const std::string &image);
 // How many bytes two cycle images differ in at their best rotation; images of different lengths

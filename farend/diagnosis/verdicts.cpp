@@ -187,9 +187,14 @@ std::optional<Verdict> lost(const Evidence &e)
     return Verdict{"lost", {{"lost", c.lost}, {"share", shareOf(c.lost, c.sends)}}, text, step};
 }
 
-// Changed or extra replies before the replies of two test cycles could be compared.
-constexpr char kTooFewCycles[] = "too few test cycles yet to tell a wrong speed or format from "
-                                 "noise";
+// Changed or extra replies before the replies of two test cycles could be compared, or of a few
+// since they changed.
+std::string tooFewCycles(const SpanFigures &f)
+{
+    return std::string("too few test cycles ") +
+           (f.changedLately ? "since the replies changed" : "yet") +
+           " to tell a wrong speed or format from noise";
+}
 constexpr char kSendMoreCycles[] = "let the tester send a few more cycles of 36 bytes: the relay "
                                    "then names a wrong speed or format, or calls it noise";
 
@@ -205,7 +210,7 @@ std::optional<Verdict> changed(const Evidence &e)
                        percent(shareOf(c.changed, c.sends)) + " of the sends); " +
                        (f.cyclesRead ? "no speed or format explains them: noise, or a far "
                                        "device that answers something else"
-                                     : kTooFewCycles),
+                                     : tooFewCycles(f)),
                    f.cyclesRead ? "look for noise on the serial line (the cable's length, "
                                   "shield and ground), and at what the far device answers"
                                 : kSendMoreCycles};
@@ -222,7 +227,7 @@ std::optional<Verdict> extra(const Evidence &e)
                    std::to_string(n) + " extra " + (n == 1 ? "byte" : "bytes") +
                        " came back that answer nothing sent" +
                        (f.cyclesRead ? ": a far device that talks on its own, or noise"
-                                     : "; " + std::string(kTooFewCycles)),
+                                     : "; " + tooFewCycles(f)),
                    f.cyclesRead ? "find what else talks on the line: the far device's own "
                                   "messages, or a floating receive line"
                                 : kSendMoreCycles};
@@ -256,7 +261,7 @@ std::vector<Verdict> verdicts(const SpanFigures &f)
                  "nothing"}};
     const Evidence evidence{f, f.reporter.empty() ? "the chain" : f.reporter,
                             c.echoed == 0 && c.changed == 0 && c.extra == 0,
-                            shareOf(c.late, c.echoed), holdsEchoes(f)};
+                            shareOf(c.late, c.echoed), holdingCosts(f)};
     std::vector<Verdict> out;
     for (Rule rule : kRules)
         if (std::optional<Verdict> v = rule(evidence))

@@ -15,7 +15,7 @@ struct ServerFacts {
     std::vector<std::string> notAcknowledged;  // requests it never answered: "DTR", "RTS"
     std::string signature;                     // its name
     std::vector<std::string> answeredOtherwise;  // "baud rate 19200"
-    std::vector<std::string> nonStandard;        // "baud rate as a one-byte index (6)"
+    std::vector<std::string> nonStandard;        // "baud rate as a one-byte index (8)"
     long long purges = 0;                        // asked at each new run
     long long suspensions = 0;
     double suspendedMs = 0;

@@ -14,6 +14,8 @@ bool RecognisedMapping::wrongFormat() const
     if (!explained())
         return false;
     const auto &f = named.front().formats;
+    if (!formatsShow(f))   // a wrong format cannot be told where none shows
+        return false;
     LineSettings same = tester;
     same.baud = 0;
     return std::find(f.begin(), f.end(), same) == f.end();

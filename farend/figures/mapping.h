@@ -16,6 +16,13 @@ enum class Place {
     FarEnd,       // the far end reads the tester's line at other settings and answers as bytes
 };
 
+// Whether the frame formats that explain the replies at one rate say which it is: more than four,
+// and the format does not show.
+inline bool formatsShow(const std::vector<LineSettings> &formats)
+{
+    return formats.size() <= 4;
+}
+
 // A setting that explains the replies: a place, a rate (a standard one, or an estimate over the
 // span of rates that give the same replies) and the frame formats that do at that rate.
 struct NamedSetting {

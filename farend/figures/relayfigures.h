@@ -16,7 +16,7 @@
 #include <vector>
 
 // The version of the relay's JSON report and stream; raised when a field changes meaning.
-constexpr int kRelayReportFormat = 4;
+constexpr int kRelayReportFormat = 5;
 
 // What a run came to: clean (nothing lost, changed or extra, and no line error reported),
 // not clean, or nothing tested (the tester sent nothing).

@@ -25,6 +25,8 @@ struct SpanFigures {
     double periodMs = 0;               // the tester's period, 0 before two bytes
     double wireMs = 0;                 // one byte out and one back at the port's settings
     std::optional<double> lanRttMs;    // the kernel's least round trip, TCP only
+    // How much later than that after a later send an echo still counts as released by it.
+    double releaseSlackMs = 0.5;   // kReleaseWindowMs until the relay measured it
     // Where the median round trip goes; none without echoes.
     std::optional<TimeSplit> split;
     // What the kernel counted on the connection over the span; TCP only.
@@ -45,6 +47,8 @@ struct SpanFigures {
     // A fixed mapping of the test cycle recognised in the replies, explained by a speed or
     // format or not.
     std::optional<RecognisedMapping> mapping;
-    // Whether the replies were read over enough test cycles to tell a setting from noise.
+    // Whether the replies were read over enough test cycles to tell a setting from noise, and
+    // where not, whether because they changed lately (they repeated before).
     bool cyclesRead = true;
+    bool changedLately = false;
 };

@@ -1,6 +1,5 @@
 #include "farend/relay/echostats.h"
 
-#include "farend/diagnosis/lanrules.h"
 #include "farend/line/tester.h"
 
 #include <algorithm>
@@ -16,7 +15,7 @@ constexpr int kBehind = 3;      // replies in a row that equal a send decided al
 
 void EchoStats::sent(unsigned char byte, double atMs)
 {
-    pending.push_back({byte, atMs});
+    pending.push_back({byte, atMs, false});
     sendTimes[sendCount++ % sendTimes.size()] = atMs;
     ++counts_.sends;
 }
@@ -42,31 +41,93 @@ double EchoStats::longestMs() const
     return inOrderCount ? *std::max_element(inOrderMs.begin(), end) : 0;
 }
 
-bool EchoStats::releasedByALaterSend(const Send &s, double atMs) const
+void RoundTrips::add(double ms, bool behindLoss, Placed placed)
 {
-    const double slack = releaseSlackMs(lanMs);
+    all.add(ms);
+    if (behindLoss)
+        return;
+    clearOfLoss.add(ms);
+    if (placed != Placed::Released)
+        unheld.add(ms);
+    if (placed == Placed::BeforeLater)
+        beforeLater.add(ms);
+}
+
+void RoundTrips::clear()
+{
+    all.clear();
+    clearOfLoss.clear();
+    unheld.clear();
+    beforeLater.clear();
+}
+
+Placed EchoStats::placed(const Send &s, double atMs)
+{
+    // the latest later send at least one LAN round trip before the reply, that the relay wrote
+    // in an earlier round than the one it read the reply in
     const std::size_t kept = std::min(sendCount, sendTimes.size());
     for (std::size_t back = 1; back <= kept; ++back) {
         const double sentAt = sendTimes[(sendCount - back) % sendTimes.size()];
-        const double after = atMs - sentAt;
-        if (sentAt <= s.atMs || after > lanMs + slack)
-            return false;
-        if (after >= lanMs - kReleaseEarlyMs)
-            return true;
+        if (sentAt <= s.atMs)
+            return Placed::BeforeLater;
+        if (sentAt >= roundMs || atMs - sentAt < lanMs - kReleaseEarlyMs)
+            continue;
+        near(atMs - sentAt - lanMs);
+        const bool released = atMs - sentAt - lanMs <= slackMs;
+        (released ? counts_.released : counts_.afterALaterSend) += 1;
+        if (s.behindLoss)
+            (released ? counts_.releasedBehindLoss : counts_.afterBehindLoss) += 1;
+        return released ? Placed::Released : Placed::AfterLater;
     }
-    return false;
+    return Placed::BeforeLater;
+}
+
+void EchoStats::near(double afterMs)
+{
+    constexpr double kBinMs = 0.05;
+    constexpr long long kEvery = 32, kForgetFrom = 4096;
+    const double at = (afterMs + kReleaseEarlyMs) / kBinMs;
+    if (afterMs >= kReleaseNearMs || at < 0)
+        return;
+    ++nearCounts[std::min(nearCounts.size() - 1, static_cast<std::size_t>(at))];
+    if (++nearSeen % kEvery != 0)
+        return;
+    long long total = 0;
+    for (long long &n : nearCounts)
+        total += n;
+    long long seen = 0;
+    std::size_t bin = 0;
+    while (bin < nearCounts.size() && 4 * (seen += nearCounts[bin]) < 3 * total)
+        ++bin;
+    slackMs = std::clamp((bin + 1) * kBinMs - kReleaseEarlyMs + 0.1, kReleaseWindowMs,
+                         kReleaseNearMs);
+    if (total > kForgetFrom)   // halved now and then, so that the slack follows the chain
+        for (long long &n : nearCounts)
+            n /= 2;
 }
 
 void EchoStats::echo(const Send &s, double atMs)
 {
     const double ms = atMs - s.atMs;
-    rtt.add(ms);
-    recent.add(ms);
+    const Placed how = placed(s, atMs);
+    rtt.add(ms, s.behindLoss, how);
+    recent.add(ms, s.behindLoss, how);
     ++counts_.echoed;
+    counts_.behindLoss += s.behindLoss;
     if (ms > kReadWindowMs)
         ++counts_.late;
-    if (releasedByALaterSend(s, atMs))
-        ++counts_.released;
+}
+
+void EchoStats::changedEcho(const Send &s, double atMs)
+{
+    placed(s, atMs);
+    ++counts_.changed;
+}
+
+void EchoStats::lossSeen()
+{
+    for (Send &s : pending)
+        s.behindLoss = true;
 }
 
 void EchoStats::replied(unsigned char byte, double atMs)
@@ -125,7 +186,7 @@ void EchoStats::take(unsigned char byte, double atMs)
         ++counts_.extra;   // it answers no send still waiting
         return;
     }
-    ++counts_.changed;
+    changedEcho(pending.front(), atMs);
     pop(1);
 }
 
@@ -167,7 +228,7 @@ void EchoStats::decide(std::optional<unsigned char> next)
         aChange + (j > 1 ? std::min(static_cast<double>(j - 1) * aLoss, aChange) : aChange);
     const bool lost = j != 1 && (j == i + 1 || overdue || ifLost <= ifChanged);
     if (!lost) {
-        ++counts_.changed;
+        changedEcho(pending.front(), u.atMs);
         pop(1);
         return;
     }

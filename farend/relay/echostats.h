@@ -2,11 +2,13 @@
 // byte it answers, the round trip of each echo, and what went missing, changed or came extra.
 #pragma once
 
+#include "farend/diagnosis/lanrules.h"
 #include "farend/figures/echoes.h"
 #include "farend/line/wiretiming.h"
 
 #include <array>
 #include <deque>
+#include <limits>
 #include <optional>
 #include <string>
 
@@ -34,6 +36,26 @@ constexpr double kWitnessWaitMs = 100.0;
 // A send waiting longer than kGiveUpMs is lost; its echo, if it comes after all, is then judged
 // against the sends still waiting like any other reply. A new run (the tester opened COM3
 // again) counts everything still waiting as lost.
+//
+// Each echo, changed or not, is also placed against the later sends: released by one (it came
+// one LAN round trip after it, within the slack), after one (later than that), or
+// before any; a send the relay wrote in the round it read the reply cannot have released it.
+// An echo whose send waited while the kernel counted a segment sent again or received out of
+// order is behind a loss.
+
+// Where an echo came against the later sends.
+enum class Placed { BeforeLater, Released, AfterLater };
+
+// The round trips of a span, whole and by what held the echoes up, for the time split.
+struct RoundTrips {
+    WireTiming all;           // every echo's
+    WireTiming clearOfLoss;   // the echoes no retransmission held up
+    WireTiming unheld;        // of those, the ones no later send released
+    WireTiming beforeLater;   // of those, the ones that came before any later send could
+    void add(double ms, bool behindLoss, Placed placed);
+    void clear();
+};
+
 class EchoStats {
 public:
     void sent(unsigned char byte, double atMs);
@@ -46,6 +68,13 @@ public:
     void newRun();
     // The LAN's least round trip, for the echoes released by a later send (0: none known).
     void setLanMs(double ms) { lanMs = ms; }
+    // The relay's round that begins at `atMs`: what it writes in it releases nothing it reads.
+    void round(double atMs) { roundMs = atMs; }
+    // The kernel counted a segment sent again or received out of order: every send still
+    // waiting is behind it.
+    void lossSeen();
+    // How late after a later send's LAN round trip an echo still counts as released by it.
+    double releaseSlackMs() const { return slackMs; }
     // A read of the target brought `n` replies (or nothing).
     void read(std::size_t n)
     {
@@ -60,15 +89,17 @@ public:
     long long extra() const { return counts_.extra; }
     long long late() const { return counts_.late; }
     long long waiting() const { return static_cast<long long>(pending.size()); }
-    const WireTiming &roundTrip() const { return rtt; }
+    const WireTiming &roundTrip() const { return rtt.all; }
+    const RoundTrips &roundTrips() const { return rtt; }
     // The round trips since the last clearRecent(), for an interval's figures.
-    const WireTiming &recentRoundTrip() const { return recent; }
+    const RoundTrips &recentRoundTrips() const { return recent; }
     void clearRecent() { recent.clear(); }
 
 private:
     struct Send {
         unsigned char byte;
         double atMs;
+        bool behindLoss = false;
     };
     // A reply that answers the send at `index` or is a changed echo of the oldest.
     struct Undecided {
@@ -81,7 +112,11 @@ private:
     void pop(std::size_t n);
     void decide(std::optional<unsigned char> next);
     void echo(const Send &s, double atMs);
-    bool releasedByALaterSend(const Send &s, double atMs) const;
+    // A changed echo of `s`, placed against the later sends like an echo.
+    void changedEcho(const Send &s, double atMs);
+    Placed placed(const Send &s, double atMs);
+    // Notes how long after a later send's round trip an echo came, and measures the slack anew.
+    void near(double afterMs);
     double floorMs() const;
     double longestMs() const;
 
@@ -93,9 +128,15 @@ private:
     std::size_t behindLag = 0;   // how many sends back the last reply matched a decided one
     std::array<unsigned char, 4> decidedBytes{};   // the last sends taken off the waiting
     std::size_t decidedCount = 0;
-    std::array<double, 64> sendTimes{};   // the last sends' times, oldest overwritten
+    // the last sends' times, oldest overwritten: enough for a LAN of 100 ms at 1 ms a send
+    std::array<double, 256> sendTimes{};
     std::size_t sendCount = 0;
     double lanMs = 0;
-    WireTiming rtt, recent;
+    double roundMs = std::numeric_limits<double>::infinity();   // no rounds told: none kept apart
+    // echoes that came within kReleaseNearMs of a later send's round trip, by 50 µs
+    std::array<long long, 41> nearCounts{};
+    long long nearSeen = 0;
+    double slackMs = kReleaseWindowMs;
+    RoundTrips rtt, recent;
     EchoCounts counts_;
 };

@@ -1,7 +1,10 @@
 #include "farend/relay/meter.h"
 
+#include "farend/diagnosis/lanrules.h"
 #include "farend/diagnosis/naming.h"
 #include "farend/diagnosis/verdicts.h"
+
+#include <algorithm>
 
 namespace {
 
@@ -19,6 +22,9 @@ std::string portOf(const std::string &target)
                : target.substr(colon + 1);
 }
 
+// Unheld echoes fewer than this say nothing of what an echo takes when nothing holds it.
+constexpr long long kUnheldFrom = 8, kBeforeFrom = 3;
+
 // A device server that acknowledged the tester's settings has its port right.
 bool portFollows(const ChainFacts &c, const LineSettings &line)
 {
@@ -27,12 +33,26 @@ bool portFollows(const ChainFacts &c, const LineSettings &line)
 
 } // namespace
 
-SpanFigures RelayMeter::span(const Mark &from, const Mark &to, const WireTiming &rtt,
+SpanFigures RelayMeter::span(const Mark &from, const Mark &to, const RoundTrips &rtt,
                              std::optional<RecognisedMapping> mapping) const
 {
     SpanFigures s;
     s.echoes = to.echoes - from.echoes;
-    s.roundTrip = {rtt.gaps(), rtt.quantileMs(0.5), rtt.quantileMs(0.99), rtt.maxMs()};
+    const WireTiming &all = rtt.all;
+    s.roundTrip.count = all.gaps();
+    s.roundTrip.p50Ms = all.quantileMs(0.5);
+    s.roundTrip.p99Ms = all.quantileMs(0.99);
+    s.roundTrip.maxMs = all.maxMs();
+    if (rtt.clearOfLoss.gaps())
+        s.roundTrip.clearOfLossP50Ms = rtt.clearOfLoss.quantileMs(0.5);
+    // the lower quartile: what an echo takes, less what a busy machine adds now and then; of
+    // those that came before any later send could let them go, if lower: others may have been
+    // held past the release window
+    if (rtt.unheld.gaps() >= kUnheldFrom)
+        s.roundTrip.unheldP25Ms = rtt.unheld.quantileMs(0.25);
+    if (rtt.beforeLater.gaps() >= kBeforeFrom)
+        s.roundTrip.unheldP25Ms = std::min(s.roundTrip.unheldP25Ms.value_or(1e300),
+                                           rtt.beforeLater.quantileMs(0.25));
     s.toChain = to.toChain - from.toChain;
     s.fromChain = to.fromChain - from.fromChain;
     s.line = line;
@@ -41,8 +61,7 @@ SpanFigures RelayMeter::span(const Mark &from, const Mark &to, const WireTiming 
     const ChainFacts &c = to.chain;
     if (c.lan)
         s.lanRttMs = c.lan->minMs;
-    if (s.echoes.echoed)
-        s.split = splitRoundTrip(s.roundTrip.p50Ms, s.lanRttMs, s.wireMs);
+    s.releaseSlackMs = echoes.releaseSlackMs();
     if (c.tcp)
         s.tcp = *c.tcp - from.chain.tcp.value_or(TcpCounts{});
     if (c.server)
@@ -55,6 +74,16 @@ SpanFigures RelayMeter::span(const Mark &from, const Mark &to, const WireTiming 
         s.modemChanges = modemChanges(c) - modemChanges(from.chain);
     s.mapping = std::move(mapping);
     s.cyclesRead = recogniser.cyclesRead();
+    s.changedLately = recogniser.changedLately();
+    if (s.echoes.echoed) {
+        // held for later sends: without an unheld echo to go by, the least one could take
+        const double least = s.lanRttMs.value_or(0) + s.wireMs;
+        const HeldUp heldUp{s.roundTrip.clearOfLossP50Ms,
+                            holdsEchoes(s) ? std::optional<double>(
+                                                 s.roundTrip.unheldP25Ms.value_or(least))
+                                           : std::nullopt};
+        s.split = splitRoundTrip(s.roundTrip.p50Ms, s.lanRttMs, s.wireMs, heldUp);
+    }
     return s;
 }
 
@@ -97,18 +126,28 @@ void RelayMeter::settingsChanged(const LineSettings &settings)
 void RelayMeter::reconnected(const ChainFacts &chain)
 {
     intervalStart.chain = chain;
+    lastTcp.reset();
     lanFrom(chain);
     echoes.newRun();
 }
 
 void RelayMeter::fromTester(const std::string &bytes, double atMs)
 {
+    echoes.round(atMs);
     for (char c : bytes) {
         recogniser.sent(static_cast<unsigned char>(c), atMs);
         echoes.sent(static_cast<unsigned char>(c), atMs);
         tester.byte(static_cast<unsigned char>(c), atMs);
     }
     toChain += static_cast<long long>(bytes.size());
+}
+
+void RelayMeter::lanCounts(const std::optional<TcpCounts> &now)
+{
+    if (now && lastTcp &&
+        now->retransmitted + now->outOfOrder > lastTcp->retransmitted + lastTcp->outOfOrder)
+        echoes.lossSeen();
+    lastTcp = now;
 }
 
 void RelayMeter::fromChain(const std::string &bytes, double atMs)
@@ -144,7 +183,7 @@ IntervalFigures RelayMeter::closeInterval(double nowMs, bool last, bool com3Open
     std::optional<RecognisedMapping> recognised = recogniser.recognise(portFollows(chain, line));
     lanFrom(chain);
     const Mark end = markNow(chain);
-    f.span = span(intervalStart, end, echoes.recentRoundTrip(), std::move(recognised));
+    f.span = span(intervalStart, end, echoes.recentRoundTrips(), std::move(recognised));
     f.verdicts = verdicts(f.span);
     std::vector<std::pair<std::string, std::string>> said;
     for (const Verdict &v : f.verdicts)
@@ -167,7 +206,7 @@ RelayFigures RelayMeter::figures(double nowMs, const ChainFacts &chain) const
     f.ended = std::chrono::system_clock::now();
     f.elapsedS = seconds(nowMs);
     f.runs = runs;
-    f.span = span(Mark{}, markNow(chain), echoes.roundTrip(),
+    f.span = span(Mark{}, markNow(chain), echoes.roundTrips(),
                   recogniser.recogniseRun(portFollows(chain, line)));
     f.toTester = toTester_;
     f.notTaken = notTaken_;

@@ -30,7 +30,11 @@ public:
     // what still waited on the last one is lost.
     void reconnected(const ChainFacts &chain);
 
+    // What the tester wrote in the relay's round that began at `atMs` (maybe nothing).
     void fromTester(const std::string &bytes, double atMs);
+    // What the kernel counts of a TCP target's connection now, taken as replies come: sends
+    // that waited while it counted a segment sent again or out of order were behind a loss.
+    void lanCounts(const std::optional<TcpCounts> &now);
     void fromChain(const std::string &bytes, double atMs);
     // Replies COM3 took, and replies it did not take (no one had it open, or it was full).
     void toTester(std::size_t n) { toTester_ += static_cast<long long>(n); }
@@ -81,7 +85,7 @@ private:
     // The one place a span's figures are put together, an interval's and the run's alike: what
     // was counted from `from` to `to`, the span's round trips `rtt`, and the mapping its
     // replies showed.
-    SpanFigures span(const Mark &from, const Mark &to, const WireTiming &rtt,
+    SpanFigures span(const Mark &from, const Mark &to, const RoundTrips &rtt,
                      std::optional<RecognisedMapping> mapping) const;
     double seconds(double ms) const { return (ms - startMs) / 1000.0; }
     // What the chain says of the LAN, for the echoes released by a later send.
@@ -94,6 +98,7 @@ private:
     long long runs = 0;
     long long toChain = 0, fromChain_ = 0, toTester_ = 0, notTaken_ = 0;
     EchoStats echoes;
+    std::optional<TcpCounts> lastTcp;   // the kernel's counts when replies last came
     MappingRecogniser recogniser;
     TesterWatch tester;                 // the tester's bytes as they reach the relay
     LineSettings line = kTesterLine;    // COM3 as the tester last set it

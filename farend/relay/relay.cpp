@@ -263,6 +263,8 @@ bool Carrier::fromChain(const Polled &p)
     if (const std::string notice = target->takeNotice(); !notice.empty())
         std::fprintf(stderr, "farend: %s\n", notice.c_str());
     const double at = monotonicMs();
+    if (!bytes.empty())   // before the replies are matched, so that those behind a loss show it
+        meter.lanCounts(target->tcpCounts());
     meter.fromChain(bytes, at);
     toTester(bytes);
     meter.expire(at);

@@ -87,6 +87,11 @@ public:
             facts.tcp = info->counts;
         }
     }
+    std::optional<TcpCounts> tcpCounts() const override
+    {
+        const std::optional<TcpInfo> info = readTcpInfo(socket->fd());
+        return info ? info->counts : std::nullopt;
+    }
 
 protected:
     virtual void received(const char *bytes, std::size_t n, std::string &data)

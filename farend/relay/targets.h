@@ -14,6 +14,7 @@
 #include "farend/figures/chain.h"
 #include "farend/line/linesettings.h"
 
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -34,6 +35,8 @@ public:
     // The tester opened COM3 again: what the chain still holds of the last run is stale.
     virtual void newRun() {}
     virtual void describe(ChainFacts &facts) const = 0;
+    // What the kernel counts of the connection now (one system call); none but for TCP.
+    virtual std::optional<TcpCounts> tcpCounts() const { return std::nullopt; }
     // What the target has to tell the user once (a hint, in one line), then nothing.
     std::string takeNotice() { return std::exchange(notice, std::string()); }
 

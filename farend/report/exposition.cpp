@@ -85,7 +85,7 @@ void counts(Writer &w, const RelayFigures &r)
     w.family(total(field::extra), "counter", "Replies that answer nothing sent.").count(e.extra);
     w.family(total(field::late), "counter", "Echoes after the tester's 5 ms read.").count(e.late);
     w.family(total(field::released), "counter",
-             "Held echoes: echoes that came one LAN round trip after a later send.")
+             "Echoes, changed or not, one LAN round trip after a later send (held, or chance).")
         .count(e.released);
     w.family(std::string(field::toChain) + "_bytes_total", "counter",
              "Bytes carried from COM3 to the target.")

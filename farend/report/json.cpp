@@ -111,12 +111,20 @@ json splitJson(const std::optional<TimeSplit> &s, const ChainFacts &c)
 {
     if (!s)
         return nullptr;
+    const json lan = s->lanMs ? json(rounded(*s->lanMs, 1e3)) : json();
+    const json rest = s->beforeTheLine ? json() : json(rounded(s->restMs, 1e3));
+    json parts = {{"lan", lan},
+                  {"retransmits", rounded(s->retransmitsMs, 1e3)},
+                  {"held", rounded(s->heldMs, 1e3)},
+                  {"wire", rounded(s->wireMs, 1e3)},
+                  {"rest", rest}};
     return {{"median", rounded(s->medianMs, 1e3)},
-            {"lan", s->lanMs ? json(rounded(*s->lanMs, 1e3)) : json()},
+            {"lan", lan},
             {"lan_smoothed", c.lan ? json(rounded(c.lan->smoothedMs, 1e3)) : json()},
             {"wire", rounded(s->wireMs, 1e3)},
-            {"rest", s->beforeTheLine ? json() : json(rounded(s->restMs, 1e3))},
-            {"answered_before_the_line", s->beforeTheLine}};
+            {"rest", rest},
+            {"answered_before_the_line", s->beforeTheLine},
+            {"parts", parts}};
 }
 
 const char *outcomeWord(Outcome o)
@@ -189,6 +197,9 @@ json reportJson(const RelayFigures &f)
     r[field::roundTripMs] = e.echoed ? ladderJson(*f.roundTrip) : json();
     r[field::roundTripHistogramMs] = histogramJson(*f.roundTrip);
     r[field::released] = e.released;
+    r[field::afterALaterSend] = e.afterALaterSend;
+    r[field::releaseSlackMs] = rounded(run.releaseSlackMs, 1e3);
+    r[field::behindALoss] = e.behindLoss;
     r[field::reads] = e.reads;
     r[field::repliesPerRead] =
         e.reads ? json(rounded(double(e.replies) / double(e.reads), 1e3)) : json();
@@ -232,6 +243,8 @@ json intervalRecord(const IntervalFigures &f)
               {field::late, e.late},
               {field::lateShare, shareJson(e.late, e.echoed)},
               {field::released, e.released},
+              {field::afterALaterSend, e.afterALaterSend},
+              {field::behindALoss, e.behindLoss},
               {field::reads, e.reads},
               {field::com3Open, f.com3Open},
               {field::lineErrors, lineErrorsJson(s.lineErrors)},

@@ -34,10 +34,12 @@ std::string arrivals(const RelayFigures &f)
     if (e.reads) {
         std::string said = format("%lld in %lld reads (%.2f a read)", e.replies, e.reads,
                                   double(e.replies) / double(e.reads));
-        if (f.chain.lan && e.echoed)
-            said += "; " + count(e.released, "echo", "echoes") +
-                    format(" (%.1f%%) came one LAN round trip after a later send",
-                           percentOf(e.released, e.echoed));
+        if (f.chain.lan && e.echoed + e.changed)
+            said += format("; of %lld echoes, changed or not, %lld (%.1f%%) came one LAN round "
+                           "trip after a later send (within %.2f ms), %lld later after one",
+                           e.echoed + e.changed, e.released,
+                           percentOf(e.released, e.echoed + e.changed), f.span.releaseSlackMs,
+                           e.afterALaterSend);
         text += wrapped("replies:", said);
     }
     if (const std::optional<TcpCounts> &t = f.chain.tcp)
@@ -119,24 +121,26 @@ std::string chain(const ChainFacts &c)
     return text + wrapped("    ", said);
 }
 
-// Where the median round trip goes.
+// Where the median round trip goes, part by part, adding up to it.
 std::string split(const TimeSplit &s, const RelayFigures &f)
 {
     std::string parts;
     if (s.lanMs)
         parts += format("LAN %.3f ms (kernel's least RTT; smoothed %.3f), ", *s.lanMs,
                         f.chain.lan->smoothedMs);
-    parts += format("wire %.3f ms (%s, a byte each way)", s.wireMs, f.span.line.text().c_str());
     if (s.beforeTheLine)
         return wrapped(format("median %.3f ms, shorter than", s.medianMs),
-                       parts + ": answered before the serial line");
-    const bool held = std::any_of(f.verdicts.begin(), f.verdicts.end(),
-                                  [](const Verdict &v) { return v.code == "held-echoes"; });
-    parts += format(", rest %.3f ms (%s)", s.restMs,
-                    held    ? "the device server holding echoes back, and the far device"
-                    : s.lanMs ? "device server and far device"
-                              : "far device");
-    return wrapped(format("median %.3f ms, estimated:", s.medianMs), parts);
+                       parts + format("wire %.3f ms (%s, a byte each way)", s.wireMs,
+                                      f.span.line.text().c_str()) +
+                           ": answered before the serial line");
+    if (s.retransmitsMs > 0)
+        parts += format("retransmissions %.3f ms, ", s.retransmitsMs);
+    if (s.heldMs > 0)
+        parts += format("held for a later send %.3f ms, ", s.heldMs);
+    parts += format("wire %.3f ms (%s, a byte each way), rest %.3f ms (%s)", s.wireMs,
+                    f.span.line.text().c_str(), s.restMs,
+                    s.lanMs ? "device server and far device" : "far device");
+    return wrapped(format("median %.3f ms:", s.medianMs), parts);
 }
 
 // What the counts came to: "nothing lost, changed or extra", "20 lost, 0 changed, 0 extra, line

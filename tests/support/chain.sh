@@ -102,8 +102,11 @@ wait_for test -e "$tmp/server" -a -e "$tmp/device"
 if ((${#far_command[@]})); then
     "${far_command[@]//\{\}/$tmp/device}" 2>"$out/device.txt" & pids+=($!)
 else
+    rm -f "$out/device.log"
     python3 "$here/uartdevice.py" "$tmp/device" --device "$device" --port "$port_settings" \
         "${device_options[@]}" --log "$out/device.log" 2>"$out/device.txt" & pids+=($!)
+    # its pty set up, which flushes what came before: else a slow start loses the first bytes
+    wait_for test -e "$out/device.log"
 fi
 
 accepter="tcp${nodelay:+(nodelay)},$host,$port" target=$host:$port

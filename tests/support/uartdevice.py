@@ -39,11 +39,11 @@ Options:
                         clocks run free of each other, so a sample that would fall exactly on
                         an edge of the other UART's frame falls just after it, as in hardware
   --seed N              the phase of each receiver's clock (default 1)
-  --log FILE            one line per byte: "TIME in XX #N" for each byte from the server,
-                        "TIME device XX #N ERRORS" for each byte the far device took in, and
-                        "TIME out XX #N ERRORS" for each byte written back; #N is the byte from
-                        the server whose frame the byte started in, so that what each byte sent
-                        turns into can be read off
+  --log FILE            made once the device listens, then one line per byte: "TIME in XX #N"
+                        for each byte from the server, "TIME device XX #N ERRORS" for each
+                        byte the far device took in, and "TIME out XX #N ERRORS" for each byte
+                        written back; #N is the byte from the server whose frame the byte
+                        started in, so that what each byte sent turns into can be read off
 
 On SIGTERM or SIGINT it prints what each UART took in and their errors on standard error and
 exits 0; it also ends (status 0) when the other side of PTY goes away.
@@ -302,6 +302,8 @@ def main():
     a = p.parse_args()
     if a.answer_after < 0:
         p.error("--answer-after is a number of milliseconds, 0 or more")
+    fd = os.open(a.pty, os.O_RDWR | os.O_NOCTTY)
+    tty.setraw(fd)   # flushes what came before: the log, made after it, says the device listens
     log = open(a.log, "w", buffering=1) if a.log else None
     chain = Chain(a.port, a.device, a.clock, a.seed, log, a.answer_after / 1000)
 
@@ -311,8 +313,6 @@ def main():
 
     signal.signal(signal.SIGTERM, stop)
     signal.signal(signal.SIGINT, stop)
-    fd = os.open(a.pty, os.O_RDWR | os.O_NOCTTY)
-    tty.setraw(fd)
     serve(fd, chain, a.device_then)
     stop()
 
