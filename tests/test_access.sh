@@ -77,7 +77,18 @@ read_tester() {   # "farend options" program [arguments...]
     farend=$!
     window=$(tester_window)
     [ "$client" = orca ] || choose_period "$window" 10   # "10"
-    /usr/bin/python3 "$program" "$window" "$@" || status=$?
+    # a client that could not even register with the accessibility bus (libatspi aborts it, at
+    # times on a busy machine) is started once more, once the registry answers again
+    local tries=2 rc
+    while :; do
+        rc=0
+        /usr/bin/python3 "$program" "$window" "$@" 2>"$work/client.err" || rc=$?
+        cat "$work/client.err" >&2
+        ((--tries)) && grep -q "Couldn't connect to accessibility bus" "$work/client.err" || break
+        echo "info  the client could not register with the accessibility bus: once more"
+        _xs_until 60 registry_answers || break
+    done
+    ((rc == 0)) || status=$rc
     # the window manager may refuse activation for a moment on a busy machine: try again, and at
     # last break the tester's X connection, which also ends it
     for _ in 1 2 3; do close_window "$window" 2>/dev/null && break; sleep 1; done
