@@ -32,11 +32,15 @@ Pos LogView::replace(Pos from, Pos to, std::u32string_view chars)
     // an edit in the top two rows may change where the row above the screen wraps
     const bool hadMargin = topMargin() > 0;
     const bool atEnd = from == to && to == d->store.size();
-    // the first edit a frame defers keeps the rows above it as the screen shows them
+    // the first edit a frame defers keeps the rows above it as the screen shows them; text
+    // added at the end after the frame's earlier additions there changes no row they left
     const bool first = deferring && !d->deferred.any();
-    Pos kept = top;
-    const std::size_t k = forgetRowsFrom(from, &kept, first ? &d->deferred : nullptr);
-    bool snapTop = from < top || (k < 2 && top > 0 && d->store.at(top - 1) != U'\n');
+    const bool forgotten = deferring && !first && d->deferred.appended && atEnd;
+    Pos kept = forgotten ? d->deferred.from : top;
+    const std::size_t k =
+        forgotten ? rows.size() : forgetRowsFrom(from, &kept, first ? &d->deferred : nullptr);
+    bool snapTop =
+        from < top || (!forgotten && k < 2 && top > 0 && d->store.at(top - 1) != U'\n');
 
     if (to > from) {
         d->store.erase(from, to);
@@ -132,16 +136,22 @@ void LogView::repaintDeferred(const ScreenWork &work)
         repaintRowsFrom(i);
         return;
     }
-    // text added at the end moves nothing before it: the row that held the log's end is drawn
-    // from the character before the first that changed (added, or gone to the next row), and
-    // after it only the rows that hold text
+    // text added at the end moves nothing before it: of the row that held the log's end, what
+    // lies between the character before the first that changed (added, or gone to the next row)
+    // and the farther of the old and new ends is drawn, widened by a character each side, as
+    // the wrap's advances place them; after it, only the rows that hold text
+    const Row &r = rs[i];
     const int y = int(std::floor(topMargin() + qreal(i) * rowHeight));
-    int x = 0;
-    const Pos changed = std::min(work.edit, rs[i].end) - 1;
-    if (same == work.aboveCount && changed >= rs[i].start)
-        x = std::max(0, int(std::floor(margin + xAt(rs[i], changed))));
+    int left = 0, right = viewport()->width();
+    if (same == work.aboveCount) {
+        const Pos changed = std::min(work.edit, r.end) - 1;
+        if (changed > r.start)
+            left = std::max(0, int(std::floor(margin + d->wrap.widthTo(r.start, changed - 1))) - 1);
+        const double end = d->wrap.widthTo(r.start, std::max(work.edit, r.end));
+        right = std::min(right, int(std::ceil(margin + end)) + rowHeight);
+    }
+    viewport()->update(left, y, right - left, rowHeight);
     const int rowsAfter = int(rs.size() - i - 1);
-    viewport()->update(x, y, viewport()->width() - x, rowHeight);
     if (rowsAfter > 0)
         viewport()->update(0, y + rowHeight, viewport()->width(), rowsAfter * rowHeight + 1);
 }
@@ -164,8 +174,9 @@ void LogView::programEdit(Pos from, Pos to, std::u32string_view chars, bool defe
     else
         announceEdit(at, removed, n);
     if (deferring) {
-        // the rows stay computed as far as the caret, so that the next edit finds its own
-        screenRows(caret);
+        // the rows stay computed as far as the caret, so that an edit elsewhere finds its own
+        if (!d->deferred.appended)
+            screenRows(caret);
         deferring = false;
     } else {
         ensureCaretVisible();

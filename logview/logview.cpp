@@ -253,10 +253,10 @@ Pos LogView::rowPositionAtX(const Row &row, qreal x, bool *atRowEnd)
     return *atRowEnd ? row.end : pos;
 }
 
-qreal LogView::xAt(const Row &row, Pos pos)
+qreal LogView::caretX(const Row &row)
 {
     const RowText t(d->store, row);
-    return d->layouts.layoutFor(t.text, font())->lineAt(0).cursorToX(t.indexOf(pos));
+    return d->layouts.layoutFor(t.text, font())->lineAt(0).cursorToX(t.indexOf(caret));
 }
 
 QRect LogView::caretRect()

@@ -158,8 +158,7 @@ private:
     void ensureCaretVisible();
     Row caretRow();
     Pos rowPositionAtX(const Row &row, qreal x, bool *atRowEnd);
-    qreal caretX(const Row &row) { return xAt(row, caret); }
-    qreal xAt(const Row &row, Pos pos);
+    qreal caretX(const Row &row);
     void paintRow(QPainter &p, const Row &row, qreal y, const QRect &clip, bool caretHere);
 
     // Assistive technology hears of every edit in spoken offsets (announce.cpp): what an edit
