@@ -148,7 +148,7 @@ whole() {
                  match(floor, /CPU [0-9.]+%/); fcpu = substr(floor, RSTART + 4, RLENGTH - 5);
                  match(floor, /[0-9.]+ wake-ups/); fwake = substr(floor, RSTART, RLENGTH - 9);
                  printf "| %-3s | %-22s | %4.0f | %5.1f%% | %4.1f%% | %5.2f | %5.1f%% | %7.1f | %6.2f%% | %5.1f | %4.2f / %s | %s |\n",
-                        rev, label, s, cpu, fcpu, fcpu > 0 ? cpu / fcpu : 0, 100 * x / hz / s,
+                        rev, label, s, cpu, fcpu, (fcpu > 0 ? cpu / fcpu : 0), 100 * x / hz / s,
                         n / s, n / s / 10, f / s, w / n, fwake, calls }'
 }
 
