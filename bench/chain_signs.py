@@ -3,11 +3,15 @@
 the relay said (report.json) beside figures taken apart from it.
 
     bench/chain_signs.py [--period MS] [--json | --table] DIR...
+    bench/chain_signs.py --compare SET...
 
 For each DIR, one block (with --json one JSON object a line, with --table one row of a Markdown
 table):
   relay     sends, echoed, lost, changed, extra; late as the report gives it; p50/p99/max; the
             verdict codes and the speed named
+  budget    the report's split of the median round trip, its parts and their sum against the
+            median; the share of echoes released by a later send (held); interval lines that
+            call the replies noise (not "too few test cycles yet to tell")
   changed   changed / (echoed + changed): the share of replies that were not the byte sent
   per read  echo bytes per TCP segment the relay received (TCP_INFO bytes_received /
             data_segs_in of its socket), and from the capture the share of segments with more
@@ -22,6 +26,11 @@ table):
             byte-for-byte mapping stable from cycle to cycle gives 100%, whatever it maps to;
             and, where the far device is the model, per byte sent the share of its replies
             equal to the commonest reply for that byte's value (device.log)
+
+With --compare, each SET a directory of runs (bench/relay_verdicts.sh --farend LABEL=PATH gives
+one a relay, DIR/LABEL): a Markdown table with a row for each run and set, the sets of a run
+together, of what each relay said: its verdicts (code/cause), the median round trip, the split's
+parts and their sum, late and held shares, the settings named.
 """
 import collections
 import json
@@ -145,7 +154,50 @@ def signs(d, period):
     s["rtt_less_lan_on_multiples"] = on_multiples(hist, period, lan)
     s["stable_q"], s["stable_share"] = stability(b"".join(reads), sends)
     s["model_stable_share"] = model_stability(load(os.path.join(d, "device.log")))
+    s.update(budget(r, d))
     return s
+
+
+def split_parts(split):
+    """The parts of the report's split of the median ({} without one): a `parts` object where the
+    report gives one, else every figure in it but the median and the smoothed RTT."""
+    if not split:
+        return {}
+    given = split.get("parts") if isinstance(split.get("parts"), dict) else split
+    return {k: v for k, v in given.items()
+            if k not in ("median", "lan_smoothed") and isinstance(v, (int, float))
+            and not isinstance(v, bool)}
+
+
+def noise_intervals(d):
+    """Intervals of the stream whose own verdicts call the replies noise (not those that say
+    there are too few test cycles yet to tell a mapping from noise)."""
+    count = 0
+    for line in load(os.path.join(d, "stream.jsonl")).splitlines():
+        try:
+            o = json.loads(line)
+        except ValueError:
+            continue
+        texts = [v.get("text") or "" for v in o.get("verdicts") or []]
+        if o.get("type") == "interval" and any("noise" in t and "too few" not in t for t in texts):
+            count += 1
+    return count
+
+
+def budget(r, d):
+    split = r.get("time_split_ms") or {}
+    parts = split_parts(split)
+    echoed = r.get("echoed") or 0
+    released = r.get("released_by_a_later_send")
+    return {
+        "verdict_causes": ["%s/%s" % (v["code"], v["cause"]) if v.get("cause") else v["code"]
+                           for v in r["verdicts"]],
+        "split_parts": parts,
+        "split_sum": sum(parts.values()) if parts else None,
+        "split_median": split.get("median"),
+        "held_share": released / echoed if echoed and released is not None else None,
+        "noise_intervals": noise_intervals(d),
+    }
 
 
 def pct(x):
@@ -176,7 +228,60 @@ def block(s):
         % (s["relay_retrans"], s["relay_rcv_ooopack"], s["server_total_retrans"]),
         "  stable    %s of reply bytes equal %s bytes on; model: %s of sends map like their value's commonest"
         % (pct(s["stable_share"]), s["stable_q"], pct(s["model_stable_share"])),
+        "  budget    %s; held %s of echoes; %d interval lines say noise"
+        % (split_text(s), pct(s["held_share"]), s["noise_intervals"]),
     ] + ["  verdict:  " + t for t in s["verdict_texts"]])
+
+
+def split_text(s):
+    if not s["split_parts"]:
+        return "no split"
+    parts = " + ".join("%s %.2f" % kv for kv in s["split_parts"].items())
+    return "%s = %.2f against the median %s ms" % (parts, s["split_sum"], num(s["split_median"]))
+
+
+COMPARE = ("| run | relay | verdicts (code/cause) | p50 ms | split: parts = sum (median), ms | "
+           "late | held | noise lines | named |\n" + "|---" * 9 + "|")
+
+
+def compare_row(s, label):
+    name = os.path.basename(s["dir"].rstrip("/"))
+    if "error" in s:
+        return "| %s | %s | %s |" % (name, label, s["error"])
+    return "| " + " | ".join([
+        name, label, " ".join(s["verdict_causes"]) or "-", str(s["rtt"]["p50"]),
+        split_text(s).replace(" against the median ", " (").replace(" ms", ")")
+        if s["split_parts"] else "-",
+        pct(s["late_share"]), pct(s["held_share"]), str(s["noise_intervals"]),
+        (s["speed"] or "-").replace("the replies are what ", "")]) + " |"
+
+
+def compare(sets, period):
+    names = sorted({n for d in sets for n in os.listdir(d) if os.path.isdir(os.path.join(d, n))})
+    labels = [os.path.basename(d.rstrip("/")) for d in sets]
+    got = {}   # (name, label) -> signs
+    print(COMPARE)
+    for name in names:
+        for d, label in zip(sets, labels):
+            path = os.path.join(d, name)
+            got[name, label] = (signs(path, period) if os.path.isdir(path)
+                                else {"dir": path, "error": "not run"})
+            print(compare_row(got[name, label], label))
+    # what the Done-when of a change to the verdicts looks at, set by set
+    print()
+    for label in labels:
+        runs = [got[n, label] for n in names if "error" not in got[n, label]]
+        off = [os.path.basename(r["dir"]) for r in runs if r["split_sum"] is not None
+               and abs(r["split_sum"] - r["split_median"]) > 0.5]
+        noisy = [os.path.basename(r["dir"]) for r in runs if r["speed"] and r["noise_intervals"]]
+        print("- %s: %d runs; split off its median by over 0.5 ms: %d %s; noise lines in a run "
+              "that names settings: %d %s" % (label, len(runs), len(off), " ".join(off),
+                                               len(noisy), " ".join(noisy)))
+        if label != labels[0]:
+            differ = [n for n in names if "error" not in got[n, label]
+                      and "error" not in got[n, labels[0]]
+                      and got[n, label]["verdicts"] != got[n, labels[0]]["verdicts"]]
+            print("  verdict codes other than %s's: %d %s" % (labels[0], len(differ), " ".join(differ)))
 
 
 TABLE = ("| run | sends | echoed | lost | changed | extra | changed % | p50 / p99 / max ms | "
@@ -205,12 +310,14 @@ def main():
         if args[0] == "--period":
             period = float(args[1])
             args = args[2:]
-        elif args[0] in ("--json", "--table"):
+        elif args[0] in ("--json", "--table", "--compare"):
             form, args = args[0][2:], args[1:]
         else:
             sys.exit(__doc__)
     if not args:
         sys.exit(__doc__)
+    if form == "compare":
+        return compare(args, period)
     if form == "table":
         print(TABLE)
     for d in args:

@@ -2,9 +2,9 @@
 // tester sends), the search that explains a mapping (once for each new one), and the RFC 2217
 // client decoding a flood of data and a negotiation storm, with the resident memory after each.
 #include "bench/stats.h"
-#include "farend/device/link.h"
+#include "farend/device/simulateddevice.h"
+#include "farend/diagnosis/recogniser.h"
 #include "farend/rfc2217/rfc2217.h"
-#include "farend/diagnosis/speedmatch.h"
 #include "testcycle/testcycle.h"
 
 #include <chrono>
@@ -19,18 +19,18 @@ double nowMs()
 }
 
 // The matcher after 400 bytes of the cycle at 10 ms through farend's far end.
-SpeedMatcher filled(const LinkOptions &o)
+MappingRecogniser filled(const DeviceOptions &o)
 {
-    Link link(o);
-    SpeedMatcher m;
+    SimulatedDevice device(o);
+    MappingRecogniser m;
     int next = 0;
     for (double t = 0; t < 4100; t += 0.25) {
         if (next < 400 && t >= next * 10) {
-            link.received(static_cast<unsigned char>(testcycle::at(next)), t);
+            device.received(static_cast<unsigned char>(testcycle::at(next)), t);
             m.sent(static_cast<unsigned char>(testcycle::at(next)), t);
             ++next;
         }
-        for (char c : link.takeDue(t))
+        for (char c : device.takeDue(t))
             m.replied(static_cast<unsigned char>(c), t);
     }
     return m;
@@ -38,7 +38,7 @@ SpeedMatcher filled(const LinkOptions &o)
 
 // A reading of the window (every 36 bytes sent, and at each interval), and the search for the
 // mapping it finds, each timed on its own.
-void recognise(const char *what, const SpeedMatcher &m)
+void recognise(const char *what, const MappingRecogniser &m)
 {
     std::vector<double> reads, searches;
     ReplyCycle c;
@@ -57,7 +57,7 @@ void recognise(const char *what, const SpeedMatcher &m)
             candidates = e.candidates;
             bytes = e.bytesSimulated;
         }
-        named = m.recogniseRun()->text().substr(0, 60);
+        named = mappingText(*m.recogniseRun()).substr(0, 60);
     }
     std::printf("%-18s read %6.3f ms", what, percentile(reads, 50));
     if (!searches.empty())
@@ -66,9 +66,9 @@ void recognise(const char *what, const SpeedMatcher &m)
     std::printf("\n                   %s; %zu held\n", named.c_str(), m.held());
 }
 
-LinkOptions chainOf(LineSettings device, LineSettings port = {0, 8, 'N', 1})
+DeviceOptions chainOf(LineSettings device, LineSettings port = {0, 8, 'N', 1})
 {
-    LinkOptions o;
+    DeviceOptions o;
     o.farDevice = device;
     o.serverPort = port;
     return o;
@@ -77,10 +77,10 @@ LinkOptions chainOf(LineSettings device, LineSettings port = {0, 8, 'N', 1})
 
 int main()
 {
-    LinkOptions clean;
+    DeviceOptions clean;
     clean.latencyMs = 3;
     recognise("clean chain", filled(clean));
-    LinkOptions far = clean;
+    DeviceOptions far = clean;
     far.wrongBaud = 19200;
     recognise("far end 19200", filled(far));
     recognise("device 9600 7E1", filled(chainOf({9600, 7, 'E', 1})));
@@ -90,7 +90,7 @@ int main()
     recognise("device 1200 8N1", filled(chainOf({1200, 8, 'N', 1})));
     recognise("port 57600 8N1", filled(chainOf({0, 8, 'N', 1}, {57600, 8, 'N', 1})));
     recognise("port 115200 8N1", filled(chainOf({0, 8, 'N', 1}, {115200, 8, 'N', 1})));
-    SpeedMatcher noise;
+    MappingRecogniser noise;
     std::mt19937 rng(1);
     for (int i = 0; i < 400; ++i) {
         noise.sent(static_cast<unsigned char>(testcycle::at(i)), i * 10.0);

@@ -6,9 +6,10 @@
 # way (the far device at 31250 baud 8N1 behind a 9600 8N1 port: `farend --port --far-device`),
 # the tester sending every 10 ms and every 1 ms, so that the relay's recogniser reads each
 # cycle and searches once for the setting. The relay runs as a user would run it: interval
-# lines every second, the JSON stream and the report written. Prints the CPU each redirector
-# took (% of one core, from /proc/PID/schedstat), the round trip the tester saw, and what the
-# relay named on the wrong-speed chain.
+# lines every second, the JSON stream and the report written; "scraped" is the same relay with
+# --metrics, scraped every second as Prometheus would. Prints the CPU each redirector took (% of
+# one core, from /proc/PID/task/*/schedstat: every thread), the round trip the tester saw, and
+# what the relay named on the wrong-speed chain.
 # Loopback only; nothing under /dev is touched.
 #   usage: bench/relay_cost.sh [seconds] [turns]   (default 20 s and 2 turns each; build/ built)
 #          RELAY=FAREND bench/relay_cost.sh ...     (another build's farend as the relay, the
@@ -40,21 +41,37 @@ chain echo
 chain wrong --far-device 31250,8N1
 sleep 0.5
 
-# nanoseconds on a CPU so far, of process $1
-cpu_ns() { cut -d' ' -f1 "/proc/$1/schedstat"; }
+# nanoseconds on a CPU so far, of process $1's threads
+cpu_ns() { cat /proc/"$1"/task/*/schedstat | awk '{ ns += $1 } END { printf "%d", ns }'; }
+
+# GETs URL every second until killed, as a Prometheus with a 1 s scrape interval does
+scraper() {
+    exec python3 -c 'import sys, time, urllib.request
+while True:
+    urllib.request.urlopen(sys.argv[1], timeout=5).read()
+    time.sleep(1)' "$1"
+}
 
 run() {   # redirector pace chain
     local port=port_$3
     port=${!port}
-    if [ "$1" = relay ]; then
+    local metrics=()
+    [ "$1" = scraped ] && metrics=(--metrics 0)
+    if [ "$1" != socat ]; then
         "${RELAY:-build/farend}" --relay "127.0.0.1:$port" --link "$tmp/COM3" --report "$tmp/relay.json" \
-            --report-stream "$tmp/relay.jsonl" >"$tmp/lines" 2>"$tmp/relay.err" &
+            --report-stream "$tmp/relay.jsonl" "${metrics[@]}" >"$tmp/lines" 2>"$tmp/relay.err" &
     else
         socat "pty,link=$tmp/COM3,rawer" "tcp:127.0.0.1:$port" 2>"$tmp/socat.err" &
     fi
     local redirector=$!
     pids+=("$redirector")
     for _ in $(seq 50); do [ -L "$tmp/COM3" ] && break; sleep 0.1; done
+    local scraping=""
+    if [ "$1" = scraped ]; then
+        for _ in $(seq 50); do grep -q "metrics at" "$tmp/relay.err" && break; sleep 0.1; done
+        scraper "$(grep -o 'http://[^ ]*' "$tmp/relay.err")" & scraping=$!
+        pids+=("$scraping")
+    fi
     sleep 0.2
     local before start
     before=$(cpu_ns "$redirector")
@@ -66,12 +83,13 @@ run() {   # redirector pace chain
     esac
     local used=$(($(cpu_ns "$redirector") - before))
     local wall=$(($(date +%s%N) - start))
+    [ -z "$scraping" ] || kill "$scraping"
     kill -INT "$redirector"
     wait "$redirector" 2>/dev/null || true
     local named=""
-    [ "$1-$3" != relay-wrong ] ||
+    [ "$1" = socat ] || [ "$3" != wrong ] ||
         named=$(python3 -c 'import json, sys; r = json.load(open(sys.argv[1])); print("  named:", r["speed_match"] and r["speed_match"][:60])' "$tmp/relay.json")
-    printf '%-6s %-6s %-9s CPU %6.2f%% of a core   %s%s\n' "$1" "$3" "$2" \
+    printf '%-7s %-6s %-9s CPU %6.2f%% of a core   %s%s\n' "$1" "$3" "$2" \
         "$(awk "BEGIN { print 100 * $used / $wall }")" "$said" "$named"
 }
 
@@ -80,12 +98,14 @@ echo "echo, then a far device at 31250 8N1 (wrong)"
 for pace in pingpong 1ms; do
     for _ in $(seq "$turns"); do
         run relay "$pace" echo
+        run scraped "$pace" echo
         run socat "$pace" echo
     done
 done
 for pace in 10ms 1ms; do
     for _ in $(seq "$turns"); do
         run relay "$pace" wrong
+        run scraped "$pace" wrong
         run socat "$pace" wrong
     done
 done

@@ -10,7 +10,9 @@
 # interval each time, on a loaded machine too.
 # Masked as T (or H for a histogram): durations and times of day in seconds and milliseconds,
 # round-trip and period figures, histograms, the count of gaps over twice the median (a figure
-# of the timing), port numbers and the temporary directory. Every echo comes 20 ms late or more
+# of the timing), how the replies fell into reads and TCP segments (and when the control bytes
+# came) and how many came just after a later send (the scheduler's), the pseudo-terminal's
+# number, port numbers and the temporary directory. Every echo comes 20 ms late or more
 # (--latency, or the scripted server's delay) or behind a wrong speed, so that which are late
 # does not depend on the machine's load.
 #   usage: bench/relay_outputs.sh   (build/ must be built; takes two minutes; FAREND=PATH runs
@@ -32,8 +34,8 @@ wait_for() {   # path
     echo "relay_outputs.sh: $1 never came" >&2
     return 1
 }
-intervals() {   # lines file: how many interval lines so far
-    grep -cE '^ +[0-9.]+-[0-9.]+ s ' "$1" || true
+intervals() {   # lines file: how many interval lines so far (a run's line names its run)
+    grep -cE '^ *[0-9]+\.[0-9]+ +([0-9]|no traffic)' "$1" || true
 }
 wait_intervals() {   # lines file, count
     for _ in $(seq 1000); do [ "$(intervals "$1")" -ge "$2" ] && return 0; sleep 0.01; done
@@ -275,14 +277,17 @@ def masked(line):
     # a JSON line (the stream) or a JSON document's line (the report)
     line = re.sub(r'("(?:elapsed_s|from_s|to_s|at_s|first_to_last_s|suspended_s|p50|p90|p99|'
                   r'p99_9|max|median|lan|lan_smoothed|wire|rest|rtt_median_ms|lan_rtt_ms|'
-                  r'wire_ms|gaps_over_twice_median)": ?)-?[0-9.e+-]+', r'\1"T"', line)
-    # interval lines: the span and the round trip
-    m = re.match(r"^( *[0-9.]+-[0-9.]+ s)(.*)$", line)
+                  r'wire_ms|gaps_over_twice_median|released_by_a_later_send|reads|'
+                  r'replies_per_read|segments_received|bytes_received)": ?)-?[0-9.e+-]+', r'\1"T"', line)
+    line = re.sub(r'("(?:started|ended)": ?)"[^"]*"', r'\1"T"', line)
+    # interval lines: the round trip's three columns; an interval's end is a whole multiple of
+    # the interval but for the last, which is given to the hundredth as a run's start is
+    m = re.match(r"^( *[0-9]+\.[0-9]+)((?: +\d+){5})((?: +\S+){3})(.*)$", line)
     if m:
-        rest = re.sub(r"^(( +\d+){6})( +[0-9.]+){3}",
-                      lambda k: k.group(1) + "         T" * 3, m.group(2))
-        line = "%21s" % "T-T s" + rest
-    line = re.sub(r"^ *[0-9.]+ s  run ", "%21s  run " % "T s", line)
+        cells = "".join(" %6s" % ("T" if re.match(r"^[0-9.]+$", c) else c)
+                        for c in m.group(3).split())
+        line = m.group(1) + m.group(2) + cells + m.group(4)
+    line = re.sub(r"^ *[0-9]+\.[0-9]{2}(?=  )", "%7s" % "T", line)
     line = re.sub(r": [0-9.]+ s, (\d+ runs? ---)$", r": T s, \1", line)
     line = re.sub(r"(round trip \(ms\)|period \(ms\)): .*", r"\1: T", line)
     line = re.sub(r"^  \d+ gaps? (over twice the median)", r"  T gap(s) \1", line)
@@ -291,6 +296,11 @@ def masked(line):
     line = re.sub(r"(accounts for |of the )[0-9.]+ ms", r"\1T ms", line)
     line = re.sub(r"smoothed [0-9.]+\)", "smoothed T)", line)
     line = re.sub(r"(times? for )[0-9.]+ s", r"\1T s", line)
+    # how the replies fell into reads and segments, and which came just after a later send
+    line = re.sub(r"^(replies: \d+) in \d+ reads \([0-9.]+ a read\)", r"\1 in T reads (T a read)", line)
+    line = re.sub(r"\d+ echoe?s? \([0-9.]+%\) (came one LAN round)", r"T echoes (T%) \1", line)
+    line = re.sub(r"received in \d+ segments", "received in T segments", line)
+    line = re.sub(r" is /dev/pts/\d+ ", " is /dev/pts/N ", line)
     return line
 
 
@@ -302,16 +312,17 @@ paragraph = []   # a line with the lines wrapped from it
 def flush():
     # a paragraph with a time in it is joined, as its breaks move with the time's digits
     global paragraph
-    if paragraph:
-        lines = [masked(p) for p in paragraph]
-        if len(paragraph) > 1 and lines != paragraph:
-            lines = [masked(" ".join([paragraph[0]] + [p.strip() for p in paragraph[1:]]))]
-        out.extend(lines)
+    joined = " ".join([paragraph[0]] + [p.strip() for p in paragraph[1:]]) if paragraph else ""
+    if len(paragraph) > 1 and masked(joined) != joined:
+        out.append(masked(joined))
+    else:
+        out.extend(masked(p) for p in paragraph)
     paragraph = []
 
 
 for line in text.split("\n"):
-    if line.startswith("=== ") or (line.startswith("--- ") and not line.endswith(" ---")):
+    if line.startswith("=== ") or re.match(r"^--- (tester|interval lines|standard error|report|"
+                                           r"stream|exit status|what the server)", line):
         section = line   # a heading of this script's, not a summary's first line
     # a text histogram: its rows, however many, as one
     if re.match(r"^ +[0-9.]+ - +[0-9.]+ ms \|#* *\| \d+$", line):
@@ -320,7 +331,7 @@ for line in text.split("\n"):
             out.append("  H")
         continue
     wrapped = (section == "--- standard error" and re.match(r"^ {4}\S", line)) or \
-              (section == "--- interval lines" and re.match(r"^ {23}\S", line))
+              (section == "--- interval lines" and re.match(r"^ {8}\S", line))
     if not (wrapped and paragraph):
         flush()
     paragraph.append(line)

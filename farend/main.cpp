@@ -2,14 +2,14 @@
 // serial device, or as a TCP device server; the relay in front of a real chain; or the picture
 // of a relay's run. Only here is anything refused aloud and an exit status chosen.
 #include "farend/cli/options.h"
-#include "farend/device/link.h"
-#include "farend/io/outputfiles.h"
+#include "farend/device/simulateddevice.h"
+#include "farend/figures/relayfigures.h"
+#include "farend/files/outputfiles.h"
 #include "farend/io/transport.h"
 #include "farend/line/tester.h"
 #include "farend/plot/plot.h"
 #include "farend/relay/relay.h"
 #include "farend/report/farend.h"
-#include "farend/report/figures.h"
 #include "farend/server/commandoncom3.h"
 #include "farend/server/serve.h"
 
@@ -26,11 +26,16 @@
 
 namespace {
 
+// The exit statuses beside 0: the line or the relay's target went away (1), bad input (2), and
+// with --expect-clean a relay's chain that was not clean (3) or a run that tested nothing (4).
+constexpr int kStatusLineGone = 1;
 constexpr int kStatusBadInput = 2;
+constexpr int kStatusNotClean = 3;
+constexpr int kStatusNothingTested = 4;
 
 volatile sig_atomic_t stopRequested = 0;
 volatile sig_atomic_t progressRequested = 0;
-volatile sig_atomic_t statusRequested = 0;
+volatile sig_atomic_t tallyRequested = 0;
 
 void onStopSignal(int)
 {
@@ -42,14 +47,14 @@ void onProgressSignal(int)
     progressRequested = 1;
 }
 
-void onStatusSignal(int)
+void onTallySignal(int)
 {
-    statusRequested = 1;
+    tallyRequested = 1;
 }
 
 // SIGINT, SIGTERM and SIGHUP (the terminal closed) stop farend; SIGUSR1 asks for the summary so
 // far, as dd does. The relay also stops on SIGPIPE (its lines' reader went away), so that its
-// link goes and its report is written, and SIGQUIT asks it for a status line, as ping does.
+// link goes and its report is written, and SIGQUIT asks it for a one-line tally, as ping does.
 void catchSignals(bool relay)
 {
     struct sigaction sa {};
@@ -61,7 +66,7 @@ void catchSignals(bool relay)
     sa.sa_flags = SA_RESTART;
     sa.sa_handler = onProgressSignal;
     sigaction(SIGUSR1, &sa, nullptr);
-    sa.sa_handler = onStatusSignal;
+    sa.sa_handler = onTallySignal;
     if (relay)
         sigaction(SIGQUIT, &sa, nullptr);
 }
@@ -86,8 +91,27 @@ bool progressAsked()
     return wasSet(progressRequested);
 }
 
-// The relay, until stopped or at its --time or --count: 0, or with --expect-clean 3 when the
-// chain was not clean and 4 when nothing was tested; 1 when the target went away.
+// The one place a relay's run becomes an exit status: 1 when its target went away (or COM3
+// could not be made again); else 0, or with --expect-clean 3 when the chain was not clean and 4
+// when nothing was tested.
+int relayStatus(const RunEnd &end, bool expectClean)
+{
+    switch (end.by) {
+    case EndedBy::TargetClosed:
+    case EndedBy::TargetFailed:
+    case EndedBy::Com3Failed:
+        return kStatusLineGone;
+    case EndedBy::Interrupted:
+    case EndedBy::TimeLimit:
+    case EndedBy::CountReached:
+        break;
+    }
+    if (!expectClean || end.outcome == Outcome::Clean)
+        return 0;
+    return end.outcome == Outcome::NotClean ? kStatusNotClean : kStatusNothingTested;
+}
+
+// The relay, until stopped, at its --time or --count, or until its target went away.
 int relay(const Config &config, ReportFile &report)
 {
     StreamFile stream(config.streamPath);
@@ -101,26 +125,17 @@ int relay(const Config &config, ReportFile &report)
     if (!relay) {
         report.discard();
         stream.discard();
-        return refuse(relay.error);
+        return refuse(relay.error.text);
     }
     const RelayAsks asks{[] { return stopRequested != 0; }, progressAsked,
-                         [] { return wasSet(statusRequested); }};
-    const bool held = relay.value->run(report, asks);
+                         [] { return wasSet(tallyRequested); }};
+    const auto statusOf = [&](const RunEnd &end) {
+        return relayStatus(end, config.relay.expectClean);
+    };
+    const RunEnd end = relay.value->run(report, asks, statusOf);
     if (report.failed())
         std::fprintf(stderr, "farend: %s\n", report.failure().c_str());
-    if (!held)
-        return 1;
-    if (!config.relay.expectClean)
-        return 0;
-    switch (relay.value->outcome()) {
-    case Outcome::Clean:
-        return 0;
-    case Outcome::NotClean:
-        return kStatusNotClean;
-    case Outcome::NothingTested:
-        break;
-    }
-    return kStatusNothingTested;
+    return statusOf(end);
 }
 
 // The line the configuration names, ready to serve, or why not.
@@ -146,7 +161,7 @@ Opened<Transport> openLine(const Config &config, CommandOnCom3 &mocked)
         return line;
     }
     }
-    return Opened<Transport>::failed("no line to serve");
+    return Opened<Transport>::failed(Errc::Conflict, "no line to serve");
 }
 
 // The far end on its line until stopped, or until the command run against the mocked COM3
@@ -157,7 +172,7 @@ int farEnd(const Config &config, ReportFile &report)
     Opened<Transport> line = openLine(config, mocked);
     if (!line) {
         report.discard();
-        return refuse(line.error);
+        return refuse(line.error.text);
     }
     prctl(PR_SET_TIMERSLACK, 1UL);   // pacing works in microseconds
     catchSignals(false);
@@ -168,28 +183,28 @@ int farEnd(const Config &config, ReportFile &report)
     }
     // with a command, serve until it ends (a stop request is passed on to it); otherwise until
     // stopped
-    Link link(config.link);
+    SimulatedDevice device(config.simulated);
     auto stop = [&] {
         if (progressAsked())
-            std::fprintf(stderr, "%s\n", farEndSummary(link).c_str());
+            std::fprintf(stderr, "%s\n", farEndSummary(device.figures()).c_str());
         if (!runsCommand)
             return stopRequested != 0;
         if (stopRequested)
             mocked.stop();
         return mocked.ended();
     };
-    const bool lineHeld = serve(*line.value, link, stop);
+    const bool lineHeld = serve(*line.value, device, stop);
     const std::string failure = line.value->failure();
     line.value.reset();   // a serial device gets its settings back now
 
     if (!lineHeld)
         std::fprintf(stderr, "farend: %s\n", failure.c_str());
-    std::fprintf(stderr, "%s\n", farEndSummary(link).c_str());
-    if (!report.write(farEndReportJson(link).dump(2) + "\n"))
+    std::fprintf(stderr, "%s\n", farEndSummary(device.figures()).c_str());
+    if (!report.write(farEndReportJson(device.figures()).dump(2) + "\n"))
         std::fprintf(stderr, "farend: %s\n", report.failure().c_str());
     if (runsCommand)
         return mocked.exitStatus();
-    return lineHeld ? 0 : 1;
+    return lineHeld ? 0 : kStatusLineGone;
 }
 
 // Draws a relay's stream as its picture: 0, or 2 with one line when the stream cannot be read
@@ -209,8 +224,8 @@ int plotStream(const Config &config)
     }
     const plot::PlotResult r =
         plot::plotRun(fromStdin ? std::cin : file, plot::PlotOptions(kReadWindowMs));
-    if (!r.error.empty())
-        return refuse(name + ": " + r.error);
+    if (r.error)
+        return refuse(name + ": " + r.error.text);
     if (r.unreadLines)   // a relay killed mid-line leaves its last record cut short
         std::fprintf(stderr, "farend: %s: %d %s not a record: left out\n", name.c_str(),
                      r.unreadLines, r.unreadLines == 1 ? "line was" : "lines were");
@@ -234,11 +249,11 @@ int main(int argc, char **argv)
 {
     const Result<CommandLine> asked = parseCommandLine(argc, argv);
     if (!asked) {
-        std::fprintf(stderr, "farend: %s\nTry 'farend --help'.\n", asked.error.c_str());
+        std::fprintf(stderr, "farend: %s\nTry 'farend --help'.\n", asked.error.text.c_str());
         return kStatusBadInput;
     }
     if (asked.value.help || asked.value.version) {
-        std::fputs(asked.value.help ? usage() : version(), stdout);
+        std::fputs(asked.value.help ? usage(asked.value.config.mode) : version(), stdout);
         return 0;
     }
     const Config &config = asked.value.config;

@@ -63,6 +63,9 @@ for deb in "${debs[@]}"; do
     echo
 done
 
+dpkg-deb --field build-deb/looptest-farend_*.deb Depends | grep -q libmicrohttpd ||
+    fail "looptest-farend does not depend on libmicrohttpd, which serves the relay's metrics"
+
 step "lintian (fails on any error or warning that is not overridden with a reason)"
 lintian -I --show-overrides "${debs[@]}" 2>&1 | grep -v "running with root privileges" |
     tee "$tmp/lintian"
@@ -106,10 +109,11 @@ for line in "Port could not open." "SetupComm failed." "PurgeComm failed." \
     grep -qF "$line" "$tmp/looptest.txt" || fail "man looptest does not give the line '$line'"
 done
 echo "man looptest gives every failure line"
-for option in $(farend --help | grep -oE -- "--[a-z][a-z-]*" | sort -u); do
+for option in $({ farend --help; farend --relay --help; farend --plot --help; } |
+    grep -oE -- "--[a-z][a-z-]*" | sort -u); do
     grep -qF -- "$option" "$tmp/farend.txt" || fail "man farend does not describe $option"
 done
-echo "man farend describes every option of farend --help"
+echo "man farend describes every option of farend's help screens"
 
 step "The installed looptest without a COM3 (an empty /dev of its own: no device of the machine's)"
 status=0

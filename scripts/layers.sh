@@ -19,10 +19,11 @@ farend_layers=(
     "farend"
     "farend/cli"
     "farend/relay farend/server"
-    "farend/report farend/plot"
     "farend/diagnosis farend/device farend/rfc2217"
-    "farend/io"
-    "farend/line farend/text"
+    "farend/report farend/plot"
+    "farend/figures"
+    "farend/io farend/files farend/kernel farend/http"
+    "farend/line farend/text farend/error"
 )
 status=0
 

@@ -1,9 +1,15 @@
 #!/usr/bin/env bash
 # Installs what the tester needs on Debian 12 (only what is missing), then configures and builds
 # it in build/. With --packaging, also what builds and checks the Debian packages; with --guest,
-# also what boots the guest of tests/guest/real-drivers.sh.
+# also what boots the guest of tests/guest/real-drivers.sh; with --programs, builds only looptest
+# and farend, with one line of progress and the whole log in build/build.log.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+option=${1:-}
+case $option in
+    "" | --packaging | --guest | --programs) ;;
+    *) echo "usage: scripts/setup.sh [--packaging | --guest | --programs]" >&2; exit 2 ;;
+esac
 
 packages=(
     g++ cmake make pkg-config          # toolchain
@@ -18,16 +24,19 @@ packages=(
     dbus at-spi2-core python3-pyatspi  # the accessibility stack a screen reader reads through
     orca                               # the screen reader itself (speech to its debug log)
     nlohmann-json3-dev                 # farend's JSON report and stream (header-only)
+    libmicrohttpd-dev                  # the relay's metrics endpoint (HTTP server)
+    prometheus                         # a real Prometheus scraping the relay in the tests
     librsvg2-bin fonts-dejavu-core     # rsvg-convert renders the relay's plot; a sans-serif face
     python3                            # the scripted RFC 2217 server of the tests
+    man-db                             # the manual pages read from the build tree
 )
-if [ "${1:-}" = --packaging ]; then
+if [ "$option" = --packaging ]; then
     packages+=(
         dpkg-dev file                  # cpack's package dependencies (dpkg-shlibdeps)
-        lintian desktop-file-utils appstream man-db procps   # checks of what the packages install
+        lintian desktop-file-utils appstream procps   # checks of what the packages install
     )
 fi
-if [ "${1:-}" = --guest ]; then
+if [ "$option" = --guest ]; then
     packages+=(
         qemu-system-x86 busybox-static # a guest with real serial drivers (the kernel is fetched)
         setserial                      # low_latency on the guest's USB adapter
@@ -47,4 +56,29 @@ if ((${#missing[@]})); then
 fi
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j"$(nproc)"
+if [ "$option" != --programs ]; then
+    cmake --build build -j"$(nproc)"
+    exit
+fi
+
+# make's "[ 42%]" as one line rewritten in place on a terminal
+progress() {
+    local line shown=""
+    while IFS= read -r line; do
+        if [[ -t 1 && $line =~ ^\[\ *([0-9]+)%\] ]]; then
+            printf '\rbuilding: %3s%%' "${BASH_REMATCH[1]}"
+            shown=1
+        fi
+    done
+    [ -z "$shown" ] || echo
+}
+log=build/build.log
+set +e
+cmake --build build -j"$(nproc)" --target programs 2>&1 | tee "$log" | progress
+status=${PIPESTATUS[0]}
+set -e
+if [ "$status" -ne 0 ]; then
+    grep -E -A3 "error|Error " "$log" | head -30 >&2
+    echo "The build failed (status $status); the whole log: $log" >&2
+    exit "$status"
+fi

@@ -34,12 +34,22 @@ _xs_start() {
     export DISPLAY=":$(cat "$_xs_tmp/display")"
     openbox >/dev/null 2>&1 &
     _xs_wm=$!
-    # openbox is ready once it has claimed the root window for its events
-    for _ in $(seq 150); do
-        xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q "window id" && break
+    # openbox is ready once it says it activates windows on request, which closing one needs
+    if ! _xs_until 60 _xs_supports _NET_ACTIVE_WINDOW; then
+        echo "xsession.sh: openbox did not take the display within 60 s" >&2
+        return 1
+    fi
+    return 0
+}
+_xs_supports() { xprop -root _NET_SUPPORTED 2>/dev/null | grep -qw "$1"; }
+# _xs_until SECONDS COMMAND...: polls COMMAND until it succeeds, false at the deadline
+_xs_until() {
+    local deadline=$((SECONDS + $1))
+    shift
+    until "$@"; do
+        ((SECONDS < deadline)) || return 1
         sleep 0.1
     done
-    return 0
 }
 
 if [ "${BASH_SOURCE[0]}" = "$0" ]; then
@@ -70,17 +80,28 @@ if [ -z "${DISPLAY:-}" ]; then
 fi
 export QT_QPA_PLATFORM=xcb
 
-# the tester's window, once it is shown (waits up to 20 s)
+# the tester's window, once it is shown and has the keyboard (waits up to 60 s)
 tester_window() {
-    timeout 20 xdotool search --sync --onlyvisible --name "$layout_title_pattern" | head -1
+    local window
+    window=$(timeout 60 xdotool search --sync --onlyvisible --name "$layout_title_pattern" | head -1)
+    [ -n "$window" ] || return 1
+    _xs_until 10 _xs_active "$window" || timeout 30 xdotool windowactivate --sync "$window"
+    echo "$window"
 }
+_xs_active() { [ "$(xdotool getactivewindow 2>/dev/null)" = "$1" ]; }
+# the tester's shown windows: its main window, and the period list while that is open
+_xs_shown() { xdotool search --onlyvisible --pid "$1" 2>/dev/null | wc -l; }
+_xs_list_open() { [ "$(_xs_shown "$1")" -gt 1 ]; }
+_xs_list_closed() { [ "$(_xs_shown "$1")" -le 1 ]; }
 # pick a period from the list: the number of steps down from "1000"
 choose_period() {
+    local pid
+    pid=$(xdotool getwindowpid "$1")
     xdotool mousemove --window "$1" "$layout_period_arrow_x" "$layout_period_arrow_y" click 1
-    sleep 0.3
+    _xs_until 30 _xs_list_open "$pid" || echo "xsession.sh: the period list did not open" >&2
     if [ "$2" = end ]; then xdotool key End; else for _ in $(seq "$2"); do xdotool key Down; done; fi
     xdotool key Return
-    sleep 0.2
+    _xs_until 30 _xs_list_closed "$pid" || echo "xsession.sh: the period list did not close" >&2
 }
 click_start_stop() {
     xdotool mousemove --window "$1" "$layout_start_stop_x" "$layout_start_stop_y" click 1

@@ -28,12 +28,21 @@ client=${1:-pyatspi}
 /usr/libexec/at-spi-bus-launcher --launch-immediately >/dev/null 2>&1 &
 source scripts/xsession.sh
 work=$_xs_tmp
-# the AT-SPI bus is up once the launcher answers with its address
-for _ in $(seq 100); do
-    dbus-send --session --print-reply --dest=org.a11y.Bus /org/a11y/bus org.a11y.Bus.GetAddress \
-        >/dev/null 2>&1 && break
-    sleep 0.1
-done
+# the AT-SPI bus is up once the launcher owns its name (asked without starting a second one
+# through the session bus's activation) and the registry on the bus answers
+launcher_owns() {
+    dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
+        org.freedesktop.DBus.NameHasOwner string:org.a11y.Bus 2>/dev/null | grep -q "boolean true"
+}
+registry_answers() {
+    local address
+    address=$(dbus-send --session --print-reply=literal --dest=org.a11y.Bus /org/a11y/bus \
+        org.a11y.Bus.GetAddress 2>/dev/null) || return 1
+    dbus-send --bus="${address// /}" --print-reply --dest=org.a11y.atspi.Registry \
+        /org/a11y/atspi/accessible/root org.freedesktop.DBus.Peer.Ping >/dev/null 2>&1
+}
+_xs_until 60 launcher_owns && _xs_until 60 registry_answers ||
+    { echo "the accessibility bus or its registry did not come up"; exit 1; }
 
 if [ "$client" = orca ]; then
     # no speech server: Orca writes what it would say to its debug log; no braille, no key echo

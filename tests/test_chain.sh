@@ -8,7 +8,9 @@
 # - behind a ser2net (RFC 2217) that holds each echo until the next byte, a far device changing
 #   30% of its replies is counted as it really did (the tester's own log says what came back);
 # - a far device at 7E1 changes exactly the bytes with an odd number of ones, and the relay names
-#   that format with the step to take.
+#   that format with the step to take;
+# - a slow far device (15 ms an answer) behind ser2net without Nagle or chardelay: every echo
+#   back, none sooner than the device's delay and the wire's time.
 # Exit 77 (skipped) when not root.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -22,6 +24,7 @@ build=${BUILD:-$here/../build}
 "$here/support/chain.sh" --out "$out/corrupt" --seconds 5 --rfc2217 \
     -- "$build/farend" --port {} --corrupt 30 --seed 3 >/dev/null
 "$here/support/chain.sh" --out "$out/7e1" --seconds 3 --device 9600,7E1 >/dev/null
+"$here/support/chain.sh" --out "$out/slow" --seconds 3 --nodelay --no-chardelay --answer-after 15 >/dev/null
 python3 - "$out" <<'EOF'
 import json, sys
 out = sys.argv[1]
@@ -95,4 +98,9 @@ seven = report("7e1")
 assert codes(seven)[0] == "wrong-format" and "changed" not in codes(seven), codes(seven)
 assert seven["speed_match"].startswith("the far device at 9600 7E1"), seven["speed_match"]
 assert "set the far device to 9600 8N1" in seven["verdicts"][0]["step"], seven["verdicts"][0]
+
+# a slow far device: everything back, the median no sooner than 15 ms and two 9600 8N1 frames
+slow = report("slow")
+assert slow["lost"] == slow["changed"] == slow["extra"] == 0 and slow["echoed"] > 100, slow
+assert slow["round_trip_ms"]["p50"] >= 16.5, slow["round_trip_ms"]
 EOF

@@ -3,9 +3,9 @@
 // (tests/support/uartdevice.py: a far device or a device server's port at any rate and format)
 // or farend's own far end, the test playing the tester over raw TCP and feeding what passes to
 // the recogniser; and the LAN's part of the round trip from the kernel.
-#include "farend/io/lanrtt.h"
-#include "farend/diagnosis/speedmatch.h"
-#include "farend/diagnosis/verdicts.h"
+#include "farend/diagnosis/recogniser.h"
+#include "farend/figures/timesplit.h"
+#include "farend/kernel/tcpinfo.h"
 
 #include "tests/support/freeport.h"
 #include "testcycle/testcycle.h"
@@ -96,7 +96,7 @@ public:
 
     // The tester's exchange: one byte of the cycle every `periodMs`, everything that comes back
     // handed to `m` with its time; then reads until the line is quiet.
-    void exchange(SpeedMatcher &m, int count, int periodMs)
+    void exchange(MappingRecogniser &m, int count, int periodMs)
     {
         char buf[4096];
         for (int i = 0; i < count + 30; ++i) {
@@ -164,10 +164,10 @@ QString named(const QString &ser2net, const QStringList &far, const QString &pro
     Chain chain(ser2net, far, program);
     if (chain.sock < 0)
         return "no connection";
-    SpeedMatcher m;
+    MappingRecogniser m;
     chain.exchange(m, count, 10);
     const auto r = m.recogniseRun();
-    return r ? QString::fromStdString(r->code() + ": " + r->text()) : QString("nothing");
+    return r ? QString::fromStdString(r->code() + ": " + mappingText(*r)) : QString("nothing");
 }
 } // namespace
 

@@ -1,7 +1,7 @@
 // What the chain's own parts can be asked: a local UART's error counters and the kernel's round
 // trip estimate for a TCP connection.
-#include "farend/io/lanrtt.h"
-#include "farend/io/uartcounters.h"
+#include "farend/kernel/tcpinfo.h"
+#include "farend/kernel/uartcounters.h"
 #include "tests/support/ptypair.h"
 
 #include <QtTest>

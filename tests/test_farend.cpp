@@ -1,7 +1,7 @@
 // The simulated far end's line: when replies go out, which go wrong, when the line is cut,
 // whether what came in was the test cycle, what a UART at the wrong rate makes of the tester's
 // bytes, and what the wire saw of the tester's timing.
-#include "farend/device/link.h"
+#include "farend/device/simulateddevice.h"
 #include "farend/line/uart.h"
 #include "farend/line/wiretiming.h"
 #include "farend/relay/echostats.h"
@@ -128,56 +128,56 @@ public:
 
 void FarendTest::echoesAtOnceWithoutPacingOrLatency()
 {
-    Link link({});
-    link.received('0', 10.0);
-    link.received('1', 10.0);
-    QCOMPARE(QByteArray::fromStdString(link.takeDue(10.0)), QByteArray("01"));
-    QVERIFY(link.nextDueMs() < 0);
+    SimulatedDevice device({});
+    device.received('0', 10.0);
+    device.received('1', 10.0);
+    QCOMPARE(QByteArray::fromStdString(device.takeDue(10.0)), QByteArray("01"));
+    QVERIFY(device.nextDueMs() < 0);
     // what the line took counts as sent, not what fell due
-    QCOMPARE(link.bytesSent(), 0LL);
-    link.sent(2);
-    QCOMPARE(link.bytesSent(), 2LL);
+    QCOMPARE(device.bytesSent(), 0LL);
+    device.sent(2);
+    QCOMPARE(device.bytesSent(), 2LL);
 }
 
 void FarendTest::pacingQueuesBytesAsOnAWire()
 {
-    LinkOptions o;
+    DeviceOptions o;
     o.paced = true;
-    Link link(o);
+    SimulatedDevice device(o);
     // two bytes at once: the second waits for the first on each wire
-    link.received('0', 0.0);
-    link.received('1', 0.0);
-    QCOMPARE(link.nextDueMs(), 2 * kByteTimeMs);
-    QVERIFY(link.takeDue(2 * kByteTimeMs - 0.001).empty());
-    QCOMPARE(QByteArray::fromStdString(link.takeDue(2 * kByteTimeMs)), QByteArray("0"));
-    QCOMPARE(link.nextDueMs(), 3 * kByteTimeMs);
-    QCOMPARE(QByteArray::fromStdString(link.takeDue(3 * kByteTimeMs)), QByteArray("1"));
+    device.received('0', 0.0);
+    device.received('1', 0.0);
+    QCOMPARE(device.nextDueMs(), 2 * kByteTimeMs);
+    QVERIFY(device.takeDue(2 * kByteTimeMs - 0.001).empty());
+    QCOMPARE(QByteArray::fromStdString(device.takeDue(2 * kByteTimeMs)), QByteArray("0"));
+    QCOMPARE(device.nextDueMs(), 3 * kByteTimeMs);
+    QCOMPARE(QByteArray::fromStdString(device.takeDue(3 * kByteTimeMs)), QByteArray("1"));
     // an idle line starts fresh
-    link.received('2', 100.0);
-    QCOMPARE(link.nextDueMs(), 100.0 + 2 * kByteTimeMs);
+    device.received('2', 100.0);
+    QCOMPARE(device.nextDueMs(), 100.0 + 2 * kByteTimeMs);
 }
 
 void FarendTest::latencyDelaysEveryReply()
 {
-    LinkOptions o;
+    DeviceOptions o;
     o.latencyMs = 16;
-    Link link(o);
-    link.received('0', 5.0);
-    QVERIFY(link.takeDue(20.9).empty());
-    QCOMPARE(QByteArray::fromStdString(link.takeDue(21.0)), QByteArray("0"));
+    SimulatedDevice device(o);
+    device.received('0', 5.0);
+    QVERIFY(device.takeDue(20.9).empty());
+    QCOMPARE(QByteArray::fromStdString(device.takeDue(21.0)), QByteArray("0"));
 }
 
 void FarendTest::dropsAndCorruptsTheGivenShareReproducibly()
 {
     auto run = [](double drop, double corrupt, std::uint32_t seed) {
-        LinkOptions o;
+        DeviceOptions o;
         o.dropPercent = drop;
         o.corruptPercent = corrupt;
         o.seed = seed;
-        Link link(o);
+        SimulatedDevice device(o);
         for (int i = 0; i < 10000; ++i)
-            link.received('A', i);
-        return link.takeDue(1e9);
+            device.received('A', i);
+        return device.takeDue(1e9);
     };
     const std::string dropped = run(25, 0, 7);
     QVERIFY(dropped.size() > 7000 && dropped.size() < 8000);
@@ -200,81 +200,81 @@ void FarendTest::dropsAndCorruptsTheGivenShareReproducibly()
 
 void FarendTest::silentNeverAnswers()
 {
-    LinkOptions o;
+    DeviceOptions o;
     o.silent = true;
-    Link link(o);
-    link.received('0', 0);
-    QVERIFY(link.takeDue(1e9).empty());
-    QCOMPARE(link.bytesReceived(), 1LL);
-    QVERIFY(link.nextDueMs() < 0);
+    SimulatedDevice device(o);
+    device.received('0', 0);
+    QVERIFY(device.takeDue(1e9).empty());
+    QCOMPARE(device.bytesReceived(), 1LL);
+    QVERIFY(device.nextDueMs() < 0);
 }
 
 void FarendTest::hangsUpAfterAnsweringTheNthByte()
 {
-    LinkOptions o;
+    DeviceOptions o;
     o.hangupAfter = 2;
-    Link link(o);
-    link.received('0', 0);
-    QVERIFY(!link.hangupDue(1000));
-    link.received('1', 1);
-    QCOMPARE(QByteArray::fromStdString(link.takeDue(1)), QByteArray("01"));
-    QVERIFY(!link.hangupDue(1 + kHangupGraceMs - 0.1));
-    QVERIFY(link.hangupDue(1 + kHangupGraceMs));
-    link.received('2', 2);   // too late: the line is being cut
-    QVERIFY(link.takeDue(1e9).empty());
+    SimulatedDevice device(o);
+    device.received('0', 0);
+    QVERIFY(!device.hangupDue(1000));
+    device.received('1', 1);
+    QCOMPARE(QByteArray::fromStdString(device.takeDue(1)), QByteArray("01"));
+    QVERIFY(!device.hangupDue(1 + kHangupGraceMs - 0.1));
+    QVERIFY(device.hangupDue(1 + kHangupGraceMs));
+    device.received('2', 2);   // too late: the line is being cut
+    QVERIFY(device.takeDue(1e9).empty());
 }
 
 void FarendTest::recognisesTheTestCycleAndWhereItBreaks()
 {
-    Link idle({});   // nothing received is no evidence of a good link
-    QVERIFY(farEndSummary(idle).find("nothing arrived") != std::string::npos);
-    QVERIFY(farEndSummary(idle).find("exact") == std::string::npos);
+    SimulatedDevice idle({});   // nothing received is no evidence of a good link
+    QVERIFY(farEndSummary(idle.figures()).find("nothing arrived") != std::string::npos);
+    QVERIFY(farEndSummary(idle.figures()).find("exact") == std::string::npos);
 
-    Link exact({});
+    SimulatedDevice exact({});
     for (int i = 0; i < 100; ++i)
         exact.received(testcycle::at(i), 0);
     QVERIFY(exact.tester().exactCycle());
-    QVERIFY(farEndSummary(exact).find("test cycle exact") != std::string::npos);
+    QVERIFY(farEndSummary(exact.figures()).find("test cycle exact") != std::string::npos);
 
-    Link broken({});
+    SimulatedDevice broken({});
     for (char c : std::string("0123X5"))
         broken.received(c, 0);
     QVERIFY(!broken.tester().exactCycle());
     QCOMPARE(broken.tester().firstMismatchAt(), 4LL);
-    QVERIFY(farEndSummary(broken).find("broken at byte 5") != std::string::npos);
+    QVERIFY(farEndSummary(broken.figures()).find("broken at byte 5") != std::string::npos);
 
-    Link late({});
+    SimulatedDevice late({});
     late.received('1', 0);   // not from "0"
     QVERIFY(!late.tester().exactCycle());
 }
 
 void FarendTest::aNewLineStartsAfresh()
 {
-    LinkOptions o;
+    DeviceOptions o;
     o.latencyMs = 5;
     o.hangupAfter = 2;
-    Link link(o);
-    link.received('0', 0);
-    link.received('1', 1);
-    link.newLine();   // the connection closed before the replies went out
-    QVERIFY(link.takeDue(1e9).empty());
-    QVERIFY(!link.hangupDue(1e9));
+    SimulatedDevice device(o);
+    device.received('0', 0);
+    device.received('1', 1);
+    device.newLine();   // the connection closed before the replies went out
+    QVERIFY(device.takeDue(1e9).empty());
+    QVERIFY(!device.hangupDue(1e9));
     // the next connection runs the cycle from "0" again and is cut after its own 2nd byte
-    link.received('0', 100);
-    QVERIFY(!link.hangupDue(1e9));
-    link.received('1', 101);
-    QVERIFY(link.hangupDue(101 + 5 + kHangupGraceMs));
-    QVERIFY(link.tester().exactCycle());
-    QCOMPARE(link.bytesReceived(), 4LL);
+    device.received('0', 100);
+    QVERIFY(!device.hangupDue(1e9));
+    device.received('1', 101);
+    QVERIFY(device.hangupDue(101 + 5 + kHangupGraceMs));
+    QVERIFY(device.tester().exactCycle());
+    QCOMPARE(device.bytesReceived(), 4LL);
     // no gap is counted across the two connections
-    QCOMPARE(link.tester().period().gaps(), 2LL);
-    QCOMPARE(link.tester().period().maxMs(), 1.0);
+    QCOMPARE(device.tester().period().gaps(), 2LL);
+    QCOMPARE(device.tester().period().maxMs(), 1.0);
 
-    link.lineCut();   // a line that cannot come back answers nothing more
-    link.received('2', 200);
-    QVERIFY(link.takeDue(1e9).empty());
-    QVERIFY(link.nextDueMs() < 0);
-    QVERIFY(!link.hangupDue(1e9));
+    device.lineCut();   // a line that cannot come back answers nothing more
+    device.received('2', 200);
+    QVERIFY(device.takeDue(1e9).empty());
+    QVERIFY(device.nextDueMs() < 0);
+    QVERIFY(!device.hangupDue(1e9));
 }
 
 void FarendTest::wrongRateUartAtTheTestersRateIsAnExactEcho()
@@ -396,10 +396,10 @@ void FarendTest::theTestCycleNeverComesBackAsZAtTwiceTheRate()
 
 void FarendTest::wrongBaudCombinesWithLatencyPacingDropAndCorruption()
 {
-    LinkOptions o;
+    DeviceOptions o;
     o.wrongBaud = 19200;
     o.latencyMs = 16;
-    Link late(o);
+    SimulatedDevice late(o);
     late.received('0', 0);
     // each byte the UART took in goes back when its stop bit was sampled, plus the latency;
     // the far end wakes first when the UART's second byte is complete
@@ -415,7 +415,7 @@ void FarendTest::wrongBaudCombinesWithLatencyPacingDropAndCorruption()
 
     o.latencyMs = 0;
     o.paced = true;
-    Link paced(o);
+    SimulatedDevice paced(o);
     paced.received('0', 0);
     paced.takeDue(11.75 * kBitMs);
     // both bytes go back on the 9600-baud wire, one behind the other
@@ -426,17 +426,17 @@ void FarendTest::wrongBaudCombinesWithLatencyPacingDropAndCorruption()
 
     o.paced = false;
     o.dropPercent = 100;
-    Link dropped(o);
+    SimulatedDevice dropped(o);
     dropped.received('0', 0);
     QVERIFY(dropped.takeDue(1e9).empty());
 
     o.dropPercent = 0;
     o.corruptPercent = 100;
-    Link corrupted(o);
+    SimulatedDevice corrupted(o);
     for (int i = 0; i < 36; ++i)
         corrupted.received(static_cast<unsigned char>(testCycle[i]), i * 5.0);
     o.corruptPercent = 0;
-    Link clean(o);
+    SimulatedDevice clean(o);
     for (int i = 0; i < 36; ++i)
         clean.received(static_cast<unsigned char>(testCycle[i]), i * 5.0);
     const std::string bad = corrupted.takeDue(1e9), good = clean.takeDue(1e9);
@@ -448,18 +448,18 @@ void FarendTest::wrongBaudCombinesWithLatencyPacingDropAndCorruption()
 
 void FarendTest::wrongBaudHangsUpAfterAnsweringWhatTheNthByteBrought()
 {
-    LinkOptions o;
+    DeviceOptions o;
     o.wrongBaud = 19200;
     o.hangupAfter = 1;
-    Link link(o);
-    link.received('0', 0);
+    SimulatedDevice device(o);
+    device.received('0', 0);
     // the line goes quiet after the byte: the UART's second byte is complete at once
-    QCOMPARE(link.nextDueMs(), 4.75 * kBitMs);
-    QCOMPARE(QByteArray::fromStdString(link.takeDue(11.75 * kBitMs)), QByteArray::fromHex("00f8"));
-    QVERIFY(!link.hangupDue(11.75 * kBitMs + kHangupGraceMs - 0.01));
-    QVERIFY(link.hangupDue(11.75 * kBitMs + kHangupGraceMs));
-    link.received('1', 2);   // too late: the line is being cut
-    QVERIFY(link.takeDue(1e9).empty());
+    QCOMPARE(device.nextDueMs(), 4.75 * kBitMs);
+    QCOMPARE(QByteArray::fromStdString(device.takeDue(11.75 * kBitMs)), QByteArray::fromHex("00f8"));
+    QVERIFY(!device.hangupDue(11.75 * kBitMs + kHangupGraceMs - 0.01));
+    QVERIFY(device.hangupDue(11.75 * kBitMs + kHangupGraceMs));
+    device.received('1', 2);   // too late: the line is being cut
+    QVERIFY(device.takeDue(1e9).empty());
 }
 
 void FarendTest::wireTimingFromAKnownArrivalSequence()
@@ -530,15 +530,15 @@ void FarendTest::wireTimingBinsToThreeSignificantDigits()
 
 void FarendTest::summaryAndReportCarryTheWireTiming()
 {
-    Link one({});
+    SimulatedDevice one({});
     one.received('0', 0);   // one byte: no period yet
-    QVERIFY(farEndSummary(one).find("period") == std::string::npos);
+    QVERIFY(farEndSummary(one.figures()).find("period") == std::string::npos);
 
-    Link link({});
+    SimulatedDevice device({});
     for (int i = 0; i < 40; ++i)
-        link.received(static_cast<unsigned char>(testcycle::at(i)), i * 10.0);
-    link.sent(40);
-    const std::string summary = farEndSummary(link);
+        device.received(static_cast<unsigned char>(testcycle::at(i)), i * 10.0);
+    device.sent(40);
+    const std::string summary = farEndSummary(device.figures());
     QCOMPARE(summary, std::string("farend: received 40 bytes, sent 40 bytes, first to last "
                                   "0.390 s, test cycle exact\n"
                                   "  period (ms): p50 10.000  p90 10.000  p99 10.000  "
@@ -546,7 +546,7 @@ void FarendTest::summaryAndReportCarryTheWireTiming()
                                   "  0 gaps over twice the median\n"
                                   "     10.000 -    10.100 ms "
                                   "|########################################| 39"));
-    const QJsonDocument report = QJsonDocument::fromJson(QByteArray::fromStdString(farEndReportJson(link).dump(2)));
+    const QJsonDocument report = QJsonDocument::fromJson(QByteArray::fromStdString(farEndReportJson(device.figures()).dump(2)));
     QVERIFY(report.isObject());
     const QJsonObject r = report.object();
     QCOMPARE(r["received"].toInt(), 40);
@@ -561,10 +561,10 @@ void FarendTest::summaryAndReportCarryTheWireTiming()
     QCOMPARE(bins[0].toObject()["count"].toInt(), 39);
     QCOMPARE(bins[0].toObject()["from"].toDouble(), 10.0);
 
-    Link broken({});
+    SimulatedDevice broken({});
     broken.received('1', 0);
     const QJsonObject b =
-        QJsonDocument::fromJson(QByteArray::fromStdString(farEndReportJson(broken).dump(2))).object();
+        QJsonDocument::fromJson(QByteArray::fromStdString(farEndReportJson(broken.figures()).dump(2))).object();
     QCOMPARE(b["test_cycle"].toString(), QStringLiteral("broken"));
     QCOMPARE(b["broken_at_byte"].toInt(), 1);
     QCOMPARE(b["gap_histogram_ms"].toArray().size(), 0);
@@ -581,21 +581,21 @@ void FarendTest::repliesTheLineDoesNotTakeAreHeldUpToALimitAndCountedLost()
         left -= piece;
     }
     line.steps.push_back({Transport::Event::Quiet, ""});   // the replies fall due: too many
-    Link link({});
-    QVERIFY(serve(line, link, [&] { return line.steps.empty(); }));
-    QCOMPARE(link.bytesSent(), 0LL);
-    QVERIFY2(farEndSummary(link).find("\n  1000 replies lost: the line did not take them") !=
+    SimulatedDevice device({});
+    QVERIFY(serve(line, device, [&] { return line.steps.empty(); }));
+    QCOMPARE(device.bytesSent(), 0LL);
+    QVERIFY2(farEndSummary(device.figures()).find("\n  1000 replies lost: the line did not take them") !=
                  std::string::npos,
-             farEndSummary(link).c_str());
-    QVERIFY(farEndReportJson(link).dump(2).find("\"lost\": 1000,") != std::string::npos);
+             farEndSummary(device.figures()).c_str());
+    QVERIFY(farEndReportJson(device.figures()).dump(2).find("\"lost\": 1000,") != std::string::npos);
 
     // replies held when the connection closes go with it
     line.steps.push_back({Transport::Event::Quiet, "012"});
     line.steps.push_back({Transport::Event::Quiet, ""});
     line.steps.push_back({Transport::Event::Closed, ""});
-    Link closed({});
+    SimulatedDevice closed({});
     QVERIFY(serve(line, closed, [&] { return line.steps.empty(); }));
-    QVERIFY(farEndSummary(closed).find("\n  3 replies lost") != std::string::npos);
+    QVERIFY(farEndSummary(closed.figures()).find("\n  3 replies lost") != std::string::npos);
 }
 
 void FarendTest::echoesAreCountedWhenDropsCorruptionAndLateRepliesMix()
@@ -731,31 +731,31 @@ void FarendTest::bytesBeyondWhatTheDeviceHoldsAreCountedAndNotAnswered_data()
 void FarendTest::bytesBeyondWhatTheDeviceHoldsAreCountedAndNotAnswered()
 {
     QFETCH(bool, wrongRate);
-    LinkOptions options;
+    DeviceOptions options;
     options.latencyMs = 1000;
     if (wrongRate)
         options.wrongBaud = 9600;   // the right rate through the wire model: one byte per ~1 ms
-    Link link(options);
+    SimulatedDevice device(options);
     const long long more = 5, held = static_cast<long long>(kBacklogLimit);
     for (long long i = 0; i < held + more; ++i)
-        link.received('0', 0.0);
-    QCOMPARE(link.bytesReceived(), held + more);
+        device.received('0', 0.0);
+    QCOMPARE(device.bytesReceived(), held + more);
     // a frame the receiver has answered but not yet left behind counts on both sides
-    const long long overrun = link.bytesOverrun();
+    const long long overrun = device.bytesOverrun();
     QVERIFY2(overrun == more || (wrongRate && overrun == more + 1),
              std::to_string(overrun).c_str());
     const std::string said = "\n  " + std::to_string(overrun) +
                              " bytes not answered: they came faster than the device could hold them";
-    QVERIFY2(farEndSummary(link).find(said) != std::string::npos, farEndSummary(link).c_str());
-    QVERIFY(farEndReportJson(link).dump(2).find("\"overrun\": " + std::to_string(overrun) + ",") !=
+    QVERIFY2(farEndSummary(device.figures()).find(said) != std::string::npos, farEndSummary(device.figures()).c_str());
+    QVERIFY(farEndReportJson(device.figures()).dump(2).find("\"overrun\": " + std::to_string(overrun) + ",") !=
             std::string::npos);
 
     // once the device has room again, bytes are answered again
     const double later = wrongRate ? 1e6 : 2000.0;
-    QCOMPARE(link.takeDue(later).size(), std::size_t(held + more - overrun));
-    link.received('0', later);
-    QCOMPARE(link.bytesOverrun(), overrun);
-    QCOMPARE(link.takeDue(later + 2000).size(), std::size_t(1));
+    QCOMPARE(device.takeDue(later).size(), std::size_t(held + more - overrun));
+    device.received('0', later);
+    QCOMPARE(device.bytesOverrun(), overrun);
+    QCOMPARE(device.takeDue(later + 2000).size(), std::size_t(1));
 }
 
 void FarendTest::intervalLinesStayAlignedAsTheNumbersGrow()
@@ -763,18 +763,19 @@ void FarendTest::intervalLinesStayAlignedAsTheNumbersGrow()
     IntervalFigures first;
     first.fromS = 0;
     first.toS = 1;
-    first.toChain = first.fromChain = first.echoes.sends = first.echoes.echoed = 9;
-    first.roundTrip = {9, 3.1, 3.1, 3.1};
-    first.tcp = TcpCounts{};
+    first.span.toChain = first.span.fromChain = first.span.echoes.sends = 9;
+    first.span.echoes.echoed = 9;
+    first.span.roundTrip = {9, 3.1, 3.1, 3.1};
+    first.span.tcp = TcpCounts{};
     IntervalFigures later;   // a quarter of an hour at 9600 baud, round trips of seconds
     later.fromS = 85500;
     later.toS = 86400;
-    later.toChain = later.fromChain = later.echoes.sends = 864000;
-    later.echoes.echoed = 854000;
-    later.echoes.lost = 10000;
-    later.echoes.late = 854000;
-    later.roundTrip = {854000, 3.1, 12345.6, 12345.678};
-    later.tcp = TcpCounts{1234, 5678, 0, 0};
+    later.span.toChain = later.span.fromChain = later.span.echoes.sends = 864000;
+    later.span.echoes.echoed = 854000;
+    later.span.echoes.lost = 10000;
+    later.span.echoes.late = 854000;
+    later.span.roundTrip = {854000, 3.1, 12345.6, 12345.678};
+    later.span.tcp = TcpCounts{1234, 5678, 0, 0};
     const std::string header = intervalHeader(), a = intervalLine(first),
                       b = intervalLine(later);
     QVERIFY2(header.size() <= 80, header.c_str());   // 79 columns and the line break
@@ -792,9 +793,9 @@ void FarendTest::intervalLinesStayAlignedAsTheNumbersGrow()
     // replies but no echo among them (a far end at the wrong speed): no round trip to give;
     // a target the kernel counts nothing of (a serial device): no segments to give
     IntervalFigures changedOnly = first;
-    changedOnly.echoes.echoed = 0;
-    changedOnly.echoes.changed = 9;
-    changedOnly.tcp.reset();
+    changedOnly.span.echoes.echoed = 0;
+    changedOnly.span.echoes.changed = 9;
+    changedOnly.span.tcp.reset();
     const std::string c = intervalLine(changedOnly);
     QCOMPARE(c.size(), header.size());
     QCOMPARE(c.substr(header.find("p50 ms")),
@@ -816,7 +817,7 @@ void FarendTest::intervalLinesStayAlignedAsTheNumbersGrow()
 
 void FarendTest::theSummaryBlockFitsEightyColumnsAndSaysWhyTheChainIsNotClean()
 {
-    RelayMeter meter("/dev/COM3", "rfc2217://192.168.0.50:4001", 1, true);
+    RelayMeter meter("/dev/COM3", "rfc2217://192.168.0.50:4001", 1);
     ChainFacts chain;
     chain.kind = "RFC 2217";
     chain.reporter = "the device server";
@@ -827,6 +828,7 @@ void FarendTest::theSummaryBlockFitsEightyColumnsAndSaysWhyTheChainIsNotClean()
     // nothing sent yet: nothing tested, which --expect-clean never takes for clean
     RelayFigures idle = meter.figures(0, chain);
     QCOMPARE(int(idle.outcome), int(Outcome::NothingTested));
+    idle.exitStatus = 4;   // main's status for it under --expect-clean, which the summary gives
     QVERIFY2(summaryBlock(idle).find("\nnothing tested: the tester sent nothing (exit status 4)") !=
                  std::string::npos,
              summaryBlock(idle).c_str());
@@ -843,7 +845,8 @@ void FarendTest::theSummaryBlockFitsEightyColumnsAndSaysWhyTheChainIsNotClean()
                             i * 10.0 + 3.0 + (i % 10) * 0.5 + (i == 500 ? 900 : 0));
     }
     meter.settle(20000);
-    const RelayFigures f = meter.figures(20000, chain);
+    RelayFigures f = meter.figures(20000, chain);
+    f.exitStatus = 3;
     const std::string block = summaryBlock(f);
     std::size_t lines = 0;
     for (std::size_t from = 0; from <= block.size(); ++lines) {
@@ -870,7 +873,7 @@ void FarendTest::theSummaryBlockFitsEightyColumnsAndSaysWhyTheChainIsNotClean()
     // one echo a later send let go is one echo, not "1 echoes"
     RelayFigures oneHeld = f;
     oneHeld.chain.lan = LanRtt{};
-    oneHeld.echoes.released = 1;
+    oneHeld.span.echoes.released = 1;
     QVERIFY2(summaryBlock(oneHeld).find("; 1 echo (0.1%) came one LAN round") != std::string::npos,
              summaryBlock(oneHeld).c_str());
 
@@ -895,7 +898,7 @@ void FarendTest::theSummaryBlockFitsEightyColumnsAndSaysWhyTheChainIsNotClean()
 
     // a line error the device server reported makes a run without a lost echo not clean, and
     // what it did not report (a device server counts no bytes) is null, never 0
-    RelayMeter clean("/dev/COM3", "rfc2217://192.168.0.50:4001", 1, true);
+    RelayMeter clean("/dev/COM3", "rfc2217://192.168.0.50:4001", 1);
     clean.start(0, chain);
     clean.runStarted(0, kTesterLine);
     clean.fromTester("0", 0);
@@ -903,7 +906,8 @@ void FarendTest::theSummaryBlockFitsEightyColumnsAndSaysWhyTheChainIsNotClean()
     chain.lineErrors = {0, 2, 0, 0, {}, {}, {}};
     QCOMPARE(int(clean.outcome(ChainFacts{})), int(Outcome::Clean));
     QCOMPARE(int(clean.outcome(chain)), int(Outcome::NotClean));
-    const RelayFigures withErrors = clean.figures(10, chain);
+    RelayFigures withErrors = clean.figures(10, chain);
+    withErrors.exitStatus = 3;
     const std::string said = summaryBlock(withErrors);
     QVERIFY2(said.substr(said.rfind("\nnot clean")) ==
                  "\nnot clean: 0 lost, 0 changed, 0 extra, line errors: parity 2 "
@@ -915,7 +919,7 @@ void FarendTest::theSummaryBlockFitsEightyColumnsAndSaysWhyTheChainIsNotClean()
 
 void FarendTest::anIntervalVerdictShowsAgainWhenItBlamesAnotherPlace()
 {
-    RelayMeter meter("/dev/COM3", "192.168.0.50:4001", 1, false);
+    RelayMeter meter("/dev/COM3", "192.168.0.50:4001", 1);
     ChainFacts chain;
     chain.kind = "raw TCP";
     chain.lan = LanRtt{6, 1, 4};   // 4 ms of a 6 ms median: the LAN

@@ -622,8 +622,8 @@ void FarendRelayTest::aNewOpenOfCom3IsANewRunAndTheTargetGoingAwayHangsUpCom3()
     Peer echo(QStringLiteral(FAREND_BINARY), {"--listen", "127.0.0.1:0"});
     const QString at = listeningAt(echo);
     QVERIFY2(!at.isEmpty(), echo.errSoFar().constData());
-    const QString com3 = dir.filePath("COM3");
-    Peer relay(QStringLiteral(FAREND_BINARY), {"--relay", at, "--link", com3});
+    const QString com3 = dir.filePath("COM3"), report = dir.filePath("gone.json");
+    Peer relay(QStringLiteral(FAREND_BINARY), {"--relay", at, "--link", com3, "--report", report});
     QVERIFY2(waitForPath(com3), relay.errSoFar().constData());
     for (int run = 0; run < 2; ++run) {
         const int fd = openAsTester(com3);
@@ -645,10 +645,15 @@ void FarendRelayTest::aNewOpenOfCom3IsANewRunAndTheTargetGoingAwayHangsUpCom3()
     QVERIFY2(err.contains("farend: " + at.toLatin1() + " closed the connection: " +
                           QFile::encodeName(com3) + " hung up\n"),
              err.constData());
+    QCOMPARE(QJsonDocument::fromJson(readAllOf(report)).object()["ended_by"].toString(),
+             QStringLiteral("target closed"));
     QVERIFY2(err.contains("3 runs ---\nsends 6, echoes 6, lost 0 (0.00%), changed 0, extra 0\n") &&
-                 err.contains("tester on the wire: 6 bytes, test cycle exact\n") &&
-                 err.contains("clean: nothing lost, changed or extra"),
+                 err.contains("tester on the wire: 6 bytes, test cycle exact\n"),
              err.constData());
+    // the last line says how the run ended, not that the chain was clean
+    QCOMPARE(unwrapped(err).trimmed().split('\n').last(),
+             QByteArray("the device server closed the connection after 6 echoes: nothing lost, "
+                        "changed or extra (exit status 1)"));
     // each open of COM3 is marked where the interval lines go
     QVERIFY2(relay.out.contains("run 1: the tester") && relay.out.contains("run 3: the tester"),
              relay.out.constData());
@@ -963,7 +968,7 @@ void FarendRelayTest::quirksStillCarryTheDataAndAreNamed_data()
         << QStringList{"non-standard answers: baud rate as trailing NULs, data size as trailing "
                        "NULs, DTR as another value (1), RTS as another value (1)"};
     QTest::newRow("one-byte baud index")
-        << "index" << QStringList{"port 9600 8N1", "baud rate as a one-byte index (6)"};
+        << "index" << QStringList{"port 9600 8N1", "baud rate as a one-byte index (8)"};
     QTest::newRow("other values") << "other" << QStringList{"answered otherwise: baud rate 9601"};
     QTest::newRow("answers nothing")
         << "silent"
@@ -1059,6 +1064,12 @@ void FarendRelayTest::theSameServerGivesTheSameExitStatusEveryTime()
                  qPrintable(QString("time %1, status %2:\n").arg(time).arg(run.status) + run.err));
         if (status == 2)
             QCOMPARE(run.err.count('\n'), 1);
+        if (status == 1) {
+            QCOMPARE(run.report["ended_by"].toString(), QStringLiteral("target failed"));
+            QVERIFY2(unwrapped(run.err).trimmed().split('\n').last().startsWith(
+                         "the connection to the device server failed after "),
+                     run.err.constData());
+        }
         if (scenario == "endless") {
             QCOMPARE(run.got, testCycle.left(10));
             const QJsonObject d = run.report["device_server"].toObject();
@@ -1303,18 +1314,21 @@ void FarendRelayTest::everyEndLeavesTheSummaryReportStreamAndStatus_data()
 {
     QTest::addColumn<QString>("end");          // how the test ends the relay; empty: it ends
     QTest::addColumn<QStringList>("bound");    // options that end it by themselves
-    QTest::newRow("SIGINT, SIGQUIT before it") << "SIGINT" << QStringList{};
-    QTest::newRow("SIGTERM") << "SIGTERM" << QStringList{};
-    QTest::newRow("SIGHUP: the terminal closed") << "SIGHUP" << QStringList{};
-    QTest::newRow("SIGPIPE: the lines' reader gone") << "SIGPIPE" << QStringList{};
-    QTest::newRow("--time") << QString() << QStringList{"-t", "3"};
-    QTest::newRow("--count") << QString() << QStringList{"-c", "12"};
+    QTest::addColumn<QString>("endedBy");      // what the report says of it
+    QTest::newRow("SIGINT, SIGQUIT before it") << "SIGINT" << QStringList{} << "interrupted";
+    QTest::newRow("SIGTERM") << "SIGTERM" << QStringList{} << "interrupted";
+    QTest::newRow("SIGHUP: the terminal closed") << "SIGHUP" << QStringList{} << "interrupted";
+    QTest::newRow("SIGPIPE: the lines' reader gone") << "SIGPIPE" << QStringList{}
+                                                      << "interrupted";
+    QTest::newRow("--time") << QString() << QStringList{"-t", "3"} << "time limit";
+    QTest::newRow("--count") << QString() << QStringList{"-c", "12"} << "count reached";
 }
 
 void FarendRelayTest::everyEndLeavesTheSummaryReportStreamAndStatus()
 {
     QFETCH(QString, end);
     QFETCH(QStringList, bound);
+    QFETCH(QString, endedBy);
     Peer echo(QStringLiteral(FAREND_BINARY),
               {"--listen", "127.0.0.1:0", "--drop", "50", "--seed", "1"});
     const QString at = listeningAt(echo);
@@ -1358,9 +1372,11 @@ void FarendRelayTest::everyEndLeavesTheSummaryReportStreamAndStatus()
                  "not clean: " + QByteArray::number(r["lost"].toInt()) +
                      " lost, 0 changed, 0 extra (exit status 3)",
              err.constData());
+    QCOMPARE(r["ended_by"].toString(), endedBy);
     const QList<QJsonObject> records = streamRecords(readAllOf(stream));
     QVERIFY(!records.isEmpty());
     QCOMPARE(records.last()["type"].toString(), QStringLiteral("end"));
+    QCOMPARE(records.last()["ended_by"].toString(), endedBy);
     QVERIFY(!QFileInfo(com3).isSymLink());   // the link went with COM3
     if (bound.contains("-c")) {
         QVERIFY(r["echoed"].toInt() + r["lost"].toInt() >= 12);

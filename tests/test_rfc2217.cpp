@@ -181,9 +181,9 @@ void Rfc2217Test::knownServerQuirksAreTakenWithTheirNames()
     QCOMPARE(a.c.request(R::kRts).quirk, std::string("another value (1)"));
     // a one-byte index in place of the four-byte rate
     a.c.setSettings({9600, 8, 'N', 1});
-    a.feed(sub(101, bytes({6})));
+    a.feed(sub(101, bytes({8})));
     QCOMPARE(int(a.c.request(R::kBaud).answer), int(R::Answer::Same));
-    QCOMPARE(a.c.request(R::kBaud).quirk, std::string("a one-byte index (6)"));
+    QCOMPARE(a.c.request(R::kBaud).quirk, std::string("a one-byte index (8)"));
     // the masks answered with a notification of the current state, as ser2net does
     a.c.askWhatTheServerKnows();
     a.feed(sub(106, bytes({0})) + sub(107, bytes({0x30})));
@@ -204,16 +204,21 @@ void Rfc2217Test::aReplyThatCannotBeParsedIsCountedAndNamedNeverALineError()
     QCOMPARE(a.c.unparsed(), 1LL);
     QCOMPARE(a.c.lastUnparsed(), std::string("SET-BAUDRATE with a value of 3 bytes"));
     QCOMPARE(int(a.c.request(R::kBaud).answer), int(R::Answer::Waiting));
+    // ser2net's one-byte answer for a rate that form lacks: never taken as a rate
+    a.feed(sub(101, bytes({0})));
+    QCOMPARE(a.c.lastUnparsed(),
+             std::string("SET-BAUDRATE with the one-byte index 0, which names no rate"));
+    QCOMPARE(int(a.c.request(R::kBaud).answer), int(R::Answer::Waiting));
     a.feed(sub(150, bytes({8})));
     QCOMPARE(a.c.lastUnparsed(), std::string("COM-PORT-OPTION command 150 from the server"));
     a.feed(sub(106) + sub(106, bytes({8, 8})) + sub(102, bytes({9})));
-    QCOMPARE(a.c.unparsed(), 5LL);
+    QCOMPARE(a.c.unparsed(), 6LL);
     QCOMPARE(a.c.lastUnparsed(), std::string("SET-DATASIZE 9"));
     QCOMPARE(*a.c.lineErrors().framing, 0LL);
     QCOMPARE(a.c.lineStateNotified().count, 0LL);
     // another option's subnegotiation is none of ours: not counted
     a.feed(bytes({255, 250, 24, 1, 255, 240}));
-    QCOMPARE(a.c.unparsed(), 5LL);
+    QCOMPARE(a.c.unparsed(), 6LL);
 }
 
 void Rfc2217Test::anIacSplitAnywhereReadsTheSame()
@@ -279,17 +284,14 @@ void Rfc2217Test::answersQueuedTowardAServerThatDoesNotReadAreBounded()
         toggles += bytes({255, 252, 0, 255, 251, 0});
     for (int i = 0; i < 100 && !c.failed(); ++i)
         c.take(toggles.data(), toggles.size(), i, data);   // nothing is ever written
-    QVERIFY(c.failed());
-    QCOMPARE(QString::fromStdString(c.failure()),
-             QString("the device server does not read what it is sent: more than 16 KiB of "
-                     "answers to its negotiation are waiting"));
+    QCOMPARE(c.error().code, Errc::Stalled);
     QVERIFY(c.queued() <= R::kControlLimit + R::kDataLimit);
 
     R d;
     d.queueData(std::string(R::kDataLimit, 'x'));
     QVERIFY(!d.failed());
     d.queueData("y");
-    QVERIFY(d.failed());
+    QCOMPARE(d.error().code, Errc::Stalled);
     QVERIFY(d.queued() <= R::kDataLimit);
 }
 
@@ -444,7 +446,7 @@ void Rfc2217Test::serversThatAnswerDifferently_data()
     QTest::addColumn<int>("unasked");
     //                                                BDPSdrgLMP
     QTest::newRow("quirks") << "quirks" << "SSSSOOSSSS" << "trailing NULs" << 0 << 0;
-    QTest::newRow("index") << "index" << "SSSSSSSSSS" << "a one-byte index (6)" << 0 << 0;
+    QTest::newRow("index") << "index" << "SSSSSSSSSS" << "a one-byte index (8)" << 0 << 0;
     QTest::newRow("other") << "other" << "OOOOOOSOOO" << "" << 0 << 0;
     QTest::newRow("silent") << "silent" << "WWWWWWWWWW" << "" << 0 << 0;
     QTest::newRow("unparsable") << "unparsable" << "WSSSSSSSSS" << "" << 2 << 0;
@@ -520,8 +522,7 @@ void Rfc2217Test::aServerThatTogglesOptionsAndNeverReadsIsDroppedWithAReason()
         most = std::max(most, s.client.queued());
         return false;
     }, 60000));
-    QVERIFY(s.client.failed());
-    QVERIFY(s.client.failure().find("does not read what it is sent") != std::string::npos);
+    QCOMPARE(s.client.error().code, Errc::Stalled);
     QVERIFY(most <= R::kControlLimit);
 }
 

@@ -2,8 +2,8 @@
 // from cycle to cycle (clean, a fixed mapping, noise), and which settings explain a mapping,
 // named one way whatever the chain's jitter; a clean chain, random corruption and random replies
 // name nothing.
-#include "farend/device/link.h"
-#include "farend/diagnosis/speedmatch.h"
+#include "farend/device/simulateddevice.h"
+#include "farend/diagnosis/recogniser.h"
 
 #include "testcycle/testcycle.h"
 
@@ -16,10 +16,10 @@ namespace {
 // The tester's test cycle, one byte every `periodMs` (each late by up to `jitterMs`, as a busy
 // machine sends them), through farend's simulated far end; the matcher sees each byte and each
 // reply when it passes.
-void run(SpeedMatcher &m, const LinkOptions &o, int count, double periodMs = 10,
+void run(MappingRecogniser &m, const DeviceOptions &o, int count, double periodMs = 10,
          double jitterMs = 0, unsigned seed = 1)
 {
-    Link link(o);
+    SimulatedDevice device(o);
     std::mt19937 rng(seed);
     std::uniform_real_distribution<double> late(0, jitterMs);
     double next = 0;
@@ -27,36 +27,36 @@ void run(SpeedMatcher &m, const LinkOptions &o, int count, double periodMs = 10,
     for (double t = 0; t < count * periodMs + 200; t += 0.05) {
         if (sent < count && t >= next) {
             const auto byte = static_cast<unsigned char>(testcycle::at(sent));
-            link.received(byte, t);
+            device.received(byte, t);
             m.sent(byte, t);
             ++sent;
             next = sent * periodMs + late(rng);
         }
-        for (char c : link.takeDue(t))
+        for (char c : device.takeDue(t))
             m.replied(static_cast<unsigned char>(c), t + 2);
     }
 }
 
-LinkOptions farEnd(long rate)
+DeviceOptions farEnd(long rate)
 {
-    LinkOptions o;
+    DeviceOptions o;
     o.wrongBaud = rate;
     o.latencyMs = 3;
     return o;
 }
 
-LinkOptions chain(LineSettings device, LineSettings port = {0, 8, 'N', 1})
+DeviceOptions chain(LineSettings device, LineSettings port = {0, 8, 'N', 1})
 {
-    LinkOptions o;
+    DeviceOptions o;
     o.farDevice = device;
     o.serverPort = port;
     return o;
 }
 
-QString named(const SpeedMatcher &m, bool portFollows = false)
+QString named(const MappingRecogniser &m, bool portFollows = false)
 {
     const auto r = m.recogniseRun(portFollows);
-    return r ? QString::fromStdString(r->code() + ": " + r->text()) : QString("nothing");
+    return r ? QString::fromStdString(r->code() + ": " + mappingText(*r)) : QString("nothing");
 }
 
 // Replies of a fixed mapping: each byte of the cycle answered with its own one or two bytes.
@@ -80,7 +80,7 @@ std::vector<unsigned char> mapped(int sends, double substitute, double lose, uns
 
 } // namespace
 
-Q_DECLARE_METATYPE(LinkOptions)
+Q_DECLARE_METATYPE(DeviceOptions)
 
 class SpeedMatchTest : public QObject {
     Q_OBJECT
@@ -138,16 +138,17 @@ void SpeedMatchTest::aFarEndAtAnotherRateIsNamed_data()
 void SpeedMatchTest::aFarEndAtAnotherRateIsNamed()
 {
     QFETCH(int, rate);
-    SpeedMatcher m;
+    MappingRecogniser m;
     run(m, farEnd(rate), 400);
     QVERIFY2(named(m).contains(QString("a far end reading at %1").arg(rate)), qPrintable(named(m)));
     QVERIFY(named(m).startsWith("wrong-speed: "));
-    QCOMPARE(QString::fromStdString(m.recogniseRun()->step()), QString("set the far device to 9600 8N1"));
+    QCOMPARE(QString::fromStdString(mappingStep(*m.recogniseRun())),
+             QString("set the far device to 9600 8N1"));
 }
 
 void SpeedMatchTest::farendsOwnChainsAreNamedWithTheirPlace_data()
 {
-    QTest::addColumn<LinkOptions>("options");
+    QTest::addColumn<DeviceOptions>("options");
     QTest::addColumn<QString>("words");
     QTest::addColumn<QString>("step");
     const QString device = "set the far device to 9600 8N1";
@@ -175,46 +176,47 @@ void SpeedMatchTest::farendsOwnChainsAreNamedWithTheirPlace_data()
 
 void SpeedMatchTest::farendsOwnChainsAreNamedWithTheirPlace()
 {
-    QFETCH(LinkOptions, options);
+    QFETCH(DeviceOptions, options);
     QFETCH(QString, words);
     QFETCH(QString, step);
-    SpeedMatcher m;
+    MappingRecogniser m;
     run(m, options, 400);
     QVERIFY2(named(m).startsWith(words), qPrintable(named(m)));
-    QCOMPARE(QString::fromStdString(m.recogniseRun()->step()), step);
+    QCOMPARE(QString::fromStdString(mappingStep(*m.recogniseRun())), step);
     QCOMPARE(m.searches(), 1LL);   // one mapping, one search
 }
 
 void SpeedMatchTest::aServerThatAcknowledgedTheTestersSettingsLeavesTheFarDevice()
 {
-    SpeedMatcher m;
+    MappingRecogniser m;
     run(m, chain({19200, 8, 'N', 1}), 400);
     QCOMPARE(named(m, true),
              QString("wrong-speed: the far device at 19200 baud (the frame format does not show)"));
     // a port at 4800 behind a server that says 9600: its twin, a far device at 19200, is named
-    SpeedMatcher port;
+    MappingRecogniser port;
     run(port, chain({0, 8, 'N', 1}, {4800, 8, 'N', 1}), 400);
     QVERIFY2(named(port, true).startsWith("wrong-speed: the far device at 19200"),
              qPrintable(named(port, true)));
     // a port at 57600, whose twin would be a far device at an odd 1600 baud: the port is named,
     // and that it does not follow what its server reported
-    SpeedMatcher fast;
+    MappingRecogniser fast;
     run(fast, chain({0, 8, 'N', 1}, {57600, 8, 'N', 1}), 400);
     QVERIFY2(named(fast, true).startsWith("wrong-speed: the device server's port at 57600") &&
                  named(fast, true).endsWith(", although the device server reported it at the "
                                             "tester's 9600 8N1"),
              qPrintable(named(fast, true)));
-    QVERIFY(fast.recogniseRun(true)->step().find("check that the port takes the settings it "
-                                                 "acknowledges") != std::string::npos);
+    QVERIFY(mappingStep(*fast.recogniseRun(true))
+                .find("check that the port takes the settings it acknowledges") !=
+            std::string::npos);
 }
 
 void SpeedMatchTest::oneChainIsNamedOneWayWhateverItsJitter()
 {
     // a far device faster than the tester, whose echoes come back to back, and one slower
-    for (const LinkOptions &o : {chain({115200, 8, 'N', 1}), chain({4800, 8, 'N', 1})}) {
+    for (const DeviceOptions &o : {chain({115200, 8, 'N', 1}), chain({4800, 8, 'N', 1})}) {
         QStringList names;
         for (unsigned seed : {1u, 2u, 3u}) {
-            SpeedMatcher m;
+            MappingRecogniser m;
             run(m, o, 500, 10, 0.6, seed);
             names << named(m);
         }
@@ -226,7 +228,7 @@ void SpeedMatchTest::aMappingNoSettingExplainsIsSystematicNotNoise()
 {
     // every byte answered with its bits inverted (a line with its levels the wrong way round
     // answers so), the same every cycle
-    SpeedMatcher m;
+    MappingRecogniser m;
     for (int i = 0; i < 300; ++i) {
         const auto b = static_cast<unsigned char>(testcycle::at(i));
         m.sent(b, i * 10.0);
@@ -235,11 +237,11 @@ void SpeedMatchTest::aMappingNoSettingExplainsIsSystematicNotNoise()
     const auto r = m.recogniseRun();
     QVERIFY(r.has_value());
     QCOMPARE(QString::fromStdString(r->code()), QString("systematic"));
-    QVERIFY(r->text().find("a fixed mapping") != std::string::npos);
-    QVERIFY(r->step().find("echoes each byte unchanged") != std::string::npos);
+    QVERIFY(mappingText(*r).find("a fixed mapping") != std::string::npos);
+    QVERIFY(mappingStep(*r).find("echoes each byte unchanged") != std::string::npos);
 
     // clean for most of a run, then the mapping: the run is named for the mapping
-    SpeedMatcher later;
+    MappingRecogniser later;
     for (int i = 0; i < 1100; ++i) {
         const auto b = static_cast<unsigned char>(testcycle::at(i));
         later.sent(b, i * 10.0);
@@ -251,21 +253,21 @@ void SpeedMatchTest::aMappingNoSettingExplainsIsSystematicNotNoise()
 
 void SpeedMatchTest::negativeControlsNameNothing()
 {
-    LinkOptions clean;
+    DeviceOptions clean;
     clean.latencyMs = 3;
-    SpeedMatcher c;
+    MappingRecogniser c;
     run(c, clean, 300);
     QCOMPARE(named(c), QString("nothing"));
-    QCOMPARE(named(SpeedMatcher()), QString("nothing"));   // nothing carried yet
+    QCOMPARE(named(MappingRecogniser()), QString("nothing"));   // nothing carried yet
 
-    LinkOptions flipped;
+    DeviceOptions flipped;
     flipped.corruptPercent = 30;
-    SpeedMatcher f;
+    MappingRecogniser f;
     run(f, flipped, 300);
     QCOMPARE(named(f), QString("nothing"));
 
     std::mt19937 rng(7);
-    SpeedMatcher noise;
+    MappingRecogniser noise;
     for (int i = 0; i < 300; ++i) {
         noise.sent(static_cast<unsigned char>(testcycle::at(i)), i * 10.0);
         for (int k = 1 + int(rng() % 3); k > 0; --k)
@@ -277,7 +279,7 @@ void SpeedMatchTest::negativeControlsNameNothing()
 
 void SpeedMatchTest::aNewRunForgetsAndMemoryStaysWithinTheWindow()
 {
-    SpeedMatcher m;
+    MappingRecogniser m;
     run(m, farEnd(19200), 300);
     QVERIFY(m.recognise().has_value());
     m.newRun();
@@ -292,9 +294,9 @@ void SpeedMatchTest::aNewRunForgetsAndMemoryStaysWithinTheWindow()
         m.replied(0x55, 100000 + i);
         m.replied(0x56, 100000 + i);
     }
-    QVERIFY(m.held() <= 9 * SpeedMatcher::kWindow);
+    QVERIFY(m.held() <= 9 * MappingRecogniser::kWindow);
     run(m, farEnd(2400), 2000);
-    QVERIFY(m.held() <= 9 * SpeedMatcher::kWindow);
+    QVERIFY(m.held() <= 9 * MappingRecogniser::kWindow);
     QVERIFY(m.recognise().has_value());
 }
 

@@ -78,6 +78,28 @@ class Frames(unittest.TestCase):
         chain, back = through("9600,8N1", "9600,8N2", CYCLE, 0.01)
         self.assertEqual(bytes(v for v, _, _, _ in back), CYCLE)
 
+    def test_a_slow_device_answers_each_byte_later_by_its_delay(self):
+        # 15 ms after the device took each byte, longer than the 10 ms between bytes: the
+        # echoes overlap the next sends and still come back whole, in order
+        chain = Chain(Settings("9600,8N1"), Settings("9600,8N1"), clock=0, answer_after=0.015)
+        for i, b in enumerate(CYCLE):
+            chain.arrive(b, i * 0.01, i)
+        back = chain.advance(1)
+        self.assertEqual(bytes(v for v, _, _, _ in back), CYCLE)
+        for i, (_, at, _, _) in enumerate(back):
+            self.assertAlmostEqual(at, i * 0.01 + 19 * T + 0.015)
+
+    def test_a_device_set_otherwise_reads_the_frames_after_the_change_at_its_new_settings(self):
+        chain = Chain(Settings("9600,8N1"), Settings("9600,8N1"), clock=0)
+        chain.arrive(ord("0"), 0, 0)
+        before = chain.advance(0.01)
+        chain.set_device(Settings("19200,8N1"))
+        chain.arrive(ord("0"), 0.01, 1)
+        after = chain.advance(1)
+        # as the device at 19200 from the start reads it (the case above)
+        self.assertEqual(([v for v, _, _, _ in before], [v for v, _, _, _ in after]), ([0x30], [0x38]))
+        self.assertEqual((chain.device_rx.taken, chain.device_rx.errors["break"]), (3, 1))
+
     def test_settings_are_checked(self):
         for bad in ("9600", "9600,9N1", "9600,8X1", "9600,8N3", "0,8N1", "fast,8N1"):
             with self.assertRaises(ValueError):
@@ -106,6 +128,15 @@ class OnAPty(unittest.TestCase):
             os.close(master)
             os.close(slave)
         return got, proc.returncode, err
+
+    def test_a_device_set_otherwise_mid_run_changes_the_replies_from_then_on(self):
+        # from 0.1 s after the first byte, 7E1: the replies unchanged up to a point, then each
+        # byte with an odd number of ones with bit 7 set
+        got, status, err = self.exchange(["--device-then", "0.1,9600,7E1"], CYCLE)
+        seven = bytes(b | 0x80 if bin(b).count("1") % 2 else b for b in CYCLE)
+        self.assertIn(got, [CYCLE[:k] + seven[k:] for k in range(1, len(CYCLE))])
+        self.assertNotEqual(got, CYCLE)
+        self.assertIn("device 9600 8N1, then 9600 7E1:", err)
 
     def test_the_process_echoes_through_the_model_and_reports_on_sigterm(self):
         got, status, err = self.exchange(["--device", "9600,7E1"], CYCLE)

@@ -5,12 +5,12 @@
 #include <QtTest>
 
 namespace {
-ChainFigures cleanRun()
+SpanFigures cleanRun()
 {
-    ChainFigures f;
-    f.sent = f.echoed = 1008;
-    f.late = 3;
-    f.rttMedianMs = 3.3;
+    SpanFigures f;
+    f.echoes.sends = f.echoes.echoed = 1008;
+    f.echoes.late = 3;
+    f.roundTrip.p50Ms = 3.3;
     f.wireMs = wireTimeMs(9600, 10);
     f.reporter = "the device server";
     f.lineErrors.framing = f.lineErrors.parity = f.lineErrors.overrun = f.lineErrors.breaks = 0;
@@ -18,7 +18,7 @@ ChainFigures cleanRun()
     return f;
 }
 
-QStringList codes(const ChainFigures &f)
+QStringList codes(const SpanFigures &f)
 {
     QStringList out;
     for (const Verdict &v : verdicts(f))
@@ -51,16 +51,16 @@ double figure(const Verdict &v, const std::string &name)
 
 // A chain behind a device server that holds each echo for the next send: on loopback, every
 // echo released one LAN round trip after a later send.
-ChainFigures heldBehindNagle()
+SpanFigures heldBehindNagle()
 {
-    ChainFigures f;
-    f.sent = f.echoed = f.released = f.late = 1000;
-    f.reads = f.replies = 1000;
-    f.rttMedianMs = 10.0;
-    f.rttP99Ms = 12.3;
+    SpanFigures f;
+    f.echoes.sends = f.echoes.echoed = f.echoes.released = f.echoes.late = 1000;
+    f.echoes.reads = f.echoes.replies = 1000;
+    f.roundTrip.p50Ms = 10.0;
+    f.roundTrip.p99Ms = 12.3;
     f.lanRttMs = 0.01;
     f.wireMs = wireTimeMs(9600, 10);
-    f.line = "9600 8N1";
+    f.line = kTesterLine;
     f.periodMs = 10;
     f.tcp = TcpCounts{};
     f.serverPort = "2001";
@@ -95,7 +95,7 @@ void VerdictsTest::aCleanRunSaysHowManyEchoedAndHowManyLate()
              QString("clean: 1008 of 1008 echoed, 0.3% of them late"));
     QCOMPARE(figure(v[0], "echoed"), 1008.0);
     // a driver that reports nothing does not make a clean run less clean
-    ChainFigures raw = cleanRun();
+    SpanFigures raw = cleanRun();
     raw.reporter.clear();
     raw.lineErrors = {};
     raw.modemChanges = std::nullopt;
@@ -104,21 +104,21 @@ void VerdictsTest::aCleanRunSaysHowManyEchoedAndHowManyLate()
 
 void VerdictsTest::lateIsCalledAboveItsShareAndSaysWhereTheTimeGoes()
 {
-    ChainFigures f = cleanRun();
-    f.sent = f.echoed = 1000;
-    f.late = 50;   // exactly the share: still clean
+    SpanFigures f = cleanRun();
+    f.echoes.sends = f.echoes.echoed = 1000;
+    f.echoes.late = 50;   // exactly the share: still clean
     QCOMPARE(codes(f), QStringList{"clean"});
-    f.late = 51;
+    f.echoes.late = 51;
     QCOMPARE(codes(f), QStringList{"late"});
     // one share, late / echoes: changed replies do not dilute it
-    f.changed = 1000;
-    f.sent = 2000;
+    f.echoes.changed = 1000;
+    f.echoes.sends = 2000;
     QCOMPARE(figure(find(verdicts(f), "late"), "share"), 0.051);
-    f.changed = 0;
-    f.sent = 1000;
+    f.echoes.changed = 0;
+    f.echoes.sends = 1000;
 
-    f.late = 950;
-    f.rttMedianMs = 25;
+    f.echoes.late = 950;
+    f.roundTrip.p50Ms = 25;
     f.lanRttMs = 0.2;
     auto v = verdicts(f);
     QCOMPARE(QString::fromStdString(v[0].text),
@@ -137,10 +137,10 @@ void VerdictsTest::lateIsCalledAboveItsShareAndSaysWhereTheTimeGoes()
 
 void VerdictsTest::lostSaysWhatTheDeviceServerReportedOrThatItDidNot()
 {
-    ChainFigures f = cleanRun();
-    f.sent = 1031;
-    f.echoed = 1008;
-    f.lost = 23;
+    SpanFigures f = cleanRun();
+    f.echoes.sends = 1031;
+    f.echoes.echoed = 1008;
+    f.echoes.lost = 23;
     auto v = verdicts(f);
     QCOMPARE(codes(f), QStringList{"lost"});
     QCOMPARE(QString::fromStdString(v[0].text),
@@ -155,15 +155,15 @@ void VerdictsTest::lostSaysWhatTheDeviceServerReportedOrThatItDidNot()
     QCOMPARE(QString::fromStdString(verdicts(f)[0].text),
              QString("lost 23 echoes (2.2% of the sends)"));
     QVERIFY(verdicts(f)[0].step.find("rfc2217://") != std::string::npos);
-    f.lost = 1;
+    f.echoes.lost = 1;
     QCOMPARE(QString::fromStdString(verdicts(f)[0].text),
              QString("lost 1 echo (0.10% of the sends)"));
     QCOMPARE(figure(verdicts(f)[0], "lost"), 1.0);
     // a recognised speed explains its losses: no verdict of its own
-    SpeedMatch m;
+    RecognisedMapping m;
     m.tester = kTesterLine;
     m.named = {{Place::FarDevice, false, 1200, 1200, 1200, {{0, 8, 'N', 1}}}};
-    f.speed = m;
+    f.mapping = m;
     QVERIFY(!codes(f).contains("lost"));
 }
 
@@ -187,7 +187,7 @@ void VerdictsTest::eachReportedLineErrorGivesItsVerdictFromOne()
     QFETCH(QString, kind);
     QFETCH(QString, code);
     QFETCH(QString, words);
-    ChainFigures f = cleanRun();
+    SpanFigures f = cleanRun();
     f.lineErrors.bufferOverrun = 0;
     LineErrorCounts &l = f.lineErrors;
     std::optional<long long> *field = kind == "framing" ? &l.framing
@@ -204,9 +204,9 @@ void VerdictsTest::eachReportedLineErrorGivesItsVerdictFromOne()
 
 void VerdictsTest::aRecognisedSettingAccountsForWhatItExplains()
 {
-    ChainFigures f = cleanRun();
-    f.echoed = 0;
-    f.changed = 1008;
+    SpanFigures f = cleanRun();
+    f.echoes.echoed = 0;
+    f.echoes.changed = 1008;
     QCOMPARE(codes(f), QStringList{"changed"});
     QVERIFY(verdicts(f)[0].text.find("changed 1008 echoes (100.0% of the sends)") == 0);
     // before two cycles' replies could be compared, changed replies are not called noise
@@ -217,16 +217,16 @@ void VerdictsTest::aRecognisedSettingAccountsForWhatItExplains()
 
     // a far device at 19200 8N1, or a port at 4800: changed, lost, extra and the framing errors
     // it makes the server's UART see are its own, so no verdict of theirs is added
-    SpeedMatch m;
+    RecognisedMapping m;
     m.tester = kTesterLine;
     m.named = {{Place::FarDevice, false, 19200, 19200, 19200, {{0, 8, 'N', 1}}},
                {Place::ServerPort, false, 4800, 4800, 4800, {{0, 8, 'N', 2}}}};
     m.framingPerCycle = 12;
     m.repliesPerCycle = 72;   // two replies a byte sent: the extra ones are its own
-    f.speed = m;
-    f.changed = 640;
-    f.lost = 3;   // a few beside its changed replies: pairing, not a loss of its own
-    f.extra = 990;
+    f.mapping = m;
+    f.echoes.changed = 640;
+    f.echoes.lost = 3;   // a few beside its changed replies: pairing, not a loss of its own
+    f.echoes.extra = 990;
     f.lineErrors.framing = 400;
     f.lineErrors.parity = 5;   // not what this setting makes: still said
     auto v = verdicts(f);
@@ -243,12 +243,12 @@ void VerdictsTest::aRecognisedSettingAccountsForWhatItExplains()
 
     // the tester's speed in another format; the speed and the format both
     m.named = {{Place::FarDevice, false, 9600, 9600, 9600, {{0, 7, 'E', 1}, {0, 7, 'E', 2}}}};
-    f.speed = m;
+    f.mapping = m;
     QCOMPARE(verdicts(f)[0].code, std::string("wrong-format"));
     QVERIFY(verdicts(f)[0].text.find("wrong frame format: the far device at 9600 7E1 or 7E2 (the "
                                      "stop bits do not show)") == 0);
     m.named = {{Place::ServerPort, true, 31250, 30500, 34300, {{0, 7, 'O', 1}}}};
-    f.speed = m;
+    f.mapping = m;
     QCOMPARE(verdicts(f)[0].code, std::string("wrong-speed-and-format"));
     QVERIFY(verdicts(f)[0].text.find("the device server's port at about 31 250 baud (30 500 to "
                                      "34 300) 7O1") != std::string::npos);
@@ -256,7 +256,7 @@ void VerdictsTest::aRecognisedSettingAccountsForWhatItExplains()
     // a fixed mapping no setting explains: its own verdict, neither noise nor "changed"
     m.named.clear();
     m.stable = 0.98;
-    f.speed = m;
+    f.mapping = m;
     f.lineErrors.parity = 0;
     v = verdicts(f);
     QCOMPARE(codes(f), (QStringList{"systematic", "framing-errors"}));
@@ -269,10 +269,10 @@ void VerdictsTest::aRecognisedSettingAccountsForWhatItExplains()
     // byte, so the losses are said on their own
     m.named = {{Place::FarDevice, false, 9600, 9600, 9600, {{0, 7, 'E', 1}}}};
     m.repliesPerCycle = 36;
-    f.speed = m;
-    f.changed = 619;
-    f.lost = 79;
-    f.extra = 0;
+    f.mapping = m;
+    f.echoes.changed = 619;
+    f.echoes.lost = 79;
+    f.echoes.extra = 0;
     f.lineErrors.framing = 0;
     v = verdicts(f);
     QCOMPARE(codes(f), (QStringList{"wrong-format", "lost"}));
@@ -282,13 +282,13 @@ void VerdictsTest::aRecognisedSettingAccountsForWhatItExplains()
 
 void VerdictsTest::silentAndIdleRuns()
 {
-    ChainFigures f = cleanRun();
-    f.echoed = 0;
-    f.lost = 1008;
+    SpanFigures f = cleanRun();
+    f.echoes.echoed = 0;
+    f.echoes.lost = 1008;
     QCOMPARE(codes(f), QStringList{"silent"});   // not also "lost 100%"
-    f.extra = 1;   // something came back: not silent
+    f.echoes.extra = 1;   // something came back: not silent
     QCOMPARE(codes(f), (QStringList{"lost", "extra"}));
-    f.sent = 0;
+    f.echoes.sends = 0;
     QCOMPARE(codes(f), QStringList{"idle"});
 }
 
@@ -307,7 +307,7 @@ void VerdictsTest::theTimeSplitIsNeverNegative()
 
 void VerdictsTest::aDeviceServerHoldingEchoesIsNamedWithItsFix()
 {
-    ChainFigures f = heldBehindNagle();
+    SpanFigures f = heldBehindNagle();
     QCOMPARE(codes(f), (QStringList{"held-echoes", "late"}));
     Verdict held = verdicts(f)[0];
     QCOMPARE(QString::fromStdString(held.cause), QString("packing"));
@@ -321,8 +321,8 @@ void VerdictsTest::aDeviceServerHoldingEchoesIsNamedWithItsFix()
                      "telnet(rfc2217),tcp(nodelay),2001` in its YAML"));
     // across a LAN: several echoes a read, and each pays one more LAN round trip
     f.lanRttMs = 20;
-    f.reads = 341;
-    f.rttMedianMs = 40.2;
+    f.echoes.reads = 341;
+    f.roundTrip.p50Ms = 40.2;
     held = verdicts(f)[0];
     QVERIFY2(held.text.find("100.0% of the echoes came one LAN round trip (20 ms)") !=
                      std::string::npos &&
@@ -332,17 +332,17 @@ void VerdictsTest::aDeviceServerHoldingEchoesIsNamedWithItsFix()
 
     // below the share, or where chance alone would put a tenth of the echoes there: nothing
     f = heldBehindNagle();
-    f.released = 199;
+    f.echoes.released = 199;
     QCOMPARE(codes(f), QStringList{"late"});
     f.lanRttMs = 20;   // a 0.75 ms window in a 10 ms period: three times that, 22.5%
-    f.rttMedianMs = 40;
-    f.released = 220;
+    f.roundTrip.p50Ms = 40;
+    f.echoes.released = 220;
     QCOMPARE(codes(f), QStringList{"late"});
-    f.released = 230;
+    f.echoes.released = 230;
     QCOMPARE(codes(f), (QStringList{"held-echoes", "late"}));
     f.lanRttMs = 0.01;
-    f.rttMedianMs = 10;
-    f.released = 1000;
+    f.roundTrip.p50Ms = 10;
+    f.echoes.released = 1000;
     f.periodMs = 3;   // a 0.35 ms window in a 3 ms period
     QCOMPARE(codes(f), QStringList{"late"});
     f.periodMs = 10;
@@ -352,11 +352,11 @@ void VerdictsTest::aDeviceServerHoldingEchoesIsNamedWithItsFix()
 
 void VerdictsTest::retransmitsAreNamedAndExplainATail()
 {
-    ChainFigures f = cleanRun();
+    SpanFigures f = cleanRun();
     f.lanRttMs = 20;
     f.tcp = TcpCounts{0, 0, 1000, 1000};
-    f.rttMedianMs = 25.8;
-    f.rttP99Ms = 85.9;
+    f.roundTrip.p50Ms = 25.8;
+    f.roundTrip.p99Ms = 85.9;
     QCOMPARE(codes(f), QStringList{"clean"});   // nothing lost on the LAN
     f.tcp->outOfOrder = 89;
     Verdict v = find(verdicts(f), "retransmits");
@@ -366,7 +366,7 @@ void VerdictsTest::retransmitsAreNamedAndExplainATail()
                      "median"));
     QCOMPARE(figure(v, "out_of_order"), 89.0);
     f.tcp->retransmitted = 1;
-    f.rttP99Ms = 30;   // no tail to explain
+    f.roundTrip.p99Ms = 30;   // no tail to explain
     v = find(verdicts(f), "retransmits");
     QCOMPARE(QString::fromStdString(v.text),
              QString("retransmits: the LAN lost segments: the relay sent 1 segment again, and 89 "
@@ -374,7 +374,7 @@ void VerdictsTest::retransmitsAreNamedAndExplainATail()
     QVERIFY(v.step.find("ping -c 1000") != std::string::npos);
     QVERIFY(v.step.find("Nagle") == std::string::npos);
     // behind a device server that holds echoes, each loss waits for a time-out: Nagle first
-    ChainFigures held = heldBehindNagle();
+    SpanFigures held = heldBehindNagle();
     held.tcp = TcpCounts{0, 10, 4000, 1000};
     QVERIFY(find(verdicts(held), "retransmits").step.find("turn Nagle off first") !=
             std::string::npos);
@@ -382,25 +382,27 @@ void VerdictsTest::retransmitsAreNamedAndExplainATail()
 
 void VerdictsTest::aMedianShorterThanTheLineIsAnsweredBeforeIt()
 {
-    ChainFigures f = cleanRun();
-    f.rttMedianMs = 0.112;
+    SpanFigures f = cleanRun();
+    f.roundTrip.p50Ms = 0.112;
     f.lanRttMs = 0.004;
-    f.line = "9600 8N1";
+    f.line = kTesterLine;
+    f.split = splitRoundTrip(f.roundTrip.p50Ms, f.lanRttMs, f.wireMs);
     QCOMPARE(codes(f), QStringList{"early"});
     QCOMPARE(QString::fromStdString(verdicts(f)[0].text),
              QString("early: the median round trip (0.1 ms) is shorter than the LAN's 0.004 ms "
                      "and 2.1 ms of wire for a byte out and back at 9600 8N1: something answers "
                      "before the serial line, as a device server's local echo or a loopback "
                      "does"));
-    f.rttMedianMs = 2.0;   // within a tenth of the wire: the estimate's slack, not a fault
+    f.roundTrip.p50Ms = 2.0;   // within a tenth of the wire: the estimate's slack, not a fault
+    f.split = splitRoundTrip(f.roundTrip.p50Ms, f.lanRttMs, f.wireMs);
     QCOMPARE(codes(f), QStringList{"clean"});
 }
 
 void VerdictsTest::theLateVerdictNamesItsCause()
 {
-    ChainFigures f = cleanRun();
-    f.late = f.echoed;
-    f.rttMedianMs = 25.9;
+    SpanFigures f = cleanRun();
+    f.echoes.late = f.echoes.echoed;
+    f.roundTrip.p50Ms = 25.9;
     f.lanRttMs = 20.6;
     Verdict v = verdicts(f)[0];
     QCOMPARE(QString::fromStdString(v.cause), QString("lan"));
@@ -408,7 +410,7 @@ void VerdictsTest::theLateVerdictNamesItsCause()
                          "can never be met over this LAN") != std::string::npos,
              v.text.c_str());
     f.lanRttMs = 4.0;
-    f.rttMedianMs = 6.5;
+    f.roundTrip.p50Ms = 6.5;
     QVERIFY(verdicts(f)[0].text.find("so the time goes on the LAN") != std::string::npos);
     QCOMPARE(QString::fromStdString(verdicts(f)[0].cause), QString("lan"));
     f.lanRttMs = 0.03;
@@ -425,11 +427,11 @@ void VerdictsTest::theLateVerdictNamesItsCause()
 
 void VerdictsTest::everyVerdictHasAStep()
 {
-    ChainFigures f = cleanRun();
-    f.lost = 5;
-    f.changed = 5;
-    f.extra = 5;
-    f.late = 500;
+    SpanFigures f = cleanRun();
+    f.echoes.lost = 5;
+    f.echoes.changed = 5;
+    f.echoes.extra = 5;
+    f.echoes.late = 500;
     f.lineErrors = {1, 1, 1, 1, 1, {}, {}};
     f.modemChanges = 1;
     f.lanRttMs = 0.1;
@@ -437,12 +439,12 @@ void VerdictsTest::everyVerdictHasAStep()
     auto all = verdicts(f);
     QCOMPARE(all.size(), std::size_t(10));
     all.push_back(verdicts(heldBehindNagle())[0]);
-    ChainFigures none = cleanRun();
-    none.sent = 0;
+    SpanFigures none = cleanRun();
+    none.echoes.sends = 0;
     all.push_back(verdicts(none)[0]);
     none = cleanRun();
-    none.echoed = 0;
-    none.lost = 1008;
+    none.echoes.echoed = 0;
+    none.echoes.lost = 1008;
     all.push_back(verdicts(none)[0]);
     all.push_back(verdicts(cleanRun())[0]);
     for (const Verdict &v : all)

@@ -1,5 +1,6 @@
 #include "farend/cli/options.h"
 
+#include "farend/cli/optiontable.h"
 #include "farend/cli/values.h"
 #include "farend/text/prose.h"
 
@@ -8,127 +9,7 @@
 #include <cstring>
 #include <vector>
 
-#include <getopt.h>
-
 namespace {
-
-// The options with a short form are named by it; the others by a number past every character.
-enum Option {
-    kHelp = 'h', kVersion = 'V', kInterval = 'i', kCount = 'c', kTime = 't', kLink = 'l',
-    kOutput = 'o',
-    kPort = 256, kListen, kRelay, kReconnect, kReport, kReportStream, kExpectClean, kOwner, kGroup,
-    kMode, kPlot, kLatency, kPaced, kDrop, kCorrupt, kSilent, kWrongBaud, kFarDevice, kServerPort,
-    kHangupAfter, kSeed
-};
-// getopt's string of the short options: "+" ends the options at the first word that is none,
-// ":" reports a missing value apart from an unknown option.
-const char kShortOptions[] = "+:hVi:c:t:l:o:";
-
-const option longOptions[] = {
-    {"help", no_argument, nullptr, kHelp},
-    {"version", no_argument, nullptr, kVersion},
-    {"port", required_argument, nullptr, kPort},
-    {"listen", required_argument, nullptr, kListen},
-    {"relay", required_argument, nullptr, kRelay},
-    {"link", required_argument, nullptr, kLink},
-    {"reconnect", no_argument, nullptr, kReconnect},
-    {"report", required_argument, nullptr, kReport},
-    {"report-stream", required_argument, nullptr, kReportStream},
-    {"interval", required_argument, nullptr, kInterval},
-    {"time", required_argument, nullptr, kTime},
-    {"count", required_argument, nullptr, kCount},
-    {"expect-clean", no_argument, nullptr, kExpectClean},
-    {"owner", required_argument, nullptr, kOwner},
-    {"group", required_argument, nullptr, kGroup},
-    {"mode", required_argument, nullptr, kMode},
-    {"plot", required_argument, nullptr, kPlot},
-    {"output", required_argument, nullptr, kOutput},
-    {"latency", required_argument, nullptr, kLatency},
-    {"paced", no_argument, nullptr, kPaced},
-    {"drop", required_argument, nullptr, kDrop},
-    {"corrupt", required_argument, nullptr, kCorrupt},
-    {"silent", no_argument, nullptr, kSilent},
-    {"wrong-baud", required_argument, nullptr, kWrongBaud},
-    {"far-device", required_argument, nullptr, kFarDevice},
-    {"server-port", required_argument, nullptr, kServerPort},
-    {"hangup-after", required_argument, nullptr, kHangupAfter},
-    {"seed", required_argument, nullptr, kSeed},
-    {nullptr, 0, nullptr, 0},
-};
-
-// The long options `typed` can stand for ("--rep" for --report and --report-stream).
-std::vector<const option *> matching(const std::string &typed)
-{
-    std::vector<const option *> found;
-    const std::string name = typed.substr(0, typed.find('=')).substr(2);
-    for (const option *o = longOptions; o->name; ++o) {
-        if (name == o->name)
-            return {o};
-        if (!name.empty() && std::string(o->name).rfind(name, 0) == 0)
-            found.push_back(o);
-    }
-    return found;
-}
-
-// A number an option takes: its range, and the message that says it, made from the range.
-struct NumberRule {
-    int id;
-    double min, max;
-    const char *what = "a number";   // what the number counts
-    const char *zero = nullptr;      // what 0 means where it is taken below `min`
-};
-
-const NumberRule numberRules[] = {
-    {kLatency, 0, 60000},
-    {kDrop, 0, 100},
-    {kCorrupt, 0, 100},
-    {kInterval, 0.1, 86400, "seconds", "0 (no lines)"},
-    {kTime, 0.1, 1e9, "seconds"},
-    {kCount, 1, 1e15, "a whole number of sends"},
-    {kMode, 0, 0777, "an octal mode"},
-    {kWrongBaud, kMinWrongRate, kMaxWrongRate},
-    {kFarDevice, kMinWrongRate, kMaxWrongRate, "RATE,FORMAT: a whole rate"},
-    {kServerPort, kMinWrongRate, kMaxWrongRate, "RATE,FORMAT: a whole rate"},
-    {kHangupAfter, 0, 1e15},
-    {kSeed, 0, 4294967295.0},
-};
-
-const NumberRule *numberRule(int id)
-{
-    for (const NumberRule &r : numberRules)
-        if (r.id == id)
-            return &r;
-    return nullptr;
-}
-
-// "0.1", "86400", "1000000000000000"; a mode in octal, "0777".
-std::string bound(int id, double v)
-{
-    if (id == kMode)
-        return format("%04o", static_cast<unsigned>(v));
-    return format(v == static_cast<long long>(v) ? "%.0f" : "%g", v);
-}
-
-// The message for an option given without its value, or with one out of its range; named by
-// its long form, which --help gives beside the short one.
-std::string needsValue(int id)
-{
-    const option *o = longOptions;
-    while (o->name && o->val != id)
-        ++o;
-    if (!o->name)
-        return "an option needs a value";
-    const std::string lead = "option --" + std::string(o->name) + " needs ";
-    const NumberRule *r = numberRule(id);
-    if (!r)
-        return lead + "a value";
-    const std::string range = (r->zero ? std::string(r->zero) + " or " : "") + r->what +
-                              " from " + bound(id, r->min) + " to " + bound(id, r->max);
-    if (id == kFarDevice || id == kServerPort)
-        return lead + range + " and a frame format such as 8N1 or 7E2 (data bits 5 to 8, parity "
-                              "N, E, O, M or S, stop bits 1 or 2)";
-    return lead + range;
-}
 
 // Reads the command line into a configuration, option by option; each step false with `why`
 // set at the first thing that is wrong.
@@ -145,16 +26,19 @@ private:
     bool setMode(Config::Mode m, const char *name);
     bool badOption(int id, char **argv);
     bool checkTogether(bool commandGiven);
-    bool refuse(std::string reason)
+    bool refuse(Errc code, std::string reason)
     {
-        why = std::move(reason);
+        why = {code, std::move(reason)};
         return false;
     }
+    bool unknown(std::string reason) { return refuse(Errc::UnknownOption, std::move(reason)); }
+    bool badValue(std::string reason) { return refuse(Errc::BadValue, std::move(reason)); }
+    bool conflict(std::string reason) { return refuse(Errc::Conflict, std::move(reason)); }
 
     CommandLine line;
     Config &c = line.config;
     bool linkGiven = false, intervalGiven = false, accessGiven = false, lineGiven = false;
-    std::string why;
+    Error why;
 };
 
 Result<CommandLine> Parser::parse(int argc, char **argv)
@@ -165,13 +49,19 @@ Result<CommandLine> Parser::parse(int argc, char **argv)
     // "+": the first word that is no option ends them, as "--" does
     while ((id = getopt_long(argc, argv, kShortOptions, longOptions, nullptr)) != -1) {
         if (id == kHelp || id == kVersion)
-            return {CommandLine{id == kHelp, id == kVersion, {}}, {}};
+            return {CommandLine{id == kHelp, id == kVersion, c}, {}};
+        // "--relay --help": help asked where a value was due, the mode's if the option names one
+        if (optarg && (std::strcmp(optarg, "--help") == 0 || std::strcmp(optarg, "-h") == 0)) {
+            take(id, argv);
+            return {CommandLine{true, false, c}, {}};
+        }
         if (!take(id, argv))
             return Result<CommandLine>::failed(why);
     }
     const bool commandGiven = optind > 1 && std::strcmp(argv[optind - 1], "--") == 0;
     if (!commandGiven && optind < argc)
-        return Result<CommandLine>::failed("unknown option " + std::string(argv[optind]));
+        return Result<CommandLine>::failed(Errc::UnknownOption,
+                                           "unknown option " + std::string(argv[optind]));
     for (int i = optind; i < argc; ++i)
         c.command.emplace_back(argv[i]);
     if (!checkTogether(commandGiven))
@@ -190,11 +80,11 @@ bool Parser::take(int id, char **argv)
     case kRelay: c.relay.target = optarg; return setMode(Config::Mode::Relay, "--relay");
     case kPlot:
         c.plotPath = optarg;
-        return (!c.plotPath.empty() || refuse(needsValue(kPlot))) &&
+        return (!c.plotPath.empty() || badValue(needsValue(kPlot))) &&
                setMode(Config::Mode::Plot, "--plot");
     case kOutput:
         c.outputPath = optarg;
-        return !c.outputPath.empty() || refuse(needsValue(kOutput));
+        return !c.outputPath.empty() || badValue(needsValue(kOutput));
     case kReport: c.reportPath = optarg; return true;
     default: return takeRelay(id, argv);
     }
@@ -212,31 +102,34 @@ bool Parser::takeRelay(int id, char **argv)
     case kReconnect: c.relay.reconnect = true; return true;
     case kReportStream:
         c.streamPath = optarg;
-        return !c.streamPath.empty() || refuse(needsValue(kReportStream));
+        return !c.streamPath.empty() || badValue(needsValue(kReportStream));
     case kInterval: intervalGiven = true; return number(kInterval, c.relay.intervalS);
     case kTime: return number(kTime, c.relay.timeS);
     case kCount:
         if (!number(kCount, v))
             return false;
         c.relay.count = static_cast<long long>(v);
-        return v == c.relay.count || refuse(needsValue(kCount));
+        return v == c.relay.count || badValue(needsValue(kCount));
     case kExpectClean: c.relay.expectClean = true; return true;
+    case kMetrics:   // its address is checked as it opens, as --listen's is
+        c.relay.metrics = optarg;
+        return !c.relay.metrics.empty() || badValue(needsValue(kMetrics));
     case kOwner:
         accessGiven = true;
         c.relay.access.owner = userId(optarg);
-        return c.relay.access.owner || refuse("option --owner needs a user: no user \"" +
-                                              std::string(optarg) + "\" here");
+        return c.relay.access.owner || badValue("option --owner needs a user: no user \"" +
+                                                std::string(optarg) + "\" here");
     case kGroup:
         accessGiven = true;
         c.relay.access.group = groupId(optarg);
-        return c.relay.access.group || refuse("option --group needs a group: no group \"" +
-                                              std::string(optarg) + "\" here");
+        return c.relay.access.group || badValue("option --group needs a group: no group \"" +
+                                                std::string(optarg) + "\" here");
     case kMode: {
         accessGiven = true;
         char *end = nullptr;
         const unsigned long mode = std::strtoul(optarg, &end, 8);
         if (!*optarg || *end || mode > numberRule(kMode)->max)
-            return refuse(needsValue(kMode));
+            return badValue(needsValue(kMode));
         c.relay.access.mode = static_cast<mode_t>(mode);
         return true;
     }
@@ -250,27 +143,28 @@ bool Parser::takeLine(int id, char **argv)
     double v = 0;
     lineGiven = true;
     switch (id) {
-    case kLatency: return number(kLatency, c.link.latencyMs);
-    case kPaced: c.link.paced = true; return true;
-    case kDrop: return number(kDrop, c.link.dropPercent);
-    case kCorrupt: return number(kCorrupt, c.link.corruptPercent);
-    case kSilent: c.link.silent = true; return true;
+    case kLatency: return number(kLatency, c.simulated.latencyMs);
+    case kPaced: c.simulated.paced = true; return true;
+    case kDrop: return number(kDrop, c.simulated.dropPercent);
+    case kCorrupt: return number(kCorrupt, c.simulated.corruptPercent);
+    case kSilent: c.simulated.silent = true; return true;
     case kWrongBaud:
         if (!number(kWrongBaud, v))
             return false;
-        c.link.wrongBaud = static_cast<long>(v);
-        return v == c.link.wrongBaud || refuse("option --wrong-baud needs a whole number of baud");
-    case kFarDevice: return settings(kFarDevice, c.link.farDevice);
-    case kServerPort: return settings(kServerPort, c.link.serverPort);
+        c.simulated.wrongBaud = static_cast<long>(v);
+        return v == c.simulated.wrongBaud ||
+               badValue("option --wrong-baud needs a whole number of baud");
+    case kFarDevice: return settings(kFarDevice, c.simulated.farDevice);
+    case kServerPort: return settings(kServerPort, c.simulated.serverPort);
     case kHangupAfter:
         if (!number(kHangupAfter, v))
             return false;
-        c.link.hangupAfter = static_cast<long long>(v);
+        c.simulated.hangupAfter = static_cast<long long>(v);
         return true;
     case kSeed:
         if (!number(kSeed, v))
             return false;
-        c.link.seed = static_cast<std::uint32_t>(v);
+        c.simulated.seed = static_cast<std::uint32_t>(v);
         return true;
     default: return badOption(id, argv);
     }
@@ -282,7 +176,7 @@ bool Parser::number(int id, double &out)
     const NumberRule &r = *numberRule(id);
     double v;
     if (!parseNumber(optarg, r.zero ? 0 : r.min, r.max, v) || (r.zero && v > 0 && v < r.min))
-        return refuse(needsValue(id));
+        return badValue(needsValue(id));
     out = v;
     return true;
 }
@@ -297,7 +191,7 @@ bool Parser::settings(int id, LineSettings &out)
     if (comma == std::string::npos ||
         !parseNumber(text.substr(0, comma).c_str(), r.min, r.max, rate) ||
         rate != static_cast<long>(rate) || !out.takeFormat(text.substr(comma + 1)))
-        return refuse(needsValue(id));
+        return badValue(needsValue(id));
     out.baud = static_cast<std::uint32_t>(rate);
     return true;
 }
@@ -305,8 +199,9 @@ bool Parser::settings(int id, LineSettings &out)
 bool Parser::setMode(Config::Mode m, const char *name)
 {
     if (c.mode != Config::Mode::MockedCom3)
-        return refuse(c.mode == m ? std::string(name) + " is given twice"
-                                  : "--port, --listen, --relay and --plot cannot be used together");
+        return conflict(c.mode == m
+                            ? std::string(name) + " is given twice"
+                            : "--port, --listen, --relay and --plot cannot be used together");
     c.mode = m;
     return true;
 }
@@ -316,15 +211,15 @@ bool Parser::setMode(Config::Mode m, const char *name)
 bool Parser::badOption(int id, char **argv)
 {
     if (id == ':')
-        return refuse(needsValue(optopt));
+        return badValue(needsValue(optopt));
     const std::string typed = argv[optind - 1];
     if (typed.rfind("--", 0) != 0)   // a short option, perhaps among others after one "-"
-        return refuse(format("unknown option -%c", optopt));
+        return unknown(format("unknown option -%c", optopt));
     if (matching(typed).size() > 1)
-        return refuse("option " + typed + " is ambiguous");
+        return unknown("option " + typed + " is ambiguous");
     if (matching(typed).size() == 1 && typed.find('=') != std::string::npos)
-        return refuse("option " + typed.substr(0, typed.find('=')) + " takes no value");
-    return refuse("unknown option " + typed);
+        return unknown("option " + typed.substr(0, typed.find('=')) + " takes no value");
+    return unknown("unknown option " + typed);
 }
 
 bool Parser::checkTogether(bool commandGiven)
@@ -334,27 +229,28 @@ bool Parser::checkTogether(bool commandGiven)
                        : c.mode == Config::Mode::Relay      ? "--relay"
                                                             : nullptr;
     if (mode && commandGiven)
-        return refuse(std::string(mode) + " serves until interrupted and runs no command");
-    const LinkOptions &o = c.link;
+        return conflict(std::string(mode) + " serves until interrupted and runs no command");
+    const DeviceOptions &o = c.simulated;
     const bool otherLine = o.farDevice.baud || o.serverPort.baud;
     const bool lineOptions = o.latencyMs > 0 || o.paced || o.dropPercent > 0 ||
                              o.corruptPercent > 0 || o.silent || o.wrongBaud || otherLine ||
                              o.hangupAfter >= 0;
     const bool relayOptions = linkGiven || c.relay.reconnect || intervalGiven ||
                               !c.streamPath.empty() || c.relay.expectClean ||
-                              c.relay.timeS > 0 || c.relay.count > 0 || accessGiven;
+                              c.relay.timeS > 0 || c.relay.count > 0 || accessGiven ||
+                              !c.relay.metrics.empty();
     if (c.mode == Config::Mode::Plot &&
         (commandGiven || lineGiven || relayOptions || !c.reportPath.empty()))
-        return refuse("--plot draws a relay's stream and takes --output only");
+        return conflict("--plot draws a relay's stream and takes --output only");
     if (!c.outputPath.empty() && c.mode != Config::Mode::Plot)
-        return refuse("--output goes with --plot only");
+        return conflict("--output goes with --plot only");
     if (c.mode == Config::Mode::Relay && lineOptions)
-        return refuse("--relay measures the real chain and changes nothing on it: --latency, "
-                      "--paced, --drop, --corrupt, --silent, --wrong-baud, --far-device, "
-                      "--server-port and --hangup-after belong to the far end");
+        return conflict("--relay measures the real chain and changes nothing on it: --latency, "
+                        "--paced, --drop, --corrupt, --silent, --wrong-baud, --far-device, "
+                        "--server-port and --hangup-after belong to the far end");
     if (o.wrongBaud && otherLine)
-        return refuse("--wrong-baud is a far end that answers as bytes: it does not go with "
-                      "--far-device or --server-port");
+        return conflict("--wrong-baud is a far end that answers as bytes: it does not go with "
+                        "--far-device or --server-port");
     const char *relayOnly = c.mode == Config::Mode::Relay ? nullptr
                             : linkGiven                   ? "--link"
                             : c.relay.reconnect           ? "--reconnect"
@@ -363,18 +259,19 @@ bool Parser::checkTogether(bool commandGiven)
                             : c.relay.expectClean         ? "--expect-clean"
                             : c.relay.timeS > 0           ? "--time"
                             : c.relay.count > 0           ? "--count"
+                            : !c.relay.metrics.empty()    ? "--metrics"
                                                           : nullptr;
     if (relayOnly)
-        return refuse(std::string(relayOnly) + " goes with --relay only");
+        return conflict(std::string(relayOnly) + " goes with --relay only");
     if (accessGiven && c.mode != Config::Mode::Relay)
-        return refuse("--owner, --group and --mode go with --relay only");
+        return conflict("--owner, --group and --mode go with --relay only");
     if (o.silent &&
         (o.latencyMs > 0 || o.dropPercent > 0 || o.corruptPercent > 0 || o.wrongBaud || otherLine))
-        return refuse("--silent never answers: --latency, --drop, --corrupt, --wrong-baud, "
-                      "--far-device and --server-port have nothing to act on");
+        return conflict("--silent never answers: --latency, --drop, --corrupt, --wrong-baud, "
+                        "--far-device and --server-port have nothing to act on");
     if (!c.reportPath.empty() && !c.streamPath.empty() &&
         whereIs(c.reportPath) == whereIs(c.streamPath))
-        return refuse("--report and --report-stream name the same file: " + c.streamPath);
+        return conflict("--report and --report-stream name the same file: " + c.streamPath);
     return true;
 }
 

@@ -1,8 +1,8 @@
 // farend's command line.
 #pragma once
 
-#include "farend/device/link.h"
-#include "farend/io/fallible.h"
+#include "farend/device/simulateddevice.h"
+#include "farend/error/fallible.h"
 #include "farend/relay/relay.h"
 
 #include <string>
@@ -11,7 +11,7 @@
 struct Config {
     enum class Mode { MockedCom3, SerialDevice, TcpServer, Relay, Plot };
     Mode mode = Mode::MockedCom3;
-    LinkOptions link;
+    DeviceOptions simulated;              // the simulated far device and its line
     std::string device;                 // --port
     std::string listenAddress;          // --listen
     std::string reportPath;             // --report
@@ -25,7 +25,7 @@ struct Config {
 // What the command line asks for: a configuration to serve, relay or draw by, or the usage or
 // the version.
 struct CommandLine {
-    bool help = false;      // --help: the usage and nothing else
+    bool help = false;      // --help: the usage of config.mode and nothing else
     bool version = false;   // --version: the version and nothing else
     Config config;
 };
@@ -33,7 +33,7 @@ struct CommandLine {
 // The command line's request, or why it is bad input, in one line.
 Result<CommandLine> parseCommandLine(int argc, char **argv);
 
-// What --help prints.
-const char *usage();
+// What --help prints for a mode: the far end's, the relay's or the picture's.
+const char *usage(Config::Mode mode);
 // What --version prints.
 const char *version();

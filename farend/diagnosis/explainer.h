@@ -4,18 +4,12 @@
 // (milliseconds to tens of them): run once for each new cycle of replies, never per interval.
 #pragma once
 
+#include "farend/figures/mapping.h"
 #include "farend/line/linesettings.h"
 
 #include <cstdint>
 #include <string>
 #include <vector>
-
-// Where the chain disagrees with the tester, in the order the verdicts name them.
-enum class Place {
-    FarDevice,    // the device server's port at the tester's settings, the far device at others
-    ServerPort,   // the device server's port at other settings, the far device at the tester's
-    FarEnd,       // the far end reads the tester's line at other settings and answers as bytes
-};
 
 // Consecutive rates of the scan that all explain the replies.
 struct RateSpan {

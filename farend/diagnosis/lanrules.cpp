@@ -1,5 +1,6 @@
-#include "farend/diagnosis/rules.h"
+#include "farend/diagnosis/lanrules.h"
 
+#include "farend/diagnosis/verdicts.h"
 #include "farend/text/prose.h"
 
 #include <algorithm>
@@ -13,13 +14,13 @@ constexpr double kChanceAtMost = 0.1;   // the share chance alone would release:
 constexpr double kTailOver = 1.5;       // p99 over this many medians: retransmissions show
 
 // The accepter ser2net's YAML needs for the relay's way in, with Nagle off.
-std::string nodelayAccepter(const ChainFigures &f)
+std::string nodelayAccepter(const SpanFigures &f)
 {
     return std::string("`accepter: ") + (f.rfc2217 ? "telnet(rfc2217)," : "") + "tcp(nodelay)," +
            (f.serverPort.empty() ? "PORT" : f.serverPort) + "`";
 }
 
-std::string nagleStep(const ChainFigures &f)
+std::string nagleStep(const SpanFigures &f)
 {
     if (f.server == "ser2net")
         return "turn Nagle off on ser2net's accepter: " + nodelayAccepter(f) + " in its YAML";
@@ -29,53 +30,41 @@ std::string nagleStep(const ChainFigures &f)
 
 } // namespace
 
-bool holdsEchoes(const ChainFigures &f)
+bool holdsEchoes(const SpanFigures &f)
 {
-    if (!f.lanRttMs || f.echoed < kHeldFrom || f.periodMs <= 0)
+    if (!f.lanRttMs || f.echoes.echoed < kHeldFrom || f.periodMs <= 0)
         return false;
     // an echo that came at a random time falls in the window after one of the sends so often
     const double chance = (releaseSlackMs(*f.lanRttMs) + kReleaseEarlyMs) / f.periodMs;
-    return chance <= kChanceAtMost &&
-           shareOf(f.released, f.echoed) >= std::max(kHeldShare, kOverChance * chance);
+    const double share = shareOf(f.echoes.released, f.echoes.echoed);
+    return chance <= kChanceAtMost && share >= std::max(kHeldShare, kOverChance * chance);
 }
 
-TimeSplit splitRoundTrip(double medianMs, std::optional<double> lanMs, double wireMs)
+std::optional<Verdict> early(const Evidence &e)
 {
-    TimeSplit s;
-    s.medianMs = medianMs;
-    s.lanMs = lanMs;
-    s.wireMs = wireMs;
-    s.beforeTheLine = medianMs < lanMs.value_or(0) + 0.9 * wireMs;
-    s.restMs = s.beforeTheLine ? 0.0 : std::max(0.0, medianMs - lanMs.value_or(0) - wireMs);
-    return s;
-}
-
-std::optional<Verdict> early(const Run &r)
-{
-    const ChainFigures &f = r.f;
-    if (f.echoed == 0 || f.wireMs <= 0 ||
-        !splitRoundTrip(f.rttMedianMs, f.lanRttMs, f.wireMs).beforeTheLine)
+    const SpanFigures &f = e.f;
+    if (f.echoes.echoed == 0 || f.wireMs <= 0 || !f.split || !f.split->beforeTheLine)
         return std::nullopt;
     const std::string lan = f.lanRttMs ? "the LAN's " + ms(*f.lanRttMs) + " and " : "";
     return Verdict{"early",
-                   {{"rtt_median_ms", f.rttMedianMs},
+                   {{"rtt_median_ms", f.roundTrip.p50Ms},
                     {"lan_rtt_ms", measured(f.lanRttMs)},
                     {"wire_ms", f.wireMs}},
-                   "early: the median round trip (" + ms(f.rttMedianMs) + ") is shorter than " +
-                       lan + ms(f.wireMs) + " of wire for a byte out and back at " + f.line +
+                   "early: the median round trip (" + ms(f.roundTrip.p50Ms) + ") is shorter than " +
+                       lan + ms(f.wireMs) + " of wire for a byte out and back at " + f.line.text() +
                        ": something answers before the serial line, as a device server's local "
                        "echo or a loopback does",
                    "turn off any local echo at the device server, and check that its port is "
                    "wired to the far device, not looped back"};
 }
 
-std::optional<Verdict> heldEchoes(const Run &r)
+std::optional<Verdict> heldEchoes(const Evidence &e)
 {
-    const ChainFigures &f = r.f;
-    if (!r.holdsEchoes)
+    const SpanFigures &f = e.f;
+    if (!e.holdsEchoes)
         return std::nullopt;
-    const double share = shareOf(f.released, f.echoed);
-    const double perRead = f.reads ? double(f.replies) / double(f.reads) : 0;
+    const double share = shareOf(f.echoes.released, f.echoes.echoed);
+    const double perRead = f.echoes.reads ? double(f.echoes.replies) / double(f.echoes.reads) : 0;
     std::string text = "held echoes: the device server lets an echo go only when a later byte "
                        "of the tester's reaches it; " +
                        percent(share) + " of the echoes came one LAN round trip (" +
@@ -85,7 +74,7 @@ std::optional<Verdict> heldEchoes(const Run &r)
     if (*f.lanRttMs >= 1)
         text += "; each echo pays about one more LAN round trip";
     return Verdict{"held-echoes",
-                   {{"released", f.released},
+                   {{"released", f.echoes.released},
                     {"share", share},
                     {"replies_per_read", perRead},
                     {"lan_rtt_ms", *f.lanRttMs}},
@@ -94,9 +83,9 @@ std::optional<Verdict> heldEchoes(const Run &r)
                    "packing"};
 }
 
-std::optional<Verdict> retransmits(const Run &r)
+std::optional<Verdict> retransmits(const Evidence &e)
 {
-    const ChainFigures &f = r.f;
+    const SpanFigures &f = e.f;
     if (!f.tcp || f.tcp->retransmitted + f.tcp->outOfOrder <= 0)
         return std::nullopt;
     const TcpCounts &t = *f.tcp;
@@ -108,40 +97,41 @@ std::optional<Verdict> retransmits(const Run &r)
                 count(t.outOfOrder, "segment came", "segments came") +
                 " to it out of order, as after a loss on the way";
     std::string text = "retransmits: the LAN lost segments: " + what;
-    if (f.rttMedianMs > 0 && f.rttP99Ms > kTailOver * f.rttMedianMs)
-        text += "; they make the tail: p99 " + ms(f.rttP99Ms) + " against a " +
-                ms(f.rttMedianMs) + " median";
+    if (f.roundTrip.p50Ms > 0 && f.roundTrip.p99Ms > kTailOver * f.roundTrip.p50Ms)
+        text += "; they make the tail: p99 " + ms(f.roundTrip.p99Ms) + " against a " +
+                ms(f.roundTrip.p50Ms) + " median";
     std::string step = "look for the loss on the LAN: the error counters of the switch ports and "
                        "of the device server, `ip -s link`, the cables and duplex; `ping -c 1000 "
                        "HOST` shows the rate";
-    if (r.holdsEchoes)
+    if (e.holdsEchoes)
         step += "; turn Nagle off first, since behind it each loss waits for a retransmission "
                 "time-out";
     return Verdict{"retransmits",
                    {{"retransmitted", t.retransmitted},
                     {"out_of_order", t.outOfOrder},
-                    {"rtt_p99_ms", measured(f.rttP99Ms >= 0 ? std::optional<double>(f.rttP99Ms) : std::nullopt)}},
+                    {"rtt_p99_ms",
+                     f.echoes.echoed ? FigureValue(f.roundTrip.p99Ms) : FigureValue()}},
                    text,
                    step};
 }
 
-std::optional<Verdict> late(const Run &r)
+std::optional<Verdict> late(const Evidence &e)
 {
-    const ChainFigures &f = r.f;
-    if (f.echoed <= 0 || r.lateShare <= kLateShare)
+    const SpanFigures &f = e.f;
+    if (f.echoes.echoed <= 0 || e.lateShare <= kLateShare)
         return std::nullopt;
     Verdict v{"late",
-              {{"late", f.late},
-               {"share", r.lateShare},
-               {"rtt_median_ms", f.rttMedianMs},
+              {{"late", f.echoes.late},
+               {"share", e.lateShare},
+               {"rtt_median_ms", f.roundTrip.p50Ms},
                {"lan_rtt_ms", measured(f.lanRttMs)},
                {"wire_ms", f.wireMs}},
-              "late: " + percent(r.lateShare) + " of the echoes miss the tester's " +
+              "late: " + percent(e.lateShare) + " of the echoes miss the tester's " +
                   ms(f.readMs) + " read",
               "",
               "behind"};
-    const std::string ofTheMedian = " of the " + ms(f.rttMedianMs) + " median";
-    if (r.holdsEchoes) {
+    const std::string ofTheMedian = " of the " + ms(f.roundTrip.p50Ms) + " median";
+    if (e.holdsEchoes) {
         v.cause = "packing";
         v.text += "; the time goes in the device server holding echoes for a later send";
         v.step = "turn Nagle off at the device server first, as the held-echoes verdict says";
@@ -151,7 +141,7 @@ std::optional<Verdict> late(const Run &r)
                   ms(f.readMs) + " read, so it can never be met over this LAN";
         v.step = "put the tester on a LAN with a round trip well under " + ms(f.readMs) +
                  ", or expect each echo a tick late";
-    } else if (f.lanRttMs && *f.lanRttMs >= 0.5 * f.rttMedianMs) {
+    } else if (f.lanRttMs && *f.lanRttMs >= 0.5 * f.roundTrip.p50Ms) {
         v.cause = "lan";
         v.text += "; the LAN accounts for " + ms(*f.lanRttMs) + ofTheMedian +
                   ", so the time goes on the LAN";

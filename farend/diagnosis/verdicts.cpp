@@ -1,6 +1,7 @@
 #include "farend/diagnosis/verdicts.h"
 
-#include "farend/diagnosis/rules.h"
+#include "farend/diagnosis/lanrules.h"
+#include "farend/diagnosis/naming.h"
 #include "farend/text/prose.h"
 
 #include <algorithm>
@@ -9,15 +10,15 @@
 namespace {
 
 // One verdict's rule: the verdict when its trigger holds.
-using Rule = std::optional<Verdict> (*)(const Run &);
+using Rule = std::optional<Verdict> (*)(const Evidence &);
 
-std::optional<Verdict> silent(const Run &r)
+std::optional<Verdict> silent(const Evidence &e)
 {
-    if (!r.silent)
+    if (!e.silent)
         return std::nullopt;
     return Verdict{"silent",
-                   {{"sent", r.f.sent}},
-                   "silent: none of " + std::to_string(r.f.sent) +
+                   {{"sent", e.f.echoes.sends}},
+                   "silent: none of " + std::to_string(e.f.echoes.sends) +
                        " bytes came back; the far device does not answer, or the line between "
                        "the device server and it is open",
                    "check that the far device has power and answers, and the cable from the "
@@ -28,50 +29,50 @@ std::optional<Verdict> silent(const Run &r)
 // Lost or extra replies a recognised mapping accounts for: its own (it gives fewer or more replies
 // a cycle than it is sent), or a few beside its changed replies, where a garbled reply now and
 // then pairs with another send. Others, in a run that was also set wrong, have a cause of their own.
-bool mappingAccounts(const ChainFigures &f, long long n, bool (SpeedMatch::*own)() const)
+bool mappingAccounts(const SpanFigures &f, long long n, bool (RecognisedMapping::*own)() const)
 {
-    return f.speed && ((*f.speed.*own)() || n * 50 <= f.changed);
+    return f.mapping && ((*f.mapping.*own)() || n * 50 <= f.echoes.changed);
 }
 
 // What a recognised mapping accounts for: the replies counted wrong, and the line errors the
 // setting makes the device server's UART report.
-std::string accountedFor(const Run &r)
+std::string accountedFor(const Evidence &e)
 {
-    const ChainFigures &f = r.f;
+    const SpanFigures &f = e.f;
     std::vector<std::string> parts;
-    if (f.changed > 0)
-        parts.push_back(std::to_string(f.changed) + " changed");
-    if (f.lost > 0 && mappingAccounts(f, f.lost, &SpeedMatch::losesReplies))
-        parts.push_back(std::to_string(f.lost) + " lost");
-    if (f.extra > 0 && mappingAccounts(f, f.extra, &SpeedMatch::addsReplies))
-        parts.push_back(std::to_string(f.extra) + " extra");
+    if (f.echoes.changed > 0)
+        parts.push_back(std::to_string(f.echoes.changed) + " changed");
+    if (f.echoes.lost > 0 && mappingAccounts(f, f.echoes.lost, &RecognisedMapping::losesReplies))
+        parts.push_back(std::to_string(f.echoes.lost) + " lost");
+    if (f.echoes.extra > 0 && mappingAccounts(f, f.echoes.extra, &RecognisedMapping::addsReplies))
+        parts.push_back(std::to_string(f.echoes.extra) + " extra");
     std::string out;
     for (std::size_t i = 0; i < parts.size(); ++i)
         out += (i == 0 ? "" : i + 1 == parts.size() ? " and " : ", ") + parts[i];
     out += parts.empty() ? "the replies" : " replies";
     for (const auto &[count, predicted, what] :
-         {std::tuple{f.lineErrors.framing, f.speed->framingPerCycle, "framing"},
-          std::tuple{f.lineErrors.parity, f.speed->parityPerCycle, "parity"}})
-        if (count.value_or(0) > 0 && predicted > 0 && f.speed->explained())
+         {std::tuple{f.lineErrors.framing, f.mapping->framingPerCycle, "framing"},
+          std::tuple{f.lineErrors.parity, f.mapping->parityPerCycle, "parity"}})
+        if (count.value_or(0) > 0 && predicted > 0 && f.mapping->explained())
             out += " and the " + std::to_string(*count) + " " + what + " errors reported by " +
-                   r.who;
+                   e.who;
     return out;
 }
 
-std::optional<Verdict> mismatch(const Run &r)
+std::optional<Verdict> mismatch(const Evidence &e)
 {
-    if (!r.f.speed)
+    if (!e.f.mapping)
         return std::nullopt;
-    const SpeedMatch &m = *r.f.speed;
-    const ChainFigures &f = r.f;
+    const RecognisedMapping &m = *e.f.mapping;
+    const SpanFigures &f = e.f;
     const NamedSetting *first = m.explained() ? &m.named.front() : nullptr;
     const auto rate = [&](std::uint32_t NamedSetting::*of) {
         return first ? FigureValue(static_cast<long long>(first->*of)) : FigureValue();
     };
-    std::vector<Figure> figures{{"sent", f.sent},
-                                {"changed", f.changed},
-                                {"lost", f.lost},
-                                {"extra", f.extra},
+    std::vector<Figure> figures{{"sent", f.echoes.sends},
+                                {"changed", f.echoes.changed},
+                                {"lost", f.echoes.lost},
+                                {"extra", f.echoes.extra},
                                 {"stable", m.stable},
                                 {"rate", rate(&NamedSetting::rate)},
                                 {"rate_low", rate(&NamedSetting::low)},
@@ -81,28 +82,28 @@ std::optional<Verdict> mismatch(const Run &r)
     const std::string code = m.code();
     if (!first)
         return Verdict{code, figures,
-                       "systematic: " + accountedFor(r) + "; " + m.text() + ": not noise",
-                       m.step()};
+                       "systematic: " + accountedFor(e) + "; " + mappingText(m) + ": not noise",
+                       mappingStep(m)};
     const std::string title = code == "wrong-speed"    ? "wrong speed"
                               : code == "wrong-format" ? "wrong frame format"
                                                        : "wrong speed and frame format";
     return Verdict{code, figures,
-                   title + ": " + m.text() +
+                   title + ": " + mappingText(m) +
                        (m.portAgainstReport() || m.readsAsBytes() ? ""
                                                                    : ", against the tester's " +
                                                                          m.tester.text()) +
-                       "; that explains " + accountedFor(r),
-                   m.step()};
+                       "; that explains " + accountedFor(e),
+                   mappingStep(m)};
 }
 
 // Whether the recognised setting makes the device server report errors of this kind.
-bool explainedErrors(const Run &r, long long SpeedMatch::*perCycle)
+bool explainedErrors(const Evidence &e, long long RecognisedMapping::*perCycle)
 {
-    return r.f.speed && r.f.speed->explained() && (*r.f.speed).*perCycle > 0;
+    return e.f.mapping && e.f.mapping->explained() && (*e.f.mapping).*perCycle > 0;
 }
 
 // A line error the reporter counted, once it counted one.
-std::optional<Verdict> lineError(const Run &r, const LineErrorCounts::Count &count,
+std::optional<Verdict> lineError(const Evidence &e, const LineErrorCounts::Count &count,
                                  const char *code, const char *figure, const char *what,
                                  const char *meaning, std::string step)
 {
@@ -110,34 +111,35 @@ std::optional<Verdict> lineError(const Run &r, const LineErrorCounts::Count &cou
         return std::nullopt;
     return Verdict{code,
                    {{figure, *count}},
-                   std::string(what) + " reported by " + r.who + " (" + std::to_string(*count) +
+                   std::string(what) + " reported by " + e.who + " (" + std::to_string(*count) +
                        "): " + meaning,
                    std::move(step)};
 }
 
-std::optional<Verdict> framingErrors(const Run &r)
+std::optional<Verdict> framingErrors(const Evidence &e)
 {
-    if (explainedErrors(r, &SpeedMatch::framingPerCycle))
+    if (explainedErrors(e, &RecognisedMapping::framingPerCycle))
         return std::nullopt;
-    return lineError(r, r.f.lineErrors.framing, "framing-errors", "framing", "framing errors",
+    return lineError(e, e.f.lineErrors.framing, "framing-errors", "framing", "framing errors",
                      "its serial side and the far device disagree on speed or format",
                      "set the far device and the port to the same speed and format, the "
-                     "tester's " + r.f.line);
+                     "tester's " + e.f.line.text());
 }
 
-std::optional<Verdict> parityErrors(const Run &r)
+std::optional<Verdict> parityErrors(const Evidence &e)
 {
-    if (explainedErrors(r, &SpeedMatch::parityPerCycle))
+    if (explainedErrors(e, &RecognisedMapping::parityPerCycle))
         return std::nullopt;
-    return lineError(r, r.f.lineErrors.parity, "parity-errors", "parity", "parity errors",
+    return lineError(e, e.f.lineErrors.parity, "parity-errors", "parity", "parity errors",
                      "the two ends disagree on parity, or the line is noisy",
-                     "set both ends to the tester's parity (" + r.f.line + "); where they agree, "
-                     "look for noise: the cable's length, shield and ground");
+                     "set both ends to the tester's parity (" + e.f.line.text() +
+                         "); where they agree, look for noise: the cable's length, shield and "
+                         "ground");
 }
 
-std::optional<Verdict> overruns(const Run &r)
+std::optional<Verdict> overruns(const Evidence &e)
 {
-    const LineErrorCounts &l = r.f.lineErrors;
+    const LineErrorCounts &l = e.f.lineErrors;
     const long long n = l.overrun.value_or(0) + l.bufferOverrun.value_or(0);
     if (n <= 0)
         return std::nullopt;
@@ -145,27 +147,28 @@ std::optional<Verdict> overruns(const Run &r)
                    {{"overrun", l.overrun ? FigureValue(*l.overrun) : FigureValue()},
                     {"buffer_overrun", l.bufferOverrun ? FigureValue(*l.bufferOverrun)
                                                        : FigureValue()}},
-                   "overruns reported by " + r.who + " (" + std::to_string(n) +
+                   "overruns reported by " + e.who + " (" + std::to_string(n) +
                        "): bytes came in faster than they were taken and were lost there",
                    "turn on flow control (RTS/CTS) between the port and the far device, or "
                    "lower the speed at both ends"};
 }
 
-std::optional<Verdict> breaks(const Run &r)
+std::optional<Verdict> breaks(const Evidence &e)
 {
-    return lineError(r, r.f.lineErrors.breaks, "breaks", "breaks", "breaks",
+    return lineError(e, e.f.lineErrors.breaks, "breaks", "breaks", "breaks",
                      "the line was held low, as by a far device without power or a loose wire",
                      "check the far device's power and the cable's connectors");
 }
 
-std::optional<Verdict> lost(const Run &r)
+std::optional<Verdict> lost(const Evidence &e)
 {
-    const ChainFigures &f = r.f;
-    if (f.lost <= 0 || r.silent || mappingAccounts(f, f.lost, &SpeedMatch::losesReplies))
+    const SpanFigures &f = e.f;
+    const EchoCounts &c = f.echoes;
+    if (c.lost <= 0 || e.silent || mappingAccounts(f, c.lost, &RecognisedMapping::losesReplies))
         return std::nullopt;
     const LineErrorCounts &l = f.lineErrors;
-    std::string text = "lost " + count(f.lost, "echo", "echoes") + " (" +
-                       percent(shareOf(f.lost, f.sent)) + " of the sends)";
+    std::string text = "lost " + count(c.lost, "echo", "echoes") + " (" +
+                       percent(shareOf(c.lost, c.sends)) + " of the sends)";
     std::string step;
     if (!f.reporter.empty() && l.overrun == 0 && l.framing == 0) {
         text += "; " + f.reporter + " reported no overrun and no framing error";
@@ -181,7 +184,7 @@ std::optional<Verdict> lost(const Run &r)
     } else {
         step = "the line errors above come first; then look at the far device";
     }
-    return Verdict{"lost", {{"lost", f.lost}, {"share", shareOf(f.lost, f.sent)}}, text, step};
+    return Verdict{"lost", {{"lost", c.lost}, {"share", shareOf(c.lost, c.sends)}}, text, step};
 }
 
 // Changed or extra replies before the replies of two test cycles could be compared.
@@ -190,15 +193,16 @@ constexpr char kTooFewCycles[] = "too few test cycles yet to tell a wrong speed 
 constexpr char kSendMoreCycles[] = "let the tester send a few more cycles of 36 bytes: the relay "
                                    "then names a wrong speed or format, or calls it noise";
 
-std::optional<Verdict> changed(const Run &r)
+std::optional<Verdict> changed(const Evidence &e)
 {
-    const ChainFigures &f = r.f;
-    if (f.changed <= 0 || f.speed)
+    const SpanFigures &f = e.f;
+    const EchoCounts &c = f.echoes;
+    if (c.changed <= 0 || f.mapping)
         return std::nullopt;
     return Verdict{"changed",
-                   {{"changed", f.changed}, {"share", shareOf(f.changed, f.sent)}},
-                   "changed " + count(f.changed, "echo", "echoes") + " (" +
-                       percent(shareOf(f.changed, f.sent)) + " of the sends); " +
+                   {{"changed", c.changed}, {"share", shareOf(c.changed, c.sends)}},
+                   "changed " + count(c.changed, "echo", "echoes") + " (" +
+                       percent(shareOf(c.changed, c.sends)) + " of the sends); " +
                        (f.cyclesRead ? "no speed or format explains them: noise, or a far "
                                        "device that answers something else"
                                      : kTooFewCycles),
@@ -207,14 +211,15 @@ std::optional<Verdict> changed(const Run &r)
                                 : kSendMoreCycles};
 }
 
-std::optional<Verdict> extra(const Run &r)
+std::optional<Verdict> extra(const Evidence &e)
 {
-    const ChainFigures &f = r.f;
-    if (f.extra <= 0 || mappingAccounts(f, f.extra, &SpeedMatch::addsReplies))
+    const SpanFigures &f = e.f;
+    const long long n = f.echoes.extra;
+    if (n <= 0 || mappingAccounts(f, n, &RecognisedMapping::addsReplies))
         return std::nullopt;
     return Verdict{"extra",
-                   {{"extra", f.extra}},
-                   std::to_string(f.extra) + " extra " + (f.extra == 1 ? "byte" : "bytes") +
+                   {{"extra", n}},
+                   std::to_string(n) + " extra " + (n == 1 ? "byte" : "bytes") +
                        " came back that answer nothing sent" +
                        (f.cyclesRead ? ": a far device that talks on its own, or noise"
                                      : "; " + std::string(kTooFewCycles)),
@@ -223,9 +228,9 @@ std::optional<Verdict> extra(const Run &r)
                                 : kSendMoreCycles};
 }
 
-std::optional<Verdict> modemLines(const Run &r)
+std::optional<Verdict> modemLines(const Evidence &e)
 {
-    const std::optional<long long> &n = r.f.modemChanges;
+    const std::optional<long long> &n = e.f.modemChanges;
     if (n.value_or(0) <= 0)
         return std::nullopt;
     return Verdict{"modem-lines",
@@ -242,24 +247,27 @@ constexpr Rule kRules[] = {silent, mismatch, framingErrors, parityErrors, overru
 
 } // namespace
 
-std::vector<Verdict> verdicts(const ChainFigures &f)
+std::vector<Verdict> verdicts(const SpanFigures &f)
 {
-    if (f.sent == 0)
+    const EchoCounts &c = f.echoes;
+    if (c.sends == 0)
         return {{"idle", {}, "idle: nothing was sent to the chain",
                  "open COM3 with the tester and start it: a run that sends nothing tests "
                  "nothing"}};
-    const Run run{f, f.reporter.empty() ? "the chain" : f.reporter,
-                  f.echoed == 0 && f.changed == 0 && f.extra == 0, shareOf(f.late, f.echoed),
-                  holdsEchoes(f)};
+    const Evidence evidence{f, f.reporter.empty() ? "the chain" : f.reporter,
+                            c.echoed == 0 && c.changed == 0 && c.extra == 0,
+                            shareOf(c.late, c.echoed), holdsEchoes(f)};
     std::vector<Verdict> out;
     for (Rule rule : kRules)
-        if (std::optional<Verdict> v = rule(run))
+        if (std::optional<Verdict> v = rule(evidence))
             out.push_back(std::move(*v));
     if (out.empty())
         out.push_back({"clean",
-                       {{"echoed", f.echoed}, {"sent", f.sent}, {"late_share", run.lateShare}},
-                       "clean: " + std::to_string(f.echoed) + " of " + std::to_string(f.sent) +
-                           " echoed, " + percent(run.lateShare) + " of them late",
+                       {{"echoed", c.echoed},
+                        {"sent", c.sends},
+                        {"late_share", evidence.lateShare}},
+                       "clean: " + std::to_string(c.echoed) + " of " + std::to_string(c.sends) +
+                           " echoed, " + percent(evidence.lateShare) + " of them late",
                        "none needed"});
     return out;
 }

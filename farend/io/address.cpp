@@ -35,7 +35,8 @@ Result<HostPort> splitHostPort(const std::string &address, bool toListen)
     if (!address.empty() && address[0] == '[') {
         const auto close = address.find("]:");
         if (close == std::string::npos)
-            return Result<HostPort>::failed(quoted + " has no \"]:\" after its IPv6 host");
+            return Result<HostPort>::failed(Errc::BadAddress,
+                                            quoted + " has no \"]:\" after its IPv6 host");
         out.host = address.substr(1, close - 1);
         out.port = address.substr(close + 2);
     } else if (const auto colon = address.rfind(':'); colon != std::string::npos) {
@@ -48,10 +49,10 @@ Result<HostPort> splitHostPort(const std::string &address, bool toListen)
     if (out.port.empty() || out.port.size() > 5 ||
         out.port.find_first_not_of("0123456789") != std::string::npos ||
         std::stol(out.port) < lowest || std::stol(out.port) > 65535)
-        return Result<HostPort>::failed(quoted + " has no port from " + std::to_string(lowest) +
-                                         " to 65535");
+        return Result<HostPort>::failed(Errc::BadAddress, quoted + " has no port from " +
+                                                              std::to_string(lowest) + " to 65535");
     if (!toListen && out.host.empty())
-        return Result<HostPort>::failed(quoted + " has no host");
+        return Result<HostPort>::failed(Errc::BadAddress, quoted + " has no host");
     return {out, {}};
 }
 
@@ -68,7 +69,8 @@ Opened<Socket> connectTcp(const HostPort &to, const std::string &address)
     hints.ai_socktype = SOCK_STREAM;
     AddrInfo found;
     if (int r = getaddrinfo(to.host.c_str(), to.port.c_str(), &hints, &found.list))
-        return Opened<Socket>::failed("cannot connect to " + address + ": " + gai_strerror(r));
+        return Opened<Socket>::failed(Errc::CannotConnect,
+                                      "cannot connect to " + address + ": " + gai_strerror(r));
     int err = ECONNREFUSED;
     for (addrinfo *a = found.list; a; a = a->ai_next) {
         const int fd =
@@ -95,10 +97,12 @@ Opened<Socket> connectTcp(const HostPort &to, const std::string &address)
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         return {std::move(sock), {}};
     }
-    return Opened<Socket>::failed("cannot connect to " + address + ": " + std::strerror(err));
+    return Opened<Socket>::failed(Errc::CannotConnect,
+                                  "cannot connect to " + address + ": " + std::strerror(err));
 }
 
-Opened<Socket> listenTcp(const HostPort &on, const std::string &address, std::string &bound)
+Opened<Socket> listenTcp(const HostPort &on, const std::string &address, std::string &bound,
+                         int backlog)
 {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
@@ -107,7 +111,8 @@ Opened<Socket> listenTcp(const HostPort &on, const std::string &address, std::st
     AddrInfo found;
     if (int r = getaddrinfo(on.host.empty() ? nullptr : on.host.c_str(), on.port.c_str(), &hints,
                             &found.list))
-        return Opened<Socket>::failed("cannot listen on " + address + ": " + gai_strerror(r));
+        return Opened<Socket>::failed(Errc::CannotListen,
+                                      "cannot listen on " + address + ": " + gai_strerror(r));
     std::vector<addrinfo *> candidates;
     for (addrinfo *a = found.list; a; a = a->ai_next)
         candidates.push_back(a);
@@ -127,8 +132,8 @@ Opened<Socket> listenTcp(const HostPort &on, const std::string &address, std::st
         setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
         if (a->ai_family == AF_INET6)
             setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &no, sizeof no);
-        // one connection at a time: the next waits in the backlog until the last one closes
-        if (bind(fd, a->ai_addr, a->ai_addrlen) != 0 || listen(fd, 1) != 0) {
+        // the far end serves one connection at a time: the next waits in a backlog of 1
+        if (bind(fd, a->ai_addr, a->ai_addrlen) != 0 || listen(fd, backlog) != 0) {
             err = errno;
             continue;
         }
@@ -138,7 +143,8 @@ Opened<Socket> listenTcp(const HostPort &on, const std::string &address, std::st
         bound = describe(reinterpret_cast<sockaddr *>(&local));
         return {std::move(listener), {}};
     }
-    return Opened<Socket>::failed("cannot listen on " + address + ": " + std::strerror(err));
+    return Opened<Socket>::failed(Errc::CannotListen,
+                                  "cannot listen on " + address + ": " + std::strerror(err));
 }
 
 std::string describe(const sockaddr *a)

@@ -2,9 +2,10 @@
 // HOST in brackets), connecting and listening.
 #pragma once
 
-#include "farend/io/fallible.h"
+#include "farend/error/fallible.h"
 
 #include <string>
+#include <utility>
 
 struct sockaddr;
 
@@ -25,6 +26,8 @@ public:
     Socket(const Socket &) = delete;
     Socket &operator=(const Socket &) = delete;
     int fd() const { return fd_; }
+    // Gives the descriptor up to whoever closes it now.
+    int release() { return std::exchange(fd_, -1); }
 
 private:
     int fd_;
@@ -33,8 +36,9 @@ private:
 // A non-blocking connection to `to` with TCP_NODELAY (each byte goes as it comes); `address` is
 // how messages name it. Gives up after 5 s.
 Opened<Socket> connectTcp(const HostPort &to, const std::string &address);
-// A non-blocking listener on `on` (IPv6's wildcard first, which takes IPv4 too); `bound` is where
-// it listens, as "HOST:PORT".
-Opened<Socket> listenTcp(const HostPort &on, const std::string &address, std::string &bound);
+// A non-blocking listener on `on` (IPv6's wildcard first, which takes IPv4 too) with `backlog`
+// connections waiting at most; `bound` is where it listens, as "HOST:PORT".
+Opened<Socket> listenTcp(const HostPort &on, const std::string &address, std::string &bound,
+                         int backlog = 1);
 // "127.0.0.1:4001", "[::1]:4001".
 std::string describe(const sockaddr *a);

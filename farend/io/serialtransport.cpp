@@ -79,8 +79,9 @@ private:
     Event failed(const char *doing)
     {
         const int err = static_cast<int>(GetLastError());
-        why = std::string(doing) + " failed: " +
-              (lineErrorOf(err) == LineError::HungUp ? "the line hung up" : std::strerror(err));
+        fail(Errc::LineFailed,
+             std::string(doing) + " failed: " +
+                 (lineErrorOf(err) == LineError::HungUp ? "the line hung up" : std::strerror(err)));
         return Event::Failed;
     }
 
@@ -92,15 +93,15 @@ std::string lastErrorText()
     return std::strerror(static_cast<int>(GetLastError()));
 }
 
-std::string openFailure(const std::string &device, int err)
+Error openFailure(const std::string &device, int err)
 {
     switch (lineErrorOf(err)) {
     case LineError::NoSuchDevice:
-        return device + ": no such device";
+        return {Errc::NoSuchDevice, device + ": no such device"};
     case LineError::Busy:
-        return device + " is held by another program";
+        return {Errc::DeviceBusy, device + " is held by another program"};
     default:
-        return "cannot open " + device + ": " + std::strerror(err);
+        return {Errc::DeviceRefused, "cannot open " + device + ": " + std::strerror(err)};
     }
 }
 
@@ -114,19 +115,19 @@ Opened<Transport> openSerialTransport(const std::string &device)
         return Opened<Transport>::failed(openFailure(device, static_cast<int>(GetLastError())));
     auto line = std::make_unique<SerialTransport>(h);   // closes the handle on every way out
     if (!SetupComm(h, 4096, 4096))
-        return Opened<Transport>::failed(device + " is not a serial terminal");
+        return Opened<Transport>::failed(Errc::NotATerminal, device + " is not a serial terminal");
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
     if (!GetCommState(h, &dcb))
-        return Opened<Transport>::failed("cannot read the settings of " + device + ": " +
-                                         lastErrorText());
+        return Opened<Transport>::failed(Errc::DeviceRefused, "cannot read the settings of " +
+                                                                  device + ": " + lastErrorText());
     dcb.BaudRate = 9600;
     dcb.ByteSize = 8;
     dcb.Parity = NOPARITY;
     dcb.StopBits = ONESTOPBIT;
     if (!SetCommState(h, &dcb))
-        return Opened<Transport>::failed("cannot set " + device + " to 9600 8N1: " +
-                                         lastErrorText());
+        return Opened<Transport>::failed(Errc::DeviceRefused, "cannot set " + device +
+                                                                  " to 9600 8N1: " + lastErrorText());
     // stale bytes from before we served are not the tester's
     PurgeComm(h, PURGE_RXCLEAR | PURGE_TXCLEAR);
     // a device that serves raises DTR and RTS, as a device server's port does

@@ -78,7 +78,7 @@ Opened<Transport> listenTcpTransport(const std::string &address, std::string &bo
 {
     const Result<HostPort> on = splitHostPort(address, true);
     if (!on)
-        return Opened<Transport>::failed("--listen needs [HOST:]PORT; " + on.error);
+        return Opened<Transport>::failed(within("--listen needs [HOST:]PORT; ", on.error));
     Opened<Socket> listener = listenTcp(on.value, address, bound);
     if (!listener)
         return Opened<Transport>::failed(listener.error);

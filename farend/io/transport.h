@@ -1,7 +1,8 @@
-// Where farend meets the tester: the line it reads the tester's bytes from and answers on.
+// Where farend meets the tester: the line it reads the tester's bytes from and answers on. The
+// relay's way to a chain is a Target (relay/targets.h), which says why it is another interface.
 #pragma once
 
-#include "farend/io/fallible.h"
+#include "farend/error/fallible.h"
 
 #include <cstddef>
 #include <functional>

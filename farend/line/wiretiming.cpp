@@ -59,6 +59,7 @@ void WireTiming::clear()
     std::fill(bins.begin(), bins.end(), 0);
     count = 0;
     maxGap = 0;
+    sum = 0;
     lastMs = -1;
 }
 
@@ -74,6 +75,7 @@ void WireTiming::add(double ms)
     ms = std::max(0.0, ms);
     ++bins[binOf(ms)];
     ++count;
+    sum += ms;
     maxGap = std::max(maxGap, ms);
 }
 

@@ -24,6 +24,8 @@ public:
     double medianMs() const { return quantileMs(0.5); }
     double p99Ms() const { return quantileMs(0.99); }
     double maxMs() const { return maxGap; }
+    // Every span added up, as a histogram's sum is given beside its buckets.
+    double sumMs() const { return sum; }
     // The span at quantile `q` (0 to 1): the lower edge of its bin, by nearest rank.
     double quantileMs(double q) const;
     // Gaps longer than twice the median, at the histogram's resolution.
@@ -43,5 +45,6 @@ private:
     std::vector<long long> bins;
     long long count = 0;
     double maxGap = 0;
+    double sum = 0;
     double lastMs = -1;
 };

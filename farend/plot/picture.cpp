@@ -222,14 +222,16 @@ PlotResult plotRun(std::istream &stream, const PlotOptions &options)
     PlotResult r;
     const RunStream s = readRunStream(stream);
     r.unreadLines = s.unreadLines;
-    if (s.records == 0)
-        r.error = s.looksLikeReport
-                      ? "a report holds no intervals: plot the stream that --report-stream writes"
-                      : "no record of a relay's stream in it (one JSON object a line, as "
-                        "--report-stream writes)";
+    if (s.records == 0 && s.looksLikeReport)
+        r.error = {Errc::NotAStream,
+                   "a report holds no intervals: plot the stream that --report-stream writes"};
+    else if (s.records == 0)
+        r.error = {Errc::NoRecords, "no record of a relay's stream in it (one JSON object a line, "
+                                    "as --report-stream writes)"};
     else if (s.intervals.empty())
-        r.error = "the stream holds no interval: nothing to draw over time (--interval 0, or the "
-                  "relay stopped within its first interval)";
+        r.error = {Errc::NoIntervals, "the stream holds no interval: nothing to draw over time "
+                                      "(--interval 0, or the relay stopped within its first "
+                                      "interval)"};
     else
         r.svg = Picture(s, options).draw(r.geometry);
     return r;

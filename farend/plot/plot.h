@@ -3,6 +3,8 @@
 // open and no traffic, run starts, and the verdicts where they change. One self-contained SVG.
 #pragma once
 
+#include "farend/error/fallible.h"
+
 #include <istream>
 #include <string>
 
@@ -32,7 +34,7 @@ struct PlotGeometry {
 
 struct PlotResult {
     std::string svg;         // empty when error says why nothing could be drawn
-    std::string error;
+    Error error;
     PlotGeometry geometry;
     int unreadLines = 0;     // lines that were not records (a last line cut short by a kill)
 };

@@ -1,5 +1,7 @@
 #include "farend/plot/runstream.h"
 
+#include "farend/figures/fields.h"
+
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -41,11 +43,11 @@ long long count(const json &o, const char *key)
 Counts counts(const json &o)
 {
     Counts c;
-    c.sends = count(o, "sends");
-    c.echoed = count(o, "echoed");
-    c.lost = count(o, "lost");
-    c.changed = count(o, "changed");
-    c.extra = count(o, "extra");
+    c.sends = count(o, field::sends);
+    c.echoed = count(o, field::echoed);
+    c.lost = count(o, field::lost);
+    c.changed = count(o, field::changed);
+    c.extra = count(o, field::extra);
     return c;
 }
 
@@ -63,25 +65,25 @@ std::optional<bool> flag(const json &o, const char *key)
 
 void readVerdicts(const json &o, std::vector<std::string> &codes, std::vector<std::string> *texts)
 {
-    const auto it = o.find("verdicts");
+    const auto it = o.find(field::verdicts);
     if (it == o.end() || !it->is_array())
         return;
     for (const json &v : *it) {
         if (!v.is_object())
             continue;
-        const std::string code = text(v, "code");
+        const std::string code = text(v, field::code);
         codes.push_back(code.empty() ? "?" : code);
         if (texts)
-            texts->push_back(text(v, "text"));
+            texts->push_back(text(v, field::text));
     }
 }
 
 std::optional<RoundTrip> roundTrip(const json &o)
 {
-    const auto it = o.find("round_trip_ms");
+    const auto it = o.find(field::roundTripMs);
     if (it == o.end() || !it->is_object())
         return std::nullopt;
-    RoundTrip r{number(*it, "p50"), number(*it, "p99"), number(*it, "max")};
+    RoundTrip r{number(*it, field::p50), number(*it, field::p99), number(*it, field::max)};
     if (!r.p50 && !r.p99 && !r.max)
         return std::nullopt;
     return r;
@@ -93,14 +95,14 @@ public:
 
     bool record(const json &r)
     {
-        const std::string type = text(r, "type");
-        if (type == "start")
+        const std::string type = text(r, field::type);
+        if (type == field::start)
             start(r);
-        else if (type == "interval")
+        else if (type == field::interval)
             return interval(r);
-        else if (type == "run")
+        else if (type == field::run)
             run(r);
-        else if (type == "end")
+        else if (type == field::end)
             end(r);
         return true;   // a type of a later format is no fault
     }
@@ -109,19 +111,19 @@ private:
     void start(const json &r)
     {
         if (s.relays == 0) {
-            s.link = text(r, "link");
-            s.target = text(r, "target");
-            s.targetKind = text(r, "target_kind");
+            s.link = text(r, field::link);
+            s.target = text(r, field::target);
+            s.targetKind = text(r, field::targetKind);
         }
         ++s.relays;
         offset = s.lengthS;   // the next relay's time starts where this one's ended
-        const std::optional<double> i = number(r, "interval_s");
+        const std::optional<double> i = number(r, field::intervalS);
         intervalS = i && *i > 0 ? *i : 0;
     }
 
     bool interval(const json &r)
     {
-        std::optional<double> from = number(r, "from_s"), to = number(r, "to_s");
+        std::optional<double> from = number(r, field::fromS), to = number(r, field::toS);
         if (!from && to && intervalS > 0)
             from = *to - intervalS;
         if (from && !to && intervalS > 0)
@@ -132,8 +134,9 @@ private:
         i.fromS = offset + std::max(0.0, *from);
         i.toS = offset + std::max(0.0, *to);
         static_cast<Counts &>(i) = counts(r);
-        i.com3Open = flag(r, "com3_open");
-        const std::optional<double> toChain = number(r, "to_chain"), fromChain = number(r, "from_chain");
+        i.com3Open = flag(r, field::com3Open);
+        const std::optional<double> toChain = number(r, field::toChain),
+                                    fromChain = number(r, field::fromChain);
         if (toChain || fromChain)
             i.traffic = toChain.value_or(0) > 0 || fromChain.value_or(0) > 0;
         i.roundTrip = roundTrip(r);
@@ -167,9 +170,9 @@ private:
     void run(const json &r)
     {
         RunMark m;
-        m.atS = offset + std::max(0.0, number(r, "at_s").value_or(0));
-        m.run = count(r, "run");
-        m.settings = text(r, "settings");
+        m.atS = offset + std::max(0.0, number(r, field::atS).value_or(0));
+        m.run = count(r, field::run);
+        m.settings = text(r, field::settings);
         s.lengthS = std::max(s.lengthS, m.atS);
         s.runs.push_back(std::move(m));
     }
@@ -177,8 +180,8 @@ private:
     void end(const json &r)
     {
         Totals t;
-        t.elapsedS = std::max(0.0, number(r, "elapsed_s").value_or(0));
-        t.runs = count(r, "runs");
+        t.elapsedS = std::max(0.0, number(r, field::elapsedS).value_or(0));
+        t.runs = count(r, field::runs);
         static_cast<Counts &>(t) = counts(r);
         readVerdicts(r, t.codes, &t.texts);
         s.lengthS = std::max(s.lengthS, offset + t.elapsedS);
@@ -201,7 +204,7 @@ RunStream readRunStream(std::istream &in)
         if (line.find_first_not_of(" \t\r") == std::string::npos)
             continue;
         json r = json::parse(line, nullptr, false);
-        if (!r.is_object() || !r.contains("type")) {
+        if (!r.is_object() || !r.contains(field::type)) {
             if (s.records == 0 && head.size() < kReportLimit)
                 head += line + '\n';
             ++s.unreadLines;
@@ -214,7 +217,8 @@ RunStream readRunStream(std::istream &in)
     }
     if (s.records == 0) {
         const json r = json::parse(head, nullptr, false);
-        s.looksLikeReport = r.is_object() && r.contains("format") && r.contains("verdicts");
+        s.looksLikeReport =
+            r.is_object() && r.contains(field::format) && r.contains(field::verdicts);
     }
     std::stable_sort(s.intervals.begin(), s.intervals.end(),
                      [](const Interval &a, const Interval &b) { return a.fromS < b.fromS; });

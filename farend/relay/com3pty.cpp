@@ -71,29 +71,34 @@ bool Com3Pty::linkFree()
         stale = target;
         return true;
     }
-    return fail(path + " exists already");
+    return fail(Errc::LinkExists, path + " exists already");
+}
+
+bool Com3Pty::failedTo(const std::string &what)
+{
+    return fail(Errc::Com3Failed, "cannot " + what + ": " + std::strerror(errno));
 }
 
 bool Com3Pty::make()
 {
     master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
-        return fail(std::string("cannot make a pseudo-terminal: ") + std::strerror(errno));
+        return failedTo("make a pseudo-terminal");
     const char *slave = ptsname(master);
     if (!slave)
-        return fail(std::string("cannot name the pseudo-terminal: ") + std::strerror(errno));
+        return failedTo("name the pseudo-terminal");
     slavePath = slave;
     termios t{};
     // a pty master reads and sets its slave's settings; a COM3 left cooked would change bytes
     if (tcgetattr(master, &t) != 0)
-        return fail("cannot read " + slavePath + "'s settings: " + std::strerror(errno));
+        return failedTo("read " + slavePath + "'s settings");
     cfmakeraw(&t);
     cfsetspeed(&t, B9600);
     t.c_cflag |= CLOCAL | CREAD;
     // with packet mode, EXTPROC makes every change of the settings known to this side
     t.c_lflag |= EXTPROC;
     if (tcsetattr(master, TCSANOW, &t) != 0)
-        return fail("cannot set " + slavePath + " to raw 9600: " + std::strerror(errno));
+        return failedTo("set " + slavePath + " to raw 9600");
     int on = 1;
     packetMode = ioctl(master, TIOCPKT, &on) == 0;
     if (!setAccess())
@@ -101,7 +106,7 @@ bool Com3Pty::make()
     if (!stale.empty() && linkTarget(path) == stale)
         unlink(path.c_str());
     if (symlink(slavePath.c_str(), path.c_str()) != 0)
-        return fail("cannot make " + path + ": " + std::strerror(errno));
+        return failedTo("make " + path);
     linked = true;
     return true;
 }
@@ -113,7 +118,7 @@ bool Com3Pty::setAccess()
 {
     const int slave = open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (slave < 0)
-        return fail("cannot open " + slavePath + ": " + std::strerror(errno));
+        return failedTo("open " + slavePath);
     const std::optional<uid_t> owner = access.owner ? access.owner : sudoUser();
     const std::optional<gid_t> group = access.group ? access.group : dialout();
     const mode_t mode = access.mode.value_or(kSerialDeviceMode);
@@ -133,7 +138,7 @@ bool Com3Pty::setAccess()
         why = "cannot set " + slavePath + " to mode " + octal;
     }
     close(slave);
-    return why.empty() || fail(why + ": " + std::strerror(err));
+    return why.empty() || fail(Errc::Com3Failed, why + ": " + std::strerror(err));
 }
 
 void Com3Pty::hangUp()

@@ -2,7 +2,7 @@
 // tester sets and whose hang-up the tester sees when the chain behind it goes.
 #pragma once
 
-#include "farend/io/fallible.h"
+#include "farend/error/fallible.h"
 #include "farend/line/linesettings.h"
 
 #include <optional>
@@ -53,6 +53,8 @@ public:
 
 private:
     bool setAccess();
+    // Fails as COM3 could not be made: "cannot WHAT: " and errno's words.
+    bool failedTo(const std::string &what);
 
     std::string path, slavePath;
     Com3Access access;

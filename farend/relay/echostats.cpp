@@ -1,6 +1,6 @@
 #include "farend/relay/echostats.h"
 
-#include "farend/diagnosis/verdicts.h"
+#include "farend/diagnosis/lanrules.h"
 #include "farend/line/tester.h"
 
 #include <algorithm>

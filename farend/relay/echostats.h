@@ -2,8 +2,8 @@
 // byte it answers, the round trip of each echo, and what went missing, changed or came extra.
 #pragma once
 
+#include "farend/figures/echoes.h"
 #include "farend/line/wiretiming.h"
-#include "farend/report/figures.h"
 
 #include <array>
 #include <deque>

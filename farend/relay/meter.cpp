@@ -1,5 +1,6 @@
 #include "farend/relay/meter.h"
 
+#include "farend/diagnosis/naming.h"
 #include "farend/diagnosis/verdicts.h"
 
 namespace {
@@ -26,35 +27,35 @@ bool portFollows(const ChainFacts &c, const LineSettings &line)
 
 } // namespace
 
-ChainFigures RelayMeter::chainFigures(const EchoCounts &e, const RoundTripFigures &rtt,
-                                      const ChainFacts &chain,
-                                      const std::optional<SpeedMatch> &recognised) const
+SpanFigures RelayMeter::span(const Mark &from, const Mark &to, const WireTiming &rtt,
+                             std::optional<RecognisedMapping> mapping) const
 {
-    ChainFigures c;
-    c.sent = e.sends;
-    c.echoed = e.echoed;
-    c.lost = e.lost;
-    c.changed = e.changed;
-    c.extra = e.extra;
-    c.late = e.late;
-    c.released = e.released;
-    c.reads = e.reads;
-    c.replies = e.replies;
-    c.rttMedianMs = e.echoed ? rtt.p50Ms : -1;
-    c.rttP99Ms = e.echoed ? rtt.p99Ms : -1;
-    if (chain.lan)
-        c.lanRttMs = chain.lan->minMs;
-    c.wireMs = wireTimeMs(line.baud, line.frameBits());
-    c.line = line.text();
-    c.periodMs = tester.period().gaps() ? tester.period().medianMs() : 0;
-    c.speed = recognised;
-    c.cyclesRead = speed.cyclesRead();
-    c.reporter = chain.reporter;
-    c.rfc2217 = chain.kind == "RFC 2217";
-    if (chain.server)
-        c.server = chain.server->signature.substr(0, chain.server->signature.find(' '));
-    c.serverPort = portOf(target);
-    return c;
+    SpanFigures s;
+    s.echoes = to.echoes - from.echoes;
+    s.roundTrip = {rtt.gaps(), rtt.quantileMs(0.5), rtt.quantileMs(0.99), rtt.maxMs()};
+    s.toChain = to.toChain - from.toChain;
+    s.fromChain = to.fromChain - from.fromChain;
+    s.line = line;
+    s.periodMs = recogniser.periodMs().value_or(0);
+    s.wireMs = wireTimeMs(line.baud, line.frameBits());
+    const ChainFacts &c = to.chain;
+    if (c.lan)
+        s.lanRttMs = c.lan->minMs;
+    if (s.echoes.echoed)
+        s.split = splitRoundTrip(s.roundTrip.p50Ms, s.lanRttMs, s.wireMs);
+    if (c.tcp)
+        s.tcp = *c.tcp - from.chain.tcp.value_or(TcpCounts{});
+    if (c.server)
+        s.server = c.server->signature.substr(0, c.server->signature.find(' '));
+    s.rfc2217 = c.kind == "RFC 2217";
+    s.serverPort = portOf(target);
+    s.reporter = c.reporter;
+    s.lineErrors = c.lineErrors.since(from.chain.lineErrors);
+    if (c.modemLines)
+        s.modemChanges = modemChanges(c) - modemChanges(from.chain);
+    s.mapping = std::move(mapping);
+    s.cyclesRead = recogniser.cyclesRead();
+    return s;
 }
 
 void RelayMeter::lanFrom(const ChainFacts &chain)
@@ -63,9 +64,8 @@ void RelayMeter::lanFrom(const ChainFacts &chain)
         echoes.setLanMs(chain.lan->minMs);
 }
 
-RelayMeter::RelayMeter(std::string link, std::string target, double intervalS, bool expectClean)
-    : link(std::move(link)), target(std::move(target)), everyMs(intervalS * 1000.0),
-      expectClean(expectClean)
+RelayMeter::RelayMeter(std::string link, std::string target, double intervalS)
+    : link(std::move(link)), target(std::move(target)), everyMs(intervalS * 1000.0)
 {
 }
 
@@ -73,7 +73,7 @@ void RelayMeter::start(double nowMs, const ChainFacts &chain)
 {
     startMs = intervalStartMs = nowMs;
     started = std::chrono::system_clock::now();
-    chainAtStart = chain;
+    intervalStart.chain = chain;
     lanFrom(chain);
 }
 
@@ -84,19 +84,19 @@ RunStart RelayMeter::runStarted(double nowMs, const LineSettings &settings)
     tester.newLine();
     if (settings.baud)
         line = settings;
-    speed = SpeedMatcher(line);
+    recogniser = MappingRecogniser(line);
     return {runs, seconds(nowMs), settings};
 }
 
 void RelayMeter::settingsChanged(const LineSettings &settings)
 {
     if (settings.baud && settings != line)
-        speed = SpeedMatcher(line = settings);
+        recogniser = MappingRecogniser(line = settings);
 }
 
 void RelayMeter::reconnected(const ChainFacts &chain)
 {
-    chainAtStart = chain;
+    intervalStart.chain = chain;
     lanFrom(chain);
     echoes.newRun();
 }
@@ -104,7 +104,7 @@ void RelayMeter::reconnected(const ChainFacts &chain)
 void RelayMeter::fromTester(const std::string &bytes, double atMs)
 {
     for (char c : bytes) {
-        speed.sent(static_cast<unsigned char>(c), atMs);
+        recogniser.sent(static_cast<unsigned char>(c), atMs);
         echoes.sent(static_cast<unsigned char>(c), atMs);
         tester.byte(static_cast<unsigned char>(c), atMs);
     }
@@ -116,7 +116,7 @@ void RelayMeter::fromChain(const std::string &bytes, double atMs)
     fromChain_ += static_cast<long long>(bytes.size());
     echoes.read(bytes.size());
     for (char c : bytes) {
-        speed.replied(static_cast<unsigned char>(c), atMs);
+        recogniser.replied(static_cast<unsigned char>(c), atMs);
         echoes.replied(static_cast<unsigned char>(c), atMs);
     }
 }
@@ -139,35 +139,21 @@ IntervalFigures RelayMeter::closeInterval(double nowMs, bool last, bool com3Open
     f.fromS = seconds(intervalStartMs);
     f.toS = seconds(endMs);
     f.last = last;
-    f.toChain = toChain - toChainAtStart;
-    f.fromChain = fromChain_ - fromChainAtStart;
-    f.echoes = echoes.counts() - echoesAtStart;
-    const WireTiming &rtt = echoes.recentRoundTrip();
-    f.roundTrip = {rtt.gaps(), rtt.quantileMs(0.5), rtt.quantileMs(0.99), rtt.maxMs()};
     f.com3Open = com3Open;
-    f.lineErrors = chain.lineErrors.since(chainAtStart.lineErrors);
-    if (chain.tcp)
-        f.tcp = *chain.tcp - chainAtStart.tcp.value_or(TcpCounts{});
     // a pass over the window; a search only for a mapping not met before
-    const std::optional<SpeedMatch> recognised = speed.recognise(portFollows(chain, line));
+    std::optional<RecognisedMapping> recognised = recogniser.recognise(portFollows(chain, line));
     lanFrom(chain);
-    ChainFigures c = chainFigures(f.echoes, f.roundTrip, chain, recognised);
-    c.lineErrors = f.lineErrors;
-    c.tcp = f.tcp;
-    if (chain.modemLines)
-        c.modemChanges = modemChanges(chain) - modemChanges(chainAtStart);
-    f.verdicts = verdicts(c);
+    const Mark end = markNow(chain);
+    f.span = span(intervalStart, end, echoes.recentRoundTrip(), std::move(recognised));
+    f.verdicts = verdicts(f.span);
     std::vector<std::pair<std::string, std::string>> said;
     for (const Verdict &v : f.verdicts)
         said.emplace_back(v.code, v.cause);
     f.verdictChanged = said != lastSaid;
     if (f.traffic())
         lastSaid = said;
-    chainAtStart = chain;
     echoes.clearRecent();
-    echoesAtStart = echoes.counts();
-    toChainAtStart = toChain;
-    fromChainAtStart = fromChain_;
+    intervalStart = end;
     intervalStartMs = endMs;
     return f;
 }
@@ -181,30 +167,18 @@ RelayFigures RelayMeter::figures(double nowMs, const ChainFacts &chain) const
     f.ended = std::chrono::system_clock::now();
     f.elapsedS = seconds(nowMs);
     f.runs = runs;
-    f.toChain = toChain;
-    f.fromChain = fromChain_;
+    f.span = span(Mark{}, markNow(chain), echoes.roundTrip(),
+                  recogniser.recogniseRun(portFollows(chain, line)));
     f.toTester = toTester_;
     f.notTaken = notTaken_;
-    f.echoes = echoes.counts();
     f.awaiting = echoes.waiting();
     f.roundTrip = &echoes.roundTrip();
     f.tester = &tester;
     f.chain = chain;
-    f.line = line;
-    f.speed = speed.recogniseRun(portFollows(chain, line));
-    const WireTiming &rtt = *f.roundTrip;
-    ChainFigures c = chainFigures(
-        f.echoes, {rtt.gaps(), rtt.quantileMs(0.5), rtt.quantileMs(0.99), rtt.maxMs()}, chain,
-        f.speed);
-    c.lineErrors = chain.lineErrors;
-    c.tcp = chain.tcp;
-    if (chain.modemLines)
-        c.modemChanges = modemChanges(chain);
-    f.verdicts = verdicts(c);
-    if (f.echoes.echoed)
-        f.split = splitRoundTrip(c.rttMedianMs, c.lanRttMs, c.wireMs);
+    if (f.span.mapping)
+        f.mapping = mappingText(*f.span.mapping);
+    f.verdicts = verdicts(f.span);
     f.outcome = outcome(chain);
-    f.expectClean = expectClean;
     return f;
 }
 

@@ -4,12 +4,12 @@
 // with their verdicts. The carrying loop only feeds it; the reports only render what it gives.
 #pragma once
 
-#include "farend/diagnosis/speedmatch.h"
+#include "farend/diagnosis/recogniser.h"
+#include "farend/figures/relayfigures.h"
 #include "farend/line/linesettings.h"
 #include "farend/line/tester.h"
 #include "farend/line/testerwatch.h"
 #include "farend/relay/echostats.h"
-#include "farend/report/figures.h"
 
 #include <cstddef>
 #include <string>
@@ -18,7 +18,7 @@
 class RelayMeter {
 public:
     // The relay's link and target, as the reports name them; intervals of `intervalS` (0: none).
-    RelayMeter(std::string link, std::string target, double intervalS, bool expectClean);
+    RelayMeter(std::string link, std::string target, double intervalS);
 
     // Carrying starts: times count from `nowMs`, with what the chain said of itself then.
     void start(double nowMs, const ChainFacts &chain);
@@ -67,30 +67,39 @@ public:
     const EchoCounts &counts() const { return echoes.counts(); }
 
 private:
+    // What the meter had counted at a moment, and what the chain said of itself then: a span
+    // runs from one to another, the run from none.
+    struct Mark {
+        EchoCounts echoes;
+        long long toChain = 0, fromChain = 0;
+        ChainFacts chain;
+    };
+    Mark markNow(const ChainFacts &chain) const
+    {
+        return {echoes.counts(), toChain, fromChain_, chain};
+    }
+    // The one place a span's figures are put together, an interval's and the run's alike: what
+    // was counted from `from` to `to`, the span's round trips `rtt`, and the mapping its
+    // replies showed.
+    SpanFigures span(const Mark &from, const Mark &to, const WireTiming &rtt,
+                     std::optional<RecognisedMapping> mapping) const;
     double seconds(double ms) const { return (ms - startMs) / 1000.0; }
-    // The figures of a span of echoes (the whole run or an interval) as the verdicts take them.
-    ChainFigures chainFigures(const EchoCounts &e, const RoundTripFigures &rtt,
-                              const ChainFacts &chain,
-                              const std::optional<SpeedMatch> &recognised) const;
     // What the chain says of the LAN, for the echoes released by a later send.
     void lanFrom(const ChainFacts &chain);
 
     const std::string link, target;
     const double everyMs;
-    const bool expectClean;
     double startMs = 0;
     std::chrono::system_clock::time_point started;
     long long runs = 0;
     long long toChain = 0, fromChain_ = 0, toTester_ = 0, notTaken_ = 0;
     EchoStats echoes;
-    SpeedMatcher speed;
+    MappingRecogniser recogniser;
     TesterWatch tester;                 // the tester's bytes as they reach the relay
     LineSettings line = kTesterLine;    // COM3 as the tester last set it
     // where the interval started
     double intervalStartMs = 0;
-    EchoCounts echoesAtStart;
-    long long toChainAtStart = 0, fromChainAtStart = 0;
-    ChainFacts chainAtStart;
+    Mark intervalStart;
     // the verdicts of the interval with traffic before: each code with its cause
     std::vector<std::pair<std::string, std::string>> lastSaid;
 };

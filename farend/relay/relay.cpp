@@ -5,11 +5,13 @@
 #include "farend/io/transport.h"
 #include "farend/relay/com3pty.h"
 #include "farend/relay/meter.h"
+#include "farend/relay/metricsfeed.h"
 #include "farend/relay/targets.h"
 #include "farend/report/json.h"
 #include "farend/report/lines.h"
-#include "farend/report/status.h"
 #include "farend/report/summary.h"
+#include "farend/report/tally.h"
+#include "farend/text/prose.h"
 #include "serial/clock.h"
 
 #include <algorithm>
@@ -38,20 +40,20 @@ class Carrier : public Relay, public Fallible {
 public:
     Carrier(const RelayOptions &options, StreamFile &stream)
         : options(options), stream(stream), com3(options.linkPath, options.access),
-          meter(options.linkPath, options.target, options.intervalS, options.expectClean)
+          meter(options.linkPath, options.target, options.intervalS)
     {
     }
 
     // Opens the target and makes COM3; false with failure() saying why not.
     bool open();
-    bool run(ReportFile &report, const RelayAsks &asks) override;
-    Outcome outcome() const override { return result; }
+    RunEnd run(ReportFile &report, const RelayAsks &asks,
+               const std::function<int(const RunEnd &)> &statusOf) override;
 
 private:
-    // Whether the relay is to end: asked to stop, or at its --time or --count; prints what the
-    // signals asked for meanwhile.
-    bool ended(const RelayAsks &asks);
-    // Carries bytes until it ends (true) or the target goes away (false).
+    // Why the relay is to end now, if it is: asked to stop, or at its --time or --count; prints
+    // what the signals asked for meanwhile.
+    std::optional<EndedBy> ending(const RelayAsks &asks);
+    // Carries bytes until it ends (true) or the target goes away (false: its error says how).
     bool carry(const RelayAsks &asks);
     // Waits for either side, at most until the next interval line is due.
     void wait(Polled &p);
@@ -69,6 +71,10 @@ private:
     // Ends every interval due by `nowMs` (and, with `last`, the one under way).
     void intervals(double nowMs, bool last = false);
     RelayFigures figures() const;
+    ScrapeFigures scrape() const
+    {
+        return scrapeOf(figures(), com3.testerOpen(), lastInterval);
+    }
     void summary() const;
     // Says where COM3 is and who may open it.
     void sayWhere(const char *again) const;
@@ -84,7 +90,10 @@ private:
     RelayMeter meter;
     std::string outbox;   // replies COM3 has not taken yet
     double startMs = 0;
-    Outcome result = Outcome::NothingTested;   // what the run came to, once it ended
+    std::optional<EndedBy> endedBy;   // why the run ended, once it did
+    const std::function<int(const RunEnd &)> *statusOf = nullptr;   // main's, while it runs
+    std::unique_ptr<MetricsFeed> metrics;   // --metrics
+    std::optional<IntervalFigures> lastInterval;   // what a scrape shows in force
 };
 
 void Carrier::emit(FILE *to, const std::string &text) const
@@ -106,7 +115,11 @@ RelayFigures Carrier::figures() const
     ChainFacts chain;
     if (target)
         target->describe(chain);
-    return meter.figures(monotonicMs(), chain);
+    RelayFigures f = meter.figures(monotonicMs(), chain);
+    f.endedBy = endedBy;
+    if (statusOf)
+        f.exitStatus = (*statusOf)({endedBy.value_or(EndedBy::Interrupted), f.outcome});
+    return f;
 }
 
 void Carrier::summary() const
@@ -119,19 +132,31 @@ void Carrier::sayWhere(const char *again) const
     std::fprintf(stderr, "farend: relaying %s to %s%s\nfarend: %s is %s\n",
                  options.linkPath.c_str(), options.target.c_str(), again,
                  options.linkPath.c_str(), com3.describe().c_str());
+    if (!*again)   // the first screen says once what comes next
+        std::fputs(wrapped("farend: ",
+                           "waiting for a tester to open " + options.linkPath +
+                               " (start looptest); Ctrl+C ends with the summary",
+                           8)
+                       .c_str(),
+                   stderr);
 }
 
-bool Carrier::ended(const RelayAsks &asks)
+std::optional<EndedBy> Carrier::ending(const RelayAsks &asks)
 {
     if (asks.summary())
         summary();
-    if (asks.status())
-        std::fprintf(stderr, "%s\n", statusLine(figures()).c_str());
+    if (asks.tally())
+        std::fprintf(stderr, "%s\n", tallyLine(figures()).c_str());
+    if (metrics && metrics->asked())
+        metrics->give(scrape());
     if (asks.stop())
-        return true;
+        return EndedBy::Interrupted;
+    if (options.timeS > 0 && monotonicMs() - startMs >= options.timeS * 1000)
+        return EndedBy::TimeLimit;
     const EchoCounts &e = meter.counts();
-    return (options.timeS > 0 && monotonicMs() - startMs >= options.timeS * 1000) ||
-           (options.count > 0 && e.echoed + e.lost + e.changed >= options.count);
+    if (options.count > 0 && e.echoed + e.lost + e.changed >= options.count)
+        return EndedBy::CountReached;
+    return std::nullopt;
 }
 
 void Carrier::intervals(double nowMs, bool last)
@@ -141,6 +166,8 @@ void Carrier::intervals(double nowMs, bool last)
         target->describe(now);   // a local UART's counters are read here, once an interval
         const IntervalFigures f = meter.closeInterval(nowMs, last, com3.testerOpen(), now);
         emit(lines, intervalLine(f));
+        if (metrics)
+            lastInterval = f;
         record(intervalRecord(f));
         if (last)
             break;
@@ -245,7 +272,7 @@ bool Carrier::fromChain(const Polled &p)
 
 bool Carrier::carry(const RelayAsks &asks)
 {
-    while (!ended(asks)) {
+    while (!(endedBy = ending(asks))) {
         if (target->failed())   // as when it failed before the loop: the same, whenever
             return false;
         Polled p;
@@ -261,7 +288,7 @@ Carrier::Reconnected Carrier::reconnect(const RelayAsks &asks)
     std::fprintf(stderr, "farend: waiting for %s again\n", options.target.c_str());
     std::unique_ptr<Target> again;
     double nextTry = monotonicMs() + kReconnectEveryMs;
-    while (!again && !ended(asks)) {
+    while (!again && !(endedBy = ending(asks))) {
         intervals(monotonicMs());
         if (monotonicMs() < nextTry) {
             usleep(50000);
@@ -280,6 +307,7 @@ Carrier::Reconnected Carrier::reconnect(const RelayAsks &asks)
     outbox.clear();
     if (!com3.make()) {
         std::fprintf(stderr, "farend: %s\n", com3.failure().c_str());
+        endedBy = EndedBy::Com3Failed;
         return Reconnected::Failed;
     }
     sayWhere(" again");
@@ -289,24 +317,34 @@ Carrier::Reconnected Carrier::reconnect(const RelayAsks &asks)
 bool Carrier::open()
 {
     if (!com3.linkFree())
-        return fail(com3.failure());
+        return fail(com3.error());
+    if (!options.metrics.empty()) {
+        Opened<MetricsFeed> feed = MetricsFeed::open(options.metrics);
+        if (!feed)
+            return fail(feed.error);
+        metrics = std::move(feed.value);
+    }
     Opened<Target> opened = openTarget(options.target);
     if (!opened)
         return fail(opened.error);
     target = std::move(opened.value);
     if (!com3.make())
-        return fail(com3.failure());
+        return fail(com3.error());
     if (!com3.replaced().empty())
         std::fprintf(stderr, "farend: %s led to %s, which is gone: link replaced\n",
                      options.linkPath.c_str(), com3.replaced().c_str());
     return true;
 }
 
-bool Carrier::run(ReportFile &report, const RelayAsks &asks)
+RunEnd Carrier::run(ReportFile &report, const RelayAsks &asks,
+                   const std::function<int(const RunEnd &)> &statusOf)
 {
+    this->statusOf = &statusOf;
     if (options.intervalS > 0)
         lines = stream.onStandardOutput() ? stderr : stdout;
     sayWhere("");
+    if (metrics)
+        std::fprintf(stderr, "farend: metrics at %s\n", metrics->url().c_str());
     startMs = monotonicMs();
     ChainFacts chain;
     target->describe(chain);
@@ -314,16 +352,15 @@ bool Carrier::run(ReportFile &report, const RelayAsks &asks)
     dropEarlyData();
     record(startRecord(figures(), options.intervalS));
     emit(lines, intervalHeader());
-    bool held = true;
     while (!carry(asks)) {
         com3.hangUp();   // as a redirector whose connection is gone: the tester's port fails
         std::fprintf(stderr, "farend: %s: %s hung up\n", target->failure().c_str(),
                      options.linkPath.c_str());
-        const Reconnected r = options.reconnect ? reconnect(asks) : Reconnected::Failed;
-        if (r != Reconnected::Yes) {
-            held = r == Reconnected::Stopped;   // stopped while waiting: as stopped at any time
+        endedBy = target->error().code == Errc::Closed ? EndedBy::TargetClosed
+                                                       : EndedBy::TargetFailed;
+        // a stop while it waits for the target again ends the run as a stop at any time does
+        if (!options.reconnect || reconnect(asks) != Reconnected::Yes)
             break;
-        }
     }
     double end = monotonicMs();
     if (options.timeS > 0)   // the last interval ends at --time, not at the wake-up after it
@@ -331,13 +368,15 @@ bool Carrier::run(ReportFile &report, const RelayAsks &asks)
     meter.settle(end);
     intervals(end, true);
     const RelayFigures f = figures();
-    result = f.outcome;
+    if (metrics)   // the last scrapes see the figures the report gives
+        metrics->give(scrapeOf(f, com3.testerOpen(), lastInterval), true);
     std::fprintf(stderr, "%s\n", summaryBlock(f).c_str());
     report.write(reportJson(f).dump(2) + "\n");   // a failure is the caller's to say
     record(endRecord(f));
     com3.hangUp();
     target.reset();   // a serial device gets its settings back now
-    return held;
+    this->statusOf = nullptr;
+    return {*f.endedBy, f.outcome};
 }
 
 } // namespace
@@ -346,6 +385,6 @@ Opened<Relay> Relay::open(const RelayOptions &options, StreamFile &stream)
 {
     auto relay = std::make_unique<Carrier>(options, stream);
     if (!relay->open())
-        return Opened<Relay>::failed(relay->failure());
+        return Opened<Relay>::failed(relay->error());
     return {std::move(relay), {}};
 }

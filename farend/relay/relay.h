@@ -2,10 +2,10 @@
 // real chain (a serial device, raw TCP, or RFC 2217), measuring each echo on the way through.
 #pragma once
 
-#include "farend/io/fallible.h"
-#include "farend/io/outputfiles.h"
+#include "farend/error/fallible.h"
+#include "farend/figures/relayfigures.h"
+#include "farend/files/outputfiles.h"
 #include "farend/relay/com3pty.h"
-#include "farend/report/figures.h"
 
 #include <functional>
 #include <string>
@@ -20,13 +20,14 @@ struct RelayOptions {
     double timeS = 0;                   // --time: end after this many seconds (0: never)
     long long count = 0;                // --count: end once this many sends are decided
     Com3Access access;                  // --owner, --group, --mode
+    std::string metrics;                // --metrics: where Prometheus scrapes (empty: nowhere)
 };
 
 // What signals ask of a running relay; each is asked at least every 50 ms.
 struct RelayAsks {
     std::function<bool()> stop;      // end as stopped
     std::function<bool()> summary;   // print the summary so far
-    std::function<bool()> status;    // print a one-line status
+    std::function<bool()> tally;     // print the one-line tally
 };
 
 // The relay, made and ready: COM3 at its link, the target open.
@@ -37,11 +38,11 @@ public:
     static Opened<Relay> open(const RelayOptions &options, StreamFile &stream);
     virtual ~Relay() = default;
 
-    // Relays until asked to stop, until --time or --count is reached (true), or until the target
-    // goes away for good (false). Interval lines go to standard output, or to standard error
-    // while the stream has standard output; the summary and status to standard error, the
-    // document to `report`.
-    virtual bool run(ReportFile &report, const RelayAsks &asks) = 0;
-    // What the run came to.
-    virtual Outcome outcome() const = 0;
+    // Relays until asked to stop, until --time or --count is reached, or until the target goes
+    // away for good; says how it ended. Interval lines go to standard output, or to standard
+    // error while the stream has standard output; the summary and the tally to standard error,
+    // the document to `report`. The summary's last line gives the exit status `statusOf` (main's
+    // choice) makes of how the run ended.
+    virtual RunEnd run(ReportFile &report, const RelayAsks &asks,
+                       const std::function<int(const RunEnd &)> &statusOf) = 0;
 };

@@ -2,7 +2,7 @@
 
 #include "farend/io/address.h"
 #include "farend/io/transport.h"
-#include "farend/io/uartcounters.h"
+#include "farend/kernel/uartcounters.h"
 #include "farend/rfc2217/rfc2217.h"
 #include "serial/clock.h"
 
@@ -28,14 +28,14 @@ public:
     }
     bool read(std::string &data) override
     {
-        return line->wait(0, data) != Transport::Event::Failed || fail(line->failure());
+        return line->wait(0, data) != Transport::Event::Failed || fail(line->error());
     }
     bool write(const std::string &data) override
     {
         queued += data;
         const long n = queued.empty() ? 0 : line->send(queued);
         if (n < 0)
-            return fail(line->failure());
+            return fail(line->error());
         queued.erase(0, static_cast<std::size_t>(n));
         return true;
     }
@@ -69,8 +69,9 @@ public:
         });
         if (d == Drained::Open)
             return true;
-        return fail(d == Drained::EndOfFile ? address + " closed the connection"
-                                            : address + ": " + std::strerror(errno));
+        if (d == Drained::EndOfFile)
+            return fail(Errc::Closed, address + " closed the connection");
+        return fail(Errc::LineFailed, address + ": " + std::strerror(errno));
     }
     bool write(const std::string &data) override
     {
@@ -112,7 +113,7 @@ protected:
             }
             if (n < 0 && (errno == EAGAIN || errno == EINTR))
                 return true;
-            return fail(address + ": " + std::strerror(errno));
+            return fail(Errc::LineFailed, address + ": " + std::strerror(errno));
         }
         return true;
     }
@@ -141,19 +142,22 @@ public:
             const double left = deadline - monotonicMs();
             pollfd p{socket->fd(), POLLIN, 0};
             if (left <= 0 || poll(&p, 1, static_cast<int>(left) + 1) == 0)
-                return fail(address + " did not answer the offer of COM Port Control (RFC 2217): "
+                return fail(Errc::NotRfc2217,
+                            address + " did not answer the offer of COM Port Control (RFC 2217): "
                                       "is it a telnet(rfc2217) port?");
             if (!TcpTarget::read(held) || !send())
                 return false;
             // an echo would take our offer for the server's, and our answer for its acceptance
             if (opening.size() == offer.size() && opening == offer)
-                return fail(address + " echoes what it is sent: it is no RFC 2217 server");
+                return fail(Errc::NotRfc2217,
+                            address + " echoes what it is sent: it is no RFC 2217 server");
             if (held.size() > kEarlyLimit)
-                return fail(address + " sent more than " + std::to_string(kEarlyLimit >> 20) +
-                            " MiB of data before it answered the offer of COM Port Control");
+                return fail(Errc::NotRfc2217,
+                            address + " sent more than " + std::to_string(kEarlyLimit >> 20) +
+                                " MiB of data before it answered the offer of COM Port Control");
         }
         if (client.comPort() == Rfc2217Client::ComPort::Refused)
-            return fail(address + " refused COM Port Control (RFC 2217)");
+            return fail(Errc::NotRfc2217, address + " refused COM Port Control (RFC 2217)");
         // a redirector's port has DTR and RTS up; then what the server knows of its UART
         client.queueControl(client.raiseModemLines());
         client.queueControl(client.askWhatTheServerKnows());
@@ -218,9 +222,9 @@ private:
             }
             if (n < 0 && (errno == EAGAIN || errno == EINTR))
                 return true;
-            return fail(address + ": " + std::strerror(errno));
+            return fail(Errc::LineFailed, address + ": " + std::strerror(errno));
         }
-        return fail(address + ": " + client.failure());
+        return fail(within(address + ": ", client.error()));
     }
 
     Rfc2217Client client;
@@ -244,7 +248,7 @@ Opened<Target> openTarget(const std::string &where)
     const Result<HostPort> to = splitHostPort(address, false);
     if (!to)
         return Opened<Target>::failed(
-            "--relay needs a device path, HOST:PORT or rfc2217://HOST:PORT; " + to.error);
+            within("--relay needs a device path, HOST:PORT or rfc2217://HOST:PORT; ", to.error));
     Opened<Socket> socket = connectTcp(to.value, address);
     if (!socket)
         return Opened<Target>::failed(socket.error);
@@ -254,6 +258,6 @@ Opened<Target> openTarget(const std::string &where)
     // A server that agreed and then failed has failed as one that fails later does: the relay
     // finds it failed at its first step, however the bytes fell into reads.
     if (!target->negotiate() && !target->agreed())
-        return Opened<Target>::failed(target->failure());
+        return Opened<Target>::failed(target->error());
     return {std::move(target), {}};
 }

@@ -1,10 +1,18 @@
 // What the relay carries the tester's bytes to: a serial device, a device server over raw TCP,
 // or one over RFC 2217. One interface, one way to fail (Fallible).
+//
+// Not the far end's Transport, on purpose: a Transport serves the tester, waits for it (one
+// connection after another) and blocks up to a time-out on its one line, and its hang-up is the
+// simulated device's doing. A Target is a connection the relay made to a chain, polled beside
+// COM3 in one poll() (fd(), hasHeld()), told the tester's settings (follow()), asked what the
+// chain says of itself (describe()), and its end ends the run. Where both meet, a serial device,
+// the target wraps the far end's Transport, so that the device is opened, set and given its
+// settings back in one place.
 #pragma once
 
-#include "farend/io/fallible.h"
+#include "farend/error/fallible.h"
+#include "farend/figures/chain.h"
 #include "farend/line/linesettings.h"
-#include "farend/report/figures.h"
 
 #include <string>
 #include <utility>

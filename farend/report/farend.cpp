@@ -3,33 +3,32 @@
 #include "farend/report/timing.h"
 #include "farend/text/prose.h"
 
-std::string farEndSummary(const Link &link)
+std::string farEndSummary(const FarEndFigures &f)
 {
-    const TesterWatch &w = link.tester();
+    const TesterWatch &w = *f.tester;
     std::string text =
         format("farend: received %lld bytes, sent %lld bytes, first to last %.3f s, ", w.bytes(),
-               link.bytesSent(), w.firstToLastMs() / 1000.0) +
+               f.sent, w.firstToLastMs() / 1000.0) +
         cycleText(w);
     for (const std::string &line : timingLines(w))
         text += "\n  " + line;
-    if (link.bytesLost() > 0)
-        text += "\n  " + std::to_string(link.bytesLost()) +
-                " replies lost: the line did not take them";
-    if (link.bytesOverrun() > 0)
-        text += "\n  " + std::to_string(link.bytesOverrun()) +
+    if (f.lost > 0)
+        text += "\n  " + std::to_string(f.lost) + " replies lost: the line did not take them";
+    if (f.overrun > 0)
+        text += "\n  " + std::to_string(f.overrun) +
                 " bytes not answered: they came faster than the device could hold them";
     return text;
 }
 
-nlohmann::ordered_json farEndReportJson(const Link &link)
+nlohmann::ordered_json farEndReportJson(const FarEndFigures &f)
 {
-    const TesterWatch &w = link.tester();
+    const TesterWatch &w = *f.tester;
     const WireTiming &t = w.period();
     nlohmann::ordered_json r;
     r["received"] = w.bytes();
-    r["sent"] = link.bytesSent();
-    r["lost"] = link.bytesLost();
-    r["overrun"] = link.bytesOverrun();
+    r["sent"] = f.sent;
+    r["lost"] = f.lost;
+    r["overrun"] = f.overrun;
     r["first_to_last_s"] = rounded(w.firstToLastMs() / 1000.0, 1e6);
     r["test_cycle"] = cycleWord(w);
     r["broken_at_byte"] = brokenAtJson(w);

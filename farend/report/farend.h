@@ -2,7 +2,7 @@
 // document.
 #pragma once
 
-#include "farend/device/link.h"
+#include "farend/figures/farend.h"
 
 #include <nlohmann/json.hpp>
 
@@ -10,6 +10,6 @@
 
 // "farend: received N bytes, sent M bytes, first to last T s, <cycle>" and, indented below it,
 // the timing lines and what went missing.
-std::string farEndSummary(const Link &link);
+std::string farEndSummary(const FarEndFigures &f);
 // The summary's figures and the gap histogram, as a JSON document.
-nlohmann::ordered_json farEndReportJson(const Link &link);
+nlohmann::ordered_json farEndReportJson(const FarEndFigures &f);

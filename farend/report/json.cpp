@@ -1,5 +1,6 @@
 #include "farend/report/json.h"
 
+#include "farend/figures/fields.h"
 #include "farend/report/timing.h"
 
 namespace {
@@ -28,11 +29,11 @@ json verdictsJson(const std::vector<Verdict> &vs)
         json figures = json::object();
         for (const Figure &f : v.figures)
             figures[f.name] = figureJson(f.value);
-        out.push_back({{"code", v.code},
-                       {"cause", v.cause.empty() ? json() : json(v.cause)},
-                       {"figures", figures},
-                       {"text", v.text},
-                       {"step", v.step}});
+        out.push_back({{field::code, v.code},
+                       {field::cause, v.cause.empty() ? json() : json(v.cause)},
+                       {field::figures, figures},
+                       {field::text, v.text},
+                       {field::step, v.step}});
     }
     return out;
 }
@@ -131,102 +132,131 @@ const char *outcomeWord(Outcome o)
     return "nothing tested";
 }
 
+// Why the run ended; null while it goes on.
+json endedByJson(std::optional<EndedBy> by)
+{
+    if (!by)
+        return nullptr;
+    switch (*by) {
+    case EndedBy::Interrupted:
+        return "interrupted";
+    case EndedBy::TimeLimit:
+        return "time limit";
+    case EndedBy::CountReached:
+        return "count reached";
+    case EndedBy::TargetClosed:
+        return "target closed";
+    case EndedBy::TargetFailed:
+        return "target failed";
+    case EndedBy::Com3Failed:
+        break;
+    }
+    return "COM3 failed";
+}
+
 } // namespace
 
 json reportJson(const RelayFigures &f)
 {
-    const EchoCounts &e = f.echoes;
+    const SpanFigures &run = f.span;
+    const EchoCounts &e = run.echoes;
     const ChainFacts &c = f.chain;
     json r;
-    r["format"] = kRelayReportFormat;
-    r["link"] = f.link;
-    r["target"] = f.target;
-    r["target_kind"] = c.kind;
-    r["started"] = wallClockText(f.started);
-    r["ended"] = wallClockText(f.ended);
-    r["elapsed_s"] = rounded(f.elapsedS, 1e6);
-    r["runs"] = f.runs;
-    r["bytes"] = {{"to_chain", f.toChain},
-                  {"from_chain", f.fromChain},
-                  {"to_tester", f.toTester},
-                  {"not_taken_by_tester", f.notTaken}};
-    r["sends"] = e.sends;
-    r["echoed"] = e.echoed;
-    r["lost"] = e.lost;
-    r["changed"] = e.changed;
-    r["extra"] = e.extra;
-    r["awaiting"] = f.awaiting;
-    r["late"] = e.late;
-    r["late_share"] = shareJson(e.late, e.echoed);
-    r["outcome"] = outcomeWord(f.outcome);
-    r["clean"] = f.outcome == Outcome::NothingTested ? json() : json(f.outcome == Outcome::Clean);
-    r["round_trip_ms"] = e.echoed ? ladderJson(*f.roundTrip) : json();
-    r["round_trip_histogram_ms"] = histogramJson(*f.roundTrip);
-    r["released_by_a_later_send"] = e.released;
-    r["reads"] = e.reads;
-    r["replies_per_read"] = e.reads ? json(rounded(double(e.replies) / double(e.reads), 1e3))
-                                    : json();
-    r["tcp"] = tcpJson(c.tcp);
-    r["tester_timing"] = testerTimingJson(*f.tester);
-    r["device_server"] = deviceServerJson(c);
-    r["uart_counters"] = !c.server && !c.reporter.empty() ? lineErrorsJson(c.lineErrors) : json();
-    r["time_split_ms"] = splitJson(f.split, c);
-    r["speed_match"] = f.speed ? json(f.speed->text()) : json();
-    r["verdicts"] = verdictsJson(f.verdicts);
+    r[field::format] = kRelayReportFormat;
+    r[field::link] = f.link;
+    r[field::target] = f.target;
+    r[field::targetKind] = c.kind;
+    r[field::started] = wallClockText(f.started);
+    r[field::ended] = wallClockText(f.ended);
+    r[field::endedBy] = endedByJson(f.endedBy);
+    r[field::elapsedS] = rounded(f.elapsedS, 1e6);
+    r[field::runs] = f.runs;
+    r[field::bytes] = {{field::toChain, run.toChain},
+                       {field::fromChain, run.fromChain},
+                       {"to_tester", f.toTester},
+                       {"not_taken_by_tester", f.notTaken}};
+    r[field::sends] = e.sends;
+    r[field::echoed] = e.echoed;
+    r[field::lost] = e.lost;
+    r[field::changed] = e.changed;
+    r[field::extra] = e.extra;
+    r[field::awaiting] = f.awaiting;
+    r[field::late] = e.late;
+    r[field::lateShare] = shareJson(e.late, e.echoed);
+    r[field::outcome] = outcomeWord(f.outcome);
+    r[field::clean] =
+        f.outcome == Outcome::NothingTested ? json() : json(f.outcome == Outcome::Clean);
+    r[field::roundTripMs] = e.echoed ? ladderJson(*f.roundTrip) : json();
+    r[field::roundTripHistogramMs] = histogramJson(*f.roundTrip);
+    r[field::released] = e.released;
+    r[field::reads] = e.reads;
+    r[field::repliesPerRead] =
+        e.reads ? json(rounded(double(e.replies) / double(e.reads), 1e3)) : json();
+    r[field::tcp] = tcpJson(c.tcp);
+    r[field::testerTiming] = testerTimingJson(*f.tester);
+    r[field::deviceServer] = deviceServerJson(c);
+    r[field::uartCounters] =
+        !c.server && !c.reporter.empty() ? lineErrorsJson(c.lineErrors) : json();
+    r[field::timeSplitMs] = splitJson(run.split, c);
+    r[field::speedMatch] = f.mapping ? json(*f.mapping) : json();
+    r[field::verdicts] = verdictsJson(f.verdicts);
     return r;
 }
 
 json startRecord(const RelayFigures &f, double intervalS)
 {
-    return {{"type", "start"},       {"format", kRelayReportFormat},
-            {"started", wallClockText(f.started)},
-            {"link", f.link},        {"target", f.target},
-            {"target_kind", f.chain.kind},
-            {"interval_s", intervalS}};
+    return {{field::type, field::start},
+            {field::format, kRelayReportFormat},
+            {field::started, wallClockText(f.started)},
+            {field::link, f.link},
+            {field::target, f.target},
+            {field::targetKind, f.chain.kind},
+            {field::intervalS, intervalS}};
 }
 
 json intervalRecord(const IntervalFigures &f)
 {
-    const RoundTripFigures &rtt = f.roundTrip;
-    const EchoCounts &e = f.echoes;
-    json r = {{"type", "interval"},
-              {"from_s", rounded(f.fromS, 1e3)},
-              {"to_s", rounded(f.toS, 1e3)},
-              {"to_chain", f.toChain},
-              {"from_chain", f.fromChain},
-              {"sends", e.sends},
-              {"echoed", e.echoed},
-              {"lost", e.lost},
-              {"changed", e.changed},
-              {"extra", e.extra},
-              {"late", e.late},
-              {"late_share", shareJson(e.late, e.echoed)},
-              {"released_by_a_later_send", e.released},
-              {"reads", e.reads},
-              {"com3_open", f.com3Open},
-              {"line_errors", lineErrorsJson(f.lineErrors)},
-              {"tcp", tcpJson(f.tcp)},
-              {"verdicts", verdictsJson(f.verdicts)}};
+    const SpanFigures &s = f.span;
+    const RoundTripFigures &rtt = s.roundTrip;
+    const EchoCounts &e = s.echoes;
+    json r = {{field::type, field::interval},
+              {field::fromS, rounded(f.fromS, 1e3)},
+              {field::toS, rounded(f.toS, 1e3)},
+              {field::toChain, s.toChain},
+              {field::fromChain, s.fromChain},
+              {field::sends, e.sends},
+              {field::echoed, e.echoed},
+              {field::lost, e.lost},
+              {field::changed, e.changed},
+              {field::extra, e.extra},
+              {field::late, e.late},
+              {field::lateShare, shareJson(e.late, e.echoed)},
+              {field::released, e.released},
+              {field::reads, e.reads},
+              {field::com3Open, f.com3Open},
+              {field::lineErrors, lineErrorsJson(s.lineErrors)},
+              {field::tcp, tcpJson(s.tcp)},
+              {field::verdicts, verdictsJson(f.verdicts)}};
     if (rtt.count)
-        r["round_trip_ms"] = {{"p50", rounded(rtt.p50Ms, 1e3)},
-                              {"p99", rounded(rtt.p99Ms, 1e3)},
-                              {"max", rounded(rtt.maxMs, 1e3)}};
+        r[field::roundTripMs] = {{field::p50, rounded(rtt.p50Ms, 1e3)},
+                                 {field::p99, rounded(rtt.p99Ms, 1e3)},
+                                 {field::max, rounded(rtt.maxMs, 1e3)}};
     else
-        r["round_trip_ms"] = nullptr;
+        r[field::roundTripMs] = nullptr;
     return r;
 }
 
 json runRecord(const RunStart &r)
 {
-    return {{"type", "run"},
-            {"run", r.run},
-            {"at_s", rounded(r.atS, 1e3)},
-            {"settings", r.settings.baud ? json(r.settings.text()) : json()}};
+    return {{field::type, field::run},
+            {field::run, r.run},
+            {field::atS, rounded(r.atS, 1e3)},
+            {field::settings, r.settings.baud ? json(r.settings.text()) : json()}};
 }
 
 json endRecord(const RelayFigures &f)
 {
-    json r = {{"type", "end"}};
+    json r = {{field::type, field::end}};
     r.update(reportJson(f));
     return r;
 }

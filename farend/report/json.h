@@ -1,7 +1,7 @@
 // The relay's --report document and its --report-stream records, one JSON object a line.
 #pragma once
 
-#include "farend/report/figures.h"
+#include "farend/figures/relayfigures.h"
 
 #include <nlohmann/json.hpp>
 

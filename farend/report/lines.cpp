@@ -36,16 +36,16 @@ std::string intervalLine(const IntervalFigures &f)
     if (!f.traffic())
         return format(f.last ? "%7.2f  no traffic%s\n" : "%7.1f  no traffic%s\n", f.toS,
                       f.com3Open ? "" : " (COM3 not open)");
-    const EchoCounts &e = f.echoes;
-    const RoundTripFigures &rtt = f.roundTrip;
+    const EchoCounts &e = f.span.echoes;
+    const RoundTripFigures &rtt = f.span.roundTrip;
     const bool echoes = e.echoed > 0;   // no echo, no round trip: dashes, not a time of zero
     std::string line =
         format(kRow, f.toS, e.sends, e.echoed, e.lost, e.changed, e.extra,
                echoes ? msCell(rtt.p50Ms).c_str() : "-", echoes ? msCell(rtt.p99Ms).c_str() : "-",
                echoes ? msCell(rtt.maxMs).c_str() : "-",
                echoes ? format("%.1f%%", percentOf(e.late, e.echoed)).c_str() : "-",
-               countCell(f.tcp, &TcpCounts::retransmitted).c_str(),
-               countCell(f.tcp, &TcpCounts::outOfOrder).c_str());
+               countCell(f.span.tcp, &TcpCounts::retransmitted).c_str(),
+               countCell(f.span.tcp, &TcpCounts::outOfOrder).c_str());
     if (f.verdictChanged)
         for (const Verdict &v : f.verdicts)
             line += wrapped(std::string(kIndent, ' '), v.text, kIndent);

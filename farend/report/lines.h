@@ -3,7 +3,7 @@
 // run starts.
 #pragma once
 
-#include "farend/report/figures.h"
+#include "farend/figures/relayfigures.h"
 
 #include <string>
 

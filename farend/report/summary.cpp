@@ -29,7 +29,7 @@ std::string modemText(const ModemLineCounts &m)
 // the kernel counted of the connection.
 std::string arrivals(const RelayFigures &f)
 {
-    const EchoCounts &e = f.echoes;
+    const EchoCounts &e = f.span.echoes;
     std::string text;
     if (e.reads) {
         std::string said = format("%lld in %lld reads (%.2f a read)", e.replies, e.reads,
@@ -51,7 +51,7 @@ std::string arrivals(const RelayFigures &f)
 // What happened to the tester's bytes: the counts, the round trip, the tester's own timing.
 std::string echoes(const RelayFigures &f)
 {
-    const EchoCounts &e = f.echoes;
+    const EchoCounts &e = f.span.echoes;
     std::string text =
         format("sends %lld, echoes %lld, lost %lld (%.2f%%), changed %lld, extra %lld\n", e.sends,
                e.echoed, e.lost, percentOf(e.lost, e.sends), e.changed, e.extra);
@@ -72,7 +72,7 @@ std::string echoes(const RelayFigures &f)
     for (std::size_t i = 0; i < timing.size() && i < 2; ++i)   // the ladder and the long gaps
         text += "  " + timing[i] + "\n";
     return text + wrapped("bytes:", format("%lld to the chain, %lld from it, %lld to the tester",
-                                           f.toChain, f.fromChain, f.toTester) +
+                                           f.span.toChain, f.span.fromChain, f.toTester) +
                                         (f.notTaken ? format(" (%lld more it did not take)",
                                                              f.notTaken)
                                                     : ""));
@@ -126,7 +126,7 @@ std::string split(const TimeSplit &s, const RelayFigures &f)
     if (s.lanMs)
         parts += format("LAN %.3f ms (kernel's least RTT; smoothed %.3f), ", *s.lanMs,
                         f.chain.lan->smoothedMs);
-    parts += format("wire %.3f ms (%s, a byte each way)", s.wireMs, f.line.text().c_str());
+    parts += format("wire %.3f ms (%s, a byte each way)", s.wireMs, f.span.line.text().c_str());
     if (s.beforeTheLine)
         return wrapped(format("median %.3f ms, shorter than", s.medianMs),
                        parts + ": answered before the serial line");
@@ -139,38 +139,64 @@ std::string split(const TimeSplit &s, const RelayFigures &f)
     return wrapped(format("median %.3f ms, estimated:", s.medianMs), parts);
 }
 
-// The last line: what the run came to, and why.
-std::string outcomeLine(const RelayFigures &f)
+// What the counts came to: "nothing lost, changed or extra", "20 lost, 0 changed, 0 extra, line
+// errors: parity 2", "the tester sent nothing".
+std::string cameTo(const RelayFigures &f)
 {
-    const EchoCounts &e = f.echoes;
+    const EchoCounts &e = f.span.echoes;
     const LineErrorCounts &l = f.chain.lineErrors;
-    std::string text;
-    int status = 0;
     switch (f.outcome) {
     case Outcome::Clean:
-        return std::string("clean: nothing lost, changed or extra") +
+        return std::string("nothing lost, changed or extra") +
                (l.reported() ? ", no line error reported" : "");
     case Outcome::NotClean:
-        text = format("not clean: %lld lost, %lld changed, %lld extra", e.lost, e.changed,
-                      e.extra);
-        if (l.anyError()) {
-            std::vector<std::string> errors;
-            for (const auto &[name, n] : {std::pair{"framing", l.framing}, {"parity", l.parity},
-                                          {"overrun", l.overrun}, {"buffer overrun", l.bufferOverrun},
-                                          {"break", l.breaks}})
-                if (n.value_or(0) > 0)
-                    errors.push_back(format("%s %lld", name, *n));
-            text += ", line errors: " + joined(errors);
-        }
-        status = kStatusNotClean;
         break;
     case Outcome::NothingTested:
-        text = "nothing tested: the tester sent nothing";
-        status = kStatusNothingTested;
+        return "the tester sent nothing";
+    }
+    std::string text = format("%lld lost, %lld changed, %lld extra", e.lost, e.changed, e.extra);
+    std::vector<std::string> errors;
+    for (const auto &[name, n] : {std::pair{"framing", l.framing}, {"parity", l.parity},
+                                  {"overrun", l.overrun}, {"buffer overrun", l.bufferOverrun},
+                                  {"break", l.breaks}})
+        if (n.value_or(0) > 0)
+            errors.push_back(format("%s %lld", name, *n));
+    return errors.empty() ? text : text + ", line errors: " + joined(errors);
+}
+
+// How a run ended that its chain ended: "the device server closed the connection"; empty when
+// it ended as it was asked to (or goes on).
+std::string chainEnded(const RelayFigures &f)
+{
+    const bool serial = f.chain.kind == "serial device";
+    const std::string who = serial ? "the serial device" : "the device server";
+    switch (f.endedBy.value_or(EndedBy::Interrupted)) {
+    case EndedBy::TargetClosed:
+        return who + " closed the connection";
+    case EndedBy::TargetFailed:
+        return serial ? who + " failed" : "the connection to " + who + " failed";
+    case EndedBy::Com3Failed:
+        return "COM3 could not be made again";
+    case EndedBy::Interrupted:
+    case EndedBy::TimeLimit:
+    case EndedBy::CountReached:
         break;
     }
-    if (f.expectClean)
-        text += format(" (exit status %d)", status);
+    return "";
+}
+
+// The last line: how the run ended where its chain ended it, and what it came to.
+std::string outcomeLine(const RelayFigures &f)
+{
+    const std::string ended = chainEnded(f);
+    std::string text = !ended.empty()   ? ended + " after " +
+                                            count(f.span.echoes.echoed, "echo", "echoes") + ": "
+                       : f.outcome == Outcome::Clean    ? "clean: "
+                       : f.outcome == Outcome::NotClean ? "not clean: "
+                                                        : "nothing tested: ";
+    text += cameTo(f);
+    if (f.exitStatus != 0)
+        text += format(" (exit status %d)", f.exitStatus);
     const std::string line = wrapped("", text);
     return line.substr(0, line.size() - 1);
 }
@@ -183,8 +209,8 @@ std::string summaryBlock(const RelayFigures &f)
                                                      f.link.c_str(), f.target.c_str(), f.elapsedS,
                                                      f.runs, f.runs == 1 ? "run" : "runs"));
     std::string text = header + echoes(f) + chain(f.chain);
-    if (f.split)
-        text += split(*f.split, f);
+    if (f.span.split)
+        text += split(*f.span.split, f);
     for (const Verdict &v : f.verdicts) {
         text += wrapped("verdict:", v.text);
         if (!v.step.empty())

@@ -1,7 +1,7 @@
 // The relay's summary block, at the end and on SIGUSR1: a short block of lines under 80 columns.
 #pragma once
 
-#include "farend/report/figures.h"
+#include "farend/figures/relayfigures.h"
 
 #include <string>
 

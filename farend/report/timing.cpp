@@ -1,5 +1,6 @@
 #include "farend/report/timing.h"
 
+#include "farend/figures/fields.h"
 #include "farend/text/prose.h"
 
 #include <algorithm>
@@ -72,9 +73,11 @@ std::vector<std::string> histogramRows(const WireTiming &t, int rows)
 nlohmann::ordered_json ladderJson(const WireTiming &t)
 {
     // milliseconds to the microsecond: what the binning resolves
-    return {{"p50", rounded(t.quantileMs(0.5), 1e3)},  {"p90", rounded(t.quantileMs(0.9), 1e3)},
-            {"p99", rounded(t.quantileMs(0.99), 1e3)}, {"p99_9", rounded(t.quantileMs(0.999), 1e3)},
-            {"max", rounded(t.maxMs(), 1e3)}};
+    return {{field::p50, rounded(t.quantileMs(0.5), 1e3)},
+            {field::p90, rounded(t.quantileMs(0.9), 1e3)},
+            {field::p99, rounded(t.quantileMs(0.99), 1e3)},
+            {field::p99_9, rounded(t.quantileMs(0.999), 1e3)},
+            {field::max, rounded(t.maxMs(), 1e3)}};
 }
 
 nlohmann::ordered_json histogramJson(const WireTiming &t)

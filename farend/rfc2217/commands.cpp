@@ -13,9 +13,10 @@ using namespace comport;
 namespace {
 const char kOurSignature[] = "farend";
 
-// Servers that answer SET-BAUDRATE with one byte give an index into this list.
-constexpr std::uint32_t kBaudIndex[] = {0,     300,   600,    1200,   2400,   4800,  9600, 14400,
-                                        19200, 28800, 38400, 57600, 115200, 230400, 460800, 921600};
+// Servers that answer SET-BAUDRATE with one byte give an index into the table Cisco's servers
+// brought in, which gensio and ser2net follow; 0 where an index names no rate.
+constexpr std::uint32_t kBaudIndex[] = {0,    0, 0,     300, 600,   1200,  2400,   4800,
+                                        9600, 0, 19200, 0,   38400, 57600, 115200, 230400};
 
 std::string hex(unsigned char v)
 {
@@ -92,8 +93,12 @@ void Rfc2217Client::baudRate(Reply &r)
     if (r.value.size() == 4) {
         for (int i = 0; i < 4; ++i)
             baud = (baud << 8) | static_cast<unsigned char>(r.value[i]);
-    } else if (r.value.size() == 1 && r.byte < std::size(kBaudIndex) && r.byte > 0) {
-        baud = kBaudIndex[r.byte];
+    } else if (r.value.size() == 1) {
+        // ser2net answers 0 for a rate the one-byte form cannot carry
+        baud = r.byte < std::size(kBaudIndex) ? kBaudIndex[r.byte] : 0;
+        if (!baud)
+            return notParsed("SET-BAUDRATE with the one-byte index " + std::to_string(r.byte) +
+                             ", which names no rate");
         r.quirk = "a one-byte index (" + std::to_string(r.byte) + ")";
     } else {
         return notParsed("SET-BAUDRATE with a value of " + std::to_string(r.value.size()) +

@@ -197,18 +197,18 @@ void Rfc2217Client::take(const char *bytes, std::size_t n, double nowMs, std::st
         queueControl(answers);
 }
 
-void Rfc2217Client::failWith(std::string reason)
+void Rfc2217Client::stalled(std::string reason)
 {
     if (!failed())   // the first reason is the one that ended it
-        fail(std::move(reason));
+        fail(Errc::Stalled, std::move(reason));
 }
 
 void Rfc2217Client::queueControl(const std::string &bytes)
 {
     if (control.size() + bytes.size() > kControlLimit)
-        return failWith("the device server does not read what it is sent: more than " +
-                        std::to_string(kControlLimit / 1024) +
-                        " KiB of answers to its negotiation are waiting");
+        return stalled("the device server does not read what it is sent: more than " +
+                       std::to_string(kControlLimit / 1024) +
+                       " KiB of answers to its negotiation are waiting");
     control += bytes;
 }
 
@@ -216,9 +216,9 @@ void Rfc2217Client::queueData(const std::string &data)
 {
     const std::string escaped = encode(data);
     if (dataOut.size() + escaped.size() > kDataLimit)
-        return failWith(std::string("the device server takes no data") +
-                        (suspended() ? " since it suspended the flow" : "") + ": more than " +
-                        std::to_string(kDataLimit / 1024) + " KiB are waiting for it");
+        return stalled(std::string("the device server takes no data") +
+                       (suspended() ? " since it suspended the flow" : "") + ": more than " +
+                       std::to_string(kDataLimit / 1024) + " KiB are waiting for it");
     dataOut += escaped;
 }
 

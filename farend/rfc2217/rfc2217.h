@@ -5,7 +5,8 @@
 // server did not report; each command the server sends has one handler.
 #pragma once
 
-#include "farend/io/fallible.h"
+#include "farend/error/fallible.h"
+#include "farend/figures/chain.h"
 #include "farend/line/linecounts.h"
 #include "farend/line/linesettings.h"
 #include "farend/rfc2217/telnet.h"
@@ -15,21 +16,6 @@
 #include <string>
 #include <string_view>
 #include <vector>
-
-// What the device server said of itself, for the reports: where it said nothing, empty.
-struct ServerFacts {
-    std::string port;                          // its port's settings as it last said them
-    std::vector<std::string> notAcknowledged;  // requests it never answered: "DTR", "RTS"
-    std::string signature;                     // its name
-    std::vector<std::string> answeredOtherwise;  // "baud rate 19200"
-    std::vector<std::string> nonStandard;        // "baud rate as a one-byte index (6)"
-    long long purges = 0;                        // asked at each new run
-    long long suspensions = 0;
-    double suspendedMs = 0;
-    long long unparsed = 0;
-    std::string lastUnparsed;
-    long long abandoned = 0, discarded = 0;   // subnegotiations over the limit, their bytes
-};
 
 class Rfc2217Client : public Telnet, public Fallible {
 public:
@@ -167,7 +153,8 @@ private:
 
     void answered(Request r, bool same, std::string value, std::string quirk = {});
     std::string asking(Request r, unsigned char command, const std::string &value);
-    void failWith(std::string reason);
+    // Ends the session: the server does not take what it is sent.
+    void stalled(std::string reason);
 
     ComPort comPort_ = ComPort::Asked;
     double now = 0;   // when the bytes being taken came

@@ -43,7 +43,7 @@ Com3Testbed::~Com3Testbed()
 bool Com3Testbed::create(Kind kind, Ioctls ioctls)
 {
     if (testbed)
-        return fail("the mocked COM3 is made already");
+        return fail(Errc::MockFailed, "the mocked COM3 is made already");
     testbed = umockdev_testbed_new();
     gchar *dir = umockdev_testbed_get_root_dir(testbed);
     rootDir = dir;
@@ -60,12 +60,12 @@ bool Com3Testbed::create(Kind kind, Ioctls ioctls)
                                                        "E: SUBSYSTEM=misc\n";
     GError *gerror = nullptr;
     if (!umockdev_testbed_add_from_string(testbed, description, &gerror))
-        return fail(withMessage("cannot mock COM3", gerror));
+        return fail(Errc::MockFailed, withMessage("cannot mock COM3", gerror));
     if (kind != Terminal)
         return true;
     farFd = umockdev_testbed_get_dev_fd(testbed, "/dev/COM3");
     if (farFd < 0)
-        return fail("the mocked COM3 has no terminal");
+        return fail(Errc::MockFailed, "the mocked COM3 has no terminal");
     // only this process holds the far end: when it is cut, the tester sees the hang-up
     fcntl(farFd, F_SETFD, fcntl(farFd, F_GETFD) | FD_CLOEXEC);
     fcntl(farFd, F_SETFL, fcntl(farFd, F_GETFL) | O_NONBLOCK);
@@ -73,7 +73,7 @@ bool Com3Testbed::create(Kind kind, Ioctls ioctls)
         ioctlHandler = umockdev_ioctl_base_new();
         g_signal_connect(ioctlHandler, "handle-ioctl", G_CALLBACK(passThrough), nullptr);
         if (!umockdev_testbed_attach_ioctl(testbed, "/dev/COM3", ioctlHandler, &gerror))
-            return fail(withMessage("cannot pass COM3's ioctls through", gerror));
+            return fail(Errc::MockFailed, withMessage("cannot pass COM3's ioctls through", gerror));
     }
     return true;
 }

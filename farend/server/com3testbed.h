@@ -3,7 +3,7 @@
 // in its environment to run against it. farend and the tests' fixtures both build on it.
 #pragma once
 
-#include "farend/io/fallible.h"
+#include "farend/error/fallible.h"
 
 #include <string>
 #include <utility>

@@ -62,7 +62,7 @@ private:
 Opened<Transport> CommandOnCom3::create()
 {
     if (!com3.create(Com3Testbed::Terminal, Com3Testbed::MockIoctls))
-        return Opened<Transport>::failed(com3.failure());
+        return Opened<Transport>::failed(com3.error());
     return {std::make_unique<PtyTransport>(com3), {}};
 }
 
@@ -71,7 +71,8 @@ bool CommandOnCom3::run(const std::vector<std::string> &command)
     const auto environment = com3.environment(std::getenv("LD_PRELOAD"));
     child = fork();
     if (child < 0)
-        return fail(std::string("cannot start a process: ") + std::strerror(errno));
+        return fail(Errc::CommandFailed,
+                    std::string("cannot start a process: ") + std::strerror(errno));
     if (child == 0) {
         signal(SIGINT, SIG_DFL);
         signal(SIGTERM, SIG_DFL);

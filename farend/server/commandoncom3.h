@@ -2,7 +2,7 @@
 // process with its exit status.
 #pragma once
 
-#include "farend/io/fallible.h"
+#include "farend/error/fallible.h"
 #include "farend/server/com3testbed.h"
 
 #include <memory>

@@ -4,41 +4,41 @@
 
 #include <algorithm>
 
-bool serve(Transport &transport, Link &link, const std::function<bool()> &stop)
+bool serve(Transport &transport, SimulatedDevice &device, const std::function<bool()> &stop)
 {
     std::string outbox;   // replies that were due but the line has not taken yet
     auto discardOutbox = [&] {
-        link.lost(outbox.size());
+        device.lost(outbox.size());
         outbox.clear();
     };
     std::string in;
     while (!stop()) {
         const double now = monotonicMs();
-        const std::string due = link.takeDue(now);
+        const std::string due = device.takeDue(now);
         const std::size_t room = kOutboxLimit - std::min(kOutboxLimit, outbox.size());
         outbox.append(due, 0, room);
         if (due.size() > room)
-            link.lost(due.size() - room);
+            device.lost(due.size() - room);
         if (!outbox.empty()) {
             const long n = transport.send(outbox);
             if (n < 0)
                 discardOutbox();   // the line refused them: they never went
             else {
-                link.sent(static_cast<std::size_t>(n));
+                device.sent(static_cast<std::size_t>(n));
                 outbox.erase(0, static_cast<std::size_t>(n));
             }
         }
-        if (link.hangupDue(now)) {
+        if (device.hangupDue(now)) {
             discardOutbox();
             if (transport.hangUp())
-                link.newLine();
+                device.newLine();
             else
-                link.lineCut();
+                device.lineCut();
         }
 
         // wake for the next reply, or now and then to notice the end
         double wait = 50;
-        if (const double next = link.nextDueMs(); next >= 0)
+        if (const double next = device.nextDueMs(); next >= 0)
             wait = std::min(wait, std::max(0.0, next - monotonicMs()));
         if (!outbox.empty())
             wait = std::min(wait, 1.0);
@@ -46,10 +46,10 @@ bool serve(Transport &transport, Link &link, const std::function<bool()> &stop)
         const Transport::Event event = transport.wait(wait, in);
         const double at = monotonicMs();
         for (char c : in)
-            link.received(static_cast<unsigned char>(c), at);
+            device.received(static_cast<unsigned char>(c), at);
         if (event == Transport::Event::Closed) {
             discardOutbox();
-            link.newLine();
+            device.newLine();
         } else if (event == Transport::Event::Failed) {
             return false;
         }

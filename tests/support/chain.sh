@@ -9,12 +9,17 @@
 #
 #   --out DIR          keep everything in DIR (default: a new temporary directory)
 #   --delay MS, --jitter MS, --loss PERCENT, --seed N
-#                      a LAN between the relay and ser2net (needs root); without any: loopback
+#                      a LAN between the relay and ser2net (needs root), MS each way (a slow
+#                      lossy LAN of 50 ms round trip: --delay 25 --loss 3); without any: loopback
 #   --nodelay          ser2net's accepter with tcp(nodelay): no Nagle at the device server
 #   --rfc2217          ser2net's accepter with telnet(rfc2217), the relay's target rfc2217://
 #   --no-chardelay     ser2net sends what its port received at once, not after waiting two
 #                      characters' time (at least 1 ms) for more, as it does by default
 #   --device RATE,FMT  the far device's UART (default 9600,8N1; see uartdevice.py)
+#   --answer-after MS  a slow far device: each echo starts MS ms after the device took the byte
+#   --device-then S,RATE,FMT
+#                      the far device set otherwise mid-run: at RATE,FMT from S seconds after
+#                      the first byte
 #   --port RATE,FMT    the device server's UART, where it is the one set wrong (default 9600,8N1)
 #   --period MS        the tester's period (default 10)
 #   --seconds S        how long the tester sends (default 10)
@@ -26,17 +31,20 @@
 # (summary.txt), report (report.json) and stream (stream.jsonl), the tester's log (tester.log:
 # each byte written and each read), the far device's log and summary (device.log, device.txt),
 # TCP_INFO of both ends every half second (ss.txt, "near" the relay's socket, "far" ser2net's),
-# the capture (capture.txt), the LAN's counts (lan.txt) and the command that made it (command.txt).
+# the capture (capture.txt), the LAN's counts (lan.txt), the command that made it (command.txt)
+# and the relay's program (farend.txt).
 # Nothing under /dev is touched. Exit status 0 when the chain ran, whatever the relay found.
+# The relay is $FAREND when set (another build's, to compare), else $BUILD/farend.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 build=${BUILD:-$root/build}
+farend=${FAREND:-$build/farend}
 
 usage() { sed -n '2,/^set -e/{/^set -e/d; s/^# \{0,1\}//; p}' "$0" >&2; exit 2; }
 all=("$@")
 out="" lan=() nodelay="" rfc2217="" device=9600,8N1 port_settings=9600,8N1 period=10 seconds=10
-capture="" far_command=() options=""
+capture="" far_command=() options="" device_options=()
 while (($#)); do
     case $1 in
         --out) out=$2; shift 2 ;;
@@ -45,6 +53,7 @@ while (($#)); do
         --rfc2217) rfc2217=1; shift ;;
         --no-chardelay) options='  options:\n    chardelay: false\n'; shift ;;
         --device) device=$2; shift 2 ;;
+        --answer-after|--device-then) device_options+=("$1" "$2"); shift 2 ;;
         --port) port_settings=$2; shift 2 ;;
         --period) period=$2; shift 2 ;;
         --seconds) seconds=$2; shift 2 ;;
@@ -53,9 +62,13 @@ while (($#)); do
         *) usage ;;
     esac
 done
+if ((${#far_command[@]})) && ((${#device_options[@]})); then
+    echo "chain.sh: --answer-after and --device-then are the modelled far device's, not a command's" >&2
+    exit 2
+fi
 [ -n "$out" ] || out=$(mktemp -d)
 mkdir -p "$out"
-[ -n "${LAN_FAR:-}" ] || echo "$0 ${all[*]}" >"$out/command.txt"
+[ -n "${LAN_FAR:-}" ] || { echo "$0 ${all[*]}" >"$out/command.txt"; echo "$farend" >"$out/farend.txt"; }
 
 # across a LAN this script runs again inside lan.sh, which leaves LAN_FAR set
 if ((${#lan[@]})) && [ -z "${LAN_FAR:-}" ]; then
@@ -90,7 +103,7 @@ if ((${#far_command[@]})); then
     "${far_command[@]//\{\}/$tmp/device}" 2>"$out/device.txt" & pids+=($!)
 else
     python3 "$here/uartdevice.py" "$tmp/device" --device "$device" --port "$port_settings" \
-        --log "$out/device.log" 2>"$out/device.txt" & pids+=($!)
+        "${device_options[@]}" --log "$out/device.log" 2>"$out/device.txt" & pids+=($!)
 fi
 
 accepter="tcp${nodelay:+(nodelay)},$host,$port" target=$host:$port
@@ -106,7 +119,7 @@ if [ -n "$capture" ]; then
     wait_for grep -q "listening on" "$tmp/tcpdump.err"
 fi
 
-"${near[@]}" "$build/farend" --relay "$target" --link "$tmp/COM3" --report "$out/report.json" \
+"${near[@]}" "$farend" --relay "$target" --link "$tmp/COM3" --report "$out/report.json" \
     --report-stream "$out/stream.jsonl" >"$out/lines.txt" 2>"$out/summary.txt" &
 relay=$!
 pids+=($relay)

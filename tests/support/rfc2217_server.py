@@ -16,7 +16,8 @@ Scenarios:
   modem          as standard, and six CTS changes after the first data
   quirks         SET-BAUDRATE answered with four trailing NULs, SET-DATASIZE with one,
                  SET-CONTROL always answered with 1 (a fixed value)
-  index          SET-BAUDRATE answered with a one-byte index (6 for 9600)
+  index          SET-BAUDRATE answered in one byte, as Cisco's servers do and ser2net once a
+                 client used that form: the rate's index (8 for 9600), 0 for a rate it lacks
   other          every request answered with another value
   silent         accepts COM Port Control, answers no request
   unparsable     SET-BAUDRATE answered with 3 bytes, then an unknown command 150
@@ -37,6 +38,9 @@ import time
 
 IAC, DONT, DO, WONT, WILL, SB, SE = 255, 254, 253, 252, 251, 250, 240
 BINARY, SGA, COM_PORT = 0, 3, 44
+# the one-byte form of SET-BAUDRATE: rate -> index
+CISCO_BAUD = {300: 3, 600: 4, 1200: 5, 2400: 6, 4800: 7, 9600: 8, 19200: 10, 38400: 12,
+              57600: 13, 115200: 14, 230400: 15}
 NAMES = ["SIGNATURE", "SET-BAUDRATE", "SET-DATASIZE", "SET-PARITY", "SET-STOPSIZE",
          "SET-CONTROL", "NOTIFY-LINESTATE", "NOTIFY-MODEMSTATE", "FLOWCONTROL-SUSPEND",
          "FLOWCONTROL-RESUME", "SET-LINESTATE-MASK", "SET-MODEMSTATE-MASK", "PURGE-DATA"]
@@ -93,7 +97,7 @@ class Server:
         elif s == "quirks" and command == 5:
             value = b"\x01"
         elif s == "index" and command == 1:
-            value = b"\x06"
+            value = bytes([CISCO_BAUD.get(int.from_bytes(value, "big"), 0)])
         elif s == "unparsable" and command == 1:
             self.send(sub(101, value[:3]) + sub(150, b"\x01"))
             return

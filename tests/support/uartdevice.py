@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """A far device that echoes, behind a device server's UART, modelled bit by bit.
 
-    uartdevice.py PTY [--port RATE,FORMAT] [--device RATE,FORMAT] [--clock N] [--seed N]
-                      [--log FILE]
+    uartdevice.py PTY [--port RATE,FORMAT] [--device RATE,FORMAT] [--answer-after MS]
+                      [--device-then SECONDS,RATE,FORMAT] [--clock N] [--seed N] [--log FILE]
 
 PTY is one end of a pseudo-terminal pair (socat) whose other end the device server (ser2net)
 holds. A pty carries bytes, not bits, so this program plays both UARTs of the serial line:
@@ -29,6 +29,11 @@ Options:
                         setting cannot change bytes on a pty, so this one is what counts
   --device RATE,FORMAT  the far device's UART (default 9600,8N1): any rate, 31250 or
                         9600.5 as well, and formats 5N1 to 8S2, 8N1.5
+  --answer-after MS     a slow far device: it starts each echo MS milliseconds after its UART
+                        took the byte (default 0, at once); echoes still go out one after another
+  --device-then SECONDS,RATE,FORMAT
+                        a far device set otherwise mid-run: from SECONDS after the first byte
+                        came, its UART at RATE,FORMAT both ways
   --clock N             a receiver sees the falling edge at the next tick of its own clock,
                         N ticks a bit (default 16, as a 16550; 0: at the edge itself). The
                         clocks run free of each other, so a sample that would fall exactly on
@@ -128,6 +133,7 @@ class Transmitter:
 class Receiver:
     def __init__(self, settings, line, clock, phase):
         self.s, self.line = settings, line
+        self.clock, self.phase_share = clock, phase
         self.tick = settings.bit / clock if clock else 0
         self.phase = phase * self.tick
         self.resume = float("-inf")   # waits for a falling edge after this time
@@ -184,14 +190,25 @@ class Chain:
     """The server's UART sending to the far device, the device echoing what its UART takes in, and
     the server's UART taking the echo in."""
 
-    def __init__(self, port, device, clock=16, seed=1, log=None):
+    def __init__(self, port, device, clock=16, seed=1, log=None, answer_after=0.0):
         phases = random.Random(seed)
         self.out_line, self.back_line = Line(), Line()
         self.port_tx = Transmitter(port, self.out_line)
         self.device_rx = Receiver(device, self.out_line, clock, phases.random())
         self.device_tx = Transmitter(device, self.back_line)
         self.port_rx = Receiver(port, self.back_line, clock, phases.random())
+        self.answer_after = answer_after
         self.log = log
+
+    def set_device(self, settings):
+        """The far device's UART at other settings from here on: frames its receiver has not
+        started are read at them, echoes not yet sent go out at them."""
+        old_rx, old_tx = self.device_rx, self.device_tx
+        self.device_rx = Receiver(settings, self.out_line, old_rx.clock, old_rx.phase_share)
+        self.device_rx.resume, self.device_rx.errors = old_rx.resume, old_rx.errors
+        self.device_rx.taken = old_rx.taken
+        self.device_tx = Transmitter(settings, self.back_line)
+        self.device_tx.free_at = old_tx.free_at
 
     def arrive(self, value, at, tag):
         self.port_tx.send(value, at, tag)
@@ -203,7 +220,7 @@ class Chain:
         known = max(now, self.port_tx.free_at)
         for value, at, errors, tag in self.device_rx.advance(known):
             self.note(at, "device", value, tag, errors)
-            self.device_tx.send(value, at, tag)
+            self.device_tx.send(value, at + self.answer_after, tag)
         taken = self.port_rx.advance(max(known, self.device_tx.free_at))
         for value, at, errors, tag in taken:
             self.note(at, "out", value, tag, errors)
@@ -218,12 +235,18 @@ class Chain:
             self.log.write("%.6f %s %02X #%s %s\n" % (at, what, value, tag, " ".join(errors)))
 
 
-def serve(fd, chain):
+def serve(fd, chain, then=None):
+    """Carries bytes between PTY and the model; `then` is (seconds, settings) of a change of
+    the far device's UART after the first byte."""
     due = []   # (time, byte) written back when their time comes
     count = 0
+    change_at = None
     while True:
         now = time.monotonic()
-        wakes = [t for t in (due[0][0] if due else None, chain.wake()) if t is not None]
+        if change_at is not None and now >= change_at:
+            chain.set_device(then[1])
+            change_at = then = None
+        wakes = [t for t in (due[0][0] if due else None, chain.wake(), change_at) if t is not None]
         timeout = max(0.0, min(wakes) - now) if wakes else None
         readable = select.select([fd], [], [], timeout)[0]
         now = time.monotonic()
@@ -234,6 +257,8 @@ def serve(fd, chain):
                 data = b""
             if not data:
                 return
+            if then and change_at is None:
+                change_at = now + then[0]
             for b in data:
                 chain.arrive(b, now, count)
                 count += 1
@@ -248,8 +273,20 @@ def summary(chain, port, device):
     def took(r):
         e = r.errors
         return "%d bytes (framing %d, parity %d, break %d)" % (r.taken, e["framing"], e["parity"], e["break"])
+    if chain.device_rx.s is not device:
+        device = "%s, then %s" % (device, chain.device_rx.s)
     return ("uartdevice: port %s, device %s: the device's UART took %s, the port's UART took %s"
             % (port, device, took(chain.device_rx), took(chain.port_rx)))
+
+
+def later_settings(text):
+    seconds, _, settings = text.partition(",")
+    try:
+        if float(seconds) < 0:
+            raise ValueError
+        return float(seconds), Settings(settings)
+    except ValueError:
+        raise argparse.ArgumentTypeError("is SECONDS,RATE,FORMAT such as 5,19200,8N1: %r" % text)
 
 
 def main():
@@ -257,12 +294,16 @@ def main():
     p.add_argument("pty")
     p.add_argument("--port", type=Settings, default=Settings("9600,8N1"))
     p.add_argument("--device", type=Settings, default=Settings("9600,8N1"))
+    p.add_argument("--answer-after", type=float, default=0.0)
+    p.add_argument("--device-then", type=later_settings)
     p.add_argument("--clock", type=int, default=16)
     p.add_argument("--seed", type=int, default=1)
     p.add_argument("--log")
     a = p.parse_args()
+    if a.answer_after < 0:
+        p.error("--answer-after is a number of milliseconds, 0 or more")
     log = open(a.log, "w", buffering=1) if a.log else None
-    chain = Chain(a.port, a.device, a.clock, a.seed, log)
+    chain = Chain(a.port, a.device, a.clock, a.seed, log, a.answer_after / 1000)
 
     def stop(*_):
         print(summary(chain, a.port, a.device), file=sys.stderr, flush=True)
@@ -272,7 +313,7 @@ def main():
     signal.signal(signal.SIGINT, stop)
     fd = os.open(a.pty, os.O_RDWR | os.O_NOCTTY)
     tty.setraw(fd)
-    serve(fd, chain)
+    serve(fd, chain, a.device_then)
     stop()
 
 

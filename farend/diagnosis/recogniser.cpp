@@ -1,4 +1,4 @@
-#include "farend/diagnosis/speedmatch.h"
+#include "farend/diagnosis/recogniser.h"
 
 #include "testcycle/testcycle.h"
 
@@ -51,9 +51,9 @@ LineSettings settingOf(const NamedSetting &n)
 }
 } // namespace
 
-SpeedMatcher::SpeedMatcher(const LineSettings &tester) : tester(tester) {}
+MappingRecogniser::MappingRecogniser(const LineSettings &tester) : tester(tester) {}
 
-void SpeedMatcher::sent(unsigned char byte, double atMs)
+void MappingRecogniser::sent(unsigned char byte, double atMs)
 {
     if (!sends.empty() && !follows(sends.back().byte, byte)) {
         newRun();   // not the test cycle: what came before says nothing of what follows
@@ -74,7 +74,7 @@ void SpeedMatcher::sent(unsigned char byte, double atMs)
     }
 }
 
-void SpeedMatcher::replied(unsigned char byte, double atMs)
+void MappingRecogniser::replied(unsigned char byte, double atMs)
 {
     if (sends.empty())
         return;
@@ -83,7 +83,7 @@ void SpeedMatcher::replied(unsigned char byte, double atMs)
         replies.pop_front();
 }
 
-void SpeedMatcher::newRun()
+void MappingRecogniser::newRun()
 {
     sends.clear();
     replies.clear();
@@ -91,7 +91,7 @@ void SpeedMatcher::newRun()
     lastReadingMs = -1e300;
 }
 
-ReplyCycle SpeedMatcher::reading() const
+ReplyCycle MappingRecogniser::reading() const
 {
     std::vector<unsigned char> r;
     r.reserve(replies.size());
@@ -100,7 +100,7 @@ ReplyCycle SpeedMatcher::reading() const
     return readReplyCycle(r, sends.size());
 }
 
-void SpeedMatcher::tally()
+void MappingRecogniser::tally()
 {
     const ReplyCycle now = reading();
     if (now.kind == ReplyCycle::Kind::TooFew)
@@ -121,13 +121,13 @@ void SpeedMatcher::tally()
     seen.push_back({now, 1, now.perCycle});
 }
 
-double SpeedMatcher::periodMs() const
+std::optional<double> MappingRecogniser::periodMs() const
 {
     std::vector<double> gaps;
     for (std::size_t i = 1; i < sends.size(); ++i)
         gaps.push_back(sends[i].atMs - sends[i - 1].atMs);
     if (gaps.empty())
-        return 10;
+        return std::nullopt;
     std::nth_element(gaps.begin(), gaps.begin() + gaps.size() / 2, gaps.end());
     // the tester's periods are whole milliseconds: rounded, one chain is replayed one way
     const double median = gaps[gaps.size() / 2];
@@ -135,8 +135,9 @@ double SpeedMatcher::periodMs() const
     return std::max(unit, std::round(median / unit) * unit);
 }
 
-std::optional<SpeedMatch> SpeedMatcher::explain(const ReplyCycle &reading, bool portFollowsTester,
-                                                bool forRun) const
+std::optional<RecognisedMapping> MappingRecogniser::explain(const ReplyCycle &reading,
+                                                            bool portFollowsTester,
+                                                            bool forRun) const
 {
     if (reading.kind != ReplyCycle::Kind::Systematic)
         return std::nullopt;
@@ -156,7 +157,7 @@ std::optional<SpeedMatch> SpeedMatcher::explain(const ReplyCycle &reading, bool 
         cached.image = k.image;
         return alike(cached, c);
     });
-    const double period = periodMs();
+    const double period = periodMs().value_or(10);
     const double perCycle = uniform ? c.perCycle : 0;
     if (hit == cache.end()) {
         ++searches_;
@@ -165,7 +166,7 @@ std::optional<SpeedMatch> SpeedMatcher::explain(const ReplyCycle &reading, bool 
         cache.push_back({c.image, perCycle, explainCycle(c.image, tester, period, perCycle)});
         hit = cache.end() - 1;
     }
-    SpeedMatch m = nameExplanation(hit->explanation, tester, portFollowsTester, uniform);
+    RecognisedMapping m = nameExplanation(hit->explanation, tester, portFollowsTester, uniform);
     m.stable = c.stable;
     m.repliesPerCycle = c.image.size();
     if (m.explained() && m.named.front().where != Place::FarEnd) {
@@ -182,12 +183,12 @@ std::optional<SpeedMatch> SpeedMatcher::explain(const ReplyCycle &reading, bool 
     return m;
 }
 
-std::optional<SpeedMatch> SpeedMatcher::recognise(bool portFollowsTester) const
+std::optional<RecognisedMapping> MappingRecogniser::recognise(bool portFollowsTester) const
 {
     return explain(reading(), portFollowsTester, false);
 }
 
-std::optional<SpeedMatch> SpeedMatcher::recogniseRun(bool portFollowsTester) const
+std::optional<RecognisedMapping> MappingRecogniser::recogniseRun(bool portFollowsTester) const
 {
     // the mapping seen most, once seen a few times: a chain clean for most of the run and then
     // set wrong is named for what it did wrong

@@ -3,7 +3,7 @@
 // at once, and goes again when nothing was served.
 #pragma once
 
-#include "farend/io/fallible.h"
+#include "farend/error/fallible.h"
 
 #include <cstdio>
 #include <string>

@@ -1,7 +1,6 @@
-#include "farend/diagnosis/mismatch.h"
+#include "farend/diagnosis/naming.h"
 
 #include "farend/text/prose.h"
-#include "testcycle/testcycle.h"
 
 #include <algorithm>
 #include <cctype>
@@ -155,10 +154,10 @@ bool nearlyAsLikely(const NamedSetting &g, int best, const std::vector<NamedSett
 }
 } // namespace
 
-SpeedMatch nameExplanation(const Explanation &e, const LineSettings &tester,
-                           bool portFollowsTester, bool standardOnly)
+RecognisedMapping nameExplanation(const Explanation &e, const LineSettings &tester,
+                                  bool portFollowsTester, bool standardOnly)
 {
-    SpeedMatch m;
+    RecognisedMapping m;
     m.tester = tester;
     const std::vector<NamedSetting> all = groups(e, portFollowsTester, standardOnly);
     const int best = all.empty() ? 0 : cost(all.front());
@@ -172,46 +171,23 @@ SpeedMatch nameExplanation(const Explanation &e, const LineSettings &tester,
     return m;
 }
 
-bool SpeedMatch::wrongSpeed() const
+std::string mappingText(const RecognisedMapping &m)
 {
-    return explained() && named.front().rate != tester.baud;
-}
-
-bool SpeedMatch::wrongFormat() const
-{
-    if (!explained())
-        return false;
-    const auto &f = named.front().formats;
-    LineSettings same = tester;
-    same.baud = 0;
-    return std::find(f.begin(), f.end(), same) == f.end();
-}
-
-std::string SpeedMatch::code() const
-{
-    if (!explained())
-        return "systematic";
-    return wrongSpeed() && wrongFormat() ? "wrong-speed-and-format"
-           : wrongSpeed()                ? "wrong-speed"
-                                         : "wrong-format";
-}
-
-std::string SpeedMatch::text() const
-{
-    if (!explained())
+    if (!m.explained())
         return "the replies are a fixed mapping of the bytes sent, the same every cycle (" +
-               percent(stable) + " of reply bytes repeat), that no speed or frame format explains";
+               percent(m.stable) +
+               " of reply bytes repeat), that no speed or frame format explains";
     std::string out;
-    for (std::size_t i = 0; i < named.size();) {
+    for (std::size_t i = 0; i < m.named.size();) {
         // "at 57600 or 115200 baud": rates at one place with the same formats, said once
-        const NamedSetting &n = named[i];
+        const NamedSetting &n = m.named[i];
         std::vector<std::string> rates{std::to_string(n.rate)};
         std::size_t next = i + 1;
-        while (!n.estimate && next < named.size() && !named[next].estimate &&
-               named[next].where == n.where &&
-               formatsInWords(named[next].formats) == formatsInWords(n.formats))
-            rates.push_back(std::to_string(named[next++].rate));
-        std::string at = placeAt(n, tester, i > 0 && named[i - 1].where == n.where);
+        while (!n.estimate && next < m.named.size() && !m.named[next].estimate &&
+               m.named[next].where == n.where &&
+               formatsInWords(m.named[next].formats) == formatsInWords(n.formats))
+            rates.push_back(std::to_string(m.named[next++].rate));
+        std::string at = placeAt(n, m.tester, i > 0 && m.named[i - 1].where == n.where);
         if (rates.size() > 1) {
             std::string all;
             for (std::size_t k = 0; k < rates.size(); ++k)
@@ -221,48 +197,27 @@ std::string SpeedMatch::text() const
         out += (i ? ", or " : "") + at;
         i = next;
     }
-    if (named.size() > 1)
+    if (m.named.size() > 1)
         out += ": they give the same replies";   // two rates said as one are alike too
-    if (portAgainstReport())
-        out += ", although the device server reported it at the tester's " + tester.text();
+    if (m.portAgainstReport())
+        out += ", although the device server reported it at the tester's " + m.tester.text();
     return out;
 }
 
-bool SpeedMatch::portAgainstReport() const
+std::string mappingStep(const RecognisedMapping &m)
 {
-    return std::any_of(named.begin(), named.end(),
-                       [](const NamedSetting &n) { return n.againstReport; });
-}
-
-bool SpeedMatch::losesReplies() const
-{
-    return repliesPerCycle < std::size_t(testcycle::kLength);
-}
-
-bool SpeedMatch::addsReplies() const
-{
-    return repliesPerCycle > std::size_t(testcycle::kLength);
-}
-
-bool SpeedMatch::readsAsBytes() const
-{
-    return std::any_of(named.begin(), named.end(),
-                       [](const NamedSetting &n) { return n.where == Place::FarEnd; });
-}
-
-std::string SpeedMatch::step() const
-{
-    if (!explained())
+    if (!m.explained())
         return "check that the far device echoes each byte unchanged (its program, or a "
                "converter on the way) and the line's levels (TTL against RS-232 inverts every "
                "bit)";
     bool device = false, port = false;
-    for (const NamedSetting &n : named)
+    for (const NamedSetting &n : m.named)
         (n.where == Place::ServerPort ? port : device) = true;
-    const std::string to = tester.text();
-    const std::string ser2net = " (for ser2net: the connector's " + ser2netSettings(tester) + ")";
+    const std::string to = m.tester.text();
+    const std::string ser2net =
+        " (for ser2net: the connector's " + ser2netSettings(m.tester) + ")";
     const std::string check =
-        portAgainstReport() ? ", and check that the port takes the settings it acknowledges" : "";
+        m.portAgainstReport() ? ", and check that the port takes the settings it acknowledges" : "";
     if (device && port)
         return "set the far device and the device server's port both to " + to + ser2net + check;
     if (port)

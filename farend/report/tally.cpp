@@ -1,13 +1,13 @@
-#include "farend/report/status.h"
+#include "farend/report/tally.h"
 
 #include "farend/text/prose.h"
 
-std::string statusLine(const RelayFigures &f)
+std::string tallyLine(const RelayFigures &f)
 {
     const std::string at = format("%.1f s: ", f.elapsedS);
     if (!f.runs)
         return at + "waiting for the tester to open " + f.link;
-    const EchoCounts &e = f.echoes;
+    const EchoCounts &e = f.span.echoes;
     // echoed of sent first: the figure a glance looks for, and short enough for a day of sends
     std::string line = at + format("%lld/%lld echoed, %lld lost, %lld changed, %lld extra",
                                    e.echoed, e.sends, e.lost, e.changed, e.extra);

@@ -1,8 +1,9 @@
-// The simulated far end of the link: a device that echoes every byte, behind a line that can
+// The simulated far device and its line: a device that echoes every byte, behind a line that can
 // be slow, lossy, silent, cut, set to the wrong baud rate, or whose far device or device server's
 // port is set to another speed and frame format.
 #pragma once
 
+#include "farend/figures/farend.h"
 #include "farend/line/tester.h"
 #include "farend/line/testerwatch.h"
 #include "farend/line/uart.h"
@@ -12,7 +13,7 @@
 #include <memory>
 #include <string>
 
-struct LinkOptions {
+struct DeviceOptions {
     double latencyMs = 0;        // extra delay before each reply goes out
     bool paced = false;          // at the tester's speed each way, bytes queued as on a wire
     double dropPercent = 0;      // share of replies never sent
@@ -34,9 +35,9 @@ constexpr double kHangupGraceMs = 20.0;                   // the last reply is r
 // buffers); a byte that finds them full is counted and not answered.
 constexpr std::size_t kBacklogLimit = 64 * 1024;
 
-class Link {
+class SimulatedDevice {
 public:
-    explicit Link(const LinkOptions &options);
+    explicit SimulatedDevice(const DeviceOptions &options);
 
     // A byte from the tester reached our end of the line at `nowMs`.
     void received(unsigned char byte, double nowMs);
@@ -60,6 +61,8 @@ public:
     long long bytesLost() const { return lost_; }
     // The tester's bytes as they came: the cycle, their times.
     const TesterWatch &tester() const { return watch; }
+    // What the device counted, for its summary and report.
+    FarEndFigures figures() const { return {&watch, sent_, lost_, overrun_}; }
 
 private:
     bool chance(double percent);
@@ -70,7 +73,7 @@ private:
         double dueMs;
         unsigned char byte;
     };
-    LinkOptions opt;
+    DeviceOptions opt;
     std::unique_ptr<EchoChain> uart;   // a line that converts what it carries; none: an echo
     std::deque<Reply> pending;
     double outboundFreeMs = 0;   // tester -> device wire

@@ -1,4 +1,4 @@
-#include "farend/io/uartcounters.h"
+#include "farend/kernel/uartcounters.h"
 
 #include <linux/serial.h>
 #include <sys/ioctl.h>

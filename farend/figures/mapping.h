@@ -1,14 +1,20 @@
-// A fixed mapping of the test cycle recognised in a chain's replies, in words: the speeds and
-// frame formats that explain it, where in the chain, and what to set; or that nothing explains
-// it. Built from the explainer's fits, in a fixed order, so that one chain is named one way.
+// A fixed mapping of the test cycle recognised in a chain's replies: the settings that explain
+// it, where in the chain, or none; and what it does to the replies.
 #pragma once
 
-#include "farend/diagnosis/explainer.h"
 #include "farend/line/linesettings.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
+
+// Where the chain disagrees with the tester, in the order the verdicts name them.
+enum class Place {
+    FarDevice,    // the device server's port at the tester's settings, the far device at others
+    ServerPort,   // the device server's port at other settings, the far device at the tester's
+    FarEnd,       // the far end reads the tester's line at other settings and answers as bytes
+};
 
 // A setting that explains the replies: a place, a rate (a standard one, or an estimate over the
 // span of rates that give the same replies) and the frame formats that do at that rate.
@@ -22,7 +28,7 @@ struct NamedSetting {
     bool againstReport = false;
 };
 
-struct SpeedMatch {
+struct RecognisedMapping {
     LineSettings tester;
     // The settings that explain the replies, the likeliest first; none: a fixed mapping that no
     // speed or format explains.
@@ -38,11 +44,6 @@ struct SpeedMatch {
     bool wrongFormat() const;
     // "wrong-speed", "wrong-format", "wrong-speed-and-format", or "systematic" when unexplained.
     std::string code() const;
-    // "the far device at 19200 8N1, or the device server's port at 4800 8N2 (they give the same
-    // replies)"; unexplained: that the replies are a fixed mapping.
-    std::string text() const;
-    // What to do, in one sentence.
-    std::string step() const;
     // A port is named against what its device server reported.
     bool portAgainstReport() const;
     // A far end reading at other settings is named, which answers at the tester's.
@@ -51,10 +52,3 @@ struct SpeedMatch {
     bool losesReplies() const;
     bool addsReplies() const;
 };
-
-// The settings of `e` named in order for a tester at `tester`. With `portFollowsTester` (an RFC
-// 2217 server acknowledged the tester's settings) the port is taken as right unless only it
-// explains the replies nearly as well; with `standardOnly` (replies of one byte value, whose
-// count is all they say) only standard rates are named.
-SpeedMatch nameExplanation(const Explanation &e, const LineSettings &tester,
-                           bool portFollowsTester, bool standardOnly = false);

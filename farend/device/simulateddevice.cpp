@@ -1,4 +1,4 @@
-#include "farend/device/link.h"
+#include "farend/device/simulateddevice.h"
 
 #include <algorithm>
 #include <vector>
@@ -6,7 +6,7 @@
 namespace {
 // The line the options ask for: a far end reading at the wrong rate and answering as bytes, a
 // far device or a device server's port at other settings, or none (an echo).
-std::unique_ptr<EchoChain> lineFor(const LinkOptions &o)
+std::unique_ptr<EchoChain> lineFor(const DeviceOptions &o)
 {
     if (o.wrongBaud > 0)
         return std::make_unique<EchoChain>(
@@ -18,13 +18,13 @@ std::unique_ptr<EchoChain> lineFor(const LinkOptions &o)
 }
 } // namespace
 
-Link::Link(const LinkOptions &options)
+SimulatedDevice::SimulatedDevice(const DeviceOptions &options)
     : opt(options), uart(lineFor(options)), rng(options.seed ? options.seed : 1)
 {
 }
 
 // xorshift32: reproducible from --seed, good enough to pick which replies go wrong
-bool Link::chance(double percent)
+bool SimulatedDevice::chance(double percent)
 {
     if (percent <= 0)
         return false;
@@ -35,7 +35,7 @@ bool Link::chance(double percent)
 }
 
 // The device has `byte` to send back at `atDeviceMs`.
-void Link::answer(unsigned char byte, double atDeviceMs)
+void SimulatedDevice::answer(unsigned char byte, double atDeviceMs)
 {
     if (opt.silent || chance(opt.dropPercent))
         return;
@@ -49,7 +49,7 @@ void Link::answer(unsigned char byte, double atDeviceMs)
     pending.push_back({due, byte});
 }
 
-void Link::answerWhatTheUartReceived(double nowMs)
+void SimulatedDevice::answerWhatTheUartReceived(double nowMs)
 {
     std::vector<UartLine::Received> got;
     uart->receive(nowMs, got);
@@ -57,7 +57,7 @@ void Link::answerWhatTheUartReceived(double nowMs)
         answer(r.byte, r.atMs);
 }
 
-void Link::received(unsigned char byte, double nowMs)
+void SimulatedDevice::received(unsigned char byte, double nowMs)
 {
     watch.byte(byte, nowMs);
     if (cut || hangupAt >= 0)
@@ -97,7 +97,7 @@ void Link::received(unsigned char byte, double nowMs)
                    kHangupGraceMs;
 }
 
-std::string Link::takeDue(double nowMs)
+std::string SimulatedDevice::takeDue(double nowMs)
 {
     if (uart && !cut && hangupAt < 0)
         answerWhatTheUartReceived(nowMs);
@@ -109,7 +109,7 @@ std::string Link::takeDue(double nowMs)
     return out;
 }
 
-double Link::nextDueMs() const
+double SimulatedDevice::nextDueMs() const
 {
     if (cut)
         return -1;
@@ -124,13 +124,13 @@ double Link::nextDueMs() const
     return next;
 }
 
-void Link::lineCut()
+void SimulatedDevice::lineCut()
 {
     cut = true;
     pending.clear();
 }
 
-void Link::newLine()
+void SimulatedDevice::newLine()
 {
     pending.clear();
     outboundFreeMs = inboundFreeMs = 0;

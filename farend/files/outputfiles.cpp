@@ -1,4 +1,4 @@
-#include "farend/io/outputfiles.h"
+#include "farend/files/outputfiles.h"
 
 #include <cerrno>
 #include <cstring>
@@ -11,7 +11,7 @@ OutputFile::OutputFile(std::string path, bool orStandardOutput) : path(std::move
         return;
     file = orStandardOutput && this->path == "-" ? stdout : std::fopen(this->path.c_str(), "w");
     if (!file)
-        fail("cannot write " + this->path + ": " + std::strerror(errno));
+        fail(Errc::NotWritable, "cannot write " + this->path + ": " + std::strerror(errno));
 }
 
 OutputFile::~OutputFile()
@@ -32,7 +32,7 @@ void OutputFile::discard()
 bool OutputFile::put(const std::string &text)
 {
     return std::fputs(text.c_str(), file) >= 0 ||
-           fail("cannot write " + path + ": " + std::strerror(errno));
+           fail(Errc::NotWritable, "cannot write " + path + ": " + std::strerror(errno));
 }
 
 bool OutputFile::close()
@@ -40,7 +40,7 @@ bool OutputFile::close()
     std::FILE *closing = file;
     file = nullptr;
     return closing == stdout || std::fclose(closing) == 0 ||
-           fail("cannot write " + path + ": " + std::strerror(errno));
+           fail(Errc::NotWritable, "cannot write " + path + ": " + std::strerror(errno));
 }
 
 bool ReportFile::write(const std::string &document)
@@ -55,8 +55,9 @@ bool StreamFile::write(const std::string &record)
 {
     if (!file)
         return true;
-    if (put(record + "\n") && (std::fflush(file) == 0 ||
-                               fail("cannot write " + path + ": " + std::strerror(errno))))
+    if (put(record + "\n") &&
+        (std::fflush(file) == 0 ||
+         fail(Errc::NotWritable, "cannot write " + path + ": " + std::strerror(errno))))
         return true;
     if (file != stdout)
         std::fclose(file);   // what failed is said already

@@ -6,7 +6,7 @@
 #pragma once
 
 #include "farend/diagnosis/explainer.h"
-#include "farend/diagnosis/mismatch.h"
+#include "farend/diagnosis/naming.h"
 #include "farend/diagnosis/replycycle.h"
 #include "farend/line/linesettings.h"
 #include "farend/line/tester.h"
@@ -17,11 +17,11 @@
 #include <string>
 #include <vector>
 
-class SpeedMatcher {
+class MappingRecogniser {
 public:
     // Keeps the last eight cycles sent and at most eight replies for each: memory is bounded
     // whatever the chain does.
-    explicit SpeedMatcher(const LineSettings &tester = kTesterLine);
+    explicit MappingRecogniser(const LineSettings &tester = kTesterLine);
 
     void sent(unsigned char byte, double atMs);
     void replied(unsigned char byte, double atMs);
@@ -31,13 +31,16 @@ public:
     // What the replies in the window show: a mapping explained or not; nothing for a clean
     // chain, replies that do not repeat, or too few. `portFollowsTester`: an RFC 2217 server
     // acknowledged the tester's settings for its port.
-    std::optional<SpeedMatch> recognise(bool portFollowsTester = false) const;
+    std::optional<RecognisedMapping> recognise(bool portFollowsTester = false) const;
     // The same for the run: what the replies showed at most of the cycles sent so far.
-    std::optional<SpeedMatch> recogniseRun(bool portFollowsTester = false) const;
+    std::optional<RecognisedMapping> recogniseRun(bool portFollowsTester = false) const;
     // What the window shows now, before any explanation.
     ReplyCycle reading() const;
     // Whether two test cycles' replies were compared yet: before, changed replies say nothing.
     bool cyclesRead() const { return !seen.empty(); }
+    // The tester's period: the median gap between the sends in the window, to half a
+    // millisecond (a twentieth below 2 ms); nothing before two sends.
+    std::optional<double> periodMs() const;
 
     // Bytes and replies held: never more than nine times the window of sends.
     std::size_t held() const { return sends.size() + replies.size(); }
@@ -56,8 +59,8 @@ private:
         long long times = 0;
         double perCycle = 0;   // the readings' replies a cycle added up
     };
-    std::optional<SpeedMatch> explain(const ReplyCycle &c, bool portFollowsTester, bool forRun) const;
-    double periodMs() const;
+    std::optional<RecognisedMapping> explain(const ReplyCycle &c, bool portFollowsTester,
+                                             bool forRun) const;
     void tally();
 
     LineSettings tester;

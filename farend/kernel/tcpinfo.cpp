@@ -1,4 +1,4 @@
-#include "farend/io/lanrtt.h"
+#include "farend/kernel/tcpinfo.h"
 
 #include <linux/tcp.h>   // glibc's tcp_info stops before tcpi_min_rtt
 #include <netinet/in.h>
