@@ -28,6 +28,10 @@ if [ -z "${PRIVATE_DEV:-}" ]; then
         >/dev/null
     work=build/compare
     rm -rf "$work/old/src" && mkdir -p "$work/old/src"   # its build stays: unchanged files keep their times
+    # the archive's files carry the commit's time, which may be older than objects built from
+    # another revision: the build is kept for the same revision only
+    [ "$(cat "$work/old/revision" 2>/dev/null)" = "$(git rev-parse "$base")" ] || rm -rf "$work/old/build"
+    git rev-parse "$base" >"$work/old/revision"
     git archive "$base" | tar -x -C "$work/old/src"
     cp -r bench/. "$work/old/src/bench/"   # the same bench, built against the old revision
     [ -d "$work/old/src/testcycle" ] || cp -r testcycle "$work/old/src/"   # the cycle it includes
