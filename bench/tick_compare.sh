@@ -156,6 +156,54 @@ whole() {
                         n / s, n / s / 10, f / s, w / n, fwake, calls }'
 }
 
+# profile REV: where the tester's time goes at 1 ms against the instant echo, from perf's call
+# graphs over 6 s of the running program: the share of its CPU spent in (under) each part of
+# the loop, then the functions that spend the most themselves
+profile() {
+    command -v perf >/dev/null || { echo "(no perf)"; return; }
+    local dir=${!1} tester
+    chain_up COM3
+    "$dir/looptest" >/dev/null 2>&1 &
+    tester=$!
+    window=$(tester_window)
+    choose_period "$window" end
+    click_start_stop "$window"
+    sleep 5
+    perf record -q -F 997 --call-graph dwarf,32768 -p "$tester" -o "$tmp/perf.data" -- sleep 6 \
+        >/dev/null 2>&1
+    click_start_stop "$window"
+    sleep 0.3
+    close_window "$window"
+    wait "$tester" || true
+    chain_down COM3
+    echo "| part of the loop | share of the tester's CPU |"
+    echo "|---|---|"
+    perf report -i "$tmp/perf.data" --children --sort sym --stdio -g none 2>/dev/null | awk '
+        BEGIN { n = split("TForm::drawFrame|the frame, all of it;" \
+                          "QWidgetRepaintManager::paintAndFlush|of it painting and flushing;" \
+                          "logview::LogView::paintEvent|of that the log;" \
+                          "logview::RowLayouts::layoutFor|of that shaping the row that changed;" \
+                          "TLabel::paintEvent|of that the labels;" \
+                          "QBackingStore::flush|of that putting the frame on the X server;" \
+                          "TForm1::MsTimer1Timer|the tick handler;" \
+                          "WriteByte|of it the write;ReadByte|of it the read;AssertRts|of it RTS;" \
+                          "TLabel::SetCaption|of it the captions;" \
+                          "TRichEdit::SetSelText|of it the log append;" \
+                          "TMsTimer::takeExpirations|the timer read;" \
+                          "__ppoll|the event loop wait (ppoll)", part, ";") }
+        $3 == "[.]" || $3 == "[k]" { sym = $4; for (i = 5; i <= NF; ++i) sym = sym " " $i
+                                    sub(/ \(inlined\)$/, "", sym)
+                                    if (!(sym in share)) share[sym] = $1 }
+        END { for (i = 1; i <= n; ++i) { split(part[i], f, "|")
+                  printf "| %s (`%s`) | %s |\n", f[2], f[1], (f[1] in share) ? share[f[1]] : "-" } }'
+    echo
+    echo "| function (self) | share |"
+    echo "|---|---|"
+    perf report -i "$tmp/perf.data" --no-children --sort dso,sym --stdio -g none 2>/dev/null |
+        awk '/^ +[0-9.]+%/ { pct = $1; $1 = ""; sub(/^ +/, ""); printf "| %s | %s |\n", $0, pct;
+                             if (++n == 12) exit }'
+}
+
 # first_frame REV: ms from starting the tester to its first frame on the screen
 first_frame() {
     local dir=${!1} t0 tester
@@ -201,6 +249,10 @@ echo "| rev | far end | s | tester CPU | floor CPU | tester / floor | X server C
 echo "|---|---|---|---|---|---|---|---|---|---|---|---|"
 for rev in old new; do whole "$rev" "instant echo"; done
 for rev in old new; do whole "$rev" "wrong baud rate (19200)" --wrong-baud 19200; done
+echo
+echo "### Where the new tester's time goes at 1 ms, instant echo (perf, 6 s)"
+echo
+profile new
 echo
 echo "### Start-up: starting the tester to its first frame, window manager running (ms, 11 runs each, by turns)"
 echo
