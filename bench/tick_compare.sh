@@ -151,9 +151,10 @@ whole() {
         'BEGIN { s = t1 - t0; cpu = 100 * c / hz / s;
                  match(floor, /CPU [0-9.]+%/); fcpu = substr(floor, RSTART + 4, RLENGTH - 5);
                  match(floor, /[0-9.]+ wake-ups/); fwake = substr(floor, RSTART, RLENGTH - 9);
-                 printf "| %-3s | %-22s | %4.0f | %5.1f%% | %4.1f%% | %5.2f | %5.1f%% | %7.1f | %6.2f%% | %5.1f | %4.2f / %s | %s |\n",
+                 split(floor, fw, " "); fx = fw[7] > 0 ? fw[4] / fw[7] : 0;   # "N ticks, M echoes in S s"
+                 printf "| %-3s | %-22s | %4.0f | %5.1f%% | %4.1f%% | %5.2f | %5.1f%% | %7.1f / %6.1f | %6.2f%% | %5.1f | %4.2f / %s | %s |\n",
                         rev, label, s, cpu, fcpu, (fcpu > 0 ? cpu / fcpu : 0), 100 * x / hz / s,
-                        n / s, n / s / 10, f / s, w / n, fwake, calls }'
+                        n / s, fx, n / s / 10, f / s, w / n, fwake, calls }'
 }
 
 # profile REV: where the tester's time goes at 1 ms against the instant echo, from perf's call
@@ -200,8 +201,7 @@ profile() {
     echo "| function (self) | share |"
     echo "|---|---|"
     perf report -i "$tmp/perf.data" --no-children --sort dso,sym --stdio -g none 2>/dev/null |
-        awk '/^ +[0-9.]+%/ { pct = $1; $1 = ""; sub(/^ +/, ""); printf "| %s | %s |\n", $0, pct;
-                             if (++n == 12) exit }'
+        awk '/^ +[0-9.]+%/ && n++ < 12 { pct = $1; $1 = ""; sub(/^ +/, ""); printf "| %s | %s |\n", $0, pct }'
 }
 
 # first_frame REV: ms from starting the tester to its first frame on the screen
@@ -244,7 +244,7 @@ echo
 
 echo "### The whole program at 1 ms, window shown, COM3 a socat pty over TCP to farend"
 echo
-echo "| rev | far end | s | tester CPU | floor CPU | tester / floor | X server CPU | exchanges/s |" \
+echo "| rev | far end | s | tester CPU | floor CPU | tester / floor | X server CPU | exchanges/s (tester / floor) |" \
      "of nominal | frames/s | wake-ups a tick (tester / floor) | system calls a tick |"
 echo "|---|---|---|---|---|---|---|---|---|---|---|---|"
 for rev in old new; do whole "$rev" "instant echo"; done
