@@ -16,6 +16,11 @@ shot() {
         "${layout_window_width}x${layout_window_height}+${layout_window_x}+${layout_window_y}" \
         +repage "$1"
 }
+# sleep_until T0 SECONDS: until SECONDS after the time T0 (date +%s.%N)
+sleep_until() {
+    sleep "$(awk -v t0="$1" -v d="$2" -v now="$(date +%s.%N)" \
+        'BEGIN { left = t0 + d - now; printf "%.3f", (left > 0 ? left : 0) }')"
+}
 for rev in old new; do
     build/farend -- "${!rev}" >/dev/null 2>&1 &
     farend=$!
@@ -24,10 +29,12 @@ for rev in old new; do
     sleep 1
     shot "$out/$rev-start.png"
     click_start_stop "$window"   # the first tick comes a second later, the next one after two
+    started=$(date +%s.%N)
     xdotool mousemove 700 650
-    sleep 1.5
+    # half-way between ticks, counted from the click: a slow shot must not push the next past one
+    sleep_until "$started" 1.5
     shot "$out/$rev-tick1.png"
-    sleep 1
+    sleep_until "$started" 2.5
     shot "$out/$rev-tick2.png"
     click_start_stop "$window"
     sleep 0.3

@@ -1,7 +1,8 @@
 // The floor under the tester's CPU at a given period: the system calls a tick makes and nothing
 // else. A kernel periodic timer waited for with poll, and at each expiry: raise RTS, write one
 // byte, read (nothing there yet), wait up to 5 ms for the echo, read it. No window, no event loop.
-// Prints the CPU it used (user + system, % of one core) and what came back.
+// Prints the CPU it used (user + system, % of one core), what came back, and how often a tick
+// it waited (its voluntary context switches, the wake-ups).
 //   usage: tick_floor PORT PERIOD-MS SECONDS
 #include "testcycle/testcycle.h"
 
@@ -94,8 +95,11 @@ int main(int argc, char **argv)
     getrusage(RUSAGE_SELF, &after);
     const double cpu = seconds(after.ru_utime) - seconds(before.ru_utime) +
                        seconds(after.ru_stime) - seconds(before.ru_stime);
-    std::printf("floor: %ld ticks, %ld echoes in %.1f s, CPU %.1f%% of a core, %.1f us a tick\n",
-                ticks, echoes, elapsed, 100 * cpu / elapsed, ticks ? 1e6 * cpu / double(ticks) : 0.0);
+    const double waits = double(after.ru_nvcsw - before.ru_nvcsw);
+    std::printf("floor: %ld ticks, %ld echoes in %.1f s, CPU %.1f%% of a core, %.1f us a tick, "
+                "%.2f wake-ups a tick\n",
+                ticks, echoes, elapsed, 100 * cpu / elapsed, ticks ? 1e6 * cpu / double(ticks) : 0.0,
+                ticks ? waits / double(ticks) : 0.0);
     close(timer);
     close(fd);
     return 0;

@@ -31,8 +31,16 @@ Pos LogView::replace(Pos from, Pos to, std::u32string_view chars)
 
     // an edit in the top two rows may change where the row above the screen wraps
     const bool hadMargin = topMargin() > 0;
-    const std::size_t k = forgetRowsFrom(from);
-    bool snapTop = from < top || (k < 2 && top > 0 && d->store.at(top - 1) != U'\n');
+    const bool atEnd = from == to && to == d->store.size();
+    // the first edit a frame defers keeps the rows above it as the screen shows them; text
+    // added at the end after the frame's earlier additions there changes no row they left
+    const bool first = deferring && !d->deferred.any();
+    const bool forgotten = deferring && !first && d->deferred.appended && atEnd;
+    Pos kept = forgotten ? d->deferred.from : top;
+    const std::size_t k =
+        forgotten ? rows.size() : forgetRowsFrom(from, &kept, first ? &d->deferred : nullptr);
+    bool snapTop =
+        from < top || (!forgotten && k < 2 && top > 0 && d->store.at(top - 1) != U'\n');
 
     if (to > from) {
         d->store.erase(from, to);
@@ -64,15 +72,95 @@ Pos LogView::replace(Pos from, Pos to, std::u32string_view chars)
         rows.clear();
         top = top == 0 ? 0 : d->wrap.rowAt(top).start;
     }
-    if (snapTop || hadMargin != (topMargin() > 0))
+    const bool all = snapTop || hadMargin != (topMargin() > 0);
+    if (deferring)
+        deferEdit(from, atEnd, kept, all);
+    else if (all)
         viewport()->update();
     else
         repaintRowsFrom(k >= 2 ? k - 2 : 0);   // the rows kept above are as they were
     return from;
 }
 
-void LogView::programEdit(Pos from, Pos to, std::u32string_view chars)
+void LogView::deferEdit(Pos from, bool atEnd, Pos rowStart, bool all)
 {
+    ScreenWork &w = d->deferred;
+    w.appended = w.appended && atEnd && !all;
+    w.all = w.all || all;
+    w.from = w.from < 0 ? rowStart : std::min(w.from, rowStart);
+    w.edit = w.edit < 0 ? from : std::min(w.edit, from);
+    w.caret = true;
+}
+
+void LogView::setScreenDeferred(bool on)
+{
+    if (!on)
+        showEdits();
+    deferScreen = on;
+}
+
+void LogView::showEdits()
+{
+    if (painting || !d->deferred.any())
+        return;
+    const ScreenWork work = d->deferred;
+    d->deferred = ScreenWork();
+    // scrolling first moves what stays on screen; what changed is drawn after it
+    if (work.caret)
+        ensureCaretVisible();
+    if (work.all)
+        viewport()->update();
+    else if (work.from >= 0)
+        repaintDeferred(work);
+    if (work.caret)
+        caretMoved(false);
+}
+
+void LogView::repaintDeferred(const ScreenWork &work)
+{
+    const std::vector<Row> &rs = screenRows();
+    std::size_t i = 0;
+    while (work.from > top && i < rs.size() && rs[i].start < work.from)
+        ++i;
+    // the rows above the edit's that wrap as they did are as shown
+    std::size_t same = 0;
+    for (; same < work.aboveCount && i < rs.size(); ++same, ++i) {
+        const Row &was = work.above[same], &is = rs[i];
+        if (is.start != was.start || is.end != was.end || is.next != was.next ||
+            is.endsParagraph != was.endsParagraph)
+            break;
+    }
+    if (i >= rs.size())
+        return;
+    if (!work.appended) {
+        repaintRowsFrom(i);
+        return;
+    }
+    // text added at the end moves nothing before it: of the row that held the log's end, what
+    // lies between the character before the first that changed (added, or gone to the next row)
+    // and the farther of the old and new ends is drawn, widened by a character each side, as
+    // the wrap's advances place them; after it, only the rows that hold text
+    const Row &r = rs[i];
+    const int y = int(std::floor(topMargin() + qreal(i) * rowHeight));
+    int left = 0, right = viewport()->width();
+    if (same == work.aboveCount) {
+        const Pos changed = std::min(work.edit, r.end) - 1;
+        if (changed > r.start)
+            left = std::max(0, int(std::floor(margin + d->wrap.widthTo(r.start, changed - 1))) - 1);
+        const double end = d->wrap.widthTo(r.start, std::max(work.edit, r.end));
+        right = std::min(right, int(std::ceil(margin + end)) + rowHeight);
+    }
+    viewport()->update(left, y, right - left, rowHeight);
+    const int rowsAfter = int(rs.size() - i - 1);
+    if (rowsAfter > 0)
+        viewport()->update(0, y + rowHeight, viewport()->width(), rowsAfter * rowHeight + 1);
+}
+
+void LogView::programEdit(Pos from, Pos to, std::u32string_view chars, bool deferrable)
+{
+    deferring = deferrable && deferScreen;
+    if (!deferring)
+        showEdits();
     const bool collect = from == to && collectsInsertion(from, Pos(chars.size()));
     const Removal removed = collect ? Removal{true, {}} : removedForAnnouncement(from, to);
     const Pos at = replace(from, to, chars);
@@ -85,8 +173,15 @@ void LogView::programEdit(Pos from, Pos to, std::u32string_view chars)
         collectInsertion(at, n);
     else
         announceEdit(at, removed, n);
-    ensureCaretVisible();
-    caretMoved(false);
+    if (deferring) {
+        // the rows stay computed as far as the caret, so that an edit elsewhere finds its own
+        if (!d->deferred.appended)
+            screenRows(caret);
+        deferring = false;
+    } else {
+        ensureCaretVisible();
+        caretMoved(false);
+    }
     if (toldSelection)
         tellCaret(false);   // a selection the program's text replaced is gone
 }
@@ -97,15 +192,20 @@ void LogView::insertAtCaret(const QString &text)
     if (text.size() == 1 && !text[0].isSurrogate() && text[0] != u'\r' &&
         text[0] != QChar::ParagraphSeparator && text[0] != QChar::LineSeparator) {
         const char32_t c = text[0].unicode();   // a received byte's drawing: no conversion
-        programEdit(from, to, std::u32string_view(&c, 1));
+        programEdit(from, to, std::u32string_view(&c, 1), true);
     } else {
-        programEdit(from, to, toChars(text));
+        programEdit(from, to, toChars(text), true);
     }
 }
 
 void LogView::appendParagraph(const QString &text)
 {
-    programEdit(d->store.size(), d->store.size(), U"\n" + toChars(text));
+    if (text.isEmpty()) {
+        const char32_t lineBreak = U'\n';
+        programEdit(d->store.size(), d->store.size(), std::u32string_view(&lineBreak, 1), true);
+        return;
+    }
+    programEdit(d->store.size(), d->store.size(), U"\n" + toChars(text), true);
 }
 
 void LogView::setPlainText(const QString &text)
@@ -117,6 +217,7 @@ void LogView::setPlainText(const QString &text)
 
 void LogView::clear()
 {
+    showEdits();
     const Pos size = d->store.size();
     const Removal removed = removedForAnnouncement(0, size);
     d->store.clear();
@@ -132,6 +233,7 @@ void LogView::clear()
 
 void LogView::operatorEdit(Pos from, Pos to, const QString &text, EditKind kind)
 {
+    showEdits();
     from = std::clamp<Pos>(from, 0, d->store.size());
     to = std::clamp<Pos>(to, from, d->store.size());
     Edit e;
@@ -168,6 +270,7 @@ void LogView::editText(Pos from, Pos to, const QString &text)
 void LogView::applyEdit(Pos at, Pos length, const std::u32string &chars, Pos caretAfter,
                         Pos anchorAfter)
 {
+    showEdits();
     const Removal removed = removedForAnnouncement(at, at + length);
     const Pos start = replace(at, at + length, chars);
     announceEdit(start, removed, std::min<Pos>(Pos(chars.size()), d->store.capacity()));
@@ -213,6 +316,7 @@ QString LogView::selectedText() const
 
 void LogView::setSelection(Pos newAnchor, Pos newCaret)
 {
+    showEdits();
     anchor = std::clamp<Pos>(newAnchor, 0, d->store.size());
     caret = std::clamp<Pos>(newCaret, 0, d->store.size());
     caretAtRowEnd = false;
@@ -224,6 +328,7 @@ void LogView::setSelection(Pos newAnchor, Pos newCaret)
 
 void LogView::moveCaret(Pos to, bool keepAnchor, bool atRowEnd)
 {
+    showEdits();
     const bool hadSelection = hasSelection();
     caret = std::clamp<Pos>(to, 0, d->store.size());
     if (!keepAnchor)

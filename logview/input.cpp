@@ -26,6 +26,8 @@ constexpr Pos kSurroundingReach = 1024;
 
 bool LogView::event(QEvent *e)
 {
+    if (e->type() != QEvent::Paint)
+        showEdits();
     if (e->type() == QEvent::ShortcutOverride) {
         // keys this field uses are not taken by shortcuts elsewhere in the window
         auto *k = static_cast<QKeyEvent *>(e);
@@ -49,6 +51,13 @@ bool LogView::event(QEvent *e)
         }
     }
     return QAbstractScrollArea::event(e);
+}
+
+bool LogView::viewportEvent(QEvent *e)
+{
+    if (e->type() != QEvent::Paint)
+        showEdits();
+    return QAbstractScrollArea::viewportEvent(e);
 }
 
 namespace {

@@ -123,12 +123,20 @@ void LogView::repaintRowsFrom(std::size_t index)
 
 // Before the text changes at `at`: the rows on screen from two before the one holding `at`
 // may wrap differently. Returns the index of the row holding `at`.
-std::size_t LogView::forgetRowsFrom(Pos at)
+std::size_t LogView::forgetRowsFrom(Pos at, Pos *kept, ScreenWork *work)
 {
     std::size_t k = 0;
     while (k < rows.size() && rows[k].next >= 0 && at >= rows[k].next)
         ++k;
-    rows.resize(k >= 2 ? k - 2 : 0);
+    const std::size_t keep = k >= 2 ? k - 2 : 0;
+    if (work) {
+        work->aboveCount = 0;
+        for (std::size_t i = keep; i < k && i < rows.size(); ++i)
+            work->above[work->aboveCount++] = rows[i];
+    }
+    rows.resize(keep);
+    if (kept)
+        *kept = rows.empty() ? top : rows.back().next;
     return k;
 }
 
@@ -208,6 +216,7 @@ void LogView::ensureCaretVisible()
 
 void LogView::showRange(Pos from, Pos to)
 {
+    showEdits();
     const Pos keepCaret = caret;
     const bool keepEnd = caretAtRowEnd;
     caretAtRowEnd = false;
@@ -221,6 +230,7 @@ void LogView::showRange(Pos from, Pos to)
 
 std::vector<Row> LogView::rowsOnScreen()
 {
+    showEdits();
     std::vector<Row> shown;
     qreal y = topMargin();
     for (const Row &r : screenRows()) {
@@ -251,6 +261,7 @@ qreal LogView::caretX(const Row &row)
 
 QRect LogView::caretRect()
 {
+    showEdits();
     const std::vector<Row> &rs = screenRows(caret);
     const int i = caretRowIndex(rs);
     if (i < 0)
@@ -261,6 +272,7 @@ QRect LogView::caretRect()
 
 QRect LogView::characterRect(Pos pos)
 {
+    showEdits();
     const std::vector<Row> shown = rowsOnScreen();
     for (std::size_t i = 0; i < shown.size(); ++i) {
         const Row &r = shown[i];
@@ -279,6 +291,7 @@ QRect LogView::characterRect(Pos pos)
 
 Pos LogView::positionAt(QPoint point)
 {
+    showEdits();
     bool atEnd = false;
     const std::vector<Row> &rs = screenRows();
     const int i = std::clamp(int(std::floor((point.y() - topMargin()) / rowHeight)), 0,

@@ -28,6 +28,7 @@ namespace logview {
 
 class LogText;
 struct Row;
+struct ScreenWork;
 enum class EditKind;
 
 class LogView : public QAbstractScrollArea {
@@ -64,6 +65,13 @@ public:
     void setPlainText(const QString &text);      // caret at the start
     void clear();
 
+    // While on, insertAtCaret and appendParagraph keep the text, the caret and the rows in step
+    // but leave what only the screen needs (update requests, scrolling to the caret, the
+    // caret's rectangle and blink) to showEdits(), which the owner calls once a frame; anything
+    // that looks at the screen or the caret's place first catches up. Off by default.
+    void setScreenDeferred(bool on);
+    void showEdits();
+
     // What is on screen, for tests and assistive technology: the rows from the top, with
     // where each starts and ends, and the caret's rectangle in the viewport.
     std::vector<Row> rowsOnScreen();
@@ -89,6 +97,7 @@ public slots:
 
 protected:
     bool event(QEvent *e) override;
+    bool viewportEvent(QEvent *e) override;
     void paintEvent(QPaintEvent *e) override;
     void resizeEvent(QResizeEvent *e) override;
     void changeEvent(QEvent *e) override;
@@ -111,7 +120,13 @@ private:
     // Replaces [from, to) with `chars`, keeping the rows, the view and every position in step;
     // returns where the new text starts (earlier when a full log discarded its oldest text).
     Pos replace(Pos from, Pos to, std::u32string_view chars);
-    void programEdit(Pos from, Pos to, std::u32string_view chars);
+    void programEdit(Pos from, Pos to, std::u32string_view chars, bool deferrable = false);
+    // Notes what the program's edit at `from` (atEnd: text added at the log's end) leaves for
+    // showEdits(): the rows from the one starting at `rowStart` (all: every row).
+    void deferEdit(Pos from, bool atEnd, Pos rowStart, bool all);
+    // Draws anew, after the deferred edits, what they changed: the rows from the first one that
+    // differs from what the screen shows, and of an edit at the end only what follows it.
+    void repaintDeferred(const ScreenWork &work);
     void operatorEdit(Pos from, Pos to, const QString &text, EditKind kind);
     void applyEdit(Pos at, Pos length, const std::u32string &chars, Pos caretAfter,
                    Pos anchorAfter);
@@ -133,7 +148,9 @@ private:
     const std::vector<Row> &screenRows(Pos through = -1);
     // Index in `rs` (rows from the top) of the row the caret shows on, or -1.
     int caretRowIndex(const std::vector<Row> &rs) const;
-    std::size_t forgetRowsFrom(Pos at);
+    // Returns the index of the row holding `at`; `kept` gets where the first forgotten row
+    // starts, and `work` the forgotten rows above the one holding `at`.
+    std::size_t forgetRowsFrom(Pos at, Pos *kept = nullptr, ScreenWork *work = nullptr);
     // Marks the screen from row `index` (of the rows from the top) to the bottom for repainting.
     void repaintRowsFrom(std::size_t index);
     void setTop(Pos rowStart);
@@ -171,6 +188,10 @@ private:
 
     qreal margin = 4;
     int rowHeight = 13;
+
+    bool deferScreen = false;     // see setScreenDeferred()
+    bool deferring = false;       // the edit under way leaves its screen work to showEdits()
+    bool painting = false;
 
     QString preedit;
     int preeditCursor = 0;

@@ -91,6 +91,24 @@ Row LogWrap::rowFrom(Pos start) const
     return r;
 }
 
+double LogWrap::widthTo(Pos start, Pos pos) const
+{
+    pos = std::min(pos, text.size());
+    double x = 0;
+    while (start < pos) {
+        LogText::Chunk c = text.chunkAt(start);
+        for (Pos k = 0; k < c.length && start < pos; ++k, ++start) {
+            if (const char32_t ch = c.sideChar(k))
+                x += ch == U'\t' && adv.tabStop > 0
+                         ? (std::floor(x / adv.tabStop) + 1) * adv.tabStop - x
+                         : otherAdvance(ch);
+            else
+                x += adv.cell[c.cells[k]];
+        }
+    }
+    return x;
+}
+
 LogWrap::Paragraph &LogWrap::paragraph(Pos start)
 {
     ++clock;

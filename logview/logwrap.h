@@ -45,6 +45,9 @@ public:
 
     // The row that starts at `start`, which must be a row start.
     Row rowFrom(Pos start) const;
+    // How far from the start of the row starting at `start` the character at `pos` stands, by
+    // the advances rows wrap with (the drawn text may differ by a fraction of a character).
+    double widthTo(Pos start, Pos pos) const;
     // The row holding `pos`; a position where a row wraps belongs to the row it starts.
     Row rowAt(Pos pos);
     // The start of the row before the one starting at `rowStart`; -1 for the first row.

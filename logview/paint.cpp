@@ -6,6 +6,7 @@
 #include "logview/rowlayout.h"
 
 #include <QPaintEvent>
+#include <QScopedValueRollback>
 #include <QPainter>
 
 #include <algorithm>
@@ -15,6 +16,8 @@ namespace logview {
 
 void LogView::paintEvent(QPaintEvent *e)
 {
+    // a frame paints the text as it stands; what an edit left for showEdits() waits for it
+    const QScopedValueRollback<bool> inPaint(painting, true);
     QPainter painter(viewport());
     const QRect clip = e->rect();
     d->layouts.beginFrame();

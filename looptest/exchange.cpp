@@ -12,6 +12,45 @@ std::uint32_t TestChar = 47;
 unsigned char SendByte;
 signed char ReceiveByte;
 
+namespace {
+
+// What "%u" and "%c" make of each test character, made once: a tick only looks them up.
+const QString &CodeText(std::uint32_t code)
+{
+    static const std::array<QString, 256> texts = [] {
+        std::array<QString, 256> t;
+        for (unsigned c = 0; c < t.size(); ++c) {
+            char text[16];
+            std::snprintf(text, sizeof text, "%u", c);
+            t[c] = QString::fromLatin1(text);
+        }
+        return t;
+    }();
+    static QString other;
+    if (code < texts.size())
+        return texts[code];
+    char text[16];
+    std::snprintf(text, sizeof text, "%u", code);
+    other = QString::fromLatin1(text);
+    return other;
+}
+
+const QString &CharText(std::uint32_t code)
+{
+    static const std::array<QString, 256> texts = [] {
+        std::array<QString, 256> t;
+        for (unsigned c = 0; c < t.size(); ++c) {
+            char text[2];
+            std::snprintf(text, sizeof text, "%c", static_cast<int>(c));
+            t[c] = QString::fromLatin1(text);
+        }
+        return t;
+    }();
+    return texts[code & 0xFF];   // "%c" prints the code's low byte
+}
+
+} // namespace
+
 const QString &ReceivedText(unsigned char byte)
 {
     static const std::array<QString, 256> texts = [] {
@@ -33,12 +72,8 @@ void TForm1::MsTimer1Timer(TObject *)
     if (TestChar >= 91)
         TestChar = 48;
 
-    char code[16];
-    std::snprintf(code, sizeof code, "%u", TestChar);
-    Label1->SetCaption(QString::fromLatin1(code));
-    char sent[2];
-    std::snprintf(sent, sizeof sent, "%c", static_cast<int>(TestChar));
-    Label3->SetCaption(QString::fromLatin1(sent));
+    Label1->SetCaption(CodeText(TestChar));
+    Label3->SetCaption(CharText(TestChar));
 
     SendByte = static_cast<unsigned char>(TestChar);
     AssertRts();

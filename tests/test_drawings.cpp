@@ -92,6 +92,7 @@ void DrawingsTest::receiveAllBytes()
     line->send(all);
     for (int b = 0; b < 256; ++b) {
         tick();
+        form->FrameNow();   // the label as the frame after the tick shows it
         label2.append(crop(form->Label2->grab().toImage(), form->Label2->rect()));
     }
 }

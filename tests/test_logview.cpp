@@ -61,6 +61,7 @@ private slots:
     void contextMenuOffersTheUsualEdits();
     void accessibleTextReadsTheLogByRow();
     void fullLogDropsItsOldestTextAndKeepsWorking();
+    void screenShowsWhatAFreshPaintShowsAfterEveryFrame_data();
     void screenShowsWhatAFreshPaintShowsAfterEveryFrame();
 
 private:
@@ -406,10 +407,20 @@ void LogViewTest::fullLogDropsItsOldestTextAndKeepsWorking()
     QVERIFY(small.toPlainText().endsWith(QStringLiteral("tail0")));
 }
 
+void LogViewTest::screenShowsWhatAFreshPaintShowsAfterEveryFrame_data()
+{
+    QTest::addColumn<bool>("deferred");
+    QTest::newRow("each edit's screen work at once") << false;
+    QTest::newRow("the program's edits shown once a frame") << true;
+}
+
 // Each frame repaints only what changed and moves what scrolled: what is on the screen must be
-// what painting the whole log afresh gives, frame after frame.
+// what painting the whole log afresh gives, frame after frame, also where the program's edits
+// between two frames left their screen work to the frame.
 void LogViewTest::screenShowsWhatAFreshPaintShowsAfterEveryFrame()
 {
+    QFETCH(bool, deferred);
+    view->setScreenDeferred(deferred);
     QApplication::setCursorFlashTime(0);   // a caret that stays on, so both pictures have it
     window->activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(window));
@@ -419,6 +430,7 @@ void LogViewTest::screenShowsWhatAFreshPaintShowsAfterEveryFrame()
     int frames = 0;
     QString failure;
     const auto frame = [&](const char *step) {
+        view->showEdits();
         QApplication::processEvents();
         ++frames;
         const QPoint at = view->viewport()->mapTo(window, QPoint(0, 0));
@@ -445,6 +457,13 @@ void LogViewTest::screenShowsWhatAFreshPaintShowsAfterEveryFrame()
         }
         if (i % 5 == 4)
             frame("appending");
+    }
+    // words that grow past the edge move to the next row, and the row above gets shorter
+    view->appendParagraph(QString());
+    for (int i = 0; i < 600; ++i) {
+        view->insertAtCaret(i % (3 + i / 40 % 9) == 0 ? QStringLiteral(" ") : chars.mid(i % 36, 1));
+        if (i % 3 == 2)
+            frame("words wrapping");
     }
     view->insertAtCaret(QString(QChar(0x3000)) + QStringLiteral("\x01"));
     frame("a box byte");

@@ -39,6 +39,8 @@ private slots:
     void typedTextMatchingNoItemChangesNothing();
     void periodChosenWhileStoppedWaitsForTheNextStart();
     void clearingWhileRunningEmptiesTheLog();
+    void ticksBetweenTwoFramesAreAllShownByTheNext_data();
+    void ticksBetweenTwoFramesAreAllShownByTheNext();
 
 private:
     QString log() const { return form->RichEdit1->toPlainText(); }
@@ -332,6 +334,33 @@ void TickTest::clearingWhileRunningEmptiesTheLog()
     QVERIFY(form->MsTimer1->Enabled());
     QTRY_VERIFY(log().startsWith('N'));
     QTest::mouseClick(form->Button1, Qt::LeftButton);
+}
+
+// At short periods many ticks come between two frames: the frame after them shows the last
+// tick's captions, each fitted, and every byte the ticks logged, as a fresh paint of the window.
+void TickTest::ticksBetweenTwoFramesAreAllShownByTheNext_data()
+{
+    QTest::addColumn<QByteArray>("replies");
+    QTest::newRow("one tick") << QByteArray("0");
+    QTest::newRow("captions of other widths") << QByteArray("0123456789ABCDEFG");
+    QTest::newRow("past a Z") << QByteArray("XYZ0123");
+    QTest::newRow("a byte no font shows") << QByteArray("0\x01" "1\x7f");
+}
+
+void TickTest::ticksBetweenTwoFramesAreAllShownByTheNext()
+{
+    QFETCH(QByteArray, replies);
+    QVERIFY(showWindow());
+    line->send(replies);
+    for (int i = 0; i < replies.size(); ++i)
+        tick();
+    const auto shown = [&] {
+        return form->screen()->grabWindow(form->winId()).toImage().convertToFormat(
+            QImage::Format_RGB32);
+    };
+    const auto fresh = [&] { return form->grab().toImage().convertToFormat(QImage::Format_RGB32); };
+    // the frame comes when the window's frame time has passed; nothing here times it
+    QTRY_VERIFY(shown() == fresh());
 }
 
 QTEST_MAIN(TickTest)

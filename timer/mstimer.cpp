@@ -10,7 +10,24 @@
 #include <cstring>
 
 #include <sys/timerfd.h>
+#include <time.h>
 #include <unistd.h>
+
+namespace {
+
+std::int64_t monotonicNs()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return std::int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+std::int64_t periodNs(std::uint32_t milliseconds)
+{
+    return std::int64_t(milliseconds) * 1000000;
+}
+
+} // namespace
 
 TMsTimer::TMsTimer(QObject *owner) : QObject(owner)
 {
@@ -47,18 +64,22 @@ void TMsTimer::SetInterval(std::uint32_t milliseconds)
         arm();
 }
 
-// Setting the kernel timer also forgets expirations not yet read, so nothing stale follows.
+// Setting the kernel timer also forgets expirations not yet read, so nothing stale follows. The
+// first expiration is set as a time on the monotonic clock, so that the timer's schedule is
+// known here and the clock, not the kernel, says whether one is due.
 void TMsTimer::arm()
 {
     itimerspec setting{};
+    const std::int64_t first = monotonicNs() + periodNs(interval);
     if (enabled && interval > 0) {
         setting.it_interval.tv_sec = interval / 1000;
         setting.it_interval.tv_nsec = static_cast<long>(interval % 1000) * 1000000L;
-        setting.it_value = setting.it_interval;
+        setting.it_value.tv_sec = first / 1000000000;
+        setting.it_value.tv_nsec = first % 1000000000;
     }
     const bool on = enabled && interval > 0;
     // stopping needs no kernel timer: the ticks stop with the notifier whatever it does
-    if (timerfd_settime(fd, 0, &setting, nullptr) != 0 && on) {
+    if (timerfd_settime(fd, TFD_TIMER_ABSTIME, &setting, nullptr) != 0 && on) {
         std::fprintf(stderr,
                      "looptest: the millisecond timer keeps its last setting (timerfd_settime: "
                      "%s)\n",
@@ -66,6 +87,8 @@ void TMsTimer::arm()
         return;
     }
     owed = 0;
+    nextDueNs = first;
+    armedNs = periodNs(interval);
     notifier->setEnabled(on && !inTick);
 }
 
@@ -79,7 +102,17 @@ std::uint64_t TMsTimer::catchUpTicks() const
 std::uint64_t TMsTimer::takeExpirations()
 {
     std::uint64_t expirations = 0;
-    return read(fd, &expirations, sizeof expirations) == sizeof expirations ? expirations : 0;
+    if (read(fd, &expirations, sizeof expirations) != sizeof expirations)
+        return 0;
+    nextDueNs += std::int64_t(expirations) * armedNs;
+    return expirations;
+}
+
+std::uint64_t TMsTimer::takeDueExpirations()
+{
+    // the kernel may count an expiration a moment after the clock passed it: the notifier
+    // then delivers it as the next tick
+    return monotonicNs() >= nextDueNs ? takeExpirations() : 0;
 }
 
 void TMsTimer::owe(std::uint64_t lateTicks)
@@ -111,7 +144,7 @@ void TMsTimer::deliverOwed()
         return;
     --owed;
     // what came due before this late tick is late too, not due during its handler
-    owe(takeExpirations());
+    owe(takeDueExpirations());
     fire();
 }
 
@@ -128,7 +161,7 @@ void TMsTimer::fire()
     inTick = false;
     if (!enabled || interval == 0)
         return;
-    if (takeExpirations() > 0)
+    if (takeDueExpirations() > 0)
         // all that came due while the handler ran, as one tick
         owed = std::min(std::max<std::uint64_t>(1, catchUpTicks()), owed + 1);
     if (!notifier->isEnabled())

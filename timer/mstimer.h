@@ -41,6 +41,8 @@ private:
     void fire();
     std::uint64_t catchUpTicks() const;
     std::uint64_t takeExpirations();
+    // Only when the schedule says one is due: an empty read is a system call a tick.
+    std::uint64_t takeDueExpirations();
     void owe(std::uint64_t lateTicks);
 
     int fd = -1;
@@ -50,4 +52,6 @@ private:
     bool deliveryQueued = false;
     std::uint32_t interval = 0;   // the owner gives the period; until then nothing ticks
     std::uint64_t owed = 0;   // ticks due but not yet delivered
+    std::int64_t nextDueNs = 0;   // CLOCK_MONOTONIC of the first expiration not yet read
+    std::int64_t armedNs = 0;     // the kernel timer's period, which a refused setting keeps
 };

@@ -56,6 +56,13 @@ void TApplication::Initialize()
                      std::strerror(errno));
         std::exit(kNotStartedStatus);
     }
+    // At a thousand ticks a second the loop's own cost counts: Qt's event dispatcher makes a
+    // pass with less work than glib's, and a frame's few small rectangles go to the X server
+    // on its socket, where shared memory makes each frame wait for the server to be done with
+    // the last. Either stays as the user sets it.
+    for (const char *setting : {"QT_NO_GLIB", "QT_XCB_NO_MITSHM"})
+        if (!qEnvironmentVariableIsSet(setting))
+            qputenv(setting, "1");
     if (!QApplication::instance())
         qapp = std::make_unique<QApplication>(argc, argv);
     closeOnSignals();

@@ -1,5 +1,6 @@
 #include "vcl/controls.h"
 
+#include "vcl/form.h"
 #include "vcl/label.h"
 
 #include <QAbstractItemView>
@@ -188,11 +189,35 @@ TRichEdit::TRichEdit(QWidget *parent, const QRect &bounds, const QString &line, 
     setFont(font);
     setGeometry(bounds);
     setPlainText(line);
+    setScreenDeferred(true);
+}
+
+void TRichEdit::SetSelText(const QString &text)
+{
+    insertAtCaret(text);
+    showWithNextFrame();
+}
+
+void TRichEdit::showWithNextFrame()
+{
+    auto *form = qobject_cast<TForm *>(window());
+    if (!form || !form->DeferToFrame(this))
+        showEdits();
+}
+
+bool TRichEdit::event(QEvent *e)
+{
+    if (e->type() == TForm::FrameEvent()) {
+        showEdits();
+        return true;
+    }
+    return LogView::event(e);
 }
 
 void TRichEditLines::Add(const QString &line)
 {
     edit->appendParagraph(line);
+    edit->showWithNextFrame();
 }
 
 void TRichEditLines::Clear()

@@ -54,15 +54,21 @@ private:
 };
 
 // The log control. The program's own insertions keep no undo history; an operator's edits are
-// undoable until the program next writes to the log.
+// undoable until the program next writes to the log. On a shown form they are drawn with the
+// form's next frame.
 class TRichEdit : public logview::LogView {
     Q_OBJECT
 public:
     TRichEdit(QWidget *parent, const QRect &bounds, const QString &line, const QFont &font);
     // Replaces the selection, or inserts at the caret when nothing is selected.
-    void SetSelText(const QString &text) { insertAtCaret(text); }
+    void SetSelText(const QString &text);
     TRichEditLines *const Lines;
 
+protected:
+    bool event(QEvent *e) override;
+
 private:
+    friend class TRichEditLines;
+    void showWithNextFrame();
     TRichEditLines lines;
 };

@@ -2,6 +2,7 @@
 
 #include "logview/accessible.h"
 #include "vcl/announcer.h"
+#include "vcl/form.h"
 
 #include <QAccessible>
 #include <QAccessibleWidget>
@@ -165,6 +166,22 @@ void TLabel::SetCaption(const QString &text)
         return;
     caption = text;
     shown = nullptr;
+    auto *form = qobject_cast<TForm *>(window());
+    if (!form || !form->DeferToFrame(this))
+        showCaption();
+}
+
+bool TLabel::event(QEvent *event)
+{
+    if (event->type() == TForm::FrameEvent()) {
+        showCaption();
+        return true;
+    }
+    return QWidget::event(event);
+}
+
+void TLabel::showCaption()
+{
     const QSize fitted = face().size();
     if (fitted != size())
         resize(fitted);

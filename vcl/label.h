@@ -17,9 +17,9 @@ class QPainter;
 // A caption on the window, drawn as a plain-text QLabel draws it: same size, same pixels. The
 // tick sets captions up to 3000 times a second while the screen shows 60 frames, and a label
 // shows only a few hundred captions: each caption's size and drawing (its Face) is made once and
-// kept, so setting a caption costs a look-up, and a frame only paints prepared glyphs. For the
-// same reason assistive technology hears of a new caption at most once per
-// logview::kAnnouncementInterval.
+// kept, and on a shown form (TForm) a new caption is only kept until the next frame, which
+// fits the label to it and paints its prepared glyphs. For the same reason assistive
+// technology hears of a new caption at most once per logview::kAnnouncementInterval.
 class TLabel : public QWidget {
     Q_OBJECT
 public:
@@ -60,6 +60,7 @@ public:
     static constexpr int kMaxFaces = 1024;
 
 protected:
+    bool event(QEvent *event) override;
     void paintEvent(QPaintEvent *event) override;
     void changeEvent(QEvent *event) override;
     void timerEvent(QTimerEvent *event) override;
@@ -67,6 +68,8 @@ protected:
     virtual void tellCaption();
 
 private:
+    // The screen's part of a new caption: the label's size, its update, what is told of it.
+    void showCaption();
     const Face &face() const;
     void forgetFaces();
     QString caption;
