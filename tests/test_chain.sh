@@ -32,7 +32,7 @@ build=${BUILD:-$here/../build}
 "$here/support/chain.sh" --out "$out/slow" --seconds 3 --nodelay --no-chardelay --answer-after 15 >/dev/null
 "$here/support/chain.sh" --out "$out/slow-nagle" --seconds 3 --answer-after 15 >/dev/null
 "$here/support/chain.sh" --out "$out/lan50" --delay 25 --loss 3 --seed 1 --seconds 6 >/dev/null
-"$here/support/chain.sh" --out "$out/midrun" --seconds 7 --nodelay --device-then 3,19200,8N1 >/dev/null
+"$here/support/chain.sh" --out "$out/midrun" --seconds 10 --nodelay --device-then 3,19200,8N1 >/dev/null
 python3 - "$out" <<'EOF'
 import json, sys
 out = sys.argv[1]
