@@ -200,8 +200,7 @@ void TRichEdit::SetSelText(const QString &text)
 
 void TRichEdit::showWithNextFrame()
 {
-    auto *form = qobject_cast<TForm *>(window());
-    if (!form || !form->DeferToFrame(this))
+    if (!TForm::DeferToItsFrame(this))
         showEdits();
 }
 

@@ -68,6 +68,12 @@ bool TForm::DeferToFrame(QWidget *control)
     return true;
 }
 
+bool TForm::DeferToItsFrame(QWidget *control)
+{
+    auto *form = qobject_cast<TForm *>(control->window());
+    return form && form->DeferToFrame(control);
+}
+
 bool TForm::frameDue() const
 {
     return !sinceFrame.isValid() || sinceFrame.nsecsElapsed() >= kFrameNs;

@@ -37,6 +37,8 @@ public:
     // `control` has changed: it is sent FrameEvent with the next frame. False while the form is
     // not shown, when no frame comes: the control does its screen work at once.
     bool DeferToFrame(QWidget *control);
+    // The same for the form `control` is on; false where it is on none.
+    static bool DeferToItsFrame(QWidget *control);
     // Draws the frame that is waiting now, whatever the frame rate: for a picture of the window
     // as it stands.
     void FrameNow();

@@ -166,8 +166,7 @@ void TLabel::SetCaption(const QString &text)
         return;
     caption = text;
     shown = nullptr;
-    auto *form = qobject_cast<TForm *>(window());
-    if (!form || !form->DeferToFrame(this))
+    if (!TForm::DeferToItsFrame(this))
         showCaption();
 }
 
