@@ -111,7 +111,7 @@ def line_at(offset):
 
 def second_row_begun():
     """Whether the first row is whole. The count is read first: the log grows between two
-    questions to it, and a first row ending before a count read after it may still be the only one."""
+    questions to it, and a first row ending before a later count may still be the only one."""
     count = text.characterCount
     return line_at(0)[2] < count
 
