@@ -9,7 +9,8 @@
 #                                (hex boxes and line breaks); then, Orca still running, a second
 #                                tester against a far end at the wrong baud rate, whose rows
 #                                start with hex boxes (tests/test_orca.py WINDOW boxes).
-# LOOPTEST_BUILD is the build tree (default build/).
+# LOOPTEST_BUILD is the build tree (default build/); KEEP_ORCA_LOG a file Orca's debug log is
+# copied to at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export LOOPTEST_BUILD=${LOOPTEST_BUILD:-$PWD/build}
@@ -25,9 +26,14 @@ if [ -z "${_ACCESS_IN_SESSION:-}" ]; then
 fi
 client=${1:-pyatspi}
 
-/usr/libexec/at-spi-bus-launcher --launch-immediately >/dev/null 2>&1 &
 source scripts/xsession.sh
 work=$_xs_tmp
+# The launcher puts the bus's socket in the runtime directory, without one in ~/.cache under a
+# fixed name: a session started beside this one would take that name over, and this session's
+# next clients would reach the other bus, or none once it ends. One of its own, as a login has.
+export XDG_RUNTIME_DIR=$work/runtime
+mkdir -m 700 "$XDG_RUNTIME_DIR"
+env -u DISPLAY /usr/libexec/at-spi-bus-launcher --launch-immediately >/dev/null 2>&1 &
 # the AT-SPI bus is up once the launcher owns its name (asked without starting a second one
 # through the session bus's activation) and the registry on the bus answers
 launcher_owns() {
@@ -77,17 +83,16 @@ read_tester() {   # "farend options" program [arguments...]
     farend=$!
     window=$(tester_window)
     [ "$client" = orca ] || choose_period "$window" 10   # "10"
-    # a client that could not even register with the accessibility bus (libatspi aborts it, at
-    # times on a busy machine) is started once more, once the registry answers again
-    local tries=2 rc
-    while :; do
-        rc=0
-        /usr/bin/python3 "$program" "$window" "$@" 2>"$work/client.err" || rc=$?
-        cat "$work/client.err" >&2
-        ((--tries)) && grep -q "Couldn't connect to accessibility bus" "$work/client.err" || break
-        echo "info  the client could not register with the accessibility bus: once more"
-        _xs_until 60 registry_answers || break
-    done
+    local rc=0
+    /usr/bin/python3 -u "$program" "$window" "$@" 2>"$work/client.err" | tee "$work/client.out" ||
+        rc=${PIPESTATUS[0]}
+    cat "$work/client.err" >&2
+    # a client that ends before its count of failed checks (libatspi aborts one that cannot
+    # reach the bus, a Python error) fails the test aloud
+    if ! grep -qE "^[0-9]+ checks failed$" "$work/client.out"; then
+        echo "FAIL  ${program##*/}${*:+ $*} ended with status $rc before its checks' count"
+        ((rc)) || rc=1
+    fi
     ((rc == 0)) || status=$rc
     # the window manager may refuse activation for a moment on a busy machine: try again, and at
     # last break the tester's X connection, which also ends it
@@ -103,4 +108,5 @@ if [ "$client" = orca ]; then
 else
     read_tester "--wrong-baud 19200" tests/test_access.py
 fi
+[ "$client" != orca ] || [ -z "${KEEP_ORCA_LOG:-}" ] || cp "$ORCA_LOG" "$KEEP_ORCA_LOG"
 exit "$status"
