@@ -92,6 +92,7 @@ private slots:
     void farendsOwnChainsAreNamedWithTheirPlace();
     void aServerThatAcknowledgedTheTestersSettingsLeavesTheFarDevice();
     void oneChainIsNamedOneWayWhateverItsJitter();
+    void aMappingIsNamedThoughItsSteadiestReadingHasAWrongByte();
     void aMappingNoSettingExplainsIsSystematicNotNoise();
     void negativeControlsNameNothing();
     void aNewRunForgetsAndMemoryStaysWithinTheWindow();
@@ -227,6 +228,34 @@ void SpeedMatchTest::oneChainIsNamedOneWayWhateverItsJitter()
         }
         QVERIFY2(names[0] != "nothing" && names.count(names[0]) == 3, qPrintable(names.join('\n')));
     }
+}
+
+void SpeedMatchTest::aMappingIsNamedThoughItsSteadiestReadingHasAWrongByte()
+{
+    // a far end at 19200 whose replies repeat only about 92% for most of the run, then for the
+    // rest all alike but with one byte of each cycle read wrong: the steadiest reading holds it
+    SimulatedDevice device(farEnd(19200));
+    MappingRecogniser m;
+    std::mt19937 rng(4);
+    std::uniform_real_distribution<double> chance(0, 1);
+    int sent = 0, lastSent = 0;
+    for (double t = 0; t < 800 * 10 + 200; t += 0.05) {
+        if (sent < 800 && t >= sent * 10) {
+            const auto byte = static_cast<unsigned char>(testcycle::at(sent));
+            device.received(byte, t);
+            m.sent(byte, t);
+            lastSent = sent++;
+        }
+        for (char c : device.takeDue(t)) {
+            auto reply = static_cast<unsigned char>(c);
+            if (lastSent < 400 && chance(rng) < 0.08)
+                reply = static_cast<unsigned char>(rng());
+            else if (lastSent >= 400 && lastSent % testcycle::kLength == 5)
+                reply = 0;
+            m.replied(reply, t + 2);
+        }
+    }
+    QVERIFY2(named(m).startsWith("wrong-speed: a far end reading at 19200"), qPrintable(named(m)));
 }
 
 void SpeedMatchTest::aMappingNoSettingExplainsIsSystematicNotNoise()

@@ -8,7 +8,8 @@
 namespace {
 constexpr std::size_t kRepliesPerSend = 8;
 constexpr std::size_t kSeenKept = 8;
-constexpr std::size_t kCached = 4;
+constexpr std::size_t kCached = 8;
+constexpr std::size_t kVariantsKept = 4;
 constexpr double kReadingEveryMs = 100;
 constexpr long long kRunMappingSeen = 3;
 
@@ -156,6 +157,7 @@ void MappingRecogniser::tally()
             // busy machine bunched, with a byte the vote got wrong
             if (now.stable > s.reading.stable)
                 s.reading = now;
+            keepVariant(s, now);
             return;
         }
     }
@@ -165,7 +167,30 @@ void MappingRecogniser::tally()
         });
         seen.erase(least);
     }
-    seen.push_back({now, 1, now.perCycle});
+    seen.push_back({now, 1, now.perCycle, {}});
+    keepVariant(seen.back(), now);
+}
+
+void MappingRecogniser::keepVariant(Seen &s, const ReplyCycle &r)
+{
+    if (r.kind != ReplyCycle::Kind::Systematic || isUniform(r.image))
+        return;   // a count of one byte value has no bytes a vote could get wrong
+    const std::string key = canonicalCycle(r.image);
+    auto same = std::find_if(s.variants.begin(), s.variants.end(), [&](const ReplyCycle &v) {
+        return canonicalCycle(v.image) == key;
+    });
+    if (same != s.variants.end()) {
+        if (r.stable <= same->stable)
+            return;
+        s.variants.erase(same);
+    }
+    s.variants.insert(std::upper_bound(s.variants.begin(), s.variants.end(), r,
+                                       [](const ReplyCycle &a, const ReplyCycle &b) {
+                                           return a.stable > b.stable;
+                                       }),
+                      r);
+    if (s.variants.size() > kVariantsKept)
+        s.variants.pop_back();
 }
 
 std::optional<double> MappingRecogniser::periodMs() const
@@ -200,6 +225,9 @@ std::optional<RecognisedMapping> MappingRecogniser::explain(const ReplyCycle &re
             return isUniform(k.image) && k.image[0] == c.image[0] &&
                    (forRun ? k.perCycle == c.perCycle
                            : std::abs(k.perCycle - c.perCycle) <= c.perCycle / 10);
+        // the run's variants are each tried as they are
+        if (forRun)
+            return canonicalCycle(k.image) == canonicalCycle(c.image);
         ReplyCycle cached = c;
         cached.image = k.image;
         return alike(cached, c);
@@ -261,7 +289,17 @@ std::optional<RecognisedMapping> MappingRecogniser::recogniseRun(bool portFollow
     most = mapping ? mapping : most;
     if (!most)   // not a cycle read yet: what the window shows
         return recognise(portFollowsTester);
+    const double perCycle = most->perCycle / double(most->times);
+    // a mapping read with a byte or two the vote got wrong in some readings: the steadiest
+    // reading that a setting explains exactly stands for it, else the steadiest
+    for (const ReplyCycle &v : most->variants) {
+        ReplyCycle c = v;
+        c.perCycle = perCycle;
+        std::optional<RecognisedMapping> m = explain(c, portFollowsTester, true);
+        if (m && m->explained())
+            return m;
+    }
     ReplyCycle c = most->reading;
-    c.perCycle = most->perCycle / double(most->times);
+    c.perCycle = perCycle;
     return explain(c, portFollowsTester, true);
 }

@@ -64,7 +64,10 @@ private:
         ReplyCycle reading;
         long long times = 0;
         double perCycle = 0;   // the readings' replies a cycle added up
+        // the steadiest reading of each cycle the vote made of it, steadiest first: a few
+        std::vector<ReplyCycle> variants;
     };
+    static void keepVariant(Seen &s, const ReplyCycle &r);
     std::optional<RecognisedMapping> explain(const ReplyCycle &c, bool portFollowsTester,
                                              bool forRun) const;
     void tally();

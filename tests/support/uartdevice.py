@@ -8,8 +8,8 @@ PTY is one end of a pseudo-terminal pair (socat) whose other end the device serv
 holds. A pty carries bytes, not bits, so this program plays both UARTs of the serial line:
 
   1. the device server's UART sends each byte that ser2net writes as a frame at the port's
-     settings, starting when the byte arrives or when the frame before it ends, whichever is
-     later: bytes that come together form one continuous waveform;
+     settings, starting at the first tick of its clock after the byte arrives or when the frame
+     before it ends, whichever is later: bytes that come together form one continuous waveform;
   2. the far device's UART decodes that waveform at the device's settings, and the device echoes
      every byte its UART gives it (with a framing or parity error too; a break gives 0x00) as a
      frame at the device's settings;
@@ -35,9 +35,12 @@ Options:
                         a far device set otherwise mid-run: from SECONDS after the first byte
                         came, its UART at RATE,FORMAT both ways
   --clock N             a receiver sees the falling edge at the next tick of its own clock,
-                        N ticks a bit (default 16, as a 16550; 0: at the edge itself). The
-                        clocks run free of each other, so a sample that would fall exactly on
-                        an edge of the other UART's frame falls just after it, as in hardware
+                        N ticks a bit (default 16, as a 16550; 0: at the edge itself), and its
+                        UART's transmitter starts each frame on a tick of that clock, which
+                        drives both, so that an echo comes back at the same phase of it every
+                        time but for the other UART's tick. The two UARTs' clocks run free of
+                        each other, so a sample that would fall exactly on an edge of the other
+                        UART's frame falls just after it, as in hardware
   --seed N              the phase of each receiver's clock (default 1)
   --log FILE            made once the device listens, then one line per byte: "TIME in XX #N"
                         for each byte from the server, "TIME device XX #N ERRORS" for each
@@ -50,6 +53,7 @@ exits 0; it also ends (status 0) when the other side of PTY goes away.
 """
 import argparse
 import bisect
+import math
 import os
 import random
 import re
@@ -115,12 +119,18 @@ class Line:
 
 
 class Transmitter:
-    def __init__(self, settings, line):
+    """Sends frames on the ticks of its UART's clock, the one its receiver samples by (`clock`:
+    that receiver), as a UART's one baud generator drives both."""
+
+    def __init__(self, settings, line, clock=None):
         self.s, self.line, self.free_at = settings, line, float("-inf")
+        self.clock = clock
 
     def send(self, value, at, tag):
         s = self.s
         start = max(at, self.free_at)
+        if self.clock:
+            start = self.clock.next_tick(start)
         bits = [0] + [(value >> i) & 1 for i in range(s.bits)]
         if s.parity != "N":
             bits.append(s.parity_bit(value))
@@ -145,6 +155,14 @@ class Receiver:
         if not self.tick:
             return edge
         ticks = -((self.phase - edge) // self.tick)   # the first tick at or after the edge
+        return self.phase + ticks * self.tick
+
+    def next_tick(self, at):
+        """The tick of this clock at or after `at`; a time that is a tick already (a sample this
+        UART took) stays where it is, whatever the rounding of its sum."""
+        if not self.tick:
+            return at
+        ticks = math.ceil((at - self.phase) / self.tick - 1e-6)
         return self.phase + ticks * self.tick
 
     def advance(self, known):
@@ -193,10 +211,10 @@ class Chain:
     def __init__(self, port, device, clock=16, seed=1, log=None, answer_after=0.0):
         phases = random.Random(seed)
         self.out_line, self.back_line = Line(), Line()
-        self.port_tx = Transmitter(port, self.out_line)
         self.device_rx = Receiver(device, self.out_line, clock, phases.random())
-        self.device_tx = Transmitter(device, self.back_line)
         self.port_rx = Receiver(port, self.back_line, clock, phases.random())
+        self.port_tx = Transmitter(port, self.out_line, self.port_rx)
+        self.device_tx = Transmitter(device, self.back_line, self.device_rx)
         self.answer_after = answer_after
         self.log = log
 
@@ -207,7 +225,7 @@ class Chain:
         self.device_rx = Receiver(settings, self.out_line, old_rx.clock, old_rx.phase_share)
         self.device_rx.resume, self.device_rx.errors = old_rx.resume, old_rx.errors
         self.device_rx.taken = old_rx.taken
-        self.device_tx = Transmitter(settings, self.back_line)
+        self.device_tx = Transmitter(settings, self.back_line, self.device_rx)
         self.device_tx.free_at = old_tx.free_at
 
     def arrive(self, value, at, tag):
