@@ -68,6 +68,10 @@ std::shared_ptr<QTextLayout> shapeRow(const QString &text, const QFont &font)
 struct GlyphTable {
     explicit GlyphTable(const QFont &f) : font(f)
     {
+        // lines drawn through the text, spacing and case changes are the layout's to place
+        if (font.underline() || font.overline() || font.strikeOut() || font.letterSpacing() != 0 ||
+            font.wordSpacing() != 0 || font.capitalization() != QFont::MixedCase)
+            return;
         for (char16_t c = 0x20; c <= 0xFF9D; ++c) {
             const int i = simpleIndex(c);
             if (i < 0)

@@ -11,11 +11,11 @@
 #include <QRawFont>
 #include <QTextLayout>
 
-class QPainter;
-
 #include <cstdint>
 #include <memory>
 #include <vector>
+
+class QPainter;
 
 namespace logview {
 
