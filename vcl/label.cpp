@@ -302,6 +302,15 @@ const QImage *TLabel::pictureFor(QPainter &painter, const QPen &pen)
     const QWidget *parent = parentWidget();
     if (!parent || autoFillBackground() || !parent->autoFillBackground() || graphicsEffect())
         return nullptr;
+    // a control beneath the label shows through it
+    for (const QObject *child : parent->children()) {
+        if (child == this)
+            break;
+        const auto *below = qobject_cast<const QWidget *>(child);
+        if (below && below->isVisibleTo(parent) && !below->isWindow() &&
+            below->geometry().intersects(geometry()))
+            return nullptr;
+    }
     const QBrush back = parent->palette().brush(parent->backgroundRole());
     QPaintDevice *device = painter.paintEngine() ? painter.paintEngine()->paintDevice() : nullptr;
     if (back.style() != Qt::SolidPattern || !back.isOpaque() || !pen.color().isValid() || !device ||
