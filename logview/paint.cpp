@@ -44,21 +44,6 @@ void LogView::paintRow(QPainter &p, const Row &row, qreal y, const QRect &clip, 
     const QString &s = t.text;
     const int caretIndex = caretHere ? t.indexOf(caret) : -1;
 
-    QTextLayout *layout;
-    std::unique_ptr<QTextLayout> withPreedit;
-    if (caretHere && !preedit.isEmpty()) {
-        withPreedit = std::make_unique<QTextLayout>(s, font());
-        withPreedit->setPreeditArea(caretIndex, preedit);
-        QList<QTextLayout::FormatRange> formats = d->preeditFormats;
-        for (auto &f : formats)
-            f.start += caretIndex;
-        withPreedit->setFormats(formats);
-        layOutRow(*withPreedit);
-        layout = withPreedit.get();
-    } else {
-        layout = d->layouts.layoutFor(s, font());
-    }
-
     QList<QTextLayout::FormatRange> selections;
     const Pos selFrom = std::max(std::min(caret, anchor), row.start);
     const Pos selTo = std::min(std::max(caret, anchor), row.end);
@@ -70,9 +55,33 @@ void LogView::paintRow(QPainter &p, const Row &row, qreal y, const QRect &clip, 
         r.format.setForeground(palette().brush(QPalette::HighlightedText));
         selections.append(r);
     }
+    const bool caretShownHere =
+        caretHere && caretOn && hasFocus() && (preedit.isEmpty() || preeditCursorShown);
     p.setPen(palette().color(QPalette::Text));
     const QPointF origin(margin, y);
-    layout->draw(&p, origin, selections, clip);
+
+    // a row with nothing but its text is drawn by the glyphs its characters have alone
+    QTextLayout *layout = nullptr;
+    std::unique_ptr<QTextLayout> withPreedit;
+    const ShapedRow *shaped = nullptr;
+    if (caretHere && !preedit.isEmpty()) {
+        withPreedit = std::make_unique<QTextLayout>(s, font());
+        withPreedit->setPreeditArea(caretIndex, preedit);
+        QList<QTextLayout::FormatRange> formats = d->preeditFormats;
+        for (auto &f : formats)
+            f.start += caretIndex;
+        withPreedit->setFormats(formats);
+        layOutRow(*withPreedit);
+        layout = withPreedit.get();
+    } else if (selections.isEmpty() && !caretShownHere) {
+        shaped = &d->layouts.rowFor(s, font());
+    } else {
+        layout = d->layouts.layoutFor(s, font());
+    }
+    if (shaped)
+        shaped->draw(p, origin, clip, rowHeight);
+    else
+        layout->draw(&p, origin, selections, clip);
     if (!t.boxes.empty()) {
         // where the boxes stand, found once for a row's shaped text
         std::vector<qreal> scratch;
@@ -80,12 +89,13 @@ void LogView::paintRow(QPainter &p, const Row &row, qreal y, const QRect &clip, 
         if (!withPreedit)
             xs = &d->layouts.boxX(s);
         if (xs->size() != t.boxes.size()) {
-            const QTextLine line = layout->lineAt(0);
             xs->clear();
             for (const RowText::Box &b : t.boxes)
-                xs->push_back(line.cursorToX(withPreedit && b.index >= caretIndex
-                                                 ? b.index + int(preedit.size())
-                                                 : b.index));
+                xs->push_back(shaped ? shaped->cursorToX(b.index)
+                                     : layout->lineAt(0).cursorToX(
+                                           withPreedit && b.index >= caretIndex
+                                               ? b.index + int(preedit.size())
+                                               : b.index));
         }
         const int selStart = selections.isEmpty() ? -1 : selections[0].start;
         const int selEnd = selections.isEmpty() ? -1 : selStart + selections[0].length;
@@ -101,7 +111,7 @@ void LogView::paintRow(QPainter &p, const Row &row, qreal y, const QRect &clip, 
                           b.index >= selStart && b.index < selEnd ? selected : text);
         }
     }
-    if (caretHere && caretOn && hasFocus() && (preedit.isEmpty() || preeditCursorShown)) {
+    if (caretShownHere) {
         const int at = preedit.isEmpty() ? caretIndex : caretIndex + preeditCursor;
         layout->drawCursor(&p, origin, at, 1);
     }

@@ -8,11 +8,14 @@
 
 #include <QFont>
 #include <QHash>
+#include <QRawFont>
 #include <QTextLayout>
 
 #include <cstdint>
 #include <memory>
 #include <vector>
+
+class QPainter;
 
 namespace logview {
 
@@ -34,10 +37,32 @@ struct RowText {
 // Every row layout, the height probe included, is one unwrapped line with the same tab stops.
 void layOutRow(QTextLayout &layout);
 
+// A row's text shaped for painting: laid out whole, or, where each character is shaped alone
+// in the font (see GlyphTable in rowlayout.cpp), each character's own glyph placed after the
+// last, so that a row that grows needs no shaping and a frame draws only the glyphs it changes.
+class ShapedRow {
+public:
+    // Draws what reaches `clip`; a glyph's ink may stand out of its advance by up to `overhang`.
+    void draw(QPainter &painter, const QPointF &origin, const QRectF &clip, qreal overhang) const;
+    qreal cursorToX(int index) const;
+
+private:
+    friend class RowLayouts;
+    std::shared_ptr<QTextLayout> layout;   // null: the glyphs below
+    QRawFont font;
+    QList<quint32> glyphs;
+    QList<QPointF> positions;
+    std::vector<qreal> xs;   // where each character starts, then where the row ends
+};
+
+struct GlyphTable;
+
 // Rows shaped for the last frame, by their text: a row that stays on screen is shaped once.
 class RowLayouts {
 public:
     QTextLayout *layoutFor(const QString &text, const QFont &font);
+    // The same text for painting without selection, caret or text being composed.
+    const ShapedRow &rowFor(const QString &text, const QFont &font);
     // Where the hex boxes of a row laid out by layoutFor start; empty until found.
     std::vector<qreal> &boxX(const QString &text) { return layouts[text].boxX; }
 
@@ -48,11 +73,13 @@ public:
 
 private:
     struct Shaped {
-        std::shared_ptr<QTextLayout> layout;
+        std::shared_ptr<QTextLayout> layout;   // the whole row, once asked for
         quint64 frame = 0;
         std::vector<qreal> boxX;
+        ShapedRow row;   // empty until painted
     };
     QHash<QString, Shaped> layouts;
+    std::shared_ptr<const GlyphTable> glyphTable;   // for the font last painted in
     quint64 frame = 0;
 };
 

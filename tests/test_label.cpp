@@ -49,6 +49,7 @@ private slots:
     void everyCaptionLooksAsAQLabelShowsIt_data();
     void everyCaptionLooksAsAQLabelShowsIt();
     void aResizedOrDisabledLabelStillLooksAsAQLabel();
+    void aControlBeneathALabelShowsThroughItAsThroughAQLabel();
     void eachCaptionIsLaidOutOnceUntilTheFontChanges();
     void aScreenReaderReadsTheCaption();
 };
@@ -95,6 +96,21 @@ void LabelTest::aResizedOrDisabledLabelStillLooksAsAQLabel()
     QVERIFY(pair.shot(pair.mine) == pair.shot(pair.theirs));
     pair.mine.setEnabled(false);
     pair.theirs.setEnabled(false);
+    QVERIFY(pair.shot(pair.mine) == pair.shot(pair.theirs));
+}
+
+void LabelTest::aControlBeneathALabelShowsThroughItAsThroughAQLabel()
+{
+    Pair pair(JapaneseFont(24, true));
+    QWidget beneath(&pair.parent);
+    beneath.setGeometry(0, 0, 30, 25);
+    QPalette red = beneath.palette();
+    red.setColor(QPalette::Window, Qt::red);
+    beneath.setPalette(red);
+    beneath.setAutoFillBackground(true);
+    beneath.lower();
+    beneath.show();
+    pair.show(QStringLiteral("ASCII"));
     QVERIFY(pair.shot(pair.mine) == pair.shot(pair.theirs));
 }
 

@@ -2,6 +2,7 @@
 #include "logview/logview.h"
 #include "logview/logtext.h"
 #include "logview/logwrap.h"
+#include "logview/rowlayout.h"
 #include "testcycle/testcycle.h"
 
 #include "looptest/layout.h"
@@ -11,6 +12,7 @@
 #include <QAccessible>
 #include <QClipboard>
 #include <QMenu>
+#include <QPainter>
 #include <QScreen>
 
 using logview::LogView;
@@ -63,6 +65,8 @@ private slots:
     void fullLogDropsItsOldestTextAndKeepsWorking();
     void screenShowsWhatAFreshPaintShowsAfterEveryFrame_data();
     void screenShowsWhatAFreshPaintShowsAfterEveryFrame();
+    void rowDrawnGlyphByGlyphLooksAsItsLayout_data();
+    void rowDrawnGlyphByGlyphLooksAsItsLayout();
 
 private:
     QWidget *window = nullptr;
@@ -502,6 +506,53 @@ void LogViewTest::screenShowsWhatAFreshPaintShowsAfterEveryFrame()
             frame("whole lines");
     }
     QVERIFY2(failure.isEmpty(), qPrintable(failure));
+}
+
+void LogViewTest::rowDrawnGlyphByGlyphLooksAsItsLayout_data()
+{
+    QTest::addColumn<QString>("family");
+    QTest::addColumn<QString>("text");
+    const QString ipa = QStringLiteral("IPAPGothic"), kerned = QStringLiteral("DejaVu Sans");
+    QTest::newRow("the test cycle") << ipa << cycle(36);
+    QTest::newRow("spaces, inside and at the end") << ipa << QStringLiteral("AB  C D ij  ");
+    // received bytes no font shows stand as the hex box's placeholder
+    QTest::newRow("katakana and boxes") << ipa << QStringLiteral("ｱｲ\u3000ｳｶﾊA\u3000");
+    QTest::newRow("katakana with sound marks") << ipa << QStringLiteral("ｶﾞﾊﾟ");
+    QTest::newRow("a tab") << ipa << QStringLiteral("AB\tC");
+    QTest::newRow("a mark") << ipa << QStringLiteral("e\u0301x");
+    QTest::newRow("right-to-left") << ipa << QStringLiteral("ab \u05d0\u05d1 c");
+    QTest::newRow("a kerning face") << kerned << QStringLiteral("AVAWA To ffl");
+}
+
+// A row of characters the font shapes one by one is drawn from each one's glyph: the pixels,
+// also of a part of the row, and where each character starts must be its layout's.
+void LogViewTest::rowDrawnGlyphByGlyphLooksAsItsLayout()
+{
+    QFETCH(QString, family);
+    QFETCH(QString, text);
+    QFont face;
+    face.setFamilies({family});
+    face.setPixelSize(12);
+    logview::RowLayouts layouts;
+    layouts.beginFrame();
+    const logview::ShapedRow &row = layouts.rowFor(text, face);
+    QTextLayout *layout = layouts.layoutFor(text, face);
+    const QPointF origin(4, 3);
+    for (const QRectF clip : {QRectF(0, 0, 400, 20), QRectF(37, 0, 400, 20), QRectF(0, 0, 37, 20)}) {
+        QImage drawn(400, 20, QImage::Format_RGB32), laidOut(drawn.size(), drawn.format());
+        for (QImage *image : {&drawn, &laidOut}) {
+            image->fill(Qt::white);
+            QPainter p(image);
+            p.setClipRect(clip);
+            if (image == &drawn)
+                row.draw(p, origin, clip, 12);
+            else
+                layout->draw(&p, origin, {}, clip);
+        }
+        QVERIFY2(drawn == laidOut, qPrintable(QStringLiteral("clip from x %1").arg(clip.left())));
+    }
+    for (int i = 0; i <= text.size(); ++i)
+        QCOMPARE(row.cursorToX(i), layout->lineAt(0).cursorToX(i));
 }
 
 QTEST_MAIN(LogViewTest)

@@ -6,11 +6,14 @@
 
 #include <QAccessible>
 #include <QAccessibleWidget>
+#include <QPaintEngine>
 #include <QPainter>
 #include <QRegularExpression>
 #include <QStaticText>
 #include <QStyle>
 #include <QStyleOption>
+
+#include <cmath>
 
 namespace {
 
@@ -249,6 +252,7 @@ void TLabel::SetFaceMaker(FaceMaker newMaker)
 void TLabel::forgetFaces()
 {
     faces.clear();
+    pictures.clear();
     shown = nullptr;
 }
 
@@ -257,8 +261,10 @@ const TLabel::Face &TLabel::face() const
     if (!shown) {
         auto found = faces.constFind(caption);
         if (found == faces.constEnd()) {
-            if (faces.size() >= kMaxFaces)
+            if (faces.size() >= kMaxFaces) {
                 faces.clear();
+                const_cast<TLabel *>(this)->pictures.clear();
+            }
             const_cast<TLabel *>(this)->ensurePolished();
             found = faces.insert(caption,
                                  maker ? maker(caption, font()) : TextFace(caption, font()));
@@ -279,8 +285,62 @@ void TLabel::paintEvent(QPaintEvent *)
                               foregroundRole());
         return;
     }
-    painter.setPen(QPen(option.palette.brush(foregroundRole()), painter.pen().widthF()));
+    const QPen pen(option.palette.brush(foregroundRole()), painter.pen().widthF());
+    if (const QImage *picture = pictureFor(painter, pen)) {
+        painter.drawImage(QPoint(0, 0), *picture);
+        return;
+    }
+    painter.setPen(pen);
     face().paint(painter, rect());
+}
+
+// A caption drawn over its parent's plain background gives the same pixels each time: at 60
+// frames a second its glyphs are drawn once, into an image of the device's own format that
+// later frames copy.
+const QImage *TLabel::pictureFor(QPainter &painter, const QPen &pen)
+{
+    const QWidget *parent = parentWidget();
+    if (!parent || autoFillBackground() || !parent->autoFillBackground() || graphicsEffect())
+        return nullptr;
+    // a control beneath the label shows through it
+    for (const QObject *child : parent->children()) {
+        if (child == this)
+            break;
+        const auto *below = qobject_cast<const QWidget *>(child);
+        if (below && below->isVisibleTo(parent) && !below->isWindow() &&
+            below->geometry().intersects(geometry()))
+            return nullptr;
+    }
+    const QBrush back = parent->palette().brush(parent->backgroundRole());
+    QPaintDevice *device = painter.paintEngine() ? painter.paintEngine()->paintDevice() : nullptr;
+    if (back.style() != Qt::SolidPattern || !back.isOpaque() || !pen.color().isValid() || !device ||
+        device->devType() != QInternal::Image)
+        return nullptr;
+    const QImage &target = *static_cast<const QImage *>(device);
+    // at a fractional scale a label may start between device pixels, which a copy cannot
+    if (target.devicePixelRatio() != std::floor(target.devicePixelRatio()))
+        return nullptr;
+    const PictureKey key{back.color().rgba(), pen.color().rgba(), int(target.format()),
+                         target.devicePixelRatio()};
+    if (!(key == pictureKey)) {
+        pictures.clear();
+        pictureKey = key;
+    }
+    const Face *drawn = &face();
+    auto it = pictures.find(drawn);
+    if (it == pictures.end() || it->deviceIndependentSize() != QSizeF(size())) {
+        QImage picture(size() * key.ratio, target.format());
+        picture.setDevicePixelRatio(key.ratio);
+        picture.fill(back.color());
+        QPainter p(&picture);
+        p.setFont(font());
+        p.setLayoutDirection(layoutDirection());
+        p.setPen(pen);
+        drawn->paint(p, rect());
+        p.end();
+        it = pictures.insert(drawn, picture);
+    }
+    return &*it;
 }
 
 void TLabel::changeEvent(QEvent *event)

@@ -4,6 +4,7 @@
 #include <QBasicTimer>
 #include <QElapsedTimer>
 #include <QHash>
+#include <QImage>
 #include <QPointer>
 #include <QString>
 #include <QWidget>
@@ -72,11 +73,24 @@ private:
     void showCaption();
     const Face &face() const;
     void forgetFaces();
+    // The caption's pixels over a plain parent, made once for the painter's device; null where
+    // they cannot be kept (a background of its own or a pattern, a device that is no image).
+    const QImage *pictureFor(QPainter &painter, const QPen &pen);
     QString caption;
     QPointer<QWidget> labelled;
     FaceMaker maker;
     mutable QHash<QString, std::shared_ptr<const Face>> faces;
     mutable const Face *shown = nullptr;   // the caption's face, once looked up
+    QHash<const Face *, QImage> pictures;  // of the faces, as drawn over the key's background
+    struct PictureKey {
+        QRgb back = 0, pen = 0;
+        int format = 0;
+        qreal ratio = 0;
+        bool operator==(const PictureKey &o) const
+        {
+            return back == o.back && pen == o.pen && format == o.format && ratio == o.ratio;
+        }
+    } pictureKey;
     QBasicTimer captionTimer;              // a change waits to be told
     QElapsedTimer sinceTold;
 };
