@@ -39,7 +39,8 @@ ReplyCycle readReplyCycle(const std::vector<unsigned char> &replies, std::size_t
 // The share of `replies` that are echoes of the cycle in order, a few lost between them allowed.
 double echoShare(const std::vector<unsigned char> &replies);
 // Whether the `replies` that are not such echoes, two or more, crowd their end as chance spreads
-// them less than once in a hundred: the replies changed there, not at random.
+// them less than once in a hundred: the replies changed there, not at random; or one alone is
+// among the newest two, which cannot tell a change from noise yet.
 bool changedAtTheEnd(const std::vector<unsigned char> &replies);
 
 // The least rotation of a cycle's image: one key for the same cycle read from any start.
