@@ -95,8 +95,8 @@ std::vector<Cause> causes(const Evidence &e)
                    "look for the loss on the LAN: the error counters of the switch ports and of "
                    "the device server, `ip -s link`, the cables and duplex"});
     out.push_back({"packing", "echoes held for a later send", s.heldMs, false, "", nagleStep(f)});
-    out.push_back({"wire", "the wire at " + f.line.text(), s.wireMs, false, "at this rate",
-                   "a byte out and back takes " + ms(s.wireMs) + " at " + f.line.text() +
+    out.push_back({"wire", "the wire at " + f.wireLine.text(), s.wireMs, false, "at this rate",
+                   "a byte out and back takes " + ms(s.wireMs) + " at " + f.wireLine.text() +
                        ": set a faster rate at both ends"});
     out.push_back(rest(f, s.restMs));
     out.erase(std::remove_if(out.begin(), out.end(),
