@@ -61,8 +61,11 @@ Cause rest(const SpanFigures &f, double restMs)
     c.code = "behind";
     c.what = server ? "the device server and the far device" : "the adapter and the far device";
     c.ms = restMs;
-    // the far device alone, once holding at the device server could be told from it
-    if (restMs - ownMs + f.wireMs > f.readMs && holdingTold(f)) {
+    // the far device alone, once holding at the device server could be told from it; where the
+    // server held echoes for an acknowledgement, one no later send let go may still have waited
+    // up to a LAN round trip for its own, which the rest then holds
+    const double unsure = holdsEchoes(f) ? f.lanRttMs.value_or(0) : 0;
+    if (restMs - ownMs - unsure + f.wireMs > f.readMs && holdingTold(f)) {
         c.never = "with this far device";
         c.step = "the far device takes about " + ms(restMs - std::min(ownMs, restMs)) +
                  " to answer, beyond " + (server ? "the device server's" : "the adapter's") +
