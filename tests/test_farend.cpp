@@ -902,6 +902,12 @@ void FarendTest::theSummaryBlockFitsEightyColumnsAndSaysWhyTheChainIsNotClean()
     QCOMPARE(binned, 980LL);
     QCOMPARE(r["round_trip_ms"]["max"].get<double>(), 903.0);
     QVERIFY(r["device_server"]["not_acknowledged"] == nlohmann::ordered_json({"DTR", "RTS"}));
+    // the wire at the port's settings as the device server said them, not at COM3's
+    ChainFacts slowPort = chain;
+    slowPort.server->portLine = {4800, 7, 'E', 1};
+    const SpanFigures atPort = meter.figures(20000, slowPort).span;
+    QCOMPARE(atPort.wireMs, wireTimeMs(4800, 10));
+    QVERIFY(atPort.split && atPort.split->wireMs == atPort.wireMs);
 
     // a line error the device server reported makes a run without a lost echo not clean, and
     // what it did not report (a device server counts no bytes) is null, never 0

@@ -90,7 +90,8 @@ std::optional<Verdict> early(const Evidence &e)
                     {"lan_rtt_ms", measured(f.lanRttMs)},
                     {"wire_ms", f.wireMs}},
                    "early: the median round trip (" + ms(f.roundTrip.p50Ms) + ") is shorter than " +
-                       lan + ms(f.wireMs) + " of wire for a byte out and back at " + f.line.text() +
+                       lan + ms(f.wireMs) + " of wire for a byte out and back at " +
+                       f.wireLine.text() +
                        ": something answers before the serial line, as a device server's local "
                        "echo or a loopback does",
                    "turn off any local echo at the device server, and check that its port is "

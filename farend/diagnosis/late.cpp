@@ -61,8 +61,11 @@ Cause rest(const SpanFigures &f, double restMs)
     c.code = "behind";
     c.what = server ? "the device server and the far device" : "the adapter and the far device";
     c.ms = restMs;
-    // the far device alone, once holding at the device server could be told from it
-    if (restMs - ownMs + f.wireMs > f.readMs && holdingTold(f)) {
+    // the far device alone, once holding at the device server could be told from it; where the
+    // server held echoes for an acknowledgement, one no later send let go may still have waited
+    // up to a LAN round trip for its own, which the rest then holds
+    const double unsure = holdsEchoes(f) ? f.lanRttMs.value_or(0) : 0;
+    if (restMs - ownMs - unsure + f.wireMs > f.readMs && holdingTold(f)) {
         c.never = "with this far device";
         c.step = "the far device takes about " + ms(restMs - std::min(ownMs, restMs)) +
                  " to answer, beyond " + (server ? "the device server's" : "the adapter's") +
@@ -95,8 +98,8 @@ std::vector<Cause> causes(const Evidence &e)
                    "look for the loss on the LAN: the error counters of the switch ports and of "
                    "the device server, `ip -s link`, the cables and duplex"});
     out.push_back({"packing", "echoes held for a later send", s.heldMs, false, "", nagleStep(f)});
-    out.push_back({"wire", "the wire at " + f.line.text(), s.wireMs, false, "at this rate",
-                   "a byte out and back takes " + ms(s.wireMs) + " at " + f.line.text() +
+    out.push_back({"wire", "the wire at " + f.wireLine.text(), s.wireMs, false, "at this rate",
+                   "a byte out and back takes " + ms(s.wireMs) + " at " + f.wireLine.text() +
                        ": set a faster rate at both ends"});
     out.push_back(rest(f, s.restMs));
     out.erase(std::remove_if(out.begin(), out.end(),

@@ -24,6 +24,7 @@ struct SpanFigures {
     double readMs = kReadWindowMs;     // the tester's read after each send
     double periodMs = 0;               // the tester's period, 0 before two bytes
     double wireMs = 0;                 // one byte out and one back at the port's settings
+    LineSettings wireLine = kTesterLine;   // those settings, where the relay knows them
     std::optional<double> lanRttMs;    // the kernel's least round trip, TCP only
     // How much later than that after a later send an echo still counts as released by it.
     double releaseSlackMs = 0.5;   // kReleaseWindowMs until the relay measured it

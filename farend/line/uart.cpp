@@ -21,17 +21,19 @@ bool parityBit(const LineSettings &s, unsigned data)
 }
 } // namespace
 
-UartLine::UartLine(const LineSettings &sender, const LineSettings &receiver)
+UartLine::UartLine(const LineSettings &sender, const LineSettings &receiver, double detectShare)
 {
-    retune(sender, receiver);
+    retune(sender, receiver, detectShare);
 }
 
-void UartLine::retune(const LineSettings &sender, const LineSettings &receiver)
+void UartLine::retune(const LineSettings &sender, const LineSettings &receiver,
+                      double detectShare)
 {
     tx = sender;
     rx = receiver;
     senderBit = 2 * static_cast<Units>(receiver.baud);
     halfBit = static_cast<Units>(sender.baud);
+    detect = std::llround(detectShare * 2.0 * double(halfBit));
     frameBits = sender.frameBits();
     perSenderBit = 1.0 / double(senderBit);
     unitsPerMs = 2.0 * sender.baud * static_cast<double>(receiver.baud) / 1000.0;
@@ -46,6 +48,8 @@ void UartLine::reset()
     huntFrom = kLongAgo;
     pendingStop = -1;
     queued_ = 0;
+    lastSample = kLongAgo;
+    nearestAhead = kNever;
 }
 
 UartLine::Units UartLine::toUnits(double ms) const
@@ -67,6 +71,7 @@ void UartLine::send(unsigned char byte, double atMs)
     }
     const Units at = toUnits(atMs);
     const Units start = std::max(at, lastEnd);
+    nearestAhead = std::min(nearestAhead, start - std::min(start, lastSample));
     queued_ += !first && at < lastEnd + senderBit;
     const unsigned char sent = static_cast<unsigned char>(byte & ((1u << tx.dataBits) - 1));
     // start low, data, parity, then high to the end
@@ -90,15 +95,21 @@ int UartLine::bitAt(Units into) const
     return static_cast<int>(bit);
 }
 
-bool UartLine::level(Units at) const
+bool UartLine::sample(Units at)
 {
+    lastSample = at;
     for (const Frame &f : frames) {
-        if (at < f.start)
+        if (at < f.start) {
+            nearestAhead = std::min(nearestAhead, f.start - at);
             return true;   // idle before this frame
-        if (at < f.end)
-            return (f.levels >> bitAt(at - f.start)) & 1;
+        }
+        if (at < f.end) {
+            const int bit = bitAt(at - f.start);
+            nearestAhead = std::min(nearestAhead, f.start + (bit + 1) * senderBit - at);
+            return (f.levels >> bit) & 1;
+        }
     }
-    return true;
+    return true;   // idle after them: a frame sent later is measured from here as it comes
 }
 
 UartLine::Units UartLine::nextFallingEdge(Units after) const
@@ -123,15 +134,16 @@ void UartLine::decode(Units horizon, std::vector<Received> &out)
     const int parityBits = rx.hasParity() ? 1 : 0;
     pendingStop = -1;
     for (;;) {
-        const Units edge = nextFallingEdge(huntFrom);
+        Units edge = nextFallingEdge(huntFrom);
         if (edge == kNever)
             return;
+        edge += detect;   // where the receiver's bit times start
         const Units stop = edge + (2 * (rx.dataBits + parityBits) + 3) * halfBit;
         if (edge + halfBit > horizon) {
             pendingStop = stop;
             return;
         }
-        if (level(edge + halfBit)) {   // the start bit did not last: not a start
+        if (sample(edge + halfBit)) {   // the start bit did not last: not a start
             huntFrom = edge + halfBit;
             continue;
         }
@@ -141,11 +153,11 @@ void UartLine::decode(Units horizon, std::vector<Received> &out)
         }
         unsigned byte = 0;
         for (int k = 0; k < rx.dataBits; ++k)
-            if (level(edge + (2 * k + 3) * halfBit))
+            if (sample(edge + (2 * k + 3) * halfBit))
                 byte |= 1u << k;
         const bool parityWrong =
-            parityBits && level(edge + (2 * rx.dataBits + 3) * halfBit) != parityBit(rx, byte);
-        out.push_back({static_cast<unsigned char>(byte), !level(stop), toMs(stop), parityWrong});
+            parityBits && sample(edge + (2 * rx.dataBits + 3) * halfBit) != parityBit(rx, byte);
+        out.push_back({static_cast<unsigned char>(byte), !sample(stop), toMs(stop), parityWrong});
         huntFrom = stop;
         while (!frames.empty() && frames.front().end <= huntFrom)
             frames.pop_front();
@@ -166,15 +178,17 @@ void UartLine::receiveAll(std::vector<Received> &out)
         decode(kNever, out);
 }
 
-EchoChain::EchoChain(const LineSettings &port, const LineSettings &device, bool echoOnLine)
-    : out(port, device), back(device, port), echoOnLine(echoOnLine)
+EchoChain::EchoChain(const LineSettings &port, const LineSettings &device, bool echoOnLine,
+                     double detectShare)
+    : out(port, device, detectShare), back(device, port, detectShare), echoOnLine(echoOnLine)
 {
 }
 
-void EchoChain::retune(const LineSettings &port, const LineSettings &device, bool echo)
+void EchoChain::retune(const LineSettings &port, const LineSettings &device, bool echo,
+                       double detectShare)
 {
-    out.retune(port, device);
-    back.retune(device, port);
+    out.retune(port, device, detectShare);
+    back.retune(device, port, detectShare);
     echoOnLine = echo;
 }
 
@@ -229,6 +243,11 @@ double EchoChain::wireFreeMs() const
 std::size_t EchoChain::inFlight() const
 {
     return out.inFlight() + (echoOnLine ? back.inFlight() : 0);
+}
+
+bool EchoChain::phaseMatters(double detectShare) const
+{
+    return out.phaseMatters(detectShare) || (echoOnLine && back.phaseMatters(detectShare));
 }
 
 long long EchoChain::queued() const

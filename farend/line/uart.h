@@ -6,6 +6,7 @@
 #include "farend/line/linesettings.h"
 #include "farend/line/tester.h"
 
+#include <cmath>
 #include <cstdint>
 #include <deque>
 #include <vector>
@@ -17,11 +18,12 @@
 // times, then waits for the next falling edge (as a 16550 does, whatever its stop-bit setting).
 // A byte with a framing or parity error (or a break) is still delivered with its flags, as Linux
 // does for a port without input parity checking. A sample that falls exactly on a bit boundary
-// reads the bit that begins there (a real receiver notices an edge a fraction of a bit late).
+// reads the bit that begins there. A receiver clocked at 16 times its rate notices an edge at its
+// next tick, up to a sixteenth of its bit late: `detectShare` is that delay as a share of its bit.
 class UartLine {
 public:
     // Data bits 5 to 8, parity N, E, O, M or S, 1 or 2 stop bits; rates of at least 1 baud.
-    UartLine(const LineSettings &sender, const LineSettings &receiver);
+    UartLine(const LineSettings &sender, const LineSettings &receiver, double detectShare = 0);
 
     struct Received {
         unsigned char byte;
@@ -46,10 +48,16 @@ public:
     // Frames sent less than a bit after the one before ended: only these would move with another
     // stop bit, so a line without any reads the same whatever the sender's stop bits.
     long long queued() const { return queued_; }
+    // Whether a receiver noticing edges `detectShare` of its bit later than this one does could
+    // have read anything otherwise: a sample it took lay that close before a bit's edge.
+    bool phaseMatters(double detectShare) const
+    {
+        return nearestAhead <= std::llround(detectShare * 2.0 * double(halfBit));
+    }
     // A new line: nothing on the wire, the receiver waiting for a start bit.
     void reset();
     // A new line between ends set so (what it holds is kept for reuse).
-    void retune(const LineSettings &sender, const LineSettings &receiver);
+    void retune(const LineSettings &sender, const LineSettings &receiver, double detectShare = 0);
 
 private:
     // 1 / (2 * sender rate * receiver rate) of a second: a sender bit is 2 * receiver rate units,
@@ -62,13 +70,15 @@ private:
     Units toUnits(double ms) const;
     double toMs(Units u) const;
     int bitAt(Units into) const;
-    bool level(Units at) const;
+    // The line's level at `at`, read by the receiver.
+    bool sample(Units at);
     Units nextFallingEdge(Units after) const;
     void decode(Units horizon, std::vector<Received> &out);
 
     LineSettings tx, rx;
     Units senderBit;
     Units halfBit;   // of the receiver
+    Units detect;    // from a falling edge to the receiver noticing it
     int frameBits;   // of the sender: start, data, parity, stop
     double perSenderBit;
     double unitsPerMs;
@@ -79,6 +89,8 @@ private:
     Units huntFrom;          // the receiver looks for a falling edge after this
     Units pendingStop = -1;  // stop-bit sample of the byte being received
     long long queued_ = 0;
+    Units lastSample;     // the receiver's latest sample
+    Units nearestAhead;   // the least time from a sample to the next edge of a sender's bit
 };
 
 // What a UART at `rate` baud 8N1 makes of the tester's 9600-baud 8N1 line.
@@ -97,7 +109,9 @@ public:
 // in comes back as bytes (a far end answering over a byte channel, as --wrong-baud answers).
 class EchoChain {
 public:
-    EchoChain(const LineSettings &port, const LineSettings &device, bool echoOnLine = true);
+    // `detectShare`: each UART notices a start edge that share of its own bit late.
+    EchoChain(const LineSettings &port, const LineSettings &device, bool echoOnLine = true,
+              double detectShare = 0);
 
     // A byte to the port at `atMs`; times never go back.
     void send(unsigned char byte, double atMs);
@@ -112,12 +126,15 @@ public:
     std::size_t inFlight() const;
     // Frames on either line that a second stop bit would move (UartLine::queued).
     long long queued() const;
+    // Whether UARTs noticing edges `detectShare` of their bits later could have read otherwise.
+    bool phaseMatters(double detectShare) const;
     // After receive(atMs): nothing on either wire and no byte under way, so that a byte sent at
     // `atMs` meets the chain as a fresh one would.
     bool quietAt(double atMs) const;
     void reset();
     // A new chain set so (what it holds is kept for reuse).
-    void retune(const LineSettings &port, const LineSettings &device, bool echoOnLine = true);
+    void retune(const LineSettings &port, const LineSettings &device, bool echoOnLine = true,
+                double detectShare = 0);
 
 private:
     void carry(const std::vector<UartLine::Received> &atDevice);

@@ -22,6 +22,24 @@ std::string portOf(const std::string &target)
                : target.substr(colon + 1);
 }
 
+// The device server's port as far as the relay knows it: the port the replies name, else what
+// the device server said of it, else the tester's settings it was asked to take.
+LineSettings portLine(const ChainFacts &c, const std::optional<RecognisedMapping> &m,
+                      const LineSettings &tester)
+{
+    if (m && m->explained() && m->named.front().where == Place::ServerPort) {
+        LineSettings s = m->named.front().formats.front();
+        s.baud = m->named.front().rate;
+        return s;
+    }
+    if (c.server && c.server->portLine.baud) {
+        LineSettings s = c.server->portLine;
+        s.stopBits = std::min(s.stopBits, 2);   // 1.5 stop bits (said as 15) timed as 2
+        return s;
+    }
+    return tester;
+}
+
 // Unheld echoes fewer than this say nothing of what an echo takes when nothing holds it.
 constexpr long long kUnheldFrom = 8, kBeforeFrom = 3;
 
@@ -57,7 +75,6 @@ SpanFigures RelayMeter::span(const Mark &from, const Mark &to, const RoundTrips 
     s.fromChain = to.fromChain - from.fromChain;
     s.line = line;
     s.periodMs = recogniser.periodMs().value_or(0);
-    s.wireMs = wireTimeMs(line.baud, line.frameBits());
     const ChainFacts &c = to.chain;
     if (c.lan)
         s.lanRttMs = c.lan->minMs;
@@ -73,6 +90,8 @@ SpanFigures RelayMeter::span(const Mark &from, const Mark &to, const RoundTrips 
     if (c.modemLines)
         s.modemChanges = modemChanges(c) - modemChanges(from.chain);
     s.mapping = std::move(mapping);
+    s.wireLine = portLine(c, s.mapping, line);
+    s.wireMs = wireTimeMs(s.wireLine.baud, s.wireLine.frameBits());
     s.cyclesRead = recogniser.cyclesRead();
     s.changedLately = recogniser.changedLately();
     if (s.echoes.echoed) {

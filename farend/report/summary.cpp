@@ -131,14 +131,14 @@ std::string split(const TimeSplit &s, const RelayFigures &f)
     if (s.beforeTheLine)
         return wrapped(format("median %.3f ms, shorter than", s.medianMs),
                        parts + format("wire %.3f ms (%s, a byte each way)", s.wireMs,
-                                      f.span.line.text().c_str()) +
+                                      f.span.wireLine.text().c_str()) +
                            ": answered before the serial line");
     if (s.retransmitsMs > 0)
         parts += format("retransmissions %.3f ms, ", s.retransmitsMs);
     if (s.heldMs > 0)
         parts += format("held for a later send %.3f ms, ", s.heldMs);
     parts += format("wire %.3f ms (%s, a byte each way), rest %.3f ms (%s)", s.wireMs,
-                    f.span.line.text().c_str(), s.restMs,
+                    f.span.wireLine.text().c_str(), s.restMs,
                     s.lanMs ? "device server and far device" : "far device");
     return wrapped(format("median %.3f ms:", s.medianMs), parts);
 }
