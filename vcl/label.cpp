@@ -11,7 +11,6 @@
 #include <QRegularExpression>
 #include <QStaticText>
 #include <QStyle>
-#include <QStyleOption>
 
 #include <cmath>
 
@@ -278,8 +277,6 @@ const TLabel::Face &TLabel::face() const
 
 void TLabel::paintEvent(QPaintEvent *)
 {
-    QStyleOption option;
-    option.initFrom(this);
     QPainter painter(this);
     const QBrush *back = plainBackground();
     if (testAttribute(Qt::WA_OpaquePaintEvent)) {
@@ -294,11 +291,12 @@ void TLabel::paintEvent(QPaintEvent *)
     }
     if (!isEnabled()) {
         // as rarely as this is seen, the style draws it afresh each time
-        style()->drawItemText(&painter, rect(), textFlags(caption), option.palette, false, caption,
+        style()->drawItemText(&painter, rect(), textFlags(caption), palette(), false, caption,
                               foregroundRole());
         return;
     }
-    const QPen pen(option.palette.brush(foregroundRole()), painter.pen().widthF());
+    // the colour a style option made from the label would give, without making one each frame
+    const QPen pen(palette().brush(foregroundRole()), painter.pen().widthF());
     if (const QImage *picture = back ? pictureFor(painter, pen, *back) : nullptr) {
         painter.drawImage(QPoint(0, 0), *picture);
         return;
