@@ -11,7 +11,9 @@
 #      switches, every thread) and system calls a tick; beside it, over the same seconds on a
 #      chain of its own, the floor: the system calls of a tick alone (tick_floor: timerfd, RTS,
 #      write, read, wait, read) with no window and no event loop, and the tester's CPU as a
-#      ratio to it;
+#      ratio to it; where the floor's chain and the tester's are not in the same state (in step,
+#      or one echo behind: no wait a tick) the window is measured again, up to three times, and
+#      the row says which window it kept;
 #   3. start-up: from starting the program to its first frame on the screen, old and new by
 #      turns, median of 11.
 # Needs root: it runs in a private mount namespace whose own /dev holds COM3, so the machine's
@@ -130,14 +132,34 @@ whole() {
     choose_period "$window" end
     click_start_stop "$window"
     sleep 5   # past the start
-    build/tick_floor /dev/COM4 1 "$seconds" >"$tmp/floor" &
-    local floor=$! b0 c0 x0 f0 w0 t0 b1 c1 x1 f1 w1 t1 calls
-    b0=$(received) c0=$(cpu_ticks "$tester") x0=$(cpu_ticks "$_xs_server") f0=$(flushes)
-    w0=$(wakeups "$tester") t0=$(date +%s.%N)
-    sleep "$seconds"
-    b1=$(received) c1=$(cpu_ticks "$tester") x1=$(cpu_ticks "$_xs_server") f1=$(flushes)
-    w1=$(wakeups "$tester") t1=$(date +%s.%N)
-    wait "$floor"
+    # The floor waits for an echo only where its chain is in step. After a late echo a chain
+    # may stay one behind, every read finding the last tick's echo already there: no wait, a
+    # wake-up a tick instead of two. Where the floor's chain and the tester's are not in the
+    # same state, the floor is not making the tester's system calls: the window is measured
+    # again, up to three times, and the closest kept.
+    local try best="" b0 c0 x0 f0 w0 t0 b1 c1 x1 f1 w1 t1 calls
+    for try in 1 2 3; do
+        build/tick_floor /dev/COM4 1 "$seconds" >"$tmp/floor" &
+        local floor=$!
+        b0=$(received) c0=$(cpu_ticks "$tester") x0=$(cpu_ticks "$_xs_server") f0=$(flushes)
+        w0=$(wakeups "$tester") t0=$(date +%s.%N)
+        sleep "$seconds"
+        b1=$(received) c1=$(cpu_ticks "$tester") x1=$(cpu_ticks "$_xs_server") f1=$(flushes)
+        w1=$(wakeups "$tester") t1=$(date +%s.%N)
+        wait "$floor"
+        local apart
+        apart=$(awk -v w=$((w1 - w0)) -v n=$((b1 - b0)) -v floor="$(cat "$tmp/floor")" \
+            'BEGIN { match(floor, /[0-9.]+ wake-ups/); d = w / (n > 0 ? n : 1) - substr(floor, RSTART, RLENGTH - 9)
+                     printf "%.2f", d < 0 ? -d : d }')
+        if [ -z "$best" ] || awk -v a="$apart" -v b="${best%% *}" 'BEGIN { exit !(a < b) }'; then
+            best="$apart $try $((b1 - b0)) $((c1 - c0)) $((x1 - x0)) $((f1 - f0)) $((w1 - w0)) $t0 $t1"
+            cp "$tmp/floor" "$tmp/floor.best"
+        fi
+        awk -v a="$apart" 'BEGIN { exit !(a <= 0.25) }' && break
+    done
+    read -r _ try b1 c1 x1 f1 w1 t0 t1 <<<"$best"
+    b0=0 c0=0 x0=0 f0=0 w0=0
+    cp "$tmp/floor.best" "$tmp/floor"
     calls=$(calls_a_tick "$tester")
     click_start_stop "$window"
     sleep 0.3
@@ -147,14 +169,14 @@ whole() {
     chain_down COM3
     awk -v rev="$rev" -v label="$label" -v n=$((b1 - b0)) -v c=$((c1 - c0)) -v x=$((x1 - x0)) \
         -v f=$((f1 - f0)) -v w=$((w1 - w0)) -v t0="$t0" -v t1="$t1" -v hz="$hz" \
-        -v calls="$calls" -v floor="$(cat "$tmp/floor")" \
+        -v calls="$calls" -v floor="$(cat "$tmp/floor")" -v try="$try" \
         'BEGIN { s = t1 - t0; cpu = 100 * c / hz / s;
                  match(floor, /CPU [0-9.]+%/); fcpu = substr(floor, RSTART + 4, RLENGTH - 5);
                  match(floor, /[0-9.]+ wake-ups/); fwake = substr(floor, RSTART, RLENGTH - 9);
                  split(floor, fw, " "); fx = fw[7] > 0 ? fw[4] / fw[7] : 0;   # "N ticks, M echoes in S s"
-                 printf "| %-3s | %-22s | %4.0f | %5.1f%% | %4.1f%% | %5.2f | %5.1f%% | %7.1f / %6.1f | %6.2f%% | %5.1f | %4.2f / %s | %s |\n",
+                 printf "| %-3s | %-22s | %4.0f | %5.1f%% | %4.1f%% | %5.2f | %5.1f%% | %7.1f / %6.1f | %6.2f%% | %5.1f | %4.2f / %s | %s | %s |\n",
                         rev, label, s, cpu, fcpu, (fcpu > 0 ? cpu / fcpu : 0), 100 * x / hz / s,
-                        n / s, fx, n / s / 10, f / s, w / n, fwake, calls }'
+                        n / s, fx, n / s / 10, f / s, w / n, fwake, calls, try }'
 }
 
 # profile REV: where the tester's time goes at 1 ms against the instant echo, from perf's call
@@ -245,8 +267,8 @@ echo
 echo "### The whole program at 1 ms, window shown, COM3 a socat pty over TCP to farend"
 echo
 echo "| rev | far end | s | tester CPU | floor CPU | tester / floor | X server CPU | exchanges/s (tester / floor) |" \
-     "of nominal | frames/s | wake-ups a tick (tester / floor) | system calls a tick |"
-echo "|---|---|---|---|---|---|---|---|---|---|---|---|"
+     "of nominal | frames/s | wake-ups a tick (tester / floor) | system calls a tick | window kept |"
+echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|"
 for rev in old new; do whole "$rev" "instant echo"; done
 for rev in old new; do whole "$rev" "wrong baud rate (19200)" --wrong-baud 19200; done
 echo

@@ -152,8 +152,18 @@ void LogView::repaintDeferred(const ScreenWork &work)
     }
     viewport()->update(left, y, right - left, rowHeight);
     const int rowsAfter = int(rs.size() - i - 1);
-    if (rowsAfter > 0)
-        viewport()->update(0, y + rowHeight, viewport()->width(), rowsAfter * rowHeight + 1);
+    if (rowsAfter <= 0)
+        return;
+    // where the rows above wrap as they did, the rows after it were empty: they are drawn as
+    // far as the text they hold now reaches
+    int reach = viewport()->width();
+    if (same == work.aboveCount) {
+        double widest = 0;
+        for (std::size_t k = i + 1; k < rs.size(); ++k)
+            widest = std::max(widest, d->wrap.widthTo(rs[k].start, rs[k].end));
+        reach = std::min(reach, int(std::ceil(margin + widest)) + rowHeight);
+    }
+    viewport()->update(0, y + rowHeight, reach, rowsAfter * rowHeight + 1);
 }
 
 void LogView::programEdit(Pos from, Pos to, std::u32string_view chars, bool deferrable)

@@ -11,7 +11,6 @@
 #include <QRegularExpression>
 #include <QStaticText>
 #include <QStyle>
-#include <QStyleOption>
 
 #include <cmath>
 
@@ -185,8 +184,10 @@ bool TLabel::event(QEvent *event)
 void TLabel::showCaption()
 {
     const QSize fitted = face().size();
-    if (fitted != size())
+    if (fitted != size()) {
         resize(fitted);
+        fillOwnBackground();
+    }
     update();
     // only a layout asks for the size hint; without one, telling the parent would be an event
     if (parentWidget() && parentWidget()->layout())
@@ -276,17 +277,27 @@ const TLabel::Face &TLabel::face() const
 
 void TLabel::paintEvent(QPaintEvent *)
 {
-    QStyleOption option;
-    option.initFrom(this);
     QPainter painter(this);
+    const QBrush *back = plainBackground();
+    if (testAttribute(Qt::WA_OpaquePaintEvent)) {
+        if (back) {
+            painter.fillRect(rect(), *back);
+        } else {
+            // a control came beneath since the caption changed: the next paint shows it
+            setAttribute(Qt::WA_OpaquePaintEvent, false);
+            if (parentWidget())
+                parentWidget()->update(geometry());
+        }
+    }
     if (!isEnabled()) {
         // as rarely as this is seen, the style draws it afresh each time
-        style()->drawItemText(&painter, rect(), textFlags(caption), option.palette, false, caption,
+        style()->drawItemText(&painter, rect(), textFlags(caption), palette(), false, caption,
                               foregroundRole());
         return;
     }
-    const QPen pen(option.palette.brush(foregroundRole()), painter.pen().widthF());
-    if (const QImage *picture = pictureFor(painter, pen)) {
+    // the colour a style option made from the label would give, without making one each frame
+    const QPen pen(palette().brush(foregroundRole()), painter.pen().widthF());
+    if (const QImage *picture = back ? pictureFor(painter, pen, *back) : nullptr) {
         painter.drawImage(QPoint(0, 0), *picture);
         return;
     }
@@ -294,13 +305,13 @@ void TLabel::paintEvent(QPaintEvent *)
     face().paint(painter, rect());
 }
 
-// A caption drawn over its parent's plain background gives the same pixels each time: at 60
-// frames a second its glyphs are drawn once, into an image of the device's own format that
-// later frames copy.
-const QImage *TLabel::pictureFor(QPainter &painter, const QPen &pen)
+const QBrush *TLabel::plainBackground() const
 {
     const QWidget *parent = parentWidget();
     if (!parent || autoFillBackground() || !parent->autoFillBackground() || graphicsEffect())
+        return nullptr;
+    const QBrush &back = parent->palette().brush(parent->backgroundRole());
+    if (back.style() != Qt::SolidPattern || !back.isOpaque())
         return nullptr;
     // a control beneath the label shows through it
     for (const QObject *child : parent->children()) {
@@ -311,10 +322,23 @@ const QImage *TLabel::pictureFor(QPainter &painter, const QPen &pen)
             below->geometry().intersects(geometry()))
             return nullptr;
     }
-    const QBrush back = parent->palette().brush(parent->backgroundRole());
+    return &back;
+}
+
+void TLabel::fillOwnBackground()
+{
+    const bool own = plainBackground() != nullptr;
+    if (own != testAttribute(Qt::WA_OpaquePaintEvent))
+        setAttribute(Qt::WA_OpaquePaintEvent, own);
+}
+
+// A caption drawn over its parent's plain background gives the same pixels each time: at 60
+// frames a second its glyphs are drawn once, into an image of the device's own format that
+// later frames copy.
+const QImage *TLabel::pictureFor(QPainter &painter, const QPen &pen, const QBrush &back)
+{
     QPaintDevice *device = painter.paintEngine() ? painter.paintEngine()->paintDevice() : nullptr;
-    if (back.style() != Qt::SolidPattern || !back.isOpaque() || !pen.color().isValid() || !device ||
-        device->devType() != QInternal::Image)
+    if (!pen.color().isValid() || !device || device->devType() != QInternal::Image)
         return nullptr;
     const QImage &target = *static_cast<const QImage *>(device);
     // at a fractional scale a label may start between device pixels, which a copy cannot

@@ -73,9 +73,16 @@ private:
     void showCaption();
     const Face &face() const;
     void forgetFaces();
-    // The caption's pixels over a plain parent, made once for the painter's device; null where
-    // they cannot be kept (a background of its own or a pattern, a device that is no image).
-    const QImage *pictureFor(QPainter &painter, const QPen &pen);
+    // The parent's plain background where the label stands, which no control beneath shows
+    // through; null where there is none such (a background of its own, a pattern, a control
+    // beneath, an effect).
+    const QBrush *plainBackground() const;
+    // Over a plain background the label paints that background itself, so that the parent's is
+    // not painted first under it each frame.
+    void fillOwnBackground();
+    // The caption's pixels over the plain background, made once for the painter's device; null
+    // where they cannot be kept (a device that is no image, a fractional scale).
+    const QImage *pictureFor(QPainter &painter, const QPen &pen, const QBrush &back);
     QString caption;
     QPointer<QWidget> labelled;
     FaceMaker maker;
