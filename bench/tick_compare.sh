@@ -105,15 +105,15 @@ chain_down() {
     wait "${!farend}" || true
 }
 
-# system calls a tick of PID over 5 s, all its threads (perf's count of system call entries);
-# "-" without perf
+# system calls a tick of PID over 5 s, all its threads (perf's count of system call entries),
+# over the ticks counted by the tester's own RTS call (one ioctl a tick, the only one it makes).
+# Divided by the far end's count of bytes received instead, the garbage chain read 11 to 42
+# where its calls counted by kind come to 5.4 a tick. "-" without perf
 calls_a_tick() {
     command -v perf >/dev/null || { echo -; return; }
-    local b0 b1 n
-    b0=$(received)
-    n=$(perf stat -x, -e raw_syscalls:sys_enter -p "$1" -- sleep 5 2>&1 >/dev/null | cut -d, -f1)
-    b1=$(received)
-    awk -v n="$n" -v t=$((b1 - b0)) 'BEGIN { if (n ~ /^[0-9]+$/ && t > 0) printf "%.1f", n / t; else print "-" }'
+    perf stat -x, -e raw_syscalls:sys_enter,syscalls:sys_enter_ioctl -p "$1" -- sleep 5 2>&1 \
+        >/dev/null | awk -F, '$3 == "raw_syscalls:sys_enter" { n = $1 } $3 == "syscalls:sys_enter_ioctl" { t = $1 }
+            END { if (n ~ /^[0-9]+$/ && t > 0) printf "%.1f", n / t; else print "-" }'
 }
 
 # whole REV LABEL FAREND-OPTIONS...: the tester on /dev/COM3 and, over the same seconds, the
