@@ -826,7 +826,7 @@ void FarendTest::theSummaryBlockFitsEightyColumnsAndSaysWhyTheChainIsNotClean()
     chain.kind = "RFC 2217";
     chain.reporter = "the device server";
     chain.server = ServerFacts{};
-    chain.server->port = "9600 8N1";
+    chain.server->port = {9600, 8, 'N', 1};
     chain.server->notAcknowledged = {"DTR", "RTS"};
     meter.start(0, chain);
     // nothing sent yet: nothing tested, which --expect-clean never takes for clean
@@ -904,7 +904,7 @@ void FarendTest::theSummaryBlockFitsEightyColumnsAndSaysWhyTheChainIsNotClean()
     QVERIFY(r["device_server"]["not_acknowledged"] == nlohmann::ordered_json({"DTR", "RTS"}));
     // the wire at the port's settings as the device server said them, not at COM3's
     ChainFacts slowPort = chain;
-    slowPort.server->portLine = {4800, 7, 'E', 1};
+    slowPort.server->port = {4800, 7, 'E', 1};
     const SpanFigures atPort = meter.figures(20000, slowPort).span;
     QCOMPARE(atPort.wireMs, wireTimeMs(4800, 10));
     QVERIFY(atPort.split && atPort.split->wireMs == atPort.wireMs);

@@ -371,7 +371,7 @@ void Rfc2217Test::theFactsSayWhatTheServerDidNotReportNeverZeros()
     QVERIFY(!a.c.reportedLineErrors().reported());
     QVERIFY(!a.c.reportedModemLines());
     ServerFacts f = a.c.facts(0);
-    QVERIFY(f.port.empty() && f.signature.empty());
+    QVERIFY(f.port.baud == 0 && f.signature.empty());
     QCOMPARE(f.notAcknowledged,
              (std::vector<std::string>{"baud rate", "data size", "parity", "stop size", "DTR",
                                        "RTS", "signature", "line-state mask",
@@ -386,7 +386,7 @@ void Rfc2217Test::theFactsSayWhatTheServerDidNotReportNeverZeros()
     QCOMPARE(a.c.reportedModemLines()->changes(), 1LL);
     f = a.c.facts(0);
     QCOMPARE(f.signature, std::string("ser2net"));
-    QCOMPARE(f.port, std::string("19200 8N1"));
+    QCOMPARE(f.port.text(), std::string("19200 8N1"));
     QCOMPARE(f.answeredOtherwise, std::vector<std::string>{"baud rate 19200"});
     QCOMPARE(f.nonStandard,
              (std::vector<std::string>{"baud rate as trailing NULs",

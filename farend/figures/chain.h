@@ -12,8 +12,8 @@
 
 // What a device server said of itself, for the reports: where it said nothing, empty.
 struct ServerFacts {
-    std::string port;                          // its port's settings as it last said them
-    LineSettings portLine;                     // the same as settings; 0 baud: not said
+    LineSettings port;                         // its port's settings as it last said them;
+                                               // 0 baud: not said
     std::vector<std::string> notAcknowledged;  // requests it never answered: "DTR", "RTS"
     std::string signature;                     // its name
     std::vector<std::string> answeredOtherwise;  // "baud rate 19200"

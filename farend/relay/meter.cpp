@@ -32,8 +32,8 @@ LineSettings portLine(const ChainFacts &c, const std::optional<RecognisedMapping
         s.baud = m->named.front().rate;
         return s;
     }
-    if (c.server && c.server->portLine.baud) {
-        LineSettings s = c.server->portLine;
+    if (c.server && c.server->port.baud) {
+        LineSettings s = c.server->port;
         s.stopBits = std::min(s.stopBits, 2);   // 1.5 stop bits (said as 15) timed as 2
         return s;
     }
@@ -46,7 +46,7 @@ constexpr long long kUnheldFrom = 8, kBeforeFrom = 3;
 // A device server that acknowledged the tester's settings has its port right.
 bool portFollows(const ChainFacts &c, const LineSettings &line)
 {
-    return c.server && c.server->port == line.text();
+    return c.server && c.server->port == line;
 }
 
 } // namespace

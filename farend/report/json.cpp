@@ -81,7 +81,7 @@ json deviceServerJson(const ChainFacts &c)
     if (!c.server)
         return nullptr;
     const ServerFacts &s = *c.server;
-    return {{"port", s.port.empty() ? json() : json(s.port)},
+    return {{"port", s.port.baud ? json(s.port.text()) : json()},
             {"not_acknowledged", s.notAcknowledged},
             {"signature", s.signature.empty() ? json() : json(s.signature)},
             {"line_errors", lineErrorsJson(c.lineErrors)},

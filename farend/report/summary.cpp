@@ -98,7 +98,7 @@ std::string chain(const ChainFacts &c)
     }
     const ServerFacts &s = *c.server;
     std::string text = "device server (" + c.kind + "): port " +
-                       (s.port.empty() ? "not reported" : s.port);
+                       (s.port.baud ? s.port.text() : "not reported");
     const std::string missing = joined(s.notAcknowledged);
     text += missing.empty() ? "\n" : "; not acknowledged: " + missing + "\n";
     std::string said =

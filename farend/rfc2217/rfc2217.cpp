@@ -160,10 +160,7 @@ std::optional<ModemLineCounts> Rfc2217Client::reportedModemLines() const
 ServerFacts Rfc2217Client::facts(double nowMs) const
 {
     ServerFacts f;
-    if (reported.baud) {
-        f.port = reported.text();
-        f.portLine = reported;
-    }
+    f.port = reported;
     f.notAcknowledged = notAcknowledged();
     f.signature = signature();
     for (int r = 0; r < kRequests; ++r) {
