@@ -186,7 +186,7 @@ void TLabel::showCaption()
     const QSize fitted = face().size();
     if (fitted != size()) {
         resize(fitted);
-        fillOwnBackground();
+        markOwnBackground();
     }
     update();
     // only a layout asks for the size hint; without one, telling the parent would be an event
@@ -279,26 +279,25 @@ void TLabel::paintEvent(QPaintEvent *)
 {
     QPainter painter(this);
     const QBrush *back = plainBackground();
-    if (testAttribute(Qt::WA_OpaquePaintEvent)) {
-        if (back) {
-            painter.fillRect(rect(), *back);
-        } else {
-            // a control came beneath since the caption changed: the next paint shows it
-            setAttribute(Qt::WA_OpaquePaintEvent, false);
-            if (parentWidget())
-                parentWidget()->update(geometry());
-        }
+    if (testAttribute(Qt::WA_OpaquePaintEvent) && !back) {
+        // a control came beneath since the caption changed: the next paint shows it
+        setAttribute(Qt::WA_OpaquePaintEvent, false);
+        if (parentWidget())
+            parentWidget()->update(geometry());
     }
+    // the colour a style option made from the label would give, without making one each frame
+    const QPen pen(palette().brush(foregroundRole()), painter.pen().widthF());
+    // the picture holds the background too
+    if (const QImage *picture = back && isEnabled() ? pictureFor(painter, pen, *back) : nullptr) {
+        painter.drawImage(QPoint(0, 0), *picture);
+        return;
+    }
+    if (back && testAttribute(Qt::WA_OpaquePaintEvent))
+        painter.fillRect(rect(), *back);
     if (!isEnabled()) {
         // as rarely as this is seen, the style draws it afresh each time
         style()->drawItemText(&painter, rect(), textFlags(caption), palette(), false, caption,
                               foregroundRole());
-        return;
-    }
-    // the colour a style option made from the label would give, without making one each frame
-    const QPen pen(palette().brush(foregroundRole()), painter.pen().widthF());
-    if (const QImage *picture = back ? pictureFor(painter, pen, *back) : nullptr) {
-        painter.drawImage(QPoint(0, 0), *picture);
         return;
     }
     painter.setPen(pen);
@@ -325,7 +324,7 @@ const QBrush *TLabel::plainBackground() const
     return &back;
 }
 
-void TLabel::fillOwnBackground()
+void TLabel::markOwnBackground()
 {
     const bool own = plainBackground() != nullptr;
     if (own != testAttribute(Qt::WA_OpaquePaintEvent))

@@ -77,9 +77,9 @@ private:
     // through; null where there is none such (a background of its own, a pattern, a control
     // beneath, an effect).
     const QBrush *plainBackground() const;
-    // Over a plain background the label paints that background itself, so that the parent's is
-    // not painted first under it each frame.
-    void fillOwnBackground();
+    // Marks the label opaque over a plain background, which it then paints itself, so that the
+    // parent's is not painted first under it each frame.
+    void markOwnBackground();
     // The caption's pixels over the plain background, made once for the painter's device; null
     // where they cannot be kept (a device that is no image, a fractional scale).
     const QImage *pictureFor(QPainter &painter, const QPen &pen, const QBrush &back);
