@@ -33,7 +33,7 @@ void UartLine::retune(const LineSettings &sender, const LineSettings &receiver,
     rx = receiver;
     senderBit = 2 * static_cast<Units>(receiver.baud);
     halfBit = static_cast<Units>(sender.baud);
-    detect = std::llround(detectShare * 2.0 * double(halfBit));
+    detect = ofBit(detectShare);
     frameBits = sender.frameBits();
     perSenderBit = 1.0 / double(senderBit);
     unitsPerMs = 2.0 * sender.baud * static_cast<double>(receiver.baud) / 1000.0;
@@ -50,6 +50,16 @@ void UartLine::reset()
     queued_ = 0;
     lastSample = kLongAgo;
     nearestAhead = kNever;
+}
+
+UartLine::Units UartLine::ofBit(double share) const
+{
+    return std::llround(share * 2.0 * double(halfBit));
+}
+
+bool UartLine::phaseMatters(double detectShare) const
+{
+    return nearestAhead <= ofBit(detectShare);
 }
 
 UartLine::Units UartLine::toUnits(double ms) const

@@ -6,7 +6,6 @@
 #include "farend/line/linesettings.h"
 #include "farend/line/tester.h"
 
-#include <cmath>
 #include <cstdint>
 #include <deque>
 #include <vector>
@@ -50,10 +49,7 @@ public:
     long long queued() const { return queued_; }
     // Whether a receiver noticing edges `detectShare` of its bit later than this one does could
     // have read anything otherwise: a sample it took lay that close before a bit's edge.
-    bool phaseMatters(double detectShare) const
-    {
-        return nearestAhead <= std::llround(detectShare * 2.0 * double(halfBit));
-    }
+    bool phaseMatters(double detectShare) const;
     // A new line: nothing on the wire, the receiver waiting for a start bit.
     void reset();
     // A new line between ends set so (what it holds is kept for reuse).
@@ -70,6 +66,8 @@ private:
     Units toUnits(double ms) const;
     double toMs(Units u) const;
     int bitAt(Units into) const;
+    // A share of the receiver's bit, in units.
+    Units ofBit(double share) const;
     // The line's level at `at`, read by the receiver.
     bool sample(Units at);
     Units nextFallingEdge(Units after) const;
